@@ -1,0 +1,3 @@
+#include "app/updateserver.h"
+
+const QString BANNER_SERVER = QStringLiteral(MORVANE_UPDATE_SERVER);
