@@ -1,0 +1,22 @@
+#include "app/random.h"
+
+#include <random>
+
+namespace {
+std::minstd_rand &generator()
+{
+    static std::minstd_rand engine(1);
+    return engine;
+}
+} // namespace
+
+void Random::seed(quint32 seed)
+{
+    generator().seed(seed);
+}
+
+int Random::next()
+{
+    // minstd_rand yields values in [1, 2^31 - 2], which fit a non-negative int.
+    return static_cast<int>(generator()());
+}
