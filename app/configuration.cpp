@@ -185,11 +185,13 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel chan
 {
     UpdateChecker checker;
     while (!checker.checkUpdate()) {
-        const QMessageBox::StandardButton answer = QMessageBox::critical(
-            nullptr, QObject::tr("Error"),
-            QObject::tr("Failed to query latest client\nversion from update server."),
-            QMessageBox::Retry | QMessageBox::Abort, QMessageBox::NoButton);
-        if (answer == QMessageBox::Abort)
+        // Built by hand: the static QMessageBox::critical() would make Retry
+        // the default button, and this box has none.
+        QMessageBox box(QMessageBox::Critical, QObject::tr("Error"),
+                        QObject::tr("Failed to query latest client\nversion from update server."),
+                        QMessageBox::Retry | QMessageBox::Abort);
+        box.exec();
+        if (box.standardButton(box.clickedButton()) == QMessageBox::Abort)
             return qMakePair(QString(), QString());
     }
     news = checker.m_news;

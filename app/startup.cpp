@@ -32,10 +32,16 @@ int Startup::run(const QStringList &arguments)
 
     // Until the main window handles fatal configuration errors itself: a
     // critical box without parent, then the event loop ends with code 1.
+    // QCoreApplication::exit() is only called while the loop runs: called
+    // earlier it would make every later event loop, message boxes included,
+    // return at once. Before the loop runs, the failing operation returns
+    // false and run() returns 1 itself.
+    bool eventLoopRunning = false;
     QObject::connect(&configuration, &Configuration::fatalError, &configuration,
-                     [](const QString &errorMessage) {
+                     [&eventLoopRunning](const QString &errorMessage) {
                          QMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage);
-                         QCoreApplication::exit(1);
+                         if (eventLoopRunning)
+                             QCoreApplication::exit(1);
                      });
 
     if (!configuration.parseCommandLineOptions(arguments))
@@ -43,6 +49,8 @@ int Startup::run(const QStringList &arguments)
 
     // The main window is built here, before the command line is parsed; after
     // it: the unattended start timer, setUIToConfigSpecs(), show(), setNews()
-    // and the event loop, whose exit code is returned.
+    // and the event loop (with eventLoopRunning set), whose exit code is
+    // returned.
+    Q_UNUSED(eventLoopRunning);
     return 0;
 }
