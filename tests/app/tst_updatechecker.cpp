@@ -35,6 +35,7 @@ private slots:
     void unreachableServerAsksRetryOrAbort_data();
     void unreachableServerAsksRetryOrAbort();
     void retryRepeatsWholeExchange();
+    void retryDropsVersionsOfFailedAttempt();
     void silentServerBringsBoxAfterFiveSeconds();
     void retryWaitsAnotherFiveSeconds();
     void replyFromOtherPortIsIgnored();
@@ -284,6 +285,26 @@ void TestUpdateChecker::retryRepeatsWholeExchange()
     QCOMPARE(answerer.boxes.size(), 1);
     QCOMPARE(result, Pair("301", QString()));
     QCOMPARE(news, QStringLiteral("after retry"));
+}
+
+void TestUpdateChecker::retryDropsVersionsOfFailedAttempt()
+{
+    // The first server sends its version list but no news, so the attempt
+    // fails after the list was read; the retried exchange must not keep it.
+    QVERIFY(useServer({"--versions", "1,2,3", "--no-news"}));
+    const LocalServers::RefServer second
+        = m_servers->startRefServer({"--versions", "7,8,9", "--news", "second"});
+    QVERIFY(second.isValid());
+
+    MessageBoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
+    answerer.setOnBox([&second](const MessageBoxAnswerer::Box &) {
+        UpdateChecker::setServer(QStringLiteral("127.0.0.1"), second.versionPort);
+    });
+    Configuration configuration;
+    QString news;
+    QCOMPARE(configuration.getLatestClientVersion(BetaChannel, news), Pair("8", QString()));
+    QCOMPARE(news, QStringLiteral("second"));
+    QCOMPARE(answerer.boxes.size(), 1);
 }
 
 void TestUpdateChecker::silentServerBringsBoxAfterFiveSeconds()

@@ -61,8 +61,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption otherPortOption(
         QStringLiteral("answer-from-other-port"),
         QStringLiteral("Send the replies from another port than the one asked."));
+    const QCommandLineOption noNewsOption(QStringLiteral("no-news"),
+                                          QStringLiteral("Answer the version request only."));
     parser.addOptions({bindOption, versionPortOption, bannerPortOption, versionsOption, newsOption,
-                       bannerOption, silentOption, noTerminatorOption, otherPortOption});
+                       bannerOption, silentOption, noTerminatorOption, otherPortOption,
+                       noNewsOption});
     parser.process(app);
 
     RefServer::Settings settings;
@@ -82,6 +85,7 @@ int main(int argc, char *argv[])
     settings.silent = parser.isSet(silentOption);
     settings.noTerminator = parser.isSet(noTerminatorOption);
     settings.answerFromOtherPort = parser.isSet(otherPortOption);
+    settings.noNews = parser.isSet(noNewsOption);
 
     RefServer server(settings);
     QString errorText;

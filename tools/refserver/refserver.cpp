@@ -56,7 +56,7 @@ void RefServer::onVersionDatagrams()
         QByteArray payload;
         if (request.data() == QByteArray("3\0", 2))
             payload = m_settings.versions;
-        else if (request.data() == QByteArray("*\0", 2))
+        else if (request.data() == QByteArray("*\0", 2) && !m_settings.noNews)
             payload = m_settings.news;
         else
             continue;

@@ -24,6 +24,7 @@ public:
         bool silent = false; // never answer anything
         bool noTerminator = false; // version and news replies without the zero byte
         bool answerFromOtherPort = false; // replies leave from a third socket
+        bool noNews = false; // the news request stays unanswered
     };
 
     explicit RefServer(const Settings &settings, QObject *parent = nullptr);
