@@ -22,8 +22,7 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 crypt_exception::crypt_exception(std::string text)
     : m_text(std::move(text))
-{
-}
+{ }
 
 const char *crypt_exception::what() const noexcept
 {
