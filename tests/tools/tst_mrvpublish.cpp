@@ -289,6 +289,7 @@ enum ReleaseFault {
     MissingKey,
     ExistingVersion,
     BadVersion,
+    LeadingZeroVersion,
     EmptyClientDir,
     ClashingNames,
 };
@@ -307,6 +308,7 @@ void TestMrvPublish::releaseFailsWithoutLeavingAnything_data()
     QTest::newRow("missing key") << int(MissingKey) << "Cannot open file for reading";
     QTest::newRow("existing version directory") << int(ExistingVersion) << "already exists";
     QTest::newRow("version not a number") << int(BadVersion) << "Invalid version";
+    QTest::newRow("version with a leading zero") << int(LeadingZeroVersion) << "Invalid version";
     QTest::newRow("empty client directory") << int(EmptyClientDir) << "No files";
     QTest::newRow("two files stored under one name") << int(ClashingNames) << "Two files";
 }
@@ -353,6 +355,9 @@ void TestMrvPublish::releaseFailsWithoutLeavingAnything()
         break;
     case BadVersion:
         version = "1.5";
+        break;
+    case LeadingZeroVersion:
+        version = "07";
         break;
     case EmptyClientDir:
         client = dir.filePath("empty");

@@ -85,18 +85,22 @@ int keygen(const QStringList &args)
         crypt_init();
         create_key(&key);
     } catch (const crypt_exception &e) {
+        QFile::remove(args[0]);
         return failure(QString::fromLocal8Bit(e.what()));
     }
+    int result = 0;
     try {
         save_key(&key, PK_PRIVATE, QFile::encodeName(args[0]).constData());
         const std::vector<unsigned char> publicKey = export_key(&key, PK_PUBLIC);
         write_file(QFile::encodeName(args[1]).constData(), publicKey.data(), publicKey.size());
     } catch (const crypt_exception &e) {
-        rsa_free(&key);
-        return failure(QString::fromLocal8Bit(e.what()));
+        // Half a key pair is of no use.
+        QFile::remove(args[0]);
+        QFile::remove(args[1]);
+        result = failure(QString::fromLocal8Bit(e.what()));
     }
     rsa_free(&key);
-    return 0;
+    return result;
 }
 
 int sign(const QStringList &args)

@@ -76,9 +76,11 @@ bool ReleaseBuilder::checkOptions()
     const Options &o = m_options;
     if (o.clientType.isEmpty() || o.clientType.contains(QLatin1Char('/')))
         return fail(QStringLiteral("Invalid client type '%1'").arg(o.clientType));
+    // The updater asks for the version's directory by its number in decimal,
+    // so "007" or "+7" would name a directory nobody fetches.
     bool numeric = false;
-    o.version.toUInt(&numeric);
-    if (!numeric || o.version.startsWith(QLatin1Char('+')))
+    const uint number = o.version.toUInt(&numeric);
+    if (!numeric || QString::number(number) != o.version)
         return fail(
             QStringLiteral("Invalid version '%1': a non-negative number is needed").arg(o.version));
     if (!QFileInfo(o.clientDir).isDir())
