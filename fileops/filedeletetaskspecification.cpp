@@ -1,0 +1,22 @@
+#include "fileops/filedeletetaskspecification.h"
+
+#include <QFile>
+
+FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool failOnError,
+                                                         const QString &targetPath, QObject *parent,
+                                                         double parentProgressRange)
+    : FastFileOpTaskSpecification(targetPath, nullptr, parent, parentProgressRange)
+    , failOnError(failOnError)
+{ }
+
+bool FileDeleteTaskSpecification::doOp()
+{
+    const bool removed = QFile::remove(targetPath);
+    if (!failOnError)
+        return true;
+    if (!removed) {
+        emit message(QStringLiteral("Could not delete '%1'").arg(targetPath));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,211 @@
+#include "tasks/composedtaskspecification.h"
+
+ComposedTaskSpecification::ComposedTaskSpecification(int maxParallelTasks,
+                                                     double parentProgressRange, QObject *parent)
+    : TaskSpecification(parent, parentProgressRange)
+    , maxParallelTasks(maxParallelTasks)
+    , subTaskCanceled(false)
+    , doneReported(false)
+{
+    // Every start goes through the event loop, so a subtask that ends inside
+    // its own execute() has returned before the next one starts.
+    connect(this, &ComposedTaskSpecification::startNextTask, this,
+            &ComposedTaskSpecification::onStartNextTask, Qt::QueuedConnection);
+}
+
+ComposedTaskSpecification::~ComposedTaskSpecification()
+{
+    clearSubTasks();
+}
+
+void ComposedTaskSpecification::addSubTask(TaskSpecification *task)
+{
+    subTasks.append(task);
+    pendingTasks.append(task);
+    connectSignals(task);
+    onUpdateProgress(0);
+}
+
+void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
+{
+    connect(task, &TaskSpecification::finished, this,
+            &ComposedTaskSpecification::onSubTaskFinished);
+    connect(task, &TaskSpecification::canceled, this,
+            &ComposedTaskSpecification::onSubTaskCanceled);
+    connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
+    connect(task, &TaskSpecification::updateProgress, this,
+            &ComposedTaskSpecification::onUpdateProgress);
+    connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
+    connect(this, &TaskSpecification::otherTaskCancelled, task,
+            &TaskSpecification::onOtherTaskCancelled);
+}
+
+void ComposedTaskSpecification::executeSubTasks()
+{
+    state = Running;
+    // The two flags belong to one run. A step retried after a reset that only
+    // cleared its subtasks would otherwise see the old run's cancellation and
+    // never start anything.
+    subTaskCanceled = false;
+    doneReported = false;
+    const int n = qMin(int(pendingTasks.size()), maxParallelTasks);
+    if (n <= 0) {
+        doneReported = true;
+        subtasksDone();
+        return;
+    }
+    for (int i = 0; i < n; ++i)
+        emit startNextTask();
+}
+
+void ComposedTaskSpecification::onStartNextTask()
+{
+    // A start queued before a reset, or for a run that has already ended,
+    // must neither start a subtask nor end the task.
+    if (state != Running)
+        return;
+    if (pendingTasks.isEmpty() || subTaskCanceled || cancelRequested) {
+        if (runningTasks.isEmpty() && !doneReported) {
+            doneReported = true;
+            subtasksDone();
+        }
+        return;
+    }
+    // Starts left over from an earlier run of a retried step never push the
+    // number of running subtasks past the limit; every running subtask
+    // queues another start when it finishes.
+    if (runningTasks.size() >= qMax(1, maxParallelTasks))
+        return;
+    TaskSpecification *task = pendingTasks.takeFirst();
+    runningTasks.append(task);
+    task->execute();
+}
+
+void ComposedTaskSpecification::onUpdateProgress(qreal)
+{
+    double sum = 0;
+    for (const TaskSpecification *task : std::as_const(subTasks))
+        sum += task->progress;
+    setProgress(sum);
+}
+
+void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification *task)
+{
+    runningTasks.removeOne(task);
+    doneTasks.append(task);
+    emit startNextTask();
+}
+
+void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification *task)
+{
+    runningTasks.removeOne(task);
+    doneTasks.append(task);
+    if (!subTaskCanceled) {
+        subTaskCanceled = true;
+        emit otherTaskCancelled(task);
+    }
+    if (runningTasks.isEmpty() && !doneReported) {
+        doneReported = true;
+        subtasksDone();
+    }
+}
+
+TaskState ComposedTaskSpecification::getStateFromSubTasks() const
+{
+    bool allFinished = true;
+    bool anyUserCanceled = false;
+    for (const TaskSpecification *task : subTasks) {
+        if (task->state == ErrorCanceled)
+            return ErrorCanceled;
+        if (task->state != Finished)
+            allFinished = false;
+        if (task->state == UserCanceled)
+            anyUserCanceled = true;
+    }
+    if (anyUserCanceled)
+        return UserCanceled;
+    if (allFinished)
+        return Finished;
+    if (cancelRequested)
+        return UserCanceled;
+    if (subTaskCanceled)
+        return ErrorCanceled;
+    return Running;
+}
+
+void ComposedTaskSpecification::subtasksDone()
+{
+    switch (getStateFromSubTasks()) {
+    case Finished:
+        finish();
+        break;
+    case UserCanceled:
+        userCancel();
+        break;
+    default:
+        errorCancel();
+        break;
+    }
+}
+
+void ComposedTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != Running)
+        return;
+    // A subtask may end, and so change the lists, inside its userCanceled().
+    const QList<TaskSpecification *> tasks = subTasks;
+    for (TaskSpecification *task : tasks)
+        task->userCanceled();
+}
+
+void ComposedTaskSpecification::handleOtherTaskCancelled(TaskSpecification *task)
+{
+    emit otherTaskCancelled(task);
+}
+
+void ComposedTaskSpecification::timeTick(unsigned long long &downloadDone,
+                                         unsigned long long &downloadTotal,
+                                         unsigned long long &speed, bool &downloading)
+{
+    downloading = false;
+    for (TaskSpecification *task : std::as_const(subTasks)) {
+        unsigned long long done = 0;
+        unsigned long long total = 0;
+        unsigned long long taskSpeed = 0;
+        bool taskDownloading = false;
+        task->timeTick(done, total, taskSpeed, taskDownloading);
+        if (taskDownloading)
+            downloading = true;
+        speed += taskSpeed;
+        if (total != 0) {
+            downloadDone += done;
+            downloadTotal += total;
+        }
+    }
+}
+
+void ComposedTaskSpecification::reset()
+{
+    for (TaskSpecification *task : std::as_const(subTasks))
+        task->reset();
+    pendingTasks = subTasks;
+    runningTasks.clear();
+    doneTasks.clear();
+    subTaskCanceled = false;
+    doneReported = false;
+    TaskSpecification::reset();
+}
+
+void ComposedTaskSpecification::clearSubTasks()
+{
+    for (TaskSpecification *task : std::as_const(subTasks)) {
+        QObject::disconnect(task, nullptr, this, nullptr);
+        QObject::disconnect(this, nullptr, task, nullptr);
+        task->deleteLater();
+    }
+    subTasks.clear();
+    pendingTasks.clear();
+    runningTasks.clear();
+    doneTasks.clear();
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "tasks/taskspecification.h"
+
+#include <QList>
+
+// A task made of subtasks it owns (they are created with it as parent). It
+// starts them in the order added, each start queued through startNextTask(),
+// at most maxParallelTasks at once; adds up their weighted progress; relays
+// their message() and error(); announces the first cancelled subtask of a run
+// to the others; and, once none runs and none will start, calls subtasksDone()
+// exactly once per run, which ends it with a state derived from the subtasks.
+class ComposedTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+public:
+    ComposedTaskSpecification(int maxParallelTasks, double parentProgressRange, QObject *parent);
+    ~ComposedTaskSpecification() override;
+
+    // Takes a task created with this task as its parent.
+    void addSubTask(TaskSpecification *task);
+    // Marks the task Running and queues the first starts.
+    void executeSubTasks();
+    TaskState getStateFromSubTasks() const;
+    // Disconnects and deletes (later) every subtask; the flags stay as they are.
+    void clearSubTasks();
+
+    QList<TaskSpecification *> subTasks; // every subtask, in the order added
+    QList<TaskSpecification *> pendingTasks; // not yet started, in the order added
+    QList<TaskSpecification *> runningTasks; // started and not yet ended
+    QList<TaskSpecification *> doneTasks; // ended, in the order they ended
+    int maxParallelTasks;
+    bool subTaskCanceled; // a subtask ended cancelled during this run
+    bool doneReported; // subtasksDone() was called for this run
+
+public slots:
+    void reset() override;
+    void timeTick(unsigned long long &downloadDone, unsigned long long &downloadTotal,
+                  unsigned long long &speed, bool &downloading) override;
+    void userCanceled() override;
+    void handleOtherTaskCancelled(TaskSpecification *task) override;
+    // Ends the run from the subtasks' states. Overrides do their own work
+    // first and then call this version.
+    virtual void subtasksDone();
+    virtual void connectSignals(TaskSpecification *task);
+
+    void onStartNextTask();
+    void onUpdateProgress(qreal doneFrac);
+    void onSubTaskFinished(TaskSpecification *task);
+    void onSubTaskCanceled(TaskSpecification *task);
+
+signals:
+    void startNextTask();
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "tasks/asynctaskspecification.h"
+#include "tasks/rollbackdatalist.h"
+
+// A slow file operation (copy, gunzip) whose work runs on the thread pool. On
+// success the destination is recorded in the journal as a created file before
+// finished() is emitted; on failure failMessage goes out on message() and the
+// task ends with errorCancel(), recording nothing.
+class SlowFileOpSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+public:
+    SlowFileOpSpecification(QString failMessage, RollbackDataList *rollbackList,
+                            const QString &source, const QString &destination, QObject *parent,
+                            double parentProgressRange);
+
+    RollbackDataList *rollbackList; // not owned; may be null
+    QString source;
+    QString destination;
+    QString failMessage;
+
+public slots:
+    void runDone(bool ok) override;
+};
