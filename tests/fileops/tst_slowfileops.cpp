@@ -32,6 +32,8 @@ private slots:
     void cleanup();
     void copyRunsOffTheMainThreadAndIsJournalledBeforeFinished();
     void copyOntoExistingFileLeavesItUntouched();
+    void copyKeepsPermissions();
+    void copyAcrossFileSystems();
     void unzip_data();
     void unzip();
     void badInputFailsWithoutLeavingAFile_data();
@@ -116,6 +118,33 @@ void tst_SlowFileOps::copyOntoExistingFileLeavesItUntouched()
     QVERIFY(journal.entries.isEmpty());
     QCOMPARE(readFile(m_base + "/installed"), QByteArray("old"));
     QCOMPARE(entriesOf(m_base), QStringList({"download", "installed"}));
+}
+
+void tst_SlowFileOps::copyKeepsPermissions()
+{
+    QVERIFY(writeFile(m_base + "/launcher", "#!/bin/sh\n"));
+    const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+        | QFile::ReadGroup | QFile::ExeGroup;
+    QVERIFY(QFile::setPermissions(m_base + "/launcher", mode));
+    QScopedPointer<SlowFileOpSpecification> task(
+        makeTask(Copy, nullptr, m_base + "/launcher", m_base + "/installed"));
+
+    QCOMPARE(run(task.data(), nullptr).value(1), QStringLiteral("t finished [Finished]"));
+    QCOMPARE(QFile::permissions(m_base + "/installed"), QFile::permissions(m_base + "/launcher"));
+}
+
+void tst_SlowFileOps::copyAcrossFileSystems()
+{
+    QTemporaryDir other(QStringLiteral("/dev/shm/morvane_test_XXXXXX"));
+    if (!other.isValid())
+        QSKIP("no second file system to copy from");
+    const QByteArray content = sampleContent(100000);
+    QVERIFY(writeFile(other.filePath("download"), content));
+    QScopedPointer<SlowFileOpSpecification> task(
+        makeTask(Copy, nullptr, other.filePath("download"), m_base + "/installed"));
+
+    QCOMPARE(run(task.data(), nullptr).value(1), QStringLiteral("t finished [Finished]"));
+    QCOMPARE(readFile(m_base + "/installed"), content);
 }
 
 void tst_SlowFileOps::unzip_data()
