@@ -199,14 +199,16 @@ void tst_SlowFileOps::badInputFailsWithoutLeavingAFile_data()
     QTest::addColumn<QString>("destination");
 
     // %T is the test's directory, %R an unwritable one; "good.gz" is a real
-    // gzip file, "corrupt.gz" has damaged deflate data, "truncated.gz" and
-    // "notrailer.gz" end early.
+    // gzip file, "locked.gz" a copy nobody may read, "corrupt.gz" has damaged
+    // deflate data, "truncated.gz" and "notrailer.gz" end early.
     for (const int op : {int(Copy), int(Unzip)}) {
         const char *name = op == Copy ? "copy: " : "unzip: ";
         QTest::newRow(QByteArray(name) + "missing source") << op << "%T/missing.gz"
                                                            << "%T/out";
         QTest::newRow(QByteArray(name) + "source is a directory") << op << "%T"
                                                                   << "%T/out";
+        QTest::newRow(QByteArray(name) + "unreadable source") << op << "%T/locked.gz"
+                                                              << "%T/out";
         QTest::newRow(QByteArray(name) + "destination directory missing") << op << "%T/good.gz"
                                                                           << "%T/nodir/out";
         QTest::newRow(QByteArray(name) + "destination directory unwritable") << op << "%T/good.gz"
@@ -241,6 +243,10 @@ void tst_SlowFileOps::badInputFailsWithoutLeavingAFile()
     QVERIFY(writeFile(m_base + "/truncated.gz", gz.left(gz.size() / 2)));
     QVERIFY(writeFile(m_base + "/notrailer.gz", gz.left(gz.size() - 4)));
     QVERIFY(writeFile(m_base + "/existing", "installed"));
+    QVERIFY(QFile::copy(m_base + "/good.gz", m_base + "/locked.gz"));
+    QVERIFY(QFile::setPermissions(m_base + "/locked.gz", QFile::Permissions()));
+    if (source.endsWith("/locked.gz") && QFile(source).open(QIODevice::ReadOnly))
+        QSKIP("permission bits do not bind root");
     const QStringList before = entriesOf(m_base);
     const bool destinationExisted = QFileInfo::exists(destination);
 
