@@ -1,15 +1,21 @@
 #include "localservers.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QUdpSocket>
 #include <QtDebug>
 
+#include <unistd.h>
+
 LocalServers::LocalServers(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 LocalServers::~LocalServers()
 {
@@ -78,4 +84,223 @@ void LocalServers::stopAll()
         delete process;
     }
     m_processes.clear();
+}
+
+LocalServers::RefServer LocalServers::startRefServer(const QStringList &options,
+                                                     quint16 versionPort, quint16 bannerPort)
+{
+    RefServer server;
+    QStringList arguments {QStringLiteral("--bind"),         QStringLiteral("127.0.0.1"),
+                           QStringLiteral("--version-port"), QString::number(versionPort),
+                           QStringLiteral("--banner-port"),  QString::number(bannerPort)};
+    arguments += options;
+    QProcess *process = startProcess(binDir() + QStringLiteral("/mrvrefserver"), arguments);
+    if (!process)
+        return server;
+
+    // The server prints "listening version udp 127.0.0.1:PORT" and
+    // "listening banner udp 127.0.0.1:PORT" once both sockets are bound.
+    QDeadlineTimer deadline(10000);
+    while (server.versionPort == 0 || server.bannerPort == 0) {
+        while (!process->canReadLine()) {
+            if (deadline.hasExpired()
+                || !process->waitForReadyRead(int(deadline.remainingTime()))) {
+                qWarning() << "mrvrefserver did not start listening" << arguments;
+                m_processes.removeOne(process);
+                process->kill();
+                process->waitForFinished(3000);
+                delete process;
+                return RefServer();
+            }
+        }
+        const QString line = QString::fromLatin1(process->readLine()).trimmed();
+        const quint16 port = line.section(QLatin1Char(':'), -1).toUShort();
+        if (line.startsWith(QLatin1String("listening version ")))
+            server.versionPort = port;
+        else if (line.startsWith(QLatin1String("listening banner ")))
+            server.bannerPort = port;
+    }
+    server.process = process;
+    return server;
+QString LocalServers::makeWorkDir()
+{
+    auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath()
+                                               + QStringLiteral("/morvane-server-XXXXXX"));
+    if (!dir->isValid())
+        return QString();
+    const QString path = dir->path();
+    m_workDirs.push_back(std::move(dir));
+    return path;
+}
+
+bool LocalServers::writeTextFile(const QString &path, const QString &text)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(text.toUtf8()) >= 0;
+}
+
+bool LocalServers::waitForPort(QProcess *process, quint16 port)
+{
+    QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        if (process->state() == QProcess::NotRunning)
+            return false;
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (socket.waitForConnected(200))
+            return true;
+        process->waitForFinished(50);
+    }
+    return false;
+}
+
+QString LocalServers::startNginx(const QString &rootDir, bool https)
+{
+    const QString dir = makeWorkDir();
+    const quint16 port = freeTcpPort();
+    if (dir.isEmpty() || port == 0)
+        return QString();
+
+    QString tls;
+    if (https) {
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+                      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                       "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                       dir + "/key.pem", "-out", dir + "/cert.pem"});
+        if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
+            qWarning() << "openssl could not make a certificate" << openssl.readAllStandardError();
+            return QString();
+        }
+        const QList<QSslCertificate> certificates = QSslCertificate::fromPath(dir + "/cert.pem");
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.addCaCertificates(certificates);
+        QSslConfiguration::setDefaultConfiguration(configuration);
+        tls = QStringLiteral(" ssl;\n        ssl_certificate %1/cert.pem;\n"
+                             "        ssl_certificate_key %1/key.pem")
+                  .arg(dir);
+    }
+
+    m_nginxAccessLogPath = dir + "/access.log";
+    // Workers of a root-started nginx would run as nobody, who cannot read
+    // private temporary directories; so they keep the launching user.
+    const QString user = ::geteuid() == 0 ? QStringLiteral("user root;\n") : QString();
+    const QString conf = QStringLiteral("daemon off;\n"
+                                        "%1"
+                                        "worker_processes 1;\n"
+                                        "pid %2/nginx.pid;\n"
+                                        "error_log %2/error.log;\n"
+                                        "events { worker_connections 1024; }\n"
+                                        "http {\n"
+                                        "    access_log %2/access.log;\n"
+                                        "    client_body_temp_path %2/body;\n"
+                                        "    proxy_temp_path %2/proxy;\n"
+                                        "    fastcgi_temp_path %2/fastcgi;\n"
+                                        "    uwsgi_temp_path %2/uwsgi;\n"
+                                        "    scgi_temp_path %2/scgi;\n"
+                                        "    sendfile on;\n"
+                                        "    keepalive_requests 100000;\n"
+                                        "    default_type application/octet-stream;\n"
+                                        "    server {\n"
+                                        "        listen 127.0.0.1:%3%4;\n"
+                                        "        root %5;\n"
+                                        "    }\n"
+                                        "}\n")
+                             .arg(user, dir, QString::number(port), tls, rootDir);
+    if (!writeTextFile(dir + "/nginx.conf", conf))
+        return QString();
+
+    QProcess *process = startProcess(
+        QStringLiteral("nginx"), {"-e", dir + "/error.log", "-p", dir, "-c", dir + "/nginx.conf"});
+    if (!process || !waitForPort(process, port)) {
+        qWarning() << "nginx did not come up";
+        return QString();
+    }
+    return QStringLiteral("%1://127.0.0.1:%2").arg(https ? "https" : "http").arg(port);
+}
+
+QString LocalServers::startFtp(const QString &rootDir)
+{
+    const QString dir = makeWorkDir();
+    const quint16 port = freeTcpPort();
+    if (dir.isEmpty() || port == 0 || !QDir(dir).mkdir(QStringLiteral("empty")))
+        return QString();
+
+    // run_as_launching_user keeps vsftpd away from the system's accounts and
+    // chroot; only anonymous reads are allowed, so any named login gets 530.
+    const QString conf = QStringLiteral("listen=YES\n"
+                                        "listen_ipv6=NO\n"
+                                        "listen_address=127.0.0.1\n"
+                                        "listen_port=%1\n"
+                                        "background=NO\n"
+                                        "run_as_launching_user=YES\n"
+                                        "seccomp_sandbox=NO\n"
+                                        "anonymous_enable=YES\n"
+                                        "no_anon_password=YES\n"
+                                        "anon_root=%2\n"
+                                        "local_enable=NO\n"
+                                        "write_enable=NO\n"
+                                        "pasv_enable=YES\n"
+                                        "pasv_address=127.0.0.1\n"
+                                        "connect_from_port_20=NO\n"
+                                        "max_clients=200\n"
+                                        "max_per_ip=200\n"
+                                        "xferlog_enable=NO\n"
+                                        "vsftpd_log_file=%3/vsftpd.log\n"
+                                        "secure_chroot_dir=%3/empty\n")
+                             .arg(QString::number(port), rootDir, dir);
+    if (!writeTextFile(dir + "/vsftpd.conf", conf))
+        return QString();
+    QProcess *process = startProcess(QStringLiteral("vsftpd"), {dir + "/vsftpd.conf"});
+    if (!process || !waitForPort(process, port)) {
+        qWarning() << "vsftpd did not come up";
+        return QString();
+    }
+    return QStringLiteral("ftp://127.0.0.1:%1").arg(port);
+}
+
+quint16 LocalServers::startProxy()
+{
+    const QString dir = makeWorkDir();
+    const quint16 port = freeTcpPort();
+    if (dir.isEmpty() || port == 0)
+        return 0;
+    m_proxyLogPath = dir + "/tinyproxy.log";
+    const QString conf = QStringLiteral("Port %1\n"
+                                        "Listen 127.0.0.1\n"
+                                        "Timeout 60\n"
+                                        "LogFile \"%2\"\n"
+                                        "LogLevel Connect\n"
+                                        "MaxClients 100\n"
+                                        "Allow 127.0.0.1\n")
+                             .arg(QString::number(port), m_proxyLogPath);
+    if (!writeTextFile(dir + "/tinyproxy.conf", conf))
+        return 0;
+    QProcess *process
+        = startProcess(QStringLiteral("tinyproxy"), {"-d", "-c", dir + "/tinyproxy.conf"});
+    if (!process || !waitForPort(process, port)) {
+        qWarning() << "tinyproxy did not come up";
+        return 0;
+    }
+    return port;
+}
+
+static QByteArray readWhole(const QString &path)
+{
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+QByteArray LocalServers::proxyLog() const
+{
+    return readWhole(m_proxyLogPath);
+}
+
+QByteArray LocalServers::nginxAccessLog() const
+{
+    return readWhole(m_nginxAccessLogPath);
 }

@@ -5,6 +5,10 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <vector>
 
 // Starts the servers that tests talk to on loopback (the reference update
 // server, and later nginx, the FTP server, the proxy and the fault server),
@@ -33,6 +37,44 @@ public:
 
     void stopAll();
 
+    // The reference update server (bin/mrvrefserver) as started by startRefServer().
+    struct RefServer
+    {
+        QProcess *process = nullptr;
+        quint16 versionPort = 0;
+        quint16 bannerPort = 0;
+        bool isValid() const { return process != nullptr; }
+    };
+    // Starts the reference update server on 127.0.0.1 with the given options
+    // (--versions, --news, --banner, --silent, ...). A port of 0 lets the
+    // server take a free one; the ports it bound are returned once it listens.
+    // Tests that pass the fixed ports 17384 and 2009 take RESOURCE_LOCK udpports.
+    RefServer startRefServer(const QStringList &options = QStringList(), quint16 versionPort = 0,
+                             quint16 bannerPort = 0);
+    // nginx serving rootDir on 127.0.0.1 (as its own instance: private prefix,
+    // configuration, pid and log files in a temporary directory). With https,
+    // a self-signed certificate for 127.0.0.1 is made and added to this
+    // process's default CA list. Returns the base URL ("http://127.0.0.1:port",
+    // no trailing slash), or an empty string, with a warning, on failure.
+    QString startNginx(const QString &rootDir, bool https = false);
+    // vsftpd serving rootDir read-only to anonymous users. Any other login
+    // (a user name with a password) is refused with 530. Returns
+    // "ftp://127.0.0.1:port" or an empty string.
+    QString startFtp(const QString &rootDir);
+    // tinyproxy on 127.0.0.1; returns its port, or 0. Its log is read back
+    // with proxyLog().
+    quint16 startProxy();
+    QByteArray proxyLog() const;
+    // nginx's access log of the last startNginx() (one line per request).
+    QByteArray nginxAccessLog() const;
+
 private:
+    QString makeWorkDir();
+    bool waitForPort(QProcess *process, quint16 port);
+    static bool writeTextFile(const QString &path, const QString &text);
+
     QList<QProcess *> m_processes;
+    std::vector<std::unique_ptr<QTemporaryDir>> m_workDirs;
+    QString m_proxyLogPath;
+    QString m_nginxAccessLogPath;
 };

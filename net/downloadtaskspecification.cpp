@@ -1,0 +1,297 @@
+#include "net/downloadtaskspecification.h"
+
+#include "net/mirrors.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace {
+constexpr qint64 ChunkSize = 4096;
+}
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
+                                                     Mirrors *mirrorList, const QString &path,
+                                                     const QString &fileName,
+                                                     long long expectedSize, QObject *parent,
+                                                     double parentProgressRange)
+    : TaskSpecification(parent, parentProgressRange)
+    , m_manager(manager)
+    , m_mirrorList(mirrorList)
+    , m_path(path)
+    , m_file(fileName)
+    , m_expectedSize(expectedSize)
+    , m_initialExpectedSize(expectedSize)
+{ }
+
+DownloadTaskSpecification::~DownloadTaskSpecification()
+{
+    if (m_reply) {
+        m_reply->disconnect(this);
+        m_reply->deleteLater();
+        m_reply = nullptr;
+    }
+}
+
+void DownloadTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Downloading %1").arg(m_path));
+    state = Running;
+    startDownload();
+}
+
+void DownloadTaskSpecification::reset()
+{
+    resetDownload();
+    TaskSpecification::reset();
+}
+
+void DownloadTaskSpecification::downloadFinished()
+{
+    emit message(QStringLiteral("Downloading %1 finished").arg(m_path));
+    releaseSlot();
+    finish();
+}
+
+QString DownloadTaskSpecification::mirrorFileUrl() const
+{
+    return m_mirror.url + QLatin1Char('/') + m_path;
+}
+
+void DownloadTaskSpecification::releaseSlot()
+{
+    if (m_holdsSlot)
+        m_mirrorList->releaseMirror(m_mirror.name);
+    m_holdsSlot = false;
+}
+
+void DownloadTaskSpecification::startDownload()
+{
+    switch (m_mirrorList->getRandomMirror(m_mirror)) {
+    case 0:
+        m_holdsSlot = true;
+        break;
+    case 2:
+        // Every slot is busy: try again once some transfer on the manager has
+        // ended and its own handling is complete.
+        connect(m_manager, &QNetworkAccessManager::finished, this,
+                &DownloadTaskSpecification::onOtherDownloadFinished,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+        return;
+    default:
+        // The mirror list has said once that no working mirror is left.
+        errorCancel();
+        return;
+    }
+
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        emit error(QStringLiteral("Unable to create file %1 for saving").arg(m_file.fileName()));
+        releaseSlot();
+        errorCancel();
+        return;
+    }
+
+    m_reply = m_manager->get(QNetworkRequest(QUrl(mirrorFileUrl())));
+    if (!m_reply) {
+        emit error(QStringLiteral("Download failed to initialize"));
+        releaseSlot();
+        errorCancel();
+        return;
+    }
+    if (!m_reply->isRunning()) {
+        errorRetry(m_reply->errorString());
+        return;
+    }
+    connect(m_reply, &QNetworkReply::downloadProgress, this,
+            &DownloadTaskSpecification::onDownloadProgress);
+    connect(m_reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+    connect(m_reply, &QNetworkReply::finished, this,
+            &DownloadTaskSpecification::onDownloadFinished);
+    connect(m_reply, &QNetworkReply::metaDataChanged, this,
+            &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply *)
+{
+    disconnect(m_manager, nullptr, this, nullptr);
+    // A task that stopped while it waited must not start again.
+    if (m_reply || state != Running)
+        return;
+    startDownload();
+}
+
+void DownloadTaskSpecification::onMetaDataChanged()
+{
+    if (!m_reply)
+        return;
+    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isNull())
+        return; // no HTTP status, as with ftp
+    bool ok = false;
+    const int code = status.toInt(&ok);
+    if (ok && code == 200)
+        return;
+    // Any other answer, redirects included, disqualifies the mirror.
+    m_mirrorList->removeMirror(m_mirror.name);
+    errorRetry(QStringLiteral("%1 returned %2").arg(mirrorFileUrl()).arg(ok ? code : 0));
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
+{
+    if (bytesTotal > 0 && m_expectedSize == -1)
+        m_expectedSize = bytesTotal;
+}
+
+void DownloadTaskSpecification::onReadyRead()
+{
+    readData();
+}
+
+bool DownloadTaskSpecification::readData()
+{
+    char buffer[ChunkSize];
+    for (;;) {
+        if (!m_reply)
+            return true;
+        m_idleTicks = 0;
+        const qint64 available = m_reply->bytesAvailable();
+        if (available <= 0)
+            return true;
+
+        const qint64 bytesRead = m_reply->read(buffer, qMin(available, ChunkSize));
+        if (bytesRead < 0) {
+            errorRetry(m_reply->errorString());
+            return false;
+        }
+        if (bytesRead == 0)
+            return true;
+
+        // A mirror may not fill the disk: with a size known from the product
+        // ini, anything beyond it is the mirror's fault.
+        if (m_initialExpectedSize > 0 && m_bytesReceived + bytesRead > m_initialExpectedSize) {
+            errorRetry(QStringLiteral("Mirror %1 sent more than the %2 bytes expected of %3, "
+                                      "abandoning the transfer")
+                           .arg(m_mirror.name)
+                           .arg(m_initialExpectedSize)
+                           .arg(m_path));
+            return false;
+        }
+
+        const qint64 written = m_file.write(buffer, bytesRead);
+        if (written < 0) {
+            localError(QStringLiteral("Error writing to file %1: %2")
+                           .arg(m_file.fileName(), m_file.errorString()));
+            return false;
+        }
+        if (written < bytesRead) {
+            localError(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote "
+                                      "%3 bytes")
+                           .arg(m_file.fileName())
+                           .arg(bytesRead)
+                           .arg(written));
+            return false;
+        }
+
+        m_bytesReceived += bytesRead;
+        if (m_expectedSize >= 1)
+            setProgress(qMin(1.0, double(m_bytesReceived) / double(m_expectedSize)));
+    }
+}
+
+void DownloadTaskSpecification::onDownloadFinished()
+{
+    if (!m_reply)
+        return;
+    if (m_reply->error() != QNetworkReply::NoError) {
+        if (m_reply->error() == QNetworkReply::AuthenticationRequiredError) {
+            m_mirrorList->removeMirror(m_mirror.name);
+            m_reply->close();
+        }
+        errorRetry(m_reply->errorString());
+        return;
+    }
+    if (!readData())
+        return;
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    reply->disconnect(this);
+    reply->close();
+    reply->deleteLater();
+    m_file.close();
+    downloadFinished();
+}
+
+bool DownloadTaskSpecification::errorRetry(const QString &reason)
+{
+    m_mirrorList->addMirrorError(m_mirror.name);
+    resetDownload();
+    emit message(reason);
+    startDownload();
+    return true;
+}
+
+void DownloadTaskSpecification::localError(const QString &reason)
+{
+    emit error(reason);
+    resetDownload();
+    errorCancel();
+}
+
+void DownloadTaskSpecification::resetDownload()
+{
+    releaseSlot();
+    if (!m_mirror.name.isNull())
+        m_mirror.name = QString();
+    if (m_reply) {
+        m_reply->disconnect(this);
+        m_reply->deleteLater();
+        m_reply = nullptr;
+    }
+    m_idleTicks = 0;
+    if (m_file.isOpen()) {
+        m_file.close();
+        m_file.remove();
+    }
+    m_bytesAtLastTick = 0;
+    m_bytesReceived = 0;
+    m_expectedSize = m_initialExpectedSize;
+    setProgress(0);
+}
+
+void DownloadTaskSpecification::timeTick(unsigned long long &downloadDone,
+                                         unsigned long long &downloadTotal,
+                                         unsigned long long &speed, bool &downloading)
+{
+    downloadDone = quint64(m_bytesReceived);
+    downloadTotal = m_expectedSize < 0 ? 0 : quint64(m_expectedSize);
+    speed = quint64(m_bytesReceived - m_bytesAtLastTick);
+    m_bytesAtLastTick = m_bytesReceived;
+
+    if (state != Running || !m_reply)
+        return;
+    if (++m_idleTicks > m_mirror.timeout) {
+        errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(m_path, m_mirror.name));
+        return;
+    }
+    downloading = true;
+}
+
+void DownloadTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != Running)
+        return;
+    disconnect(m_manager, nullptr, this, nullptr);
+    resetDownload();
+    userCancel();
+}
+
+void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification *)
+{
+    disconnect(m_manager, nullptr, this, nullptr);
+    if (m_reply) {
+        emit message(QStringLiteral("Abort downloading %1").arg(m_path));
+        resetDownload();
+    }
+    errorCancel();
+}

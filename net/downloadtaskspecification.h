@@ -1,0 +1,71 @@
+#pragma once
+
+#include "net/ftpsiteaccessdata.h"
+#include "tasks/taskspecification.h"
+
+#include <QFile>
+#include <QString>
+
+class Mirrors;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Fetches one file of the update from a mirror chosen by the mirror list into
+// a local file, retrying on a newly chosen mirror after every failure (each
+// one charged to the failing mirror) until it succeeds or no mirror is left.
+// It holds at most one mirror slot and gives it back exactly once. Ends with
+// finished() on success, canceled() otherwise. The manager and the mirror list
+// are lent, not owned.
+class DownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+public:
+    DownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrorList,
+                              const QString &path, const QString &fileName, long long expectedSize,
+                              QObject *parent, double parentProgressRange);
+    ~DownloadTaskSpecification() override;
+
+    // The mirror in use; after success, the one that delivered the file (its
+    // owner drops that mirror when the file then fails its check).
+    FTPSiteAccessData m_mirror;
+
+public slots:
+    void execute() override;
+    void reset() override;
+    void timeTick(unsigned long long &downloadDone, unsigned long long &downloadTotal,
+                  unsigned long long &speed, bool &downloading) override;
+    void userCanceled() override;
+    void handleOtherTaskCancelled(TaskSpecification *task) override;
+    virtual void downloadFinished();
+
+private slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onReadyRead();
+    void onDownloadFinished();
+    void onMetaDataChanged();
+    void onOtherDownloadFinished(QNetworkReply *reply);
+
+private:
+    void startDownload();
+    bool readData();
+    bool errorRetry(const QString &reason);
+    // A failure of this machine, not of the mirror: report it and give up.
+    void localError(const QString &reason);
+    void resetDownload();
+    void releaseSlot();
+    QString mirrorFileUrl() const;
+
+    QNetworkAccessManager *m_manager;
+    Mirrors *m_mirrorList;
+    QNetworkReply *m_reply = nullptr;
+    int m_idleTicks = 0;
+    QString m_path;
+    QFile m_file;
+    qint64 m_bytesAtLastTick = 0;
+    qint64 m_expectedSize;
+    qint64 m_initialExpectedSize;
+    qint64 m_bytesReceived = 0;
+    // m_mirror.name stays after success for the owner; this says whether its
+    // slot is still ours to give back.
+    bool m_holdsSlot = false;
+};

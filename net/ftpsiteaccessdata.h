@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// One download mirror of an update run, as held by Mirrors and copied into
+// each download that takes a slot on it. A plain copyable value.
+struct FTPSiteAccessData
+{
+    // Identifies the mirror in every Mirrors operation; its section in mirrors.ini.
+    QString name;
+    // Configured base URL, "/" and the version number to install (no trailing slash).
+    QString url;
+    // Errors tolerated; the error after that removes the mirror.
+    int retries = 0;
+    // Seconds (engine ticks) without data after which a transfer is abandoned.
+    int timeout = 15;
+    // Errors counted so far.
+    int errorCount = 0;
+    // Downloads currently holding a slot on this mirror.
+    int useCount = 0;
+    // Downloads allowed at once: 3 for HTTP(S) mirrors, 1 otherwise.
+    int maxUse = 1;
+};

@@ -1,0 +1,142 @@
+#include "net/mirrors.h"
+
+#include "app/random.h"
+
+#include <QSettings>
+
+namespace {
+
+QString versionUrl(QString url, int clientVersion)
+{
+    if (!url.endsWith(QLatin1Char('/')))
+        url += QLatin1Char('/');
+    return url + QString::number(clientVersion);
+}
+
+} // namespace
+
+Mirrors::Mirrors(QObject *parent)
+    : QObject(parent)
+{ }
+
+bool Mirrors::initDefault(const QString &iniPath, int clientVersion)
+{
+    QSettings settings(iniPath, QSettings::IniFormat);
+    const int count = settings.beginReadArray(QStringLiteral("mirrors"));
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        FTPSiteAccessData mirror;
+        mirror.name = settings.value(QStringLiteral("mirror")).toString();
+        m_mirrors.append(mirror);
+    }
+    settings.endArray();
+    setDefaults(settings, clientVersion);
+    return true;
+}
+
+bool Mirrors::initAlpha(const QString &iniPath, int clientVersion)
+{
+    QSettings settings(iniPath, QSettings::IniFormat);
+    const QString url = settings.value(QStringLiteral("Channel/alpha")).toString();
+    if (url.isEmpty()) {
+        emit fatalError(tr("Alpha parameter in channel section in update ini file not found"));
+        return false;
+    }
+    FTPSiteAccessData mirror;
+    mirror.name = QStringLiteral("Alpha Channel");
+    mirror.url = versionUrl(url, clientVersion);
+    mirror.retries = 4;
+    mirror.timeout = 15;
+    mirror.maxUse = 1;
+    m_mirrors.append(mirror);
+    return true;
+}
+
+void Mirrors::setDefaults(QSettings &settings, int clientVersion)
+{
+    for (FTPSiteAccessData &mirror : m_mirrors) {
+        settings.beginGroup(mirror.name);
+        QString url = settings.value(QStringLiteral("url")).toString();
+        if (url.left(7).toUpper() == QLatin1String("HTTP://")
+            || url.left(8).toUpper() == QLatin1String("HTTPS://"))
+            mirror.maxUse = 3;
+        mirror.url = versionUrl(url, clientVersion);
+        // Read as unsigned: "0", garbage and values beyond the int range all give 2.
+        const int retries = int(settings.value(QStringLiteral("retries"), 2u).toUInt());
+        mirror.retries = retries > 0 ? retries : 2;
+        settings.endGroup();
+    }
+}
+
+int Mirrors::getRandomMirror(FTPSiteAccessData &mirror)
+{
+    if (m_mirrors.isEmpty()) {
+        if (!m_noMirrorsReported) {
+            emit message(tr("There are no (more) known working mirrors available"));
+            m_noMirrorsReported = true;
+        }
+        return 1;
+    }
+    int maxUse = 0;
+    int useCount = 0;
+    calcUseStats(maxUse, useCount);
+    if (useCount >= maxUse)
+        return 2;
+
+    int r = Random::next() % (maxUse - useCount);
+    for (FTPSiteAccessData &candidate : m_mirrors) {
+        r -= candidate.maxUse - candidate.useCount;
+        if (r < 0) {
+            ++candidate.useCount;
+            mirror = candidate;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void Mirrors::releaseMirror(const QString &name)
+{
+    const int index = getMirrorIndex(name);
+    if (index >= 0)
+        --m_mirrors[index].useCount;
+}
+
+void Mirrors::addMirrorError(const QString &name)
+{
+    const int index = getMirrorIndex(name);
+    if (index < 0)
+        return;
+    FTPSiteAccessData &mirror = m_mirrors[index];
+    ++mirror.errorCount;
+    if (mirror.errorCount <= mirror.retries)
+        return;
+    emit message(tr("Mirror %1 failed too many times, removing").arg(mirror.name));
+    m_mirrors.remove(index);
+}
+
+void Mirrors::removeMirror(const QString &name)
+{
+    const int index = getMirrorIndex(name);
+    if (index >= 0)
+        m_mirrors.remove(index);
+}
+
+int Mirrors::getMirrorIndex(const QString &name)
+{
+    for (int i = 0; i < m_mirrors.size(); ++i) {
+        if (m_mirrors.at(i).name == name)
+            return i;
+    }
+    return -1;
+}
+
+void Mirrors::calcUseStats(int &maxUse, int &useCount)
+{
+    maxUse = 0;
+    useCount = 0;
+    for (const FTPSiteAccessData &mirror : std::as_const(m_mirrors)) {
+        maxUse += mirror.maxUse;
+        useCount += mirror.useCount;
+    }
+}

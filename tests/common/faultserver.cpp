@@ -1,0 +1,112 @@
+#include "faultserver.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <sys/socket.h>
+
+FaultServer::FaultServer(const QByteArray &body, QObject *parent)
+    : QObject(parent)
+    , m_body(body)
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &FaultServer::onNewConnection);
+}
+
+bool FaultServer::start()
+{
+    return m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+QString FaultServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
+}
+
+int FaultServer::requestCount(const QString &fault) const
+{
+    int count = 0;
+    for (const QString &path : m_requests) {
+        if (path.section(QLatin1Char('/'), 1, 1) == fault)
+            ++count;
+    }
+    return count;
+}
+
+void FaultServer::onNewConnection()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        auto request = std::make_shared<QByteArray>();
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, request] {
+            if (request->endsWith("\r\n\r\n"))
+                return; // already answered; ignore anything further
+            request->append(socket->readAll());
+            if (!request->contains("\r\n\r\n"))
+                return;
+            request->truncate(request->indexOf("\r\n\r\n") + 4);
+            const QByteArray path = request->split(' ').value(1);
+            answer(socket, path);
+        });
+    }
+}
+
+static QByteArray header(const QByteArray &status, qint64 length, bool close = true)
+{
+    QByteArray text = "HTTP/1.1 " + status + "\r\nContent-Type: application/octet-stream\r\n";
+    if (length >= 0)
+        text += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    if (close)
+        text += "Connection: close\r\n";
+    return text + "\r\n";
+}
+
+void FaultServer::answer(QTcpSocket *socket, const QByteArray &path)
+{
+    m_requests.append(QString::fromLatin1(path));
+    const QByteArray fault = path.split('/').value(1);
+    const auto closeWhenWritten = [socket] {
+        connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
+            if (socket->bytesToWrite() == 0)
+                socket->disconnectFromHost();
+        });
+    };
+
+    if (fault == "404" || fault == "500") {
+        const QByteArray text = fault == "404" ? "Not Found" : "Internal Server Error";
+        socket->write(header(fault + ' ' + text, text.size()) + text);
+        closeWhenWritten();
+    } else if (fault == "302") {
+        QByteArray reply = header("302 Found", 0);
+        reply.insert(reply.size() - 2, "Location: http://127.0.0.1:1/elsewhere\r\n");
+        socket->write(reply);
+        closeWhenWritten();
+    } else if (fault == "stall") {
+        socket->write(header("200 OK", m_body.size(), false));
+    } else if (fault == "reset") {
+        socket->write(header("200 OK", m_body.size()) + m_body.left(m_body.size() / 2));
+        // Let the half body leave, then reset instead of closing cleanly.
+        QTimer::singleShot(100, socket, [socket] {
+            socket->flush();
+            const struct linger hard = {1, 0};
+            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
+                         sizeof hard);
+            socket->abort();
+            socket->deleteLater();
+        });
+    } else if (fault == "more") {
+        socket->write(header("200 OK", 2 * m_body.size()) + m_body + m_body);
+        closeWhenWritten();
+    } else if (fault == "endless") {
+        socket->write(header("200 OK", -1));
+        const QByteArray chunk(64 * 1024, 'x');
+        socket->write(chunk);
+        // Keep about one chunk queued until the client goes away.
+        connect(socket, &QTcpSocket::bytesWritten, socket, [socket, chunk] {
+            if (socket->bytesToWrite() < chunk.size())
+                socket->write(chunk);
+        });
+    } else {
+        socket->write(header("200 OK", m_body.size()) + m_body);
+        closeWhenWritten();
+    }
+}

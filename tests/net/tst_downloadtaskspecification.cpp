@@ -1,0 +1,559 @@
+#include "app/random.h"
+#include "faultserver.h"
+#include "localservers.h"
+#include "net/downloadtaskspecification.h"
+#include "net/mirrors.h"
+#include "net/networkaccessmanager.h"
+
+#include <QNetworkProxy>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+const int Version = 123;
+const QString FilePath = QStringLiteral("data/file.bin");
+
+struct MirrorEntry
+{
+    QString name;
+    QString url;
+    QString retries;
+};
+
+} // namespace
+
+// Downloads against nginx (HTTP, HTTPS), vsftpd and, for faults real servers
+// won't make on demand, the in-process fault server.
+class tst_DownloadTaskSpecification : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void fileArrivesByteForByte_data();
+    void fileArrivesByteForByte();
+    void unknownSizeIsLearnedFromServer_data();
+    void unknownSizeIsLearnedFromServer();
+    void wrongStatusDropsMirrorAtFirstAnswer_data();
+    void wrongStatusDropsMirrorAtFirstAnswer();
+    void stallIsAbandonedAfterSixteenTicks();
+    void failingMirrorDroppedAfterRetriesPlusOneErrors();
+    void lastMirrorGoneEndsWithoutError();
+    void moreSlotsWantedThanFreeMakesDownloadsWait();
+    void cancelWhileWaitingNeverStartsLater();
+    void userCancelDeletesPartialFileAndFreesSlot();
+    void oversizedTransferIsChargedToMirror_data();
+    void oversizedTransferIsChargedToMirror();
+    void writeErrorEndsDownloadWithoutChargingMirror();
+    void uncreatableFileIsAnError();
+    void proxyCarriesTransfers_data();
+    void proxyCarriesTransfers();
+
+private:
+    Mirrors *makeMirrors(const QList<MirrorEntry> &entries);
+    DownloadTaskSpecification *makeDownload(const QString &path, const QString &fileName,
+                                            qint64 expectedSize);
+    // Seeds the mirror choice so that the draws give what pick() wants.
+    static void seedWhere(const std::function<bool()> &pick);
+    static void seedFirstPicks(int freeSlots, int firstBelow, bool thenAtLeast = false);
+    bool waitForEnd(DownloadTaskSpecification *task, int timeoutMs = 30000);
+    QByteArray localFile(const QString &name) const;
+    QString normalised(QString line) const;
+
+    QTemporaryDir m_root;
+    LocalServers m_servers;
+    std::unique_ptr<FaultServer> m_faults;
+    QString m_http, m_https, m_ftp;
+    QByteArray m_body;
+
+    // Per test.
+    std::unique_ptr<QTemporaryDir> m_out;
+    std::unique_ptr<NetworkAccessManager> m_manager;
+    Mirrors *m_mirrors = nullptr;
+    QStringList m_log;
+};
+
+void tst_DownloadTaskSpecification::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    m_body = QByteArray(300 * 1024 + 11, Qt::Uninitialized);
+    QRandomGenerator generator(7);
+    for (char &c : m_body)
+        c = char(generator.generate());
+    QVERIFY(QDir(m_root.path()).mkpath(QString("%1/data").arg(Version)));
+    for (int i = 0; i < 8; ++i) {
+        QFile file(m_root.filePath(QString("%1/data/file%2.bin").arg(Version).arg(i)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(m_body.left(m_body.size() - i));
+    }
+    QFile file(m_root.filePath(QString("%1/%2").arg(Version).arg(FilePath)));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(m_body);
+    file.close();
+
+    m_http = m_servers.startNginx(m_root.path(), false);
+    m_https = m_servers.startNginx(m_root.path(), true);
+    m_ftp = m_servers.startFtp(m_root.path());
+    QVERIFY(!m_http.isEmpty() && !m_https.isEmpty() && !m_ftp.isEmpty());
+    m_faults = std::make_unique<FaultServer>(m_body);
+    QVERIFY(m_faults->start());
+}
+
+void tst_DownloadTaskSpecification::init()
+{
+    m_out = std::make_unique<QTemporaryDir>();
+    m_manager = std::make_unique<NetworkAccessManager>();
+    m_log.clear();
+    Random::seed(1);
+}
+
+void tst_DownloadTaskSpecification::cleanup()
+{
+    delete m_mirrors;
+    m_mirrors = nullptr;
+    m_manager.reset();
+    m_out.reset();
+}
+
+Mirrors *tst_DownloadTaskSpecification::makeMirrors(const QList<MirrorEntry> &entries)
+{
+    QByteArray ini = "[mirrors]\nsize=" + QByteArray::number(entries.size()) + "\n";
+    for (int i = 0; i < entries.size(); ++i)
+        ini += QByteArray::number(i + 1) + "\\mirror=" + entries[i].name.toUtf8() + "\n";
+    for (const MirrorEntry &entry : entries) {
+        ini += "[" + entry.name.toUtf8() + "]\nurl=" + entry.url.toUtf8() + "\n";
+        if (!entry.retries.isEmpty())
+            ini += "retries=" + entry.retries.toUtf8() + "\n";
+    }
+    QFile file(m_out->filePath("mirrors.ini"));
+    if (!file.open(QIODevice::WriteOnly))
+        qFatal("cannot write mirrors.ini");
+    file.write(ini);
+    file.close();
+
+    m_mirrors = new Mirrors;
+    connect(m_mirrors, &Mirrors::message, this, [this](const QString &text) { m_log << text; });
+    m_mirrors->initDefault(file.fileName(), Version);
+    return m_mirrors;
+}
+
+DownloadTaskSpecification *tst_DownloadTaskSpecification::makeDownload(const QString &path,
+                                                                       const QString &fileName,
+                                                                       qint64 expectedSize)
+{
+    auto *task
+        = new DownloadTaskSpecification(m_manager.get(), m_mirrors, path, m_out->filePath(fileName),
+                                        expectedSize, m_manager.get(), 0.5);
+    connect(task, &TaskSpecification::message, this,
+            [this](const QString &text) { m_log << normalised(text); });
+    connect(task, &TaskSpecification::error, this,
+            [this](const QString &text) { m_log << "error: " + normalised(text); });
+    connect(task, &TaskSpecification::finished, this, [this] { m_log << "finished"; });
+    connect(task, &TaskSpecification::canceled, this, [this, task] {
+        m_log << (task->state == UserCanceled ? "user canceled" : "error canceled");
+    });
+    return task;
+}
+
+QString tst_DownloadTaskSpecification::normalised(QString line) const
+{
+    line.replace(m_faults->baseUrl(), "FAULTS");
+    line.replace(m_http, "HTTP");
+    line.replace(m_out->path(), "OUT");
+    return line;
+}
+
+void tst_DownloadTaskSpecification::seedWhere(const std::function<bool()> &pick)
+{
+    for (quint32 seed = 1; seed < 100000; ++seed) {
+        Random::seed(seed);
+        if (pick()) {
+            Random::seed(seed);
+            return;
+        }
+    }
+    qFatal("no seed found");
+}
+
+// With two HTTP mirrors in the list, the first draw chooses the first one
+// when it falls below 3 of the 6 free slots.
+void tst_DownloadTaskSpecification::seedFirstPicks(int freeSlots, int firstBelow, bool thenAtLeast)
+{
+    seedWhere([=] {
+        if (Random::next() % freeSlots >= firstBelow)
+            return false;
+        return !thenAtLeast || Random::next() % freeSlots >= firstBelow;
+    });
+}
+
+bool tst_DownloadTaskSpecification::waitForEnd(DownloadTaskSpecification *task, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (task->state == Running && !deadline.hasExpired())
+        QTest::qWait(10);
+    return task->state != Running;
+}
+
+QByteArray tst_DownloadTaskSpecification::localFile(const QString &name) const
+{
+    QFile file(m_out->filePath(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return "<missing>";
+    return file.readAll();
+}
+
+void tst_DownloadTaskSpecification::fileArrivesByteForByte_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::newRow("http") << "http";
+    QTest::newRow("https") << "https";
+    QTest::newRow("ftp") << "ftp";
+}
+
+void tst_DownloadTaskSpecification::fileArrivesByteForByte()
+{
+    QFETCH(QString, scheme);
+    const QString url = scheme == "http" ? m_http : scheme == "https" ? m_https : m_ftp;
+    makeMirrors({{"mirror", url + "/", ""}});
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    QSignalSpy progress(task, &TaskSpecification::updateProgress);
+    task->execute();
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(m_log,
+             QStringList(
+                 {"Downloading data/file.bin", "Downloading data/file.bin finished", "finished"}));
+    QVERIFY(localFile("file.bin") == m_body);
+    QCOMPARE(task->state, Finished);
+    QCOMPARE(task->progress, 0.5);
+    QVERIFY(progress.count() > 2);
+    QCOMPARE(task->m_mirror.name, QStringLiteral("mirror"));
+    int maxUse = 0, useCount = 0;
+    m_mirrors->calcUseStats(maxUse, useCount);
+    QCOMPARE(useCount, 0);
+
+    // A later reset must not give the slot back a second time.
+    task->reset();
+    m_mirrors->calcUseStats(maxUse, useCount);
+    QCOMPARE(useCount, 0);
+}
+
+void tst_DownloadTaskSpecification::unknownSizeIsLearnedFromServer_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::newRow("http") << "http";
+    QTest::newRow("ftp") << "ftp";
+}
+
+void tst_DownloadTaskSpecification::unknownSizeIsLearnedFromServer()
+{
+    QFETCH(QString, scheme);
+    makeMirrors({{"mirror", scheme == "http" ? m_http : m_ftp, ""}});
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", -1);
+    task->execute();
+    QVERIFY(waitForEnd(task));
+    QCOMPARE(task->state, Finished);
+    unsigned long long done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    task->timeTick(done, total, speed, downloading);
+    QCOMPARE(done, quint64(m_body.size()));
+    QCOMPARE(total, quint64(m_body.size()));
+    QCOMPARE(speed, quint64(m_body.size()));
+    QVERIFY(!downloading);
+    task->timeTick(done, total, speed, downloading);
+    QCOMPARE(speed, 0u);
+}
+
+void tst_DownloadTaskSpecification::wrongStatusDropsMirrorAtFirstAnswer_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("404") << "404";
+    QTest::newRow("302") << "302";
+    QTest::newRow("500") << "500";
+}
+
+void tst_DownloadTaskSpecification::wrongStatusDropsMirrorAtFirstAnswer()
+{
+    QFETCH(QString, fault);
+    makeMirrors({{"bad", m_faults->baseUrl() + "/" + fault, ""}, {"good", m_http, ""}});
+    seedFirstPicks(6, 3);
+    const int before = m_faults->requestCount(fault);
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    task->execute();
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(m_log,
+             QStringList({"Downloading data/file.bin",
+                          QString("FAULTS/%1/123/data/file.bin returned %1").arg(fault),
+                          "Downloading data/file.bin finished", "finished"}));
+    QCOMPARE(m_faults->requestCount(fault) - before, 1);
+    QCOMPARE(m_mirrors->getMirrorIndex("bad"), -1);
+    QCOMPARE(task->m_mirror.name, QStringLiteral("good"));
+    QVERIFY(localFile("file.bin") == m_body);
+}
+
+void tst_DownloadTaskSpecification::stallIsAbandonedAfterSixteenTicks()
+{
+    makeMirrors({{"stall", m_faults->baseUrl() + "/stall", ""}, {"good", m_http, ""}});
+    seedFirstPicks(6, 3, true);
+    const int before = m_faults->requestCount("stall");
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    task->execute();
+    QTRY_COMPARE(m_faults->requestCount("stall") - before, 1);
+    QTest::qWait(100); // the headers arrive; no body follows
+
+    unsigned long long done = 0, total = 0, speed = 0;
+    for (int tick = 1; tick <= 15; ++tick) {
+        bool downloading = false;
+        task->timeTick(done, total, speed, downloading);
+        QVERIFY(downloading);
+    }
+    QCOMPARE(m_log, QStringList({"Downloading data/file.bin"}));
+    QVERIFY(QFile::exists(m_out->filePath("file.bin")));
+
+    bool downloading = false;
+    task->timeTick(done, total, speed, downloading);
+    QVERIFY(!downloading);
+    QCOMPARE(
+        m_log,
+        QStringList({"Downloading data/file.bin", "file data/file.bin timed out on mirror stall"}));
+    QVERIFY(waitForEnd(task));
+    QCOMPARE(task->state, Finished);
+    QCOMPARE(task->m_mirror.name, QStringLiteral("good"));
+    QVERIFY(localFile("file.bin") == m_body);
+    // One error only: the mirror stays.
+    QCOMPARE(m_mirrors->getMirrorIndex("stall"), 0);
+}
+
+void tst_DownloadTaskSpecification::failingMirrorDroppedAfterRetriesPlusOneErrors()
+{
+    makeMirrors({{"flaky", m_faults->baseUrl() + "/reset", "1"}, {"good", m_ftp, ""}});
+    // flaky (3 slots) is chosen twice, then only good remains.
+    seedWhere([] { return Random::next() % 4 < 3 && Random::next() % 4 < 3; });
+    const int before = m_faults->requestCount("reset");
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    task->execute();
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(m_faults->requestCount("reset") - before, 2);
+    QCOMPARE(m_log.size(), 6);
+    QCOMPARE(m_log.at(2), QStringLiteral("Mirror flaky failed too many times, removing"));
+    QCOMPARE(m_log.mid(4), QStringList({"Downloading data/file.bin finished", "finished"}));
+    QCOMPARE(m_mirrors->getMirrorIndex("flaky"), -1);
+    QVERIFY(localFile("file.bin") == m_body);
+}
+
+void tst_DownloadTaskSpecification::lastMirrorGoneEndsWithoutError()
+{
+    makeMirrors({{"broken", m_faults->baseUrl() + "/reset", ""}});
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    QSignalSpy errors(task, &TaskSpecification::error);
+    task->execute();
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(task->state, ErrorCanceled);
+    QCOMPARE(errors.count(), 0);
+    QCOMPARE(m_log.size(), 7);
+    QCOMPARE(m_log.at(0), QStringLiteral("Downloading data/file.bin"));
+    // Three transfer failures, the third removes the mirror; its reason follows.
+    QCOMPARE(m_log.at(1), m_log.at(2));
+    QCOMPARE(m_log.at(3), QStringLiteral("Mirror broken failed too many times, removing"));
+    QCOMPARE(
+        m_log.mid(5),
+        QStringList({"There are no (more) known working mirrors available", "error canceled"}));
+    QVERIFY(!QFile::exists(m_out->filePath("file.bin")));
+
+    // A second download is told nothing more.
+    DownloadTaskSpecification *next = makeDownload(FilePath, "other.bin", m_body.size());
+    next->execute();
+    QCOMPARE(next->state, ErrorCanceled);
+    QCOMPARE(m_log.mid(7), QStringList({"Downloading data/file.bin", "error canceled"}));
+}
+
+void tst_DownloadTaskSpecification::moreSlotsWantedThanFreeMakesDownloadsWait()
+{
+    makeMirrors({{"one", m_http, ""}, {"two", m_ftp, ""}});
+    QList<DownloadTaskSpecification *> tasks;
+    int peak = 0;
+    const auto watchSlots = [&] {
+        int maxUse = 0, useCount = 0;
+        m_mirrors->calcUseStats(maxUse, useCount);
+        QVERIFY(useCount <= maxUse);
+        peak = qMax(peak, useCount);
+    };
+    for (int i = 0; i < 8; ++i) {
+        auto *task = makeDownload(QString("data/file%1.bin").arg(i), QString("f%1").arg(i), -1);
+        connect(task, &TaskSpecification::updateProgress, this, watchSlots);
+        tasks << task;
+    }
+    for (DownloadTaskSpecification *task : tasks)
+        task->execute();
+    watchSlots();
+    QCOMPARE(peak, 4);
+    // Four slots (3 + 1): the other four wait; a tick while waiting changes nothing.
+    unsigned long long done = 0, total = 0, speed = 0;
+    bool downloading = true;
+    tasks.last()->timeTick(done, total, speed, downloading);
+    QVERIFY(downloading);
+    downloading = false;
+    tasks.last()->timeTick(done, total, speed, downloading);
+    QVERIFY(!downloading);
+    QCOMPARE(done, 0u);
+
+    for (DownloadTaskSpecification *task : tasks)
+        QVERIFY(waitForEnd(task));
+    for (int i = 0; i < tasks.size(); ++i) {
+        QCOMPARE(tasks[i]->state, Finished);
+        QVERIFY(localFile(QString("f%1").arg(i)) == m_body.left(m_body.size() - i));
+    }
+    QCOMPARE(peak, 4);
+    int maxUse = 0, useCount = 0;
+    m_mirrors->calcUseStats(maxUse, useCount);
+    QCOMPARE(maxUse, 4);
+    QCOMPARE(useCount, 0);
+}
+
+void tst_DownloadTaskSpecification::cancelWhileWaitingNeverStartsLater()
+{
+    makeMirrors({{"ftp", m_ftp, ""}});
+    DownloadTaskSpecification *running = makeDownload(FilePath, "a.bin", m_body.size());
+    DownloadTaskSpecification *waiting = makeDownload(FilePath, "b.bin", m_body.size());
+    running->execute();
+    waiting->execute();
+    QCOMPARE(waiting->state, Running);
+    waiting->onOtherTaskCancelled(running);
+    QCOMPARE(waiting->state, ErrorCanceled);
+
+    QVERIFY(waitForEnd(running));
+    QTest::qWait(100);
+    QCOMPARE(m_log,
+             QStringList({"Downloading data/file.bin", "Downloading data/file.bin",
+                          "error canceled", "Downloading data/file.bin finished", "finished"}));
+    QCOMPARE(waiting->state, ErrorCanceled);
+    QVERIFY(!QFile::exists(m_out->filePath("b.bin")));
+}
+
+void tst_DownloadTaskSpecification::userCancelDeletesPartialFileAndFreesSlot()
+{
+    makeMirrors({{"stall", m_faults->baseUrl() + "/stall", ""}});
+    const int before = m_faults->requestCount("stall");
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    task->execute();
+    QTRY_COMPARE(m_faults->requestCount("stall") - before, 1);
+    QVERIFY(QFile::exists(m_out->filePath("file.bin")));
+    task->userCanceled();
+    QCOMPARE(task->state, UserCanceled);
+    QVERIFY(task->cancelRequested);
+    QVERIFY(!QFile::exists(m_out->filePath("file.bin")));
+    int maxUse = 0, useCount = 0;
+    m_mirrors->calcUseStats(maxUse, useCount);
+    QCOMPARE(useCount, 0);
+    QCOMPARE(m_log, QStringList({"Downloading data/file.bin", "user canceled"}));
+}
+
+void tst_DownloadTaskSpecification::oversizedTransferIsChargedToMirror_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("more than announced size") << "more";
+    QTest::newRow("no end") << "endless";
+}
+
+void tst_DownloadTaskSpecification::oversizedTransferIsChargedToMirror()
+{
+    QFETCH(QString, fault);
+    makeMirrors({{"huge", m_faults->baseUrl() + "/" + fault, ""}, {"good", m_http, ""}});
+    seedFirstPicks(6, 3, true);
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    task->execute();
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(m_log,
+             QStringList({"Downloading data/file.bin",
+                          QString("Mirror huge sent more than the %1 bytes expected of "
+                                  "data/file.bin, abandoning the transfer")
+                              .arg(m_body.size()),
+                          "Downloading data/file.bin finished", "finished"}));
+    QVERIFY(localFile("file.bin") == m_body);
+    // Charged one error, not removed.
+    QCOMPARE(m_mirrors->getMirrorIndex("huge"), 0);
+    FTPSiteAccessData huge;
+    while (huge.name != "huge")
+        QCOMPARE(m_mirrors->getRandomMirror(huge), 0);
+    QCOMPARE(huge.errorCount, 1);
+}
+
+void tst_DownloadTaskSpecification::writeErrorEndsDownloadWithoutChargingMirror()
+{
+    // The destination accepts the open but every write fails with ENOSPC.
+    const QString target = m_out->filePath("full.bin");
+    QVERIFY(QFile::link("/dev/full", target));
+    makeMirrors({{"ok", m_faults->baseUrl() + "/ok", ""}});
+    const int before = m_faults->requestCount("ok");
+    DownloadTaskSpecification *task = makeDownload(FilePath, "full.bin", m_body.size());
+    task->execute();
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(task->state, ErrorCanceled);
+    QCOMPARE(m_log,
+             QStringList({"Downloading data/file.bin",
+                          "error: Error writing to file OUT/full.bin: No space left on device",
+                          "error canceled"}));
+    QCOMPARE(m_faults->requestCount("ok") - before, 1);
+    FTPSiteAccessData mirror;
+    QCOMPARE(m_mirrors->getRandomMirror(mirror), 0);
+    QCOMPARE(mirror.errorCount, 0);
+    QCOMPARE(mirror.useCount, 1);
+}
+
+void tst_DownloadTaskSpecification::uncreatableFileIsAnError()
+{
+    makeMirrors({{"ok", m_http, ""}});
+    DownloadTaskSpecification *task = makeDownload(FilePath, "no/such/dir/file.bin", -1);
+    task->execute();
+    QCOMPARE(task->state, ErrorCanceled);
+    QCOMPARE(m_log,
+             QStringList({"Downloading data/file.bin",
+                          "error: Unable to create file OUT/no/such/dir/file.bin for saving",
+                          "error canceled"}));
+    int maxUse = 0, useCount = 0;
+    m_mirrors->calcUseStats(maxUse, useCount);
+    QCOMPARE(useCount, 0);
+}
+
+void tst_DownloadTaskSpecification::proxyCarriesTransfers_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::newRow("http") << "http";
+    QTest::newRow("ftp") << "ftp";
+}
+
+void tst_DownloadTaskSpecification::proxyCarriesTransfers()
+{
+    QFETCH(QString, scheme);
+    const quint16 proxyPort = m_servers.startProxy();
+    QVERIFY(proxyPort != 0);
+    m_manager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxyPort));
+    const QString url = scheme == "http" ? m_http : m_ftp;
+    makeMirrors({{"mirror", url, ""}});
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    task->execute();
+    QVERIFY(waitForEnd(task));
+    QCOMPARE(task->state, Finished);
+    QVERIFY(localFile("file.bin") == m_body);
+
+    const QByteArray log = m_servers.proxyLog();
+    const QByteArray expected = scheme == "http" ? "GET " + url.toLatin1() + "/123/data/file.bin"
+                                                 : "CONNECT " + QUrl(url).authority().toLatin1();
+    QVERIFY2(log.contains(expected), log.constData());
+}
+
+QTEST_GUILESS_MAIN(tst_DownloadTaskSpecification)
+#include "tst_downloadtaskspecification.moc"

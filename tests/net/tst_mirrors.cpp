@@ -1,0 +1,317 @@
+#include "app/random.h"
+#include "net/mirrors.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+class tst_Mirrors : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void urlAndSlotsFollowScheme_data();
+    void urlAndSlotsFollowScheme();
+    void badRetriesFallBackToTwo_data();
+    void badRetriesFallBackToTwo();
+    void listKeepsFileOrder();
+    void missingFileGivesEmptyList();
+    void choiceFollowsFreeSlots();
+    void busySlotsMakeCallerWait();
+    void mirrorDroppedAfterRetriesPlusOneErrors();
+    void lastMirrorGoneReportedOnce();
+    void unknownNameChangesNothing();
+    void alphaMirror_data();
+    void alphaMirror();
+
+private:
+    QString writeFile(const QString &name, const QByteArray &content);
+    QTemporaryDir m_dir;
+};
+
+QString tst_Mirrors::writeFile(const QString &name, const QByteArray &content)
+{
+    const QString path = m_dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write %s", qPrintable(path));
+    file.write(content);
+    return path;
+}
+
+void tst_Mirrors::init()
+{
+    Random::seed(12345);
+}
+
+void tst_Mirrors::urlAndSlotsFollowScheme_data()
+{
+    QTest::addColumn<QString>("configured");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<int>("maxUse");
+
+    QTest::newRow("http") << "http://a.example/dl"
+                          << "http://a.example/dl/123" << 3;
+    QTest::newRow("http, slash") << "http://a.example/dl/"
+                                 << "http://a.example/dl/123" << 3;
+    QTest::newRow("HTTP upper case") << "HTTP://A.example/"
+                                     << "HTTP://A.example/123" << 3;
+    QTest::newRow("https mixed case") << "hTtPs://s.example"
+                                      << "hTtPs://s.example/123" << 3;
+    QTest::newRow("ftp") << "ftp://f.example/pub/"
+                         << "ftp://f.example/pub/123" << 1;
+    QTest::newRow("scheme only a prefix") << "httpx://x.example"
+                                          << "httpx://x.example/123" << 1;
+    QTest::newRow("missing url") << QString() << "/123" << 1;
+}
+
+void tst_Mirrors::urlAndSlotsFollowScheme()
+{
+    QFETCH(QString, configured);
+    QFETCH(QString, url);
+    QFETCH(int, maxUse);
+
+    QByteArray ini = "[mirrors]\nsize=1\n1\\mirror=one\n\n[one]\n";
+    if (!configured.isNull())
+        ini += "url=" + configured.toUtf8() + "\n";
+    Mirrors mirrors;
+    QVERIFY(mirrors.initDefault(writeFile("mirrors.ini", ini), 123));
+
+    FTPSiteAccessData mirror;
+    QCOMPARE(mirrors.getRandomMirror(mirror), 0);
+    QCOMPARE(mirror.name, QStringLiteral("one"));
+    QCOMPARE(mirror.url, url);
+    QCOMPARE(mirror.maxUse, maxUse);
+    QCOMPARE(mirror.timeout, 15);
+    QCOMPARE(mirror.useCount, 1);
+}
+
+void tst_Mirrors::badRetriesFallBackToTwo_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("retries");
+
+    QTest::newRow("missing") << QByteArray() << 2;
+    QTest::newRow("zero") << QByteArray("retries=0") << 2;
+    QTest::newRow("not a number") << QByteArray("retries=many") << 2;
+    QTest::newRow("negative") << QByteArray("retries=-3") << 2;
+    QTest::newRow("beyond int") << QByteArray("retries=4294967295") << 2;
+    QTest::newRow("five") << QByteArray("retries=5") << 5;
+}
+
+void tst_Mirrors::badRetriesFallBackToTwo()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, retries);
+
+    Mirrors mirrors;
+    mirrors.initDefault(
+        writeFile("mirrors.ini",
+                  "[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl=ftp://m/\n" + line + "\n"),
+        7);
+    FTPSiteAccessData mirror;
+    QCOMPARE(mirrors.getRandomMirror(mirror), 0);
+    QCOMPARE(mirror.retries, retries);
+}
+
+void tst_Mirrors::listKeepsFileOrder()
+{
+    Mirrors mirrors;
+    mirrors.initDefault(
+        writeFile("mirrors.ini", "[mirrors]\nsize=3\n1\\mirror=c\n2\\mirror=a\n3\\mirror=b\n"), 1);
+    QCOMPARE(mirrors.getMirrorIndex("c"), 0);
+    QCOMPARE(mirrors.getMirrorIndex("a"), 1);
+    QCOMPARE(mirrors.getMirrorIndex("b"), 2);
+    QCOMPARE(mirrors.getMirrorIndex("B"), -1);
+    mirrors.removeMirror("a");
+    QCOMPARE(mirrors.getMirrorIndex("c"), 0);
+    QCOMPARE(mirrors.getMirrorIndex("b"), 1);
+}
+
+void tst_Mirrors::missingFileGivesEmptyList()
+{
+    Mirrors mirrors;
+    QSignalSpy messages(&mirrors, &Mirrors::message);
+    QVERIFY(mirrors.initDefault(m_dir.filePath("absent.ini"), 1));
+    FTPSiteAccessData mirror;
+    QCOMPARE(mirrors.getRandomMirror(mirror), 1);
+    QCOMPARE(messages.count(), 1);
+}
+
+static QByteArray threeMirrors()
+{
+    return "[mirrors]\nsize=3\n1\\mirror=h1\n2\\mirror=h2\n3\\mirror=f\n"
+           "[h1]\nurl=http://one/\n[h2]\nurl=https://two\n[f]\nurl=ftp://three/\n";
+}
+
+void tst_Mirrors::choiceFollowsFreeSlots()
+{
+    Mirrors mirrors;
+    mirrors.initDefault(writeFile("mirrors.ini", threeMirrors()), 1);
+
+    QHash<QString, int> picks;
+    const int draws = 7000;
+    for (int i = 0; i < draws; ++i) {
+        FTPSiteAccessData mirror;
+        QCOMPARE(mirrors.getRandomMirror(mirror), 0);
+        ++picks[mirror.name];
+        mirrors.releaseMirror(mirror.name);
+    }
+    // Odds 3:3:1, i.e. 3000, 3000 and 1000 expected.
+    QVERIFY2(qAbs(picks["h1"] - 3000) < 250, qPrintable(QString::number(picks["h1"])));
+    QVERIFY2(qAbs(picks["h2"] - 3000) < 250, qPrintable(QString::number(picks["h2"])));
+    QVERIFY2(qAbs(picks["f"] - 1000) < 150, qPrintable(QString::number(picks["f"])));
+
+    // A mirror with no free slot is never chosen.
+    FTPSiteAccessData held[3];
+    int taken = 0;
+    while (taken < 3) {
+        FTPSiteAccessData mirror;
+        QCOMPARE(mirrors.getRandomMirror(mirror), 0);
+        if (mirror.name == "h1")
+            held[taken++] = mirror;
+        else
+            mirrors.releaseMirror(mirror.name);
+    }
+    for (int i = 0; i < 200; ++i) {
+        FTPSiteAccessData mirror;
+        QCOMPARE(mirrors.getRandomMirror(mirror), 0);
+        QVERIFY(mirror.name != "h1");
+        mirrors.releaseMirror(mirror.name);
+    }
+}
+
+void tst_Mirrors::busySlotsMakeCallerWait()
+{
+    Mirrors mirrors;
+    mirrors.initDefault(writeFile("mirrors.ini", threeMirrors()), 1);
+    QSignalSpy messages(&mirrors, &Mirrors::message);
+
+    QHash<QString, int> uses;
+    for (int i = 0; i < 7; ++i) {
+        FTPSiteAccessData mirror;
+        QCOMPARE(mirrors.getRandomMirror(mirror), 0);
+        QCOMPARE(mirror.useCount, ++uses[mirror.name]);
+    }
+    QCOMPARE(uses.value("h1"), 3);
+    QCOMPARE(uses.value("h2"), 3);
+    QCOMPARE(uses.value("f"), 1);
+
+    FTPSiteAccessData mirror;
+    QCOMPARE(mirrors.getRandomMirror(mirror), 2);
+    QCOMPARE(mirrors.getRandomMirror(mirror), 2);
+    int maxUse = 0, useCount = 0;
+    mirrors.calcUseStats(maxUse, useCount);
+    QCOMPARE(maxUse, 7);
+    QCOMPARE(useCount, 7);
+
+    mirrors.releaseMirror("f");
+    QCOMPARE(mirrors.getRandomMirror(mirror), 0);
+    QCOMPARE(mirror.name, QStringLiteral("f"));
+    QCOMPARE(messages.count(), 0);
+}
+
+void tst_Mirrors::mirrorDroppedAfterRetriesPlusOneErrors()
+{
+    Mirrors mirrors;
+    mirrors.initDefault(writeFile("mirrors.ini", threeMirrors()), 1);
+    QSignalSpy messages(&mirrors, &Mirrors::message);
+
+    mirrors.addMirrorError("h2");
+    mirrors.addMirrorError("h2");
+    QCOMPARE(mirrors.getMirrorIndex("h2"), 1);
+    QCOMPARE(messages.count(), 0);
+    mirrors.addMirrorError("h2");
+    QCOMPARE(mirrors.getMirrorIndex("h2"), -1);
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(),
+             QStringLiteral("Mirror h2 failed too many times, removing"));
+    // The others keep their places and their own counts.
+    QCOMPARE(mirrors.getMirrorIndex("h1"), 0);
+    QCOMPARE(mirrors.getMirrorIndex("f"), 1);
+}
+
+void tst_Mirrors::lastMirrorGoneReportedOnce()
+{
+    Mirrors mirrors;
+    mirrors.initDefault(writeFile("mirrors.ini", threeMirrors()), 1);
+    QSignalSpy messages(&mirrors, &Mirrors::message);
+    mirrors.removeMirror("h1");
+    mirrors.removeMirror("h2");
+    mirrors.removeMirror("f");
+    QCOMPARE(messages.count(), 0);
+
+    FTPSiteAccessData mirror;
+    QCOMPARE(mirrors.getRandomMirror(mirror), 1);
+    QCOMPARE(mirrors.getRandomMirror(mirror), 1);
+    QCOMPARE(mirrors.getRandomMirror(mirror), 1);
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(),
+             QStringLiteral("There are no (more) known working mirrors available"));
+}
+
+void tst_Mirrors::unknownNameChangesNothing()
+{
+    Mirrors mirrors;
+    mirrors.initDefault(writeFile("mirrors.ini", threeMirrors()), 1);
+    QSignalSpy messages(&mirrors, &Mirrors::message);
+    for (int i = 0; i < 5; ++i) {
+        mirrors.addMirrorError("nobody");
+        mirrors.releaseMirror("nobody");
+        mirrors.removeMirror("nobody");
+        mirrors.releaseMirror(QString());
+    }
+    int maxUse = 0, useCount = 0;
+    mirrors.calcUseStats(maxUse, useCount);
+    QCOMPARE(maxUse, 7);
+    QCOMPARE(useCount, 0);
+    QCOMPARE(messages.count(), 0);
+    QCOMPARE(mirrors.getMirrorIndex("f"), 2);
+}
+
+void tst_Mirrors::alphaMirror_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("url");
+
+    QTest::newRow("value") << QByteArray("[Channel]\nalpha=http://alpha.example/a\n")
+                           << "http://alpha.example/a/42";
+    QTest::newRow("empty") << QByteArray("[Channel]\nalpha=\n") << QString();
+    QTest::newRow("missing") << QByteArray("[update]\nstreams=6\n") << QString();
+}
+
+void tst_Mirrors::alphaMirror()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, url);
+
+    Mirrors mirrors;
+    QSignalSpy fatal(&mirrors, &Mirrors::fatalError);
+    const bool ok = mirrors.initAlpha(writeFile("update.ini", ini), 42);
+    FTPSiteAccessData mirror;
+    if (url.isNull()) {
+        QVERIFY(!ok);
+        QCOMPARE(fatal.count(), 1);
+        QCOMPARE(fatal.at(0).at(0).toString(),
+                 QStringLiteral("Alpha parameter in channel section in update ini file not found"));
+        QCOMPARE(mirrors.getRandomMirror(mirror), 1);
+        return;
+    }
+    QVERIFY(ok);
+    QCOMPARE(fatal.count(), 0);
+    QCOMPARE(mirrors.getRandomMirror(mirror), 0);
+    QCOMPARE(mirror.name, QStringLiteral("Alpha Channel"));
+    QCOMPARE(mirror.url, url);
+    QCOMPARE(mirror.retries, 4);
+    QCOMPARE(mirror.maxUse, 1); // no scheme test for the alpha mirror
+    QCOMPARE(mirrors.getRandomMirror(mirror), 2);
+    // Dropped at its fifth error.
+    for (int i = 0; i < 4; ++i)
+        mirrors.addMirrorError("Alpha Channel");
+    QCOMPARE(mirrors.getMirrorIndex("Alpha Channel"), 0);
+    mirrors.addMirrorError("Alpha Channel");
+    QCOMPARE(mirrors.getMirrorIndex("Alpha Channel"), -1);
+}
+
+QTEST_GUILESS_MAIN(tst_Mirrors)
+#include "tst_mirrors.moc"
