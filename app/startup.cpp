@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/configuration.h"
+#include "update/updateengine.h"
 
 #include <QApplication>
 #include <QLocale>
@@ -20,7 +21,10 @@ void Startup::installTranslations(QTranslator &programTranslator, QTranslator &q
 
 int Startup::run(const QStringList &arguments)
 {
-    // Removal of left-over "_old_" files goes here (before the single-instance test).
+    const QString appRoot = Configuration::getAppRootPath();
+    UpdateEngine::removeOldFiles(appRoot);
+    UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/imageformats"));
+    UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/accessible"));
 
     // The single-instance test goes here: another running copy means exit 0.
 
