@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/configuration.h"
+#include "update/updateengine.h"
 
 #include <QApplication>
 #include <QLocale>
@@ -23,6 +24,10 @@ int Startup::run(const QStringList &arguments)
     // Left-over "_old_" copies are removed here, before the single-instance
     // test, from the application root and its "imageformats" and
     // "accessible" directories.
+    const QString appRoot = Configuration::getAppRootPath();
+    UpdateEngine::removeOldFiles(appRoot);
+    UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/imageformats"));
+    UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/accessible"));
 
     // The single-instance test (message "#") comes here: when another copy
     // runs, return 0 at once.
