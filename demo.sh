@@ -351,7 +351,8 @@ while kill -0 "$UPDATER_PID" 2>/dev/null; do
         end_taken=1
     fi
     if [ $((SECONDS - start)) -gt "$DEADLINE_SECONDS" ]; then
-        fail "the updater was still running after $DEADLINE_SECONDS seconds"
+        screenshot timeout.png
+        fail "the updater was still running after $DEADLINE_SECONDS seconds (its screen: demo-out/timeout.png)"
     fi
     sleep 0.1
 done
