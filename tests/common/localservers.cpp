@@ -147,7 +147,6 @@ QString LocalServers::startNginx(const QString &rootDir, bool https)
                   .arg(dir);
     }
 
-    m_nginxAccessLogPath = dir + "/access.log";
     // Workers of a root-started nginx would run as nobody, who cannot read
     // private temporary directories; so they keep the launching user.
     const QString user = ::geteuid() == 0 ? QStringLiteral("user root;\n") : QString();
@@ -182,7 +181,10 @@ QString LocalServers::startNginx(const QString &rootDir, bool https)
         qWarning() << "nginx did not come up";
         return QString();
     }
-    return QStringLiteral("%1://127.0.0.1:%2").arg(https ? "https" : "http").arg(port);
+    const QString baseUrl
+        = QStringLiteral("%1://127.0.0.1:%2").arg(https ? "https" : "http").arg(port);
+    m_nginxAccessLogPaths.insert(baseUrl, dir + "/access.log");
+    return baseUrl;
 }
 
 QString LocalServers::startFtp(const QString &rootDir)
@@ -264,7 +266,7 @@ QByteArray LocalServers::proxyLog() const
     return readWhole(m_proxyLogPath);
 }
 
-QByteArray LocalServers::nginxAccessLog() const
+QByteArray LocalServers::nginxAccessLog(const QString &baseUrl) const
 {
-    return readWhole(m_nginxAccessLogPath);
+    return readWhole(m_nginxAccessLogPaths.value(baseUrl));
 }

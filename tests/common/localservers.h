@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QProcess>
@@ -51,8 +52,8 @@ public:
     // with proxyLog().
     quint16 startProxy();
     QByteArray proxyLog() const;
-    // nginx's access log of the last startNginx() (one line per request).
-    QByteArray nginxAccessLog() const;
+    // The access log (one line per request) of the nginx started with this base URL.
+    QByteArray nginxAccessLog(const QString &baseUrl) const;
 
 private:
     QString makeWorkDir();
@@ -62,5 +63,5 @@ private:
     QList<QProcess *> m_processes;
     std::vector<std::unique_ptr<QTemporaryDir>> m_workDirs;
     QString m_proxyLogPath;
-    QString m_nginxAccessLogPath;
+    QHash<QString, QString> m_nginxAccessLogPaths;
 };
