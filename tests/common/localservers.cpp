@@ -86,6 +86,44 @@ void LocalServers::stopAll()
     m_processes.clear();
 }
 
+LocalServers::RefServer LocalServers::startRefServer(const QStringList &options,
+                                                     quint16 versionPort, quint16 bannerPort)
+{
+    RefServer server;
+    QStringList arguments {QStringLiteral("--bind"),         QStringLiteral("127.0.0.1"),
+                           QStringLiteral("--version-port"), QString::number(versionPort),
+                           QStringLiteral("--banner-port"),  QString::number(bannerPort)};
+    arguments += options;
+    QProcess *process = startProcess(binDir() + QStringLiteral("/mrvrefserver"), arguments);
+    if (!process)
+        return server;
+
+    // The server prints "listening version udp 127.0.0.1:PORT" and
+    // "listening banner udp 127.0.0.1:PORT" once both sockets are bound.
+    QDeadlineTimer deadline(10000);
+    while (server.versionPort == 0 || server.bannerPort == 0) {
+        while (!process->canReadLine()) {
+            if (deadline.hasExpired()
+                || !process->waitForReadyRead(int(deadline.remainingTime()))) {
+                qWarning() << "mrvrefserver did not start listening" << arguments;
+                m_processes.removeOne(process);
+                process->kill();
+                process->waitForFinished(3000);
+                delete process;
+                return RefServer();
+            }
+        }
+        const QString line = QString::fromLatin1(process->readLine()).trimmed();
+        const quint16 port = line.section(QLatin1Char(':'), -1).toUShort();
+        if (line.startsWith(QLatin1String("listening version ")))
+            server.versionPort = port;
+        else if (line.startsWith(QLatin1String("listening banner ")))
+            server.bannerPort = port;
+    }
+    server.process = process;
+    return server;
+}
+
 QString LocalServers::makeWorkDir()
 {
     auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath()

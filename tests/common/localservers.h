@@ -38,6 +38,20 @@ public:
 
     void stopAll();
 
+    // The reference update server (bin/mrvrefserver) as started by startRefServer().
+    struct RefServer
+    {
+        QProcess *process = nullptr;
+        quint16 versionPort = 0;
+        quint16 bannerPort = 0;
+        bool isValid() const { return process != nullptr; }
+    };
+    // Starts the reference update server on 127.0.0.1 with the given options
+    // (--versions, --news, --banner, --silent, ...). A port of 0 lets the
+    // server take a free one; the ports it bound are returned once it listens.
+    // Tests that pass the fixed ports 17384 and 2009 take RESOURCE_LOCK udpports.
+    RefServer startRefServer(const QStringList &options = QStringList(), quint16 versionPort = 0,
+                             quint16 bannerPort = 0);
     // nginx serving rootDir on 127.0.0.1 (as its own instance: private prefix,
     // configuration, pid and log files in a temporary directory). With https,
     // a self-signed certificate for 127.0.0.1 is made and added to this

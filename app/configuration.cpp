@@ -1,0 +1,237 @@
+#include "app/configuration.h"
+
+#include "app/updatechecker.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QSettings>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace {
+
+QString &appRootOverride()
+{
+    static QString path;
+    return path;
+}
+
+constexpr int defaultDownloadConcurrency = 6;
+constexpr int tempDirCandidates = 1000;
+
+} // namespace
+
+Configuration::Configuration(QObject *parent)
+    : QObject(parent)
+{ }
+
+QString Configuration::getAppRootPath()
+{
+    if (!appRootOverride().isEmpty())
+        return appRootOverride();
+    return QCoreApplication::applicationDirPath();
+}
+
+void Configuration::setAppRootPath(const QString &path)
+{
+    QString root = path;
+    while (root.size() > 1 && root.endsWith(QLatin1Char('/')))
+        root.chop(1);
+    appRootOverride() = root;
+}
+
+QString Configuration::getSettingsFilePath()
+{
+    return getAppRootPath() + QStringLiteral("/update.ini");
+}
+
+QString Configuration::getUpdateType()
+{
+    return QStringLiteral("client_linux_amd64");
+}
+
+QString Configuration::getClientBinaryName()
+{
+    return QStringLiteral("mrvclient_runscript.sh");
+}
+
+const QString &Configuration::getSpecialFileRenamePrefix()
+{
+    static const QString prefix = QStringLiteral("_old_");
+    return prefix;
+}
+
+QStringList Configuration::getSpecialFileNames()
+{
+    return {QStringLiteral("update"),
+            QStringLiteral("libQtCore.so.4"),
+            QStringLiteral("libQtGui.so.4"),
+            QStringLiteral("libQtNetwork.so.4"),
+            QStringLiteral("libqgif.so"),
+            QStringLiteral("libqjpeg.so"),
+            QStringLiteral("libqtaccessiblewidgets.so")};
+}
+
+bool Configuration::isSpecialFileName(const QString &name) const
+{
+    return getSpecialFileNames().contains(name, Qt::CaseSensitive);
+}
+
+void Configuration::getProxyAndDownloadConcurrency()
+{
+    QSettings settings(getSettingsFilePath(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("update"));
+    m_proxy = settings.value(QStringLiteral("proxy")).toString();
+    bool ok = false;
+    m_downloadConcurrency
+        = settings.value(QStringLiteral("streams"), defaultDownloadConcurrency).toInt(&ok);
+    if (!ok || m_downloadConcurrency < 1)
+        m_downloadConcurrency = defaultDownloadConcurrency;
+}
+
+void Configuration::getUpdateChannel()
+{
+    QSettings settings(getSettingsFilePath(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("Channel"));
+    const QString alpha = settings.value(QStringLiteral("alpha")).toString();
+    const bool beta = settings.value(QStringLiteral("beta"), false).toBool();
+    if (!alpha.isEmpty()) {
+        m_updateChannel = AlphaChannel;
+        // Text that is not a number gives 0: the version is then asked from the server.
+        m_clientVersion = settings.value(QStringLiteral("alphaRevno"), 0).toInt();
+    } else {
+        m_updateChannel = beta ? BetaChannel : StableChannel;
+        m_clientVersion = 0;
+    }
+}
+
+bool Configuration::parseCommandLineOptions()
+{
+    return parseCommandLineOptions(QCoreApplication::arguments());
+}
+
+bool Configuration::parseCommandLineOptions(const QStringList &arguments)
+{
+    getUpdateChannel();
+    m_noUserMode = 0;
+
+    const int n = arguments.size() - 1;
+    if (n >= 1 && arguments.at(1) == QLatin1String("--nouser")) {
+        if (n >= 3 && !getClientTypeVersion(arguments, 2))
+            return false;
+        if (n >= 4 && arguments.at(4) != QLatin1String("#"))
+            m_clientVersionName = arguments.at(4);
+        if (n >= 5)
+            m_newsText = arguments.at(5);
+        if (!getDefaultParameters())
+            return false;
+        m_noUserMode = 1;
+        return true;
+    }
+    if (n == 2)
+        return getClientTypeVersion(arguments, 1);
+    return getDefaultParameters();
+}
+
+bool Configuration::getClientTypeVersion(const QStringList &args, int index)
+{
+    if (index < 0 || index >= args.size()) {
+        emit fatalError(QStringLiteral("No client type specified"));
+        return false;
+    }
+    m_clientType = args.at(index);
+    if (index + 1 >= args.size()) {
+        emit fatalError(QStringLiteral("No client version specified"));
+        return false;
+    }
+    return getClientVersionFromString(args.at(index + 1), QObject::tr("Invalid version nr (%1)"));
+}
+
+bool Configuration::getClientVersionFromString(const QString &text, const QString &errorFormat)
+{
+    if (m_clientVersion != 0)
+        return true;
+    bool ok = false;
+    m_clientVersion = text.toInt(&ok, 10);
+    if (!ok) {
+        emit fatalError(errorFormat.arg(text));
+        return false;
+    }
+    return true;
+}
+
+bool Configuration::getDefaultParameters()
+{
+    if (m_clientType.isEmpty())
+        m_clientType = getUpdateType();
+    if (m_clientVersion != 0)
+        return true;
+
+    const QPair<QString, QString> latest = getLatestClientVersion(m_updateChannel, m_newsText);
+    if (latest.first.isEmpty())
+        return false;
+    if (!getClientVersionFromString(latest.first,
+                                    QObject::tr("Update server returned invalid version nr (%1)")))
+        return false;
+    m_clientVersionName = latest.second;
+    return true;
+}
+
+QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel channel, QString &news)
+{
+    UpdateChecker checker;
+    while (!checker.checkUpdate()) {
+        // Built by hand: the static QMessageBox::critical() would make Retry
+        // the default button, and this box has none.
+        QMessageBox box(QMessageBox::Critical, QObject::tr("Error"),
+                        QObject::tr("Failed to query latest client\nversion from update server."),
+                        QMessageBox::Retry | QMessageBox::Abort);
+        box.exec();
+        if (box.standardButton(box.clickedButton()) == QMessageBox::Abort)
+            return qMakePair(QString(), QString());
+    }
+    news = checker.m_news;
+    return checker.getClientVersionByChannel(channel);
+}
+
+bool Configuration::createTempDir()
+{
+    QString base = QDir::tempPath();
+    if (base.isEmpty()) {
+        emit fatalError(QStringLiteral("Unable to get temp directory."));
+        return false;
+    }
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    base += QStringLiteral("morvane_temp_");
+
+    for (int i = 0; i < tempDirCandidates; ++i) {
+        const QString candidate = base + QString::number(i);
+        const QByteArray path = QFile::encodeName(candidate);
+        // The system temporary directory is shared with other users. A name that
+        // exists in any form (a planted symlink, dangling or not, included) is
+        // skipped, and the directory is made with one mkdir that fails instead
+        // of reusing what is there, private to this user from the start.
+        struct stat info;
+        if (::lstat(path.constData(), &info) == 0 || errno != ENOENT)
+            continue;
+        if (::mkdir(path.constData(), S_IRWXU) != 0)
+            continue;
+        m_tempDir = candidate;
+        return true;
+    }
+    emit fatalError(QStringLiteral("Unable to create temp directory."));
+    return false;
+}
+
+bool Configuration::initalizeStart(const QString &dir)
+{
+    if (dir.isEmpty())
+        return createTempDir();
+    m_tempDir = dir;
+    return true;
+}

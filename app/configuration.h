@@ -1,0 +1,71 @@
+#pragma once
+
+#include "app/updatechannel.h"
+
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+// The settings of one run of the updater: channel, client type and version to
+// install, version name, news text, temporary directory, proxy and download
+// concurrency, read from update.ini, the command line and the update server.
+// One object exists; main() owns it, everyone else borrows it. A failure is
+// reported through fatalError() before the operation returns false.
+class Configuration : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Configuration(QObject *parent = nullptr);
+
+    // Directory of the running executable, without a trailing slash.
+    static QString getAppRootPath();
+    // Tests only: replaces the application root; an empty path restores the
+    // executable's directory.
+    static void setAppRootPath(const QString &path);
+    // Absolute path of update.ini in the application root.
+    static QString getSettingsFilePath();
+    static QString getUpdateType();
+    static QString getClientBinaryName();
+    static const QString &getSpecialFileRenamePrefix();
+    static QStringList getSpecialFileNames();
+
+    // True if the bare file name is one of the files the running updater keeps open.
+    bool isSpecialFileName(const QString &name) const;
+
+    void getProxyAndDownloadConcurrency();
+    void getUpdateChannel();
+
+    // Settles channel, type, version, version name, news and unattended mode
+    // from update.ini, the arguments (the first one is the program) and, if the
+    // version is left open, the update server. False: the program must end.
+    bool parseCommandLineOptions();
+    bool parseCommandLineOptions(const QStringList &arguments);
+
+    bool getClientTypeVersion(const QStringList &args, int index);
+    bool getClientVersionFromString(const QString &text, const QString &errorFormat);
+
+    // Completes type and version, asking the update server when the version is
+    // still unknown.
+    bool getDefaultParameters();
+    // Asks the update server until it answers or the user gives up (then a
+    // pair of empty strings). Returns version number text and version name.
+    QPair<QString, QString> getLatestClientVersion(UpdateChannel channel, QString &news);
+
+    bool createTempDir();
+    bool initalizeStart(const QString &dir);
+
+    int m_noUserMode = 0;
+    UpdateChannel m_updateChannel = StableChannel;
+    QString m_clientType;
+    int m_clientVersion = 0;
+    QString m_clientVersionName;
+    QString m_newsText;
+    QString m_tempDir;
+    QString m_proxy;
+    int m_downloadConcurrency = 0;
+
+signals:
+    void fatalError(QString errorMessage);
+    void message(QString message);
+};

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QTranslator;
+
+// The start-up sequence of the updater below the application object. main()
+// makes the QApplication and calls run(); tests call run() in-process.
+class Startup
+{
+public:
+    // Loads the program's catalogue ":/i18n/update_<locale>" and Qt's own
+    // "translations/qt_<locale>" (relative to the working directory) and
+    // installs both on the application. A catalogue that is not found
+    // translates nothing.
+    static void installTranslations(QTranslator &programTranslator, QTranslator &qtTranslator,
+                                    const QString &localeName);
+
+    // Runs the updater with the process arguments (the first is the program)
+    // and returns the process exit code: 1 when the command line or the
+    // version to install cannot be settled, otherwise the event loop's code.
+    static int run(const QStringList &arguments);
+};

@@ -1,0 +1,152 @@
+#include "app/updatechecker.h"
+
+#include "app/updateserver.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QFile>
+
+#include <cerrno>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr quint16 defaultPort = 17384;
+constexpr int replyTimeoutMs = 5000;
+constexpr int versionReplyMax = 511;
+constexpr int newsReplyMax = 4095;
+
+struct ServerAddress
+{
+    QString host;
+    quint16 port = 0;
+};
+
+ServerAddress &server()
+{
+    static ServerAddress address {BANNER_SERVER, defaultPort};
+    return address;
+}
+
+// Closes the socket however the exchange ends.
+class SocketCloser
+{
+public:
+    explicit SocketCloser(int fd)
+        : m_fd(fd)
+    { }
+    ~SocketCloser()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    SocketCloser(const SocketCloser &) = delete;
+    SocketCloser &operator=(const SocketCloser &) = delete;
+
+private:
+    int m_fd;
+};
+
+bool sendRequest(int fd, char command)
+{
+    const char request[2] = {command, '\0'};
+    ssize_t sent;
+    do {
+        sent = ::send(fd, request, sizeof request, 0);
+    } while (sent < 0 && errno == EINTR);
+    return sent > 0;
+}
+
+// Receives one datagram of at most maxSize bytes within the reply time-out and
+// returns its text up to the first zero byte; false on error or time-out.
+bool receiveReply(int fd, int maxSize, QByteArray &text)
+{
+    QByteArray buffer(maxSize + 1, '\0');
+    QDeadlineTimer deadline(replyTimeoutMs);
+    for (;;) {
+        pollfd pfd {fd, POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, int(deadline.remainingTime()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        const ssize_t received = ::recv(fd, buffer.data(), size_t(maxSize), 0);
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received < 0)
+            return false;
+        buffer[int(received)] = '\0';
+        text = QByteArray(buffer.constData()); // up to the first zero byte
+        return true;
+    }
+}
+
+} // namespace
+
+void UpdateChecker::setServer(const QString &host, quint16 port)
+{
+    server() = ServerAddress {host, port};
+}
+
+bool UpdateChecker::checkUpdate()
+{
+    return readFromServer();
+}
+
+QPair<QString, QString> UpdateChecker::getClientVersionByChannel(UpdateChannel channel) const
+{
+    const int index = int(channel);
+    if (index < 0 || index >= m_versions.size())
+        return qMakePair(QString(), QString());
+    return m_versions.at(index);
+}
+
+bool UpdateChecker::readFromServer()
+{
+    // A repeated exchange starts afresh, so the positions in the list stay
+    // those of the channels.
+    m_versions.clear();
+    m_news.clear();
+
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd < 0)
+        return false;
+    SocketCloser closer(fd);
+
+    addrinfo hints {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo *result = nullptr;
+    const QByteArray host = QFile::encodeName(server().host);
+    const QByteArray port = QByteArray::number(server().port);
+    if (::getaddrinfo(host.constData(), port.constData(), &hints, &result) != 0 || !result)
+        return false;
+    // Connecting the socket makes the kernel drop datagrams from any other
+    // address or port, so nobody but the server can choose the version.
+    const int connected = ::connect(fd, result->ai_addr, result->ai_addrlen);
+    ::freeaddrinfo(result);
+    if (connected != 0)
+        return false;
+
+    QByteArray text;
+    if (!sendRequest(fd, '3') || !receiveReply(fd, versionReplyMax, text))
+        return false;
+    const QString versionList = QString::fromLatin1(text);
+    for (const QString &entry : versionList.split(QLatin1Char(','), Qt::KeepEmptyParts)) {
+        const int hash = entry.indexOf(QLatin1Char('#'));
+        if (hash < 0)
+            m_versions.append(qMakePair(entry, QString()));
+        else
+            m_versions.append(qMakePair(entry.left(hash), entry.mid(hash + 1)));
+    }
+
+    if (!sendRequest(fd, '*') || !receiveReply(fd, newsReplyMax, text))
+        return false;
+    m_news = QString::fromLatin1(text);
+    return true;
+}

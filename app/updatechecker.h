@@ -1,0 +1,28 @@
+#pragma once
+
+#include "app/updatechannel.h"
+
+#include <QList>
+#include <QPair>
+#include <QString>
+
+// Asks the update server over UDP which client version is current on each
+// channel and fetches the news text. checkUpdate() blocks for at most 5000 ms
+// per reply; the socket exists only during that call.
+class UpdateChecker
+{
+public:
+    bool checkUpdate();
+    // The (version number text, version name) pair of the channel, or two null
+    // strings if the server sent no entry for it.
+    QPair<QString, QString> getClientVersionByChannel(UpdateChannel channel) const;
+
+    // Tests only: the server to ask. Defaults: BANNER_SERVER, port 17384.
+    static void setServer(const QString &host, quint16 port);
+
+    QList<QPair<QString, QString>> m_versions;
+    QString m_news;
+
+private:
+    bool readFromServer();
+};

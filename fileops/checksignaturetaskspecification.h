@@ -1,0 +1,30 @@
+#pragma once
+
+#include "tasks/asynctaskspecification.h"
+
+#include <QString>
+
+// Checks one file (an MD5 sum, or with an empty md5 the file's signature) on
+// the thread pool. When the check ends while the task still runs, it emits
+// checkDone() once, before the task ends: a failed check logs "Signature
+// check failed for <file>" and then ends the task with errorCancel() if
+// errorCancelOnFailure is set, with finish() otherwise. Once the task is no
+// longer running (cancelled or reset meanwhile) the result is dropped.
+class CheckSignatureTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+public:
+    CheckSignatureTaskSpecification(QString filePath, QString md5, bool errorCancelOnFailure,
+                                    QObject *parent, double parentProgressRange);
+
+    ASyncFunc *createFunction() override;
+    void runDone(bool ok) override;
+
+    QString filePath;
+    QString md5;
+    bool errorCancelOnFailure;
+
+signals:
+    // The result and the task itself, so that one slot can serve many checks.
+    void checkDone(bool ok, CheckSignatureTaskSpecification *task);
+};

@@ -1,0 +1,133 @@
+#include "net/banner.h"
+
+#include "app/updateserver.h"
+
+#include <QHostInfo>
+#include <QNetworkDatagram>
+#include <QTimerEvent>
+#include <QUdpSocket>
+#include <QUrl>
+
+namespace {
+const QByteArray request("\x01\x01", 2);
+const int maxReplySize = 1024;
+
+// Empty means BANNER_SERVER; read at run time, not during static initialisation.
+QString s_serverHost;
+quint16 s_serverPort = 2009;
+int s_replyTimeout = 5000;
+
+QString serverHost()
+{
+    return s_serverHost.isEmpty() ? BANNER_SERVER : s_serverHost;
+}
+
+bool isWebUrl(const QString &text)
+{
+    const QUrl url(text);
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty()
+        && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+} // namespace
+
+Banner::Banner(QObject *parent)
+    : QObject(parent)
+    , m_socket(new QUdpSocket(this))
+{
+    m_socket->bind(QHostAddress::Any, 0);
+    connect(m_socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
+    connect(m_socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
+}
+
+void Banner::setServer(const QString &host, quint16 port)
+{
+    s_serverHost = host;
+    s_serverPort = host.isEmpty() ? 2009 : port;
+}
+
+void Banner::setReplyTimeout(int msec)
+{
+    s_replyTimeout = msec > 0 ? msec : 5000;
+}
+
+void Banner::run()
+{
+    QHostInfo::lookupHost(serverHost(), this, &Banner::onResolved);
+}
+
+void Banner::onResolved(QHostInfo hostInfo)
+{
+    if (hostInfo.error() != QHostInfo::NoError || hostInfo.addresses().isEmpty())
+        return;
+    m_serverAddress.clear();
+    const QList<QHostAddress> addresses = hostInfo.addresses();
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            m_serverAddress = address;
+            break;
+        }
+    }
+    if (!m_serverAddress.isNull())
+        sendRequest();
+}
+
+void Banner::sendRequest()
+{
+    if (m_socket->writeDatagram(request, m_serverAddress, s_serverPort) != request.size()) {
+        m_timer.stop();
+        return;
+    }
+    m_timer.start(s_replyTimeout, this);
+}
+
+void Banner::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != m_timer.timerId()) {
+        QObject::timerEvent(event);
+        return;
+    }
+    if (m_timeoutCount == 0) {
+        ++m_timeoutCount;
+        sendRequest();
+    } else {
+        ++m_timeoutCount;
+        m_timer.stop();
+    }
+}
+
+void Banner::onReadyRead()
+{
+    // Every pending datagram is read: one left in the queue would hold back
+    // the notification of the next.
+    while (m_socket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = m_socket->receiveDatagram(maxReplySize);
+        if (!datagram.isValid())
+            return;
+        // Anyone can send a datagram to our port; only the server's counts,
+        // and a stray one must not cut the wait for the real reply short.
+        if (m_serverAddress.isNull() || datagram.senderPort() != s_serverPort
+            || !datagram.senderAddress().isEqual(m_serverAddress, QHostAddress::TolerantConversion))
+            continue;
+        m_timer.stop();
+        handleReply(datagram.data());
+    }
+}
+
+void Banner::handleReply(const QByteArray &reply)
+{
+    const QStringList parts = QString::fromLatin1(reply).split(QLatin1Char(','));
+    if (parts.size() != 2)
+        return;
+    // The image is fetched and the link handed to the browser: nothing but
+    // web addresses is taken from the network.
+    if (!isWebUrl(parts.at(0)) || !isWebUrl(parts.at(1)))
+        return;
+    emit bannerFound(parts.at(0), parts.at(1));
+}
+
+void Banner::onError(QAbstractSocket::SocketError socketError)
+{
+    Q_UNUSED(socketError);
+    m_timer.stop();
+}

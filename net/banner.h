@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QBasicTimer>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QObject>
+#include <QString>
+
+class QUdpSocket;
+
+// Asks the banner server, once, which banner image to show and where a click
+// on it leads: one two-byte UDP request, repeated once after a 5 s time-out.
+// bannerFound() is emitted for every well-formed reply from the server's
+// address and port (normally once); a banner that cannot be had is never
+// reported. Owned by the update engine.
+class Banner : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Banner(QObject *parent = nullptr);
+
+    void run();
+
+    // Test seams: the server asked (default BANNER_SERVER, port 2009) and the
+    // reply time-out (default 5000 ms). An empty host restores the default.
+    static void setServer(const QString &host, quint16 port);
+    static void setReplyTimeout(int msec);
+
+signals:
+    void bannerFound(QString bannerUrl, QString clickUrl);
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private slots:
+    void onResolved(QHostInfo hostInfo);
+    void onReadyRead();
+    void onError(QAbstractSocket::SocketError socketError);
+
+private:
+    void sendRequest();
+    void handleReply(const QByteArray &reply);
+
+    QUdpSocket *m_socket = nullptr;
+    QBasicTimer m_timer;
+    QHostAddress m_serverAddress;
+    int m_timeoutCount = 0;
+};

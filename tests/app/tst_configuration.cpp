@@ -1,0 +1,412 @@
+// Configuration: command line, update.ini, temporary directory, special files
+// and the exit codes of start-up. The update server is the reference server.
+
+#include "app/configuration.h"
+#include "app/startup.h"
+#include "app/updatechecker.h"
+#include "localservers.h"
+#include "messageboxanswerer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+class TestConfiguration : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void commandLineForms_data();
+    void commandLineForms();
+    void badCommandLineIsFatal_data();
+    void badCommandLineIsFatal();
+    void alphaRevnoOverridesCommandLineVersion();
+    void invalidVersionEndsWithExitCode1();
+    void abandonedQueryEndsWithExitCode1();
+
+    void channelFromUpdateIni_data();
+    void channelFromUpdateIni();
+    void proxyAndStreamsFromUpdateIni_data();
+    void proxyAndStreamsFromUpdateIni();
+
+    void tempDirIsPrivateAndNumbered();
+    void tempDirSkipsTakenNames_data();
+    void tempDirSkipsTakenNames();
+    void tempDirFailsWhenAllNamesTaken();
+    void initalizeStartKeepsResumedDir();
+
+    void specialFileNamesAreExact_data();
+    void specialFileNamesAreExact();
+
+private:
+    void writeUpdateIni(const QByteArray &contents);
+
+    QTemporaryDir m_privateTemp; // TMPDIR of this test process
+    LocalServers *m_servers = nullptr;
+    QTemporaryDir *m_appRoot = nullptr;
+    QString m_tempBase;
+};
+
+void TestConfiguration::initTestCase()
+{
+    QVERIFY(m_privateTemp.isValid());
+}
+
+void TestConfiguration::init()
+{
+    m_servers = new LocalServers(this);
+    m_appRoot = new QTemporaryDir;
+    QVERIFY(m_appRoot->isValid());
+    Configuration::setAppRootPath(m_appRoot->path());
+
+    // Every test gets an empty system temporary directory of its own.
+    m_tempBase = m_privateTemp.filePath(QString::fromLatin1(QTest::currentTestFunction()) + "_"
+                                        + QString::fromLatin1(QTest::currentDataTag()));
+    QVERIFY(QDir().mkpath(m_tempBase));
+    qputenv("TMPDIR", QFile::encodeName(m_tempBase));
+    QCOMPARE(QDir::tempPath(), m_tempBase);
+
+    const LocalServers::RefServer server = m_servers->startRefServer(
+        {"--versions", "100#3.0,101#3.1 Beta,102", "--news", "Server news"});
+    QVERIFY(server.isValid());
+    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
+}
+
+void TestConfiguration::cleanup()
+{
+    delete m_servers;
+    m_servers = nullptr;
+    delete m_appRoot;
+    m_appRoot = nullptr;
+    Configuration::setAppRootPath(QString());
+}
+
+void TestConfiguration::writeUpdateIni(const QByteArray &contents)
+{
+    QFile file(m_appRoot->filePath(QStringLiteral("update.ini")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(contents);
+}
+
+void TestConfiguration::commandLineForms_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("noUserMode");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QString>("versionName");
+    QTest::addColumn<QString>("news");
+
+    const QString defaultType = QStringLiteral("client_linux_amd64");
+    QTest::newRow("none") << QStringList() << 0 << defaultType << 100 << "3.0"
+                          << "Server news";
+    QTest::newRow("one argument") << QStringList {"foo"} << 0 << defaultType << 100 << "3.0"
+                                  << "Server news";
+    QTest::newRow("three without --nouser")
+        << QStringList {"client_linux_x86", "55", "x"} << 0 << defaultType << 100 << "3.0"
+        << "Server news";
+    QTest::newRow("type version") << QStringList {"client_linux_amd64", "123"} << 0
+                                  << "client_linux_amd64" << 123 << ""
+                                  << "";
+    QTest::newRow("other type version")
+        << QStringList {"client_linux_x86", "77"} << 0 << "client_linux_x86" << 77 << ""
+        << "";
+    QTest::newRow("--nouser") << QStringList {"--nouser"} << 1 << defaultType << 100 << "3.0"
+                              << "Server news";
+    QTest::newRow("--nouser x ignores x")
+        << QStringList {"--nouser", "client_linux_x86"} << 1 << defaultType << 100 << "3.0"
+        << "Server news";
+    QTest::newRow("--nouser type version") << QStringList {"--nouser", "client_linux_x86", "123"}
+                                           << 1 << "client_linux_x86" << 123 << ""
+                                           << "";
+    QTest::newRow("--nouser type version name")
+        << QStringList {"--nouser", "client_linux_amd64", "123", "3.2 Final"} << 1
+        << "client_linux_amd64" << 123 << "3.2 Final"
+        << "";
+    QTest::newRow("--nouser type version # news")
+        << QStringList {"--nouser", "client_linux_amd64", "123", "#", "Maintenance tonight"} << 1
+        << "client_linux_amd64" << 123 << ""
+        << "Maintenance tonight";
+    QTest::newRow("--nouser with extra arguments ignored")
+        << QStringList {"--nouser", "client_linux_amd64", "124", "Name", "News", "extra", "more"}
+        << 1 << "client_linux_amd64" << 124 << "Name"
+        << "News";
+}
+
+void TestConfiguration::commandLineForms()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, noUserMode);
+    QFETCH(QString, type);
+    QFETCH(int, version);
+    QFETCH(QString, versionName);
+    QFETCH(QString, news);
+
+    MessageBoxAnswerer answerer({QMessageBox::Abort});
+    Configuration configuration;
+    QSignalSpy fatal(&configuration, &Configuration::fatalError);
+    QVERIFY(configuration.parseCommandLineOptions(QStringList {"update"} + arguments));
+    QCOMPARE(configuration.m_noUserMode, noUserMode);
+    QCOMPARE(configuration.m_updateChannel, StableChannel);
+    QCOMPARE(configuration.m_clientType, type);
+    QCOMPARE(configuration.m_clientVersion, version);
+    QCOMPARE(configuration.m_clientVersionName, versionName);
+    QCOMPARE(configuration.m_newsText, news);
+    QCOMPARE(fatal.count(), 0);
+    QCOMPARE(answerer.boxes.size(), 0);
+}
+
+void TestConfiguration::badCommandLineIsFatal_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("fatalText");
+
+    QTest::newRow("letters") << QStringList {"--nouser", "client_linux_amd64", "abc"}
+                             << "Invalid version nr (abc)";
+    QTest::newRow("12a") << QStringList {"client_linux_amd64", "12a"} << "Invalid version nr (12a)";
+    QTest::newRow("3.0") << QStringList {"client_linux_amd64", "3.0"} << "Invalid version nr (3.0)";
+    QTest::newRow("empty") << QStringList {"client_linux_amd64", ""} << "Invalid version nr ()";
+    QTest::newRow("unattended 12a")
+        << QStringList {"--nouser", "client_linux_amd64", "12a", "N"} << "Invalid version nr (12a)";
+}
+
+void TestConfiguration::badCommandLineIsFatal()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, fatalText);
+
+    MessageBoxAnswerer answerer({QMessageBox::Abort});
+    Configuration configuration;
+    QSignalSpy fatal(&configuration, &Configuration::fatalError);
+    QVERIFY(!configuration.parseCommandLineOptions(QStringList {"update"} + arguments));
+    QCOMPARE(fatal.count(), 1);
+    QCOMPARE(fatal.at(0).at(0).toString(), fatalText);
+    QCOMPARE(configuration.m_noUserMode, 0);
+    QCOMPARE(answerer.boxes.size(), 0); // the server is never asked
+}
+
+void TestConfiguration::alphaRevnoOverridesCommandLineVersion()
+{
+    writeUpdateIni("[Channel]\nalpha=http://127.0.0.1/alpha\nbeta=true\nalphaRevno=4711\n");
+    MessageBoxAnswerer answerer({QMessageBox::Abort});
+    Configuration configuration;
+    QVERIFY(configuration.parseCommandLineOptions({"update", "client_linux_amd64", "12a"}));
+    QCOMPARE(configuration.m_updateChannel, AlphaChannel);
+    QCOMPARE(configuration.m_clientVersion, 4711);
+    QCOMPARE(configuration.m_newsText, QString()); // the server was not asked
+    QCOMPARE(answerer.boxes.size(), 0);
+}
+
+void TestConfiguration::invalidVersionEndsWithExitCode1()
+{
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    QCOMPARE(Startup::run({"update", "--nouser", "client_linux_amd64", "abc"}), 1);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.at(0).title, QStringLiteral("Error"));
+    QCOMPARE(answerer.boxes.at(0).text, QStringLiteral("Invalid version nr (abc)"));
+    QCOMPARE(answerer.boxes.at(0).icon, QMessageBox::Critical);
+    QVERIFY(!answerer.boxes.at(0).hasParent);
+}
+
+void TestConfiguration::abandonedQueryEndsWithExitCode1()
+{
+    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
+    MessageBoxAnswerer answerer({QMessageBox::Abort});
+    QCOMPARE(Startup::run({"update"}), 1);
+    // Only the Retry/Abort box: giving up ends without another message.
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.at(0).buttons, QMessageBox::Retry | QMessageBox::Abort);
+}
+
+void TestConfiguration::channelFromUpdateIni_data()
+{
+    QTest::addColumn<QByteArray>("updateIni");
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<int>("version");
+
+    QTest::newRow("no update.ini") << QByteArray() << int(StableChannel) << 0;
+    QTest::newRow("beta") << QByteArray("[Channel]\nbeta=true\n") << int(BetaChannel) << 0;
+    QTest::newRow("beta false") << QByteArray("[Channel]\nbeta=false\n") << int(StableChannel) << 0;
+    QTest::newRow("alpha wins over beta")
+        << QByteArray("[Channel]\nalpha=http://127.0.0.1/a\nbeta=true\nalphaRevno=42\n")
+        << int(AlphaChannel) << 42;
+    QTest::newRow("alpha without revno")
+        << QByteArray("[Channel]\nalpha=http://127.0.0.1/a\n") << int(AlphaChannel) << 0;
+    QTest::newRow("alphaRevno text")
+        << QByteArray("[Channel]\nalpha=http://127.0.0.1/a\nalphaRevno=abc\n") << int(AlphaChannel)
+        << 0;
+    QTest::newRow("revno without alpha ignored")
+        << QByteArray("[Channel]\nalphaRevno=42\n") << int(StableChannel) << 0;
+}
+
+void TestConfiguration::channelFromUpdateIni()
+{
+    QFETCH(QByteArray, updateIni);
+    QFETCH(int, channel);
+    QFETCH(int, version);
+    if (!updateIni.isEmpty())
+        writeUpdateIni(updateIni);
+
+    Configuration configuration;
+    configuration.m_clientVersion = 99; // left from elsewhere: the channel decides anew
+    configuration.getUpdateChannel();
+    QCOMPARE(int(configuration.m_updateChannel), channel);
+    QCOMPARE(configuration.m_clientVersion, version);
+}
+
+void TestConfiguration::proxyAndStreamsFromUpdateIni_data()
+{
+    QTest::addColumn<QByteArray>("updateIni");
+    QTest::addColumn<bool>("iniIsDirectory");
+    QTest::addColumn<QString>("proxy");
+    QTest::addColumn<int>("streams");
+
+    QTest::newRow("no update.ini") << QByteArray() << false << QString() << 6;
+    QTest::newRow("unreadable update.ini") << QByteArray() << true << QString() << 6;
+    QTest::newRow("streams 3 and proxy")
+        << QByteArray("[update]\nproxy=http://127.0.0.1:8080\nstreams=3\n") << false
+        << "http://127.0.0.1:8080" << 3;
+    QTest::newRow("streams 0") << QByteArray("[update]\nstreams=0\n") << false << QString() << 6;
+    QTest::newRow("streams negative")
+        << QByteArray("[update]\nstreams=-4\n") << false << QString() << 6;
+    QTest::newRow("streams text") << QByteArray("[update]\nstreams=many\n") << false << QString()
+                                  << 6;
+    QTest::newRow("streams 1") << QByteArray("[update]\nstreams=1\n") << false << QString() << 1;
+}
+
+void TestConfiguration::proxyAndStreamsFromUpdateIni()
+{
+    QFETCH(QByteArray, updateIni);
+    QFETCH(bool, iniIsDirectory);
+    QFETCH(QString, proxy);
+    QFETCH(int, streams);
+    if (iniIsDirectory)
+        QVERIFY(QDir(m_appRoot->path()).mkdir(QStringLiteral("update.ini")));
+    else if (!updateIni.isEmpty())
+        writeUpdateIni(updateIni);
+
+    Configuration configuration;
+    configuration.getProxyAndDownloadConcurrency();
+    QCOMPARE(configuration.m_proxy, proxy);
+    QCOMPARE(configuration.m_downloadConcurrency, streams);
+}
+
+void TestConfiguration::tempDirIsPrivateAndNumbered()
+{
+    Configuration configuration;
+    QSignalSpy fatal(&configuration, &Configuration::fatalError);
+    QVERIFY(configuration.createTempDir());
+    QCOMPARE(configuration.m_tempDir, m_tempBase + QStringLiteral("/morvane_temp_0"));
+    struct stat info;
+    QCOMPARE(::lstat(QFile::encodeName(configuration.m_tempDir).constData(), &info), 0);
+    QVERIFY(S_ISDIR(info.st_mode));
+    QCOMPARE(info.st_mode & 07777, mode_t(0700));
+
+    // A second directory never reuses the first.
+    Configuration second;
+    QVERIFY(second.createTempDir());
+    QCOMPARE(second.m_tempDir, m_tempBase + QStringLiteral("/morvane_temp_1"));
+    QCOMPARE(fatal.count(), 0);
+}
+
+void TestConfiguration::tempDirSkipsTakenNames_data()
+{
+    QTest::addColumn<QString>("taken"); // how morvane_temp_0 .. _N are occupied
+    QTest::addColumn<int>("count");
+
+    QTest::newRow("directories 0 to 4") << "dir" << 5;
+    QTest::newRow("plain file") << "file" << 1;
+    QTest::newRow("dangling symlink") << "dangling" << 1;
+    QTest::newRow("symlink to a directory") << "symlink" << 1;
+}
+
+void TestConfiguration::tempDirSkipsTakenNames()
+{
+    QFETCH(QString, taken);
+    QFETCH(int, count);
+    const QString prefix = m_tempBase + QStringLiteral("/morvane_temp_");
+    const QString elsewhere = m_tempBase + QStringLiteral("/elsewhere");
+    if (taken == QLatin1String("symlink"))
+        QVERIFY(QDir().mkdir(elsewhere));
+    for (int i = 0; i < count; ++i) {
+        const QString name = prefix + QString::number(i);
+        if (taken == QLatin1String("dir")) {
+            QVERIFY(QDir().mkdir(name));
+        } else if (taken == QLatin1String("file")) {
+            QFile file(name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        } else {
+            QVERIFY(QFile::link(elsewhere, name));
+        }
+    }
+
+    Configuration configuration;
+    QVERIFY(configuration.createTempDir());
+    QCOMPARE(configuration.m_tempDir, prefix + QString::number(count));
+    // A planted link is never followed: its target stays as it was.
+    if (taken == QLatin1String("dangling"))
+        QVERIFY(!QFileInfo::exists(elsewhere));
+    if (taken == QLatin1String("symlink"))
+        QVERIFY(QDir(elsewhere).isEmpty());
+}
+
+void TestConfiguration::tempDirFailsWhenAllNamesTaken()
+{
+    for (int i = 0; i < 1000; ++i) {
+        QVERIFY(QFile::link(QStringLiteral("nowhere"),
+                            m_tempBase + QStringLiteral("/morvane_temp_") + QString::number(i)));
+    }
+    Configuration configuration;
+    QSignalSpy fatal(&configuration, &Configuration::fatalError);
+    QVERIFY(!configuration.createTempDir());
+    QCOMPARE(fatal.count(), 1);
+    QCOMPARE(fatal.at(0).at(0).toString(), QStringLiteral("Unable to create temp directory."));
+    QVERIFY(configuration.m_tempDir.isEmpty());
+}
+
+void TestConfiguration::initalizeStartKeepsResumedDir()
+{
+    Configuration configuration;
+    const QString resumed = m_tempBase + QStringLiteral("/morvane_temp_7");
+    QVERIFY(configuration.initalizeStart(resumed));
+    QCOMPARE(configuration.m_tempDir, resumed);
+    QVERIFY(!QFileInfo::exists(resumed)); // taken as it is, not made
+
+    Configuration fresh;
+    QVERIFY(fresh.initalizeStart(QString()));
+    QCOMPARE(fresh.m_tempDir, m_tempBase + QStringLiteral("/morvane_temp_0"));
+    QVERIFY(QFileInfo(fresh.m_tempDir).isDir());
+}
+
+void TestConfiguration::specialFileNamesAreExact_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("special");
+
+    QTest::newRow("Qt GUI library") << "libQtGui.so.4" << true;
+    QTest::newRow("updater") << "update" << true;
+    QTest::newRow("accessible plug-in") << "libqtaccessiblewidgets.so" << true;
+    QTest::newRow("lower case") << "libqtgui.so.4" << false;
+    QTest::newRow("with directory") << "lib/libQtGui.so.4" << false;
+    QTest::newRow("old copy") << "_old_libQtGui.so.4" << false;
+    QTest::newRow("empty") << "" << false;
+}
+
+void TestConfiguration::specialFileNamesAreExact()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, special);
+    Configuration configuration;
+    QCOMPARE(configuration.isSpecialFileName(name), special);
+}
+
+QTEST_MAIN(TestConfiguration)
+#include "tst_configuration.moc"

@@ -1,0 +1,155 @@
+// The compiled-in German catalogue, Qt's own catalogue beside the working
+// directory, and the other compiled-in resources.
+
+#include "app/startup.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QImageReader>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+
+class TestTranslations : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void germanLocaleTranslatesCatalogue_data();
+    void germanLocaleTranslatesCatalogue();
+    void textsWithoutGermanStayEnglish();
+    void uncoveredLocaleStaysEnglish();
+    void qtCatalogueIsFoundBesideWorkingDirectory();
+    void logoIs48x48Png();
+    void iconHoldsSizes16To256();
+};
+
+void TestTranslations::germanLocaleTranslatesCatalogue_data()
+{
+    QTest::addColumn<QString>("context");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("german");
+
+    const struct
+    {
+        const char *context;
+        const char *source;
+        const char *german;
+    } table[] = {
+        {"MainWindow", "<p>Update in progress.</p><p>Are you sure you want to abort?</p>",
+         "<p>Aktualisierung läuft momentan.</p><p>Wirklich abbrechen?</p>"},
+        {"MainWindow", "Question", "Frage"},
+        {"MainWindow", "Restart", "Neu starten"},
+        {"MainWindow", "Start Morvane", "Morvane starten"},
+        {"MainWindow", "Start Update", "Update starten"},
+        {"MainWindow", "Update", "Aktualisierung"},
+        {"MainWindow", "Update cancelled", "Aktualisierung abgebrochen"},
+        {"MainWindow", "Update cancelled. Push \"Details\" to check reasons.",
+         "Aktualisierung abgebrochen. Drücken Sie \"Details\" für weitere Informationen."},
+        {"MainWindow", "Update to Morvane %1.", "Update auf Morvane %1."},
+        {"MainWindow", "View Changes", "Änderungen"},
+        {"MainWindow", "You are currently on <strong>%1 channel</strong>.",
+         "Sie benutzen den <strong>%1 Channel</strong>."},
+        {"ChangeLogViewer", "Failed to load changelog.", "Konnte Changelog nicht laden."},
+        {"ChangeLogViewer", "Loading...", "Lade..."},
+        {"Mirrors", "Mirror %1 failed too many times, removing",
+         "Mirror %1 zu oft fehlgeschlagen, entferne"},
+        {"Mirrors", "There are no (more) known working mirrors available",
+         "Es gibt keine weiteren bekannten Mirrors"},
+        {"QObject", "Error", "Fehler"},
+        {"QObject", "Failed to query latest client\nversion from update server.",
+         "Konnte aktuelle Client Version nicht\nvom Aktualisierungsserver abfragen."},
+        {"QObject", "Invalid version nr (%1)", "Ungültige Versionsnummer (%1)"},
+        {"QObject", "Update server returned invalid version nr (%1)",
+         "Update Server meldete ungültige Versionsnummer (%1)"},
+    };
+    for (const auto &row : table) {
+        QTest::newRow(row.source) << QString::fromLatin1(row.context)
+                                  << QString::fromUtf8(row.source) << QString::fromUtf8(row.german);
+    }
+}
+
+void TestTranslations::germanLocaleTranslatesCatalogue()
+{
+    QFETCH(QString, context);
+    QFETCH(QString, source);
+    QFETCH(QString, german);
+
+    QTranslator program;
+    QTranslator qt;
+    Startup::installTranslations(program, qt, QStringLiteral("de_DE"));
+    QCOMPARE(QCoreApplication::translate(context.toUtf8().constData(), source.toUtf8().constData()),
+             german);
+}
+
+void TestTranslations::textsWithoutGermanStayEnglish()
+{
+    QTranslator program;
+    QTranslator qt;
+    Startup::installTranslations(program, qt, QStringLiteral("de_DE"));
+    QVERIFY(!program.isEmpty());
+    QCOMPARE(QCoreApplication::translate("MainWindow", "Stable"), QStringLiteral("Stable"));
+    QCOMPARE(QCoreApplication::translate("MainWindow", "Details"), QStringLiteral("Details"));
+    // The context matters: the same text elsewhere is not translated.
+    QCOMPARE(QCoreApplication::translate("MainWindow", "Error"), QStringLiteral("Error"));
+}
+
+void TestTranslations::uncoveredLocaleStaysEnglish()
+{
+    QTranslator program;
+    QTranslator qt;
+    Startup::installTranslations(program, qt, QStringLiteral("fr_FR"));
+    QVERIFY(program.isEmpty());
+    QCOMPARE(QCoreApplication::translate("QObject", "Error"), QStringLiteral("Error"));
+    QCOMPARE(QCoreApplication::translate("MainWindow", "Start Update"),
+             QStringLiteral("Start Update"));
+}
+
+void TestTranslations::qtCatalogueIsFoundBesideWorkingDirectory()
+{
+    const QString installed = QStringLiteral("/usr/share/qt6/translations/qtbase_de.qm");
+    if (!QFile::exists(installed))
+        QSKIP("Qt's German catalogue is not installed");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("translations")));
+    QVERIFY(QFile::copy(installed, dir.filePath(QStringLiteral("translations/qt_de.qm"))));
+
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    QTranslator program;
+    QTranslator qt;
+    Startup::installTranslations(program, qt, QStringLiteral("de_DE"));
+    QDir::setCurrent(previous);
+
+    QVERIFY(!qt.isEmpty());
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Abort"), QStringLiteral("Abbrechen"));
+}
+
+void TestTranslations::logoIs48x48Png()
+{
+    QImageReader reader(QStringLiteral(":/images/morvane_logo.png"));
+    QCOMPARE(reader.format(), QByteArray("png"));
+    const QImage logo = reader.read();
+    QCOMPARE(logo.size(), QSize(48, 48));
+    QVERIFY(logo.hasAlphaChannel());
+}
+
+void TestTranslations::iconHoldsSizes16To256()
+{
+    QImageReader reader(QStringLiteral(":/images/application.ico"));
+    QCOMPARE(reader.format(), QByteArray("ico"));
+    QList<int> sizes;
+    for (int i = 0; i < reader.imageCount(); ++i) {
+        QVERIFY(reader.jumpToImage(i));
+        const QImage image = reader.read();
+        QVERIFY2(!image.isNull(), qPrintable(reader.errorString()));
+        QCOMPARE(image.width(), image.height());
+        sizes.append(image.width());
+    }
+    QCOMPARE(sizes, (QList<int> {16, 24, 32, 48, 64, 128, 256}));
+}
+
+QTEST_MAIN(TestTranslations)
+#include "tst_translations.moc"

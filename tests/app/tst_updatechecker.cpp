@@ -1,0 +1,352 @@
+// The latest-version query against the reference update server over real UDP.
+
+#include "app/configuration.h"
+#include "app/updatechecker.h"
+#include "localservers.h"
+#include "messageboxanswerer.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Pair = QPair<QString, QString>;
+using PairList = QList<Pair>;
+
+class TestUpdateChecker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void versionReplyIsSplitIntoChannels_data();
+    void versionReplyIsSplitIntoChannels();
+    void newsComesFromSecondReply();
+    void replyWithoutZeroByteIsRead();
+    void overlongVersionReplyIsCutAt511Bytes();
+    void missingChannelGivesNullPair();
+
+    void serverVersionReachesConfiguration_data();
+    void serverVersionReachesConfiguration();
+    void badServerAnswerEndsWithoutVersion_data();
+    void badServerAnswerEndsWithoutVersion();
+
+    void unreachableServerAsksRetryOrAbort_data();
+    void unreachableServerAsksRetryOrAbort();
+    void retryRepeatsWholeExchange();
+    void retryDropsVersionsOfFailedAttempt();
+    void silentServerBringsBoxAfterFiveSeconds();
+    void retryWaitsAnotherFiveSeconds();
+    void replyFromOtherPortIsIgnored();
+
+private:
+    // Starts the reference server with the options and points the checker at it.
+    bool useServer(const QStringList &options);
+    void writeUpdateIni(const QByteArray &contents);
+
+    LocalServers *m_servers = nullptr;
+    QTemporaryDir *m_appRoot = nullptr;
+};
+
+void TestUpdateChecker::init()
+{
+    m_servers = new LocalServers(this);
+    m_appRoot = new QTemporaryDir;
+    QVERIFY(m_appRoot->isValid());
+    Configuration::setAppRootPath(m_appRoot->path());
+}
+
+void TestUpdateChecker::cleanup()
+{
+    delete m_servers;
+    m_servers = nullptr;
+    delete m_appRoot;
+    m_appRoot = nullptr;
+    Configuration::setAppRootPath(QString());
+}
+
+bool TestUpdateChecker::useServer(const QStringList &options)
+{
+    const LocalServers::RefServer server = m_servers->startRefServer(options);
+    if (!server.isValid())
+        return false;
+    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
+    return true;
+}
+
+void TestUpdateChecker::writeUpdateIni(const QByteArray &contents)
+{
+    QFile file(m_appRoot->filePath(QStringLiteral("update.ini")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(contents);
+}
+
+void TestUpdateChecker::versionReplyIsSplitIntoChannels_data()
+{
+    QTest::addColumn<QString>("versions");
+    QTest::addColumn<PairList>("expected");
+
+    QTest::newRow("three channels, beta named")
+        << "1200,1201#3.1 Beta,1202"
+        << PairList {{"1200", QString()}, {"1201", "3.1 Beta"}, {"1202", QString()}};
+    QTest::newRow("empty entries kept")
+        << ",1301#B," << PairList {{"", QString()}, {"1301", "B"}, {"", QString()}};
+    QTest::newRow("name keeps later hashes") << "7#a#b" << PairList {{"7", "a#b"}};
+    QTest::newRow("empty name after hash") << "8#" << PairList {{"8", ""}};
+    QTest::newRow("empty reply") << "" << PairList {{"", QString()}};
+}
+
+void TestUpdateChecker::versionReplyIsSplitIntoChannels()
+{
+    QFETCH(QString, versions);
+    QFETCH(PairList, expected);
+    QVERIFY(useServer({"--versions", versions}));
+
+    UpdateChecker checker;
+    QVERIFY(checker.checkUpdate());
+    QCOMPARE(checker.m_versions, expected);
+    for (int i = 0; i < expected.size(); ++i) {
+        // A missing name is null, an empty one after "#" is empty but not null.
+        QCOMPARE(checker.m_versions.at(i).second.isNull(), expected.at(i).second.isNull());
+    }
+}
+
+void TestUpdateChecker::newsComesFromSecondReply()
+{
+    QVERIFY(useServer({"--versions", "5", "--news", "Servers are down on Tuesday"}));
+    UpdateChecker checker;
+    QVERIFY(checker.checkUpdate());
+    QCOMPARE(checker.m_news, QStringLiteral("Servers are down on Tuesday"));
+}
+
+void TestUpdateChecker::replyWithoutZeroByteIsRead()
+{
+    QVERIFY(useServer({"--versions", "10,11#Eleven", "--news", "hello", "--no-terminator"}));
+    UpdateChecker checker;
+    QVERIFY(checker.checkUpdate());
+    QCOMPARE(checker.m_versions, (PairList {{"10", QString()}, {"11", "Eleven"}}));
+    QCOMPARE(checker.m_news, QStringLiteral("hello"));
+}
+
+void TestUpdateChecker::overlongVersionReplyIsCutAt511Bytes()
+{
+    const QString name(700, QLatin1Char('n'));
+    QVERIFY(useServer({"--versions", "5000#" + name + ",5001"}));
+    UpdateChecker checker;
+    QVERIFY(checker.checkUpdate());
+    QCOMPARE(checker.m_versions.size(), 1);
+    QCOMPARE(checker.m_versions.at(0).first, QStringLiteral("5000"));
+    QCOMPARE(checker.m_versions.at(0).second, QString(511 - 5, QLatin1Char('n')));
+}
+
+void TestUpdateChecker::missingChannelGivesNullPair()
+{
+    QVERIFY(useServer({"--versions", "1,2"}));
+    UpdateChecker checker;
+    QVERIFY(checker.checkUpdate());
+    QCOMPARE(checker.getClientVersionByChannel(BetaChannel), Pair("2", QString()));
+    const Pair alpha = checker.getClientVersionByChannel(AlphaChannel);
+    QVERIFY(alpha.first.isNull());
+    QVERIFY(alpha.second.isNull());
+}
+
+void TestUpdateChecker::serverVersionReachesConfiguration_data()
+{
+    QTest::addColumn<QByteArray>("updateIni");
+    QTest::addColumn<QString>("versions");
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QString>("versionName");
+
+    const QString list = QStringLiteral("100#3.0,101#3.1 Beta,102");
+    QTest::newRow("stable") << QByteArray() << list << 100 << "3.0";
+    QTest::newRow("beta gets second entry with name")
+        << QByteArray("[Channel]\nbeta=true\n") << list << 101 << "3.1 Beta";
+    QTest::newRow("alpha without revno asks for third entry")
+        << QByteArray("[Channel]\nalpha=http://127.0.0.1/alpha\n") << list << 102 << "";
+    QTest::newRow("alpha revno text asks the server")
+        << QByteArray("[Channel]\nalpha=http://127.0.0.1/alpha\nalphaRevno=abc\n") << list << 102
+        << "";
+    QTest::newRow("empty first entry leaves beta intact")
+        << QByteArray("[Channel]\nbeta=true\n") << QStringLiteral(",205#B") << 205 << "B";
+}
+
+void TestUpdateChecker::serverVersionReachesConfiguration()
+{
+    QFETCH(QByteArray, updateIni);
+    QFETCH(QString, versions);
+    QFETCH(int, version);
+    QFETCH(QString, versionName);
+    if (!updateIni.isEmpty())
+        writeUpdateIni(updateIni);
+    QVERIFY(useServer({"--versions", versions, "--news", "News of the day"}));
+
+    MessageBoxAnswerer answerer({QMessageBox::Abort});
+    Configuration configuration;
+    QSignalSpy fatal(&configuration, &Configuration::fatalError);
+    QVERIFY(configuration.parseCommandLineOptions({"update"}));
+    QCOMPARE(configuration.m_clientVersion, version);
+    QCOMPARE(configuration.m_clientVersionName, versionName);
+    QCOMPARE(configuration.m_newsText, QStringLiteral("News of the day"));
+    QCOMPARE(configuration.m_clientType, QStringLiteral("client_linux_amd64"));
+    QCOMPARE(fatal.count(), 0);
+    QCOMPARE(answerer.boxes.size(), 0);
+}
+
+void TestUpdateChecker::badServerAnswerEndsWithoutVersion_data()
+{
+    QTest::addColumn<QByteArray>("updateIni");
+    QTest::addColumn<QString>("versions");
+    QTest::addColumn<QString>("fatalText"); // empty: no message at all
+
+    const QByteArray alpha("[Channel]\nalpha=http://127.0.0.1/alpha\nalphaRevno=0\n");
+    QTest::newRow("no entry for the alpha channel") << alpha << "100,101" << QString();
+    QTest::newRow("empty number text") << QByteArray() << ",101" << QString();
+    QTest::newRow("empty reply") << QByteArray() << "" << QString();
+    QTest::newRow("empty number before name") << QByteArray() << "#3.0" << QString();
+    QTest::newRow("3.0") << QByteArray() << "3.0"
+                         << "Update server returned invalid version nr (3.0)";
+    QTest::newRow("12a") << QByteArray() << "12a#Name"
+                         << "Update server returned invalid version nr (12a)";
+}
+
+void TestUpdateChecker::badServerAnswerEndsWithoutVersion()
+{
+    QFETCH(QByteArray, updateIni);
+    QFETCH(QString, versions);
+    QFETCH(QString, fatalText);
+    if (!updateIni.isEmpty())
+        writeUpdateIni(updateIni);
+    QVERIFY(useServer({"--versions", versions}));
+
+    MessageBoxAnswerer answerer({QMessageBox::Abort});
+    Configuration configuration;
+    QSignalSpy fatal(&configuration, &Configuration::fatalError);
+    QVERIFY(!configuration.parseCommandLineOptions({"update"}));
+    QCOMPARE(answerer.boxes.size(), 0);
+    if (fatalText.isEmpty()) {
+        QCOMPARE(fatal.count(), 0);
+    } else {
+        QCOMPARE(fatal.count(), 1);
+        QCOMPARE(fatal.at(0).at(0).toString(), fatalText);
+    }
+}
+
+void TestUpdateChecker::unreachableServerAsksRetryOrAbort_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("closedPort");
+
+    QTest::newRow("name does not resolve") << QString() << false;
+    QTest::newRow("nothing listens on the port") << QStringLiteral("127.0.0.1") << true;
+}
+
+void TestUpdateChecker::unreachableServerAsksRetryOrAbort()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, closedPort);
+    UpdateChecker::setServer(host, closedPort ? LocalServers::freeUdpPort() : 17384);
+
+    MessageBoxAnswerer answerer({QMessageBox::Abort});
+    Configuration configuration;
+    configuration.m_newsText = QStringLiteral("from the command line");
+    QString news = configuration.m_newsText;
+    const Pair result = configuration.getLatestClientVersion(StableChannel, news);
+
+    QVERIFY(result.first.isEmpty());
+    QVERIFY(result.second.isEmpty());
+    QCOMPARE(news, QStringLiteral("from the command line"));
+    QCOMPARE(answerer.boxes.size(), 1);
+    const MessageBoxAnswerer::Box box = answerer.boxes.at(0);
+    QCOMPARE(box.title, QStringLiteral("Error"));
+    QCOMPARE(box.text,
+             QStringLiteral("Failed to query latest client\nversion from update server."));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.buttons, QMessageBox::Retry | QMessageBox::Abort);
+    QVERIFY(!box.hasDefaultButton);
+    QVERIFY(!box.hasParent);
+}
+
+void TestUpdateChecker::retryRepeatsWholeExchange()
+{
+    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
+    const LocalServers::RefServer server
+        = m_servers->startRefServer({"--versions", "300,301", "--news", "after retry"});
+    QVERIFY(server.isValid());
+
+    MessageBoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
+    // While the box is open the server becomes reachable.
+    answerer.setOnBox([&server](const MessageBoxAnswerer::Box &) {
+        UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
+    });
+    Configuration configuration;
+    QString news;
+    const Pair result = configuration.getLatestClientVersion(BetaChannel, news);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(result, Pair("301", QString()));
+    QCOMPARE(news, QStringLiteral("after retry"));
+}
+
+void TestUpdateChecker::retryDropsVersionsOfFailedAttempt()
+{
+    // The first server sends its version list but no news, so the attempt
+    // fails after the list was read; the retried exchange must not keep it.
+    QVERIFY(useServer({"--versions", "1,2,3", "--no-news"}));
+    const LocalServers::RefServer second
+        = m_servers->startRefServer({"--versions", "7,8,9", "--news", "second"});
+    QVERIFY(second.isValid());
+
+    MessageBoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
+    answerer.setOnBox([&second](const MessageBoxAnswerer::Box &) {
+        UpdateChecker::setServer(QStringLiteral("127.0.0.1"), second.versionPort);
+    });
+    Configuration configuration;
+    QString news;
+    QCOMPARE(configuration.getLatestClientVersion(BetaChannel, news), Pair("8", QString()));
+    QCOMPARE(news, QStringLiteral("second"));
+    QCOMPARE(answerer.boxes.size(), 1);
+}
+
+void TestUpdateChecker::silentServerBringsBoxAfterFiveSeconds()
+{
+    QVERIFY(useServer({"--silent"}));
+    MessageBoxAnswerer answerer({QMessageBox::Abort});
+    Configuration configuration;
+    QSignalSpy fatal(&configuration, &Configuration::fatalError);
+    QVERIFY(!configuration.parseCommandLineOptions({"update", "--nouser"}));
+    QCOMPARE(configuration.m_noUserMode, 0);
+    QCOMPARE(fatal.count(), 0); // abandoning the query ends silently
+    QCOMPARE(answerer.boxes.size(), 1);
+    QVERIFY2(answerer.boxes.at(0).shownAfterMs >= 4900,
+             qPrintable(QString::number(answerer.boxes.at(0).shownAfterMs)));
+    QVERIFY(answerer.boxes.at(0).shownAfterMs < 8000);
+}
+
+void TestUpdateChecker::retryWaitsAnotherFiveSeconds()
+{
+    QVERIFY(useServer({"--silent"}));
+    MessageBoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
+    Configuration configuration;
+    QString news;
+    QVERIFY(configuration.getLatestClientVersion(StableChannel, news).first.isEmpty());
+    QCOMPARE(answerer.boxes.size(), 2);
+    const qint64 gap = answerer.boxes.at(1).shownAfterMs - answerer.boxes.at(0).shownAfterMs;
+    QVERIFY2(gap >= 4900 && gap < 8000, qPrintable(QString::number(gap)));
+}
+
+void TestUpdateChecker::replyFromOtherPortIsIgnored()
+{
+    // Replies that leave from another port than the one asked are not the
+    // server's: the query must time out instead of taking their version.
+    QVERIFY(useServer({"--versions", "666#Planted", "--answer-from-other-port"}));
+    MessageBoxAnswerer answerer({QMessageBox::Abort});
+    Configuration configuration;
+    QString news;
+    const Pair result = configuration.getLatestClientVersion(StableChannel, news);
+    QVERIFY(result.first.isEmpty());
+    QCOMPARE(answerer.boxes.size(), 1);
+    QVERIFY(answerer.boxes.at(0).shownAfterMs >= 4900);
+}
+
+QTEST_MAIN(TestUpdateChecker)
+#include "tst_updatechecker.moc"

@@ -1,0 +1,430 @@
+#include "fileops/checksigfunc.h"
+#include "fileops/publickey.h"
+#include "fileops/tomcryptutil.h"
+#include "localservers.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The publisher tool as a publisher runs it: keys and signatures that OpenSSL
+// and the updater accept, and a release whose product ini reads back through
+// QSettings exactly as the updater reads it.
+class TestMrvPublish : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void helpDescribesEveryCommand();
+    void keygenWritesKeysOpensslReads();
+    void keygenNeverOverwritesAKey();
+    void signatureVerifiesWithOpenssl();
+    void signedFilePassesTheUpdatersCheck();
+    void releaseReadsBackAsTheUpdaterReadsIt();
+    void releaseFailsWithoutLeavingAnything_data();
+    void releaseFailsWithoutLeavingAnything();
+    void signFailsWithOneLine_data();
+    void signFailsWithOneLine();
+
+private:
+    struct Result
+    {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+    Result run(const QStringList &args);
+    static QByteArray opensslOutput(const QStringList &args);
+    static void writeFile(const QString &path, const QByteArray &data);
+    static QByteArray readFile(const QString &path);
+
+    QString m_tool;
+    QString m_devKey;
+    bool m_devKeyCompiledIn = false;
+};
+
+TestMrvPublish::Result TestMrvPublish::run(const QStringList &args)
+{
+    QProcess process;
+    process.start(m_tool, args);
+    Result result;
+    if (!process.waitForFinished(120000)) {
+        qWarning() << "mrvpublish did not finish" << args;
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+QByteArray TestMrvPublish::opensslOutput(const QStringList &args)
+{
+    QProcess process;
+    process.start(QStringLiteral("openssl"), args);
+    process.waitForFinished(60000);
+    return process.readAllStandardOutput();
+}
+
+void TestMrvPublish::writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    file.write(data);
+}
+
+QByteArray TestMrvPublish::readFile(const QString &path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
+static QString md5Of(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+void TestMrvPublish::initTestCase()
+{
+    m_tool = LocalServers::binDir() + QStringLiteral("/mrvpublish");
+    QVERIFY2(QFileInfo(m_tool).isExecutable(), qPrintable(m_tool));
+    const QString keys = LocalServers::sourceDir() + QStringLiteral("/keys/");
+    m_devKey = keys + QStringLiteral("dev_private.key");
+    const QByteArray der = readFile(keys + QStringLiteral("dev_public.der"));
+    QVERIFY(!der.isEmpty());
+    m_devKeyCompiledIn = der == QByteArray(reinterpret_cast<const char *>(PUBLIC_KEY), der.size());
+    crypt_init();
+}
+
+void TestMrvPublish::helpDescribesEveryCommand()
+{
+    const Result result = run({"--help"});
+    QCOMPARE(result.exitCode, 0);
+    for (const char *word :
+         {"keygen PRIVATE PUBLIC.der", "sign PRIVATE FILE",
+          "release --key PRIVATE --type CLIENT_TYPE --version N", "--gzip GLOB",
+          "--previous OLD_CLIENT_DIR", "--changelog FILE", "changelog_client.txt", "delete"})
+        QVERIFY2(result.out.contains(word), word);
+}
+
+void TestMrvPublish::keygenWritesKeysOpensslReads()
+{
+    QTemporaryDir dir;
+    const QString priv = dir.filePath("my.key");
+    const QString pub = dir.filePath("my.der");
+    QCOMPARE(run({"keygen", priv, pub}).exitCode, 0);
+
+    QCOMPARE(QFileInfo(priv).size(), qint64(2048));
+    QCOMPARE(QFileInfo(priv).permissions() & (QFile::ReadOther | QFile::ReadGroup),
+             QFile::Permissions());
+    // The form the updater's build option takes, as OpenSSL writes it too.
+    const QByteArray text = opensslOutput(
+        {"rsa", "-RSAPublicKey_in", "-inform", "DER", "-in", pub, "-noout", "-text"});
+    QVERIFY2(text.contains("Public-Key: (1024 bit)"), text.constData());
+    QVERIFY(text.contains("Exponent: 65537"));
+    const QByteArray reexported = opensslOutput(
+        {"rsa", "-inform", "DER", "-in", priv, "-RSAPublicKey_out", "-outform", "DER"});
+    QCOMPARE(reexported, readFile(pub));
+}
+
+void TestMrvPublish::keygenNeverOverwritesAKey()
+{
+    QTemporaryDir dir;
+    const QString priv = dir.filePath("my.key");
+    writeFile(priv, "precious");
+    const Result result = run({"keygen", priv, dir.filePath("my.der")});
+    QVERIFY(result.exitCode != 0);
+    QCOMPARE(readFile(priv), QByteArray("precious"));
+    QVERIFY(!QFile::exists(dir.filePath("my.der")));
+}
+
+void TestMrvPublish::signatureVerifiesWithOpenssl()
+{
+    QTemporaryDir dir;
+    const QString priv = dir.filePath("my.key");
+    const QString pub = dir.filePath("my.der");
+    const QString data = dir.filePath("data.ini");
+    QCOMPARE(run({"keygen", priv, pub}).exitCode, 0);
+    writeFile(data, QByteArray("[files]\nx=y\n").repeated(300));
+    QCOMPARE(run({"sign", priv, data}).exitCode, 0);
+    QCOMPARE(QFileInfo(data + ".sig").size(), qint64(128));
+
+    opensslOutput({"rsa", "-RSAPublicKey_in", "-inform", "DER", "-in", pub, "-pubout", "-out",
+                   dir.filePath("pub.pem")});
+    const QStringList verify = {"dgst",       "-sha1",
+                                "-sigopt",    "rsa_padding_mode:pss",
+                                "-sigopt",    "rsa_pss_saltlen:8",
+                                "-sigopt",    "rsa_mgf1_md:sha1",
+                                "-verify",    dir.filePath("pub.pem"),
+                                "-signature", data + ".sig",
+                                data};
+    QVERIFY(opensslOutput(verify).contains("Verified OK"));
+}
+
+void TestMrvPublish::signedFilePassesTheUpdatersCheck()
+{
+    if (!m_devKeyCompiledIn)
+        QSKIP("the updater is built with another public key than keys/dev_public.der");
+    QTemporaryDir dir;
+    const QString data = dir.filePath("client_linux_amd64.ini");
+    writeFile(data, "[files]\nbin\\mrvclient_linux_amd64=0123::4\n");
+    QCOMPARE(run({"sign", m_devKey, data}).exitCode, 0);
+    CheckSigFunc check(data, QString());
+    QVERIFY(check.run());
+}
+
+void TestMrvPublish::releaseReadsBackAsTheUpdaterReadsIt()
+{
+    QTemporaryDir dir;
+    const QString client = dir.filePath("client");
+    const QString previous = dir.filePath("previous");
+    const QString mirror = dir.filePath("mirror");
+
+    QByteArray binary;
+    for (int i = 0; i < 70000; ++i)
+        binary.append(char(i * 31 + i / 7));
+    const QMap<QString, QByteArray> files = {
+        {"bin/mrvclient_linux_amd64", binary},
+        {"lib/libx.so", binary + "lib"},
+        {"plugins/a,b c.so", "comma, blank"},
+        {"data dir/with space.txt", "gzipped by a path glob"},
+        {"data dir/keep.dat", "not gzipped"},
+        {"a,b.txt", "comma"},
+        {"semi;colon=eq.txt", "semicolon"},
+        {"unicod\u00e9 \u00fc.txt", "unicode"},
+        {"percent%20.txt", "percent"},
+        {"[bracket].txt", "bracket"},
+        {"#hash.txt", "hash"},
+        {"quote\"d.txt", "quote"},
+        {"back\\slash.txt", "backslash"},
+        {".hidden", "hidden"},
+        {" lead.txt", "leading blank"},
+        {"General", "a file named like the top-level section"},
+        {"size", "a file named like an array's size key"},
+        {"empty.dat", ""},
+        {"deep/er/st/file.txt", "deep"},
+    };
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        writeFile(client + "/" + it.key(), it.value());
+    for (const char *old :
+         {"old.txt", "bin/mrvclient_linux_amd64", "lib/libx.so", "data dir/gone file.txt"})
+        writeFile(previous + "/" + QString::fromUtf8(old), "old");
+    writeFile(dir.filePath("changes.txt"), "Version 42\n- everything\n");
+
+    const QString key = m_devKeyCompiledIn ? m_devKey : dir.filePath("release.key");
+    if (!m_devKeyCompiledIn)
+        QCOMPARE(run({"keygen", key, dir.filePath("release.der")}).exitCode, 0);
+    const Result result
+        = run({"release", "--key", key, "--type", "client_linux_amd64", "--version", "42", "--gzip",
+               "*.so", "--gzip", "data dir/*.txt", "--previous", previous, "--changelog",
+               dir.filePath("changes.txt"), client, mirror});
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+
+    const QString version = mirror + "/42";
+    QCOMPARE(QDir(mirror).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList {"42"});
+    QCOMPARE(readFile(version + "/changelog_client.txt"), QByteArray("Version 42\n- everything\n"));
+    const QString ini = version + "/client_linux_amd64.ini";
+    if (m_devKeyCompiledIn) {
+        CheckSigFunc check(ini, QString());
+        QVERIFY(check.run());
+    }
+
+    // Read as the updater does: every section but "delete" lists files, each
+    // section's keys come from allKeys(), values are text split at "::".
+    QSettings settings(ini, QSettings::IniFormat);
+    QCOMPARE(settings.status(), QSettings::NoError);
+    QCOMPARE(settings.childKeys(), QStringList());
+    QCOMPARE(settings.childGroups(), (QStringList {"delete", "files"}));
+    settings.beginGroup("delete");
+    QStringList deletes = settings.allKeys();
+    deletes.sort();
+    QCOMPARE(deletes, (QStringList {"data dir/gone file.txt", "old.txt"}));
+    settings.endGroup();
+
+    settings.beginGroup("files");
+    const QStringList keys = settings.allKeys();
+    QCOMPARE(keys.size(), files.size());
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString &path = it.key();
+        const bool gzipped = path.endsWith(".so") || path == "data dir/with space.txt";
+        const QString entry = gzipped ? path + ".gz" : path;
+        QVERIFY2(keys.contains(entry), qPrintable(entry));
+        const QStringList fields = settings.value(entry).toString().split("::", Qt::KeepEmptyParts);
+        const QByteArray stored = readFile(version + "/files/" + entry);
+        QVERIFY2(QFile::exists(version + "/files/" + entry), qPrintable(entry));
+        QCOMPARE(fields.value(0), md5Of(stored));
+        QCOMPARE(fields.value(1), QString::number(stored.size()));
+        if (!gzipped) {
+            QCOMPARE(fields.size(), 2);
+            QCOMPARE(stored, it.value());
+            continue;
+        }
+        QCOMPARE(fields.size(), 5);
+        QCOMPARE(fields[2], md5Of(it.value()));
+        QCOMPARE(fields[3], QString::number(it.value().size()));
+        QCOMPARE(fields[4], path);
+        QProcess gunzip;
+        gunzip.start("gzip", {"-dc", version + "/files/" + entry});
+        QVERIFY(gunzip.waitForFinished(30000));
+        QCOMPARE(gunzip.readAllStandardOutput(), it.value());
+    }
+}
+
+enum ReleaseFault {
+    MissingClientDir,
+    MissingPreviousDir,
+    MissingChangelog,
+    DanglingSymlink,
+    GarbageKey,
+    PublicKeyAsKey,
+    MissingKey,
+    ExistingVersion,
+    BadVersion,
+    LeadingZeroVersion,
+    EmptyClientDir,
+    ClashingNames,
+};
+
+void TestMrvPublish::releaseFailsWithoutLeavingAnything_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("missing client directory") << int(MissingClientDir) << "Client directory";
+    QTest::newRow("missing previous directory")
+        << int(MissingPreviousDir) << "Previous client directory";
+    QTest::newRow("missing change log") << int(MissingChangelog) << "Cannot read change log";
+    QTest::newRow("unreadable client file") << int(DanglingSymlink) << "Cannot read file";
+    QTest::newRow("garbage key") << int(GarbageKey) << "Bad key";
+    QTest::newRow("public key instead of private") << int(PublicKeyAsKey) << "not a private key";
+    QTest::newRow("missing key") << int(MissingKey) << "Cannot open file for reading";
+    QTest::newRow("existing version directory") << int(ExistingVersion) << "already exists";
+    QTest::newRow("version not a number") << int(BadVersion) << "Invalid version";
+    QTest::newRow("version with a leading zero") << int(LeadingZeroVersion) << "Invalid version";
+    QTest::newRow("empty client directory") << int(EmptyClientDir) << "No files";
+    QTest::newRow("two files stored under one name") << int(ClashingNames) << "Two files";
+}
+
+void TestMrvPublish::releaseFailsWithoutLeavingAnything()
+{
+    QFETCH(int, fault);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    QString client = dir.filePath("client");
+    QString key = m_devKey;
+    QString version = "7";
+    QStringList extra;
+    const QString mirror = dir.filePath("mirror");
+    QDir().mkpath(mirror);
+    writeFile(client + "/bin/mrvclient_linux_amd64", "client");
+    writeFile(client + "/lib/libx.so", "lib");
+
+    switch (fault) {
+    case MissingClientDir:
+        client = dir.filePath("nowhere");
+        break;
+    case MissingPreviousDir:
+        extra << "--previous" << dir.filePath("nowhere");
+        break;
+    case MissingChangelog:
+        extra << "--changelog" << dir.filePath("nowhere.txt");
+        break;
+    case DanglingSymlink:
+        QVERIFY(QFile::link(dir.filePath("gone"), client + "/lib/liby.so"));
+        break;
+    case GarbageKey:
+        key = dir.filePath("garbage.key");
+        writeFile(key, QByteArray(2048, 'g'));
+        break;
+    case PublicKeyAsKey:
+        key = LocalServers::sourceDir() + "/keys/dev_public.der";
+        break;
+    case MissingKey:
+        key = dir.filePath("nowhere.key");
+        break;
+    case ExistingVersion:
+        QDir().mkpath(mirror + "/7");
+        break;
+    case BadVersion:
+        version = "1.5";
+        break;
+    case LeadingZeroVersion:
+        version = "07";
+        break;
+    case EmptyClientDir:
+        client = dir.filePath("empty");
+        QDir().mkpath(client);
+        break;
+    case ClashingNames:
+        writeFile(client + "/lib/libx.so.gz", "already compressed");
+        extra << "--gzip"
+              << "*.so";
+        break;
+    }
+    const QStringList before
+        = QDir(mirror).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+
+    const Result result = run(
+        QStringList {"release", "--key", key, "--type", "client_linux_amd64", "--version", version}
+        + extra + QStringList {client, mirror});
+    QVERIFY(result.exitCode > 0);
+    const QString err = QString::fromLocal8Bit(result.err);
+    QVERIFY2(err.startsWith("mrvpublish: ") && err.endsWith('\n') && err.count('\n') == 1,
+             qPrintable(err));
+    QVERIFY2(err.contains(expected), qPrintable(err));
+    QCOMPARE(QDir(mirror).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             before);
+    if (fault == ExistingVersion)
+        QVERIFY(QDir(mirror + "/7").isEmpty());
+}
+
+void TestMrvPublish::signFailsWithOneLine_data()
+{
+    QTest::addColumn<QString>("keyName");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("missing file") << "dev"
+                                  << "nowhere.ini"
+                                  << "Cannot open file for reading";
+    QTest::newRow("missing key") << "nowhere.key"
+                                 << "data.ini"
+                                 << "Cannot open file for reading";
+    QTest::newRow("public key") << "public"
+                                << "data.ini"
+                                << "not a private key";
+    QTest::newRow("garbage key") << "garbage"
+                                 << "data.ini"
+                                 << "Bad key";
+}
+
+void TestMrvPublish::signFailsWithOneLine()
+{
+    QFETCH(QString, keyName);
+    QFETCH(QString, fileName);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    writeFile(dir.filePath("data.ini"), "data");
+    writeFile(dir.filePath("garbage"), QByteArray(300, 'x'));
+    QString key = dir.filePath(keyName);
+    if (keyName == "dev")
+        key = m_devKey;
+    else if (keyName == "public")
+        key = LocalServers::sourceDir() + "/keys/dev_public.der";
+    const Result result = run({"sign", key, dir.filePath(fileName)});
+    QVERIFY(result.exitCode > 0);
+    const QString err = QString::fromLocal8Bit(result.err);
+    QVERIFY2(err.startsWith("mrvpublish: ") && err.count('\n') == 1, qPrintable(err));
+    QVERIFY2(err.contains(expected), qPrintable(err));
+    QVERIFY(!QFile::exists(dir.filePath(fileName) + ".sig"));
+}
+
+QTEST_GUILESS_MAIN(TestMrvPublish)
+#include "tst_mrvpublish.moc"

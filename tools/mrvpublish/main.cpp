@@ -1,0 +1,207 @@
+// mrvpublish: makes signing keys, signs files and lays out client releases on
+// a mirror for the Morvane 3 Client updater.
+
+#include "releasebuilder.h"
+
+#include "fileops/tomcryptutil.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+#include <QTextStream>
+
+namespace {
+
+const char HELP[] = R"(Usage:
+  mrvpublish keygen PRIVATE PUBLIC.der
+  mrvpublish sign PRIVATE FILE
+  mrvpublish release --key PRIVATE --type CLIENT_TYPE --version N
+                     [--gzip GLOB]... [--previous OLD_CLIENT_DIR]
+                     [--changelog FILE] CLIENT_DIR MIRROR_ROOT
+  mrvpublish --help
+
+Publisher tool of the Morvane 3 Client updater.
+
+keygen   Makes a new RSA key pair (1024-bit modulus, exponent 65537). PRIVATE
+         gets the private key (DER, zero-padded to 2048 bytes): keep it
+         secret. PUBLIC.der gets the public key as DER PKCS #1 RSAPublicKey:
+         build the updater with -DMORVANE_PUBLIC_KEY=PUBLIC.der. Existing
+         files are never overwritten.
+
+sign     Writes FILE.sig: the RSASSA-PSS signature (SHA-1, salt length 8) of
+         FILE's whole content, made with PRIVATE.
+
+release  Lays out version N of client type CLIENT_TYPE in MIRROR_ROOT/N,
+         exactly as a mirror must hold it:
+           files/<path>         every file of CLIENT_DIR, at its path below it
+           files/<path>.gz      the same, gzip-compressed, for files that a
+                                --gzip GLOB matches (unpacked on installation)
+           CLIENT_TYPE.ini      the product ini: section "files" lists every
+                                file with its MD5 sum and size; section
+                                "delete" the files of --previous
+                                OLD_CLIENT_DIR that the new version lacks
+           CLIENT_TYPE.ini.sig  its signature, made with PRIVATE
+           changelog_client.txt a copy of --changelog FILE (empty without it)
+         A GLOB without "/" matches file names ("*.so"), one with "/" matches
+         paths below CLIENT_DIR ("bin/*"). The release is built under a
+         temporary name beside MIRROR_ROOT/N and renamed when it is complete;
+         an existing MIRROR_ROOT/N is an error. Upload MIRROR_ROOT/N to every
+         mirror.
+
+On failure every command prints one line to standard error and exits with a
+non-zero status.
+)";
+
+int failure(const QString &message)
+{
+    QTextStream(stderr) << "mrvpublish: " << message << Qt::endl;
+    return 1;
+}
+
+int usageError(const QString &message)
+{
+    QTextStream(stderr) << "mrvpublish: " << message << " (see mrvpublish --help)" << Qt::endl;
+    return 2;
+}
+
+int keygen(const QStringList &args)
+{
+    if (args.size() != 2)
+        return usageError(QStringLiteral("keygen needs PRIVATE and PUBLIC.der"));
+    for (const QString &path : args) {
+        if (QFileInfo::exists(path))
+            return failure(QStringLiteral("%1 already exists; not overwriting it").arg(path));
+    }
+    // The private key file is made readable by its owner only before anything
+    // is written to it.
+    QFile privateFile(args[0]);
+    if (!privateFile.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                          QFile::ReadOwner | QFile::WriteOwner))
+        return failure(QStringLiteral("Cannot open file for writing: %1").arg(args[0]));
+    privateFile.close();
+    rsa_key key;
+    try {
+        crypt_init();
+        create_key(&key);
+    } catch (const crypt_exception &e) {
+        QFile::remove(args[0]);
+        return failure(QString::fromLocal8Bit(e.what()));
+    }
+    int result = 0;
+    try {
+        save_key(&key, PK_PRIVATE, QFile::encodeName(args[0]).constData());
+        const std::vector<unsigned char> publicKey = export_key(&key, PK_PUBLIC);
+        write_file(QFile::encodeName(args[1]).constData(), publicKey.data(), publicKey.size());
+    } catch (const crypt_exception &e) {
+        // Half a key pair is of no use.
+        QFile::remove(args[0]);
+        QFile::remove(args[1]);
+        result = failure(QString::fromLocal8Bit(e.what()));
+    }
+    rsa_free(&key);
+    return result;
+}
+
+int sign(const QStringList &args)
+{
+    if (args.size() != 2)
+        return usageError(QStringLiteral("sign needs PRIVATE and FILE"));
+    rsa_key key;
+    try {
+        crypt_init();
+        load_key(&key, QFile::encodeName(args[0]).constData());
+    } catch (const crypt_exception &e) {
+        return failure(
+            QStringLiteral("Bad key %1: %2").arg(args[0], QString::fromLocal8Bit(e.what())));
+    }
+    int result = 0;
+    try {
+        if (key.type != PK_PRIVATE)
+            throw crypt_exception("Bad key " + QFile::encodeName(args[0]).toStdString()
+                                  + ": not a private key");
+        const QByteArray fileName = QFile::encodeName(args[1]);
+        const std::vector<unsigned char> content = read_file(fileName.constData());
+        unsigned char signature[KEY_BUFFER_SIZE];
+        unsigned long signatureLength = sizeof signature;
+        sign_msg(&key, content.data(), content.size(), signature, &signatureLength);
+        write_file((fileName + ".sig").constData(), signature, signatureLength);
+    } catch (const crypt_exception &e) {
+        result = failure(QString::fromLocal8Bit(e.what()));
+    }
+    rsa_free(&key);
+    return result;
+}
+
+int release(const QStringList &args)
+{
+    ReleaseBuilder::Options options;
+    QStringList positional;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &arg = args[i];
+        const bool takesValue = arg == QLatin1String("--key") || arg == QLatin1String("--type")
+            || arg == QLatin1String("--version") || arg == QLatin1String("--gzip")
+            || arg == QLatin1String("--previous") || arg == QLatin1String("--changelog");
+        if (takesValue) {
+            if (i + 1 >= args.size())
+                return usageError(QStringLiteral("%1 needs a value").arg(arg));
+            const QString value = args[++i];
+            if (arg == QLatin1String("--key"))
+                options.keyPath = value;
+            else if (arg == QLatin1String("--type"))
+                options.clientType = value;
+            else if (arg == QLatin1String("--version"))
+                options.version = value;
+            else if (arg == QLatin1String("--gzip"))
+                options.gzipGlobs.append(value);
+            else if (arg == QLatin1String("--previous"))
+                options.previousDir = value;
+            else
+                options.changelogPath = value;
+        } else if (arg.startsWith(QLatin1String("--"))) {
+            return usageError(QStringLiteral("unknown option %1").arg(arg));
+        } else {
+            positional.append(arg);
+        }
+    }
+    if (options.keyPath.isEmpty() || options.clientType.isEmpty() || options.version.isEmpty())
+        return usageError(QStringLiteral("release needs --key, --type and --version"));
+    if (positional.size() != 2)
+        return usageError(QStringLiteral("release needs CLIENT_DIR and MIRROR_ROOT"));
+    options.clientDir = positional[0];
+    options.mirrorRoot = positional[1];
+
+    try {
+        crypt_init();
+    } catch (const crypt_exception &e) {
+        return failure(QString::fromLocal8Bit(e.what()));
+    }
+    ReleaseBuilder builder(options);
+    if (!builder.build())
+        return failure(builder.errorString());
+    QTextStream(stdout) << builder.releaseDir() << Qt::endl;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    if (args.isEmpty())
+        return usageError(QStringLiteral("no command given"));
+    const QString command = args.takeFirst();
+    if (command == QLatin1String("help") || command == QLatin1String("-h")
+        || args.contains(QLatin1String("--help")) || command == QLatin1String("--help")) {
+        QTextStream(stdout) << HELP;
+        return 0;
+    }
+    if (command == QLatin1String("keygen"))
+        return keygen(args);
+    if (command == QLatin1String("sign"))
+        return sign(args);
+    if (command == QLatin1String("release"))
+        return release(args);
+    return usageError(QStringLiteral("unknown command %1").arg(command));
+}

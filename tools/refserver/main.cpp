@@ -1,0 +1,97 @@
+// mrvrefserver: the reference update server for tests and demonstrations.
+
+#include "refserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+bool parsePort(const QString &text, quint16 *port)
+{
+    bool ok = false;
+    const uint value = text.toUInt(&ok);
+    if (!ok || value > 65535)
+        return false;
+    *port = quint16(value);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("mrvrefserver"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Reference update server. Answers \"3\\0\" with the version list and \"*\\0\" with\n"
+        "the news text on the version port, and 0x01 0x01 with the banner line on the\n"
+        "banner port. Replies go back to the sender's address and port."));
+    parser.addHelpOption();
+    const QCommandLineOption bindOption(QStringLiteral("bind"),
+                                        QStringLiteral("Address to bind (default 127.0.0.1)."),
+                                        QStringLiteral("address"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption versionPortOption(
+        QStringLiteral("version-port"), QStringLiteral("UDP port of the version query (17384)."),
+        QStringLiteral("port"), QStringLiteral("17384"));
+    const QCommandLineOption bannerPortOption(
+        QStringLiteral("banner-port"), QStringLiteral("UDP port of the banner query (2009)."),
+        QStringLiteral("port"), QStringLiteral("2009"));
+    const QCommandLineOption versionsOption(
+        QStringLiteral("versions"),
+        QStringLiteral("Version list: one entry per channel (stable, beta, alpha), separated by\n"
+                       "commas, each a number optionally followed by '#' and a name."),
+        QStringLiteral("text"), QStringLiteral("1000#3.0,1001#3.1 Beta,1002"));
+    const QCommandLineOption newsOption(QStringLiteral("news"), QStringLiteral("News text."),
+                                        QStringLiteral("text"),
+                                        QStringLiteral("Welcome to the Morvane 3 Client."));
+    const QCommandLineOption bannerOption(
+        QStringLiteral("banner"),
+        QStringLiteral("Answer banner requests with IMAGE_URL,CLICK_URL (default: no answer)."),
+        QStringLiteral("IMAGE_URL,CLICK_URL"));
+    const QCommandLineOption silentOption(QStringLiteral("silent"),
+                                          QStringLiteral("Never answer (for time-out tests)."));
+    const QCommandLineOption noTerminatorOption(
+        QStringLiteral("no-terminator"),
+        QStringLiteral("Send version list and news without the trailing zero byte."));
+    const QCommandLineOption otherPortOption(
+        QStringLiteral("answer-from-other-port"),
+        QStringLiteral("Send the replies from another port than the one asked."));
+    const QCommandLineOption noNewsOption(QStringLiteral("no-news"),
+                                          QStringLiteral("Answer the version request only."));
+    parser.addOptions({bindOption, versionPortOption, bannerPortOption, versionsOption, newsOption,
+                       bannerOption, silentOption, noTerminatorOption, otherPortOption,
+                       noNewsOption});
+    parser.process(app);
+
+    RefServer::Settings settings;
+    if (!settings.bindAddress.setAddress(parser.value(bindOption))) {
+        std::fprintf(stderr, "mrvrefserver: invalid address %s\n",
+                     qPrintable(parser.value(bindOption)));
+        return 2;
+    }
+    if (!parsePort(parser.value(versionPortOption), &settings.versionPort)
+        || !parsePort(parser.value(bannerPortOption), &settings.bannerPort)) {
+        std::fprintf(stderr, "mrvrefserver: invalid port\n");
+        return 2;
+    }
+    settings.versions = parser.value(versionsOption).toLatin1();
+    settings.news = parser.value(newsOption).toLatin1();
+    settings.banner = parser.value(bannerOption).toLatin1();
+    settings.silent = parser.isSet(silentOption);
+    settings.noTerminator = parser.isSet(noTerminatorOption);
+    settings.answerFromOtherPort = parser.isSet(otherPortOption);
+    settings.noNews = parser.isSet(noNewsOption);
+
+    RefServer server(settings);
+    QString errorText;
+    if (!server.start(&errorText)) {
+        std::fprintf(stderr, "mrvrefserver: %s\n", qPrintable(errorText));
+        return 1;
+    }
+    return app.exec();
+}

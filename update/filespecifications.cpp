@@ -1,0 +1,8 @@
+#include "update/filespecifications.h"
+
+void FileSpecifications::clear()
+{
+    downloads.clear();
+    replaces.clear();
+    deletes.clear();
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "update/filedownloadspecification.h"
+#include "update/filereplacespecification.h"
+
+#include <QList>
+#include <QString>
+
+// The three lists of one update run, compiled from the product ini: files to
+// download, installed files to replace, and files to delete (relative to the
+// application root). The main task owns one and lends its lists to the steps.
+struct FileSpecifications
+{
+    QList<FileDownloadSpecification> downloads;
+    QList<FileReplaceSpecification> replaces;
+    QList<QString> deletes;
+
+    void clear();
+};
