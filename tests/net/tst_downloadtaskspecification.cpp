@@ -51,6 +51,7 @@ private slots:
     void moreSlotsWantedThanFreeMakesDownloadsWait();
     void cancelWhileWaitingNeverStartsLater();
     void userCancelDeletesPartialFileAndFreesSlot();
+    void otherTaskCancelAbortsTransfer();
     void oversizedTransferIsChargedToMirror_data();
     void oversizedTransferIsChargedToMirror();
     void writeErrorEndsDownloadWithoutChargingMirror_data();
@@ -480,6 +481,32 @@ void tst_DownloadTaskSpecification::userCancelDeletesPartialFileAndFreesSlot()
     m_mirrors->calcUseStats(maxUse, useCount);
     QCOMPARE(useCount, 0);
     QCOMPARE(m_log, QStringList({"Downloading data/file.bin", "user canceled"}));
+}
+
+void tst_DownloadTaskSpecification::otherTaskCancelAbortsTransfer()
+{
+    makeMirrors({{"stall", m_faults->baseUrl() + "/stall", ""}});
+    const int before = m_faults->requestCount("stall");
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    DownloadTaskSpecification *other = makeDownload(FilePath, "other.bin", m_body.size());
+    task->execute();
+    QTRY_COMPARE(m_faults->requestCount("stall") - before, 1);
+
+    task->onOtherTaskCancelled(task); // its own cancellation is no news
+    QCOMPARE(task->state, Running);
+    task->onOtherTaskCancelled(other);
+    QCOMPARE(task->state, ErrorCanceled);
+    QCOMPARE(m_log,
+             QStringList({"Downloading data/file.bin", "Abort downloading data/file.bin",
+                          "error canceled"}));
+    QVERIFY(!QFile::exists(m_out->filePath("file.bin")));
+    int maxUse = 0, useCount = 0;
+    m_mirrors->calcUseStats(maxUse, useCount);
+    QCOMPARE(useCount, 0);
+    // Nothing was charged to the mirror.
+    FTPSiteAccessData mirror;
+    QCOMPARE(m_mirrors->getRandomMirror(mirror), 0);
+    QCOMPARE(mirror.errorCount, 0);
 }
 
 void tst_DownloadTaskSpecification::oversizedTransferIsChargedToMirror_data()

@@ -31,7 +31,10 @@ private:
 
 QString tst_Mirrors::writeFile(const QString &name, const QByteArray &content)
 {
-    const QString path = m_dir.filePath(name);
+    // A fresh path each time: QSettings keeps what it read of a path and may
+    // not notice a rewrite within the same second.
+    static int serial = 0;
+    const QString path = m_dir.filePath(QString::number(++serial) + "-" + name);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         qFatal("cannot write %s", qPrintable(path));
