@@ -2,7 +2,9 @@
 // six at a time over two HTTP mirrors, and the same sets with one
 // `curl -Z --parallel-max 6` process from the same server, alternating, and
 // prints the median time ratio (ours / curl; target <= 1.25) and our peak
-// resident memory per set (it must not grow with the file size).
+// resident memory per set (it must not grow with the file size). Bare
+// QNetworkAccessManager GETs are timed as well, as the floor that Qt's HTTP
+// stack sets for anything built on it.
 //
 // Usage: bench_download [rounds [small|large|huge]]   (default: 9 rounds, small and
 // large; "huge", 4 files of 512 MiB, only on request, shows that memory stays put)
@@ -17,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -24,6 +27,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 namespace {
@@ -75,6 +79,8 @@ qint64 peakRssKiB()
 
 void resetPeakRss()
 {
+    // Heap the previous runs freed would otherwise count as ours.
+    malloc_trim(0);
     QFile clear(QStringLiteral("/proc/self/clear_refs"));
     if (clear.open(QIODevice::WriteOnly))
         clear.write("5");
@@ -89,11 +95,15 @@ double cpuSeconds(int who)
         + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-void emptyDir(const QString &path)
+// Every run writes into a new directory; they are removed only after a whole
+// set. Deleting thousands of files right before the next run would make the
+// file system's inode allocation (which skips just-freed inodes) the thing
+// measured, and unevenly so for the two sides.
+QString freshDir(const QString &parent, const QString &name)
 {
-    QDir dir(path);
-    dir.removeRecursively();
+    const QString path = parent + QLatin1Char('/') + name;
     QDir().mkpath(path);
+    return path;
 }
 
 // Our side: a driver that keeps six downloads running, as the file list does.
@@ -138,6 +148,50 @@ double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &out
     QElapsedTimer timer;
     timer.start();
     QMetaObject::invokeMethod(&loop, startMore, Qt::QueuedConnection);
+    loop.exec();
+    return timer.nsecsElapsed() / 1e9;
+}
+
+// Reference: Qt's own HTTP stack with nothing of ours on top (bare GETs, the
+// body written to the file as it arrives), six at a time from one mirror.
+// Shows how much of our time is Qt's and how much is the task's.
+double runPlainQt(const QString &baseUrl, const FileSet &set, const QString &outDir, bool &ok)
+{
+    QNetworkAccessManager manager;
+    QEventLoop loop;
+    int next = 0;
+    int done = 0;
+    ok = true;
+    std::function<void()> startOne = [&] {
+        const int i = next++;
+        auto *file = new QFile(QStringLiteral("%1/f%2").arg(outDir).arg(i));
+        file->open(QIODevice::WriteOnly | QIODevice::Truncate);
+        QNetworkReply *reply = manager.get(QNetworkRequest(
+            QUrl(QStringLiteral("%1/%2/%3/f%4").arg(baseUrl).arg(Version).arg(set.dir).arg(i))));
+        if (set.size > 1024 * 1024)
+            reply->setReadBufferSize(1024 * 1024);
+        QObject::connect(reply, &QNetworkReply::readyRead, &loop,
+                         [reply, file] { file->write(reply->readAll()); });
+        QObject::connect(reply, &QNetworkReply::finished, &loop, [&, reply, file] {
+            file->write(reply->readAll());
+            ok = ok && reply->error() == QNetworkReply::NoError;
+            delete file;
+            reply->deleteLater();
+            if (++done == set.count)
+                loop.quit();
+            else if (next < set.count)
+                startOne();
+        });
+    };
+    QElapsedTimer timer;
+    timer.start();
+    QMetaObject::invokeMethod(
+        &loop,
+        [&] {
+            for (int i = 0; i < 6 && next < set.count; ++i)
+                startOne();
+        },
+        Qt::QueuedConnection);
     loop.exec();
     return timer.nsecsElapsed() / 1e9;
 }
@@ -221,17 +275,18 @@ int main(int argc, char **argv)
                       .arg(first, second)
                       .toUtf8());
     }
-    const QString outDir = work.filePath(QStringLiteral("out"));
+    const QString outParent = work.filePath(QStringLiteral("out"));
     int failures = 0;
 
     for (const FileSet &set : sets) {
-        QList<double> ratios, ours, theirs, ourCpu, theirCpu;
+        QList<double> ratios, ours, theirs, plain, ourCpu, theirCpu;
         qint64 peak = 0;
         for (int round = 0; round < rounds; ++round) {
             double curlSeconds = 0, ourSeconds = 0;
             const auto measureCurl = [&] {
                 bool ok = false;
-                emptyDir(outDir);
+                const QString outDir
+                    = freshDir(outParent, QStringLiteral("curl-%1-%2").arg(set.dir).arg(round));
                 const double childCpuBefore = cpuSeconds(RUSAGE_CHILDREN);
                 curlSeconds
                     = runCurl(first, set, outDir, work.filePath(QStringLiteral("curl.cfg")), ok);
@@ -243,7 +298,8 @@ int main(int argc, char **argv)
             };
             const auto measureOurs = [&] {
                 bool ok = false;
-                emptyDir(outDir);
+                const QString outDir
+                    = freshDir(outParent, QStringLiteral("ours-%1-%2").arg(set.dir).arg(round));
                 resetPeakRss();
                 const double selfCpuBefore = cpuSeconds(RUSAGE_SELF);
                 ourSeconds = runOurs(mirrorsIni, set, outDir, ok);
@@ -254,6 +310,17 @@ int main(int argc, char **argv)
                     ++failures;
                 }
             };
+            const auto measurePlainQt = [&] {
+                bool ok = false;
+                const QString outDir
+                    = freshDir(outParent, QStringLiteral("qt-%1-%2").arg(set.dir).arg(round));
+                plain << runPlainQt(first, set, outDir, ok);
+                if (!ok || !sameFiles(outDir, set)) {
+                    fprintf(stderr, "plain Qt failed on %s\n", qPrintable(set.name));
+                    ++failures;
+                }
+            };
+            measurePlainQt();
             // Alternate who goes first, so that drift in the machine's load and
             // the file system's state after a delete falls on both sides.
             if (round % 2) {
@@ -266,17 +333,20 @@ int main(int argc, char **argv)
             ours << ourSeconds;
             theirs << curlSeconds;
             ratios << ourSeconds / curlSeconds;
-            printf("%-14s round %d: ours %.3f s, curl %.3f s, ratio %.3f\n", qPrintable(set.name),
-                   round + 1, ourSeconds, curlSeconds, ourSeconds / curlSeconds);
+            printf("%-14s round %d: ours %.3f s, curl %.3f s, ratio %.3f (plain Qt %.3f s)\n",
+                   qPrintable(set.name), round + 1, ourSeconds, curlSeconds,
+                   ourSeconds / curlSeconds, plain.last());
             fflush(stdout);
         }
         const double ratio = median(ratios);
         printf("%-14s median: ours %.3f s, curl %.3f s, ratio %.3f (target <= 1.25) %s; "
-               "CPU ours %.3f s, curl %.3f s; our peak RSS %lld KiB\n",
+               "CPU ours %.3f s, curl %.3f s; our peak RSS %lld KiB; plain Qt %.3f s "
+               "(ratio %.3f)\n",
                qPrintable(set.name), median(ours), median(theirs), ratio,
-               ratio <= 1.25 ? "PASS" : "FAIL", median(ourCpu), median(theirCpu), peak);
+               ratio <= 1.25 ? "PASS" : "FAIL", median(ourCpu), median(theirCpu), peak,
+               median(plain), median(plain) / median(theirs));
         fflush(stdout);
+        QDir(outParent).removeRecursively();
     }
-    emptyDir(outDir);
     return failures ? 1 : 0;
 }
