@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/configuration.h"
+#include "update/updateengine.h"
 
 #include <QApplication>
 #include <QLocale>
@@ -20,9 +21,16 @@ void Startup::installTranslations(QTranslator &programTranslator, QTranslator &q
 
 int Startup::run(const QStringList &arguments)
 {
-    // Removal of left-over "_old_" files goes here (before the single-instance test).
+    // Left-over "_old_" copies are removed here, before the single-instance
+    // test, from the application root and its "imageformats" and
+    // "accessible" directories.
+    const QString appRoot = Configuration::getAppRootPath();
+    UpdateEngine::removeOldFiles(appRoot);
+    UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/imageformats"));
+    UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/accessible"));
 
-    // The single-instance test goes here: another running copy means exit 0.
+    // The single-instance test (message "#") comes here: when another copy
+    // runs, return 0 at once.
 
     QTranslator programTranslator;
     QTranslator qtTranslator;
@@ -30,12 +38,12 @@ int Startup::run(const QStringList &arguments)
 
     Configuration configuration;
 
-    // Until the main window handles fatal configuration errors itself: a
-    // critical box without parent, then the event loop ends with code 1.
-    // QCoreApplication::exit() is only called while the loop runs: called
-    // earlier it would make every later event loop, message boxes included,
-    // return at once. Before the loop runs, the failing operation returns
-    // false and run() returns 1 itself.
+    // The main window is made here, with the configuration; it then shows
+    // fatal configuration errors itself. Until it exists: a critical box
+    // without parent, and exit code 1. QCoreApplication::exit() is only
+    // called while the event loop runs: called earlier it would make every
+    // later event loop, message boxes included, return at once; before the
+    // loop the failing operation returns false and run() returns 1.
     bool eventLoopRunning = false;
     QObject::connect(&configuration, &Configuration::fatalError, &configuration,
                      [&eventLoopRunning](const QString &errorMessage) {
@@ -47,10 +55,8 @@ int Startup::run(const QStringList &arguments)
     if (!configuration.parseCommandLineOptions(arguments))
         return 1;
 
-    // The main window is built here, before the command line is parsed; after
-    // it: the unattended start timer, setUIToConfigSpecs(), show(), setNews()
-    // and the event loop (with eventLoopRunning set), whose exit code is
-    // returned.
-    Q_UNUSED(eventLoopRunning);
+    // With the window: in unattended mode a 2000 ms single-shot timer to its
+    // onAutoStartUpdate(); then setUIToConfigSpecs(), show(), setNews(), and
+    // the event loop (eventLoopRunning set), whose exit code is returned.
     return 0;
 }

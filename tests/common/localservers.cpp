@@ -222,6 +222,7 @@ QString LocalServers::startNginx(const QString &rootDir, bool https)
     const QString baseUrl
         = QStringLiteral("%1://127.0.0.1:%2").arg(https ? "https" : "http").arg(port);
     m_nginxAccessLogPaths.insert(baseUrl, dir + "/access.log");
+    m_lastNginx = baseUrl;
     return baseUrl;
 }
 
@@ -307,4 +308,9 @@ QByteArray LocalServers::proxyLog() const
 QByteArray LocalServers::nginxAccessLog(const QString &baseUrl) const
 {
     return readWhole(m_nginxAccessLogPaths.value(baseUrl));
+}
+
+QByteArray LocalServers::nginxAccessLog() const
+{
+    return nginxAccessLog(m_lastNginx);
 }

@@ -66,8 +66,10 @@ public:
     // with proxyLog().
     quint16 startProxy();
     QByteArray proxyLog() const;
-    // The access log (one line per request) of the nginx started with this base URL.
+    // The access log (one line per request) of the nginx started with this
+    // base URL; without one, of the nginx started last.
     QByteArray nginxAccessLog(const QString &baseUrl) const;
+    QByteArray nginxAccessLog() const;
 
 private:
     QString makeWorkDir();
@@ -78,4 +80,5 @@ private:
     std::vector<std::unique_ptr<QTemporaryDir>> m_workDirs;
     QString m_proxyLogPath;
     QHash<QString, QString> m_nginxAccessLogPaths;
+    QString m_lastNginx;
 };
