@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "app/random.h"
 #include "net/mirrors.h"
+#include "update/maintaskspecification.h"
 #include "update/updateinidata.h"
 
 #include "localservers.h"
@@ -161,6 +162,7 @@ private slots:
     void freshInstallIntoEmptyRoot();
     void updateInstallsNewVersionExactly();
     void successfulRunEndsWithCleanupLines();
+    void resetDuringRunForgetsTheRun();
     void cancelledDownloadsAreResumedBySameVersion();
     void sessionOfAnotherVersionIsCleanedUp();
     void corruptMirrorIsDropped();
@@ -295,8 +297,9 @@ void tst_UpdateRun::makeEngine()
             m_timerRanDuringRun = true;
         if (m_cancelOccurrence > 0 && m_cancelPattern.match(line).hasMatch()
             && --m_cancelOccurrence == 0) {
-            // From the event loop, as a click would come: the line may be
-            // emitted from deep inside a task that is about to end.
+            // Queued, as a click comes from the event loop: the line may be
+            // emitted from deep inside a task that is about to end. Directly
+            // only where the test wants the cancel while a pool job runs.
             QMetaObject::invokeMethod(engine, &UpdateEngine::cancelUpdate,
                                       m_cancelDirectly ? Qt::DirectConnection
                                                        : Qt::QueuedConnection);
@@ -479,6 +482,7 @@ void tst_UpdateRun::updateInstallsNewVersionExactly()
 void tst_UpdateRun::successfulRunEndsWithCleanupLines()
 {
     QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
+    m_engine->cancelUpdate(); // nothing runs yet
 
     QCOMPARE(run(), Succeeded);
 
@@ -493,6 +497,45 @@ void tst_UpdateRun::successfulRunEndsWithCleanupLines()
     QVERIFY(m_timerRanDuringRun);
     QVERIFY(!m_engine->findChild<QTimer *>()->isActive());
     QVERIFY(!m_engine->busy());
+
+    // The main task goes with the next pass of the event loop; a cancel
+    // after the end changes nothing.
+    const int events = int(m_events.size());
+    m_engine->cancelUpdate();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!m_engine->findChild<MainTaskSpecification *>());
+    QCOMPARE(m_events.size(), events);
+}
+
+// reset() during a run lets go of it: the main task is disconnected and
+// deleted, the timer stops, and nothing of the run reaches the window.
+void tst_UpdateRun::resetDuringRunForgetsTheRun()
+{
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
+    UpdateEngine *engine = m_engine.get();
+    int events = -1;
+    connect(engine, &UpdateEngine::message, this, [&](const QString &line) {
+        if (line != QLatin1String("Downloading files"))
+            return;
+        QTimer::singleShot(0, engine, [&] {
+            engine->reset();
+            events = int(m_events.size());
+        });
+    });
+    QVERIFY(engine->initialize());
+    engine->startUpdate();
+    QVERIFY(engine->busy());
+    QVERIFY(engine->findChild<QTimer *>()->isActive());
+    QTRY_VERIFY(events >= 0);
+    QVERIFY(!m_events.contains(QStringLiteral("updateFinished")));
+
+    QTest::qWait(300);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    QCOMPARE(m_events.size(), events);
+    QVERIFY(!m_engine->busy());
+    QVERIFY(!m_engine->findChild<QTimer *>()->isActive());
+    QVERIFY(!m_engine->findChild<MainTaskSpecification *>());
 }
 
 // A run cancelled during its downloads keeps its temporary directory; the
