@@ -18,6 +18,7 @@ namespace {
 
 const QString DeleteSection = QStringLiteral("delete");
 const QString FieldSeparator = QStringLiteral("::");
+constexpr int MaxHashThreads = 4;
 
 // What one key of the product ini turned out to be, in key order.
 struct KeyEntry
@@ -67,7 +68,9 @@ public:
         , m_tempDir(tempDir)
         , m_states(entries.size(), Pending)
     {
-        const int threads = qMax(1, QThread::idealThreadCount());
+        // A few readers keep the cores busy on a warm cache without making a
+        // spinning disk seek between many files at once.
+        const int threads = qBound(1, QThread::idealThreadCount(), MaxHashThreads);
         m_pool.setMaxThreadCount(threads);
         for (int i = 0; i < threads; ++i)
             m_pool.start([this] { work(); });
