@@ -649,6 +649,8 @@ void tst_UpdateRun::corruptMirrorIsDropped()
     const QStringList fromCorrupt = requestedPaths(m_servers->nginxAccessLog());
     QCOMPARE(fromCorrupt.last(), QStringLiteral("/2/files/") + corrupted);
     QCOMPARE(fromCorrupt.count(QStringLiteral("/2/files/") + corrupted), 1);
+    QVERIFY(requestedPaths(m_servers->nginxAccessLog(goodUrl))
+                .contains(QStringLiteral("/2/files/") + corrupted));
     auto *mirrors = m_engine->findChild<Mirrors *>();
     QVERIFY(mirrors);
     QCOMPARE(mirrors->getMirrorIndex(QStringLiteral("m1")), -1);
