@@ -152,11 +152,7 @@ void UpdateEngine::reset()
     m_state = EngineIdle;
     // The timer runs only while a run is under way.
     m_timer->stop();
-    if (m_mainTask) {
-        disconnect(m_mainTask, nullptr, this, nullptr);
-        m_mainTask->deleteLater();
-        m_mainTask = nullptr;
-    }
+    releaseMainTask();
 }
 
 void UpdateEngine::cancelUpdate()
@@ -208,6 +204,8 @@ void UpdateEngine::releaseMainTask()
 {
     if (!m_mainTask)
         return;
+    // Disconnected first, so that a run reaches the window with one end only.
+    disconnect(m_mainTask, nullptr, this, nullptr);
     m_mainTask->deleteLater();
     m_mainTask = nullptr;
 }
