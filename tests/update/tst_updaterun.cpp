@@ -434,7 +434,12 @@ void tst_UpdateRun::freshInstallIntoEmptyRoot()
 
     QCOMPARE(run(), Succeeded);
     QCOMPARE(installation(false), clientSnapshot(NewVersion));
-    QCOMPARE(mode(appRoot() + "/mrvclient_linux_amd64"), 0755);
+    // Client binaries, scripts and libraries: executable by everyone,
+    // writable by the owner only; the rest as downloaded.
+    for (const QString &path : {"mrvclient_linux_amd64", "mrvclient_runscript.sh", "update",
+                                "libQtCore.so.4", "lib/libgame.so"})
+        QCOMPARE(mode(appRoot() + QLatin1Char('/') + path), 0755);
+    QCOMPARE(mode(appRoot() + QStringLiteral("/data/readme.txt")) & 0133, 0);
     QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
     QCOMPARE(sessionDirs(), QStringList());
 }
