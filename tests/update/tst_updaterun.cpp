@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
