@@ -122,6 +122,8 @@ LocalServers::RefServer LocalServers::startRefServer(const QStringList &options,
     }
     server.process = process;
     return server;
+}
+
 QString LocalServers::makeWorkDir()
 {
     auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath()
