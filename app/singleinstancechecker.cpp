@@ -17,19 +17,16 @@ SingleInstanceChecker::SingleInstanceChecker(QObject *parent)
     connect(m_server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
 
     const QString name = getLocalServerName();
-    // Only the user who runs the updater may ask it to come to the front.
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (m_server->listen(name))
-        return;
-
-    // A copy that crashed leaves its socket behind, which would make this copy
-    // and every later one run unguarded. The name is taken over only when
-    // nobody answers on it, so a copy that is really running keeps it.
+    // A copy that answers on the name keeps it. Otherwise whatever lies under
+    // the name is the socket of a copy that crashed, which would leave this
+    // copy and every later one unguarded: it is removed before listening.
     QLocalSocket probe;
     probe.connectToServer(name, QIODevice::ReadWrite);
     if (probe.waitForConnected(connectTimeoutMs))
         return;
     QLocalServer::removeServer(name);
+    // Only the user who runs the updater may ask it to come to the front.
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
     m_server->listen(name);
 }
 

@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/configuration.h"
+#include "app/singleinstancechecker.h"
 
 #include <QApplication>
 #include <QLocale>
@@ -22,7 +23,10 @@ int Startup::run(const QStringList &arguments)
 {
     // Removal of left-over "_old_" files goes here (before the single-instance test).
 
-    // The single-instance test goes here: another running copy means exit 0.
+    // Another copy of this installation runs for this user: it has been asked
+    // to come to the front, and this one ends without showing anything.
+    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
+        return 0;
 
     QTranslator programTranslator;
     QTranslator qtTranslator;

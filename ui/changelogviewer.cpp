@@ -112,11 +112,14 @@ void ChangeLogViewer::onRequestFinished()
 {
     if (!m_reply)
         return;
-    if (m_reply->error() == QNetworkReply::NoError) {
+    // Redirections are not followed: a mirror that redirects has failed,
+    // whatever page it sends along.
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool redirected = status >= 300 && status < 400;
+    if (m_reply->error() == QNetworkReply::NoError && !redirected) {
         QTextStream stream(m_reply);
         const QString text = stream.readAll();
-        // A mirror that redirects answers with a page saying so; that page is
-        // not the change log.
+        // Some servers answer a moved file with a page saying so.
         if (!text.contains(QLatin1String("document has moved"))) {
             releaseReply();
             load(text);
