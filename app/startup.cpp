@@ -21,7 +21,9 @@ void Startup::installTranslations(QTranslator &programTranslator, QTranslator &q
 
 int Startup::run(const QStringList &arguments)
 {
-    // Removal of left-over "_old_" files goes here (before the single-instance test).
+    // Left-over "_old_" copies are removed here, before the single-instance
+    // test, from the application root and its "imageformats" and
+    // "accessible" directories.
 
     // Another copy of this installation runs for this user: it has been asked
     // to come to the front, and this one ends without showing anything.
@@ -34,12 +36,12 @@ int Startup::run(const QStringList &arguments)
 
     Configuration configuration;
 
-    // Until the main window handles fatal configuration errors itself: a
-    // critical box without parent, then the event loop ends with code 1.
-    // QCoreApplication::exit() is only called while the loop runs: called
-    // earlier it would make every later event loop, message boxes included,
-    // return at once. Before the loop runs, the failing operation returns
-    // false and run() returns 1 itself.
+    // The main window is made here, with the configuration; it then shows
+    // fatal configuration errors itself. Until it exists: a critical box
+    // without parent, and exit code 1. QCoreApplication::exit() is only
+    // called while the event loop runs: called earlier it would make every
+    // later event loop, message boxes included, return at once; before the
+    // loop the failing operation returns false and run() returns 1.
     bool eventLoopRunning = false;
     QObject::connect(&configuration, &Configuration::fatalError, &configuration,
                      [&eventLoopRunning](const QString &errorMessage) {
@@ -51,10 +53,8 @@ int Startup::run(const QStringList &arguments)
     if (!configuration.parseCommandLineOptions(arguments))
         return 1;
 
-    // The main window is built here, before the command line is parsed; after
-    // it: the unattended start timer, setUIToConfigSpecs(), show(), setNews()
-    // and the event loop (with eventLoopRunning set), whose exit code is
-    // returned.
-    Q_UNUSED(eventLoopRunning);
+    // With the window: in unattended mode a 2000 ms single-shot timer to its
+    // onAutoStartUpdate(); then setUIToConfigSpecs(), show(), setNews(), and
+    // the event loop (eventLoopRunning set), whose exit code is returned.
     return 0;
 }

@@ -3,7 +3,7 @@
 ComposedTaskSpecification::ComposedTaskSpecification(int maxParallelTasks,
                                                      double parentProgressRange, QObject *parent)
     : TaskSpecification(parent, parentProgressRange)
-    , maxParallelTasks(maxParallelTasks)
+    , maxParallelTasks(qMax(1, maxParallelTasks))
     , subTaskCanceled(false)
     , doneReported(false)
 {
@@ -74,7 +74,7 @@ void ComposedTaskSpecification::onStartNextTask()
     // Starts left over from an earlier run of a retried step never push the
     // number of running subtasks past the limit; every running subtask
     // queues another start when it finishes.
-    if (runningTasks.size() >= qMax(1, maxParallelTasks))
+    if (runningTasks.size() >= maxParallelTasks)
         return;
     TaskSpecification *task = pendingTasks.takeFirst();
     runningTasks.append(task);

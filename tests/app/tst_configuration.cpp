@@ -43,6 +43,7 @@ private slots:
     void tempDirFailsWhenAllNamesTaken();
     void initalizeStartKeepsResumedDir();
 
+    void appRootIsExecutableDirectoryUnlessSet();
     void specialFileNamesAreExact_data();
     void specialFileNamesAreExact();
 
@@ -384,6 +385,18 @@ void TestConfiguration::initalizeStartKeepsResumedDir()
     QVERIFY(fresh.initalizeStart(QString()));
     QCOMPARE(fresh.m_tempDir, m_tempBase + QStringLiteral("/morvane_temp_0"));
     QVERIFY(QFileInfo(fresh.m_tempDir).isDir());
+}
+
+void TestConfiguration::appRootIsExecutableDirectoryUnlessSet()
+{
+    Configuration::setAppRootPath(m_appRoot->path() + QStringLiteral("/"));
+    QCOMPARE(Configuration::getAppRootPath(), m_appRoot->path());
+    QCOMPARE(Configuration::getSettingsFilePath(),
+             m_appRoot->filePath(QStringLiteral("update.ini")));
+
+    Configuration::setAppRootPath(QString());
+    QCOMPARE(Configuration::getAppRootPath(), QCoreApplication::applicationDirPath());
+    QVERIFY(!Configuration::getAppRootPath().endsWith(QLatin1Char('/')));
 }
 
 void TestConfiguration::specialFileNamesAreExact_data()

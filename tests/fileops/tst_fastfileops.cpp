@@ -1,0 +1,257 @@
+#include "fileops/dircreatetaskspecification.h"
+#include "fileops/filedeletetaskspecification.h"
+#include "fileops/filerenametaskspecification.h"
+#include "fileopstestutil.h"
+#include "tasklog.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+QStringList describe(const RollbackDataList &journal, const QString &base)
+{
+    QStringList lines;
+    for (const RollbackData &data : journal.entries) {
+        QString path = data.path;
+        QString oldPath = data.oldPath;
+        path.replace(base, QStringLiteral("%T"));
+        oldPath.replace(base, QStringLiteral("%T"));
+        lines << QString::number(data.operation) + " " + oldPath + " " + path;
+    }
+    return lines;
+}
+
+QStringList filled(QStringList lines, const QString &base)
+{
+    for (QString &line : lines)
+        line.replace(QStringLiteral("%T"), base);
+    return lines;
+}
+
+const QStringList finishedLog = {"t progress 0.5 [Finished]", "t finished [Finished]"};
+
+QStringList failedLog(const QString &message)
+{
+    return {"t message: " + message, "t canceled [ErrorCanceled]"};
+}
+} // namespace
+
+class tst_FastFileOps : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void dirCreate_data();
+    void dirCreate();
+    void dirCreateOfBareNameFailsNamingTheTaskDir_data();
+    void dirCreateOfBareNameFailsNamingTheTaskDir();
+    void dirCreateInUnwritableDirFails();
+    void dirCreateRollbackRemovesOnlyWhatItMade();
+    void dirCreateWithoutJournalStillWorks();
+    void fileDelete_data();
+    void fileDelete();
+    void renameIsJournalledAndUndone();
+    void renameOntoExistingFileFails();
+    void renameOfMissingFileFails();
+
+private:
+    QScopedPointer<QTemporaryDir> m_dir;
+    QString m_base;
+};
+
+void tst_FastFileOps::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    m_base = m_dir->path();
+}
+
+void tst_FastFileOps::dirCreate_data()
+{
+    QTest::addColumn<QStringList>("dirs");
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QStringList>("expectedLog");
+    QTest::addColumn<QStringList>("expectedJournal");
+
+    QTest::newRow("existing directory")
+        << QStringList({"a"}) << QStringList() << "a" << finishedLog << QStringList();
+    QTest::newRow("missing parents created outermost first")
+        << QStringList({"a"}) << QStringList() << "a/b/c" << finishedLog
+        << QStringList({"2  %T/a/b", "2  %T/a/b/c"});
+    QTest::newRow("file of that name")
+        << QStringList() << QStringList({"a"}) << "a"
+        << failedLog("Could not create dir '%T/a' because it already exists and is not a dir")
+        << QStringList();
+    QTest::newRow("path blocked by a file")
+        << QStringList() << QStringList({"f"}) << "f/sub/deeper"
+        << failedLog("Could not create dir '%T/f' because it already exists and is not a dir")
+        << QStringList();
+}
+
+void tst_FastFileOps::dirCreate()
+{
+    QFETCH(QStringList, dirs);
+    QFETCH(QStringList, files);
+    QFETCH(QString, target);
+    QFETCH(QStringList, expectedLog);
+    QFETCH(QStringList, expectedJournal);
+    for (const QString &dir : dirs)
+        QVERIFY(QDir().mkpath(m_base + "/" + dir));
+    for (const QString &file : files)
+        QVERIFY(writeFile(m_base + "/" + file, "x"));
+    RollbackDataList journal;
+    DirCreateTaskSpecification task(m_base + "/" + target, &journal, nullptr, 0.5);
+    TaskLog log;
+    log.watch(&task, "t");
+
+    task.execute();
+
+    QCOMPARE(log.take(), filled(expectedLog, m_base)); // all of it inside execute()
+    QCOMPARE(describe(journal, m_base), expectedJournal);
+    if (task.state == Finished)
+        QVERIFY(QFileInfo(m_base + "/" + target).isDir());
+}
+
+void tst_FastFileOps::dirCreateOfBareNameFailsNamingTheTaskDir_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::newRow("no directory part") << "plain";
+    QTest::newRow("missing relative parent") << "a/b";
+}
+
+void tst_FastFileOps::dirCreateOfBareNameFailsNamingTheTaskDir()
+{
+    QFETCH(QString, target);
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_base));
+    RollbackDataList journal;
+    DirCreateTaskSpecification task(target, &journal, nullptr, 0.5);
+    TaskLog log;
+    log.watch(&task, "t");
+
+    task.execute();
+    QDir::setCurrent(previous);
+
+    QCOMPARE(log.take(), failedLog("Could not create dir " + target));
+    QVERIFY(journal.entries.isEmpty());
+    QCOMPARE(QDir(m_base).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+}
+
+void tst_FastFileOps::dirCreateInUnwritableDirFails()
+{
+    const QString target = unwritableDir(m_base) + "/morvane_new_dir";
+    RollbackDataList journal;
+    DirCreateTaskSpecification task(target, &journal, nullptr, 0.5);
+    TaskLog log;
+    log.watch(&task, "t");
+
+    task.execute();
+
+    QCOMPARE(log.take(), failedLog("unable to create dir " + target));
+    QVERIFY(journal.entries.isEmpty());
+    QVERIFY(!QFileInfo::exists(target));
+}
+
+void tst_FastFileOps::dirCreateRollbackRemovesOnlyWhatItMade()
+{
+    QVERIFY(QDir().mkpath(m_base + "/kept"));
+    RollbackDataList journal;
+    DirCreateTaskSpecification task(m_base + "/kept/x/y", &journal, nullptr, 1);
+    task.execute();
+    QCOMPARE(task.state, Finished);
+
+    QVERIFY(journal.rollback(&task));
+
+    QVERIFY(QFileInfo(m_base + "/kept").isDir());
+    QVERIFY(!QFileInfo::exists(m_base + "/kept/x"));
+}
+
+void tst_FastFileOps::dirCreateWithoutJournalStillWorks()
+{
+    DirCreateTaskSpecification task(m_base + "/a/b", nullptr, nullptr, 1);
+    task.execute();
+    QCOMPARE(task.state, Finished);
+    QVERIFY(QFileInfo(m_base + "/a/b").isDir());
+}
+
+void tst_FastFileOps::fileDelete_data()
+{
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<bool>("failOnError");
+    QTest::addColumn<QStringList>("expectedLog");
+    QTest::newRow("existing, strict") << true << true << finishedLog;
+    QTest::newRow("existing, lenient") << true << false << finishedLog;
+    QTest::newRow("missing, lenient") << false << false << finishedLog;
+    QTest::newRow("missing, strict") << false << true << failedLog("Could not delete '%T/victim'");
+}
+
+void tst_FastFileOps::fileDelete()
+{
+    QFETCH(bool, exists);
+    QFETCH(bool, failOnError);
+    QFETCH(QStringList, expectedLog);
+    const QString victim = m_base + "/victim";
+    if (exists)
+        QVERIFY(writeFile(victim, "old"));
+    FileDeleteTaskSpecification task(failOnError, victim, nullptr, 0.5);
+    TaskLog log;
+    log.watch(&task, "t");
+
+    task.execute();
+
+    QCOMPARE(log.take(), filled(expectedLog, m_base));
+    QVERIFY(!QFile::exists(victim));
+    QVERIFY(task.rollbackList == nullptr);
+}
+
+void tst_FastFileOps::renameIsJournalledAndUndone()
+{
+    QVERIFY(writeFile(m_base + "/lib.so", "installed"));
+    RollbackDataList journal;
+    FileRenameTaskSpecification task(m_base + "/lib.so", m_base + "/_old_lib.so", &journal, nullptr,
+                                     0.5);
+    TaskLog log;
+    log.watch(&task, "t");
+
+    task.execute();
+
+    QCOMPARE(log.take(), finishedLog);
+    QCOMPARE(describe(journal, m_base), QStringList({"0 %T/lib.so %T/_old_lib.so"}));
+    QVERIFY(!QFile::exists(m_base + "/lib.so"));
+    QVERIFY(journal.rollback(&task));
+    QCOMPARE(readFile(m_base + "/lib.so"), QByteArray("installed"));
+    QVERIFY(!QFile::exists(m_base + "/_old_lib.so"));
+}
+
+void tst_FastFileOps::renameOntoExistingFileFails()
+{
+    QVERIFY(writeFile(m_base + "/a", "source"));
+    QVERIFY(writeFile(m_base + "/b", "target"));
+    RollbackDataList journal;
+    FileRenameTaskSpecification task(m_base + "/a", m_base + "/b", &journal, nullptr, 0.5);
+    TaskLog log;
+    log.watch(&task, "t");
+
+    task.execute();
+
+    QCOMPARE(log.take(), filled(failedLog("Could not rename '%T/a' to '%T/b'"), m_base));
+    QVERIFY(journal.entries.isEmpty());
+    QCOMPARE(readFile(m_base + "/a"), QByteArray("source"));
+    QCOMPARE(readFile(m_base + "/b"), QByteArray("target"));
+}
+
+void tst_FastFileOps::renameOfMissingFileFails()
+{
+    FileRenameTaskSpecification task(m_base + "/a", m_base + "/b", nullptr, nullptr, 0.5);
+    TaskLog log;
+    log.watch(&task, "t");
+
+    task.execute();
+
+    QCOMPARE(log.take(), filled(failedLog("Could not rename '%T/a' to '%T/b'"), m_base));
+    QVERIFY(!QFile::exists(m_base + "/b"));
+}
+
+QTEST_GUILESS_MAIN(tst_FastFileOps)
+#include "tst_fastfileops.moc"

@@ -1,0 +1,275 @@
+#include "fileops/filecopytaskspecification.h"
+#include "fileops/fileunziptaskspecification.h"
+#include "fileopstestutil.h"
+#include "tasklog.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+namespace {
+enum Operation { Copy, Unzip };
+
+SlowFileOpSpecification *makeTask(Operation operation, RollbackDataList *journal,
+                                  const QString &source, const QString &destination)
+{
+    if (operation == Copy)
+        return new FileCopyTaskSpecification(journal, source, destination, nullptr, 0.5);
+    return new FileUnzipTaskSpecification(journal, source, destination, nullptr, 0.5);
+}
+
+QStringList entriesOf(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden, QDir::Name);
+}
+} // namespace
+
+class tst_SlowFileOps : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void copyRunsOffTheMainThreadAndIsJournalledBeforeFinished();
+    void copyOntoExistingFileLeavesItUntouched();
+    void copyKeepsPermissions();
+    void copyAcrossFileSystems();
+    void unzip_data();
+    void unzip();
+    void badInputFailsWithoutLeavingAFile_data();
+    void badInputFailsWithoutLeavingAFile();
+
+private:
+    // Runs the task to its end; returns the log and, in journalAtEnd, the
+    // journal's size when the task ended.
+    QStringList run(SlowFileOpSpecification *task, RollbackDataList *journal,
+                    int *journalAtEnd = nullptr);
+
+    QScopedPointer<QTemporaryDir> m_dir;
+    QString m_base;
+};
+
+void tst_SlowFileOps::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    m_base = m_dir->path();
+}
+
+void tst_SlowFileOps::cleanup()
+{
+    QThreadPool::globalInstance()->waitForDone();
+}
+
+QStringList tst_SlowFileOps::run(SlowFileOpSpecification *task, RollbackDataList *journal,
+                                 int *journalAtEnd)
+{
+    TaskLog log;
+    log.watch(task, "t");
+    int sizeAtEnd = -1;
+    auto noteJournal = [&] {
+        sizeAtEnd = journal ? int(journal->entries.size()) : 0;
+    };
+    QObject::connect(task, &TaskSpecification::finished, &log, noteJournal);
+    QObject::connect(task, &TaskSpecification::canceled, &log, noteJournal);
+
+    task->execute();
+    if (task->state != Running || !log.lines.isEmpty())
+        return {"execute did not return while the work runs"};
+    if (!QTest::qWaitFor([task] { return task->state != Running; }, 30000))
+        return {"the task did not end"};
+    if (journalAtEnd)
+        *journalAtEnd = sizeAtEnd;
+    return log.take();
+}
+
+void tst_SlowFileOps::copyRunsOffTheMainThreadAndIsJournalledBeforeFinished()
+{
+    const QByteArray content = sampleContent(300000);
+    QVERIFY(writeFile(m_base + "/download", content));
+    RollbackDataList journal;
+    QScopedPointer<SlowFileOpSpecification> task(
+        makeTask(Copy, &journal, m_base + "/download", m_base + "/installed"));
+    int journalAtEnd = -1;
+
+    const QStringList log = run(task.data(), &journal, &journalAtEnd);
+
+    QCOMPARE(log, QStringList({"t progress 0.5 [Finished]", "t finished [Finished]"}));
+    QCOMPARE(journalAtEnd, 1);
+    QCOMPARE(journal.entries.at(0).operation, RollbackData::CreateFile);
+    QCOMPARE(journal.entries.at(0).path, m_base + "/installed");
+    QCOMPARE(readFile(m_base + "/installed"), content);
+}
+
+void tst_SlowFileOps::copyOntoExistingFileLeavesItUntouched()
+{
+    QVERIFY(writeFile(m_base + "/download", "new"));
+    QVERIFY(writeFile(m_base + "/installed", "old"));
+    RollbackDataList journal;
+    QScopedPointer<SlowFileOpSpecification> task(
+        makeTask(Copy, &journal, m_base + "/download", m_base + "/installed"));
+
+    const QStringList log = run(task.data(), &journal);
+
+    QCOMPARE(log,
+             QStringList({"t message: Could not copy '" + m_base + "/download' to '" + m_base
+                              + "/installed'",
+                          "t canceled [ErrorCanceled]"}));
+    QVERIFY(journal.entries.isEmpty());
+    QCOMPARE(readFile(m_base + "/installed"), QByteArray("old"));
+    QCOMPARE(entriesOf(m_base), QStringList({"download", "installed"}));
+}
+
+void tst_SlowFileOps::copyKeepsPermissions()
+{
+    QVERIFY(writeFile(m_base + "/launcher", "#!/bin/sh\n"));
+    const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+        | QFile::ReadGroup | QFile::ExeGroup;
+    QVERIFY(QFile::setPermissions(m_base + "/launcher", mode));
+    QScopedPointer<SlowFileOpSpecification> task(
+        makeTask(Copy, nullptr, m_base + "/launcher", m_base + "/installed"));
+
+    QCOMPARE(run(task.data(), nullptr).value(1), QStringLiteral("t finished [Finished]"));
+    QCOMPARE(QFile::permissions(m_base + "/installed"), QFile::permissions(m_base + "/launcher"));
+}
+
+void tst_SlowFileOps::copyAcrossFileSystems()
+{
+    QTemporaryDir other(QStringLiteral("/dev/shm/morvane_test_XXXXXX"));
+    if (!other.isValid())
+        QSKIP("no second file system to copy from");
+    const QByteArray content = sampleContent(100000);
+    QVERIFY(writeFile(other.filePath("download"), content));
+    QScopedPointer<SlowFileOpSpecification> task(
+        makeTask(Copy, nullptr, other.filePath("download"), m_base + "/installed"));
+
+    QCOMPARE(run(task.data(), nullptr).value(1), QStringLiteral("t finished [Finished]"));
+    QCOMPARE(readFile(m_base + "/installed"), content);
+}
+
+void tst_SlowFileOps::unzip_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("compress");
+    QTest::addColumn<QString>("dir");
+    QTest::addColumn<bool>("destinationExists");
+
+    const QByteArray content = sampleContent(200000);
+    QTest::newRow("gzip file") << content << true << "plain" << false;
+    QTest::newRow("empty gzip stream") << QByteArray() << true << "plain" << false;
+    QTest::newRow("not gzip at all is copied as it is") << content << false << "plain" << false;
+    QTest::newRow("existing destination is overwritten") << content << true << "plain" << true;
+    QTest::newRow("non-ASCII path") << content << true << QString::fromUtf8("Größe_файлы") << false;
+}
+
+void tst_SlowFileOps::unzip()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, compress);
+    QFETCH(QString, dir);
+    QFETCH(bool, destinationExists);
+    const QString folder = m_base + "/" + dir;
+    QVERIFY(QDir().mkpath(folder));
+    const QString source = folder + "/data.bin.gz";
+    const QString destination = folder + "/data.bin";
+    if (compress) {
+        QVERIFY(writeFile(m_base + "/original", content));
+        QVERIFY(gzipFile(m_base + "/original", source));
+    } else {
+        QVERIFY(writeFile(source, content));
+    }
+    if (destinationExists)
+        QVERIFY(writeFile(destination, sampleContent(500000)));
+    RollbackDataList journal;
+    QScopedPointer<SlowFileOpSpecification> task(makeTask(Unzip, &journal, source, destination));
+    int journalAtEnd = -1;
+
+    const QStringList log = run(task.data(), &journal, &journalAtEnd);
+
+    QCOMPARE(log, QStringList({"t progress 0.5 [Finished]", "t finished [Finished]"}));
+    QCOMPARE(readFile(destination), content);
+    QCOMPARE(journalAtEnd, 1);
+    QCOMPARE(journal.entries.at(0).path, destination);
+}
+
+void tst_SlowFileOps::badInputFailsWithoutLeavingAFile_data()
+{
+    QTest::addColumn<int>("operation");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("destination");
+
+    // %T is the test's directory, %R an unwritable one; "good.gz" is a real
+    // gzip file, "locked.gz" a copy nobody may read, "corrupt.gz" has damaged
+    // deflate data, "truncated.gz" and "notrailer.gz" end early.
+    for (const int op : {int(Copy), int(Unzip)}) {
+        const char *name = op == Copy ? "copy: " : "unzip: ";
+        QTest::newRow(QByteArray(name) + "missing source") << op << "%T/missing.gz"
+                                                           << "%T/out";
+        QTest::newRow(QByteArray(name) + "source is a directory") << op << "%T"
+                                                                  << "%T/out";
+        QTest::newRow(QByteArray(name) + "unreadable source") << op << "%T/locked.gz"
+                                                              << "%T/out";
+        QTest::newRow(QByteArray(name) + "destination directory missing") << op << "%T/good.gz"
+                                                                          << "%T/nodir/out";
+        QTest::newRow(QByteArray(name) + "destination directory unwritable") << op << "%T/good.gz"
+                                                                             << "%R/morvane_out";
+    }
+    QTest::newRow("unzip: corrupt stream") << int(Unzip) << "%T/corrupt.gz"
+                                           << "%T/out";
+    QTest::newRow("unzip: truncated stream") << int(Unzip) << "%T/truncated.gz"
+                                             << "%T/out";
+    QTest::newRow("unzip: stream without its trailer") << int(Unzip) << "%T/notrailer.gz"
+                                                       << "%T/out";
+    QTest::newRow("unzip: corrupt stream over an installed file") << int(Unzip) << "%T/corrupt.gz"
+                                                                  << "%T/existing";
+}
+
+void tst_SlowFileOps::badInputFailsWithoutLeavingAFile()
+{
+    QFETCH(int, operation);
+    QFETCH(QString, source);
+    QFETCH(QString, destination);
+    const QString readOnly = unwritableDir(m_base);
+    source.replace("%T", m_base);
+    destination.replace("%T", m_base).replace("%R", readOnly);
+
+    QVERIFY(writeFile(m_base + "/original", sampleContent(200000)));
+    QVERIFY(gzipFile(m_base + "/original", m_base + "/good.gz"));
+    const QByteArray gz = readFile(m_base + "/good.gz");
+    QByteArray corrupt = gz;
+    for (int i = gz.size() / 2; i < gz.size() / 2 + 64; ++i)
+        corrupt[i] = char(corrupt[i] ^ 0x5a);
+    QVERIFY(writeFile(m_base + "/corrupt.gz", corrupt));
+    QVERIFY(writeFile(m_base + "/truncated.gz", gz.left(gz.size() / 2)));
+    QVERIFY(writeFile(m_base + "/notrailer.gz", gz.left(gz.size() - 4)));
+    QVERIFY(writeFile(m_base + "/existing", "installed"));
+    QVERIFY(QFile::copy(m_base + "/good.gz", m_base + "/locked.gz"));
+    QVERIFY(QFile::setPermissions(m_base + "/locked.gz", QFile::Permissions()));
+    if (source.endsWith("/locked.gz") && QFile(source).open(QIODevice::ReadOnly))
+        QSKIP("permission bits do not bind root");
+    const QStringList before = entriesOf(m_base);
+    const bool destinationExisted = QFileInfo::exists(destination);
+
+    RollbackDataList journal;
+    QScopedPointer<SlowFileOpSpecification> task(
+        makeTask(Operation(operation), &journal, source, destination));
+    const QStringList log = run(task.data(), &journal);
+
+    const QString text
+        = operation == Copy ? "Could not copy '%1' to '%2'" : "Could not unzip '%1' to '%2'";
+    QCOMPARE(
+        log,
+        QStringList({"t message: " + text.arg(source, destination), "t canceled [ErrorCanceled]"}));
+    QVERIFY(journal.entries.isEmpty());
+    if (destinationExisted) {
+        // A failed unpack removes its destination whatever was there.
+        QVERIFY(!QFileInfo::exists(destination));
+        QCOMPARE(entriesOf(m_base).size(), before.size() - 1);
+    } else {
+        QVERIFY(!QFileInfo::exists(destination));
+        QCOMPARE(entriesOf(m_base), before);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_SlowFileOps)
+#include "tst_slowfileops.moc"
