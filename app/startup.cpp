@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "app/singleinstancechecker.h"
+#include "update/updateengine.h"
 
 #include <QApplication>
 #include <QLocale>
@@ -24,6 +25,10 @@ int Startup::run(const QStringList &arguments)
     // Left-over "_old_" copies are removed here, before the single-instance
     // test, from the application root and its "imageformats" and
     // "accessible" directories.
+    const QString appRoot = Configuration::getAppRootPath();
+    UpdateEngine::removeOldFiles(appRoot);
+    UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/imageformats"));
+    UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/accessible"));
 
     // Another copy of this installation runs for this user: it has been asked
     // to come to the front, and this one ends without showing anything.

@@ -27,11 +27,15 @@ private slots:
 private:
     QString writeFile(const QString &name, const QByteArray &content);
     QTemporaryDir m_dir;
+    int m_files = 0;
 };
 
 QString tst_Mirrors::writeFile(const QString &name, const QByteArray &content)
 {
-    const QString path = m_dir.filePath(name);
+    // QSettings caches a file by path, size and modification time: a new
+    // file of the same size written within the same second would read as
+    // the old one, so every call writes a file of its own.
+    const QString path = m_dir.filePath(QString::number(++m_files) + QLatin1Char('-') + name);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         qFatal("cannot write %s", qPrintable(path));

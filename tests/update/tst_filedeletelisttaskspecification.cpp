@@ -1,0 +1,181 @@
+#include "app/configuration.h"
+#include "update/filedeletelisttaskspecification.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+// The deletion step on a real application root in a temporary directory.
+class tst_FileDeleteListTaskSpecification : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void emptyListFinishesAtOnce();
+    void missingOrUndeletableFilesArePassedOver();
+    void fourEntriesMoveProgressInQuarters();
+    void userCancelStopsBetweenDeletions();
+
+private:
+    void install(const QString &path);
+    bool exists(const QString &path) const;
+    FileDeleteListTaskSpecification *makeStep(double weight = 0.05);
+    bool waitForEnd(TaskSpecification *task);
+
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<QObject> m_owner;
+    QList<QString> m_deletes;
+    QStringList m_log;
+};
+
+void tst_FileDeleteListTaskSpecification::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid());
+    Configuration::setAppRootPath(m_root->path());
+    m_owner = std::make_unique<QObject>();
+    m_deletes.clear();
+    m_log.clear();
+}
+
+void tst_FileDeleteListTaskSpecification::cleanup()
+{
+    m_owner.reset();
+    Configuration::setAppRootPath(QString());
+    m_root.reset();
+}
+
+void tst_FileDeleteListTaskSpecification::install(const QString &path)
+{
+    QVERIFY(QDir(m_root->path()).mkpath(QFileInfo(path).path()));
+    QFile file(m_root->filePath(path));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("old");
+}
+
+bool tst_FileDeleteListTaskSpecification::exists(const QString &path) const
+{
+    return QFileInfo::exists(m_root->filePath(path));
+}
+
+FileDeleteListTaskSpecification *tst_FileDeleteListTaskSpecification::makeStep(double weight)
+{
+    auto *step = new FileDeleteListTaskSpecification(&m_deletes, m_owner.get(), weight);
+    connect(step, &TaskSpecification::message, m_owner.get(),
+            [this](const QString &text) { m_log << text; });
+    connect(step, &TaskSpecification::finished, m_owner.get(), [this] { m_log << "finished"; });
+    connect(step, &TaskSpecification::canceled, m_owner.get(), [this, step] {
+        m_log << (step->state == UserCanceled ? "user canceled" : "error canceled");
+    });
+    return step;
+}
+
+bool tst_FileDeleteListTaskSpecification::waitForEnd(TaskSpecification *task)
+{
+    QDeadlineTimer deadline(10000);
+    while (task->state == Running && !deadline.hasExpired())
+        QTest::qWait(1);
+    return task->state != Running;
+}
+
+void tst_FileDeleteListTaskSpecification::emptyListFinishesAtOnce()
+{
+    install("keep.txt");
+    FileDeleteListTaskSpecification *step = makeStep();
+    step->execute();
+
+    QCOMPARE(step->state, Finished);
+    QCOMPARE(m_log, QStringList({"Starting deleting files", "finished"}));
+    QVERIFY(step->subTasks.isEmpty());
+    QCOMPARE(step->progress, 0.05);
+    QVERIFY(exists("keep.txt"));
+}
+
+void tst_FileDeleteListTaskSpecification::missingOrUndeletableFilesArePassedOver()
+{
+    install("keep.txt");
+    install("old/_old_lib.so");
+    install("obsolete.txt");
+    // A non-empty directory cannot be removed as a file.
+    QVERIFY(QDir(m_root->path()).mkpath("stuck/inside"));
+    m_deletes << "gone.txt"
+              << "stuck"
+              << "old/_old_lib.so"
+              << "obsolete.txt";
+    FileDeleteListTaskSpecification *step = makeStep();
+    step->execute();
+    QVERIFY(waitForEnd(step));
+
+    QCOMPARE(step->state, Finished);
+    QCOMPARE(m_log, QStringList({"Starting deleting files", "finished"}));
+    QVERIFY(!exists("old/_old_lib.so"));
+    QVERIFY(!exists("obsolete.txt"));
+    QVERIFY(exists("stuck/inside"));
+    QVERIFY(exists("keep.txt"));
+}
+
+void tst_FileDeleteListTaskSpecification::fourEntriesMoveProgressInQuarters()
+{
+    m_deletes << "a"
+              << "b"
+              << "c/d"
+              << "e";
+    for (const QString &path : std::as_const(m_deletes))
+        install(path);
+    FileDeleteListTaskSpecification *step = makeStep(1.0);
+    QSignalSpy progress(step, &TaskSpecification::updateProgress);
+    QStringList order;
+    connect(step, &TaskSpecification::updateProgress, m_owner.get(), [this, &order](qreal) {
+        QStringList left;
+        for (const QString &path : std::as_const(m_deletes)) {
+            if (exists(path))
+                left << path;
+        }
+        order << left.join(',');
+    });
+    step->execute();
+    QVERIFY(waitForEnd(step));
+
+    QCOMPARE(step->state, Finished);
+    QList<qreal> values;
+    for (const QList<QVariant> &arguments : std::as_const(progress))
+        values << arguments.at(0).toReal();
+    // Four subtasks added (no progress yet), four deletions, then the end.
+    QCOMPARE(values, QList<qreal>({0, 0, 0, 0, 0.25, 0.5, 0.75, 1.0, 1.0}));
+    // Deleted one at a time, in list order.
+    QCOMPARE(order,
+             QStringList({"a,b,c/d,e", "a,b,c/d,e", "a,b,c/d,e", "a,b,c/d,e", "b,c/d,e", "c/d,e",
+                          "e", "", ""}));
+    for (const TaskSpecification *task : std::as_const(step->subTasks))
+        QCOMPARE(task->parentProgressRange, 0.25);
+}
+
+void tst_FileDeleteListTaskSpecification::userCancelStopsBetweenDeletions()
+{
+    m_deletes << "a"
+              << "b"
+              << "c";
+    for (const QString &path : std::as_const(m_deletes))
+        install(path);
+    FileDeleteListTaskSpecification *step = makeStep(1.0);
+    connect(step, &TaskSpecification::updateProgress, m_owner.get(), [step](qreal value) {
+        if (value > 0 && value < 0.5)
+            step->userCanceled();
+    });
+    step->execute();
+    QVERIFY(waitForEnd(step));
+
+    QCOMPARE(step->state, UserCanceled);
+    QCOMPARE(m_log, QStringList({"Starting deleting files", "user canceled"}));
+    QVERIFY(!exists("a"));
+    QVERIFY(exists("b"));
+    QVERIFY(exists("c"));
+}
+
+QTEST_GUILESS_MAIN(tst_FileDeleteListTaskSpecification)
+#include "tst_filedeletelisttaskspecification.moc"

@@ -1,0 +1,692 @@
+#include "update/updateengine.h"
+
+#include "app/configuration.h"
+#include "net/banner.h"
+#include "net/downloadtaskspecification.h"
+#include "net/networkaccessmanager.h"
+#include "update/updateinidata.h"
+
+#include "faultserver.h"
+#include "localservers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkProxy>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+// The engine's preparation of a run and its housekeeping, in a temporary
+// application root and with a private system temporary directory.
+class tst_UpdateEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void proxySetting_data();
+    void proxySetting();
+    void configurationMessagesReachTheLog();
+    void proxyCarriesTheDownloads();
+
+    void missingMirrorListIsFatalInEveryChannel_data();
+    void missingMirrorListIsFatalInEveryChannel();
+    void unusableAlphaMirrorFailsPreparation();
+    void preparedEngineIsBusyUntilReset();
+
+    void sameVersionSessionIsResumed();
+    void otherVersionSessionIsCleanedUp();
+    void sessionWithDeletedDirectoryIsReplaced();
+    void staleDirectoryThatStaysIsReported();
+    void untrustedSessionDirectoryIsNeverEmptied_data();
+    void untrustedSessionDirectoryIsNeverEmptied();
+    void cancelledAttemptIsResumedByTheNext();
+
+    void removeOldFilesDeletesOnlyCopiesOfSpecialFiles();
+    void cleanupDirectoryEmptiesTheTreeButNotThroughLinks();
+    void successfulRunRemovesDirectoryAndRecord();
+    void cleanupWithoutRecordStillReports();
+
+    void bannerImageSizeIsLimited_data();
+    void bannerImageSizeIsLimited();
+    void endlessBannerImageIsDropped();
+    void bannerLookupIsNotRepeatedDuringTransfer();
+
+private:
+    void writeSettings(const QString &key, const QVariant &value);
+    void writeMirrorList(const QString &url = QStringLiteral("http://127.0.0.1:9/files"));
+    QString makeDir(const QString &path);
+    void makeFile(const QString &path, const QByteArray &content = "data");
+    QString tempDir(int index) const;
+    QStringList tempDirEntries() const;
+    bool startBannerServer(LocalServers &servers, const QString &imageUrl);
+
+    QScopedPointer<QTemporaryDir> m_root;
+    QScopedPointer<QTemporaryDir> m_systemTemp;
+    QByteArray m_savedTmpDir;
+};
+
+void tst_UpdateEngine::init()
+{
+    m_root.reset(new QTemporaryDir);
+    m_systemTemp.reset(new QTemporaryDir);
+    QVERIFY(m_root->isValid() && m_systemTemp->isValid());
+    Configuration::setAppRootPath(m_root->path());
+    m_savedTmpDir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(m_systemTemp->path()));
+}
+
+void tst_UpdateEngine::cleanup()
+{
+    Banner::setServer(QString(), 0);
+    if (m_savedTmpDir.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", m_savedTmpDir);
+    Configuration::setAppRootPath(QString());
+    m_systemTemp.reset();
+    m_root.reset();
+}
+
+void tst_UpdateEngine::writeSettings(const QString &key, const QVariant &value)
+{
+    QSettings settings(m_root->filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
+    settings.setValue(key, value);
+}
+
+void tst_UpdateEngine::writeMirrorList(const QString &url)
+{
+    QSettings settings(m_root->filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
+    settings.beginWriteArray(QStringLiteral("mirrors"));
+    settings.setArrayIndex(0);
+    settings.setValue(QStringLiteral("mirror"), QStringLiteral("local"));
+    settings.endArray();
+    settings.setValue(QStringLiteral("local/url"), url);
+}
+
+QString tst_UpdateEngine::makeDir(const QString &path)
+{
+    QDir().mkpath(path);
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+void tst_UpdateEngine::makeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    file.write(content);
+}
+
+QString tst_UpdateEngine::tempDir(int index) const
+{
+    return m_systemTemp->path() + QStringLiteral("/morvane_temp_") + QString::number(index);
+}
+
+QStringList tst_UpdateEngine::tempDirEntries() const
+{
+    return QDir(m_systemTemp->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+}
+
+void tst_UpdateEngine::proxySetting_data()
+{
+    QTest::addColumn<QString>("proxy");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("fatal");
+
+    QTest::newRow("none") << "" << int(QNetworkProxy::NoProxy) << "" << 0 << "";
+    QTest::newRow("host and port") << "http://proxy.example:8080" << int(QNetworkProxy::HttpProxy)
+                                   << "proxy.example" << 8080 << "";
+    QTest::newRow("host without port gets 3128")
+        << "http://proxy.example" << int(QNetworkProxy::HttpProxy) << "proxy.example" << 3128 << "";
+    QTest::newRow("address") << "http://127.0.0.1:3129/" << int(QNetworkProxy::HttpProxy)
+                             << "127.0.0.1" << 3129 << "";
+    QTest::newRow("invalid url") << "http://proxy example:80" << int(QNetworkProxy::DefaultProxy)
+                                 << "" << 0
+                                 << "'http://proxy example:80' is an invalid proxy specification";
+    // Without a scheme the text reads as a URL without host, which no
+    // transfer could go through.
+    QTest::newRow("host:port without scheme")
+        << "proxy.example:8080" << int(QNetworkProxy::DefaultProxy) << "" << 0
+        << "'proxy.example:8080' is an invalid proxy specification";
+}
+
+void tst_UpdateEngine::proxySetting()
+{
+    QFETCH(QString, proxy);
+    QFETCH(int, type);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, fatal);
+
+    writeSettings(QStringLiteral("update/proxy"), proxy);
+    Configuration configuration;
+    UpdateEngine engine(configuration, nullptr);
+    // Connected after construction, as the window is: the report still comes.
+    QSignalSpy fatalErrors(&engine, &UpdateEngine::fatalError);
+
+    const QNetworkProxy applied = engine.m_manager->proxy();
+    QCOMPARE(int(applied.type()), type);
+    if (type == QNetworkProxy::HttpProxy) {
+        QCOMPARE(applied.hostName(), host);
+        QCOMPARE(int(applied.port()), port);
+        QVERIFY(applied.user().isEmpty());
+        QVERIFY(applied.password().isEmpty());
+    }
+    if (fatal.isEmpty()) {
+        QTest::qWait(50);
+        QCOMPARE(fatalErrors.count(), 0);
+    } else {
+        QTRY_COMPARE(fatalErrors.count(), 1);
+        QCOMPARE(fatalErrors.at(0).at(0).toString(), fatal);
+    }
+}
+
+void tst_UpdateEngine::configurationMessagesReachTheLog()
+{
+    Configuration configuration;
+    UpdateEngine engine(configuration, nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    emit configuration.message(QStringLiteral("from the configuration"));
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(), QStringLiteral("from the configuration"));
+}
+
+// The proxy of update.ini carries the transfers of a run: the proxy's log
+// shows the download, and the file arrives intact.
+void tst_UpdateEngine::proxyCarriesTheDownloads()
+{
+    const QString webRoot = makeDir(m_root->filePath(QStringLiteral("www")));
+    makeDir(webRoot + QStringLiteral("/1200"));
+    const QByteArray content = QByteArray("[client_linux_amd64]\n").repeated(500);
+    makeFile(webRoot + QStringLiteral("/1200/client_linux_amd64.ini"), content);
+
+    LocalServers servers;
+    const QString mirrorUrl = servers.startNginx(webRoot);
+    QVERIFY(!mirrorUrl.isEmpty());
+    const quint16 proxyPort = servers.startProxy();
+    QVERIFY(proxyPort != 0);
+    writeSettings(QStringLiteral("update/proxy"),
+                  QStringLiteral("http://127.0.0.1:%1").arg(proxyPort));
+    writeMirrorList(mirrorUrl);
+
+    Configuration configuration;
+    configuration.m_clientType = QStringLiteral("client_linux_amd64");
+    configuration.m_clientVersion = 1200;
+    UpdateEngine engine(configuration, nullptr);
+    QVERIFY(engine.initialize());
+
+    const QString target = configuration.m_tempDir + QStringLiteral("/client_linux_amd64.ini");
+    DownloadTaskSpecification download(engine.m_manager, engine.m_mirrorList,
+                                       QStringLiteral("client_linux_amd64.ini"), target,
+                                       content.size(), nullptr, 1.0);
+    QSignalSpy finished(&download, &TaskSpecification::finished);
+    QSignalSpy canceled(&download, &TaskSpecification::canceled);
+    download.execute();
+    QTRY_VERIFY_WITH_TIMEOUT(finished.count() + canceled.count() > 0, 15000);
+    QCOMPARE(finished.count(), 1);
+
+    QFile file(target);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), content);
+    const QByteArray url = (mirrorUrl + QStringLiteral("/1200/client_linux_amd64.ini")).toLatin1();
+    QTRY_VERIFY2(servers.proxyLog().contains("GET " + url), servers.proxyLog().constData());
+}
+
+void tst_UpdateEngine::missingMirrorListIsFatalInEveryChannel_data()
+{
+    QTest::addColumn<QString>("channelKey");
+    QTest::addColumn<QVariant>("channelValue");
+
+    QTest::newRow("stable") << "" << QVariant();
+    QTest::newRow("beta") << "Channel/beta" << QVariant(true);
+    QTest::newRow("alpha") << "Channel/alpha" << QVariant(QStringLiteral("http://127.0.0.1:9/a"));
+}
+
+void tst_UpdateEngine::missingMirrorListIsFatalInEveryChannel()
+{
+    QFETCH(QString, channelKey);
+    QFETCH(QVariant, channelValue);
+
+    if (!channelKey.isEmpty())
+        writeSettings(channelKey, channelValue);
+    writeSettings(QStringLiteral("Channel/alphaRevno"), 42);
+    Configuration configuration;
+    configuration.getUpdateChannel();
+    configuration.m_clientType = QStringLiteral("client_linux_amd64");
+    configuration.m_clientVersion = 42;
+    UpdateEngine engine(configuration, nullptr);
+    QSignalSpy fatalErrors(&engine, &UpdateEngine::fatalError);
+
+    QVERIFY(!engine.initialize());
+    QCOMPARE(fatalErrors.count(), 1);
+    QCOMPARE(fatalErrors.at(0).at(0).toString(),
+             QStringLiteral("mirrors.ini is missing, cannot proceed."));
+    QVERIFY(!engine.busy());
+    QVERIFY(tempDirEntries().isEmpty());
+    QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
+}
+
+void tst_UpdateEngine::unusableAlphaMirrorFailsPreparation()
+{
+    writeMirrorList();
+    writeSettings(QStringLiteral("Channel/alpha"), QStringLiteral("http://127.0.0.1:9/alpha"));
+    writeSettings(QStringLiteral("Channel/alphaRevno"), 42);
+    Configuration configuration;
+    configuration.getUpdateChannel();
+    QCOMPARE(configuration.m_updateChannel, AlphaChannel);
+    configuration.m_clientType = QStringLiteral("client_linux_amd64");
+    UpdateEngine engine(configuration, nullptr);
+    QSignalSpy fatalErrors(&engine, &UpdateEngine::fatalError);
+    QVERIFY(engine.initialize());
+    QCOMPARE(fatalErrors.count(), 0);
+
+    // The alpha mirror comes from update.ini; without it the mirror list's
+    // report reaches the window through the engine.
+    engine.reset();
+    writeSettings(QStringLiteral("Channel/alpha"), QString());
+    QVERIFY(!engine.initialize());
+    QCOMPARE(fatalErrors.count(), 1);
+    QVERIFY(!engine.busy());
+}
+
+void tst_UpdateEngine::preparedEngineIsBusyUntilReset()
+{
+    writeMirrorList();
+    Configuration configuration;
+    configuration.m_clientType = QStringLiteral("client_linux_amd64");
+    configuration.m_clientVersion = 7;
+    UpdateEngine engine(configuration, nullptr);
+    QVERIFY(!engine.busy());
+    QVERIFY(engine.initialize());
+    QVERIFY(engine.busy());
+    QCOMPARE(engine.m_state, EngineReady);
+    engine.reset();
+    QVERIFY(!engine.busy());
+    QCOMPARE(engine.m_state, EngineIdle);
+}
+
+void tst_UpdateEngine::sameVersionSessionIsResumed()
+{
+    writeMirrorList();
+    const QString previous = makeDir(m_root->filePath(QStringLiteral("earlier_session")));
+    makeFile(previous + QStringLiteral("/client.bin"), "downloaded before");
+    UpdateIniData::modify(1200, previous, QStringLiteral("client_linux_amd64"));
+
+    Configuration configuration;
+    configuration.m_clientType = QStringLiteral("client_linux_amd64");
+    configuration.m_clientVersion = 1200;
+    UpdateEngine engine(configuration, nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+
+    QStringList log;
+    for (const QList<QVariant> &arguments : std::as_const(messages))
+        log << arguments.at(0).toString();
+    QCOMPARE(log, QStringList {QStringLiteral("Previous update session for v. 1200 found")});
+    QCOMPARE(configuration.m_tempDir, previous);
+    QVERIFY(tempDirEntries().isEmpty());
+    QVERIFY(QFile::exists(previous + QStringLiteral("/client.bin")));
+
+    int version = 0;
+    QString dir;
+    QVERIFY(UpdateIniData::get(&version, nullptr, &dir));
+    QCOMPARE(version, 1200);
+    QCOMPARE(dir, previous);
+}
+
+void tst_UpdateEngine::otherVersionSessionIsCleanedUp()
+{
+    writeMirrorList();
+    const QString previous = makeDir(m_root->filePath(QStringLiteral("earlier_session")));
+    makeDir(previous + QStringLiteral("/data/maps"));
+    makeFile(previous + QStringLiteral("/data/maps/a.map"));
+    makeFile(previous + QStringLiteral("/.hidden"));
+    UpdateIniData::modify(1100, previous, QStringLiteral("client_linux_x86"));
+
+    Configuration configuration;
+    configuration.m_clientType = QStringLiteral("client_linux_amd64");
+    configuration.m_clientVersion = 1200;
+    UpdateEngine engine(configuration, nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+
+    QStringList log;
+    for (const QList<QVariant> &arguments : std::as_const(messages))
+        log << arguments.at(0).toString();
+    const QStringList expected {
+        QStringLiteral("Cleanup previous session (v. 1100, %1) files...").arg(previous),
+        QStringLiteral("Ok")};
+    QCOMPARE(log, expected);
+    QVERIFY(!QFileInfo::exists(previous));
+    QCOMPARE(configuration.m_tempDir, tempDir(0));
+    QVERIFY(QFileInfo(tempDir(0)).isDir());
+
+    int version = 0;
+    QString type;
+    QString dir;
+    QVERIFY(UpdateIniData::get(&version, &type, &dir));
+    QCOMPARE(version, 1200);
+    QCOMPARE(type, QStringLiteral("client_linux_amd64"));
+    QCOMPARE(dir, tempDir(0));
+}
+
+void tst_UpdateEngine::sessionWithDeletedDirectoryIsReplaced()
+{
+    writeMirrorList();
+    UpdateIniData::modify(1200, m_root->filePath(QStringLiteral("deleted_by_hand")),
+                          QStringLiteral("client_linux_amd64"));
+
+    Configuration configuration;
+    configuration.m_clientType = QStringLiteral("client_linux_amd64");
+    configuration.m_clientVersion = 1200;
+    UpdateEngine engine(configuration, nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+
+    QCOMPARE(messages.count(), 0);
+    QCOMPARE(configuration.m_tempDir, tempDir(0));
+    QString dir;
+    QVERIFY(UpdateIniData::get(nullptr, nullptr, &dir));
+    QCOMPARE(dir, tempDir(0));
+}
+
+// A link inside the stale directory is neither deleted nor followed, so the
+// directory cannot go; preparation goes on all the same.
+void tst_UpdateEngine::staleDirectoryThatStaysIsReported()
+{
+    writeMirrorList();
+    const QString outside = makeDir(m_root->filePath(QStringLiteral("outside")));
+    makeFile(outside + QStringLiteral("/keep.txt"));
+    const QString previous = makeDir(m_root->filePath(QStringLiteral("earlier_session")));
+    makeFile(previous + QStringLiteral("/partial.bin"));
+    QVERIFY(QFile::link(outside, previous + QStringLiteral("/link")));
+    UpdateIniData::modify(1100, previous, QStringLiteral("client_linux_amd64"));
+
+    Configuration configuration;
+    configuration.m_clientType = QStringLiteral("client_linux_amd64");
+    configuration.m_clientVersion = 1200;
+    UpdateEngine engine(configuration, nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+
+    QCOMPARE(messages.count(), 2);
+    QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("Failed to remove directory"));
+    QVERIFY(!QFileInfo::exists(previous + QStringLiteral("/partial.bin")));
+    QVERIFY(QFileInfo(previous + QStringLiteral("/link")).isSymLink());
+    QVERIFY(QFileInfo::exists(outside + QStringLiteral("/keep.txt")));
+    QCOMPARE(configuration.m_tempDir, tempDir(0));
+}
+
+void tst_UpdateEngine::untrustedSessionDirectoryIsNeverEmptied_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("symbolic link") << "symlink";
+    QTest::newRow("writable by group") << "group";
+    QTest::newRow("writable by others") << "other";
+}
+
+// A record that points through a link, or at a directory others may write
+// to, is not this user's session: nothing in it is deleted or reused.
+void tst_UpdateEngine::untrustedSessionDirectoryIsNeverEmptied()
+{
+    QFETCH(QString, kind);
+
+    writeMirrorList();
+    const QString victim = makeDir(m_root->filePath(QStringLiteral("documents")));
+    makeFile(victim + QStringLiteral("/letter.txt"));
+    QString recorded = victim;
+    if (kind == QLatin1String("symlink")) {
+        recorded = m_root->filePath(QStringLiteral("session_link"));
+        QVERIFY(QFile::link(victim, recorded));
+    } else {
+        QVERIFY(QFile::setPermissions(victim,
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                          | (kind == QLatin1String("group")
+                                                 ? QFile::WriteGroup | QFile::ExeGroup
+                                                 : QFile::WriteOther | QFile::ExeOther)));
+    }
+
+    for (const int recordVersion : {1100, 1200}) {
+        UpdateIniData::modify(recordVersion, recorded, QStringLiteral("client_linux_amd64"));
+        Configuration configuration;
+        configuration.m_clientType = QStringLiteral("client_linux_amd64");
+        configuration.m_clientVersion = 1200;
+        UpdateEngine engine(configuration, nullptr);
+        QSignalSpy messages(&engine, &UpdateEngine::message);
+        QVERIFY(engine.initialize());
+
+        QCOMPARE(messages.count(), 0);
+        QVERIFY(QFileInfo::exists(victim + QStringLiteral("/letter.txt")));
+        QVERIFY(configuration.m_tempDir != recorded);
+        QVERIFY(configuration.m_tempDir.startsWith(m_systemTemp->path()));
+        QString dir;
+        QVERIFY(UpdateIniData::get(nullptr, nullptr, &dir));
+        QCOMPARE(dir, configuration.m_tempDir);
+    }
+}
+
+// The directory made for a run is one the record trusts, whatever the umask:
+// a new attempt after a cancel finds the first attempt's downloads.
+void tst_UpdateEngine::cancelledAttemptIsResumedByTheNext()
+{
+    writeMirrorList();
+    const mode_t savedMask = ::umask(002);
+    Configuration configuration;
+    configuration.m_clientType = QStringLiteral("client_linux_amd64");
+    configuration.m_clientVersion = 1200;
+    UpdateEngine engine(configuration, nullptr);
+    const bool prepared = engine.initialize();
+    ::umask(savedMask);
+    QVERIFY(prepared);
+    const QString first = configuration.m_tempDir;
+    makeFile(first + QStringLiteral("/client.bin"));
+
+    engine.reset();
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+    QCOMPARE(configuration.m_tempDir, first);
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(),
+             QStringLiteral("Previous update session for v. 1200 found"));
+    QCOMPARE(tempDirEntries(), QStringList {QStringLiteral("morvane_temp_0")});
+}
+
+void tst_UpdateEngine::removeOldFilesDeletesOnlyCopiesOfSpecialFiles()
+{
+    const QString dir = m_root->path();
+    const QStringList kept {QStringLiteral("_old_readme.txt"), QStringLiteral("update"),
+                            QStringLiteral("_old_libqgif.so.bak"),
+                            QStringLiteral("_old_LIBQTGUI.SO.4")};
+    for (const QString &name : Configuration::getSpecialFileNames())
+        makeFile(dir + QStringLiteral("/_old_") + name);
+    for (const QString &name : kept)
+        makeFile(dir + QLatin1Char('/') + name);
+
+    UpdateEngine::removeOldFiles(dir);
+
+    QStringList left = QDir(dir).entryList(QDir::Files);
+    left.sort();
+    QStringList expected = kept;
+    expected.sort();
+    QCOMPARE(left, expected);
+    // A directory without any such file, or one that does not exist, is fine.
+    UpdateEngine::removeOldFiles(dir);
+    UpdateEngine::removeOldFiles(dir + QStringLiteral("/imageformats"));
+}
+
+void tst_UpdateEngine::cleanupDirectoryEmptiesTheTreeButNotThroughLinks()
+{
+    const QString outside = makeDir(m_root->filePath(QStringLiteral("outside")));
+    makeFile(outside + QStringLiteral("/precious.txt"));
+
+    const QString dir = makeDir(m_root->filePath(QStringLiteral("tree")));
+    makeFile(dir + QStringLiteral("/a.bin"));
+    makeFile(dir + QStringLiteral("/.hidden"));
+    makeDir(dir + QStringLiteral("/sub/deeper/deepest"));
+    makeDir(dir + QStringLiteral("/.hiddendir"));
+    makeFile(dir + QStringLiteral("/.hiddendir/x"));
+    makeFile(dir + QStringLiteral("/sub/deeper/deepest/y"));
+    makeFile(dir + QStringLiteral("/sub/z"));
+    makeDir(dir + QStringLiteral("/holder"));
+    makeFile(dir + QStringLiteral("/holder/gone.txt"));
+    QVERIFY(QFile::link(outside, dir + QStringLiteral("/holder/dirlink")));
+    QVERIFY(
+        QFile::link(outside + QStringLiteral("/precious.txt"), dir + QStringLiteral("/filelink")));
+
+    Configuration configuration;
+    UpdateEngine engine(configuration, nullptr);
+    engine.cleanupDirectory(dir);
+
+    QVERIFY(QFileInfo(dir).isDir());
+    QStringList left = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                           | QDir::NoDotAndDotDot);
+    left.sort();
+    QCOMPARE(left, (QStringList {QStringLiteral("filelink"), QStringLiteral("holder")}));
+    QCOMPARE(QDir(dir + QStringLiteral("/holder"))
+                 .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+             QStringList {QStringLiteral("dirlink")});
+    QVERIFY(QFileInfo::exists(outside + QStringLiteral("/precious.txt")));
+}
+
+void tst_UpdateEngine::successfulRunRemovesDirectoryAndRecord()
+{
+    writeSettings(QStringLiteral("update/streams"), 3);
+    const QString dir = makeDir(m_root->filePath(QStringLiteral("morvane_temp_9")));
+    makeDir(dir + QStringLiteral("/data"));
+    makeFile(dir + QStringLiteral("/data/client.bin"));
+    makeFile(dir + QStringLiteral("/client_linux_amd64.ini"));
+    UpdateIniData::modify(1200, dir, QStringLiteral("client_linux_amd64"));
+
+    Configuration configuration;
+    UpdateEngine engine(configuration, nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    engine.cleanup();
+
+    QStringList log;
+    for (const QList<QVariant> &arguments : std::as_const(messages))
+        log << arguments.at(0).toString();
+    QCOMPARE(log,
+             (QStringList {QStringLiteral("Remove temporary files..."),
+                           QStringLiteral("Temporary files removed.")}));
+    QVERIFY(!QFileInfo::exists(dir));
+    QSettings settings(UpdateIniData::filename(), QSettings::IniFormat);
+    QVERIFY(!settings.childGroups().contains(QStringLiteral("current")));
+    QCOMPARE(settings.value(QStringLiteral("update/streams")).toInt(), 3);
+}
+
+void tst_UpdateEngine::cleanupWithoutRecordStillReports()
+{
+    // An untrusted record is not a record: its directory stays.
+    const QString dir = m_root->filePath(QStringLiteral("shared"));
+    QDir().mkpath(dir);
+    QVERIFY(QFile::setPermissions(dir,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                      | QFile::WriteOther | QFile::ExeOther));
+    makeFile(dir + QStringLiteral("/file"));
+    UpdateIniData::modify(1200, dir, QStringLiteral("client_linux_amd64"));
+
+    Configuration configuration;
+    UpdateEngine engine(configuration, nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    engine.cleanup();
+
+    QCOMPARE(messages.count(), 2);
+    QCOMPARE(messages.at(0).at(0).toString(), QStringLiteral("Remove temporary files..."));
+    QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("Temporary files removed."));
+    QVERIFY(QFileInfo::exists(dir + QStringLiteral("/file")));
+}
+
+bool tst_UpdateEngine::startBannerServer(LocalServers &servers, const QString &imageUrl)
+{
+    const LocalServers::RefServer server = servers.startRefServer(
+        {QStringLiteral("--banner"), imageUrl + QStringLiteral(",https://morvane.example/news")});
+    if (!server.isValid())
+        return false;
+    Banner::setServer(QStringLiteral("127.0.0.1"), server.bannerPort);
+    return true;
+}
+
+void tst_UpdateEngine::bannerImageSizeIsLimited_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("delivered");
+
+    QTest::newRow("270000 bytes") << 270000 << true;
+    QTest::newRow("270001 bytes") << 270001 << false;
+}
+
+void tst_UpdateEngine::bannerImageSizeIsLimited()
+{
+    QFETCH(int, size);
+    QFETCH(bool, delivered);
+
+    QByteArray image(size, '\0');
+    for (int i = 0; i < size; ++i)
+        image[i] = char(i * 7 + i / 251);
+    const QString webRoot = makeDir(m_root->filePath(QStringLiteral("www")));
+    makeFile(webRoot + QStringLiteral("/banner.png"), image);
+
+    LocalServers servers;
+    const QString baseUrl = servers.startNginx(webRoot);
+    QVERIFY(!baseUrl.isEmpty());
+    QVERIFY(startBannerServer(servers, baseUrl + QStringLiteral("/banner.png")));
+
+    Configuration configuration;
+    UpdateEngine engine(configuration, nullptr);
+    QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+    engine.getBanner();
+    if (delivered) {
+        QVERIFY(found.wait(5000));
+        QCOMPARE(found.at(0).at(0).toByteArray(), image);
+        QCOMPARE(found.at(0).at(1).toString(), QStringLiteral("https://morvane.example/news"));
+    } else {
+        QTRY_VERIFY(servers.nginxAccessLog().contains("GET /banner.png"));
+        QTRY_VERIFY(!engine.m_bannerReply);
+        QVERIFY(!found.wait(300));
+    }
+}
+
+// A reply without a length is held to the same limit while it arrives, so
+// a banner server cannot fill the memory.
+void tst_UpdateEngine::endlessBannerImageIsDropped()
+{
+    FaultServer server(QByteArray("small"));
+    QVERIFY(server.start());
+    LocalServers servers;
+    QVERIFY(startBannerServer(servers, server.baseUrl() + QStringLiteral("/endless/banner.png")));
+
+    Configuration configuration;
+    UpdateEngine engine(configuration, nullptr);
+    QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+    engine.getBanner();
+    QTRY_COMPARE(server.requestCount(QStringLiteral("endless")), 1);
+    QTRY_VERIFY(!engine.m_bannerReply);
+    QVERIFY(!found.wait(300));
+}
+
+void tst_UpdateEngine::bannerLookupIsNotRepeatedDuringTransfer()
+{
+    FaultServer server(QByteArray("small"));
+    QVERIFY(server.start());
+    LocalServers servers;
+    QVERIFY(startBannerServer(servers, server.baseUrl() + QStringLiteral("/stall/banner.png")));
+
+    Configuration configuration;
+    UpdateEngine engine(configuration, nullptr);
+    engine.getBanner();
+    QTRY_COMPARE(server.requestCount(QStringLiteral("stall")), 1);
+    QVERIFY(engine.m_bannerReply);
+    engine.getBanner();
+    QCOMPARE(engine.findChildren<Banner *>().size(), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_UpdateEngine)
+#include "tst_updateengine.moc"

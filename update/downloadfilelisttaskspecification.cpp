@@ -1,0 +1,93 @@
+#include "update/downloadfilelisttaskspecification.h"
+
+#include "app/configuration.h"
+#include "update/downloadfiletaskspecification.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+namespace {
+
+constexpr int defaultDownloadConcurrency = 6;
+
+int downloadConcurrency(const Configuration *configuration)
+{
+    const int streams = configuration->m_downloadConcurrency;
+    return streams < 1 ? defaultDownloadConcurrency : streams;
+}
+
+} // namespace
+
+DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
+    QList<FileDownloadSpecification> *downloads, QNetworkAccessManager *manager, Mirrors *mirrors,
+    Configuration *configuration, QObject *parent, double parentProgressRange)
+    : ComposedTaskSpecification(downloadConcurrency(configuration), parentProgressRange, parent)
+    , downloads(downloads)
+    , manager(manager)
+    , mirrors(mirrors)
+    , configuration(configuration)
+{ }
+
+void DownloadFileListTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void DownloadFileListTaskSpecification::makeSubtasksAndStart()
+{
+    if (downloads->isEmpty()) {
+        emit message(QStringLiteral("No downloads needed"));
+        finish();
+        return;
+    }
+    if (!makeSubDirs())
+        return;
+
+    emit message(QStringLiteral("Downloading files"));
+    // Every file counts the same in the progress, whatever its size.
+    const double weight = 1.0 / downloads->size();
+    for (const FileDownloadSpecification &file : std::as_const(*downloads)) {
+        addSubTask(
+            new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, weight));
+        totalDownloadSize += quint64(qMax<qint64>(file.size, 0));
+    }
+    state = Running;
+    executeSubTasks();
+}
+
+bool DownloadFileListTaskSpecification::makeSubDirs()
+{
+    const QDir tempDir(configuration->m_tempDir);
+    QSet<QString> made {QStringLiteral(".")};
+    for (const FileDownloadSpecification &file : std::as_const(*downloads)) {
+        const QString dir = QFileInfo(file.filePath).path();
+        if (made.contains(dir))
+            continue;
+        if (!tempDir.mkpath(dir)) {
+            emit message(QStringLiteral("Could not create dir %1")
+                             .arg(tempDir.canonicalPath() + QLatin1Char('/') + dir));
+            errorCancel();
+            return false;
+        }
+        made.insert(dir);
+    }
+    return true;
+}
+
+void DownloadFileListTaskSpecification::timeTick(unsigned long long &downloadDone,
+                                                 unsigned long long &downloadTotal,
+                                                 unsigned long long &speed, bool &downloading)
+{
+    ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    // Received bytes against what the product ini announced for all files,
+    // fixed from the start of the step.
+    downloadTotal = totalDownloadSize;
+}
+
+void DownloadFileListTaskSpecification::reset()
+{
+    clearSubTasks();
+    totalDownloadSize = 0;
+    TaskSpecification::reset();
+}

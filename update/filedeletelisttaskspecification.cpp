@@ -1,0 +1,38 @@
+#include "update/filedeletelisttaskspecification.h"
+
+#include "app/configuration.h"
+#include "fileops/filedeletetaskspecification.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString> *fileList,
+                                                                 QObject *parent,
+                                                                 double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent)
+    , fileList(fileList)
+{ }
+
+void FileDeleteListTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Starting deleting files"));
+    makeSubtasksAndStart();
+}
+
+void FileDeleteListTaskSpecification::makeSubtasksAndStart()
+{
+    const QDir root(Configuration::getAppRootPath());
+    const double weight = 1.0 / fileList->size();
+    for (const QString &entry : std::as_const(*fileList)) {
+        const QString path = QFileInfo(root, entry).filePath();
+        addSubTask(new FileDeleteTaskSpecification(false, path, this, weight));
+    }
+    state = Running;
+    executeSubTasks();
+}
+
+void FileDeleteListTaskSpecification::reset()
+{
+    clearSubTasks();
+    TaskSpecification::reset();
+}

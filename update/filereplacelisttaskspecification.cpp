@@ -1,0 +1,85 @@
+#include "update/filereplacelisttaskspecification.h"
+
+#include "app/configuration.h"
+#include "fileops/dircreatetaskspecification.h"
+#include "update/filereplacetaskspecification.h"
+
+#include <QFileInfo>
+#include <QSet>
+#include <QStringList>
+
+#include <algorithm>
+
+FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
+    QList<FileReplaceSpecification> *replaces, QList<QString> *deletes,
+    Configuration *configuration, QObject *parent, double parentProgressRange)
+    : ComposedTaskSpecification(2, parentProgressRange, parent)
+    , replaces(replaces)
+    , deletes(deletes)
+    , configuration(configuration)
+{ }
+
+void FileReplaceListTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Starting file updates"));
+    makeSubtasksAndStart();
+}
+
+void FileReplaceListTaskSpecification::makeSubtasksAndStart()
+{
+    makeFileReplaceTasks(makeSubdirTasks() > 0);
+    state = Running;
+    // The directory tasks complete inside their own start, so every directory
+    // exists before the first file is installed.
+    executeSubTasks();
+}
+
+int FileReplaceListTaskSpecification::makeSubdirTasks()
+{
+    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
+    QSet<QString> seen;
+    QStringList missing;
+    for (const FileReplaceSpecification &file : std::as_const(*replaces)) {
+        const QString dir = QFileInfo(root + file.pureDestFilePath()).path();
+        if (seen.contains(dir))
+            continue;
+        seen.insert(dir);
+        if (!QFileInfo::exists(dir))
+            missing.append(dir);
+    }
+    // A parent sorts before its subdirectories.
+    std::sort(missing.begin(), missing.end());
+    for (const QString &dir : std::as_const(missing))
+        addSubTask(new DirCreateTaskSpecification(dir, &rollbackList, this, 0.1 / missing.size()));
+    return missing.size();
+}
+
+void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
+{
+    const double weight = (haveDirTasks ? 0.9 : 1.0) / replaces->size();
+    for (FileReplaceSpecification &file : *replaces)
+        addSubTask(new FileReplaceTaskSpecification(file, deletes, &rollbackList, configuration,
+                                                    this, weight));
+}
+
+void FileReplaceListTaskSpecification::subtasksDone()
+{
+    if (getStateFromSubTasks() != Finished) {
+        emit message(QStringLiteral("rolling back file updates"));
+        rollbackList.rollback(this);
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceListTaskSpecification::reset()
+{
+    // A file still being installed undoes its own changes first; they came
+    // after the step's directory creations.
+    for (TaskSpecification *task : std::as_const(subTasks)) {
+        if (task->state == Running)
+            task->reset();
+    }
+    clearSubTasks();
+    rollbackList.rollback(this);
+    TaskSpecification::reset();
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "tasks/composedtaskspecification.h"
+#include "tasks/rollbackdatalist.h"
+#include "update/filereplacespecification.h"
+
+#include <QList>
+#include <QString>
+
+class Configuration;
+
+// The replacement step of an update run: creates the missing directories,
+// then installs the files of the replace list, two at a time. Every change of
+// the step is journalled; unless the step finishes, the journal is rolled
+// back and the installation is left as it was. The names of moved-aside old
+// copies are appended to the delete list. The lists and the configuration
+// are lent.
+class FileReplaceListTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+public:
+    FileReplaceListTaskSpecification(QList<FileReplaceSpecification> *replaces,
+                                     QList<QString> *deletes, Configuration *configuration,
+                                     QObject *parent, double parentProgressRange);
+
+    // Adds a creation task for each missing destination directory, parents
+    // first; returns how many.
+    int makeSubdirTasks();
+    void makeFileReplaceTasks(bool haveDirTasks);
+    void makeSubtasksAndStart();
+
+    QList<FileReplaceSpecification> *replaces;
+    QList<QString> *deletes;
+    RollbackDataList rollbackList;
+    Configuration *configuration;
+
+public slots:
+    void execute() override;
+    void reset() override;
+    void subtasksDone() override;
+};

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "tasks/composedtaskspecification.h"
+#include "tasks/rollbackdatalist.h"
+#include "update/filereplacespecification.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class Configuration;
+
+// Installs one downloaded file: moves the installed copy aside under its
+// "_old_" name, copies (or gunzips and checks) the new one into place and
+// makes client binaries, scripts and libraries executable. Its changes go to
+// its own journal; on success they are handed to the step's journal and the
+// old copy is queued for deletion, otherwise they are undone at once. Owned
+// by the replacement step; ends with finished() or canceled() once per run.
+class FileReplaceTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+public:
+    FileReplaceTaskSpecification(FileReplaceSpecification &file, QList<QString> *deletes,
+                                 RollbackDataList *stepRollbackList, Configuration *configuration,
+                                 QObject *parent, double parentProgressRange);
+
+    void makeSubtasksAndStart();
+    // Makes the file at path executable (mode 0755) if it is a client binary,
+    // a script or a library.
+    void makeSingleFileExecutable(const QString &path);
+
+    // Whole file names, and complete suffixes (all after the first "."), of
+    // the files that are made executable.
+    static const QStringList executableFiles;
+    static const QStringList executableSuffixes;
+
+    FileReplaceSpecification file;
+    QList<QString> *deletes;
+    RollbackDataList *stepRollbackList;
+    RollbackDataList fileRollbackList;
+    Configuration *configuration;
+    // The installed file was moved aside in this attempt.
+    bool oldRenamed = false;
+
+public slots:
+    void execute() override;
+    void reset() override;
+    void subtasksDone() override;
+
+private:
+    QString destinationPath() const;
+    // Clears the subtasks; copies or unpacks still under way are waited for,
+    // so that what they made is in the journal before it is undone.
+    void clearSubTasksAndSettle();
+};

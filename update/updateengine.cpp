@@ -1,0 +1,265 @@
+#include "update/updateengine.h"
+
+#include "app/configuration.h"
+#include "app/random.h"
+#include "app/updatechannel.h"
+#include "fileops/tomcryptutil.h"
+#include "net/banner.h"
+#include "net/mirrors.h"
+#include "net/networkaccessmanager.h"
+#include "update/updateinidata.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+const quint16 defaultProxyPort = 3128;
+const qint64 maxBannerSize = 270000;
+const QString mirrorListName = QStringLiteral("mirrors.ini");
+} // namespace
+
+UpdateEngine::UpdateEngine(Configuration &configuration, QObject *parent)
+    : QObject(parent)
+    , m_configuration(configuration)
+{
+    connect(&m_configuration, &Configuration::message, this, &UpdateEngine::message);
+
+    m_timer = new QTimer(this);
+    connect(m_timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+
+    m_manager = new NetworkAccessManager(this);
+
+    m_configuration.getProxyAndDownloadConcurrency();
+    applyProxy();
+}
+
+void UpdateEngine::applyProxy()
+{
+    const QString &proxy = m_configuration.m_proxy;
+    if (proxy.isEmpty()) {
+        m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        return;
+    }
+    // A URL without a host ("proxy:3128" reads as scheme and path) would give
+    // a proxy that every transfer fails on; it is reported like any other
+    // unusable value.
+    const QUrl url(proxy);
+    if (url.isValid() && !url.host().isEmpty()) {
+        m_manager->setProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), url.port(defaultProxyPort)));
+        return;
+    }
+    // The engine is built inside the window's constructor, before the window
+    // can connect to it: the report goes out from the event loop.
+    const QString text = QStringLiteral("'%1' is an invalid proxy specification").arg(proxy);
+    QTimer::singleShot(0, this, [this, text] { emit fatalError(text); });
+}
+
+bool UpdateEngine::initialize()
+{
+    try {
+        crypt_init();
+    } catch (const crypt_exception &exception) {
+        emit fatalError(QString::fromLocal8Bit(exception.what()));
+        return false;
+    }
+
+    const QString appRoot = Configuration::getAppRootPath();
+    if (!QFileInfo::exists(appRoot + QLatin1Char('/') + mirrorListName)) {
+        emit fatalError(QStringLiteral("%1 is missing, cannot proceed.").arg(mirrorListName));
+        return false;
+    }
+
+    Random::seed(static_cast<quint32>(QDateTime::currentSecsSinceEpoch()));
+
+    QString dir;
+    int recordVersion = 0;
+    QString recordDir;
+    if (UpdateIniData::get(&recordVersion, nullptr, &recordDir)) {
+        if (recordVersion == m_configuration.m_clientVersion) {
+            emit message(
+                QStringLiteral("Previous update session for v. %1 found").arg(recordVersion));
+            dir = recordDir;
+        } else {
+            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
+                             .arg(recordVersion)
+                             .arg(recordDir));
+            cleanupDirectory(recordDir);
+            QDir parent(recordDir);
+            if (parent.cdUp()) {
+                if (parent.rmdir(QFileInfo(recordDir).fileName()))
+                    emit message(QStringLiteral("Ok"));
+                else
+                    emit message(QStringLiteral("Failed to remove directory"));
+            }
+            UpdateIniData::cleanup();
+        }
+    }
+
+    if (!m_configuration.initalizeStart(dir))
+        return false;
+    UpdateIniData::modify(m_configuration.m_clientVersion, m_configuration.m_tempDir,
+                          m_configuration.m_clientType);
+
+    m_mirrorList = new Mirrors(this);
+    connect(m_mirrorList, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
+    connect(m_mirrorList, &Mirrors::message, this, &UpdateEngine::message);
+
+    bool filled = false;
+    if (m_configuration.m_updateChannel == AlphaChannel)
+        filled
+            = m_mirrorList->initAlpha(UpdateIniData::filename(), m_configuration.m_clientVersion);
+    else
+        filled = m_mirrorList->initDefault(appRoot + QLatin1Char('/') + mirrorListName,
+                                           m_configuration.m_clientVersion);
+    if (!filled)
+        return false;
+
+    m_state = EngineReady;
+    return true;
+}
+
+bool UpdateEngine::startUpdate()
+{
+    // Run control: the main task is built and started here.
+    return true;
+}
+
+bool UpdateEngine::busy() const
+{
+    return m_state == EngineReady || m_state == EngineRunning;
+}
+
+void UpdateEngine::reset()
+{
+    m_state = EngineIdle;
+    // Run control: a main task that still exists is disconnected and deleted here.
+}
+
+void UpdateEngine::cancelUpdate()
+{
+    // Run control: asks the running main task to stop.
+}
+
+void UpdateEngine::onTimer()
+{
+    // Run control: pulls the transfer figures from the main task.
+}
+
+void UpdateEngine::onTaskFinished()
+{
+    // Run control: success path.
+}
+
+void UpdateEngine::onTaskCanceled()
+{
+    // Run control: cancellation path.
+}
+
+void UpdateEngine::removeOldFiles(const QString &dir)
+{
+    const QString prefix = dir + QLatin1Char('/') + Configuration::getSpecialFileRenamePrefix();
+    const QStringList names = Configuration::getSpecialFileNames();
+    for (const QString &name : names)
+        QFile::remove(prefix + name);
+}
+
+void UpdateEngine::cleanupDirectory(const QString &dir)
+{
+    // Symbolic links are neither deleted nor followed.
+    const QDir::Filters common
+        = QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
+    QDir directory(dir);
+    const QStringList files = directory.entryList(QDir::Files | common);
+    for (const QString &name : files)
+        directory.remove(name);
+    const QStringList subdirectories = directory.entryList(QDir::Dirs | common);
+    for (const QString &name : subdirectories) {
+        cleanupDirectory(directory.filePath(name));
+        directory.rmdir(name);
+    }
+}
+
+void UpdateEngine::cleanup()
+{
+    emit message(QStringLiteral("Remove temporary files..."));
+    QString dir;
+    if (UpdateIniData::get(nullptr, nullptr, &dir)) {
+        cleanupDirectory(dir);
+        QDir parent(dir);
+        if (parent.cdUp())
+            parent.rmdir(QFileInfo(dir).fileName());
+        UpdateIniData::cleanup();
+    }
+    emit message(QStringLiteral("Temporary files removed."));
+}
+
+void UpdateEngine::getBanner()
+{
+    if (m_bannerReply)
+        return;
+    auto *banner = new Banner(this);
+    connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
+    banner->run();
+}
+
+void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
+{
+    const QUrl url(bannerUrl);
+    if (!url.isValid())
+        return;
+    // A second reply of the same query replaces a transfer still under way.
+    releaseBannerReply();
+    m_bannerClickUrl = clickUrl;
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    m_bannerReply = m_manager->get(request);
+    connect(m_bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
+    connect(m_bannerReply, &QNetworkReply::metaDataChanged, this,
+            &UpdateEngine::onBannermetaDataChanged);
+    // A reply that announces no length is held to the same limit while it
+    // arrives, so that a banner cannot fill the memory.
+    connect(m_bannerReply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
+        if (received > maxBannerSize)
+            releaseBannerReply();
+    });
+}
+
+void UpdateEngine::onBannermetaDataChanged()
+{
+    if (!m_bannerReply)
+        return;
+    const QVariant length = m_bannerReply->header(QNetworkRequest::ContentLengthHeader);
+    bool ok = false;
+    const qint64 size = length.toLongLong(&ok);
+    if (length.isValid() && ok && size > maxBannerSize)
+        releaseBannerReply();
+}
+
+void UpdateEngine::onBannerDownloadFinished()
+{
+    if (!m_bannerReply)
+        return;
+    const QByteArray bannerImage = m_bannerReply->readAll();
+    releaseBannerReply();
+    emit bannerFound(bannerImage, m_bannerClickUrl);
+}
+
+void UpdateEngine::releaseBannerReply()
+{
+    if (!m_bannerReply)
+        return;
+    QNetworkReply *reply = m_bannerReply;
+    m_bannerReply = nullptr;
+    disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    reply->deleteLater();
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "update/enginestate.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class Configuration;
+class MainTaskSpecification;
+class Mirrors;
+class NetworkAccessManager;
+class QNetworkReply;
+class QTimer;
+
+// Prepares, runs and ends update runs for the main window, which owns it.
+// The engine owns what all tasks of a run share: the network access manager
+// with the proxy of update.ini, the one-second timer, the run's mirror list
+// and the main task. A run ends with exactly one of updateFinished() and
+// updateCanceled(); fatalError() means the program cannot go on.
+class UpdateEngine : public QObject
+{
+    Q_OBJECT
+public:
+    UpdateEngine(Configuration &configuration, QObject *parent);
+
+    // Prepares a run: the session record, the temporary directory and the
+    // mirror list. False after a fatal error has been reported.
+    bool initialize();
+    bool startUpdate();
+    bool busy() const;
+    void reset();
+    // Looks up the news banner; bannerFound() delivers its image.
+    void getBanner();
+
+    // Deletes the "_old_" copies of the special files in dir.
+    static void removeOldFiles(const QString &dir);
+
+signals:
+    void fatalError(QString errorMessage);
+    void error(QString errorMessage);
+    void updateProgress(qreal doneFrac);
+    void downloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
+                          bool downloading);
+    void message(QString message);
+    void updateFinished();
+    void updateCanceled();
+    void bannerFound(QByteArray bannerImage, QString clickUrl);
+
+public slots:
+    void cancelUpdate();
+
+private slots:
+    void onTimer();
+    void onTaskFinished();
+    void onTaskCanceled();
+    void onBannerFound(QString bannerUrl, QString clickUrl);
+    void onBannerDownloadFinished();
+    void onBannermetaDataChanged();
+
+private:
+    friend class tst_UpdateEngine;
+
+    void cleanup();
+    void cleanupDirectory(const QString &dir);
+    void applyProxy();
+    void releaseBannerReply();
+
+    EngineState m_state = EngineIdle;
+    Configuration &m_configuration;
+    Mirrors *m_mirrorList = nullptr;
+    MainTaskSpecification *m_mainTask = nullptr;
+    QTimer *m_timer = nullptr;
+    NetworkAccessManager *m_manager = nullptr;
+    QString m_bannerClickUrl;
+    QNetworkReply *m_bannerReply = nullptr;
+};
