@@ -1,0 +1,264 @@
+#include "update/makedownloadreplacelistfunc.h"
+
+#include "app/configuration.h"
+#include "fileops/checksigfunc.h"
+
+#include <QFileInfo>
+#include <QSettings>
+#include <QStringList>
+#include <QThread>
+#include <QThreadPool>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+const QString DeleteSection = QStringLiteral("delete");
+const QString FieldSeparator = QStringLiteral("::");
+constexpr int MaxHashThreads = 4;
+
+// What one key of the product ini turned out to be, in key order.
+struct KeyEntry
+{
+    enum Kind { Delete, File, InvalidLine, UnsafePath };
+
+    Kind kind = File;
+    QString section;
+    QString key;
+    QString unsafePath;
+    FileDownloadSpecification download;
+    FileReplaceSpecification replace;
+};
+
+// The outcome of the MD5 comparisons of one file key.
+enum FileState : int { Pending, Current, AlreadyDownloaded, Needed };
+
+// The value as its text. An unquoted value with a "," reads as a string list
+// in the INI format; joining the parts gives the text back (spaces that stood
+// right beside such a comma are dropped by the format itself: quote the
+// value to keep them).
+QString valueText(const QVariant &value)
+{
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
+// An empty expected sum would turn the comparison into a signature check.
+bool fileMatches(const QString &path, const QString &md5)
+{
+    if (md5.isEmpty() || !QFileInfo::exists(path))
+        return false;
+    CheckSigFunc check(path, md5);
+    return check.run();
+}
+
+// Runs the comparisons of all file keys on a small pool of its own and lets
+// the caller wait for each result in key order.
+class Comparisons
+{
+public:
+    Comparisons(const std::vector<KeyEntry> &entries, const QString &appRoot,
+                const QString &tempDir)
+        : m_entries(entries)
+        , m_appRoot(appRoot)
+        , m_tempDir(tempDir)
+        , m_states(entries.size(), Pending)
+    {
+        // A few readers keep the cores busy on a warm cache without making a
+        // spinning disk seek between many files at once.
+        const int threads = qBound(1, QThread::idealThreadCount(), MaxHashThreads);
+        m_pool.setMaxThreadCount(threads);
+        for (int i = 0; i < threads; ++i)
+            m_pool.start([this] { work(); });
+    }
+
+    ~Comparisons() { m_pool.waitForDone(); }
+
+    FileState waitFor(size_t index)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_done.wait(lock, [&] { return m_states[index] != Pending; });
+        return m_states[index];
+    }
+
+private:
+    void work()
+    {
+        for (;;) {
+            const size_t index = m_next++;
+            if (index >= m_entries.size())
+                return;
+            const KeyEntry &entry = m_entries[index];
+            if (entry.kind != KeyEntry::File)
+                continue;
+            const FileState state = compare(entry);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_states[index] = state;
+            }
+            m_done.notify_all();
+        }
+    }
+
+    FileState compare(const KeyEntry &entry) const
+    {
+        const FileReplaceSpecification &replace = entry.replace;
+        const QString installed = m_appRoot + QLatin1Char('/') + replace.pureDestFilePath();
+        const QString expected = replace.hasUnzip() ? replace.unzipMd5 : entry.download.md5;
+        if (fileMatches(installed, expected))
+            return Current;
+        const QString downloaded = m_tempDir + QLatin1Char('/') + entry.key;
+        if (fileMatches(downloaded, entry.download.md5))
+            return AlreadyDownloaded;
+        return Needed;
+    }
+
+    const std::vector<KeyEntry> &m_entries;
+    const QString m_appRoot;
+    const QString m_tempDir;
+    std::vector<FileState> m_states;
+    std::atomic<size_t> m_next {0};
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    QThreadPool m_pool; // last: its threads are joined before the rest goes
+};
+
+// Reads the keys in QSettings order up to and including the first one that
+// fails the whole step.
+std::vector<KeyEntry> readEntries(QSettings &ini)
+{
+    std::vector<KeyEntry> entries;
+    const QStringList sections = ini.childGroups();
+    for (const QString &section : sections) {
+        ini.beginGroup(section);
+        // allKeys(): a key with "/" is a nested group to QSettings.
+        const QStringList keys = ini.allKeys();
+        for (const QString &key : keys) {
+            KeyEntry entry;
+            entry.section = section;
+            entry.key = key;
+            if (section == DeleteSection) {
+                entry.kind = KeyEntry::Delete;
+                if (!MakeDownloadReplaceListFunc::isSafeRelativePath(key)) {
+                    entry.kind = KeyEntry::UnsafePath;
+                    entry.unsafePath = key;
+                }
+                entries.push_back(entry);
+                if (entry.kind != KeyEntry::Delete)
+                    return entries;
+                continue;
+            }
+            const QStringList fields
+                = valueText(ini.value(key)).split(FieldSeparator, Qt::KeepEmptyParts);
+            if (fields.size() != 2 && fields.size() != 5) {
+                entry.kind = KeyEntry::InvalidLine;
+                entries.push_back(entry);
+                return entries;
+            }
+            entry.download = {section, key, fields[0], qint64(fields[1].toULongLong())};
+            if (fields.size() == 5)
+                entry.replace = {section, key, fields[2], fields[3].toULongLong(), fields[4]};
+            else
+                entry.replace = {section, key, QString(), 0, QString()};
+            for (const QString &path : {key, entry.replace.unzipFilePath}) {
+                if (!MakeDownloadReplaceListFunc::isSafeRelativePath(path)) {
+                    entry.kind = KeyEntry::UnsafePath;
+                    entry.unsafePath = path;
+                    entries.push_back(entry);
+                    return entries;
+                }
+            }
+            entries.push_back(entry);
+        }
+        ini.endGroup();
+    }
+    return entries;
+}
+
+} // namespace
+
+MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configuration,
+                                                         std::shared_ptr<FileSpecifications> lists)
+    : m_configuration(configuration)
+    , m_lists(std::move(lists))
+    , m_appRoot(Configuration::getAppRootPath())
+    , m_tempDir(configuration->m_tempDir)
+    , m_clientType(configuration->m_clientType)
+{ }
+
+bool MakeDownloadReplaceListFunc::isSafeRelativePath(const QString &path)
+{
+    if (path.startsWith(QLatin1Char('/')))
+        return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    return !parts.contains(QStringLiteral(".."));
+}
+
+int MakeDownloadReplaceListFunc::getFileCount(QSettings &settings)
+{
+    int count = 0;
+    const QStringList sections = settings.childGroups();
+    for (const QString &section : sections) {
+        settings.beginGroup(section);
+        count += int(settings.allKeys().size());
+        settings.endGroup();
+    }
+    return count;
+}
+
+bool MakeDownloadReplaceListFunc::run()
+{
+    FileSpecifications &lists = *m_lists;
+    lists.clear();
+    const QString iniPath = m_tempDir + QLatin1Char('/') + m_clientType + QStringLiteral(".ini");
+    emit message(QStringLiteral("Compiling download and replace list"));
+
+    QSettings ini(iniPath, QSettings::IniFormat);
+    const int total = getFileCount(ini);
+    if (total == 0) {
+        emit message(QStringLiteral("No files in product ini"));
+        return false;
+    }
+
+    const std::vector<KeyEntry> entries = readEntries(ini);
+    Comparisons comparisons(entries, m_appRoot, m_tempDir);
+    int count = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const KeyEntry &entry = entries[i];
+        ++count;
+        emit progress(qreal(count) / total);
+        switch (entry.kind) {
+        case KeyEntry::InvalidLine:
+            emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
+                             .arg(entry.section));
+            return false;
+        case KeyEntry::UnsafePath:
+            emit message(QStringLiteral("Error: product ini section %1 names the path %2, which is "
+                                        "absolute or contains \"..\"")
+                             .arg(entry.section, entry.unsafePath));
+            return false;
+        case KeyEntry::Delete:
+            if (QFileInfo::exists(m_appRoot + QLatin1Char('/') + entry.key))
+                lists.deletes.append(entry.key);
+            break;
+        case KeyEntry::File:
+            switch (comparisons.waitFor(i)) {
+            case Current:
+                break;
+            case AlreadyDownloaded:
+                lists.replaces.append(entry.replace);
+                break;
+            default:
+                lists.replaces.append(entry.replace);
+                lists.downloads.append(entry.download);
+                break;
+            }
+            break;
+        }
+    }
+    return true;
+}

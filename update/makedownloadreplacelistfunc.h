@@ -1,0 +1,45 @@
+#pragma once
+
+#include "tasks/asyncfunc.h"
+#include "update/filespecifications.h"
+
+#include <QString>
+
+#include <memory>
+
+class Configuration;
+class QSettings;
+
+// Compiles the download, replace and delete lists of a run from the product
+// ini in the temporary directory, comparing MD5 sums with the installed files
+// and with earlier downloads. Runs on a pool thread; fills only the working
+// copy it shares with its task, which it keeps alive while it runs. Reports
+// "Compiling download and replace list", progress per key (in key order) and
+// its result once.
+class MakeDownloadReplaceListFunc : public ASyncFunc
+{
+    Q_OBJECT
+public:
+    // Takes the paths and the client type from the configuration here, on the
+    // main thread; the configuration is not touched again.
+    MakeDownloadReplaceListFunc(Configuration *configuration,
+                                std::shared_ptr<FileSpecifications> lists);
+
+    bool run() override;
+
+    // The number of keys in all sections together, "delete" included; keys
+    // before the first section (and so those of [General]) do not count.
+    int getFileCount(QSettings &settings);
+
+    // True when path may be joined to the application root or the temporary
+    // directory: relative, and without a ".." component.
+    static bool isSafeRelativePath(const QString &path);
+
+    Configuration *m_configuration;
+    std::shared_ptr<FileSpecifications> m_lists;
+
+private:
+    QString m_appRoot;
+    QString m_tempDir;
+    QString m_clientType;
+};

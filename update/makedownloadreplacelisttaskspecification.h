@@ -1,0 +1,31 @@
+#pragma once
+
+#include "tasks/asynctaskspecification.h"
+#include "update/filespecifications.h"
+
+#include <memory>
+
+class Configuration;
+
+// The second step of an update run: compiles the download, replace and delete
+// lists from the verified product ini on a pool thread. The caller's lists
+// change only on success, in one assignment on the main thread; after a
+// failure they keep what they held. The configuration and the lists are lent.
+class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+public:
+    MakeDownloadReplaceListTaskSpecification(Configuration *configuration,
+                                             FileSpecifications &lists, QObject *parent,
+                                             double parentProgressRange);
+
+    Configuration *m_configuration;
+    FileSpecifications *m_lists;
+    // The working copy the work object fills. Shared with it, so that a task
+    // deleted while its work still runs leaves the work something to write to.
+    std::shared_ptr<FileSpecifications> m_workingLists;
+
+public slots:
+    ASyncFunc *createFunction() override;
+    void runDone(bool ok) override;
+};
