@@ -107,6 +107,12 @@ void MainWindow::closeEvent(QCloseEvent *event)
         QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
     if (answer != QMessageBox::Yes)
         return;
+    // The run may have ended while the question was open: then there is
+    // nothing left to cancel, and the window closes now.
+    if (!m_engine->busy()) {
+        event->accept();
+        return;
+    }
     m_quitAfterCancel = true;
     m_engine->cancelUpdate();
 }

@@ -72,6 +72,7 @@ private slots:
     void closeWhenIdleClosesAtOnce();
     void closeDuringUpdateAnswerNoKeepsRunning();
     void closeDuringUpdateAnswerYesQuitsAfterCancel();
+    void runEndingDuringQuestionClosesOnYes();
     void secondStartRaisesWindow();
     void otherMessagesAreIgnored();
     void changelogButtonOpensOneDialog();
@@ -597,6 +598,22 @@ void TestMainWindow::closeDuringUpdateAnswerYesQuitsAfterCancel()
     });
     QCOMPARE(QCoreApplication::exec(), 0);
     QCOMPARE(answerer.boxes.size(), 1);
+}
+
+void TestMainWindow::runEndingDuringQuestionClosesOnYes()
+{
+    writeMirrors();
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(window.m_engine->initialize());
+
+    // The run is given up (the engine is reset) while the question is open.
+    MessageBoxAnswerer answerer({QMessageBox::Yes});
+    answerer.setOnBox([&window](const MessageBoxAnswerer::Box &) { window.m_engine->reset(); });
+    QVERIFY(window.close());
+    QCOMPARE(answerer.boxes.size(), 1);
+    QVERIFY(!window.m_quitAfterCancel);
 }
 
 void TestMainWindow::secondStartRaisesWindow()
