@@ -213,6 +213,12 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 
 void MainWindow::onUpdateFinished()
 {
+    // The run ended well just before the user's cancel reached it: the user
+    // still asked to quit.
+    if (m_quitAfterCancel) {
+        endEventLoop(0);
+        return;
+    }
     m_startClient = true;
     startButton->setText(tr("Start Morvane"));
     startButton->setEnabled(true);

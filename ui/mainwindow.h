@@ -54,6 +54,7 @@ private slots:
 private:
     friend class Startup;
     friend class TestMainWindow;
+    friend class TestMainWindowRun;
 
     // Start-up calls it from the first pass of its event loop.
     void onEventLoopStarted();

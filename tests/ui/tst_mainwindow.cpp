@@ -73,6 +73,7 @@ private slots:
     void closeDuringUpdateAnswerNoKeepsRunning();
     void closeDuringUpdateAnswerYesQuitsAfterCancel();
     void runEndingDuringQuestionClosesOnYes();
+    void runFinishingDespiteCancelStillQuits();
     void secondStartRaisesWindow();
     void otherMessagesAreIgnored();
     void changelogButtonOpensOneDialog();
@@ -614,6 +615,29 @@ void TestMainWindow::runEndingDuringQuestionClosesOnYes()
     QVERIFY(window.close());
     QCOMPARE(answerer.boxes.size(), 1);
     QVERIFY(!window.m_quitAfterCancel);
+}
+
+void TestMainWindow::runFinishingDespiteCancelStillQuits()
+{
+    writeMirrors();
+    writeClientScript();
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(window.m_engine->initialize());
+    MessageBoxAnswerer answerer({QMessageBox::Yes});
+    QVERIFY(!window.close());
+    QVERIFY(window.m_quitAfterCancel);
+
+    // The last step finished before the cancel reached it.
+    QTimer::singleShot(0, &window, [&window] {
+        window.onEventLoopStarted();
+        emit window.m_engine->updateFinished();
+    });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QTest::qWait(200);
+    QVERIFY(!QFile::exists(marker()));
 }
 
 void TestMainWindow::secondStartRaisesWindow()
