@@ -8,6 +8,7 @@
 
 namespace {
 constexpr qint64 ChunkSize = 4096;
+constexpr qint64 ReadBufferSize = 1024 * 1024;
 }
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
@@ -84,7 +85,7 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(m_file.fileName()));
         releaseSlot();
         errorCancel();
@@ -98,6 +99,12 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     }
+    // Memory must not grow with the file size: for a body that may not fit
+    // the buffer, the network side waits while that much is unread. Files
+    // known to be small skip this flow control, which costs a thread round
+    // trip per chunk.
+    if (m_initialExpectedSize < 0 || m_initialExpectedSize > ReadBufferSize)
+        m_reply->setReadBufferSize(ReadBufferSize);
     if (!m_reply->isRunning()) {
         errorRetry(m_reply->errorString());
         return;
@@ -212,6 +219,12 @@ void DownloadTaskSpecification::onDownloadFinished()
     }
     if (!readData())
         return;
+    // The last buffered bytes may still fail to reach the disk.
+    if (!m_file.flush()) {
+        localError(QStringLiteral("Error writing to file %1: %2")
+                       .arg(m_file.fileName(), m_file.errorString()));
+        return;
+    }
     QNetworkReply *reply = m_reply;
     m_reply = nullptr;
     reply->disconnect(this);

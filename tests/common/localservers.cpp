@@ -185,7 +185,6 @@ QString LocalServers::startNginx(const QString &rootDir, bool https)
                   .arg(dir);
     }
 
-    m_nginxAccessLogPath = dir + "/access.log";
     // Workers of a root-started nginx would run as nobody, who cannot read
     // private temporary directories; so they keep the launching user.
     const QString user = ::geteuid() == 0 ? QStringLiteral("user root;\n") : QString();
@@ -220,7 +219,11 @@ QString LocalServers::startNginx(const QString &rootDir, bool https)
         qWarning() << "nginx did not come up";
         return QString();
     }
-    return QStringLiteral("%1://127.0.0.1:%2").arg(https ? "https" : "http").arg(port);
+    const QString baseUrl
+        = QStringLiteral("%1://127.0.0.1:%2").arg(https ? "https" : "http").arg(port);
+    m_nginxAccessLogPaths.insert(baseUrl, dir + "/access.log");
+    m_lastNginx = baseUrl;
+    return baseUrl;
 }
 
 QString LocalServers::startFtp(const QString &rootDir)
@@ -302,7 +305,12 @@ QByteArray LocalServers::proxyLog() const
     return readWhole(m_proxyLogPath);
 }
 
+QByteArray LocalServers::nginxAccessLog(const QString &baseUrl) const
+{
+    return readWhole(m_nginxAccessLogPaths.value(baseUrl));
+}
+
 QByteArray LocalServers::nginxAccessLog() const
 {
-    return readWhole(m_nginxAccessLogPath);
+    return nginxAccessLog(m_lastNginx);
 }

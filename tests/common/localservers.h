@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QProcess>
@@ -65,7 +66,9 @@ public:
     // with proxyLog().
     quint16 startProxy();
     QByteArray proxyLog() const;
-    // nginx's access log of the last startNginx() (one line per request).
+    // The access log (one line per request) of the nginx started with this
+    // base URL; without one, of the nginx started last.
+    QByteArray nginxAccessLog(const QString &baseUrl) const;
     QByteArray nginxAccessLog() const;
 
 private:
@@ -76,5 +79,6 @@ private:
     QList<QProcess *> m_processes;
     std::vector<std::unique_ptr<QTemporaryDir>> m_workDirs;
     QString m_proxyLogPath;
-    QString m_nginxAccessLogPath;
+    QHash<QString, QString> m_nginxAccessLogPaths;
+    QString m_lastNginx;
 };

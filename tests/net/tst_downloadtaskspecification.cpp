@@ -44,14 +44,17 @@ private slots:
     void unknownSizeIsLearnedFromServer();
     void wrongStatusDropsMirrorAtFirstAnswer_data();
     void wrongStatusDropsMirrorAtFirstAnswer();
+    void refusedFtpLoginDropsMirrorAtOnce();
     void stallIsAbandonedAfterSixteenTicks();
     void failingMirrorDroppedAfterRetriesPlusOneErrors();
     void lastMirrorGoneEndsWithoutError();
     void moreSlotsWantedThanFreeMakesDownloadsWait();
     void cancelWhileWaitingNeverStartsLater();
     void userCancelDeletesPartialFileAndFreesSlot();
+    void otherTaskCancelAbortsTransfer();
     void oversizedTransferIsChargedToMirror_data();
     void oversizedTransferIsChargedToMirror();
+    void writeErrorEndsDownloadWithoutChargingMirror_data();
     void writeErrorEndsDownloadWithoutChargingMirror();
     void uncreatableFileIsAnError();
     void proxyCarriesTransfers_data();
@@ -98,6 +101,10 @@ void tst_DownloadTaskSpecification::initTestCase()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(m_body);
     file.close();
+    QFile tiny(m_root.filePath(QString("%1/data/tiny.bin").arg(Version)));
+    QVERIFY(tiny.open(QIODevice::WriteOnly));
+    tiny.write("a file smaller than any write buffer");
+    tiny.close();
 
     m_http = m_servers.startNginx(m_root.path(), false);
     m_https = m_servers.startNginx(m_root.path(), true);
@@ -300,6 +307,23 @@ void tst_DownloadTaskSpecification::wrongStatusDropsMirrorAtFirstAnswer()
     QVERIFY(localFile("file.bin") == m_body);
 }
 
+void tst_DownloadTaskSpecification::refusedFtpLoginDropsMirrorAtOnce()
+{
+    const QString locked = "ftp://someone:secret@" + QUrl(m_ftp).authority();
+    makeMirrors({{"locked", locked, "4"}, {"good", m_http, ""}});
+    seedFirstPicks(4, 1); // locked has 1 of the 4 slots
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    task->execute();
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(task->state, Finished);
+    QCOMPARE(task->m_mirror.name, QStringLiteral("good"));
+    QCOMPARE(m_mirrors->getMirrorIndex("locked"), -1);
+    QCOMPARE(m_log.size(), 4);
+    QVERIFY2(m_log.at(1).contains("530"), qPrintable(m_log.at(1)));
+    QVERIFY(localFile("file.bin") == m_body);
+}
+
 void tst_DownloadTaskSpecification::stallIsAbandonedAfterSixteenTicks()
 {
     makeMirrors({{"stall", m_faults->baseUrl() + "/stall", ""}, {"good", m_http, ""}});
@@ -459,6 +483,32 @@ void tst_DownloadTaskSpecification::userCancelDeletesPartialFileAndFreesSlot()
     QCOMPARE(m_log, QStringList({"Downloading data/file.bin", "user canceled"}));
 }
 
+void tst_DownloadTaskSpecification::otherTaskCancelAbortsTransfer()
+{
+    makeMirrors({{"stall", m_faults->baseUrl() + "/stall", ""}});
+    const int before = m_faults->requestCount("stall");
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    DownloadTaskSpecification *other = makeDownload(FilePath, "other.bin", m_body.size());
+    task->execute();
+    QTRY_COMPARE(m_faults->requestCount("stall") - before, 1);
+
+    task->onOtherTaskCancelled(task); // its own cancellation is no news
+    QCOMPARE(task->state, Running);
+    task->onOtherTaskCancelled(other);
+    QCOMPARE(task->state, ErrorCanceled);
+    QCOMPARE(m_log,
+             QStringList({"Downloading data/file.bin", "Abort downloading data/file.bin",
+                          "error canceled"}));
+    QVERIFY(!QFile::exists(m_out->filePath("file.bin")));
+    int maxUse = 0, useCount = 0;
+    m_mirrors->calcUseStats(maxUse, useCount);
+    QCOMPARE(useCount, 0);
+    // Nothing was charged to the mirror.
+    FTPSiteAccessData mirror;
+    QCOMPARE(m_mirrors->getRandomMirror(mirror), 0);
+    QCOMPARE(mirror.errorCount, 0);
+}
+
 void tst_DownloadTaskSpecification::oversizedTransferIsChargedToMirror_data()
 {
     QTest::addColumn<QString>("fault");
@@ -490,23 +540,32 @@ void tst_DownloadTaskSpecification::oversizedTransferIsChargedToMirror()
     QCOMPARE(huge.errorCount, 1);
 }
 
+void tst_DownloadTaskSpecification::writeErrorEndsDownloadWithoutChargingMirror_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("fails while saving") << FilePath;
+    QTest::newRow("fails at the last flush") << "data/tiny.bin";
+}
+
 void tst_DownloadTaskSpecification::writeErrorEndsDownloadWithoutChargingMirror()
 {
+    QFETCH(QString, path);
     // The destination accepts the open but every write fails with ENOSPC.
     const QString target = m_out->filePath("full.bin");
     QVERIFY(QFile::link("/dev/full", target));
-    makeMirrors({{"ok", m_faults->baseUrl() + "/ok", ""}});
-    const int before = m_faults->requestCount("ok");
-    DownloadTaskSpecification *task = makeDownload(FilePath, "full.bin", m_body.size());
+    makeMirrors({{"ok", m_http, ""}});
+    const int before = m_servers.nginxAccessLog(m_http).count(path.toLatin1());
+    DownloadTaskSpecification *task = makeDownload(path, "full.bin", -1);
     task->execute();
     QVERIFY(waitForEnd(task));
 
     QCOMPARE(task->state, ErrorCanceled);
     QCOMPARE(m_log,
-             QStringList({"Downloading data/file.bin",
+             QStringList({"Downloading " + path,
                           "error: Error writing to file OUT/full.bin: No space left on device",
                           "error canceled"}));
-    QCOMPARE(m_faults->requestCount("ok") - before, 1);
+    // Asked once: no retry, no charge.
+    QTRY_COMPARE(m_servers.nginxAccessLog(m_http).count(path.toLatin1()) - before, 1);
     FTPSiteAccessData mirror;
     QCOMPARE(m_mirrors->getRandomMirror(mirror), 0);
     QCOMPARE(mirror.errorCount, 0);

@@ -1,0 +1,352 @@
+// Fetches two sets of files from local nginx mirrors with DownloadTaskSpecifications,
+// six at a time over two HTTP mirrors, and the same sets with one
+// `curl -Z --parallel-max 6` process from the same server, alternating, and
+// prints the median time ratio (ours / curl; target <= 1.25) and our peak
+// resident memory per set (it must not grow with the file size). Bare
+// QNetworkAccessManager GETs are timed as well, as the floor that Qt's HTTP
+// stack sets for anything built on it.
+//
+// Usage: bench_download [rounds [small|large|huge]]   (default: 9 rounds, small and
+// large; "huge", 4 files of 512 MiB, only on request, shows that memory stays put)
+
+#include "localservers.h"
+#include "net/downloadtaskspecification.h"
+#include "net/mirrors.h"
+#include "net/networkaccessmanager.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdio>
+
+#include <malloc.h>
+#include <sys/resource.h>
+
+namespace {
+
+struct FileSet
+{
+    QString name;
+    QString dir; // below the version directory
+    int count;
+    qint64 size;
+};
+
+const int Version = 1;
+
+bool makeSet(const QString &root, const FileSet &set)
+{
+    const QString dir = QStringLiteral("%1/%2/%3").arg(root).arg(Version).arg(set.dir);
+    if (!QDir().mkpath(dir))
+        return false;
+    QByteArray block(1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < block.size(); ++i)
+        block[i] = char((i * 7919) ^ (i >> 9));
+    for (int i = 0; i < set.count; ++i) {
+        QFile file(QStringLiteral("%1/f%2").arg(dir).arg(i));
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        for (qint64 left = set.size; left > 0;) {
+            block[0] = char(i);
+            const qint64 n = qMin<qint64>(left, block.size());
+            file.write(block.constData(), n);
+            left -= n;
+        }
+    }
+    return true;
+}
+
+// Peak resident set of this process in KiB since the last reset.
+qint64 peakRssKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+void resetPeakRss()
+{
+    // Heap the previous runs freed would otherwise count as ours.
+    malloc_trim(0);
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+// User plus system CPU seconds of this process or of its waited-for children.
+double cpuSeconds(int who)
+{
+    rusage usage {};
+    getrusage(who, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Every run writes into a new directory; they are removed only after a whole
+// set. Deleting thousands of files right before the next run would make the
+// file system's inode allocation (which skips just-freed inodes) the thing
+// measured, and unevenly so for the two sides.
+QString freshDir(const QString &parent, const QString &name)
+{
+    const QString path = parent + QLatin1Char('/') + name;
+    QDir().mkpath(path);
+    return path;
+}
+
+// Our side: a driver that keeps six downloads running, as the file list does.
+double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &outDir, bool &ok)
+{
+    NetworkAccessManager manager;
+    Mirrors mirrors;
+    mirrors.initDefault(mirrorsIni, Version);
+
+    QEventLoop loop;
+    int next = 0;
+    int running = 0;
+    int done = 0;
+    ok = true;
+    std::function<void()> startMore = [&] {
+        while (running < 6 && next < set.count) {
+            const int i = next++;
+            auto *task = new DownloadTaskSpecification(
+                &manager, &mirrors, QStringLiteral("%1/f%2").arg(set.dir).arg(i),
+                QStringLiteral("%1/f%2").arg(outDir).arg(i), set.size, &manager, 1.0);
+            ++running;
+            QObject::connect(task, &TaskSpecification::finished, &loop, [&, task] {
+                --running;
+                ++done;
+                task->deleteLater();
+                if (done == set.count)
+                    loop.quit();
+                else
+                    startMore();
+            });
+            QObject::connect(task, &TaskSpecification::canceled, &loop, [&, task] {
+                ok = false;
+                task->deleteLater();
+                loop.quit();
+            });
+            QObject::connect(task, &TaskSpecification::error, &loop,
+                             [](const QString &text) { qWarning("%s", qPrintable(text)); });
+            task->execute();
+        }
+    };
+
+    QElapsedTimer timer;
+    timer.start();
+    QMetaObject::invokeMethod(&loop, startMore, Qt::QueuedConnection);
+    loop.exec();
+    return timer.nsecsElapsed() / 1e9;
+}
+
+// Reference: Qt's own HTTP stack with nothing of ours on top (bare GETs, the
+// body written to the file as it arrives), six at a time from one mirror.
+// Shows how much of our time is Qt's and how much is the task's.
+double runPlainQt(const QString &baseUrl, const FileSet &set, const QString &outDir, bool &ok)
+{
+    QNetworkAccessManager manager;
+    QEventLoop loop;
+    int next = 0;
+    int done = 0;
+    ok = true;
+    std::function<void()> startOne = [&] {
+        const int i = next++;
+        auto *file = new QFile(QStringLiteral("%1/f%2").arg(outDir).arg(i));
+        file->open(QIODevice::WriteOnly | QIODevice::Truncate);
+        QNetworkReply *reply = manager.get(QNetworkRequest(
+            QUrl(QStringLiteral("%1/%2/%3/f%4").arg(baseUrl).arg(Version).arg(set.dir).arg(i))));
+        if (set.size > 1024 * 1024)
+            reply->setReadBufferSize(1024 * 1024);
+        QObject::connect(reply, &QNetworkReply::readyRead, &loop,
+                         [reply, file] { file->write(reply->readAll()); });
+        QObject::connect(reply, &QNetworkReply::finished, &loop, [&, reply, file] {
+            file->write(reply->readAll());
+            ok = ok && reply->error() == QNetworkReply::NoError;
+            delete file;
+            reply->deleteLater();
+            if (++done == set.count)
+                loop.quit();
+            else if (next < set.count)
+                startOne();
+        });
+    };
+    QElapsedTimer timer;
+    timer.start();
+    QMetaObject::invokeMethod(
+        &loop,
+        [&] {
+            for (int i = 0; i < 6 && next < set.count; ++i)
+                startOne();
+        },
+        Qt::QueuedConnection);
+    loop.exec();
+    return timer.nsecsElapsed() / 1e9;
+}
+
+double runCurl(const QString &baseUrl, const FileSet &set, const QString &outDir,
+               const QString &configPath, bool &ok)
+{
+    QFile config(configPath);
+    config.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    QTextStream out(&config);
+    for (int i = 0; i < set.count; ++i) {
+        out << "url = \"" << baseUrl << '/' << Version << '/' << set.dir << "/f" << i << "\"\n";
+        out << "output = \"" << outDir << "/f" << i << "\"\n";
+    }
+    out.flush();
+    config.close();
+
+    QProcess curl;
+    curl.setStandardOutputFile(QProcess::nullDevice());
+    curl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer timer;
+    timer.start();
+    curl.start(QStringLiteral("curl"),
+               {"-Z", "--parallel-max", "6", "--no-progress-meter", "--fail", "-K", configPath});
+    ok = curl.waitForFinished(-1) && curl.exitCode() == 0;
+    return timer.nsecsElapsed() / 1e9;
+}
+
+bool sameFiles(const QString &outDir, const FileSet &set)
+{
+    QDir dir(outDir);
+    const QFileInfoList files = dir.entryInfoList(QDir::Files);
+    if (files.size() != set.count)
+        return false;
+    return std::all_of(files.begin(), files.end(),
+                       [&](const QFileInfo &info) { return info.size() == set.size; });
+}
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const int n = int(values.size());
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int rounds = argc > 1 ? qMax(1, atoi(argv[1])) : 9;
+
+    QTemporaryDir work(QDir::tempPath() + QStringLiteral("/bench_download-XXXXXX"));
+    const QString root = work.filePath(QStringLiteral("mirror"));
+    QList<FileSet> sets = {{"2000 x 64 KiB", "small", 2000, 64 * 1024},
+                           {"8 x 64 MiB", "large", 8, 64 * 1024 * 1024}};
+    if (argc > 2 && QLatin1String(argv[2]) == QLatin1String("huge"))
+        sets = {{"4 x 512 MiB", "huge", 4, 512 * 1024 * 1024}};
+    else if (argc > 2)
+        sets.removeIf([&](const FileSet &set) { return set.dir != QLatin1String(argv[2]); });
+    for (const FileSet &set : sets) {
+        if (!makeSet(root, set)) {
+            fprintf(stderr, "cannot create the file set\n");
+            return 1;
+        }
+    }
+
+    LocalServers servers;
+    const QString first = servers.startNginx(root);
+    const QString second = servers.startNginx(root);
+    if (first.isEmpty() || second.isEmpty()) {
+        fprintf(stderr, "nginx did not start\n");
+        return 1;
+    }
+    const QString mirrorsIni = work.filePath(QStringLiteral("mirrors.ini"));
+    {
+        QFile ini(mirrorsIni);
+        ini.open(QIODevice::WriteOnly);
+        ini.write(QStringLiteral("[mirrors]\nsize=2\n1\\mirror=one\n2\\mirror=two\n"
+                                 "[one]\nurl=%1\n[two]\nurl=%2\n")
+                      .arg(first, second)
+                      .toUtf8());
+    }
+    const QString outParent = work.filePath(QStringLiteral("out"));
+    int failures = 0;
+
+    for (const FileSet &set : sets) {
+        QList<double> ratios, ours, theirs, plain, ourCpu, theirCpu;
+        qint64 peak = 0;
+        for (int round = 0; round < rounds; ++round) {
+            double curlSeconds = 0, ourSeconds = 0;
+            const auto measureCurl = [&] {
+                bool ok = false;
+                const QString outDir
+                    = freshDir(outParent, QStringLiteral("curl-%1-%2").arg(set.dir).arg(round));
+                const double childCpuBefore = cpuSeconds(RUSAGE_CHILDREN);
+                curlSeconds
+                    = runCurl(first, set, outDir, work.filePath(QStringLiteral("curl.cfg")), ok);
+                theirCpu << cpuSeconds(RUSAGE_CHILDREN) - childCpuBefore;
+                if (!ok || !sameFiles(outDir, set)) {
+                    fprintf(stderr, "curl failed on %s\n", qPrintable(set.name));
+                    ++failures;
+                }
+            };
+            const auto measureOurs = [&] {
+                bool ok = false;
+                const QString outDir
+                    = freshDir(outParent, QStringLiteral("ours-%1-%2").arg(set.dir).arg(round));
+                resetPeakRss();
+                const double selfCpuBefore = cpuSeconds(RUSAGE_SELF);
+                ourSeconds = runOurs(mirrorsIni, set, outDir, ok);
+                ourCpu << cpuSeconds(RUSAGE_SELF) - selfCpuBefore;
+                peak = qMax(peak, peakRssKiB());
+                if (!ok || !sameFiles(outDir, set)) {
+                    fprintf(stderr, "our download failed on %s\n", qPrintable(set.name));
+                    ++failures;
+                }
+            };
+            const auto measurePlainQt = [&] {
+                bool ok = false;
+                const QString outDir
+                    = freshDir(outParent, QStringLiteral("qt-%1-%2").arg(set.dir).arg(round));
+                plain << runPlainQt(first, set, outDir, ok);
+                if (!ok || !sameFiles(outDir, set)) {
+                    fprintf(stderr, "plain Qt failed on %s\n", qPrintable(set.name));
+                    ++failures;
+                }
+            };
+            measurePlainQt();
+            // Alternate who goes first, so that drift in the machine's load and
+            // the file system's state after a delete falls on both sides.
+            if (round % 2) {
+                measureOurs();
+                measureCurl();
+            } else {
+                measureCurl();
+                measureOurs();
+            }
+            ours << ourSeconds;
+            theirs << curlSeconds;
+            ratios << ourSeconds / curlSeconds;
+            printf("%-14s round %d: ours %.3f s, curl %.3f s, ratio %.3f (plain Qt %.3f s)\n",
+                   qPrintable(set.name), round + 1, ourSeconds, curlSeconds,
+                   ourSeconds / curlSeconds, plain.last());
+            fflush(stdout);
+        }
+        const double ratio = median(ratios);
+        printf("%-14s median: ours %.3f s, curl %.3f s, ratio %.3f (target <= 1.25) %s; "
+               "CPU ours %.3f s, curl %.3f s; our peak RSS %lld KiB; plain Qt %.3f s "
+               "(ratio %.3f)\n",
+               qPrintable(set.name), median(ours), median(theirs), ratio,
+               ratio <= 1.25 ? "PASS" : "FAIL", median(ourCpu), median(theirCpu), peak,
+               median(plain), median(plain) / median(theirs));
+        fflush(stdout);
+        QDir(outParent).removeRecursively();
+    }
+    return failures ? 1 : 0;
+}
