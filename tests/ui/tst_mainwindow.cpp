@@ -55,6 +55,7 @@ private slots:
     void transferFiguresInKilobytes_data();
     void transferFiguresInKilobytes();
     void progressBarInThousandths();
+    void transferFiguresKeepWindowWidth();
     void detailsShowLogAtItsEnd();
     void bannerImageWithLink();
     void undecodableBannerLeavesBannerEmpty();
@@ -288,6 +289,20 @@ void TestMainWindow::transferFiguresInKilobytes()
     for (QLabel *label : labels)
         QVERIFY(!label->isVisible());
     QVERIFY(!child<QLabel>(window, "label_6")->isVisible());
+}
+
+void TestMainWindow::transferFiguresKeepWindowWidth()
+{
+    // The window takes the size its content asks for: the figures of a
+    // 200 MB download must not make it jump wider while they tick.
+    MainWindow window(*m_configuration);
+    window.setUIToConfigSpecs();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const int width = window.width();
+    emit window.m_engine->downloadProgress(190079000, 200000000, 29818000, true);
+    QTest::qWait(50);
+    QCOMPARE(window.width(), width);
 }
 
 void TestMainWindow::progressBarInThousandths()

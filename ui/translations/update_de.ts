@@ -110,7 +110,7 @@
         <translation>Sie benutzen den &lt;strong&gt;%1 Channel&lt;/strong&gt;.</translation>
     </message>
     <message>
-        <source>&lt;small&gt;© 2026 Morvane · &lt;a href=&quot;https://www.morvane.example/&quot;&gt;www.morvane.example&lt;/a&gt;&lt;/small&gt;</source>
+        <source>&lt;small&gt;© 2026 &lt;a href=&quot;https://www.morvane.example/&quot;&gt;Morvane&lt;/a&gt;&lt;/small&gt;</source>
         <translation type="unfinished"></translation>
     </message>
 </context>
