@@ -13,6 +13,7 @@
 #include "ui/newsbanner.h"
 #include "ui/urlclicklabel.h"
 #include "update/updateengine.h"
+#include "urlrecorder.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -57,6 +58,7 @@ private slots:
     void progressBarInThousandths();
     void transferFiguresKeepWindowWidth();
     void detailsShowLogAtItsEnd();
+    void logoAndCopyrightOpenWebSite();
     void bannerImageWithLink();
     void undecodableBannerLeavesBannerEmpty();
     void bannerFromServerIsShown();
@@ -335,6 +337,23 @@ void TestMainWindow::detailsShowLogAtItsEnd()
     QTest::mouseClick(child<QPushButton>(window, "detailsButton"), Qt::LeftButton);
     QVERIFY(!log->isVisible());
     QTRY_COMPARE(window.height(), heightWithoutLog);
+}
+
+void TestMainWindow::logoAndCopyrightOpenWebSite()
+{
+    UrlRecorder browser;
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::mouseClick(child<UrlClickLabel>(window, "morvaneLabel"), Qt::LeftButton);
+    auto *copyright = child<QLabel>(window, "copyrightLabel");
+    QVERIFY(copyright->textInteractionFlags() & Qt::LinksAccessibleByMouse);
+    QVERIFY(copyright->text().contains(QLatin1String("href=\"https://www.morvane.example/\"")));
+    emit copyright->linkActivated(QStringLiteral("https://www.morvane.example/"));
+    emit copyright->linkActivated(QStringLiteral("file:///etc/passwd"));
+    QCOMPARE(browser.opened,
+             QList<QUrl>({QUrl(QStringLiteral("https://www.morvane.example/")),
+                          QUrl(QStringLiteral("https://www.morvane.example/"))}));
 }
 
 static QByteArray pngImage()
