@@ -1,12 +1,19 @@
 #include "app/startup.h"
 
 #include "app/configuration.h"
+#include "app/singleinstancechecker.h"
+#include "ui/mainwindow.h"
 #include "update/updateengine.h"
 
 #include <QApplication>
 #include <QLocale>
-#include <QMessageBox>
+#include <QTimer>
 #include <QTranslator>
+
+namespace {
+// Unattended, the update starts this long after the window was built.
+constexpr int autoStartDelayMs = 2000;
+} // namespace
 
 void Startup::installTranslations(QTranslator &programTranslator, QTranslator &qtTranslator,
                                   const QString &localeName)
@@ -29,34 +36,38 @@ int Startup::run(const QStringList &arguments)
     UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/imageformats"));
     UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/accessible"));
 
-    // The single-instance test (message "#") comes here: when another copy
-    // runs, return 0 at once.
+    // Another copy of this installation runs for this user: it has been asked
+    // to come to the front, and this one ends without showing anything.
+    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
+        return 0;
 
     QTranslator programTranslator;
     QTranslator qtTranslator;
     installTranslations(programTranslator, qtTranslator, QLocale::system().name());
 
     Configuration configuration;
-
-    // The main window is made here, with the configuration; it then shows
-    // fatal configuration errors itself. Until it exists: a critical box
-    // without parent, and exit code 1. QCoreApplication::exit() is only
-    // called while the event loop runs: called earlier it would make every
-    // later event loop, message boxes included, return at once; before the
-    // loop the failing operation returns false and run() returns 1.
-    bool eventLoopRunning = false;
-    QObject::connect(&configuration, &Configuration::fatalError, &configuration,
-                     [&eventLoopRunning](const QString &errorMessage) {
-                         QMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage);
-                         if (eventLoopRunning)
-                             QCoreApplication::exit(1);
-                     });
-
+    // The window shows fatal errors of the configuration and the engine from
+    // here on; one reported before the event loop runs is kept as its
+    // pending exit code.
+    MainWindow window(configuration);
     if (!configuration.parseCommandLineOptions(arguments))
         return 1;
+    if (window.pendingExitCode() != 0)
+        return window.pendingExitCode();
 
-    // With the window: in unattended mode a 2000 ms single-shot timer to its
-    // onAutoStartUpdate(); then setUIToConfigSpecs(), show(), setNews(), and
-    // the event loop (eventLoopRunning set), whose exit code is returned.
-    return 0;
+    QTimer autoStart;
+    if (configuration.m_noUserMode == 1) {
+        autoStart.setSingleShot(true);
+        autoStart.setInterval(autoStartDelayMs);
+        QObject::connect(&autoStart, &QTimer::timeout, &window, &MainWindow::onAutoStartUpdate);
+        autoStart.start();
+    }
+
+    window.setUIToConfigSpecs();
+    window.show();
+    window.setNews();
+    // Posted after everything that building the window may have queued, so
+    // that a fatal error reported from there ends the loop at once.
+    QTimer::singleShot(0, &window, &MainWindow::onEventLoopStarted);
+    return QApplication::exec();
 }

@@ -102,7 +102,13 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification *task)
     doneTasks.append(task);
     if (!subTaskCanceled) {
         subTaskCanceled = true;
-        emit otherTaskCancelled(task);
+        // A subtask that stopped on the user's request is not announced: the
+        // request reaches every other subtask through userCanceled() anyway,
+        // and the announcement would make running downloads end as failures,
+        // turning the user's cancel into an error of the whole run.
+        const bool stoppedByUser = cancelRequested && task->state == UserCanceled;
+        if (!stoppedByUser)
+            emit otherTaskCancelled(task);
     }
     if (runningTasks.isEmpty() && !doneReported) {
         doneReported = true;

@@ -7,6 +7,7 @@
 #include "net/banner.h"
 #include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
+#include "update/maintaskspecification.h"
 #include "update/updateinidata.h"
 
 #include <QDateTime>
@@ -22,6 +23,7 @@
 namespace {
 const quint16 defaultProxyPort = 3128;
 const qint64 maxBannerSize = 270000;
+const int tickInterval = 1000;
 const QString mirrorListName = QStringLiteral("mirrors.ini");
 } // namespace
 
@@ -128,7 +130,15 @@ bool UpdateEngine::initialize()
 
 bool UpdateEngine::startUpdate()
 {
-    // Run control: the main task is built and started here.
+    m_mainTask = new MainTaskSpecification(m_manager, m_mirrorList, &m_configuration, this, 1.0);
+    connect(m_mainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(m_mainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(m_mainTask, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(m_mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(m_mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+    m_state = EngineRunning;
+    m_timer->start(tickInterval);
+    m_mainTask->execute();
     return true;
 }
 
@@ -140,27 +150,64 @@ bool UpdateEngine::busy() const
 void UpdateEngine::reset()
 {
     m_state = EngineIdle;
-    // Run control: a main task that still exists is disconnected and deleted here.
+    // The timer runs only while a run is under way.
+    m_timer->stop();
+    releaseMainTask();
 }
 
 void UpdateEngine::cancelUpdate()
 {
-    // Run control: asks the running main task to stop.
+    // The end of the run arrives later through onTaskCanceled().
+    if (m_state == EngineRunning && m_mainTask)
+        m_mainTask->userCanceled();
 }
 
 void UpdateEngine::onTimer()
 {
-    // Run control: pulls the transfer figures from the main task.
+    if (m_state != EngineRunning || !m_mainTask)
+        return;
+    // Also the time base of the download time-outs, counted in ticks.
+    unsigned long long downloadDone = 0;
+    unsigned long long downloadTotal = 0;
+    unsigned long long speed = 0;
+    bool downloading = false;
+    m_mainTask->timeTick(downloadDone, downloadTotal, speed, downloading);
+    emit downloadProgress(downloadDone, downloadTotal, speed, downloading);
 }
 
 void UpdateEngine::onTaskFinished()
 {
-    // Run control: success path.
+    m_timer->stop();
+    cleanup();
+    m_state = EngineFinished;
+    emit message(QStringLiteral("Update successfully finished"));
+    // The main task is still inside its own finished() signal.
+    releaseMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
 }
 
 void UpdateEngine::onTaskCanceled()
 {
-    // Run control: cancellation path.
+    m_timer->stop();
+    m_state = EngineCanceled;
+    // A run that failed has reported why; only a user cancel gets a line here.
+    if (m_mainTask && m_mainTask->state == UserCanceled)
+        emit message(QStringLiteral("User aborted update"));
+    // The temporary directory and the session record stay for the next attempt.
+    releaseMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateCanceled();
+}
+
+void UpdateEngine::releaseMainTask()
+{
+    if (!m_mainTask)
+        return;
+    // Disconnected first, so that a run reaches the window with one end only.
+    disconnect(m_mainTask, nullptr, this, nullptr);
+    m_mainTask->deleteLater();
+    m_mainTask = nullptr;
 }
 
 void UpdateEngine::removeOldFiles(const QString &dir)

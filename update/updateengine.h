@@ -27,8 +27,11 @@ public:
     // Prepares a run: the session record, the temporary directory and the
     // mirror list. False after a fatal error has been reported.
     bool initialize();
+    // Builds the main task of the prepared run and starts it; always true.
     bool startUpdate();
+    // True from a successful initialize() until the run has ended.
     bool busy() const;
+    // Forgets a finished or cancelled main task; the engine is idle again.
     void reset();
     // Looks up the news banner; bannerFound() delivers its image.
     void getBanner();
@@ -48,6 +51,7 @@ signals:
     void bannerFound(QByteArray bannerImage, QString clickUrl);
 
 public slots:
+    // Asks the running main task to stop; updateCanceled() follows once it has.
     void cancelUpdate();
 
 private slots:
@@ -65,6 +69,7 @@ private:
     void cleanupDirectory(const QString &dir);
     void applyProxy();
     void releaseBannerReply();
+    void releaseMainTask();
 
     EngineState m_state = EngineIdle;
     Configuration &m_configuration;

@@ -26,6 +26,7 @@ private slots:
     void userCancelAfterAllFinishedBeforeQueuedStartStillFinishes();
     void userCancelWhilePendingLetsRunningEndAndStartsNoMore();
     void userCancelWhileIdleEndsNextRunAtOnce();
+    void userCancelOfParallelDownloadsStaysUserCancel();
     void lateStartAfterCancelReportsDoneOnlyOnce();
     void progressIsWeightedSumOfSubtasks();
     void timeTickAddsUpOnlyKnownTotals();
@@ -212,6 +213,47 @@ void tst_ComposedTaskSpecification::userCancelWhileIdleEndsNextRunAtOnce()
     runQueuedEvents();
 
     QCOMPARE(log.take(), QStringList({"c execute", "c canceled [UserCanceled]"}));
+}
+
+// Behaves like a download: a user cancel stops it at once, the notice of
+// another subtask's cancellation makes it fail.
+class StoppingTask : public ScriptedTask
+{
+public:
+    using ScriptedTask::ScriptedTask;
+
+    void userCanceled() override
+    {
+        ScriptedTask::userCanceled();
+        if (state == Running)
+            userCancel();
+    }
+
+    void handleOtherTaskCancelled(TaskSpecification *task) override
+    {
+        ScriptedTask::handleOtherTaskCancelled(task);
+        errorCancel();
+    }
+};
+
+// The first subtask to stop on the user's request must not make the others
+// fail through the cancel notice: the whole task ends as a user cancel.
+void tst_ComposedTaskSpecification::userCancelOfParallelDownloadsStaysUserCancel()
+{
+    TaskLog log;
+    TestComposed c("c", 3, 1, nullptr, &log);
+    for (const char *name : {"a", "b", "d"})
+        c.addSubTask(new StoppingTask(name, &c, 1.0 / 3, &log));
+    log.watch(&c, "c", false);
+    c.execute();
+    runQueuedEvents();
+    log.take();
+
+    c.userCanceled();
+
+    QCOMPARE(log.take(),
+             QStringList({"a userCanceled", "b userCanceled", "d userCanceled",
+                          "c canceled [UserCanceled]"}));
 }
 
 void tst_ComposedTaskSpecification::lateStartAfterCancelReportsDoneOnlyOnce()

@@ -17,6 +17,13 @@
     </message>
 </context>
 <context>
+    <name>FtpReply</name>
+    <message>
+        <source>Operation canceled</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
         <source>%1 KB</source>
@@ -102,6 +109,10 @@
         <source>You are currently on &lt;strong&gt;%1 channel&lt;/strong&gt;.</source>
         <translation>Sie benutzen den &lt;strong&gt;%1 Channel&lt;/strong&gt;.</translation>
     </message>
+    <message>
+        <source>&lt;small&gt;© 2026 &lt;a href=&quot;https://www.morvane.example/&quot;&gt;Morvane&lt;/a&gt;&lt;/small&gt;</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 <context>
     <name>Mirrors</name>
@@ -112,6 +123,10 @@
     <message>
         <source>There are no (more) known working mirrors available</source>
         <translation>Es gibt keine weiteren bekannten Mirrors</translation>
+    </message>
+    <message>
+        <source>Alpha parameter in channel section in update ini file not found</source>
+        <translation type="unfinished"></translation>
     </message>
 </context>
 <context>
@@ -133,6 +148,13 @@ vom Aktualisierungsserver abfragen.</translation>
     <message>
         <source>Update server returned invalid version nr (%1)</source>
         <translation>Update Server meldete ungültige Versionsnummer (%1)</translation>
+    </message>
+</context>
+<context>
+    <name>QWidget</name>
+    <message>
+        <source>Click to read latest Morvane news</source>
+        <translation type="unfinished"></translation>
     </message>
 </context>
 </TS>

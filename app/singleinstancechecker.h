@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QLocalServer;
+class QLocalSocket;
+
+// One copy of the updater per installation and user. The static
+// checkExistingInstance() is the side of a copy that starts later: it hands its
+// message to the running copy. An object of the class is the running copy's
+// side, owned by the main window; it emits otherInstanceActivate() once per
+// message received.
+class SingleInstanceChecker : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SingleInstanceChecker(QObject *parent);
+    ~SingleInstanceChecker() override;
+
+    // True if another copy is running and has received message.
+    static bool checkExistingInstance(const QString &message);
+
+    // "MRVClientUpdate" and the CRC-16 of this executable's path (lower case)
+    // and the user's home directory, in hexadecimal.
+    static QString getLocalServerName();
+    static QString getLocalServerName(const QString &executablePath, const QString &homePath);
+
+    bool isListening() const;
+
+signals:
+    void otherInstanceActivate(QString message);
+
+private slots:
+    void onNewConnection();
+    void onReadyRead();
+
+private:
+    void disposeConnection();
+
+    QLocalServer *m_server = nullptr;
+    QLocalSocket *m_connection = nullptr;
+};

@@ -1,0 +1,202 @@
+// The single-instance guard: its server name, the message from a second
+// start, and a stale socket left by a copy that crashed.
+
+#include "app/singleinstancechecker.h"
+#include "app/startup.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+const char secondStartOption[] = "--second-start";
+}
+
+class TestSingleInstanceChecker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void serverNameIsStable();
+    void upperCaseInExecutablePathDoesNotChangeName();
+    void nameIsCrc16OfPathAndHome();
+    void namesDifferBetweenInstallationsAndUsers_data();
+    void namesDifferBetweenInstallationsAndUsers();
+    void secondStartSendsHashAndExitsZero();
+    void otherTextIsPassedOn();
+    void nothingRunningMeansNoOtherInstance();
+    void staleSocketNoLongerDisablesGuard();
+    void runningCopyKeepsItsName();
+    void socketIsForCurrentUserOnly();
+};
+
+void TestSingleInstanceChecker::serverNameIsStable()
+{
+    const QString name = SingleInstanceChecker::getLocalServerName();
+    QVERIFY(name.startsWith(QLatin1String("MRVClientUpdate")));
+    QCOMPARE(SingleInstanceChecker::getLocalServerName(), name);
+    QCOMPARE(SingleInstanceChecker::getLocalServerName(QCoreApplication::applicationFilePath(),
+                                                       QDir::homePath()),
+             name);
+}
+
+void TestSingleInstanceChecker::upperCaseInExecutablePathDoesNotChangeName()
+{
+    const QString home = QStringLiteral("/home/anna");
+    QCOMPARE(
+        SingleInstanceChecker::getLocalServerName(QStringLiteral("/Opt/Morvane 3/UPDATE"), home),
+        SingleInstanceChecker::getLocalServerName(QStringLiteral("/opt/morvane 3/update"), home));
+}
+
+void TestSingleInstanceChecker::nameIsCrc16OfPathAndHome()
+{
+    // CRC-16/X-25 of "123456789" is 0x906e; slashes and colons are not part
+    // of the key, and the checksum is written without leading zeros.
+    QCOMPARE(SingleInstanceChecker::getLocalServerName(QStringLiteral("/1234:5"),
+                                                       QStringLiteral("/6789")),
+             QStringLiteral("MRVClientUpdate906e"));
+}
+
+void TestSingleInstanceChecker::namesDifferBetweenInstallationsAndUsers_data()
+{
+    QTest::addColumn<QString>("pathA");
+    QTest::addColumn<QString>("homeA");
+    QTest::addColumn<QString>("pathB");
+    QTest::addColumn<QString>("homeB");
+
+    QTest::newRow("two users") << "/opt/morvane/update"
+                               << "/home/anna"
+                               << "/opt/morvane/update"
+                               << "/home/bert";
+    QTest::newRow("two installations") << "/opt/morvane/update"
+                                       << "/home/anna"
+                                       << "/home/anna/morvane/update"
+                                       << "/home/anna";
+    // The home directory keeps its case: two users whose names differ only
+    // in case are two users.
+    QTest::newRow("home case") << "/opt/morvane/update"
+                               << "/home/Anna"
+                               << "/opt/morvane/update"
+                               << "/home/anna";
+}
+
+void TestSingleInstanceChecker::namesDifferBetweenInstallationsAndUsers()
+{
+    QFETCH(QString, pathA);
+    QFETCH(QString, homeA);
+    QFETCH(QString, pathB);
+    QFETCH(QString, homeB);
+    QVERIFY(SingleInstanceChecker::getLocalServerName(pathA, homeA)
+            != SingleInstanceChecker::getLocalServerName(pathB, homeB));
+}
+
+void TestSingleInstanceChecker::secondStartSendsHashAndExitsZero()
+{
+    SingleInstanceChecker running(nullptr);
+    QVERIFY(running.isListening());
+    QSignalSpy activations(&running, &SingleInstanceChecker::otherInstanceActivate);
+
+    // The same executable started again goes through the whole start-up.
+    QProcess second;
+    second.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(secondStartOption)});
+    QVERIFY(second.waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(activations.size(), 1, 5000);
+    QCOMPARE(activations.first().first().toString(), QStringLiteral("#"));
+    if (second.state() != QProcess::NotRunning)
+        QVERIFY(second.waitForFinished(5000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY(second.readAllStandardOutput().isEmpty());
+}
+
+void TestSingleInstanceChecker::otherTextIsPassedOn()
+{
+    SingleInstanceChecker running(nullptr);
+    QSignalSpy activations(&running, &SingleInstanceChecker::otherInstanceActivate);
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("hello")));
+    QTRY_COMPARE(activations.size(), 1);
+    QCOMPARE(activations.first().first().toString(), QStringLiteral("hello"));
+
+    // The next connection is served as well.
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    QTRY_COMPARE(activations.size(), 2);
+    QCOMPARE(activations.last().first().toString(), QStringLiteral("#"));
+}
+
+void TestSingleInstanceChecker::nothingRunningMeansNoOtherInstance()
+{
+    QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+}
+
+void TestSingleInstanceChecker::staleSocketNoLongerDisablesGuard()
+{
+    // A copy that crashed leaves a bound socket file that nobody listens on.
+    const QString name = SingleInstanceChecker::getLocalServerName();
+    const QByteArray path = QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + name);
+    QLocalServer::removeServer(name);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    QVERIFY(size_t(path.size()) < sizeof(address.sun_path));
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    ::close(fd);
+    QVERIFY(QFileInfo::exists(QFile::decodeName(path)));
+    QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+
+    SingleInstanceChecker running(nullptr);
+    QVERIFY(running.isListening());
+    QSignalSpy activations(&running, &SingleInstanceChecker::otherInstanceActivate);
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    QTRY_COMPARE(activations.size(), 1);
+}
+
+void TestSingleInstanceChecker::runningCopyKeepsItsName()
+{
+    SingleInstanceChecker first(nullptr);
+    QVERIFY(first.isListening());
+    QSignalSpy activations(&first, &SingleInstanceChecker::otherInstanceActivate);
+    {
+        // A copy that starts although the first one answers does not take
+        // the name away from it.
+        SingleInstanceChecker intruder(nullptr);
+        QVERIFY(!intruder.isListening());
+    }
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    QTRY_COMPARE(activations.size(), 1);
+}
+
+void TestSingleInstanceChecker::socketIsForCurrentUserOnly()
+{
+    SingleInstanceChecker running(nullptr);
+    QVERIFY(running.isListening());
+    const QFileInfo socketFile(QDir::tempPath() + QLatin1Char('/')
+                               + SingleInstanceChecker::getLocalServerName());
+    QVERIFY(socketFile.exists());
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
+        | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(socketFile.permissions() & others, QFile::Permissions());
+}
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (app.arguments().contains(QLatin1String(secondStartOption)))
+        return Startup::run({app.arguments().first()});
+    TestSingleInstanceChecker test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_singleinstancechecker.moc"

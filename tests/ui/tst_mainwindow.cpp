@@ -1,0 +1,830 @@
+// The main window: its states through a run, the texts it shows, the question
+// before an update is abandoned, the three grades of error, unattended mode,
+// the single-instance activation and the German texts.
+
+#include "app/configuration.h"
+#include "app/singleinstancechecker.h"
+#include "app/startup.h"
+#include "localservers.h"
+#include "messageboxanswerer.h"
+#include "net/banner.h"
+#include "ui/changelogviewer.h"
+#include "ui/mainwindow.h"
+#include "ui/newsbanner.h"
+#include "ui/urlclicklabel.h"
+#include "update/updateengine.h"
+#include "urlrecorder.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QImage>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QTimer>
+#include <QTranslator>
+#include <QtTest>
+
+#include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+const char secondStartOption[] = "--second-start";
+}
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void startsIdle();
+    void formFollowsLayout();
+    void versionLabel_data();
+    void versionLabel();
+    void unattendedDisablesStartButton();
+    void transferFiguresInKilobytes_data();
+    void transferFiguresInKilobytes();
+    void progressBarInThousandths();
+    void transferFiguresKeepWindowWidth();
+    void detailsShowLogAtItsEnd();
+    void logoAndCopyrightOpenWebSite();
+    void bannerImageWithLink();
+    void undecodableBannerLeavesBannerEmpty();
+    void bannerFromServerIsShown();
+    void finishedOffersClientStart();
+    void startMorvaneStartsScriptAndCloses();
+    void unattendedStartsClientAfterOneSecond();
+    void openChangeLogHoldsClientBack();
+    void canceledOffersRestart();
+    void errorIsLoggedAndShown();
+    void fatalEngineErrorEndsWithTwo();
+    void fatalConfigErrorEndsWithOne();
+    void fatalErrorBeforeLoopIsKeptForStartUp();
+    void configurationErrorAtStartUpEndsWithOne();
+    void closeWhenIdleClosesAtOnce();
+    void closeDuringUpdateAnswerNoKeepsRunning();
+    void closeDuringUpdateAnswerYesQuitsAfterCancel();
+    void runEndingDuringQuestionClosesOnYes();
+    void runFinishingDespiteCancelStillQuits();
+    void secondStartRaisesWindow();
+    void otherMessagesAreIgnored();
+    void changelogButtonOpensOneDialog();
+    void unattendedLinesGoToStandardError();
+    void unattendedStartUpStartsUpdateAfterTwoSeconds();
+    void germanTexts();
+
+private:
+    QString root() const { return m_root->path(); }
+    void writeMirrors();
+    void writeClientScript();
+    QString marker() const { return m_root->filePath(QStringLiteral("client-started")); }
+    template<typename T>
+    static T *child(QWidget &window, const char *name)
+    {
+        T *widget = window.findChild<T *>(QString::fromLatin1(name));
+        if (!widget)
+            qFatal("no widget %s", name);
+        return widget;
+    }
+
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<QTemporaryDir> m_systemTemp;
+    QByteArray m_savedTmpDir;
+    std::unique_ptr<Configuration> m_configuration;
+    quint16 m_silentPort = 0;
+};
+
+void TestMainWindow::initTestCase()
+{
+    // Nothing answers on this port: windows built here find no banner.
+    m_silentPort = LocalServers::freeUdpPort();
+}
+
+void TestMainWindow::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    m_systemTemp = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid() && m_systemTemp->isValid());
+    Configuration::setAppRootPath(m_root->path());
+    m_savedTmpDir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(m_systemTemp->path()));
+    Banner::setServer(QStringLiteral("127.0.0.1"), m_silentPort);
+    m_configuration = std::make_unique<Configuration>();
+    m_configuration->m_clientType = QStringLiteral("client_linux_amd64");
+    m_configuration->m_clientVersion = 3170;
+}
+
+void TestMainWindow::cleanup()
+{
+    delete ChangeLogViewer::m_instance;
+    m_configuration.reset();
+    Banner::setServer(QString(), 0);
+    if (m_savedTmpDir.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", m_savedTmpDir);
+    Configuration::setAppRootPath(QString());
+    m_systemTemp.reset();
+    m_root.reset();
+}
+
+void TestMainWindow::writeMirrors()
+{
+    QSettings mirrors(m_root->filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
+    mirrors.beginWriteArray(QStringLiteral("mirrors"));
+    mirrors.setArrayIndex(0);
+    mirrors.setValue(QStringLiteral("mirror"), QStringLiteral("local"));
+    mirrors.endArray();
+    mirrors.setValue(QStringLiteral("local/url"), QStringLiteral("http://127.0.0.1:9/"));
+}
+
+void TestMainWindow::writeClientScript()
+{
+    QFile script(m_root->filePath(Configuration::getClientBinaryName()));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/client-started\"\n");
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
+}
+
+void TestMainWindow::startsIdle()
+{
+    MainWindow window(*m_configuration);
+    window.setUIToConfigSpecs();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    QCOMPARE(window.windowTitle(), QStringLiteral("Morvane 3 Client Update"));
+    auto *start = child<QPushButton>(window, "startButton");
+    QCOMPARE(start->text(), QStringLiteral("Start Update"));
+    QVERIFY(start->isEnabled());
+    QVERIFY(start->isDefault());
+    QVERIFY(!child<QTextEdit>(window, "outputTextEdit")->isVisible());
+    for (const char *name :
+         {"totalSizeLabel", "totalTotalSizeLabel", "downloadSpeedLabel", "label_6"})
+        QVERIFY2(!child<QLabel>(window, name)->isVisible(), name);
+    QCOMPARE(child<QProgressBar>(window, "totalProgressBar")->value(), 0);
+    QCOMPARE(child<QProgressBar>(window, "totalProgressBar")->maximum(), 1000);
+    QVERIFY(child<UrlClickLabel>(window, "banner")->pixmap().isNull());
+    QCOMPARE(child<UrlClickLabel>(window, "morvaneLabel")->url(),
+             QStringLiteral("https://www.morvane.example/"));
+    QCOMPARE(child<QPushButton>(window, "changelogButton")->text(), QStringLiteral("View Changes"));
+    QCOMPARE(child<QPushButton>(window, "detailsButton")->text(), QStringLiteral("Details"));
+}
+
+void TestMainWindow::formFollowsLayout()
+{
+    MainWindow window(*m_configuration);
+    QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
+    QVERIFY(child<NewsBanner>(window, "newsBanner"));
+    auto *banner = child<UrlClickLabel>(window, "banner");
+    QCOMPARE(banner->minimumSize(), QSize(468, 60));
+    QCOMPARE(banner->maximumSize(), QSize(468, 60));
+    QVERIFY(banner->hasScaledContents());
+    QCOMPARE(child<UrlClickLabel>(window, "morvaneLabel")->maximumSize(), QSize(48, 48));
+    QVERIFY(!child<UrlClickLabel>(window, "morvaneLabel")->pixmap().isNull());
+    auto *log = child<QTextEdit>(window, "outputTextEdit");
+    QVERIFY(log->isReadOnly());
+    QVERIFY(log->tabChangesFocus());
+    QCOMPARE(log->maximumHeight(), 100);
+    QVERIFY(child<QPushButton>(window, "detailsButton")->isCheckable());
+    QCOMPARE(window.layout()->sizeConstraint(), QLayout::SetFixedSize);
+
+    // Tab order: start, details, changes, log.
+    QStringList order;
+    QWidget *widget = child<QPushButton>(window, "startButton");
+    for (int i = 0; i < 4; ++i) {
+        order << widget->objectName();
+        widget = widget->nextInFocusChain();
+        while (widget->focusPolicy() == Qt::NoFocus)
+            widget = widget->nextInFocusChain();
+    }
+    QCOMPARE(order,
+             QStringList({"startButton", "detailsButton", "changelogButton", "outputTextEdit"}));
+}
+
+void TestMainWindow::versionLabel_data()
+{
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<QString>("versionName");
+    QTest::addColumn<QString>("expected");
+
+    const QString line = QStringLiteral("<div style=\"margin-top:8px\">You are currently on "
+                                        "<strong>%1 channel</strong>.</div>");
+    const QString title = QStringLiteral(
+        "<div style=\"font-weight:bold;font-size:14px\">Update to Morvane 3.1.7.</div>");
+    QTest::newRow("stable") << 0 << "3.1.7" << title + line.arg(QStringLiteral("Stable"));
+    QTest::newRow("beta") << 1 << "3.1.7" << title + line.arg(QStringLiteral("Beta"));
+    QTest::newRow("alpha") << 2 << "3.1.7" << title + line.arg(QStringLiteral("Alpha"));
+    QTest::newRow("unknown channel") << 7 << "3.1.7" << title + line.arg(QString());
+    QTest::newRow("no version name") << 0 << "" << line.arg(QStringLiteral("Stable"));
+}
+
+void TestMainWindow::versionLabel()
+{
+    QFETCH(int, channel);
+    QFETCH(QString, versionName);
+    QFETCH(QString, expected);
+
+    m_configuration->m_updateChannel = UpdateChannel(channel);
+    m_configuration->m_clientVersionName = versionName;
+    MainWindow window(*m_configuration);
+    window.setUIToConfigSpecs();
+    QCOMPARE(child<QLabel>(window, "versionLabel")->text(), expected);
+    QVERIFY(child<QPushButton>(window, "startButton")->isEnabled());
+}
+
+void TestMainWindow::unattendedDisablesStartButton()
+{
+    m_configuration->m_noUserMode = 1;
+    MainWindow window(*m_configuration);
+    window.setUIToConfigSpecs();
+    QVERIFY(!child<QPushButton>(window, "startButton")->isEnabled());
+}
+
+void TestMainWindow::transferFiguresInKilobytes_data()
+{
+    QTest::addColumn<quint64>("done");
+    QTest::addColumn<quint64>("total");
+    QTest::addColumn<quint64>("speed");
+    QTest::addColumn<QStringList>("shown");
+
+    QTest::newRow("below the next thousand") << quint64(1999) << quint64(10500) << quint64(999)
+                                             << QStringList({"1 KB", "10 KB", "0 KB/s"});
+    QTest::newRow("thousands, not 1024")
+        << quint64(1024000) << quint64(5000000000ULL) << quint64(2048)
+        << QStringList({"1024 KB", "5000000 KB", "2 KB/s"});
+}
+
+void TestMainWindow::transferFiguresInKilobytes()
+{
+    QFETCH(quint64, done);
+    QFETCH(quint64, total);
+    QFETCH(quint64, speed);
+    QFETCH(QStringList, shown);
+
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    emit window.m_engine->downloadProgress(done, total, speed, true);
+    const QList<QLabel *> labels
+        = {child<QLabel>(window, "totalSizeLabel"), child<QLabel>(window, "totalTotalSizeLabel"),
+           child<QLabel>(window, "downloadSpeedLabel")};
+    QCOMPARE(QStringList({labels[0]->text(), labels[1]->text(), labels[2]->text()}), shown);
+    for (QLabel *label : labels)
+        QVERIFY(label->isVisible());
+    QVERIFY(child<QLabel>(window, "label_6")->isVisible());
+
+    // Between downloads and at the end of a run the figures disappear.
+    emit window.m_engine->downloadProgress(0, 0, 0, false);
+    for (QLabel *label : labels)
+        QVERIFY(!label->isVisible());
+    QVERIFY(!child<QLabel>(window, "label_6")->isVisible());
+}
+
+void TestMainWindow::transferFiguresKeepWindowWidth()
+{
+    // The window takes the size its content asks for: the figures of a
+    // 200 MB download must not make it jump wider while they tick.
+    MainWindow window(*m_configuration);
+    window.setUIToConfigSpecs();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const int width = window.width();
+    emit window.m_engine->downloadProgress(190079000, 200000000, 29818000, true);
+    QTest::qWait(50);
+    QCOMPARE(window.width(), width);
+}
+
+void TestMainWindow::progressBarInThousandths()
+{
+    MainWindow window(*m_configuration);
+    auto *bar = child<QProgressBar>(window, "totalProgressBar");
+    emit window.m_engine->updateProgress(0.4567);
+    QCOMPARE(bar->value(), 456);
+    emit window.m_engine->updateProgress(1.0);
+    QCOMPARE(bar->value(), 1000);
+}
+
+void TestMainWindow::detailsShowLogAtItsEnd()
+{
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const int heightWithoutLog = window.height();
+    for (int i = 0; i < 50; ++i)
+        emit window.m_engine->message(QStringLiteral("line %1").arg(i));
+    auto *log = child<QTextEdit>(window, "outputTextEdit");
+    QVERIFY(!log->isVisible());
+
+    QTest::mouseClick(child<QPushButton>(window, "detailsButton"), Qt::LeftButton);
+    QVERIFY(log->isVisible());
+    QTRY_COMPARE(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
+    QVERIFY(log->verticalScrollBar()->maximum() > 0);
+    QTRY_VERIFY(window.height() > heightWithoutLog);
+
+    QTest::mouseClick(child<QPushButton>(window, "detailsButton"), Qt::LeftButton);
+    QVERIFY(!log->isVisible());
+    QTRY_COMPARE(window.height(), heightWithoutLog);
+}
+
+void TestMainWindow::logoAndCopyrightOpenWebSite()
+{
+    UrlRecorder browser;
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::mouseClick(child<UrlClickLabel>(window, "morvaneLabel"), Qt::LeftButton);
+    auto *copyright = child<QLabel>(window, "copyrightLabel");
+    QVERIFY(copyright->textInteractionFlags() & Qt::LinksAccessibleByMouse);
+    QVERIFY(copyright->text().contains(QLatin1String("href=\"https://www.morvane.example/\"")));
+    emit copyright->linkActivated(QStringLiteral("https://www.morvane.example/"));
+    emit copyright->linkActivated(QStringLiteral("file:///etc/passwd"));
+    QCOMPARE(browser.opened,
+             QList<QUrl>({QUrl(QStringLiteral("https://www.morvane.example/")),
+                          QUrl(QStringLiteral("https://www.morvane.example/"))}));
+}
+
+static QByteArray pngImage()
+{
+    QImage image(468, 60, QImage::Format_RGB32);
+    image.fill(Qt::darkGreen);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+void TestMainWindow::bannerImageWithLink()
+{
+    MainWindow window(*m_configuration);
+    emit window.m_engine->bannerFound(pngImage(),
+                                      QStringLiteral("https://events.morvane.example/spring?x=1"));
+    auto *banner = child<UrlClickLabel>(window, "banner");
+    QVERIFY(!banner->pixmap().isNull());
+    QCOMPARE(banner->url(), QStringLiteral("https://events.morvane.example/spring?x=1"));
+    QCOMPARE(banner->toolTip(), QStringLiteral("Click to open \"https://events.morvane.example\""));
+}
+
+void TestMainWindow::undecodableBannerLeavesBannerEmpty()
+{
+    MainWindow window(*m_configuration);
+    emit window.m_engine->bannerFound(QByteArray("<html>not an image</html>"),
+                                      QStringLiteral("https://events.morvane.example/"));
+    auto *banner = child<UrlClickLabel>(window, "banner");
+    QVERIFY(banner->pixmap().isNull());
+    QVERIFY(banner->url().isEmpty());
+    QVERIFY(banner->toolTip().isEmpty());
+}
+
+void TestMainWindow::bannerFromServerIsShown()
+{
+    // The reference server names an image on nginx; the window shows it.
+    QTemporaryDir site;
+    QFile image(site.filePath(QStringLiteral("banner.png")));
+    QVERIFY(image.open(QIODevice::WriteOnly));
+    image.write(pngImage());
+    image.close();
+    LocalServers servers;
+    const QString http = servers.startNginx(site.path());
+    QVERIFY(!http.isEmpty());
+    const LocalServers::RefServer server = servers.startRefServer(
+        {QStringLiteral("--banner"),
+         http + QStringLiteral("/banner.png,https://events.morvane.example/spring")});
+    QVERIFY(server.isValid());
+    Banner::setServer(QStringLiteral("127.0.0.1"), server.bannerPort);
+
+    MainWindow window(*m_configuration);
+    auto *banner = child<UrlClickLabel>(window, "banner");
+    QTRY_VERIFY_WITH_TIMEOUT(!banner->pixmap().isNull(), 10000);
+    QCOMPARE(banner->url(), QStringLiteral("https://events.morvane.example/spring"));
+    QCOMPARE(banner->toolTip(), QStringLiteral("Click to open \"https://events.morvane.example\""));
+}
+
+void TestMainWindow::finishedOffersClientStart()
+{
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *start = child<QPushButton>(window, "startButton");
+    start->setEnabled(false);
+    emit window.m_engine->updateFinished();
+    QCOMPARE(start->text(), QStringLiteral("Start Morvane"));
+    QVERIFY(start->isEnabled());
+    QVERIFY(start->hasFocus());
+    QVERIFY(window.m_startClient);
+    // Interactive: nothing starts by itself.
+    QTest::qWait(1300);
+    QVERIFY(!QFile::exists(marker()));
+    QVERIFY(window.isVisible());
+}
+
+void TestMainWindow::startMorvaneStartsScriptAndCloses()
+{
+    writeClientScript();
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    emit window.m_engine->updateFinished();
+    QTest::mouseClick(child<QPushButton>(window, "startButton"), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker()), 5000);
+}
+
+void TestMainWindow::unattendedStartsClientAfterOneSecond()
+{
+    writeClientScript();
+    m_configuration->m_noUserMode = 1;
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QElapsedTimer clock;
+    clock.start();
+    emit window.m_engine->updateFinished();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 3000);
+    QVERIFY(clock.elapsed() >= 1000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker()), 5000);
+}
+
+void TestMainWindow::openChangeLogHoldsClientBack()
+{
+    writeClientScript();
+    m_configuration->m_noUserMode = 1;
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::mouseClick(child<QPushButton>(window, "changelogButton"), Qt::LeftButton);
+    QVERIFY(ChangeLogViewer::m_instance);
+    emit window.m_engine->updateFinished();
+    QTest::qWait(1500);
+    QVERIFY(window.isVisible());
+    QVERIFY(!QFile::exists(marker()));
+    QCOMPARE(child<QPushButton>(window, "startButton")->text(), QStringLiteral("Start Morvane"));
+}
+
+void TestMainWindow::canceledOffersRestart()
+{
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    emit window.m_engine->updateProgress(0.3);
+    auto *start = child<QPushButton>(window, "startButton");
+    start->setEnabled(false);
+
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    emit window.m_engine->updateCanceled();
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.first().title, QStringLiteral("Update"));
+    QCOMPARE(answerer.boxes.first().text,
+             QStringLiteral("Update cancelled. Push \"Details\" to check reasons."));
+    QCOMPARE(answerer.boxes.first().icon, QMessageBox::Critical);
+    QCOMPARE(start->text(), QStringLiteral("Restart"));
+    QVERIFY(start->isEnabled());
+    QCOMPARE(child<QProgressBar>(window, "totalProgressBar")->value(), 0);
+    QVERIFY(child<QTextEdit>(window, "outputTextEdit")->toPlainText().endsWith("Update cancelled"));
+    QVERIFY(!window.m_startClient);
+    QVERIFY(!window.m_engine->busy());
+}
+
+void TestMainWindow::errorIsLoggedAndShown()
+{
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    emit window.m_engine->error(QStringLiteral("Checksum mismatch for data/maps.pak"));
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.first().title, QStringLiteral("Error"));
+    QCOMPARE(answerer.boxes.first().text, QStringLiteral("Checksum mismatch for data/maps.pak"));
+    QVERIFY(answerer.boxes.first().hasParent);
+    QCOMPARE(child<QTextEdit>(window, "outputTextEdit")->toPlainText(),
+             QStringLiteral("Checksum mismatch for data/maps.pak"));
+    QVERIFY(window.isVisible());
+    QCOMPARE(window.pendingExitCode(), 0);
+}
+
+void TestMainWindow::fatalEngineErrorEndsWithTwo()
+{
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    QTimer::singleShot(0, &window, [&window] {
+        window.onEventLoopStarted();
+        emit window.m_engine->fatalError(QStringLiteral("mirrors.ini is missing, cannot proceed."));
+    });
+    QCOMPARE(QCoreApplication::exec(), 2);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.first().title, QStringLiteral("Error"));
+    QVERIFY(answerer.boxes.first().hasParent);
+}
+
+void TestMainWindow::fatalConfigErrorEndsWithOne()
+{
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    QTimer::singleShot(0, &window, [this, &window] {
+        window.onEventLoopStarted();
+        emit m_configuration->fatalError(QStringLiteral("Cannot create temporary directory"));
+    });
+    QCOMPARE(QCoreApplication::exec(), 1);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.first().title, QStringLiteral("Error"));
+    QVERIFY(!answerer.boxes.first().hasParent);
+}
+
+void TestMainWindow::fatalErrorBeforeLoopIsKeptForStartUp()
+{
+    // An invalid proxy is reported while the window is being built, before
+    // the event loop runs: start-up still ends with 2, after the box.
+    QSettings settings(m_root->filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
+    settings.setValue(QStringLiteral("update/proxy"), QStringLiteral("proxy:3128"));
+    settings.sync();
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    const int code = Startup::run(
+        {QStringLiteral("update"), QStringLiteral("client_linux_amd64"), QStringLiteral("3170")});
+    QCOMPARE(code, 2);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.first().text,
+             QStringLiteral("'proxy:3128' is an invalid proxy specification"));
+}
+
+void TestMainWindow::configurationErrorAtStartUpEndsWithOne()
+{
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    const int code = Startup::run(
+        {QStringLiteral("update"), QStringLiteral("client_linux_amd64"), QStringLiteral("3.1.7")});
+    QCOMPARE(code, 1);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.first().title, QStringLiteral("Error"));
+    QVERIFY(!answerer.boxes.first().hasParent);
+    // No later event loop was spoilt by an early exit request.
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(5); });
+    QCOMPARE(QCoreApplication::exec(), 5);
+}
+
+void TestMainWindow::closeWhenIdleClosesAtOnce()
+{
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MessageBoxAnswerer answerer({QMessageBox::No});
+    QVERIFY(window.close());
+    QVERIFY(answerer.boxes.isEmpty());
+}
+
+void TestMainWindow::closeDuringUpdateAnswerNoKeepsRunning()
+{
+    writeMirrors();
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(window.m_engine->initialize());
+    QVERIFY(window.m_engine->busy());
+
+    MessageBoxAnswerer answerer({QMessageBox::No});
+    QVERIFY(!window.close());
+    QCOMPARE(answerer.boxes.size(), 1);
+    const MessageBoxAnswerer::Box &box = answerer.boxes.first();
+    QCOMPARE(box.title, QStringLiteral("Question"));
+    QCOMPARE(box.text,
+             QStringLiteral("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"));
+    QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
+    QVERIFY(!box.hasDefaultButton);
+    QVERIFY(window.isVisible());
+    QVERIFY(window.m_engine->busy());
+    QVERIFY(!window.m_quitAfterCancel);
+}
+
+void TestMainWindow::closeDuringUpdateAnswerYesQuitsAfterCancel()
+{
+    writeMirrors();
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(window.m_engine->initialize());
+
+    MessageBoxAnswerer answerer({QMessageBox::Yes});
+    QVERIFY(!window.close());
+    QCOMPARE(answerer.boxes.size(), 1);
+    QVERIFY(window.m_quitAfterCancel);
+    // Further requests are refused without asking again.
+    QVERIFY(!window.close());
+    QCOMPARE(answerer.boxes.size(), 1);
+
+    // Once the run has ended, the program ends, without the cancel box.
+    QTimer::singleShot(0, &window, [&window] {
+        window.onEventLoopStarted();
+        emit window.m_engine->updateCanceled();
+    });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(answerer.boxes.size(), 1);
+}
+
+void TestMainWindow::runEndingDuringQuestionClosesOnYes()
+{
+    writeMirrors();
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(window.m_engine->initialize());
+
+    // The run is given up (the engine is reset) while the question is open.
+    MessageBoxAnswerer answerer({QMessageBox::Yes});
+    answerer.setOnBox([&window](const MessageBoxAnswerer::Box &) { window.m_engine->reset(); });
+    QVERIFY(window.close());
+    QCOMPARE(answerer.boxes.size(), 1);
+    QVERIFY(!window.m_quitAfterCancel);
+}
+
+void TestMainWindow::runFinishingDespiteCancelStillQuits()
+{
+    writeMirrors();
+    writeClientScript();
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(window.m_engine->initialize());
+    MessageBoxAnswerer answerer({QMessageBox::Yes});
+    QVERIFY(!window.close());
+    QVERIFY(window.m_quitAfterCancel);
+
+    // The last step finished before the cancel reached it.
+    QTimer::singleShot(0, &window, [&window] {
+        window.onEventLoopStarted();
+        emit window.m_engine->updateFinished();
+    });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QTest::qWait(200);
+    QVERIFY(!QFile::exists(marker()));
+}
+
+void TestMainWindow::secondStartRaisesWindow()
+{
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QWidget other;
+    other.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&other));
+    other.activateWindow();
+    QTRY_VERIFY(other.isActiveWindow());
+    QVERIFY(!window.isActiveWindow());
+
+    QProcess second;
+    second.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(secondStartOption)});
+    QVERIFY(second.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(window.isActiveWindow(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 5000);
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+}
+
+void TestMainWindow::otherMessagesAreIgnored()
+{
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QWidget other;
+    other.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&other));
+    other.activateWindow();
+    QTRY_VERIFY(other.isActiveWindow());
+
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("##")));
+    QTest::qWait(300);
+    QVERIFY(other.isActiveWindow());
+}
+
+void TestMainWindow::changelogButtonOpensOneDialog()
+{
+    MainWindow window(*m_configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *button = child<QPushButton>(window, "changelogButton");
+    QTest::mouseClick(button, Qt::LeftButton);
+    ChangeLogViewer *dialog = ChangeLogViewer::m_instance;
+    QVERIFY(dialog);
+    QCOMPARE(dialog->parentWidget(), &window);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(ChangeLogViewer::m_instance, dialog);
+    QCOMPARE(window.findChildren<ChangeLogViewer *>().size(), 1);
+}
+
+void TestMainWindow::unattendedLinesGoToStandardError()
+{
+    QTemporaryFile capture;
+    QVERIFY(capture.open());
+    const int savedError = ::dup(STDERR_FILENO);
+    ::fflush(stderr);
+    ::dup2(capture.handle(), STDERR_FILENO);
+    {
+        m_configuration->m_noUserMode = 1;
+        MainWindow window(*m_configuration);
+        emit window.m_engine->message(QStringLiteral("Starting update process"));
+        m_configuration->m_noUserMode = 0;
+        emit window.m_engine->message(QStringLiteral("interactive line"));
+    }
+    ::fflush(stderr);
+    ::dup2(savedError, STDERR_FILENO);
+    ::close(savedError);
+    capture.seek(0);
+    const QByteArray written = capture.readAll();
+    QVERIFY2(written.contains("Starting update process\n"), written.constData());
+    QVERIFY(!written.contains("interactive line"));
+}
+
+void TestMainWindow::unattendedStartUpStartsUpdateAfterTwoSeconds()
+{
+    // No mirror list: the update that starts by itself ends in a fatal error.
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    const int code = Startup::run({QStringLiteral("update"), QStringLiteral("--nouser"),
+                                   QStringLiteral("client_linux_amd64"), QStringLiteral("3170")});
+    QCOMPARE(code, 2);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.first().text,
+             QStringLiteral("mirrors.ini is missing, cannot proceed."));
+    QVERIFY(answerer.boxes.first().shownAfterMs >= 1900);
+}
+
+void TestMainWindow::germanTexts()
+{
+    QTranslator program;
+    QTranslator qt;
+    Startup::installTranslations(program, qt, QStringLiteral("de_DE"));
+    m_configuration->m_clientVersionName = QStringLiteral("3.1.7");
+    {
+        MainWindow window(*m_configuration);
+        window.setUIToConfigSpecs();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(child<QPushButton>(window, "startButton")->text(),
+                 QStringLiteral("Update starten"));
+        QCOMPARE(child<QPushButton>(window, "changelogButton")->text(),
+                 QStringLiteral("Änderungen"));
+        QCOMPARE(child<QLabel>(window, "versionLabel")->text(),
+                 QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">Update auf Morvane "
+                                "3.1.7.</div><div style=\"margin-top:8px\">Sie benutzen den "
+                                "<strong>Stable Channel</strong>.</div>"));
+
+        MessageBoxAnswerer answerer({QMessageBox::Ok, QMessageBox::Ok, QMessageBox::No});
+        emit window.m_engine->updateCanceled();
+        QCOMPARE(child<QPushButton>(window, "startButton")->text(), QStringLiteral("Neu starten"));
+        QCOMPARE(answerer.boxes.value(0).title, QStringLiteral("Aktualisierung"));
+        QCOMPARE(answerer.boxes.value(0).text,
+                 QStringLiteral("Aktualisierung abgebrochen. Drücken Sie \"Details\" für weitere "
+                                "Informationen."));
+        QVERIFY(child<QTextEdit>(window, "outputTextEdit")
+                    ->toPlainText()
+                    .endsWith(QStringLiteral("Aktualisierung abgebrochen")));
+        emit window.m_engine->error(QStringLiteral("x"));
+        QCOMPARE(answerer.boxes.value(1).title, QStringLiteral("Fehler"));
+        emit window.m_engine->updateFinished();
+        QCOMPARE(child<QPushButton>(window, "startButton")->text(),
+                 QStringLiteral("Morvane starten"));
+
+        writeMirrors();
+        QVERIFY(window.m_engine->initialize());
+        window.close();
+        QCOMPARE(answerer.boxes.value(2).title, QStringLiteral("Frage"));
+        QCOMPARE(answerer.boxes.value(2).text,
+                 QStringLiteral("<p>Aktualisierung läuft momentan.</p><p>Wirklich abbrechen?</p>"));
+    }
+    {
+        ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("3170"));
+        // The only mirror refuses the connection.
+        const QTextEdit *view = ChangeLogViewer::m_instance->findChild<QTextEdit *>();
+        QCOMPARE(view->toPlainText(), QStringLiteral("Lade..."));
+        QTRY_COMPARE(view->toPlainText(), QStringLiteral("Konnte Changelog nicht laden."));
+        QCOMPARE(ChangeLogViewer::m_instance->windowTitle(), QStringLiteral("Changelog"));
+        delete ChangeLogViewer::m_instance;
+    }
+    QCoreApplication::removeTranslator(&program);
+    QCoreApplication::removeTranslator(&qt);
+}
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (app.arguments().contains(QLatin1String(secondStartOption)))
+        return Startup::run({app.arguments().first()});
+    TestMainWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mainwindow.moc"

@@ -1,0 +1,147 @@
+// The news ticker: where a pass starts and ends, the pause between passes,
+// and which clicks open the maker's web site.
+
+#include "ui/newsbanner.h"
+#include "ui/weblinks.h"
+#include "urlrecorder.h"
+
+#include <QTimerEvent>
+#include <QtTest>
+
+class TestNewsBanner : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void passEndsBeyondLeftEdgeThenPauses_data();
+    void passEndsBeyondLeftEdgeThenPauses();
+    void pauseLastsLongerThanScrolling();
+    void scrollsByItself();
+    void newNewsRestartsAtRightEdge();
+    void resizeBringsTextBack();
+    void leftClickOpensWebSite();
+    void rightClickOpensNothing();
+
+private:
+    static void tick(NewsBanner &banner)
+    {
+        QTimerEvent event(banner.m_timer.timerId());
+        banner.timerEvent(&event);
+    }
+    static void showBanner(NewsBanner &banner, int width)
+    {
+        banner.resize(width, 16);
+        banner.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&banner));
+    }
+};
+
+void TestNewsBanner::passEndsBeyondLeftEdgeThenPauses_data()
+{
+    QTest::addColumn<QString>("news");
+    QTest::addColumn<int>("textWidth");
+    QTest::addColumn<int>("ticksOfPass");
+
+    // Starts at 390; ends when x + width < -10.
+    QTest::newRow("200 px text") << "Morvane <b>3.1</b> is out" << 200 << 601;
+    QTest::newRow("empty news") << "" << 0 << 401;
+}
+
+void TestNewsBanner::passEndsBeyondLeftEdgeThenPauses()
+{
+    QFETCH(QString, news);
+    QFETCH(int, textWidth);
+    QFETCH(int, ticksOfPass);
+
+    NewsBanner banner;
+    showBanner(banner, 400);
+    banner.setNews(news);
+    QCOMPARE(banner.m_x, 390);
+    QVERIFY(banner.m_timer.isActive());
+    if (news.isEmpty())
+        QCOMPARE(banner.m_textWidth, 0);
+    banner.m_textWidth = textWidth;
+
+    int ticks = 0;
+    while (!banner.m_paused && ticks < 2000) {
+        tick(banner);
+        ++ticks;
+    }
+    QCOMPARE(ticks, ticksOfPass);
+    QCOMPARE(banner.m_x, 390);
+    QVERIFY(banner.m_timer.isActive());
+
+    // The next tick ends the pause and starts the next pass at the right edge.
+    tick(banner);
+    QVERIFY(!banner.m_paused);
+    QCOMPARE(banner.m_x, 389);
+}
+
+void TestNewsBanner::pauseLastsLongerThanScrolling()
+{
+    NewsBanner banner;
+    showBanner(banner, 400);
+    banner.setNews(QStringLiteral("news"));
+    banner.m_textWidth = 0;
+    while (!banner.m_paused)
+        tick(banner);
+    // At 20 ms a tick the text would have moved by 15 pixels; paused, it stays.
+    QTest::qWait(300);
+    QVERIFY(banner.m_paused);
+    QCOMPARE(banner.m_x, 390);
+}
+
+void TestNewsBanner::scrollsByItself()
+{
+    NewsBanner banner;
+    showBanner(banner, 400);
+    QVERIFY(!banner.m_timer.isActive());
+    banner.setNews(QStringLiteral("news"));
+    QTRY_VERIFY_WITH_TIMEOUT(banner.m_x < 385, 2000);
+}
+
+void TestNewsBanner::newNewsRestartsAtRightEdge()
+{
+    NewsBanner banner;
+    showBanner(banner, 300);
+    banner.setNews(QStringLiteral("first"));
+    for (int i = 0; i < 50; ++i)
+        tick(banner);
+    QCOMPARE(banner.m_x, 240);
+    banner.setNews(QStringLiteral("second"));
+    QCOMPARE(banner.m_x, 290);
+    QVERIFY(!banner.m_paused);
+}
+
+void TestNewsBanner::resizeBringsTextBack()
+{
+    NewsBanner banner;
+    showBanner(banner, 400);
+    banner.setNews(QStringLiteral("news"));
+    banner.resize(200, 16);
+    tick(banner);
+    QCOMPARE(banner.m_x, 190);
+}
+
+void TestNewsBanner::leftClickOpensWebSite()
+{
+    UrlRecorder browser;
+    NewsBanner banner;
+    showBanner(banner, 400);
+    QTest::mouseClick(&banner, Qt::LeftButton);
+    QCOMPARE(browser.opened, QList<QUrl>({QUrl(WebLinks::makerWebSite())}));
+}
+
+void TestNewsBanner::rightClickOpensNothing()
+{
+    UrlRecorder browser;
+    NewsBanner banner;
+    showBanner(banner, 400);
+    QTest::mouseClick(&banner, Qt::RightButton);
+    QTest::mouseClick(&banner, Qt::MiddleButton);
+    QVERIFY(browser.opened.isEmpty());
+}
+
+QTEST_MAIN(TestNewsBanner)
+
+#include "tst_newsbanner.moc"

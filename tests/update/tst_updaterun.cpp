@@ -1,0 +1,886 @@
+#include "update/updateengine.h"
+
+#include "app/configuration.h"
+#include "app/random.h"
+#include "net/mirrors.h"
+#include "update/maintaskspecification.h"
+#include "update/updateinidata.h"
+
+#include "localservers.h"
+#include "releasebuilder.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+const int OldVersion = 1;
+const int NewVersion = 2;
+const QStringList InstallationFiles = {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")};
+
+enum Outcome { NotPrepared, TimedOut, Succeeded, Canceled };
+
+QString fileName(const QString &line)
+{
+    return line.section(QLatin1Char(' '), 0, 0).section(QLatin1Char('/'), -1);
+}
+
+// Snapshot lines without those of the "_old_" copies.
+QStringList withoutOldCopies(const QStringList &lines)
+{
+    QStringList result;
+    for (const QString &line : lines) {
+        if (!fileName(line).startsWith(QLatin1String("_old_")))
+            result.append(line);
+    }
+    return result;
+}
+
+// The paths of the files fetched from a mirror, in the order of nginx's log.
+QStringList requestedPaths(const QByteArray &accessLog)
+{
+    QStringList paths;
+    static const QRegularExpression get(QStringLiteral("\"GET ([^ ]+) HTTP"));
+    for (const QByteArray &line : accessLog.split('\n')) {
+        const QRegularExpressionMatch match = get.match(QString::fromLatin1(line));
+        if (match.hasMatch())
+            paths.append(match.captured(1));
+    }
+    return paths;
+}
+
+// A directory in which nobody, root included, can create, rename or remove
+// entries: immutable for root, read-only for anyone else.
+bool makeUnwritable(const QString &dir)
+{
+    if (::geteuid() == 0) {
+        const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY);
+        if (fd < 0)
+            return false;
+        int flags = 0;
+        bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags |= FS_IMMUTABLE_FL;
+        ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        ::close(fd);
+        if (!ok)
+            return false;
+    } else {
+        QFile::setPermissions(dir,
+                              QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup
+                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    }
+    QFile probe(dir + QStringLiteral("/probe"));
+    if (probe.open(QIODevice::WriteOnly)) {
+        probe.remove();
+        return false;
+    }
+    return true;
+}
+
+void makeWritable(const QString &dir)
+{
+    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        int flags = 0;
+        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL)) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        ::close(fd);
+    }
+    QFile::setPermissions(dir,
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                              | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+}
+
+// A seed of the mirror choice whose first draws satisfy accept(index, draw).
+quint32 seedWhere(const std::function<bool(int, int)> &accept, int draws)
+{
+    for (quint32 seed = 1; seed < 1000000; ++seed) {
+        Random::seed(seed);
+        bool ok = true;
+        for (int i = 0; i < draws && ok; ++i)
+            ok = accept(i, Random::next());
+        if (ok)
+            return seed;
+    }
+    return 0;
+}
+
+// The permission bits of a file, as the shell shows them.
+int mode(const QString &path)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return -1;
+    return int(status.st_mode & 07777);
+}
+
+bool editProductIni(const QString &path, const std::function<void(QSettings &)> &edit)
+{
+    QSettings ini(path, QSettings::IniFormat);
+    edit(ini);
+    ini.sync();
+    return ini.status() == QSettings::NoError;
+}
+
+} // namespace
+
+// Whole update runs: the engine, without the window, prepares and runs the
+// whole road from the product ini to the deletion of obsolete files against
+// real mirrors (nginx, and vsftpd in one case) holding releases made by
+// mrvpublish, in a temporary installation with a private system temporary
+// directory.
+class tst_UpdateRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void freshInstallIntoEmptyRoot_data();
+    void freshInstallIntoEmptyRoot();
+    void updateInstallsNewVersionExactly();
+    void successfulRunEndsWithCleanupLines();
+    void resetDuringRunForgetsTheRun();
+    void cancelledDownloadsAreResumedBySameVersion();
+    void sessionOfAnotherVersionIsCleanedUp();
+    void corruptMirrorIsDropped();
+    void failedReplacementLeavesInstallationAsBefore_data();
+    void failedReplacementLeavesInstallationAsBefore();
+    void userCancelInEachStep_data();
+    void userCancelInEachStep();
+    void tamperedProductIniOnOneMirrorIsRetried();
+    void productIniPathOutsideTheRootIsRefused_data();
+    void productIniPathOutsideTheRootIsRefused();
+    void runWithoutWorkingMirrorFailsWithoutAbortLine();
+
+private:
+    QString appRoot() const { return m_work->filePath(QStringLiteral("app")); }
+    QString systemTemp() const { return m_work->filePath(QStringLiteral("tmp")); }
+    QString mirrorTree(const QString &name) const { return m_builder.path("mirrors/" + name); }
+    bool prepare(int installedVersion, const QStringList &mirrorUrls,
+                 const QVariantMap &settings = {});
+    void makeEngine();
+    Outcome run(quint32 seed = 0);
+    QStringList installation(bool withModes = true) const;
+    // The update sessions' directories in the system temporary directory.
+    QStringList sessionDirs() const;
+    QStringList clientSnapshot(int version) const;
+    // Keys of the new release's product ini that an update from the old
+    // version has to download.
+    QStringList changedKeys() const;
+    qint64 publishedSize(const QString &key) const;
+    bool makeFaultyMirror(const QString &name, const std::function<bool(const QString &)> &fault);
+    void cancelOn(const QString &pattern, int occurrence = 1);
+
+    ReleaseBuilder m_builder;
+
+    // Per test.
+    std::unique_ptr<QTemporaryDir> m_work;
+    std::unique_ptr<LocalServers> m_servers;
+    std::unique_ptr<Configuration> m_configuration;
+    std::unique_ptr<UpdateEngine> m_engine;
+    QByteArray m_savedTmpDir;
+    QStringList m_unwritableDirs;
+    QStringList m_log; // message lines
+    QStringList m_events; // every signal of the engine but updateProgress
+    qreal m_lastProgress = -1;
+    QRegularExpression m_cancelPattern;
+    int m_cancelOccurrence = 0;
+    bool m_cancelDirectly = false;
+    QRegularExpression m_tickPattern;
+    bool m_handTickPending = false;
+    QString m_handTick; // what the tick driven by hand reported
+    bool m_timerRanDuringRun = false;
+};
+
+void tst_UpdateRun::initTestCase()
+{
+    if (!ReleaseBuilder::updaterTrustsDevelopmentKey())
+        QSKIP("built with another public key than the development key");
+    QVERIFY(m_builder.isValid());
+    for (int version : {OldVersion, NewVersion})
+        QVERIFY2(!m_builder.makeClient(version, ReleaseBuilder::sampleClient(version)).isEmpty(),
+                 qPrintable(m_builder.errorString()));
+    QVERIFY2(m_builder.publish(NewVersion, mirrorTree("good"), ReleaseBuilder::sampleGzipGlobs(),
+                               OldVersion),
+             qPrintable(m_builder.errorString()));
+}
+
+void tst_UpdateRun::init()
+{
+    m_work = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_work->isValid());
+    QVERIFY(QDir().mkpath(systemTemp()));
+    Configuration::setAppRootPath(appRoot());
+    m_savedTmpDir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(systemTemp()));
+    m_servers = std::make_unique<LocalServers>();
+    m_log.clear();
+    m_events.clear();
+    m_lastProgress = -1;
+    m_cancelPattern = QRegularExpression();
+    m_cancelOccurrence = 0;
+    m_cancelDirectly = false;
+    m_tickPattern = QRegularExpression();
+    m_handTickPending = false;
+    m_handTick.clear();
+    m_timerRanDuringRun = false;
+}
+
+void tst_UpdateRun::cleanup()
+{
+    m_engine.reset();
+    QThreadPool::globalInstance()->waitForDone();
+    m_configuration.reset();
+    m_servers.reset();
+    for (const QString &dir : std::as_const(m_unwritableDirs))
+        makeWritable(dir);
+    m_unwritableDirs.clear();
+    if (m_savedTmpDir.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", m_savedTmpDir);
+    Configuration::setAppRootPath(QString());
+    m_work.reset();
+}
+
+bool tst_UpdateRun::prepare(int installedVersion, const QStringList &mirrorUrls,
+                            const QVariantMap &settings)
+{
+    for (const QString &url : mirrorUrls) {
+        if (url.isEmpty())
+            return false;
+    }
+    if (!m_builder.prepareAppRoot(appRoot(), installedVersion, mirrorUrls, settings)) {
+        qWarning() << m_builder.errorString();
+        return false;
+    }
+    makeEngine();
+    return true;
+}
+
+void tst_UpdateRun::makeEngine()
+{
+    m_engine.reset();
+    m_configuration = std::make_unique<Configuration>();
+    m_configuration->m_clientType = ReleaseBuilder::CLIENT_TYPE;
+    m_configuration->m_clientVersion = NewVersion;
+    m_engine = std::make_unique<UpdateEngine>(*m_configuration, nullptr);
+    UpdateEngine *engine = m_engine.get();
+
+    connect(engine, &UpdateEngine::message, this, [this, engine](const QString &line) {
+        m_log.append(line);
+        m_events.append(QStringLiteral("message: ") + line);
+        if (auto *timer = engine->findChild<QTimer *>(); timer && timer->isActive())
+            m_timerRanDuringRun = true;
+        if (m_cancelOccurrence > 0 && m_cancelPattern.match(line).hasMatch()
+            && --m_cancelOccurrence == 0) {
+            // Queued, as a click comes from the event loop: the line may be
+            // emitted from deep inside a task that is about to end. Directly
+            // only where the test wants the cancel while a pool job runs.
+            QMetaObject::invokeMethod(engine, &UpdateEngine::cancelUpdate,
+                                      m_cancelDirectly ? Qt::DirectConnection
+                                                       : Qt::QueuedConnection);
+        }
+        if (m_tickPattern.isValid() && !m_tickPattern.pattern().isEmpty()
+            && m_tickPattern.match(line).hasMatch()) {
+            m_tickPattern = QRegularExpression();
+            m_handTickPending = true;
+            // The one-second tick, driven by hand.
+            QMetaObject::invokeMethod(engine, "onTimer", Qt::QueuedConnection);
+        }
+    });
+    connect(engine, &UpdateEngine::error, this,
+            [this](const QString &text) { m_events.append(QStringLiteral("error: ") + text); });
+    connect(engine, &UpdateEngine::fatalError, this, [this](const QString &text) {
+        m_events.append(QStringLiteral("fatalError: ") + text);
+    });
+    connect(engine, &UpdateEngine::updateProgress, this,
+            [this](qreal value) { m_lastProgress = value; });
+    connect(engine, &UpdateEngine::downloadProgress, this,
+            [this](quint64 done, quint64 total, quint64 speed, bool downloading) {
+                const QString line = QStringLiteral("downloadProgress %1 %2 %3 %4")
+                                         .arg(done)
+                                         .arg(total)
+                                         .arg(speed)
+                                         .arg(downloading ? "true" : "false");
+                m_events.append(line);
+                if (m_handTickPending) {
+                    m_handTickPending = false;
+                    m_handTick = line;
+                }
+            });
+    connect(engine, &UpdateEngine::updateFinished, this,
+            [this] { m_events.append(QStringLiteral("updateFinished")); });
+    connect(engine, &UpdateEngine::updateCanceled, this,
+            [this] { m_events.append(QStringLiteral("updateCanceled")); });
+}
+
+Outcome tst_UpdateRun::run(quint32 seed)
+{
+    if (!m_engine->initialize())
+        return NotPrepared;
+    // The engine seeded the mirror choice with the time; a test that needs a
+    // particular choice sets its own seed.
+    if (seed != 0)
+        Random::seed(seed);
+    QEventLoop loop;
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    connect(m_engine.get(), &UpdateEngine::updateFinished, &loop, &QEventLoop::quit);
+    connect(m_engine.get(), &UpdateEngine::updateCanceled, &loop, &QEventLoop::quit);
+    connect(m_engine.get(), &UpdateEngine::fatalError, &loop, &QEventLoop::quit);
+    m_engine->startUpdate();
+    loop.exec();
+    if (m_events.endsWith(QStringLiteral("updateFinished")))
+        return Succeeded;
+    if (m_events.endsWith(QStringLiteral("updateCanceled")))
+        return Canceled;
+    return TimedOut;
+}
+
+QStringList tst_UpdateRun::installation(bool withModes) const
+{
+    return ReleaseBuilder::snapshot(appRoot(), withModes, InstallationFiles);
+}
+
+QStringList tst_UpdateRun::sessionDirs() const
+{
+    return QDir(systemTemp())
+        .entryList({QStringLiteral("morvane_temp_*")}, QDir::AllEntries | QDir::NoDotAndDotDot);
+}
+
+QStringList tst_UpdateRun::clientSnapshot(int version) const
+{
+    return ReleaseBuilder::snapshot(m_builder.clientDir(version), false);
+}
+
+QStringList tst_UpdateRun::changedKeys() const
+{
+    const ReleaseBuilder::Files oldFiles = ReleaseBuilder::sampleClient(OldVersion);
+    const ReleaseBuilder::Files newFiles = ReleaseBuilder::sampleClient(NewVersion);
+    QStringList keys;
+    for (auto it = newFiles.cbegin(); it != newFiles.cend(); ++it) {
+        if (oldFiles.value(it.key()) == it.value())
+            continue;
+        keys.append(it.key().endsWith(QLatin1String(".dat")) ? it.key() + QStringLiteral(".gz")
+                                                             : it.key());
+    }
+    keys.sort();
+    return keys;
+}
+
+qint64 tst_UpdateRun::publishedSize(const QString &key) const
+{
+    return QFileInfo(
+               QStringLiteral("%1/%2/files/%3").arg(mirrorTree("good")).arg(NewVersion).arg(key))
+        .size();
+}
+
+bool tst_UpdateRun::makeFaultyMirror(const QString &name,
+                                     const std::function<bool(const QString &)> &fault)
+{
+    if (QFileInfo::exists(mirrorTree(name)))
+        QDir(mirrorTree(name)).removeRecursively();
+    if (!m_builder.copyTree(mirrorTree("good"), mirrorTree(name))) {
+        qWarning() << m_builder.errorString();
+        return false;
+    }
+    return fault(mirrorTree(name) + QLatin1Char('/') + QString::number(NewVersion));
+}
+
+void tst_UpdateRun::cancelOn(const QString &pattern, int occurrence)
+{
+    m_cancelPattern = QRegularExpression(pattern);
+    m_cancelOccurrence = occurrence;
+}
+
+void tst_UpdateRun::freshInstallIntoEmptyRoot_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::newRow("http") << "http";
+    QTest::newRow("https") << "https";
+    QTest::newRow("ftp") << "ftp";
+}
+
+void tst_UpdateRun::freshInstallIntoEmptyRoot()
+{
+    QFETCH(QString, server);
+    const QString url = server == QLatin1String("ftp")
+        ? m_servers->startFtp(mirrorTree("good"))
+        : m_servers->startNginx(mirrorTree("good"), server == QLatin1String("https"));
+    QVERIFY(prepare(0, {url}));
+
+    QCOMPARE(run(), Succeeded);
+    QCOMPARE(installation(false), clientSnapshot(NewVersion));
+    // Client binaries, scripts and libraries: executable by everyone,
+    // writable by the owner only; the rest as downloaded.
+    for (const QString &path : {"mrvclient_linux_amd64", "mrvclient_runscript.sh", "update",
+                                "libQtCore.so.4", "lib/libgame.so"})
+        QCOMPARE(mode(appRoot() + QLatin1Char('/') + path), 0755);
+    QCOMPARE(mode(appRoot() + QStringLiteral("/data/readme.txt")) & 0133, 0);
+    QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
+    QCOMPARE(sessionDirs(), QStringList());
+}
+
+// Changed, new, unchanged, gzip-compressed, obsolete and new-subdirectory
+// files: afterwards the installation is the new version byte for byte, the
+// binaries and libraries are executable by everyone and writable by their
+// owner only, only the special files keep an old copy, and nothing but the
+// changed files was fetched.
+void tst_UpdateRun::updateInstallsNewVersionExactly()
+{
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
+
+    QCOMPARE(run(), Succeeded);
+
+    QStringList expected = clientSnapshot(NewVersion);
+    QCOMPARE(withoutOldCopies(installation(false)), expected);
+    QStringList oldCopies;
+    for (const QString &line : installation(false)) {
+        if (fileName(line).startsWith(QLatin1String("_old_")))
+            oldCopies.append(line.section(QLatin1Char(' '), 0, 0));
+    }
+    QCOMPARE(oldCopies, QStringList {QStringLiteral("_old_update")});
+
+    for (const QString &path : {"mrvclient_linux_amd64", "update", "lib/libgame.so"})
+        QCOMPARE(mode(appRoot() + QLatin1Char('/') + path), 0755);
+    for (const QString &path : {"data/news.txt", "data/levels/level1.dat"})
+        QCOMPARE(mode(appRoot() + QLatin1Char('/') + path) & 0111, 0);
+
+    QStringList fetched;
+    for (const QString &path : requestedPaths(m_servers->nginxAccessLog()))
+        fetched.append(path.section(QLatin1Char('/'), 2));
+    QStringList wanted {QStringLiteral("client_linux_amd64.ini"),
+                        QStringLiteral("client_linux_amd64.ini.sig")};
+    for (const QString &key : changedKeys())
+        wanted.append(QStringLiteral("files/") + key);
+    fetched.sort();
+    wanted.sort();
+    QCOMPARE(fetched, wanted);
+    QVERIFY(qFuzzyCompare(m_lastProgress, 1.0));
+}
+
+// The end of a successful run, as the window sees it; the timer ran only
+// while the run did.
+void tst_UpdateRun::successfulRunEndsWithCleanupLines()
+{
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
+    m_engine->cancelUpdate(); // nothing runs yet
+
+    QCOMPARE(run(), Succeeded);
+
+    const QStringList expectedEnd {QStringLiteral("message: Remove temporary files..."),
+                                   QStringLiteral("message: Temporary files removed."),
+                                   QStringLiteral("message: Update successfully finished"),
+                                   QStringLiteral("downloadProgress 0 0 0 false"),
+                                   QStringLiteral("updateFinished")};
+    QCOMPARE(m_events.mid(m_events.size() - expectedEnd.size()), expectedEnd);
+    QCOMPARE(m_log.first(), QStringLiteral("Starting update process"));
+    QCOMPARE(m_events.filter(QRegularExpression("^(error|fatalError): ")), QStringList());
+    QVERIFY(m_timerRanDuringRun);
+    QVERIFY(!m_engine->findChild<QTimer *>()->isActive());
+    QVERIFY(!m_engine->busy());
+
+    // The main task goes with the next pass of the event loop; a cancel
+    // after the end changes nothing.
+    const int events = int(m_events.size());
+    m_engine->cancelUpdate();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!m_engine->findChild<MainTaskSpecification *>());
+    QCOMPARE(m_events.size(), events);
+}
+
+// reset() during a run lets go of it: the main task is disconnected and
+// deleted, the timer stops, and nothing of the run reaches the window.
+void tst_UpdateRun::resetDuringRunForgetsTheRun()
+{
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
+    UpdateEngine *engine = m_engine.get();
+    int events = -1;
+    connect(engine, &UpdateEngine::message, this, [&](const QString &line) {
+        if (line != QLatin1String("Downloading files"))
+            return;
+        QTimer::singleShot(0, engine, [&] {
+            engine->reset();
+            events = int(m_events.size());
+        });
+    });
+    QVERIFY(engine->initialize());
+    engine->startUpdate();
+    QVERIFY(engine->busy());
+    QVERIFY(engine->findChild<QTimer *>()->isActive());
+    QTRY_VERIFY(events >= 0);
+    QVERIFY(!m_events.contains(QStringLiteral("updateFinished")));
+
+    QTest::qWait(300);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    QCOMPARE(m_events.size(), events);
+    QVERIFY(!m_engine->busy());
+    QVERIFY(!m_engine->findChild<QTimer *>()->isActive());
+    QVERIFY(!m_engine->findChild<MainTaskSpecification *>());
+}
+
+// A run cancelled during its downloads keeps its temporary directory; the
+// next run for the same version reuses it and fetches only what is missing.
+void tst_UpdateRun::cancelledDownloadsAreResumedBySameVersion()
+{
+    // One download at a time, so that the cancel comes after exactly two files.
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))},
+                    {{QStringLiteral("update/streams"), 1}}));
+    cancelOn(QStringLiteral("^Downloading files/.* finished$"), 2);
+    m_tickPattern = QRegularExpression(QStringLiteral("^Downloading files$"));
+
+    QCOMPARE(run(), Canceled);
+    QCOMPARE(m_log.last(), QStringLiteral("User aborted update"));
+
+    // The tick during the downloads shows the product ini's total of the
+    // files to fetch, plus the product ini and its signature, whose
+    // finished downloads count as well.
+    const QString release = QStringLiteral("%1/%2/").arg(mirrorTree("good")).arg(NewVersion);
+    qint64 total = QFileInfo(release + "client_linux_amd64.ini").size()
+        + QFileInfo(release + "client_linux_amd64.ini.sig").size();
+    for (const QString &key : changedKeys())
+        total += publishedSize(key);
+    QCOMPARE(m_handTick.section(' ', 2, 2), QString::number(total));
+
+    const QString tempDir = m_configuration->m_tempDir;
+    int recordVersion = 0;
+    QString recordDir;
+    QVERIFY(UpdateIniData::get(&recordVersion, nullptr, &recordDir));
+    QCOMPARE(recordVersion, NewVersion);
+    QCOMPARE(recordDir, tempDir);
+    QStringList present;
+    for (const QString &key : changedKeys()) {
+        if (QFileInfo::exists(tempDir + QLatin1Char('/') + key))
+            present.append(key);
+    }
+    QCOMPARE(present.size(), 2);
+    const int requestsBefore = int(requestedPaths(m_servers->nginxAccessLog()).size());
+
+    m_engine->reset();
+    m_log.clear();
+    QCOMPARE(run(), Succeeded);
+
+    QVERIFY(m_log.contains(QStringLiteral("Previous update session for v. 2 found")));
+    QCOMPARE(m_configuration->m_tempDir, tempDir);
+    QStringList fetched = requestedPaths(m_servers->nginxAccessLog()).mid(requestsBefore);
+    QStringList wanted;
+    for (const QString &key : changedKeys()) {
+        if (!present.contains(key))
+            wanted.append(QStringLiteral("/2/files/") + key);
+    }
+    fetched.sort();
+    QCOMPARE(fetched, wanted);
+    QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(NewVersion));
+    QVERIFY(!QFileInfo::exists(tempDir));
+}
+
+void tst_UpdateRun::sessionOfAnotherVersionIsCleanedUp()
+{
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
+    const QString staleDir = systemTemp() + QStringLiteral("/morvane_temp_0");
+    QVERIFY(QDir().mkpath(staleDir + QStringLiteral("/files/data")));
+    QFile stale(staleDir + QStringLiteral("/files/data/news.txt"));
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.close();
+    UpdateIniData::modify(7, staleDir, ReleaseBuilder::CLIENT_TYPE);
+
+    QCOMPARE(run(), Succeeded);
+
+    const int cleanupLine = int(m_log.indexOf(
+        QStringLiteral("Cleanup previous session (v. 7, %1) files...").arg(staleDir)));
+    QVERIFY2(cleanupLine >= 0, qPrintable(m_log.join('\n')));
+    QCOMPARE(m_log.at(cleanupLine + 1), QStringLiteral("Ok"));
+    QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(NewVersion));
+    QCOMPARE(sessionDirs(), QStringList());
+    QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
+}
+
+// The first mirror serves one file with a changed byte. Every download goes
+// to it while it is in the list (one at a time, with a seed that draws it),
+// so the bad file certainly comes from it: the mirror is dropped, the file
+// is fetched from the other mirror, and the first mirror gets no request
+// after the bad file.
+void tst_UpdateRun::corruptMirrorIsDropped()
+{
+    const QString corrupted = QStringLiteral("lib/libgame.so");
+    QVERIFY(makeFaultyMirror("corrupt", [&](const QString &release) {
+        QFile file(release + QStringLiteral("/files/") + corrupted);
+        if (!file.open(QIODevice::ReadWrite))
+            return false;
+        QByteArray data = file.readAll();
+        data[data.size() / 2] = char(data[data.size() / 2] ^ 0x20);
+        file.seek(0);
+        return file.write(data) == data.size();
+    }));
+    const QString goodUrl = m_servers->startNginx(mirrorTree("good"));
+    const QString corruptUrl = m_servers->startNginx(mirrorTree("corrupt"));
+    QVERIFY(prepare(OldVersion, {corruptUrl, goodUrl}, {{QStringLiteral("update/streams"), 1}}));
+    // Two mirrors of three slots each: a draw below 3 picks the first.
+    const int downloads = 2 + int(changedKeys().size());
+    const quint32 seed = seedWhere([](int, int draw) { return draw % 6 < 3; }, downloads);
+    QVERIFY(seed != 0);
+
+    QCOMPARE(run(seed), Succeeded);
+
+    QVERIFY2(
+        m_log.contains(QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying")
+                           .arg(corrupted)),
+        qPrintable(m_log.join('\n')));
+    QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(NewVersion));
+    const QStringList fromCorrupt = requestedPaths(m_servers->nginxAccessLog());
+    QCOMPARE(fromCorrupt.last(), QStringLiteral("/2/files/") + corrupted);
+    QCOMPARE(fromCorrupt.count(QStringLiteral("/2/files/") + corrupted), 1);
+    QVERIFY(requestedPaths(m_servers->nginxAccessLog(goodUrl))
+                .contains(QStringLiteral("/2/files/") + corrupted));
+    auto *mirrors = m_engine->findChild<Mirrors *>();
+    QVERIFY(mirrors);
+    QCOMPARE(mirrors->getMirrorIndex(QStringLiteral("m1")), -1);
+    QCOMPARE(mirrors->getMirrorIndex(QStringLiteral("m2")), 0);
+}
+
+void tst_UpdateRun::failedReplacementLeavesInstallationAsBefore_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("destination not writable") << "unwritable";
+    QTest::newRow("unpacked file with wrong md5") << "badunzip";
+}
+
+// The fourth of seven files cannot be installed, or the fifth unpacks to the
+// wrong data: the files installed before are put back, the new directories
+// removed, and the installation is byte for byte, mode for mode, what it was.
+void tst_UpdateRun::failedReplacementLeavesInstallationAsBefore()
+{
+    QFETCH(QString, fault);
+    QString mirror = QStringLiteral("good");
+    if (fault == QLatin1String("badunzip")) {
+        // theme.ogg published compressed, with a wrong sum for its unpacked form.
+        mirror = QStringLiteral("badunzip");
+        QDir(mirrorTree(mirror)).removeRecursively();
+        ReleaseBuilder builder;
+        QVERIFY(
+            !builder.makeClient(OldVersion, ReleaseBuilder::sampleClient(OldVersion)).isEmpty());
+        QVERIFY(
+            !builder.makeClient(NewVersion, ReleaseBuilder::sampleClient(NewVersion)).isEmpty());
+        QVERIFY2(builder.publish(NewVersion, mirrorTree(mirror),
+                                 {QStringLiteral("*.dat"), QStringLiteral("*.ogg")}, OldVersion),
+                 qPrintable(builder.errorString()));
+        const QString ini = ReleaseBuilder::productIniPath(mirrorTree(mirror), NewVersion);
+        QVERIFY(editProductIni(ini, [](QSettings &settings) {
+            const QString key = QStringLiteral("files/media/music/theme.ogg.gz");
+            QStringList fields = settings.value(key).toString().split(QStringLiteral("::"));
+            fields[2] = QString(32, QLatin1Char('0'));
+            settings.setValue(key, fields.join(QStringLiteral("::")));
+        }));
+        QVERIFY2(builder.sign(ini), qPrintable(builder.errorString()));
+    }
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree(mirror))}));
+    if (fault == QLatin1String("unwritable")) {
+        const QString lib = appRoot() + QStringLiteral("/lib");
+        m_unwritableDirs.append(lib);
+        if (!makeUnwritable(lib))
+            QSKIP("cannot make a directory unwritable here");
+    }
+    const QStringList before = installation();
+
+    QCOMPARE(run(), Canceled);
+
+    QCOMPARE(installation(), before);
+    QVERIFY2(m_log.contains(QStringLiteral("rolling back file updates")),
+             qPrintable(m_log.join('\n')));
+    QVERIFY(!m_log.contains(QStringLiteral("User aborted update")));
+    if (fault == QLatin1String("badunzip"))
+        QVERIFY(m_log.filter(QRegularExpression("^Signature check failed for .*theme.ogg$")).size()
+                == 1);
+    // Files were installed before the failure, and taken back.
+    QVERIFY(m_log.indexOf(QRegularExpression("^add/replace data/news.txt$")) >= 0);
+    QVERIFY(UpdateIniData::get(nullptr, nullptr, nullptr));
+    QVERIFY(QFileInfo::exists(m_configuration->m_tempDir));
+}
+
+void tst_UpdateRun::userCancelInEachStep_data()
+{
+    QTest::addColumn<QString>("trigger");
+    QTest::addColumn<int>("occurrence");
+    QTest::addColumn<bool>("direct");
+    QTest::addColumn<bool>("installationChanged");
+
+    QTest::newRow("product ini") << "^Downloading client_linux_amd64.ini$" << 1 << false << false;
+    // While the lists are compiled on the pool: the line arrives from there.
+    QTest::newRow("file lists") << "^Compiling download and replace list$" << 1 << true << false;
+    QTest::newRow("downloads") << "^Downloading files/" << 2 << false << false;
+    QTest::newRow("replacement") << "^add/replace " << 3 << false << false;
+    QTest::newRow("deletion") << "^Starting deleting files$" << 1 << false << true;
+}
+
+// A cancel in any of the five steps ends the run with "User aborted update";
+// a replacement under way is taken back completely; the temporary directory
+// and the session record stay, and the next attempt completes the update.
+void tst_UpdateRun::userCancelInEachStep()
+{
+    QFETCH(QString, trigger);
+    QFETCH(int, occurrence);
+    QFETCH(bool, direct);
+    QFETCH(bool, installationChanged);
+
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
+    const QStringList before = installation();
+    cancelOn(trigger, occurrence);
+    m_cancelDirectly = direct;
+
+    QCOMPARE(run(), Canceled);
+
+    const QStringList expectedEnd {QStringLiteral("message: User aborted update"),
+                                   QStringLiteral("downloadProgress 0 0 0 false"),
+                                   QStringLiteral("updateCanceled")};
+    QCOMPARE(m_events.mid(m_events.size() - expectedEnd.size()), expectedEnd);
+    if (installationChanged) {
+        // The deletion step was stopped before its first deletion.
+        for (const QString &line : clientSnapshot(NewVersion))
+            QVERIFY2(installation(false).contains(line), qPrintable(line));
+        QVERIFY(QFileInfo::exists(appRoot() + QStringLiteral("/data/obsolete.txt")));
+    } else {
+        QCOMPARE(installation(), before);
+    }
+    if (trigger.contains(QLatin1String("add/replace")))
+        QVERIFY(m_log.contains(QStringLiteral("rolling back file updates")));
+    const QString tempDir = m_configuration->m_tempDir;
+    QString recordDir;
+    QVERIFY(UpdateIniData::get(nullptr, nullptr, &recordDir));
+    QCOMPARE(recordDir, tempDir);
+    QVERIFY(QFileInfo(tempDir).isDir());
+
+    m_engine->reset();
+    m_events.clear();
+    QCOMPARE(run(), Succeeded);
+    QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(NewVersion));
+}
+
+// One mirror holds a product ini changed after signing (it would delete the
+// client binary). Its copy fails the check; the step downloads both files
+// again, from the good mirror this time, and the run succeeds with the
+// genuine list.
+void tst_UpdateRun::tamperedProductIniOnOneMirrorIsRetried()
+{
+    QVERIFY(makeFaultyMirror("tampered", [](const QString &release) {
+        QFile ini(release + QStringLiteral("/client_linux_amd64.ini"));
+        if (!ini.open(QIODevice::Append))
+            return false;
+        return ini.write("\n[delete]\nmrvclient_linux_amd64=\n") > 0;
+    }));
+    const QString tamperedUrl = m_servers->startNginx(mirrorTree("tampered"));
+    const QString goodUrl = m_servers->startNginx(mirrorTree("good"));
+    QVERIFY(prepare(OldVersion, {tamperedUrl, goodUrl}));
+    // Draws: product ini (from the tampered mirror), signature, then the
+    // product ini again (from the good one).
+    const quint32 seed = seedWhere(
+        [](int index, int draw) { return index == 1 || (draw % 6 < 3) == (index == 0); }, 3);
+    QVERIFY(seed != 0);
+
+    QCOMPARE(run(seed), Succeeded);
+
+    QCOMPARE(m_log.count(QStringLiteral("Could not verify the product ini file. Retrying")), 1);
+    QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(NewVersion));
+    QVERIFY(QFileInfo::exists(appRoot() + QStringLiteral("/mrvclient_linux_amd64")));
+}
+
+void tst_UpdateRun::productIniPathOutsideTheRootIsRefused_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("path");
+
+    QTest::newRow("delete key") << "delete/../victim.txt"
+                                << ""
+                                << "../victim.txt";
+    QTest::newRow("file key") << "files/../victim.txt"
+                              << "d41d8cd98f00b204e9800998ecf8427e::0"
+                              << "../victim.txt";
+    QTest::newRow("absolute unpack target")
+        << "files/data/levels/level2.dat.gz"
+        << "d41d8cd98f00b204e9800998ecf8427e::0::d41d8cd98f00b204e9800998ecf8427e::0::VICTIM"
+        << "VICTIM";
+}
+
+// A signed product ini that names paths outside the application root is
+// refused before anything is fetched, written or deleted.
+void tst_UpdateRun::productIniPathOutsideTheRootIsRefused()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, path);
+
+    const QString victim = m_work->filePath(QStringLiteral("victim.txt"));
+    value.replace(QLatin1String("VICTIM"), victim);
+    path.replace(QLatin1String("VICTIM"), victim);
+    QFile victimFile(victim);
+    QVERIFY(victimFile.open(QIODevice::WriteOnly));
+    victimFile.write("outside the installation\n");
+    victimFile.close();
+    QVERIFY(makeFaultyMirror("unsafe", [&](const QString &release) {
+        const QString ini = release + QStringLiteral("/client_linux_amd64.ini");
+        return editProductIni(ini, [&](QSettings &settings) { settings.setValue(key, value); })
+            && m_builder.sign(ini);
+    }));
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("unsafe"))}));
+    const QStringList before = installation();
+
+    QCOMPARE(run(), Canceled);
+
+    const QString section = key.section(QLatin1Char('/'), 0, 0);
+    bool named = false;
+    for (const QString &line : std::as_const(m_log))
+        named = named || (line.contains(section) && line.contains(path));
+    QVERIFY2(named, qPrintable(m_log.join('\n')));
+    QCOMPARE(installation(), before);
+    QFile check(victim);
+    QVERIFY(check.open(QIODevice::ReadOnly));
+    QCOMPARE(check.readAll(), QByteArray("outside the installation\n"));
+    for (const QString &request : requestedPaths(m_servers->nginxAccessLog()))
+        QVERIFY2(!request.contains(QLatin1String("/files/")), qPrintable(request));
+}
+
+// A mirror without the version answers 404 and is dropped; with no mirror
+// left the run fails: no "User aborted update", but updateCanceled().
+void tst_UpdateRun::runWithoutWorkingMirrorFailsWithoutAbortLine()
+{
+    QVERIFY(QDir().mkpath(mirrorTree("empty")));
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("empty"))}));
+    const QStringList before = installation();
+
+    QCOMPARE(run(), Canceled);
+
+    QVERIFY(!m_log.contains(QStringLiteral("User aborted update")));
+    QVERIFY(m_log.contains(QStringLiteral("There are no (more) known working mirrors available")));
+    QCOMPARE(m_events.mid(m_events.size() - 2),
+             QStringList({QStringLiteral("downloadProgress 0 0 0 false"),
+                          QStringLiteral("updateCanceled")}));
+    QCOMPARE(installation(), before);
+    QVERIFY(!m_engine->findChild<QTimer *>()->isActive());
+    QVERIFY(!m_engine->busy());
+}
+
+QTEST_GUILESS_MAIN(tst_UpdateRun)
+#include "tst_updaterun.moc"

@@ -1,0 +1,205 @@
+#include "ui/changelogviewer.h"
+
+#include "app/configuration.h"
+#include "app/random.h"
+#include "net/networkaccessmanager.h"
+
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFont>
+#include <QFontMetrics>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QScreen>
+#include <QSettings>
+#include <QTextEdit>
+#include <QTextStream>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+constexpr int requestTimeoutMs = 2000;
+constexpr int widthMargin = 50;
+constexpr int fallbackWidth = 500;
+constexpr int heightLimit = 500;
+} // namespace
+
+ChangeLogViewer *ChangeLogViewer::m_instance = nullptr;
+
+ChangeLogViewer::ChangeLogViewer(QWidget *parent)
+    : QDialog(parent, Qt::WindowSystemMenuHint)
+{
+    setObjectName(QStringLiteral("ChangeLogViewer"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(tr("Changelog"));
+
+    m_textEdit = new QTextEdit(this);
+    m_textEdit->setObjectName(QStringLiteral("changeLogTextEdit"));
+    m_textEdit->setReadOnly(true);
+    m_textEdit->setLineWrapMode(QTextEdit::NoWrap);
+    QFont typewriter;
+    typewriter.setStyleHint(QFont::TypeWriter);
+    QFont font = m_textEdit->font();
+    font.setFamily(typewriter.defaultFamily());
+    m_textEdit->setFont(font);
+
+    auto *buttonBox = new QDialogButtonBox(QDialogButtonBox::Close, Qt::Horizontal, this);
+    connect(buttonBox, &QDialogButtonBox::rejected, this, &ChangeLogViewer::close);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_textEdit);
+    layout->addWidget(buttonBox);
+}
+
+ChangeLogViewer::~ChangeLogViewer()
+{
+    if (m_instance == this)
+        m_instance = nullptr;
+}
+
+void ChangeLogViewer::showRemoteChangeLogDialog(QWidget *parent, const QString &version)
+{
+    if (!m_instance) {
+        m_instance = new ChangeLogViewer(parent);
+        m_instance->requestRemote(version);
+    }
+    m_instance->show();
+    m_instance->raise();
+    m_instance->activateWindow();
+}
+
+void ChangeLogViewer::requestRemote(const QString &version)
+{
+    if (m_reply)
+        return;
+    m_textEdit->setText(tr("Loading..."));
+    if (!version.isEmpty())
+        m_version = version;
+
+    const QString base = getRemoteUrl();
+    if (base.isEmpty()) {
+        m_textEdit->setText(tr("Failed to load changelog."));
+        return;
+    }
+    QString url = base;
+    if (!url.endsWith(QLatin1Char('/')))
+        url += QLatin1Char('/');
+    url += m_version + QStringLiteral("/changelog_client.txt");
+
+    if (!m_manager)
+        m_manager = new NetworkAccessManager(this);
+    m_reply = m_manager->get(QNetworkRequest(QUrl(url)));
+    connect(m_reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
+
+    if (!m_timeoutTimer) {
+        m_timeoutTimer = new QTimer(this);
+        m_timeoutTimer->setSingleShot(true);
+        m_timeoutTimer->setInterval(requestTimeoutMs);
+        connect(m_timeoutTimer, &QTimer::timeout, this, &ChangeLogViewer::onRequestTimeout);
+    }
+    m_timeoutTimer->start();
+}
+
+void ChangeLogViewer::onRequestTimeout()
+{
+    // Aborting makes the reply finish with an error, which moves on to the
+    // next mirror.
+    if (m_reply)
+        m_reply->abort();
+}
+
+void ChangeLogViewer::onRequestFinished()
+{
+    if (!m_reply)
+        return;
+    // Redirections are not followed: a mirror that redirects has failed,
+    // whatever page it sends along.
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool redirected = status >= 300 && status < 400;
+    if (m_reply->error() == QNetworkReply::NoError && !redirected) {
+        QTextStream stream(m_reply);
+        const QString text = stream.readAll();
+        // Some servers answer a moved file with a page saying so.
+        if (!text.contains(QLatin1String("document has moved"))) {
+            releaseReply();
+            load(text);
+            return;
+        }
+    }
+    releaseReply();
+    requestRemote(QString());
+}
+
+void ChangeLogViewer::releaseReply()
+{
+    disconnect(m_reply, nullptr, this, nullptr);
+    m_reply->deleteLater();
+    m_reply = nullptr;
+}
+
+QString ChangeLogViewer::getRemoteUrl()
+{
+    if (m_mirrorsLoaded)
+        return getRandomMirror();
+    m_mirrorsLoaded = true;
+
+    const QString root = Configuration::getAppRootPath();
+    const QString updateIni = root + QStringLiteral("/update.ini");
+    if (QFile::exists(updateIni)) {
+        QSettings settings(updateIni, QSettings::IniFormat);
+        const QString alpha = settings.value(QStringLiteral("Channel/alpha")).toString();
+        // The alpha channel reads its change log from the alpha location only.
+        if (!alpha.isEmpty())
+            return alpha;
+    }
+
+    const QString mirrorsIni = root + QStringLiteral("/mirrors.ini");
+    if (QFile::exists(mirrorsIni)) {
+        QSettings settings(mirrorsIni, QSettings::IniFormat);
+        QStringList names;
+        const int count = settings.beginReadArray(QStringLiteral("mirrors"));
+        for (int i = 0; i < count; ++i) {
+            settings.setArrayIndex(i);
+            names.append(settings.value(QStringLiteral("mirror")).toString());
+        }
+        settings.endArray();
+        for (const QString &name : std::as_const(names)) {
+            settings.beginGroup(name);
+            const QString url = settings.value(QStringLiteral("url")).toString();
+            settings.endGroup();
+            if (!url.isEmpty())
+                m_mirrorUrls.append(url);
+        }
+        return getRandomMirror();
+    }
+    return QString();
+}
+
+QString ChangeLogViewer::getRandomMirror()
+{
+    if (m_mirrorUrls.isEmpty())
+        return QString();
+    return m_mirrorUrls.takeAt(Random::next() % m_mirrorUrls.size());
+}
+
+void ChangeLogViewer::load(const QString &text)
+{
+    m_textEdit->setText(text);
+    if (text.isEmpty())
+        return;
+
+    const QFontMetrics metrics(m_textEdit->currentFont());
+    int widest = 0;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (const QString &line : lines)
+        widest = qMax(widest, metrics.horizontalAdvance(line));
+    const int wantedWidth = widest > 0 ? widest + widthMargin : fallbackWidth;
+
+    const QScreen *shown = screen();
+    if (!shown)
+        return;
+    const QRect available = shown->availableGeometry();
+    if (!available.isValid())
+        return;
+    resize(qMin(wantedWidth, available.width()), qMin(heightLimit, available.height()));
+}

@@ -1,0 +1,286 @@
+#include "ui/mainwindow.h"
+
+#include "app/configuration.h"
+#include "app/processtools.h"
+#include "app/singleinstancechecker.h"
+#include "ui/changelogviewer.h"
+#include "ui/weblinks.h"
+#include "update/updateengine.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QScrollBar>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace {
+constexpr int clientStartDelayMs = 1000;
+constexpr int progressSteps = 1000;
+constexpr quint64 bytesPerKB = 1000;
+} // namespace
+
+MainWindow::MainWindow(Configuration &configuration)
+    : QWidget(nullptr)
+    , m_configuration(&configuration)
+{
+    m_engine = new UpdateEngine(configuration, this);
+    connect(m_engine, &UpdateEngine::error, this, &MainWindow::onError);
+    connect(m_engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
+    connect(m_engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgressUpdate);
+    connect(m_engine, &UpdateEngine::downloadProgress, this, &MainWindow::onDownloadProgress);
+    connect(m_engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
+    connect(m_engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
+    connect(m_engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
+    connect(m_engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
+
+    setupUi(this);
+    // Queued, so that the log has already been shown or hidden by the toggle.
+    connect(detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed,
+            Qt::QueuedConnection);
+    morvaneLabel->setUrl(WebLinks::makerWebSite());
+    connect(copyrightLabel, &QLabel::linkActivated, this,
+            [](const QString &link) { WebLinks::openInBrowser(QUrl(link)); });
+
+    outputTextEdit->hide();
+    onDownloadProgress(0, 0, 0, false);
+
+    auto *instanceChecker = new SingleInstanceChecker(this);
+    connect(instanceChecker, &SingleInstanceChecker::otherInstanceActivate, this,
+            &MainWindow::onOtherInstanceActivate);
+
+    connect(m_configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
+
+    m_engine->getBanner();
+}
+
+void MainWindow::setUIToConfigSpecs()
+{
+    QString channel;
+    switch (m_configuration->m_updateChannel) {
+    case StableChannel:
+        channel = tr("Stable");
+        break;
+    case BetaChannel:
+        channel = tr("Beta");
+        break;
+    case AlphaChannel:
+        channel = tr("Alpha");
+        break;
+    }
+
+    QString text;
+    if (!m_configuration->m_clientVersionName.isEmpty()) {
+        text = QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">")
+            + tr("Update to Morvane %1.").arg(m_configuration->m_clientVersionName)
+            + QStringLiteral("</div>");
+    }
+    text += QStringLiteral("<div style=\"margin-top:8px\">")
+        + tr("You are currently on <strong>%1 channel</strong>.").arg(channel)
+        + QStringLiteral("</div>");
+    versionLabel->setText(text);
+
+    if (m_configuration->m_noUserMode == 1)
+        startButton->setEnabled(false);
+}
+
+void MainWindow::setNews()
+{
+    newsBanner->setNews(m_configuration->m_newsText);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (!m_engine->busy()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (m_quitAfterCancel)
+        return;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Question"),
+        tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    if (answer != QMessageBox::Yes)
+        return;
+    // The run may have ended while the question was open: then there is
+    // nothing left to cancel, and the window closes now.
+    if (!m_engine->busy()) {
+        event->accept();
+        return;
+    }
+    m_quitAfterCancel = true;
+    m_engine->cancelUpdate();
+}
+
+void MainWindow::onFatalConfigError(QString errorMessage)
+{
+    logToStandardError(errorMessage);
+    QMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    endEventLoop(1);
+}
+
+void MainWindow::onFatalError(QString errorMessage)
+{
+    logToStandardError(errorMessage);
+    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    endEventLoop(2);
+}
+
+void MainWindow::onError(QString errorMessage)
+{
+    onAppendText(errorMessage);
+    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+}
+
+void MainWindow::endEventLoop(int exitCode)
+{
+    // Told to exit before its loop runs, Qt would make every later event loop,
+    // message boxes included, return at once: the code is kept until the loop
+    // has started.
+    if (m_eventLoopRunning)
+        QCoreApplication::exit(exitCode);
+    else if (m_pendingExitCode == 0)
+        m_pendingExitCode = exitCode;
+}
+
+void MainWindow::onEventLoopStarted()
+{
+    m_eventLoopRunning = true;
+    if (m_pendingExitCode != 0)
+        QCoreApplication::exit(m_pendingExitCode);
+}
+
+void MainWindow::onAutoStartUpdate()
+{
+    on_startButton_clicked();
+}
+
+void MainWindow::on_startButton_clicked()
+{
+    if (m_startClient) {
+        ProcessTools::startMrvClient();
+        close();
+        return;
+    }
+    if (m_engine->busy())
+        return;
+    if (!m_engine->initialize())
+        return;
+    startButton->setEnabled(false);
+    m_engine->startUpdate();
+}
+
+void MainWindow::onAppendText(QString text)
+{
+    outputTextEdit->append(text);
+    logToStandardError(text);
+}
+
+void MainWindow::logToStandardError(const QString &text) const
+{
+    // Unattended, nobody reads the window: whoever started the updater gets
+    // every line.
+    if (m_configuration->m_noUserMode != 1)
+        return;
+    const QByteArray line = text.toLocal8Bit() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+void MainWindow::onProgressUpdate(qreal doneFrac)
+{
+    totalProgressBar->setValue(int(doneFrac * progressSteps));
+}
+
+void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
+                                    bool downloading)
+{
+    totalSizeLabel->setVisible(downloading);
+    totalTotalSizeLabel->setVisible(downloading);
+    downloadSpeedLabel->setVisible(downloading);
+    label_6->setVisible(downloading);
+    if (!downloading)
+        return;
+    totalSizeLabel->setText(tr("%1 KB").arg(downloadDone / bytesPerKB));
+    totalTotalSizeLabel->setText(tr("%1 KB").arg(downloadTotal / bytesPerKB));
+    downloadSpeedLabel->setText(tr("%1 KB/s").arg(speed / bytesPerKB));
+}
+
+void MainWindow::onUpdateFinished()
+{
+    // The run ended well just before the user's cancel reached it: the user
+    // still asked to quit.
+    if (m_quitAfterCancel) {
+        endEventLoop(0);
+        return;
+    }
+    m_startClient = true;
+    startButton->setText(tr("Start Morvane"));
+    startButton->setEnabled(true);
+    startButton->setFocus();
+    if (m_configuration->m_noUserMode == 1 && !ChangeLogViewer::m_instance)
+        QTimer::singleShot(clientStartDelayMs, this, &MainWindow::onAutoStartClient);
+}
+
+void MainWindow::onAutoStartClient()
+{
+    // Someone who opened the change log in the meantime is reading it.
+    if (!ChangeLogViewer::m_instance)
+        on_startButton_clicked();
+}
+
+void MainWindow::onUpdateCanceled()
+{
+    if (m_quitAfterCancel) {
+        endEventLoop(0);
+        return;
+    }
+    m_startClient = false;
+    m_engine->reset();
+    startButton->setText(tr("Restart"));
+    startButton->setEnabled(true);
+    onAppendText(tr("Update cancelled"));
+    totalProgressBar->setValue(0);
+    QMessageBox::critical(this, tr("Update"),
+                          tr("Update cancelled. Push \"Details\" to check reasons."),
+                          QMessageBox::Ok);
+}
+
+void MainWindow::onOtherInstanceActivate(QString message)
+{
+    if (message != QLatin1String("#"))
+        return;
+    if (isMinimized())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    raise();
+    activateWindow();
+}
+
+void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
+{
+    QPixmap pixmap;
+    if (!pixmap.loadFromData(bannerImage))
+        return;
+    const QUrl url(clickUrl);
+    banner->setToolTip(tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host()));
+    banner->setUrl(clickUrl);
+    banner->setPixmap(pixmap);
+}
+
+void MainWindow::onDetailsPressed()
+{
+    if (outputTextEdit->isVisible())
+        outputTextEdit->verticalScrollBar()->setValue(
+            outputTextEdit->verticalScrollBar()->maximum());
+}
+
+void MainWindow::on_changelogButton_clicked()
+{
+    ChangeLogViewer::showRemoteChangeLogDialog(this,
+                                               QString::number(m_configuration->m_clientVersion));
+}

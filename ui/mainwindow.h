@@ -1,0 +1,71 @@
+#pragma once
+
+#include "ui_mainwindow.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+
+class Configuration;
+class SingleInstanceChecker;
+class UpdateEngine;
+
+// The updater's window. It owns the update engine and the single-instance
+// guard, shows what the engine reports, starts, restarts and follows runs,
+// asks before a run is abandoned, starts the client after success and ends
+// the event loop on fatal errors (code 1 for the configuration, 2 for the
+// engine).
+class MainWindow : public QWidget, private Ui::MainWindow
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(Configuration &configuration);
+
+    // Shows the target version and the channel; disables the start button in
+    // unattended mode.
+    void setUIToConfigSpecs();
+    // Hands the configuration's news text to the ticker.
+    void setNews();
+
+    // The exit code of a fatal error reported before the event loop ran, or 0.
+    // Start-up returns it instead of running the loop.
+    int pendingExitCode() const { return m_pendingExitCode; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void onFatalConfigError(QString errorMessage);
+    void onFatalError(QString errorMessage);
+    void onError(QString errorMessage);
+    void onAutoStartUpdate();
+    void on_startButton_clicked();
+    void onAppendText(QString text);
+    void onProgressUpdate(qreal doneFrac);
+    void onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
+                            bool downloading);
+    void onUpdateFinished();
+    void onUpdateCanceled();
+    void onOtherInstanceActivate(QString message);
+    void onBannerFound(QByteArray bannerImage, QString clickUrl);
+    void onDetailsPressed();
+    void on_changelogButton_clicked();
+
+private:
+    friend class Startup;
+    friend class TestMainWindow;
+    friend class TestMainWindowRun;
+
+    // Start-up calls it from the first pass of its event loop.
+    void onEventLoopStarted();
+    void endEventLoop(int exitCode);
+    void logToStandardError(const QString &text) const;
+    void onAutoStartClient();
+
+    Configuration *m_configuration = nullptr;
+    UpdateEngine *m_engine = nullptr;
+    bool m_startClient = false;
+    bool m_quitAfterCancel = false;
+    bool m_eventLoopRunning = false;
+    int m_pendingExitCode = 0;
+};

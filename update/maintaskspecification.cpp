@@ -1,0 +1,59 @@
+#include "update/maintaskspecification.h"
+
+#include "update/downloadfilelisttaskspecification.h"
+#include "update/filedeletelisttaskspecification.h"
+#include "update/filereplacelisttaskspecification.h"
+#include "update/inidownloadtaskspecification.h"
+#include "update/makedownloadreplacelisttaskspecification.h"
+
+namespace {
+
+constexpr double productIniWeight = 0.1;
+constexpr double fileListsWeight = 0.05;
+constexpr double downloadsWeight = 0.4;
+constexpr double replacementWeight = 0.4;
+constexpr double deletionWeight = 0.05;
+
+} // namespace
+
+MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
+                                             Configuration *configuration, QObject *parent,
+                                             double weight)
+    : ComposedTaskSpecification(1, weight, parent)
+    , m_manager(manager)
+    , m_mirrorList(mirrors)
+    , m_configuration(configuration)
+{ }
+
+void MainTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Starting update process"));
+    makeSubtasksAndStart();
+}
+
+void MainTaskSpecification::makeSubtasksAndStart()
+{
+    // One step at a time: the later steps read the lists through pointers
+    // into m_fileSpecifications, which the second step fills.
+    addSubTask(new IniDownloadTaskSpecification(m_manager, m_mirrorList, m_configuration, this,
+                                                productIniWeight));
+    addSubTask(new MakeDownloadReplaceListTaskSpecification(m_configuration, m_fileSpecifications,
+                                                            this, fileListsWeight));
+    addSubTask(new DownloadFileListTaskSpecification(&m_fileSpecifications.downloads, m_manager,
+                                                     m_mirrorList, m_configuration, this,
+                                                     downloadsWeight));
+    addSubTask(new FileReplaceListTaskSpecification(&m_fileSpecifications.replaces,
+                                                    &m_fileSpecifications.deletes, m_configuration,
+                                                    this, replacementWeight));
+    addSubTask(
+        new FileDeleteListTaskSpecification(&m_fileSpecifications.deletes, this, deletionWeight));
+    state = Running;
+    executeSubTasks();
+}
+
+void MainTaskSpecification::reset()
+{
+    clearSubTasks();
+    m_fileSpecifications.clear();
+    TaskSpecification::reset();
+}

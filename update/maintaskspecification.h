@@ -1,0 +1,34 @@
+#pragma once
+
+#include "tasks/composedtaskspecification.h"
+#include "update/filespecifications.h"
+
+class Configuration;
+class Mirrors;
+class QNetworkAccessManager;
+
+// One whole update run: the product ini, the file lists, the downloads, the
+// replacement and the deletion of obsolete files, one step after the other
+// with the weights 0.1, 0.05, 0.4, 0.4 and 0.05. It owns the run's file lists
+// and lends them to the steps. Ends once with finished() or canceled(); the
+// engine creates it for a run and deletes it afterwards. Manager, mirror list
+// and configuration are lent.
+class MainTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+public:
+    MainTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
+                          Configuration *configuration, QObject *parent, double weight);
+
+    // Builds the five steps and starts the first.
+    void makeSubtasksAndStart();
+
+    QNetworkAccessManager *m_manager;
+    Mirrors *m_mirrorList;
+    Configuration *m_configuration;
+    FileSpecifications m_fileSpecifications;
+
+public slots:
+    void execute() override;
+    void reset() override;
+};
