@@ -3,6 +3,8 @@
 // engine doing the whole run while the test uses the window as a user would.
 
 #include "app/configuration.h"
+#include "app/startup.h"
+#include "app/updatechecker.h"
 #include "localservers.h"
 #include "messageboxanswerer.h"
 #include "net/banner.h"
@@ -68,6 +70,7 @@ private slots:
     void updateRunsToStartMorvane();
     void restartAfterCancelReusesDownloads();
     void closingDuringRunQuitsAfterRollback();
+    void unattendedStartUpdatesAndStartsClient();
 
 private:
     QString appRoot() const { return m_work->filePath(QStringLiteral("app")); }
@@ -293,6 +296,38 @@ void TestMainWindowRun::closingDuringRunQuitsAfterRollback()
     QCOMPARE(answerer.boxes.first().title, QStringLiteral("Question"));
     QVERIFY(m_log.contains(QStringLiteral("User aborted update")));
     QCOMPARE(installation(), clientSnapshot(oldVersion));
+}
+
+void TestMainWindowRun::unattendedStartUpdatesAndStartsClient()
+{
+    // The whole unattended road through start-up: the update server names
+    // the version, the update starts by itself, the client starts after it
+    // and the program ends with 0.
+    const QString mirror = m_servers->startNginx(m_mirrorTree);
+    QVERIFY(!mirror.isEmpty());
+    QVERIFY2(m_builder.prepareAppRoot(appRoot(), oldVersion, {mirror}),
+             qPrintable(m_builder.errorString()));
+    const LocalServers::RefServer server = m_servers->startRefServer(
+        {QStringLiteral("--versions"), QStringLiteral("2#2.0,2#2.0,2#2.0"),
+         QStringLiteral("--news"), QStringLiteral("<b>Morvane 2.0</b> is out")});
+    QVERIFY(server.isValid());
+    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
+
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+    watchdog.start(60000);
+    const int code = Startup::run({QStringLiteral("update"), QStringLiteral("--nouser")});
+    UpdateChecker::setServer(QString(), 0);
+
+    QCOMPARE(code, 0);
+    QVERIFY(answerer.boxes.isEmpty());
+    const QString marker = appRoot() + QLatin1Char('/') + QLatin1String(clientMarker);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+    QCOMPARE(withoutOldCopies(ReleaseBuilder::snapshot(
+                 appRoot(), false, installationFiles + QStringList(QLatin1String(clientMarker)))),
+             clientSnapshot(newVersion));
 }
 
 QTEST_MAIN(TestMainWindowRun)
