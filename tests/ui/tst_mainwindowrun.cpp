@@ -1,0 +1,335 @@
+// The window through real update runs: releases made by mrvpublish on an
+// nginx mirror, a temporary installation of the previous version, and the
+// engine doing the whole run while the test uses the window as a user would.
+
+#include "app/configuration.h"
+#include "app/startup.h"
+#include "app/updatechecker.h"
+#include "localservers.h"
+#include "messageboxanswerer.h"
+#include "net/banner.h"
+#include "releasebuilder.h"
+#include "ui/mainwindow.h"
+#include "update/updateengine.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QThreadPool>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+const int oldVersion = 1;
+const int newVersion = 2;
+const QStringList installationFiles = {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")};
+const char clientMarker[] = "client-started";
+const int hugeLevelSize = 48 * 1024 * 1024;
+
+// The paths fetched from a mirror, in the order of nginx's access log.
+QStringList requestedPaths(const QByteArray &accessLog)
+{
+    QStringList paths;
+    static const QRegularExpression get(QStringLiteral("\"GET ([^ ]+) HTTP"));
+    for (const QByteArray &line : accessLog.split('\n')) {
+        const QRegularExpressionMatch match = get.match(QString::fromLatin1(line));
+        if (match.hasMatch())
+            paths.append(match.captured(1));
+    }
+    return paths;
+}
+
+QStringList withoutOldCopies(const QStringList &lines)
+{
+    QStringList result;
+    for (const QString &line : lines) {
+        const QString name = line.section(QLatin1Char(' '), 0, 0).section(QLatin1Char('/'), -1);
+        if (!name.startsWith(QLatin1String("_old_")))
+            result.append(line);
+    }
+    return result;
+}
+} // namespace
+
+class TestMainWindowRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void updateRunsToStartMorvane();
+    void restartAfterCancelReusesDownloads();
+    void closingDuringRunQuitsAfterRollback();
+    void unattendedStartUpdatesAndStartsClient();
+
+private:
+    QString appRoot() const { return m_work->filePath(QStringLiteral("app")); }
+    QStringList installation() const
+    {
+        return withoutOldCopies(ReleaseBuilder::snapshot(appRoot(), false, installationFiles));
+    }
+    QStringList clientSnapshot(int version) const
+    {
+        return ReleaseBuilder::snapshot(m_builder.clientDir(version), false);
+    }
+    // Builds the window for an installation of the old version that the
+    // nginx mirror can bring to the new one.
+    void makeWindow(const QVariantMap &settings = {});
+    // Cancels the run, as the engine's cancelUpdate() would be reached from a
+    // click, once the occurrence-th log line matching pattern has appeared.
+    void cancelOn(const QString &pattern, int occurrence);
+    QPushButton *startButton() const
+    {
+        return m_window->findChild<QPushButton *>(QStringLiteral("startButton"));
+    }
+
+    ReleaseBuilder m_builder;
+    QString m_mirrorTree;
+
+    std::unique_ptr<QTemporaryDir> m_work;
+    std::unique_ptr<LocalServers> m_servers;
+    std::unique_ptr<Configuration> m_configuration;
+    std::unique_ptr<MainWindow> m_window;
+    QByteArray m_savedTmpDir;
+    QStringList m_log;
+};
+
+void TestMainWindowRun::initTestCase()
+{
+    if (!ReleaseBuilder::updaterTrustsDevelopmentKey())
+        QSKIP("built with another public key than the development key");
+    QVERIFY(m_builder.isValid());
+    QVERIFY(!m_builder.makeClient(oldVersion, ReleaseBuilder::sampleClient(oldVersion)).isEmpty());
+    // The new version's start script tells the test that it ran.
+    ReleaseBuilder::Files newClient = ReleaseBuilder::sampleClient(newVersion);
+    newClient.insert(Configuration::getClientBinaryName(),
+                     QByteArray("#!/bin/sh\ntouch \"$(dirname \"$0\")/") + clientMarker + "\"\n");
+    // A level large enough that unpacking it takes a while: the window can be
+    // closed while it is being replaced.
+    QByteArray level;
+    level.reserve(hugeLevelSize);
+    for (int i = 0; level.size() < hugeLevelSize; ++i)
+        level += QByteArray::number(i * 2654435761u, 36) + ' ';
+    newClient.insert(QStringLiteral("data/levels/huge.dat"), level);
+    QVERIFY(!m_builder.makeClient(newVersion, newClient).isEmpty());
+    m_mirrorTree = m_builder.path(QStringLiteral("mirror"));
+    QVERIFY2(
+        m_builder.publish(newVersion, m_mirrorTree, ReleaseBuilder::sampleGzipGlobs(), oldVersion),
+        qPrintable(m_builder.errorString()));
+}
+
+void TestMainWindowRun::init()
+{
+    m_work = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_work->isValid());
+    const QString systemTemp = m_work->filePath(QStringLiteral("tmp"));
+    QVERIFY(QDir().mkpath(systemTemp));
+    m_savedTmpDir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(systemTemp));
+    Configuration::setAppRootPath(appRoot());
+    m_servers = std::make_unique<LocalServers>();
+    // No banner server answers here.
+    Banner::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
+    m_log.clear();
+}
+
+void TestMainWindowRun::cleanup()
+{
+    m_window.reset();
+    QThreadPool::globalInstance()->waitForDone();
+    m_configuration.reset();
+    m_servers.reset();
+    Banner::setServer(QString(), 0);
+    if (m_savedTmpDir.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", m_savedTmpDir);
+    Configuration::setAppRootPath(QString());
+    m_work.reset();
+}
+
+void TestMainWindowRun::makeWindow(const QVariantMap &settings)
+{
+    const QString mirror = m_servers->startNginx(m_mirrorTree);
+    QVERIFY(!mirror.isEmpty());
+    QVERIFY2(m_builder.prepareAppRoot(appRoot(), oldVersion, {mirror}, settings),
+             qPrintable(m_builder.errorString()));
+    m_configuration = std::make_unique<Configuration>();
+    m_configuration->m_clientType = ReleaseBuilder::CLIENT_TYPE;
+    m_configuration->m_clientVersion = newVersion;
+    m_configuration->m_clientVersionName = QStringLiteral("2.0");
+    m_window = std::make_unique<MainWindow>(*m_configuration);
+    connect(m_window->m_engine, &UpdateEngine::message, this,
+            [this](const QString &line) { m_log.append(line); });
+    m_window->setUIToConfigSpecs();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void TestMainWindowRun::cancelOn(const QString &pattern, int occurrence)
+{
+    auto remaining = std::make_shared<int>(occurrence);
+    UpdateEngine *engine = m_window->m_engine;
+    connect(engine, &UpdateEngine::message, this,
+            [engine, remaining, match = QRegularExpression(pattern)](const QString &line) {
+                if (*remaining > 0 && match.match(line).hasMatch() && --*remaining == 0)
+                    QMetaObject::invokeMethod(engine, &UpdateEngine::cancelUpdate,
+                                              Qt::QueuedConnection);
+            });
+}
+
+void TestMainWindowRun::updateRunsToStartMorvane()
+{
+    makeWindow();
+    auto *bar = m_window->findChild<QProgressBar *>(QStringLiteral("totalProgressBar"));
+    auto *sizeLabel = m_window->findChild<QLabel *>(QStringLiteral("totalSizeLabel"));
+    QSignalSpy progress(bar, &QProgressBar::valueChanged);
+    // Whether the transfer figures were on screen after each tick.
+    QList<bool> shownAfterTick;
+    QList<bool> downloadingInTick;
+    connect(m_window->m_engine, &UpdateEngine::downloadProgress, this,
+            [&](quint64, quint64, quint64, bool downloading) {
+                downloadingInTick.append(downloading);
+                shownAfterTick.append(sizeLabel->isVisibleTo(m_window.get()));
+            });
+
+    QTest::mouseClick(startButton(), Qt::LeftButton);
+    QVERIFY(!startButton()->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(startButton()->text(), QStringLiteral("Start Morvane"), 60000);
+
+    QVERIFY(startButton()->isEnabled());
+    QCOMPARE(bar->value(), 1000);
+    QVERIFY(progress.size() > 2);
+    QCOMPARE(m_log.last(), QStringLiteral("Update successfully finished"));
+    QCOMPARE(shownAfterTick, downloadingInTick);
+    QVERIFY(!downloadingInTick.isEmpty());
+    QCOMPARE(downloadingInTick.last(), false);
+    QVERIFY(!sizeLabel->isVisibleTo(m_window.get()));
+    QCOMPARE(installation(), clientSnapshot(newVersion));
+    QVERIFY(m_window->findChild<QTextEdit *>(QStringLiteral("outputTextEdit"))
+                ->toPlainText()
+                .contains(QStringLiteral("Starting update process")));
+
+    // "Start Morvane" starts the updated client and closes the window.
+    const QString marker = appRoot() + QLatin1Char('/') + QLatin1String(clientMarker);
+    QVERIFY(!QFile::exists(marker));
+    QTest::mouseClick(startButton(), Qt::LeftButton);
+    QVERIFY(!m_window->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+}
+
+void TestMainWindowRun::restartAfterCancelReusesDownloads()
+{
+    // One download at a time, so that the cancel comes after exactly two files.
+    makeWindow({{QStringLiteral("update/streams"), 1}});
+    cancelOn(QStringLiteral("^Downloading files/.* finished$"), 2);
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+
+    QTest::mouseClick(startButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(startButton()->text(), QStringLiteral("Restart"), 60000);
+    QVERIFY(startButton()->isEnabled());
+    QTRY_COMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.first().text,
+             QStringLiteral("Update cancelled. Push \"Details\" to check reasons."));
+    QCOMPARE(m_window->findChild<QProgressBar *>(QStringLiteral("totalProgressBar"))->value(), 0);
+    QVERIFY(m_log.contains(QStringLiteral("User aborted update")));
+    QCOMPARE(installation(), clientSnapshot(oldVersion));
+    const QStringList firstRun = requestedPaths(m_servers->nginxAccessLog());
+
+    m_log.clear();
+    QTest::mouseClick(startButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(startButton()->text(), QStringLiteral("Start Morvane"), 60000);
+    QVERIFY(m_log.contains(QStringLiteral("Previous update session for v. 2 found")));
+    QCOMPARE(installation(), clientSnapshot(newVersion));
+
+    // The two files fetched before the cancel were not fetched again.
+    const QStringList secondRun = requestedPaths(m_servers->nginxAccessLog()).mid(firstRun.size());
+    int reused = 0;
+    for (const QString &path : firstRun) {
+        if (path.startsWith(QLatin1String("/2/files/")) && !secondRun.contains(path))
+            ++reused;
+    }
+    QCOMPARE(reused, 2);
+    QCOMPARE(answerer.boxes.size(), 1);
+}
+
+void TestMainWindowRun::closingDuringRunQuitsAfterRollback()
+{
+    makeWindow();
+    // The window is closed while the large level is being unpacked into the
+    // installation.
+    UpdateEngine *engine = m_window->m_engine;
+    MainWindow *window = m_window.get();
+    auto closed = std::make_shared<bool>(false);
+    connect(engine, &UpdateEngine::message, this, [window, closed](const QString &line) {
+        if (line == QLatin1String("add/replace data/levels/huge.dat.gz")) {
+            *closed = true;
+            QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);
+        }
+    });
+    MessageBoxAnswerer answerer({QMessageBox::Yes});
+    QTimer::singleShot(0, window, [window] {
+        window->onEventLoopStarted();
+        QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("startButton")),
+                          Qt::LeftButton);
+    });
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+    watchdog.start(60000);
+
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(*closed);
+    QVERIFY(m_log.contains(QStringLiteral("rolling back file updates")));
+    // Only the question; the program ended without the "Update cancelled" box.
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.first().title, QStringLiteral("Question"));
+    QVERIFY(m_log.contains(QStringLiteral("User aborted update")));
+    QCOMPARE(installation(), clientSnapshot(oldVersion));
+}
+
+void TestMainWindowRun::unattendedStartUpdatesAndStartsClient()
+{
+    // The whole unattended road through start-up: the update server names
+    // the version, the update starts by itself, the client starts after it
+    // and the program ends with 0.
+    const QString mirror = m_servers->startNginx(m_mirrorTree);
+    QVERIFY(!mirror.isEmpty());
+    QVERIFY2(m_builder.prepareAppRoot(appRoot(), oldVersion, {mirror}),
+             qPrintable(m_builder.errorString()));
+    const LocalServers::RefServer server = m_servers->startRefServer(
+        {QStringLiteral("--versions"), QStringLiteral("2#2.0,2#2.0,2#2.0"),
+         QStringLiteral("--news"), QStringLiteral("<b>Morvane 2.0</b> is out")});
+    QVERIFY(server.isValid());
+    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
+
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+    watchdog.start(60000);
+    const int code = Startup::run({QStringLiteral("update"), QStringLiteral("--nouser")});
+    UpdateChecker::setServer(QString(), 0);
+
+    QCOMPARE(code, 0);
+    QVERIFY(answerer.boxes.isEmpty());
+    const QString marker = appRoot() + QLatin1Char('/') + QLatin1String(clientMarker);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+    QCOMPARE(withoutOldCopies(ReleaseBuilder::snapshot(
+                 appRoot(), false, installationFiles + QStringList(QLatin1String(clientMarker)))),
+             clientSnapshot(newVersion));
+}
+
+QTEST_MAIN(TestMainWindowRun)
+
+#include "tst_mainwindowrun.moc"
