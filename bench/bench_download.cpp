@@ -9,6 +9,8 @@
 // Usage: bench_download [rounds [small|large|huge]]   (default: 9 rounds, small and
 // large; "huge", 4 files of 512 MiB, only on request, shows that memory stays put)
 
+#include "benchutil.h"
+
 #include "localservers.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
@@ -62,19 +64,6 @@ bool makeSet(const QString &root, const FileSet &set)
         }
     }
     return true;
-}
-
-// Peak resident set of this process in KiB since the last reset.
-qint64 peakRssKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 void resetPeakRss()
@@ -230,13 +219,6 @@ bool sameFiles(const QString &outDir, const FileSet &set)
                        [&](const QFileInfo &info) { return info.size() == set.size; });
 }
 
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const int n = int(values.size());
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -304,7 +286,7 @@ int main(int argc, char **argv)
                 const double selfCpuBefore = cpuSeconds(RUSAGE_SELF);
                 ourSeconds = runOurs(mirrorsIni, set, outDir, ok);
                 ourCpu << cpuSeconds(RUSAGE_SELF) - selfCpuBefore;
-                peak = qMax(peak, peakRssKiB());
+                peak = qMax(peak, bench::peakRssKiB());
                 if (!ok || !sameFiles(outDir, set)) {
                     fprintf(stderr, "our download failed on %s\n", qPrintable(set.name));
                     ++failures;
@@ -338,13 +320,13 @@ int main(int argc, char **argv)
                    ourSeconds / curlSeconds, plain.last());
             fflush(stdout);
         }
-        const double ratio = median(ratios);
+        const double ratio = bench::median(ratios);
         printf("%-14s median: ours %.3f s, curl %.3f s, ratio %.3f (target <= 1.25) %s; "
                "CPU ours %.3f s, curl %.3f s; our peak RSS %lld KiB; plain Qt %.3f s "
                "(ratio %.3f)\n",
-               qPrintable(set.name), median(ours), median(theirs), ratio,
-               ratio <= 1.25 ? "PASS" : "FAIL", median(ourCpu), median(theirCpu), peak,
-               median(plain), median(plain) / median(theirs));
+               qPrintable(set.name), bench::median(ours), bench::median(theirs), ratio,
+               ratio <= 1.25 ? "PASS" : "FAIL", bench::median(ourCpu), bench::median(theirCpu),
+               peak, bench::median(plain), bench::median(plain) / bench::median(theirs));
         fflush(stdout);
         QDir(outParent).removeRecursively();
     }

@@ -12,6 +12,8 @@
 // best runs. Each list step runs in a child process of its own, as md5sum
 // does. Exit code 0 when the target is met.
 
+#include "benchutil.h"
+
 #include "app/configuration.h"
 #include "update/makedownloadreplacelisttaskspecification.h"
 
@@ -112,23 +114,6 @@ QStringList writeInstallation(const QString &appRoot, const QString &tempDir, in
     return files;
 }
 
-// Runs a program; returns its wall time in seconds, or a negative value.
-double timed(const QString &program, const QStringList &args, const QString &workingDir,
-             QByteArray *output)
-{
-    QProcess process;
-    process.setWorkingDirectory(workingDir);
-    QElapsedTimer timer;
-    timer.start();
-    process.start(program, args);
-    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0)
-        return -1;
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    *output = process.readAllStandardOutput();
-    return seconds;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -167,7 +152,7 @@ int main(int argc, char *argv[])
 
     QByteArray output;
     const QString md5sum = QStringLiteral("md5sum");
-    if (timed(md5sum, files, appRoot, &output) < 0) { // settles the page cache
+    if (bench::timedRun(md5sum, files, appRoot, &output) < 0) { // settles the page cache
         out << "md5sum failed" << Qt::endl;
         return 2;
     }
@@ -177,13 +162,13 @@ int main(int argc, char *argv[])
     const QString self = QCoreApplication::applicationFilePath();
     const QByteArray allCurrent = "ok 0 0 0\n";
     for (int round = 0; round < 3; ++round) {
-        const double peer = timed(md5sum, files, appRoot, &output);
+        const double peer = bench::timedRun(md5sum, files, appRoot, &output);
         if (peer < 0 || output.count('\n') != count) {
             out << "md5sum failed" << Qt::endl;
             return 2;
         }
-        const double list
-            = timed(self, {QStringLiteral("--child"), appRoot, tempDir}, appRoot, &output);
+        const double list = bench::timedRun(self, {QStringLiteral("--child"), appRoot, tempDir},
+                                            appRoot, &output);
         if (list < 0 || output != allCurrent) {
             out << "the list step failed or listed files: " << output << Qt::endl;
             return 2;

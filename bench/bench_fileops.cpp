@@ -6,6 +6,8 @@
 //   bench_fileops --child copy|unzip SOURCE DESTINATION
 //                            runs one task and prints its peak resident size
 
+#include "benchutil.h"
+
 #include "fileops/filecopytaskspecification.h"
 #include "fileops/fileunziptaskspecification.h"
 
@@ -86,12 +88,6 @@ bool runProgram(const QString &program, const QStringList &arguments,
         && process.exitCode() == 0;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 // Times fn once; the destination is removed and the page cache's dirty data
 // written out before, so that no run pays for another's writes.
 double timeOnce(const QString &destination, const std::function<bool()> &fn, bool *ok)
@@ -126,7 +122,7 @@ Comparison compare(const std::function<bool()> &task, const std::function<bool()
         peerTimes.push_back(timeOnce(destination, peer, &ok));
     }
     QFile::remove(destination);
-    return {median(taskTimes), median(peerTimes), ok};
+    return {bench::median(taskTimes), bench::median(peerTimes), ok};
 }
 
 // Peak resident size in kB of a child that runs one task.
@@ -143,25 +139,13 @@ qint64 childPeakKb(const QString &operation, const QString &source, const QStrin
     return child.readAllStandardOutput().trimmed().toLongLong();
 }
 
-qint64 ownPeakKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 int child(const QStringList &args)
 {
     if (args.size() != 5)
         return 2;
     if (!runTask(args.at(2) == QLatin1String("unzip"), args.at(3), args.at(4)))
         return 1;
-    std::printf("%lld\n", static_cast<long long>(ownPeakKb()));
+    std::printf("%lld\n", static_cast<long long>(bench::peakRssKiB()));
     return 0;
 }
 

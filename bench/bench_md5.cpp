@@ -11,6 +11,8 @@
 // so that its peak resident size is its own. Exit code 0 when both targets
 // are met.
 
+#include "benchutil.h"
+
 #include "fileops/checksigfunc.h"
 
 #include <QCoreApplication>
@@ -60,21 +62,6 @@ bool writeFile(const QString &path, qint64 size)
     return file.flush();
 }
 
-// Runs a program; returns its wall time in seconds, or a negative value.
-double timed(const QString &program, const QStringList &args, QByteArray *output)
-{
-    QProcess process;
-    QElapsedTimer timer;
-    timer.start();
-    process.start(program, args);
-    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0)
-        return -1;
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    *output = process.readAllStandardOutput();
-    return seconds;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -106,7 +93,8 @@ int main(int argc, char *argv[])
     }
 
     QByteArray output;
-    if (timed(QStringLiteral("md5sum"), {file}, &output) < 0) { // settles the page cache
+    if (bench::timedRun(QStringLiteral("md5sum"), {file}, QString(), &output)
+        < 0) { // settles the page cache
         out << "md5sum failed" << Qt::endl;
         return 2;
     }
@@ -117,8 +105,9 @@ int main(int argc, char *argv[])
     long peakKiB = 0;
     const QString self = QCoreApplication::applicationFilePath();
     for (int round = 0; round < 3; ++round) {
-        const double peer = timed(QStringLiteral("md5sum"), {file}, &output);
-        const double check = timed(self, {QStringLiteral("--child"), file, md5}, &output);
+        const double peer = bench::timedRun(QStringLiteral("md5sum"), {file}, QString(), &output);
+        const double check
+            = bench::timedRun(self, {QStringLiteral("--child"), file, md5}, QString(), &output);
         if (peer < 0 || check < 0 || !output.startsWith("ok ")) {
             out << "a run failed: " << output << Qt::endl;
             return 2;

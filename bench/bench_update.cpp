@@ -9,6 +9,8 @@
 //                         runs one update of APP_ROOT to version 2 and prints
 //                         its peak resident size in kB
 
+#include "benchutil.h"
+
 #include "app/configuration.h"
 #include "update/updateengine.h"
 
@@ -110,18 +112,6 @@ bool runProgram(const QString &program, const QStringList &arguments,
         && process.exitCode() == 0;
 }
 
-qint64 ownPeakKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 int child(const QStringList &args)
 {
     if (args.size() != 4)
@@ -161,14 +151,8 @@ int child(const QStringList &args)
             std::fprintf(stderr, "  | %s\n", qPrintable(line));
         return 1;
     }
-    std::printf("%lld\n", static_cast<long long>(ownPeakKb()));
+    std::printf("%lld\n", static_cast<long long>(bench::peakRssKiB()));
     return 0;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace
@@ -296,8 +280,8 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    const double updateMs = median(updateTimes);
-    const double peerMs = median(peerTimes);
+    const double updateMs = bench::median(updateTimes);
+    const double peerMs = bench::median(peerTimes);
     const double ratio = updateMs / peerMs;
     const bool speedMet = ratio <= SpeedTarget;
     const bool memoryMet = peakKb > 0 && peakKb < MemoryTargetKb;
