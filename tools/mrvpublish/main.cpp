@@ -1,7 +1,7 @@
 // mrvpublish: makes signing keys, signs files and lays out client releases on
 // a mirror for the Morvane 3 Client updater.
 
-#include "releasebuilder.h"
+#include "releasepublisher.h"
 
 #include "fileops/tomcryptutil.h"
 
@@ -135,7 +135,7 @@ int sign(const QStringList &args)
 
 int release(const QStringList &args)
 {
-    ReleaseBuilder::Options options;
+    ReleasePublisher::Options options;
     QStringList positional;
     for (int i = 0; i < args.size(); ++i) {
         const QString &arg = args[i];
@@ -176,7 +176,7 @@ int release(const QStringList &args)
     } catch (const crypt_exception &e) {
         return failure(QString::fromLocal8Bit(e.what()));
     }
-    ReleaseBuilder builder(options);
+    ReleasePublisher builder(options);
     if (!builder.build())
         return failure(builder.errorString());
     QTextStream(stdout) << builder.releaseDir() << Qt::endl;

@@ -1,4 +1,4 @@
-#include "releasebuilder.h"
+#include "releasepublisher.h"
 
 #include "fileops/tomcryptutil.h"
 
@@ -16,9 +16,9 @@
 
 #include <memory>
 
-const QString ReleaseBuilder::FILES_SECTION = QStringLiteral("files");
-const QString ReleaseBuilder::DELETE_SECTION = QStringLiteral("delete");
-const QString ReleaseBuilder::CHANGELOG_NAME = QStringLiteral("changelog_client.txt");
+const QString ReleasePublisher::FILES_SECTION = QStringLiteral("files");
+const QString ReleasePublisher::DELETE_SECTION = QStringLiteral("delete");
+const QString ReleasePublisher::CHANGELOG_NAME = QStringLiteral("changelog_client.txt");
 
 namespace {
 
@@ -48,17 +48,17 @@ bool makeParentDir(const QString &path)
 
 } // namespace
 
-ReleaseBuilder::ReleaseBuilder(const Options &options)
+ReleasePublisher::ReleasePublisher(const Options &options)
     : m_options(options)
 { }
 
-bool ReleaseBuilder::fail(const QString &error)
+bool ReleasePublisher::fail(const QString &error)
 {
     m_error = error;
     return false;
 }
 
-QStringList ReleaseBuilder::listFiles(const QString &dir)
+QStringList ReleasePublisher::listFiles(const QString &dir)
 {
     QStringList files;
     const QString absolute = QFileInfo(dir).absoluteFilePath();
@@ -71,7 +71,7 @@ QStringList ReleaseBuilder::listFiles(const QString &dir)
     return files;
 }
 
-bool ReleaseBuilder::checkOptions()
+bool ReleasePublisher::checkOptions()
 {
     const Options &o = m_options;
     if (o.clientType.isEmpty() || o.clientType.contains(QLatin1Char('/')))
@@ -93,7 +93,7 @@ bool ReleaseBuilder::checkOptions()
     return true;
 }
 
-bool ReleaseBuilder::isGzipped(const QString &relativePath) const
+bool ReleasePublisher::isGzipped(const QString &relativePath) const
 {
     const QString fileName = QFileInfo(relativePath).fileName();
     for (const QString &glob : m_options.gzipGlobs) {
@@ -107,7 +107,7 @@ bool ReleaseBuilder::isGzipped(const QString &relativePath) const
     return false;
 }
 
-bool ReleaseBuilder::build()
+bool ReleasePublisher::build()
 {
     if (!checkOptions())
         return false;
@@ -195,7 +195,7 @@ bool ReleaseBuilder::build()
     return true;
 }
 
-bool ReleaseBuilder::addFile(const QString &stagingDir, const QString &relativePath)
+bool ReleasePublisher::addFile(const QString &stagingDir, const QString &relativePath)
 {
     const QString source = QDir(m_options.clientDir).filePath(relativePath);
     const QFileInfo info(source);
@@ -231,8 +231,8 @@ bool ReleaseBuilder::addFile(const QString &stagingDir, const QString &relativeP
     return true;
 }
 
-bool ReleaseBuilder::storeFile(const QString &source, const QString &target, QString &md5,
-                               qint64 &size)
+bool ReleasePublisher::storeFile(const QString &source, const QString &target, QString &md5,
+                                 qint64 &size)
 {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
@@ -261,8 +261,8 @@ bool ReleaseBuilder::storeFile(const QString &source, const QString &target, QSt
     return true;
 }
 
-bool ReleaseBuilder::storeGzipped(const QString &source, const QString &target, QString &md5,
-                                  qint64 &size, QString &plainMd5, qint64 &plainSize)
+bool ReleasePublisher::storeGzipped(const QString &source, const QString &target, QString &md5,
+                                    qint64 &size, QString &plainMd5, qint64 &plainSize)
 {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
@@ -307,7 +307,7 @@ bool ReleaseBuilder::storeGzipped(const QString &source, const QString &target, 
     return true;
 }
 
-bool ReleaseBuilder::writeProductIni(const QString &path, const QStringList &deletes)
+bool ReleasePublisher::writeProductIni(const QString &path, const QStringList &deletes)
 {
     {
         QSettings ini(path, QSettings::IniFormat);

@@ -11,7 +11,7 @@
 // "changelog_client.txt". The release is built under a hidden temporary name
 // beside its target and renamed at the end, so a mirror never holds half a
 // version. build() runs once; on failure errorString() says why.
-class ReleaseBuilder
+class ReleasePublisher
 {
 public:
     struct Options
@@ -31,7 +31,7 @@ public:
     static const QString DELETE_SECTION;
     static const QString CHANGELOG_NAME;
 
-    explicit ReleaseBuilder(const Options &options);
+    explicit ReleasePublisher(const Options &options);
 
     bool build();
     QString errorString() const { return m_error; }
