@@ -39,7 +39,9 @@ bool Mirrors::initAlpha(const QString &iniPath, int clientVersion)
     QSettings settings(iniPath, QSettings::IniFormat);
     const QString url = settings.value(QStringLiteral("Channel/alpha")).toString();
     if (url.isEmpty()) {
-        emit fatalError(tr("Alpha parameter in channel section in update ini file not found"));
+        // Not translated: only the two messages of the list itself are.
+        emit fatalError(
+            QStringLiteral("Alpha parameter in channel section in update ini file not found"));
         return false;
     }
     FTPSiteAccessData mirror;

@@ -124,10 +124,6 @@
         <source>There are no (more) known working mirrors available</source>
         <translation>Es gibt keine weiteren bekannten Mirrors</translation>
     </message>
-    <message>
-        <source>Alpha parameter in channel section in update ini file not found</source>
-        <translation type="unfinished"></translation>
-    </message>
 </context>
 <context>
     <name>QObject</name>
