@@ -9,7 +9,7 @@
 namespace {
 constexpr qint64 ChunkSize = 4096;
 constexpr qint64 ReadBufferSize = 1024 * 1024;
-}
+} // namespace
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
                                                      Mirrors *mirrorList, const QString &path,
@@ -140,7 +140,9 @@ void DownloadTaskSpecification::onMetaDataChanged()
         return;
     // Any other answer, redirects included, disqualifies the mirror.
     m_mirrorList->removeMirror(m_mirror.name);
-    errorRetry(QStringLiteral("%1 returned %2").arg(mirrorFileUrl()).arg(ok ? code : 0));
+    // One arg() call: a "%2" inside the URL (an encoded "/") is not a placeholder.
+    errorRetry(
+        QStringLiteral("%1 returned %2").arg(mirrorFileUrl(), QString::number(ok ? code : 0)));
 }
 
 void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
@@ -178,9 +180,7 @@ bool DownloadTaskSpecification::readData()
         if (m_initialExpectedSize > 0 && m_bytesReceived + bytesRead > m_initialExpectedSize) {
             errorRetry(QStringLiteral("Mirror %1 sent more than the %2 bytes expected of %3, "
                                       "abandoning the transfer")
-                           .arg(m_mirror.name)
-                           .arg(m_initialExpectedSize)
-                           .arg(m_path));
+                           .arg(m_mirror.name, QString::number(m_initialExpectedSize), m_path));
             return false;
         }
 
@@ -191,11 +191,10 @@ bool DownloadTaskSpecification::readData()
             return false;
         }
         if (written < bytesRead) {
-            localError(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote "
-                                      "%3 bytes")
-                           .arg(m_file.fileName())
-                           .arg(bytesRead)
-                           .arg(written));
+            localError(
+                QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote "
+                               "%3 bytes")
+                    .arg(m_file.fileName(), QString::number(bytesRead), QString::number(written)));
             return false;
         }
 

@@ -282,15 +282,22 @@ void tst_DownloadTaskSpecification::unknownSizeIsLearnedFromServer()
 void tst_DownloadTaskSpecification::wrongStatusDropsMirrorAtFirstAnswer_data()
 {
     QTest::addColumn<QString>("fault");
-    QTest::newRow("404") << "404";
-    QTest::newRow("302") << "302";
-    QTest::newRow("500") << "500";
+    QTest::addColumn<QString>("mirrorPath");
+    QTest::newRow("404") << "404"
+                         << "404";
+    QTest::newRow("302") << "302"
+                         << "302";
+    QTest::newRow("500") << "500"
+                         << "500";
+    QTest::newRow("404, %2F in the mirror URL") << "404"
+                                                << "404/a%2Fb";
 }
 
 void tst_DownloadTaskSpecification::wrongStatusDropsMirrorAtFirstAnswer()
 {
     QFETCH(QString, fault);
-    makeMirrors({{"bad", m_faults->baseUrl() + "/" + fault, ""}, {"good", m_http, ""}});
+    QFETCH(QString, mirrorPath);
+    makeMirrors({{"bad", m_faults->baseUrl() + "/" + mirrorPath, ""}, {"good", m_http, ""}});
     seedFirstPicks(6, 3);
     const int before = m_faults->requestCount(fault);
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
@@ -299,7 +306,7 @@ void tst_DownloadTaskSpecification::wrongStatusDropsMirrorAtFirstAnswer()
 
     QCOMPARE(m_log,
              QStringList({"Downloading data/file.bin",
-                          QString("FAULTS/%1/123/data/file.bin returned %1").arg(fault),
+                          QString("FAULTS/%1/123/data/file.bin returned %2").arg(mirrorPath, fault),
                           "Downloading data/file.bin finished", "finished"}));
     QCOMPARE(m_faults->requestCount(fault) - before, 1);
     QCOMPARE(m_mirrors->getMirrorIndex("bad"), -1);
