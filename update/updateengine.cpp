@@ -220,17 +220,22 @@ void UpdateEngine::removeOldFiles(const QString &dir)
 
 void UpdateEngine::cleanupDirectory(const QString &dir)
 {
-    // Symbolic links are neither deleted nor followed.
+    // Symbolic links are neither deleted nor followed. QDir::System lists a
+    // dangling link despite QDir::NoSymLinks, so every entry is asked again.
     const QDir::Filters common
         = QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
     QDir directory(dir);
-    const QStringList files = directory.entryList(QDir::Files | common);
-    for (const QString &name : files)
-        directory.remove(name);
-    const QStringList subdirectories = directory.entryList(QDir::Dirs | common);
-    for (const QString &name : subdirectories) {
-        cleanupDirectory(directory.filePath(name));
-        directory.rmdir(name);
+    const QFileInfoList files = directory.entryInfoList(QDir::Files | common);
+    for (const QFileInfo &file : files) {
+        if (!file.isSymLink())
+            directory.remove(file.fileName());
+    }
+    const QFileInfoList subdirectories = directory.entryInfoList(QDir::Dirs | common);
+    for (const QFileInfo &subdirectory : subdirectories) {
+        if (subdirectory.isSymLink())
+            continue;
+        cleanupDirectory(subdirectory.filePath());
+        directory.rmdir(subdirectory.fileName());
     }
 }
 

@@ -540,6 +540,10 @@ void tst_UpdateEngine::cleanupDirectoryEmptiesTheTreeButNotThroughLinks()
     QVERIFY(QFile::link(outside, dir + QStringLiteral("/holder/dirlink")));
     QVERIFY(
         QFile::link(outside + QStringLiteral("/precious.txt"), dir + QStringLiteral("/filelink")));
+    // QDir::System lists a dangling link although links are filtered out.
+    makeDir(dir + QStringLiteral("/danglingholder"));
+    QVERIFY(QFile::link(m_root->filePath(QStringLiteral("nowhere")),
+                        dir + QStringLiteral("/danglingholder/dangling")));
 
     Configuration configuration;
     UpdateEngine engine(configuration, nullptr);
@@ -549,10 +553,13 @@ void tst_UpdateEngine::cleanupDirectoryEmptiesTheTreeButNotThroughLinks()
     QStringList left = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
                                            | QDir::NoDotAndDotDot);
     left.sort();
-    QCOMPARE(left, (QStringList {QStringLiteral("filelink"), QStringLiteral("holder")}));
+    QCOMPARE(left,
+             (QStringList {QStringLiteral("danglingholder"), QStringLiteral("filelink"),
+                           QStringLiteral("holder")}));
     QCOMPARE(QDir(dir + QStringLiteral("/holder"))
                  .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
              QStringList {QStringLiteral("dirlink")});
+    QVERIFY(QFileInfo(dir + QStringLiteral("/danglingholder/dangling")).isSymLink());
     QVERIFY(QFileInfo::exists(outside + QStringLiteral("/precious.txt")));
 }
 
