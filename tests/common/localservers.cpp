@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTcpServer>
@@ -313,4 +314,16 @@ QByteArray LocalServers::nginxAccessLog(const QString &baseUrl) const
 QByteArray LocalServers::nginxAccessLog() const
 {
     return nginxAccessLog(m_lastNginx);
+}
+
+QStringList LocalServers::requestedPaths(const QByteArray &accessLog)
+{
+    QStringList paths;
+    static const QRegularExpression get(QStringLiteral("\"GET ([^ ]+) HTTP"));
+    for (const QByteArray &line : accessLog.split('\n')) {
+        const QRegularExpressionMatch match = get.match(QString::fromLatin1(line));
+        if (match.hasMatch())
+            paths.append(match.captured(1));
+    }
+    return paths;
 }

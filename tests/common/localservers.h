@@ -70,6 +70,8 @@ public:
     // base URL; without one, of the nginx started last.
     QByteArray nginxAccessLog(const QString &baseUrl) const;
     QByteArray nginxAccessLog() const;
+    // The paths of the GET requests in an nginx access log, in order.
+    static QStringList requestedPaths(const QByteArray &accessLog);
 
 private:
     QString makeWorkDir();

@@ -33,19 +33,6 @@ const QStringList installationFiles = {QStringLiteral("update.ini"), QStringLite
 const char clientMarker[] = "client-started";
 const int hugeLevelSize = 48 * 1024 * 1024;
 
-// The paths fetched from a mirror, in the order of nginx's access log.
-QStringList requestedPaths(const QByteArray &accessLog)
-{
-    QStringList paths;
-    static const QRegularExpression get(QStringLiteral("\"GET ([^ ]+) HTTP"));
-    for (const QByteArray &line : accessLog.split('\n')) {
-        const QRegularExpressionMatch match = get.match(QString::fromLatin1(line));
-        if (match.hasMatch())
-            paths.append(match.captured(1));
-    }
-    return paths;
-}
-
 QStringList withoutOldCopies(const QStringList &lines)
 {
     QStringList result;
@@ -244,7 +231,7 @@ void TestMainWindowRun::restartAfterCancelReusesDownloads()
     QCOMPARE(m_window->findChild<QProgressBar *>(QStringLiteral("totalProgressBar"))->value(), 0);
     QVERIFY(m_log.contains(QStringLiteral("User aborted update")));
     QCOMPARE(installation(), clientSnapshot(oldVersion));
-    const QStringList firstRun = requestedPaths(m_servers->nginxAccessLog());
+    const QStringList firstRun = LocalServers::requestedPaths(m_servers->nginxAccessLog());
 
     m_log.clear();
     QTest::mouseClick(startButton(), Qt::LeftButton);
@@ -253,7 +240,8 @@ void TestMainWindowRun::restartAfterCancelReusesDownloads()
     QCOMPARE(installation(), clientSnapshot(newVersion));
 
     // The two files fetched before the cancel were not fetched again.
-    const QStringList secondRun = requestedPaths(m_servers->nginxAccessLog()).mid(firstRun.size());
+    const QStringList secondRun
+        = LocalServers::requestedPaths(m_servers->nginxAccessLog()).mid(firstRun.size());
     int reused = 0;
     for (const QString &path : firstRun) {
         if (path.startsWith(QLatin1String("/2/files/")) && !secondRun.contains(path))

@@ -53,19 +53,6 @@ QStringList withoutOldCopies(const QStringList &lines)
     return result;
 }
 
-// The paths of the files fetched from a mirror, in the order of nginx's log.
-QStringList requestedPaths(const QByteArray &accessLog)
-{
-    QStringList paths;
-    static const QRegularExpression get(QStringLiteral("\"GET ([^ ]+) HTTP"));
-    for (const QByteArray &line : accessLog.split('\n')) {
-        const QRegularExpressionMatch match = get.match(QString::fromLatin1(line));
-        if (match.hasMatch())
-            paths.append(match.captured(1));
-    }
-    return paths;
-}
-
 // A directory in which nobody, root included, can create, rename or remove
 // entries: immutable for root, read-only for anyone else.
 bool makeUnwritable(const QString &dir)
@@ -469,7 +456,7 @@ void tst_UpdateRun::updateInstallsNewVersionExactly()
         QCOMPARE(mode(appRoot() + QLatin1Char('/') + path) & 0111, 0);
 
     QStringList fetched;
-    for (const QString &path : requestedPaths(m_servers->nginxAccessLog()))
+    for (const QString &path : LocalServers::requestedPaths(m_servers->nginxAccessLog()))
         fetched.append(path.section(QLatin1Char('/'), 2));
     QStringList wanted {QStringLiteral("client_linux_amd64.ini"),
                         QStringLiteral("client_linux_amd64.ini.sig")};
@@ -577,7 +564,8 @@ void tst_UpdateRun::cancelledDownloadsAreResumedBySameVersion()
             present.append(key);
     }
     QCOMPARE(present.size(), 2);
-    const int requestsBefore = int(requestedPaths(m_servers->nginxAccessLog()).size());
+    const int requestsBefore
+        = int(LocalServers::requestedPaths(m_servers->nginxAccessLog()).size());
 
     m_engine->reset();
     m_log.clear();
@@ -585,7 +573,8 @@ void tst_UpdateRun::cancelledDownloadsAreResumedBySameVersion()
 
     QVERIFY(m_log.contains(QStringLiteral("Previous update session for v. 2 found")));
     QCOMPARE(m_configuration->m_tempDir, tempDir);
-    QStringList fetched = requestedPaths(m_servers->nginxAccessLog()).mid(requestsBefore);
+    QStringList fetched
+        = LocalServers::requestedPaths(m_servers->nginxAccessLog()).mid(requestsBefore);
     QStringList wanted;
     for (const QString &key : changedKeys()) {
         if (!present.contains(key))
@@ -650,10 +639,10 @@ void tst_UpdateRun::corruptMirrorIsDropped()
                            .arg(corrupted)),
         qPrintable(m_log.join('\n')));
     QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(NewVersion));
-    const QStringList fromCorrupt = requestedPaths(m_servers->nginxAccessLog());
+    const QStringList fromCorrupt = LocalServers::requestedPaths(m_servers->nginxAccessLog());
     QCOMPARE(fromCorrupt.last(), QStringLiteral("/2/files/") + corrupted);
     QCOMPARE(fromCorrupt.count(QStringLiteral("/2/files/") + corrupted), 1);
-    QVERIFY(requestedPaths(m_servers->nginxAccessLog(goodUrl))
+    QVERIFY(LocalServers::requestedPaths(m_servers->nginxAccessLog(goodUrl))
                 .contains(QStringLiteral("/2/files/") + corrupted));
     auto *mirrors = m_engine->findChild<Mirrors *>();
     QVERIFY(mirrors);
@@ -858,7 +847,7 @@ void tst_UpdateRun::productIniPathOutsideTheRootIsRefused()
     QFile check(victim);
     QVERIFY(check.open(QIODevice::ReadOnly));
     QCOMPARE(check.readAll(), QByteArray("outside the installation\n"));
-    for (const QString &request : requestedPaths(m_servers->nginxAccessLog()))
+    for (const QString &request : LocalServers::requestedPaths(m_servers->nginxAccessLog()))
         QVERIFY2(!request.contains(QLatin1String("/files/")), qPrintable(request));
 }
 
