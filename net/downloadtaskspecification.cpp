@@ -9,7 +9,13 @@
 namespace {
 constexpr qint64 ChunkSize = 4096;
 constexpr qint64 ReadBufferSize = 1024 * 1024;
+int slowTransferWindow = 30;
 } // namespace
+
+void DownloadTaskSpecification::setSlowTransferWindow(int ticks)
+{
+    slowTransferWindow = qMax(1, ticks);
+}
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
                                                      Mirrors *mirrorList, const QString &path,
@@ -52,6 +58,22 @@ void DownloadTaskSpecification::downloadFinished()
     emit message(QStringLiteral("Downloading %1 finished").arg(m_path));
     releaseSlot();
     finish();
+}
+
+qint64 DownloadTaskSpecification::byteLimit() const
+{
+    return m_initialExpectedSize >= 0 ? m_initialExpectedSize : m_sizeLimit;
+}
+
+bool DownloadTaskSpecification::refuseOversize(qint64 bytes)
+{
+    const qint64 limit = byteLimit();
+    if (limit < 0 || bytes <= limit)
+        return false;
+    errorRetry(QStringLiteral("Mirror %1 sent more than the %2 bytes expected of %3, "
+                              "abandoning the transfer")
+                   .arg(m_mirror.name, QString::number(limit), m_path));
+    return true;
 }
 
 QString DownloadTaskSpecification::mirrorFileUrl() const
@@ -131,6 +153,12 @@ void DownloadTaskSpecification::onMetaDataChanged()
 {
     if (!m_reply)
         return;
+    // A body announced larger than allowed is not worth starting.
+    bool lengthKnown = false;
+    const qint64 announced
+        = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&lengthKnown);
+    if (lengthKnown && refuseOversize(announced))
+        return;
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isNull())
         return; // no HTTP status, as with ftp
@@ -175,14 +203,11 @@ bool DownloadTaskSpecification::readData()
         if (bytesRead == 0)
             return true;
 
-        // A mirror may not fill the disk: with a size known from the product
-        // ini, anything beyond it is the mirror's fault.
-        if (m_initialExpectedSize > 0 && m_bytesReceived + bytesRead > m_initialExpectedSize) {
-            errorRetry(QStringLiteral("Mirror %1 sent more than the %2 bytes expected of %3, "
-                                      "abandoning the transfer")
-                           .arg(m_mirror.name, QString::number(m_initialExpectedSize), m_path));
+        // A mirror may not fill the disk: anything beyond the size known from
+        // the product ini (0 included), or beyond the limit of a file of
+        // unknown size, is the mirror's fault.
+        if (refuseOversize(m_bytesReceived + bytesRead))
             return false;
-        }
 
         const qint64 written = m_file.write(buffer, bytesRead);
         if (written < 0) {
@@ -266,6 +291,7 @@ void DownloadTaskSpecification::resetDownload()
     }
     m_bytesAtLastTick = 0;
     m_bytesReceived = 0;
+    m_recentTicks.clear();
     m_expectedSize = m_initialExpectedSize;
     setProgress(0);
 }
@@ -284,6 +310,19 @@ void DownloadTaskSpecification::timeTick(unsigned long long &downloadDone,
     if (++m_idleTicks > m_mirror.timeout) {
         errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(m_path, m_mirror.name));
         return;
+    }
+    // A byte now and then keeps the idle count at zero; the average over the
+    // window catches such a trickle.
+    m_recentTicks.append(m_bytesReceived);
+    if (m_recentTicks.size() > slowTransferWindow) {
+        const qint64 rate = (m_bytesReceived - m_recentTicks.takeFirst()) / slowTransferWindow;
+        if (rate < MinimumRate) {
+            errorRetry(QStringLiteral("Mirror %1 sent %2 at %3 bytes/s over the last %4 s, "
+                                      "abandoning the transfer")
+                           .arg(m_mirror.name, m_path, QString::number(rate),
+                                QString::number(slowTransferWindow)));
+            return;
+        }
     }
     downloading = true;
 }

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QString>
+#include <QVector>
 
 class Mirrors;
 class QNetworkAccessManager;
@@ -29,6 +30,15 @@ public:
     // owner drops that mirror when the file then fails its check).
     FTPSiteAccessData m_mirror;
 
+    // At most this many bytes are accepted from a mirror when the size is not
+    // known in advance (-1: no limit). A known size is always the limit.
+    void setSizeLimit(qint64 bytes) { m_sizeLimit = bytes; }
+
+    // A transfer that averages under MinimumRate bytes a second over this
+    // many ticks is abandoned. Tests shorten the window.
+    static constexpr qint64 MinimumRate = 1024;
+    static void setSlowTransferWindow(int ticks);
+
 public slots:
     void execute() override;
     void reset() override;
@@ -48,6 +58,10 @@ private slots:
 private:
     void startDownload();
     bool readData();
+    // The most bytes this transfer may deliver; -1 for no limit.
+    qint64 byteLimit() const;
+    // True, after charging the mirror and retrying, if bytes exceed the limit.
+    bool refuseOversize(qint64 bytes);
     bool errorRetry(const QString &reason);
     // A failure of this machine, not of the mirror: report it and give up.
     void localError(const QString &reason);
@@ -65,6 +79,9 @@ private:
     qint64 m_expectedSize;
     qint64 m_initialExpectedSize;
     qint64 m_bytesReceived = 0;
+    qint64 m_sizeLimit = -1;
+    // Bytes received at each of the last ticks of the transfer, oldest first.
+    QVector<qint64> m_recentTicks;
     // m_mirror.name stays after success for the owner; this says whether its
     // slot is still ours to give back.
     bool m_holdsSlot = false;

@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "app/random.h"
+#include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
 
 #include <QDialogButtonBox>
@@ -157,7 +158,9 @@ QString ChangeLogViewer::getRemoteUrl()
     if (QFile::exists(mirrorsIni)) {
         QSettings settings(mirrorsIni, QSettings::IniFormat);
         QStringList names;
-        const int count = settings.beginReadArray(QStringLiteral("mirrors"));
+        // The run refuses a longer list; the dialog just reads no further.
+        const int count
+            = qMin(settings.beginReadArray(QStringLiteral("mirrors")), Mirrors::MaxMirrors);
         for (int i = 0; i < count; ++i) {
             settings.setArrayIndex(i);
             names.append(settings.value(QStringLiteral("mirror")).toString());
