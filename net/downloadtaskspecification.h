@@ -3,6 +3,7 @@
 #include "net/ftpsiteaccessdata.h"
 #include "tasks/taskspecification.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
 #include <QVector>
@@ -15,8 +16,9 @@ class QNetworkReply;
 // a local file, retrying on a newly chosen mirror after every failure (each
 // one charged to the failing mirror) until it succeeds or no mirror is left.
 // It holds at most one mirror slot and gives it back exactly once. Ends with
-// finished() on success, canceled() otherwise. The manager and the mirror list
-// are lent, not owned.
+// finished() on success, canceled() otherwise. A part of the file that an
+// earlier run left (killed or cancelled) is continued with a range request.
+// The manager and the mirror list are lent, not owned.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -38,6 +40,13 @@ public:
     // many ticks is abandoned. Tests shorten the window.
     static constexpr qint64 MinimumRate = 1024;
     static void setSlowTransferWindow(int ticks);
+
+    // After success: the MD5 digest (raw bytes) of the whole file, computed
+    // from the bytes as they were written.
+    QByteArray writtenMd5() const { return m_writtenMd5; }
+    // After success: whether the file was continued from a part that an
+    // earlier run left, rather than fetched whole.
+    bool resumed() const { return m_resumeFrom > 0; }
 
 public slots:
     void execute() override;
@@ -65,7 +74,14 @@ private:
     bool errorRetry(const QString &reason);
     // A failure of this machine, not of the mirror: report it and give up.
     void localError(const QString &reason);
-    void resetDownload();
+    // keepPartial: a part of a file of known size stays for a later run.
+    void resetDownload(bool keepPartial = false);
+    // Drops the local part and asks for the whole file again.
+    void restartWhole(const QString &reason = QString());
+    // The size of a part left by an earlier run that this transfer continues
+    // (0: fetch the whole file); the part is hashed on the way.
+    qint64 resumableBytes();
+    bool rangeMatches() const;
     void releaseSlot();
     QString mirrorFileUrl() const;
 
@@ -80,6 +96,9 @@ private:
     qint64 m_initialExpectedSize;
     qint64 m_bytesReceived = 0;
     qint64 m_sizeLimit = -1;
+    qint64 m_resumeFrom = 0;
+    QCryptographicHash m_hash {QCryptographicHash::Md5};
+    QByteArray m_writtenMd5;
     // Bytes received at each of the last ticks of the transfer, oldest first.
     QVector<qint64> m_recentTicks;
     // m_mirror.name stays after success for the owner; this says whether its

@@ -51,7 +51,7 @@ void FaultServer::onNewConnection()
                 return;
             request->truncate(request->indexOf("\r\n\r\n") + 4);
             const QByteArray path = request->split(' ').value(1);
-            answer(socket, path);
+            answer(socket, path, request->toLower().contains("\r\nrange:"));
         });
     }
 }
@@ -66,11 +66,12 @@ static QByteArray header(const QByteArray &status, qint64 length, bool close = t
     return text + "\r\n";
 }
 
-void FaultServer::answer(QTcpSocket *socket, const QByteArray &path)
+void FaultServer::answer(QTcpSocket *socket, const QByteArray &path, bool rangeAsked)
 {
     m_requests.append(QString::fromLatin1(path));
     static const QList<QByteArray> faults
-        = {"404", "500", "302", "stall", "reset", "more", "endless", "huge", "trickle"};
+        = {"404", "500", "302", "stall", "reset", "more", "endless", "huge", "trickle", "badrange",
+           "416"};
     QByteArray fault = path.split('/').value(1);
     for (const auto &[pathEnd, pathFault] : std::as_const(m_faults)) {
         if (path.endsWith(pathEnd))
@@ -91,7 +92,18 @@ void FaultServer::answer(QTcpSocket *socket, const QByteArray &path)
         });
     };
 
-    if (fault == "404" || fault == "500") {
+    if (fault == "416" && rangeAsked) {
+        socket->write(header("416 Range Not Satisfiable", 0));
+        closeWhenWritten();
+    } else if (fault == "badrange" && rangeAsked) {
+        // The whole body, presented as if it were the rest that was asked for.
+        QByteArray reply = header("206 Partial Content", body.size());
+        reply.insert(reply.size() - 2,
+                     "Content-Range: bytes 0-" + QByteArray::number(body.size() - 1) + '/'
+                         + QByteArray::number(body.size()) + "\r\n");
+        socket->write(reply + body);
+        closeWhenWritten();
+    } else if (fault == "404" || fault == "500") {
         const QByteArray text = fault == "404" ? "Not Found" : "Internal Server Error";
         socket->write(header(fault + ' ' + text, text.size()) + text);
         closeWhenWritten();

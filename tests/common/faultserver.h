@@ -15,6 +15,9 @@
 //   /endless/... 200 without a length, body bytes until the client hangs up
 //   /huge/...  200 announcing 1 GiB, then body bytes until the client hangs up
 //   /trickle/... 200 without a length, then one byte every 100 ms
+//   /badrange/... a range request gets 206 with the whole body as bytes 0-
+//   /416/...   a range request gets 416 Range Not Satisfiable
+//   (without a range request, the last two answer like any other path)
 //   anything else: 200 with the body, or with the file below the served
 //   directory (404 when there is none).
 // A fault set for the end of a path applies whatever the first segment is.
@@ -40,7 +43,7 @@ public:
 
 private:
     void onNewConnection();
-    void answer(QTcpSocket *socket, const QByteArray &path);
+    void answer(QTcpSocket *socket, const QByteArray &path, bool rangeAsked);
 
     QTcpServer m_server;
     QByteArray m_body;

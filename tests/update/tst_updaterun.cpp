@@ -163,6 +163,7 @@ private slots:
     void productIniPathOutsideTheRootIsRefused_data();
     void productIniPathOutsideTheRootIsRefused();
     void runWithoutWorkingMirrorFailsWithoutAbortLine();
+    void changedPartIsFetchedWhole();
     void hostileMirrorChangesNothing_data();
     void hostileMirrorChangesNothing();
 
@@ -876,6 +877,30 @@ void tst_UpdateRun::runWithoutWorkingMirrorFailsWithoutAbortLine()
     QCOMPARE(installation(), before);
     QVERIFY(!m_engine->findChild<QTimer *>()->isActive());
     QVERIFY(!m_engine->busy());
+}
+
+// A part left in the session directory that is not the start of the file is
+// continued, fails its check and is fetched whole; the mirror stays.
+void tst_UpdateRun::changedPartIsFetchedWhole()
+{
+    const QString key = QStringLiteral("lib/libgame.so");
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
+    QVERIFY(m_engine->initialize());
+    QFile part(m_configuration->m_tempDir + QLatin1Char('/') + key);
+    QVERIFY(QDir().mkpath(QFileInfo(part).path()) && part.open(QIODevice::WriteOnly));
+    part.write(QByteArray(publishedSize(key) / 2, 'x'));
+    part.close();
+    makeEngine();
+
+    QCOMPARE(run(), Succeeded);
+
+    QVERIFY2(m_log.contains(
+                 QStringLiteral("md5 sum for %1 failed after resuming, fetching the whole file")
+                     .arg(key)),
+             qPrintable(m_log.join('\n')));
+    QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(NewVersion));
+    const QByteArray log = m_servers->nginxAccessLog();
+    QVERIFY2(log.contains("/2/files/" + key.toLatin1() + " HTTP/1.1\" 206 "), log.constData());
 }
 
 void tst_UpdateRun::hostileMirrorChangesNothing_data()
