@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScrollBar>
+#include <QTextCursor>
 #include <QTimer>
 #include <QUrl>
 
@@ -21,6 +22,15 @@ namespace {
 constexpr int clientStartDelayMs = 1000;
 constexpr int progressSteps = 1000;
 constexpr quint64 bytesPerKB = 1000;
+
+// Error texts carry names and answers from the network: shown as plain text,
+// so that no markup in them is rendered or loads anything.
+void showError(QWidget *parent, const QString &text)
+{
+    QMessageBox box(QMessageBox::Critical, QObject::tr("Error"), text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
 } // namespace
 
 MainWindow::MainWindow(Configuration &configuration)
@@ -72,10 +82,11 @@ void MainWindow::setUIToConfigSpecs()
         break;
     }
 
+    // The version name comes from the update server: as text, never as markup.
     QString text;
     if (!m_configuration->m_clientVersionName.isEmpty()) {
         text = QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">")
-            + tr("Update to Morvane %1.").arg(m_configuration->m_clientVersionName)
+            + tr("Update to Morvane %1.").arg(m_configuration->m_clientVersionName.toHtmlEscaped())
             + QStringLiteral("</div>");
     }
     text += QStringLiteral("<div style=\"margin-top:8px\">")
@@ -120,21 +131,21 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::onFatalConfigError(QString errorMessage)
 {
     logToStandardError(errorMessage);
-    QMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    showError(nullptr, errorMessage);
     endEventLoop(1);
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
     logToStandardError(errorMessage);
-    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    showError(this, errorMessage);
     endEventLoop(2);
 }
 
 void MainWindow::onError(QString errorMessage)
 {
     onAppendText(errorMessage);
-    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    showError(this, errorMessage);
 }
 
 void MainWindow::endEventLoop(int exitCode)
@@ -177,7 +188,16 @@ void MainWindow::on_startButton_clicked()
 
 void MainWindow::onAppendText(QString text)
 {
-    outputTextEdit->append(text);
+    // Not append(), which takes a line that looks like markup for rich text.
+    QScrollBar *bar = outputTextEdit->verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
+    QTextCursor cursor(outputTextEdit->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!outputTextEdit->document()->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(text);
+    if (atEnd)
+        bar->setValue(bar->maximum());
     logToStandardError(text);
 }
 
