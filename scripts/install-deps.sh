@@ -8,10 +8,10 @@ packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
     qt6-translations-l10n libqt6svg6
-    zlib1g-dev libtomcrypt-dev libtommath-dev libcurl4-openssl-dev
+    zlib1g-dev libtomcrypt-dev libtommath-dev libcurl4-openssl-dev libzstd-dev
     nginx-light vsftpd tinyproxy openssl curl ca-certificates
     xvfb x11-apps imagemagick fonts-dejavu-core
-    gzip coreutils procps psmisc
+    gzip coreutils procps psmisc zstd rsync
 )
 
 missing=()

@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <unistd.h>
+
 namespace {
 
 const char HELP[] = R"(Usage:
@@ -18,6 +20,7 @@ const char HELP[] = R"(Usage:
   mrvpublish sign PRIVATE FILE
   mrvpublish release --key PRIVATE --type CLIENT_TYPE --version N
                      [--gzip GLOB]... [--previous OLD_CLIENT_DIR]
+                     [--patch-from OLD_CLIENT_DIR]...
                      [--changelog FILE] CLIENT_DIR MIRROR_ROOT
   mrvpublish --help
 
@@ -47,12 +50,25 @@ release  Lays out version N of client type CLIENT_TYPE in MIRROR_ROOT/N,
                                 version lacks
            CLIENT_TYPE.ini.sig  its signature, made with PRIVATE
            changelog_client.txt a copy of --changelog FILE (empty without it)
+           patches/<key>.<md5>.zst
+                                with --patch-from: a zstd patch that turns
+                                the file of OLD_CLIENT_DIR at the same path
+                                (MD5 sum <md5>) into the new file (unpacked,
+                                for a --gzip file); kept only when it is
+                                smaller than half of the stored file
+           CLIENT_TYPE.patches  the list of those patches: a section per
+                                key, "<md5>=<patch md5>::<patch size>" lines;
+                                section "General" of the product ini names it
+                                (patchlist=CLIENT_TYPE.patches::<md5>::<size>)
          A GLOB without "/" matches file names ("*.so"), one with "/" matches
          paths below CLIENT_DIR ("bin/*"). The release is built under a
          temporary name beside MIRROR_ROOT/N and renamed when it is complete;
          an existing MIRROR_ROOT/N is an error, and so is a file name that
-         is not valid UTF-8 or holds a control character. Upload
-         MIRROR_ROOT/N to every mirror.
+         is not valid UTF-8 or holds a control character. Give
+         --patch-from once per earlier version that players may have
+         installed; files of 2 GiB and more get no patch. Files are stored
+         and patches made on every core; on a terminal, standard error shows
+         the files and bytes done. Upload MIRROR_ROOT/N to every mirror.
 
 On failure every command prints one line to standard error and exits with a
 non-zero status.
@@ -165,7 +181,8 @@ int release(const QStringList &args)
         const QString &arg = args[i];
         const bool takesValue = arg == QLatin1String("--key") || arg == QLatin1String("--type")
             || arg == QLatin1String("--version") || arg == QLatin1String("--gzip")
-            || arg == QLatin1String("--previous") || arg == QLatin1String("--changelog");
+            || arg == QLatin1String("--previous") || arg == QLatin1String("--changelog")
+            || arg == QLatin1String("--patch-from");
         if (takesValue) {
             if (i + 1 >= args.size())
                 return usageError(QStringLiteral("%1 needs a value").arg(arg));
@@ -180,6 +197,8 @@ int release(const QStringList &args)
                 options.gzipGlobs.append(value);
             else if (arg == QLatin1String("--previous"))
                 options.previousDir = value;
+            else if (arg == QLatin1String("--patch-from"))
+                options.patchFromDirs.append(value);
             else
                 options.changelogPath = value;
         } else if (arg.startsWith(QLatin1String("--"))) {
@@ -194,6 +213,7 @@ int release(const QStringList &args)
         return usageError(QStringLiteral("release needs CLIENT_DIR and MIRROR_ROOT"));
     options.clientDir = positional[0];
     options.mirrorRoot = positional[1];
+    options.showProgress = ::isatty(STDERR_FILENO) == 1;
 
     try {
         crypt_init();

@@ -1,5 +1,7 @@
 #include "releasepublisher.h"
 
+#include "patchmaker.h"
+
 #include "fileops/tomcryptutil.h"
 
 #include <zlib.h>
@@ -14,17 +16,84 @@
 #include <QSettings>
 #include <QStringDecoder>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QThreadPool>
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <memory>
+#include <mutex>
 
 const QString ReleasePublisher::FILES_SECTION = QStringLiteral("files");
 const QString ReleasePublisher::DELETE_SECTION = QStringLiteral("delete");
 const QString ReleasePublisher::CHANGELOG_NAME = QStringLiteral("changelog_client.txt");
 const QString ReleasePublisher::VERSION_KEY = QStringLiteral("version");
 const QString ReleasePublisher::TYPE_KEY = QStringLiteral("type");
+const QString ReleasePublisher::PATCHLIST_KEY = QStringLiteral("patchlist");
+const QString ReleasePublisher::PATCHES_SECTION = QStringLiteral("patches");
+
+// One file of the release: what build() plans on one thread, what a worker
+// fills in on another.
+struct ReleasePublisher::FileJob
+{
+    struct Patch
+    {
+        QString oldMd5;
+        QString md5;
+        qint64 size = 0;
+    };
+
+    QString relativePath;
+    QString key;
+    bool gzipped = false;
+    qint64 plainSize = 0;
+    // Filled in by the worker.
+    QString value;
+    QString error;
+    QList<Patch> patches;
+};
+
+// Files and bytes done, redrawn on one line of a terminal.
+class ReleasePublisher::Progress
+{
+public:
+    Progress(bool show, int files, qint64 bytes)
+        : m_show(show)
+        , m_files(files)
+        , m_bytes(bytes)
+    { }
+    ~Progress()
+    {
+        if (m_show && m_drawn)
+            std::fputs("\n", stderr);
+    }
+
+    void fileDone(qint64 bytes)
+    {
+        const int files = ++m_filesDone;
+        const qint64 done = m_bytesDone += bytes;
+        if (!m_show)
+            return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::fprintf(stderr, "\rfiles %d/%d, %lld/%lld MiB", files, m_files,
+                     static_cast<long long>(done >> 20), static_cast<long long>(m_bytes >> 20));
+        std::fflush(stderr);
+        m_drawn = true;
+    }
+
+private:
+    const bool m_show;
+    const int m_files;
+    const qint64 m_bytes;
+    std::atomic<int> m_filesDone {0};
+    std::atomic<qint64> m_bytesDone {0};
+    std::mutex m_mutex;
+    bool m_drawn = false;
+};
 
 namespace {
 
@@ -97,6 +166,94 @@ QString findUnlistableName(const QByteArray &dir, const QByteArray &below = QByt
     return QString();
 }
 
+// Copies source to target; empty, with md5 and size filled in, on success.
+QString storeFile(const QString &source, const QString &target, QString &md5, qint64 &size)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return fileError(QStringLiteral("Cannot read file"), in);
+    QFile out(target);
+    if (!makeParentDir(target) || !out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return fileError(QStringLiteral("Cannot write file"), out);
+
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    QByteArray chunk(CHUNK_SIZE, Qt::Uninitialized);
+    size = 0;
+    for (;;) {
+        const qint64 count = in.read(chunk.data(), chunk.size());
+        if (count < 0)
+            return fileError(QStringLiteral("Cannot read file"), in);
+        if (count == 0)
+            break;
+        hash.addData(QByteArrayView(chunk.constData(), count));
+        if (out.write(chunk.constData(), count) != count)
+            return fileError(QStringLiteral("Cannot write file"), out);
+        size += count;
+    }
+    if (!out.flush())
+        return fileError(QStringLiteral("Cannot write file"), out);
+    md5 = QString::fromLatin1(hash.result().toHex());
+    return QString();
+}
+
+// Compresses source into target; empty, with the sums and sizes of both
+// forms filled in, on success.
+QString storeGzipped(const QString &source, const QString &target, QString &md5, qint64 &size,
+                     QString &plainMd5, qint64 &plainSize)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return fileError(QStringLiteral("Cannot read file"), in);
+    if (!makeParentDir(target) || QFileInfo::exists(target))
+        return QStringLiteral("Cannot write file %1").arg(target);
+
+    const QString writeError = QStringLiteral("Cannot write file %1").arg(target);
+    struct GzCloser
+    {
+        void operator()(gzFile_s *file) const { gzclose(file); }
+    };
+    std::unique_ptr<gzFile_s, GzCloser> gz(gzopen(QFile::encodeName(target).constData(), "wb"));
+    if (!gz)
+        return writeError;
+
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    QByteArray chunk(CHUNK_SIZE, Qt::Uninitialized);
+    plainSize = 0;
+    for (;;) {
+        const qint64 count = in.read(chunk.data(), chunk.size());
+        if (count < 0)
+            return fileError(QStringLiteral("Cannot read file"), in);
+        if (count == 0)
+            break;
+        hash.addData(QByteArrayView(chunk.constData(), count));
+        if (gzwrite(gz.get(), chunk.constData(), unsigned(count)) != count)
+            return writeError;
+        plainSize += count;
+    }
+    if (gzclose(gz.release()) != Z_OK)
+        return writeError;
+    plainMd5 = QString::fromLatin1(hash.result().toHex());
+
+    // The stored form's own sum and size.
+    QFile stored(target);
+    QCryptographicHash storedHash(QCryptographicHash::Md5);
+    if (!stored.open(QIODevice::ReadOnly) || !storedHash.addData(&stored))
+        return fileError(QStringLiteral("Cannot read file"), stored);
+    md5 = QString::fromLatin1(storedHash.result().toHex());
+    size = stored.size();
+    return QString();
+}
+
+// The MD5 sum of a file as hexadecimal text; empty if it cannot be read.
+QString md5OfFile(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
 } // namespace
 
 ReleasePublisher::ReleasePublisher(const Options &options)
@@ -139,6 +296,10 @@ bool ReleasePublisher::checkOptions()
     if (!o.previousDir.isEmpty() && !QFileInfo(o.previousDir).isDir())
         return fail(
             QStringLiteral("Previous client directory %1 does not exist").arg(o.previousDir));
+    for (const QString &dir : o.patchFromDirs) {
+        if (!QFileInfo(dir).isDir())
+            return fail(QStringLiteral("Client directory %1 to patch from does not exist").arg(dir));
+    }
     if (!o.changelogPath.isEmpty() && !QFileInfo(o.changelogPath).isFile())
         return fail(QStringLiteral("Cannot read change log %1: no such file").arg(o.changelogPath));
     // The updater refuses to fetch or delete such names.
@@ -199,10 +360,29 @@ bool ReleasePublisher::build()
                         .arg(m_options.mirrorRoot, staging.errorString()));
 
     m_entries.clear();
-    for (const QString &file : files) {
-        if (!addFile(staging.path(), file))
+    m_patchListValue.clear();
+    std::vector<FileJob> jobs(size_t(files.size()));
+    qint64 totalBytes = 0;
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        if (!planFile(files[i], jobs[size_t(i)]))
             return false;
+        totalBytes += jobs[size_t(i)].plainSize;
     }
+    {
+        Progress progress(m_options.showProgress, int(jobs.size()), totalBytes);
+        QThreadPool pool;
+        pool.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
+        for (FileJob &job : jobs)
+            pool.start([this, &job, &staging, &progress] { runJob(job, staging.path(), progress); });
+        pool.waitForDone();
+    }
+    for (const FileJob &job : jobs) {
+        if (!job.error.isEmpty())
+            return fail(job.error);
+        m_entries.insert(job.key, job.value);
+    }
+    if (!writePatchList(staging.filePath(m_options.clientType + QStringLiteral(".patches")), jobs))
+        return false;
 
     QStringList deletes;
     if (!m_options.previousDir.isEmpty()) {
@@ -237,8 +417,9 @@ bool ReleasePublisher::build()
     } else {
         QString md5;
         qint64 size = 0;
-        if (!storeFile(m_options.changelogPath, changelog, md5, size))
-            return false;
+        const QString error = storeFile(m_options.changelogPath, changelog, md5, size);
+        if (!error.isEmpty())
+            return fail(error);
     }
 
     // QTemporaryDir makes the directory private to its owner; mirrors serve it
@@ -253,7 +434,7 @@ bool ReleasePublisher::build()
     return true;
 }
 
-bool ReleasePublisher::addFile(const QString &stagingDir, const QString &relativePath)
+bool ReleasePublisher::planFile(const QString &relativePath, FileJob &job)
 {
     const QString source = QDir(m_options.clientDir).filePath(relativePath);
     const QFileInfo info(source);
@@ -262,106 +443,97 @@ bool ReleasePublisher::addFile(const QString &stagingDir, const QString &relativ
                         .arg(source,
                              info.exists() ? QStringLiteral("not a regular file")
                                            : QStringLiteral("dangling symbolic link")));
+    job.relativePath = relativePath;
+    job.gzipped = isGzipped(relativePath);
+    job.key = job.gzipped ? relativePath + QStringLiteral(".gz") : relativePath;
+    job.plainSize = info.size();
+    if (m_entries.contains(job.key))
+        return fail(QStringLiteral("Two files would be stored as %1").arg(job.key));
+    m_entries.insert(job.key, QString());
+    return true;
+}
 
-    const bool gzipped = isGzipped(relativePath);
-    const QString key = gzipped ? relativePath + QStringLiteral(".gz") : relativePath;
-    if (m_entries.contains(key))
-        return fail(QStringLiteral("Two files would be stored as %1").arg(key));
-    const QString target = stagingDir + QLatin1Char('/') + FILES_SECTION + QLatin1Char('/') + key;
-
-    QString value;
+void ReleasePublisher::runJob(FileJob &job, const QString &stagingDir, Progress &progress) const
+{
+    const QString source = QDir(m_options.clientDir).filePath(job.relativePath);
+    const QString target
+        = stagingDir + QLatin1Char('/') + FILES_SECTION + QLatin1Char('/') + job.key;
     QString md5;
     qint64 size = 0;
-    if (gzipped) {
-        QString plainMd5;
+    QString plainMd5;
+    if (job.gzipped) {
         qint64 plainSize = 0;
-        if (!storeGzipped(source, target, md5, size, plainMd5, plainSize))
-            return false;
-        value = QStringList {md5, QString::number(size), plainMd5, QString::number(plainSize),
-                             relativePath}
-                    .join(QStringLiteral("::"));
+        job.error = storeGzipped(source, target, md5, size, plainMd5, plainSize);
+        job.value = QStringList {md5, QString::number(size), plainMd5, QString::number(plainSize),
+                                 job.relativePath}
+                        .join(QStringLiteral("::"));
     } else {
-        if (!storeFile(source, target, md5, size))
-            return false;
-        value = md5 + QStringLiteral("::") + QString::number(size);
+        job.error = storeFile(source, target, md5, size);
+        plainMd5 = md5;
+        job.value = md5 + QStringLiteral("::") + QString::number(size);
     }
-    m_entries.insert(key, value);
-    return true;
+
+    // A patch turns the installed (unpacked) file into the new one; it is kept
+    // when it is less than half of what a player would fetch otherwise.
+    PatchMaker maker;
+    for (const QString &dir : m_options.patchFromDirs) {
+        if (!job.error.isEmpty())
+            break;
+        const QString old = QDir(dir).filePath(job.relativePath);
+        if (!QFileInfo(old).isFile())
+            continue;
+        const QString oldMd5 = md5OfFile(old);
+        if (oldMd5.isEmpty()) {
+            job.error = QStringLiteral("Cannot read file %1").arg(old);
+            break;
+        }
+        bool known = oldMd5 == plainMd5;
+        for (const FileJob::Patch &patch : std::as_const(job.patches))
+            known = known || patch.oldMd5 == oldMd5;
+        if (known)
+            continue;
+        const QString patchPath = QStringLiteral("%1/%2/%3.%4.zst")
+                                      .arg(stagingDir, PATCHES_SECTION, job.key, oldMd5);
+        switch (maker.make(old, source, patchPath, (size + 1) / 2)) {
+        case PatchMaker::Made:
+            job.patches.append({oldMd5, maker.md5, maker.size});
+            break;
+        case PatchMaker::NotWorthIt:
+            break;
+        case PatchMaker::Failed:
+            job.error = maker.error;
+            break;
+        }
+    }
+    progress.fileDone(job.plainSize);
 }
 
-bool ReleasePublisher::storeFile(const QString &source, const QString &target, QString &md5,
-                                 qint64 &size)
+bool ReleasePublisher::writePatchList(const QString &path, const std::vector<FileJob> &jobs)
 {
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return fail(fileError(QStringLiteral("Cannot read file"), in));
-    QFile out(target);
-    if (!makeParentDir(target) || !out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        return fail(fileError(QStringLiteral("Cannot write file"), out));
-
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray chunk(CHUNK_SIZE, Qt::Uninitialized);
-    size = 0;
-    for (;;) {
-        const qint64 count = in.read(chunk.data(), chunk.size());
-        if (count < 0)
-            return fail(fileError(QStringLiteral("Cannot read file"), in));
-        if (count == 0)
-            break;
-        hash.addData(QByteArrayView(chunk.constData(), count));
-        if (out.write(chunk.constData(), count) != count)
-            return fail(fileError(QStringLiteral("Cannot write file"), out));
-        size += count;
+    // One section per key, one "<old md5>=<patch md5>::<patch size>" line
+    // per installed version it patches; written by hand, so that a key is
+    // the section name exactly as it stands in the product ini.
+    QByteArray text;
+    for (const FileJob &job : jobs) {
+        if (job.patches.isEmpty())
+            continue;
+        text += '[' + job.key.toUtf8() + "]\n";
+        for (const FileJob::Patch &patch : job.patches)
+            text += patch.oldMd5.toLatin1() + '=' + patch.md5.toLatin1() + "::"
+                + QByteArray::number(patch.size) + '\n';
     }
-    if (!out.flush())
-        return fail(fileError(QStringLiteral("Cannot write file"), out));
-    md5 = QString::fromLatin1(hash.result().toHex());
-    return true;
-}
-
-bool ReleasePublisher::storeGzipped(const QString &source, const QString &target, QString &md5,
-                                    qint64 &size, QString &plainMd5, qint64 &plainSize)
-{
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return fail(fileError(QStringLiteral("Cannot read file"), in));
-    if (!makeParentDir(target) || QFileInfo::exists(target))
-        return fail(QStringLiteral("Cannot write file %1").arg(target));
-
-    const QString writeError = QStringLiteral("Cannot write file %1").arg(target);
-    struct GzCloser
-    {
-        void operator()(gzFile_s *file) const { gzclose(file); }
-    };
-    std::unique_ptr<gzFile_s, GzCloser> gz(gzopen(QFile::encodeName(target).constData(), "wb"));
-    if (!gz)
-        return fail(writeError);
-
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray chunk(CHUNK_SIZE, Qt::Uninitialized);
-    plainSize = 0;
-    for (;;) {
-        const qint64 count = in.read(chunk.data(), chunk.size());
-        if (count < 0)
-            return fail(fileError(QStringLiteral("Cannot read file"), in));
-        if (count == 0)
-            break;
-        hash.addData(QByteArrayView(chunk.constData(), count));
-        if (gzwrite(gz.get(), chunk.constData(), unsigned(count)) != count)
-            return fail(writeError);
-        plainSize += count;
-    }
-    if (gzclose(gz.release()) != Z_OK)
-        return fail(writeError);
-    plainMd5 = QString::fromLatin1(hash.result().toHex());
-
-    // The stored form's own sum and size.
-    QFile stored(target);
-    QCryptographicHash storedHash(QCryptographicHash::Md5);
-    if (!stored.open(QIODevice::ReadOnly) || !storedHash.addData(&stored))
-        return fail(fileError(QStringLiteral("Cannot read file"), stored));
-    md5 = QString::fromLatin1(storedHash.result().toHex());
-    size = stored.size();
+    if (text.isEmpty())
+        return true;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(text) != text.size()
+        || !file.flush())
+        return fail(fileError(QStringLiteral("Cannot write"), file));
+    m_patchListValue = QStringList {QFileInfo(path).fileName(),
+                                    QString::fromLatin1(QCryptographicHash::hash(
+                                                            text, QCryptographicHash::Md5)
+                                                            .toHex()),
+                                    QString::number(text.size())}
+                           .join(QStringLiteral("::"));
     return true;
 }
 
@@ -373,6 +545,8 @@ bool ReleasePublisher::writeProductIni(const QString &path, const QStringList &d
         // list to this version and client type.
         ini.setValue(VERSION_KEY, m_options.version);
         ini.setValue(TYPE_KEY, m_options.clientType);
+        if (!m_patchListValue.isEmpty())
+            ini.setValue(PATCHLIST_KEY, m_patchListValue);
         ini.beginGroup(FILES_SECTION);
         for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it)
             ini.setValue(it.key(), it.value());
@@ -390,7 +564,8 @@ bool ReleasePublisher::writeProductIni(const QString &path, const QStringList &d
     // name the INI format cannot carry is an error here and not on the clients.
     QSettings ini(path, QSettings::IniFormat);
     if (ini.value(VERSION_KEY).toString() != m_options.version
-        || ini.value(TYPE_KEY).toString() != m_options.clientType)
+        || ini.value(TYPE_KEY).toString() != m_options.clientType
+        || ini.value(PATCHLIST_KEY).toString() != m_patchListValue)
         return fail(QStringLiteral("Client type %1 cannot be named in the product ini")
                         .arg(m_options.clientType));
     ini.beginGroup(FILES_SECTION);

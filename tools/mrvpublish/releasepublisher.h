@@ -4,12 +4,17 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 // Lays out one client version on a mirror, as the updater expects it:
 // MIRROR_ROOT/<version>/ with every client file below the "files" section
 // directory (gzip-compressed, in the five-field form, where a --gzip glob
 // matches), the signed product ini "<client type>.ini" (naming its version and
 // client type in [General]) with its ".sig", and
-// "changelog_client.txt". The release is built under a hidden temporary name
+// "changelog_client.txt". With earlier client trees to patch from, zstd
+// patches "patches/<key>.<old md5>.zst" and their list "<client type>.patches",
+// named with its MD5 sum and size in [General]. Files are stored and patches
+// made on every core. The release is built under a hidden temporary name
 // beside its target and renamed at the end, so a mirror never holds half a
 // version. build() runs once; on failure errorString() says why.
 class ReleasePublisher
@@ -25,6 +30,9 @@ public:
         QString changelogPath;
         QString clientDir;
         QString mirrorRoot;
+        QStringList patchFromDirs;
+        // Files and bytes done, shown on standard error when it is a terminal.
+        bool showProgress = false;
     };
 
     // The section, and so the mirror directory, that holds the client files.
@@ -34,6 +42,9 @@ public:
     // Keys of the product ini's [General] section.
     static const QString VERSION_KEY;
     static const QString TYPE_KEY;
+    static const QString PATCHLIST_KEY;
+    // The directory of the patches beside the files section.
+    static const QString PATCHES_SECTION;
 
     explicit ReleasePublisher(const Options &options);
 
@@ -46,12 +57,14 @@ public:
     static QStringList listFiles(const QString &dir);
 
 private:
+    struct FileJob;
+    class Progress;
+
     bool fail(const QString &error);
     bool checkOptions();
-    bool addFile(const QString &stagingDir, const QString &relativePath);
-    bool storeFile(const QString &source, const QString &target, QString &md5, qint64 &size);
-    bool storeGzipped(const QString &source, const QString &target, QString &md5, qint64 &size,
-                      QString &plainMd5, qint64 &plainSize);
+    bool planFile(const QString &relativePath, FileJob &job);
+    void runJob(FileJob &job, const QString &stagingDir, Progress &progress) const;
+    bool writePatchList(const QString &path, const std::vector<FileJob> &jobs);
     bool writeProductIni(const QString &path, const QStringList &deletes);
     bool isGzipped(const QString &relativePath) const;
 
@@ -59,4 +72,5 @@ private:
     QString m_error;
     QString m_releaseDir;
     QMap<QString, QString> m_entries; // product ini key -> value
+    QString m_patchListValue; // "<name>::<md5>::<size>", empty without patches
 };
