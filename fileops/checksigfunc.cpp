@@ -44,15 +44,23 @@ bool CheckSigFunc::readFile(const QString &path, QByteArray &bytes)
 
 bool CheckSigFunc::checkMD5()
 {
+    const QByteArray digest = fileDigest();
+    if (digest.isEmpty())
+        return false;
+    return QString::fromLatin1(digest.toHex()).compare(md5, Qt::CaseInsensitive) == 0;
+}
+
+QByteArray CheckSigFunc::fileDigest()
+{
     // A file this process has just written was hashed as it was written.
     const QByteArray known = FileDigestCache::lookup(filePath);
     if (!known.isEmpty())
-        return QString::fromLatin1(known.toHex()).compare(md5, Qt::CaseInsensitive) == 0;
+        return known;
 
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         emit message(QStringLiteral("Could not open file %1 for reading").arg(filePath));
-        return false;
+        return QByteArray();
     }
     // Exactly the size seen at opening is hashed; a file that ends early or
     // fails to read is reported like a short read of the whole file.
@@ -64,13 +72,12 @@ bool CheckSigFunc::checkMD5()
         const qint64 count = file.read(chunk.data(), qMin(size - done, MD5_CHUNK_SIZE));
         if (count <= 0) {
             emit message(QStringLiteral("could not read file %1 correctly").arg(filePath));
-            return false;
+            return QByteArray();
         }
         hash.addData(QByteArrayView(chunk.constData(), count));
         done += count;
     }
-    const QString digest = QString::fromLatin1(hash.result().toHex());
-    return digest.compare(md5, Qt::CaseInsensitive) == 0;
+    return hash.result();
 }
 
 bool CheckSigFunc::checkRSA()

@@ -22,6 +22,9 @@ public:
     // Hashes the file while reading it in fixed-size chunks, so memory stays
     // bounded whatever the file's size.
     bool checkMD5();
+    // The file's MD5 digest (raw bytes), from FileDigestCache when the file
+    // was just written; empty, after a message, if it cannot be read.
+    QByteArray fileDigest();
     bool checkRSA();
     // Reads a whole (small) file into bytes.
     bool readFile(const QString &path, QByteArray &bytes);

@@ -51,6 +51,7 @@ void DownloadTaskSpecification::execute()
 void DownloadTaskSpecification::reset()
 {
     resetDownload();
+    m_lacking.clear();
     TaskSpecification::reset();
 }
 
@@ -91,10 +92,15 @@ void DownloadTaskSpecification::releaseSlot()
 
 void DownloadTaskSpecification::startDownload()
 {
-    switch (m_mirrorList->getRandomMirror(m_mirror)) {
+    switch (m_mirrorList->getRandomMirror(m_mirror, m_lacking)) {
     case 0:
         m_holdsSlot = true;
         break;
+    case 3:
+        // Only for an optional file: every mirror left said it lacks it.
+        emit message(QStringLiteral("No mirror has %1").arg(m_path));
+        errorCancel();
+        return;
     case 2:
         // Every slot is busy: try again once some transfer on the manager has
         // ended and its own handling is complete.
@@ -166,6 +172,10 @@ void DownloadTaskSpecification::onMetaDataChanged()
     bool ok = false;
     const int code = status.toInt(&ok);
     if (!status.isNull() && !(ok && (code == 200 || (code == 206 && m_resumeFrom > 0)))) {
+        if (m_optional && ok && (code == 404 || code == 410)) {
+            notOnMirror();
+            return;
+        }
         if (ok && code == 416 && m_resumeFrom > 0) {
             // The mirror's file is not longer than our part of it: it is
             // not the file we began, so it is fetched whole.
@@ -310,6 +320,10 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (!m_reply)
         return;
     if (m_reply->error() != QNetworkReply::NoError) {
+        if (m_optional && m_reply->error() == QNetworkReply::ContentNotFoundError) {
+            notOnMirror();
+            return;
+        }
         if (m_reply->error() == QNetworkReply::AuthenticationRequiredError) {
             m_mirrorList->removeMirror(m_mirror.name);
             m_reply->close();
@@ -333,6 +347,14 @@ void DownloadTaskSpecification::onDownloadFinished()
     m_file.close();
     m_writtenMd5 = m_hash.result();
     downloadFinished();
+}
+
+void DownloadTaskSpecification::notOnMirror()
+{
+    emit message(QStringLiteral("%1 is not on mirror %2").arg(m_path, m_mirror.name));
+    m_lacking.insert(m_mirror.name);
+    resetDownload();
+    startDownload();
 }
 
 bool DownloadTaskSpecification::errorRetry(const QString &reason)

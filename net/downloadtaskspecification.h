@@ -5,6 +5,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -36,6 +37,11 @@ public:
     // known in advance (-1: no limit). A known size is always the limit.
     void setSizeLimit(qint64 bytes) { m_sizeLimit = bytes; }
 
+    // An optional file need not be on every mirror: a mirror that answers
+    // that it does not have it (404, 410, or no such file on ftp) is not
+    // charged, and the next is asked; when no mirror that has not been asked
+    // is left, the task ends with canceled() after "No mirror has <path>".
+    void setOptional(bool optional) { m_optional = optional; }
     // A transfer that averages under MinimumRate bytes a second over this
     // many ticks is abandoned. Tests shorten the window.
     static constexpr qint64 MinimumRate = 1024;
@@ -84,6 +90,8 @@ private:
     bool rangeMatches() const;
     void releaseSlot();
     QString mirrorFileUrl() const;
+    // An optional file that this mirror does not have: ask another one.
+    void notOnMirror();
 
     QNetworkAccessManager *m_manager;
     Mirrors *m_mirrorList;
@@ -104,4 +112,7 @@ private:
     // m_mirror.name stays after success for the owner; this says whether its
     // slot is still ours to give back.
     bool m_holdsSlot = false;
+    bool m_optional = false;
+    // The mirrors that said they do not have the optional file.
+    QSet<QString> m_lacking;
 };

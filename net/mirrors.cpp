@@ -82,6 +82,11 @@ void Mirrors::setDefaults(QSettings &settings, int clientVersion)
 
 int Mirrors::getRandomMirror(FTPSiteAccessData &mirror)
 {
+    return getRandomMirror(mirror, QSet<QString>());
+}
+
+int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &excluded)
+{
     if (m_mirrors.isEmpty()) {
         if (!m_noMirrorsReported) {
             emit message(tr("There are no (more) known working mirrors available"));
@@ -91,12 +96,16 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror)
     }
     int maxUse = 0;
     int useCount = 0;
-    calcUseStats(maxUse, useCount);
+    calcUseStats(maxUse, useCount, excluded);
+    if (maxUse == 0)
+        return 3;
     if (useCount >= maxUse)
         return 2;
 
     int r = Random::next() % (maxUse - useCount);
     for (FTPSiteAccessData &candidate : m_mirrors) {
+        if (excluded.contains(candidate.name))
+            continue;
         r -= candidate.maxUse - candidate.useCount;
         if (r < 0) {
             ++candidate.useCount;
@@ -145,9 +154,16 @@ int Mirrors::getMirrorIndex(const QString &name)
 
 void Mirrors::calcUseStats(int &maxUse, int &useCount)
 {
+    calcUseStats(maxUse, useCount, QSet<QString>());
+}
+
+void Mirrors::calcUseStats(int &maxUse, int &useCount, const QSet<QString> &excluded)
+{
     maxUse = 0;
     useCount = 0;
     for (const FTPSiteAccessData &mirror : std::as_const(m_mirrors)) {
+        if (excluded.contains(mirror.name))
+            continue;
         maxUse += mirror.maxUse;
         useCount += mirror.useCount;
     }

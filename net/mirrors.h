@@ -3,6 +3,7 @@
 #include "net/ftpsiteaccessdata.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -33,12 +34,16 @@ public:
     // 0: a slot was taken and mirror is filled; 1: no mirror left; 2: every
     // slot is busy, ask again after a transfer has ended.
     int getRandomMirror(FTPSiteAccessData &mirror);
+    // The same among the mirrors not named in excluded; 3 when every mirror
+    // left is excluded.
+    int getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &excluded);
     void releaseMirror(const QString &name);
     // A mirror is dropped at its (retries + 1)-th error.
     void addMirrorError(const QString &name);
     void removeMirror(const QString &name);
     int getMirrorIndex(const QString &name);
     void calcUseStats(int &maxUse, int &useCount);
+    void calcUseStats(int &maxUse, int &useCount, const QSet<QString> &excluded);
 
 signals:
     void fatalError(QString errorMessage);

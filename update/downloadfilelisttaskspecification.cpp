@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "update/downloadfiletaskspecification.h"
+#include "update/patchlisttaskspecification.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -45,15 +46,77 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         return;
 
     emit message(QStringLiteral("Downloading files"));
+    m_patchesOffered = false;
+    if (m_patchList && m_patchList->isValid()) {
+        for (const FileDownloadSpecification &file : std::as_const(*downloads))
+            m_patchesOffered = m_patchesOffered || !file.installedMd5.isEmpty();
+    }
+    if (m_patchesOffered) {
+        // The files wait for the list: it decides how each is fetched. It
+        // takes no share of the progress, which counts files.
+        m_fetchingPatchList = true;
+        totalDownloadSize = quint64(qMax<qint64>(m_patchList->size, 0));
+        for (const FileDownloadSpecification &file : std::as_const(*downloads))
+            totalDownloadSize += quint64(qMax<qint64>(file.size, 0));
+        addSubTask(new PatchListTaskSpecification(*m_patchList, downloads, manager, mirrors,
+                                                  configuration, this, 0.0));
+        state = Running;
+        executeSubTasks();
+        return;
+    }
+    makeFileTasks();
+    state = Running;
+    executeSubTasks();
+}
+
+void DownloadFileListTaskSpecification::makeFileTasks()
+{
+    totalDownloadSize = m_patchesOffered ? quint64(qMax<qint64>(m_patchList->size, 0)) : 0;
     // Every file counts the same in the progress, whatever its size.
     const double weight = 1.0 / downloads->size();
     for (const FileDownloadSpecification &file : std::as_const(*downloads)) {
-        addSubTask(
-            new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, weight));
-        totalDownloadSize += quint64(qMax<qint64>(file.size, 0));
+        auto *task
+            = new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, weight);
+        task->reportMethod = m_patchesOffered;
+        addSubTask(task);
+        connect(task, &TaskSpecification::finished, this,
+                &DownloadFileListTaskSpecification::onFileFinished);
+        // A patch that fails is followed by the whole file.
+        connect(task, &DownloadFileTaskSpecification::fetchGrew, this,
+                [this](qint64 bytes) { totalDownloadSize += quint64(qMax<qint64>(bytes, 0)); });
+        totalDownloadSize += quint64(qMax<qint64>(file.hasPatch() ? file.patchSize : file.size, 0));
     }
-    state = Running;
-    executeSubTasks();
+}
+
+void DownloadFileListTaskSpecification::setPatchSource(const PatchListSpecification *patchList,
+                                                       QList<FileReplaceSpecification> *replaces)
+{
+    m_patchList = patchList;
+    m_replaces = replaces;
+}
+
+void DownloadFileListTaskSpecification::onFileFinished(TaskSpecification *task)
+{
+    const auto *fileTask = static_cast<DownloadFileTaskSpecification *>(task);
+    if (!fileTask->patched() || !fileTask->file.unpacked || !m_replaces)
+        return;
+    for (FileReplaceSpecification &replace : *m_replaces) {
+        if (replace.filePath == fileTask->file.filePath)
+            replace.storedUnpacked = true;
+    }
+}
+
+void DownloadFileListTaskSpecification::subtasksDone()
+{
+    if (m_fetchingPatchList) {
+        m_fetchingPatchList = false;
+        if (!cancelRequested && getStateFromSubTasks() == Finished) {
+            makeFileTasks();
+            executeSubTasks();
+            return;
+        }
+    }
+    ComposedTaskSpecification::subtasksDone();
 }
 
 bool DownloadFileListTaskSpecification::makeSubDirs()
@@ -89,5 +152,7 @@ void DownloadFileListTaskSpecification::reset()
 {
     clearSubTasks();
     totalDownloadSize = 0;
+    m_fetchingPatchList = false;
+    m_patchesOffered = false;
     TaskSpecification::reset();
 }

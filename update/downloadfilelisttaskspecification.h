@@ -2,6 +2,8 @@
 
 #include "tasks/composedtaskspecification.h"
 #include "update/filedownloadspecification.h"
+#include "update/filereplacespecification.h"
+#include "update/patchlistspecification.h"
 
 #include <QList>
 
@@ -13,7 +15,10 @@ class QNetworkAccessManager;
 // list into the temporary directory, up to the configured number of files at
 // once, each checked against its MD5 sum. Finishes at once for an empty list;
 // fails if a directory cannot be made or a file cannot be fetched from any
-// mirror. The lists, manager, mirrors and configuration are lent.
+// mirror. When the release offers patches and files have installed copies,
+// the patch list is fetched first, and the files it has patches for are made
+// from a patch (the others, and any whose patch fails, are fetched whole).
+// The lists, manager, mirrors and configuration are lent.
 class DownloadFileListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -28,12 +33,17 @@ public:
     // cannot be made.
     bool makeSubDirs();
     void makeSubtasksAndStart();
+    // The patch list the product ini names, and the replace list whose
+    // entries learn which downloads a patch made unpacked.
+    void setPatchSource(const PatchListSpecification *patchList,
+                        QList<FileReplaceSpecification> *replaces);
 
     QList<FileDownloadSpecification> *downloads;
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
     Configuration *configuration;
-    // Sum of the listed sizes; the transfer total shown during the step.
+    // Sum of the listed sizes (with patches: of the bytes to fetch); the
+    // transfer total shown during the step.
     quint64 totalDownloadSize = 0;
 
 public slots:
@@ -41,4 +51,14 @@ public slots:
     void reset() override;
     void timeTick(unsigned long long &downloadDone, unsigned long long &downloadTotal,
                   unsigned long long &speed, bool &downloading) override;
+    void subtasksDone() override;
+
+private:
+    void makeFileTasks();
+    void onFileFinished(TaskSpecification *task);
+
+    const PatchListSpecification *m_patchList = nullptr;
+    QList<FileReplaceSpecification> *m_replaces = nullptr;
+    bool m_fetchingPatchList = false;
+    bool m_patchesOffered = false;
 };

@@ -3,10 +3,13 @@
 #include "app/configuration.h"
 #include "fileops/checksignaturetaskspecification.h"
 #include "fileops/filedigestcache.h"
+#include "fileops/filepatchtaskspecification.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     const FileDownloadSpecification &file, QNetworkAccessManager *manager, Mirrors *mirrors,
@@ -23,10 +26,27 @@ void DownloadFileTaskSpecification::execute()
     makeSubtasksAndStart();
 }
 
+QString DownloadFileTaskSpecification::localPath() const
+{
+    return configuration->m_tempDir + QLatin1Char('/') + file.filePath;
+}
+
+QString DownloadFileTaskSpecification::patchLocalPath() const
+{
+    return configuration->m_tempDir + QLatin1Char('/') + file.patchPath();
+}
+
 void DownloadFileTaskSpecification::makeSubtasksAndStart()
 {
+    if (file.hasPatch() && !m_patchFailed) {
+        makePatchSubtasks();
+        return;
+    }
+    if (reportMethod && !m_patchFailed)
+        emit message(QStringLiteral("Fetching %1: whole file").arg(file.filePath));
+    reportMethod = false;
     const QString remotePath = file.section + QLatin1Char('/') + file.filePath;
-    const QString localPath = configuration->m_tempDir + QLatin1Char('/') + file.filePath;
+    const QString localPath = this->localPath();
 
     currentDownload = new DownloadTaskSpecification(manager, mirrors, remotePath, localPath,
                                                     file.size, this, 0.8);
@@ -46,6 +66,124 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
     executeSubTasks();
 }
 
+void DownloadFileTaskSpecification::makePatchSubtasks()
+{
+    if (reportMethod)
+        emit message(QStringLiteral("Fetching %1: patch").arg(file.filePath));
+    reportMethod = false;
+    m_patching = true;
+    const QString patchPath = patchLocalPath();
+    const QString localPath = this->localPath();
+    QDir().mkpath(QFileInfo(patchPath).path());
+
+    // The patch is fetched like a file, except that a mirror may lack it.
+    currentDownload = new DownloadTaskSpecification(manager, mirrors, file.patchPath(), patchPath,
+                                                    file.patchSize, this, 0.6);
+    currentDownload->setOptional(true);
+    connect(currentDownload, &TaskSpecification::finished, this, [patchPath](TaskSpecification *task) {
+        FileDigestCache::record(patchPath,
+                                static_cast<DownloadTaskSpecification *>(task)->writtenMd5());
+    });
+    addSubTask(currentDownload);
+    auto *patchCheck
+        = new CheckSignatureTaskSpecification(patchPath, file.patchMd5, false, this, 0.05);
+    connect(patchCheck, &CheckSignatureTaskSpecification::checkDone, this,
+            &DownloadFileTaskSpecification::onPatchCheckDone);
+    addSubTask(patchCheck);
+    addSubTask(new FilePatchTaskSpecification(Configuration::getAppRootPath() + QLatin1Char('/')
+                                                  + file.installedPath,
+                                              patchPath, localPath, file.targetSize, this, 0.15));
+    // The result is checked against the signed sum of the whole file
+    // (unpacked, for a compressed key), as a download is.
+    auto *check = new CheckSignatureTaskSpecification(localPath, file.targetMd5, false, this, 0.2);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            &DownloadFileTaskSpecification::onPatchedCheckDone);
+    addSubTask(check);
+
+    state = Running;
+    executeSubTasks();
+}
+
+void DownloadFileTaskSpecification::onPatchCheckDone(bool ok, CheckSignatureTaskSpecification *)
+{
+    if (ok)
+        return;
+    if (cancelRequested) {
+        stopOnCancel();
+        return;
+    }
+    if (!currentDownload->resumed()) {
+        emit message(QStringLiteral("md5 sum for %1 failed, invalidating mirror")
+                         .arg(file.patchPath()));
+        mirrors->removeMirror(currentDownload->m_mirror.name);
+    }
+    fetchWholeFile();
+}
+
+void DownloadFileTaskSpecification::onPatchedCheckDone(bool ok, CheckSignatureTaskSpecification *)
+{
+    if (ok) {
+        m_patched = true;
+        return;
+    }
+    if (cancelRequested) {
+        stopOnCancel();
+        return;
+    }
+    // The patch was the one signed: no mirror is to blame. The result is no
+    // part of the file to continue.
+    QFile::remove(localPath());
+    fetchWholeFile();
+}
+
+void DownloadFileTaskSpecification::subtasksDone()
+{
+    // A patch that is on no mirror, or cannot be applied: the whole file.
+    if (m_patching && !cancelRequested && getStateFromSubTasks() == ErrorCanceled) {
+        fetchWholeFile();
+        return;
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void DownloadFileTaskSpecification::fetchWholeFile()
+{
+    // What was fetched for the patch still counts in the transfer figures.
+    if (currentDownload) {
+        unsigned long long done = 0;
+        unsigned long long total = 0;
+        unsigned long long speed = 0;
+        bool downloading = false;
+        currentDownload->timeTick(done, total, speed, downloading);
+        m_droppedBytes += done;
+    }
+    emit message(QStringLiteral("Fetching %1: whole file").arg(file.filePath));
+    QFile::remove(patchLocalPath());
+    m_patching = false;
+    m_patchFailed = true;
+    emit fetchGrew(file.size);
+    // The subtask that called us is only deleted later; it ends unheard.
+    reset();
+    makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::stopOnCancel()
+{
+    // The check that called us ends unheard.
+    clearSubTasks();
+    currentDownload = nullptr;
+    userCancel();
+}
+
+void DownloadFileTaskSpecification::timeTick(unsigned long long &downloadDone,
+                                             unsigned long long &downloadTotal,
+                                             unsigned long long &speed, bool &downloading)
+{
+    ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    downloadDone += m_droppedBytes;
+    downloadTotal += m_droppedBytes;
+}
+
 void DownloadFileTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpecification *)
 {
     if (ok)
@@ -53,13 +191,11 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSp
     if (cancelRequested) {
         // The user asked to stop while the file was being checked: no new
         // attempt. The check that called us ends unheard.
-        clearSubTasks();
-        currentDownload = nullptr;
-        userCancel();
+        stopOnCancel();
         return;
     }
     // Never continued again: the next attempt fetches the whole file.
-    QFile::remove(configuration->m_tempDir + QLatin1Char('/') + file.filePath);
+    QFile::remove(localPath());
     if (currentDownload->resumed()) {
         // The part came from an earlier run, perhaps from another mirror:
         // the one that sent the rest is not surely at fault.
@@ -81,5 +217,6 @@ void DownloadFileTaskSpecification::reset()
 {
     clearSubTasks();
     currentDownload = nullptr;
+    m_patching = false;
     TaskSpecification::reset();
 }

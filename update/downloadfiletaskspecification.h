@@ -12,8 +12,12 @@ class QNetworkAccessManager;
 // Fetches one file of the download list into the temporary directory and
 // checks its MD5 sum. A file that fails the check is blamed on the mirror
 // that served it: that mirror is removed and the file is fetched again, until
-// the check passes or no mirror is left. Owned by the download list; ends
-// with finished() or canceled() once per run.
+// the check passes or no mirror is left. A file with a patch for its
+// installed copy is first made from the patch (fetched, checked, applied and
+// the result checked like a download); if anything on that way fails, the
+// whole file is fetched instead, and only a mirror that served a bad patch
+// is removed. Owned by the download list; ends with finished() or canceled()
+// once per run.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -24,6 +28,8 @@ public:
                                   double parentProgressRange);
 
     void makeSubtasksAndStart();
+    // After success: the file was made by its patch.
+    bool patched() const { return m_patched; }
 
     FileDownloadSpecification file;
     QNetworkAccessManager *manager;
@@ -31,11 +37,38 @@ public:
     Configuration *configuration;
     // The download of the current attempt; a subtask like the check.
     DownloadTaskSpecification *currentDownload = nullptr;
+    // Log "Fetching <file>: patch" or "...: whole file" (when the release
+    // offers patches).
+    bool reportMethod = false;
 
 public slots:
     void execute() override;
     void reset() override;
+    void subtasksDone() override;
+    void timeTick(unsigned long long &downloadDone, unsigned long long &downloadTotal,
+                  unsigned long long &speed, bool &downloading) override;
+
+signals:
+    // The bytes to fetch grew: the whole file follows a failed patch.
+    void fetchGrew(qint64 bytes);
 
 private slots:
     void onSigCheckDone(bool ok, CheckSignatureTaskSpecification *task);
+    void onPatchCheckDone(bool ok, CheckSignatureTaskSpecification *task);
+    void onPatchedCheckDone(bool ok, CheckSignatureTaskSpecification *task);
+
+private:
+    void makePatchSubtasks();
+    // Drops the patch and fetches the whole file.
+    void fetchWholeFile();
+    // The user asked to stop while a check ran: no further attempt.
+    void stopOnCancel();
+    QString localPath() const;
+    QString patchLocalPath() const;
+
+    bool m_patching = false;
+    bool m_patchFailed = false;
+    bool m_patched = false;
+    // Bytes fetched for a patch that was then dropped.
+    quint64 m_droppedBytes = 0;
 };

@@ -4,11 +4,31 @@
 
 // One file to download, as listed in the product ini: its section (the
 // file's directory on the mirror), its key (the relative path), and the MD5
-// sum and size of the file as stored on the mirror.
+// sum and size of the file as stored on the mirror. The list step adds what
+// a patch needs: the installed file it would apply to, that file's MD5 sum
+// as found, and the sum and size the result must have (those of the unpacked
+// file for a gzip-compressed key).
 struct FileDownloadSpecification
 {
     QString section;
     QString filePath;
     QString md5;
     qint64 size = 0;
+
+    QString installedPath; // relative to the application root
+    QString installedMd5; // lower-case hexadecimal; empty: no readable copy
+    QString targetMd5;
+    qint64 targetSize = 0;
+    bool unpacked = false; // a gzip-compressed key, installed unpacked
+
+    // A patch for the installed copy, taken from the patch list.
+    QString patchMd5;
+    qint64 patchSize = -1; // -1: no patch
+
+    bool hasPatch() const { return patchSize >= 0; }
+    // The patch's path on a mirror and in the temporary directory.
+    QString patchPath() const
+    {
+        return QStringLiteral("patches/%1.%2.zst").arg(filePath, installedMd5);
+    }
 };

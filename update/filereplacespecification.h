@@ -12,6 +12,9 @@ struct FileReplaceSpecification
     QString unzipMd5;
     quint64 unzipSize = 0;
     QString unzipFilePath;
+    // The download was made by a patch and lies unpacked in the temporary
+    // directory: it is copied, not unzipped.
+    bool storedUnpacked = false;
 
     bool hasUnzip() const;
     // The installed file's path relative to the application root.

@@ -58,7 +58,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         weightLeft -= 0.1;
     }
 
-    if (file.hasUnzip()) {
+    // A file made by a patch lies unpacked already and was checked as such.
+    if (file.hasUnzip() && !file.storedUnpacked) {
         addSubTask(new FileUnzipTaskSpecification(&fileRollbackList, source, destination, this,
                                                   weightLeft - 0.2));
         addSubTask(

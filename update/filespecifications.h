@@ -2,6 +2,7 @@
 
 #include "update/filedownloadspecification.h"
 #include "update/filereplacespecification.h"
+#include "update/patchlistspecification.h"
 
 #include <QList>
 #include <QString>
@@ -9,11 +10,13 @@
 // The three lists of one update run, compiled from the product ini: files to
 // download, installed files to replace, and files to delete (relative to the
 // application root). The main task owns one and lends its lists to the steps.
+// The patch list is what [General] names, if anything.
 struct FileSpecifications
 {
     QList<FileDownloadSpecification> downloads;
     QList<FileReplaceSpecification> replaces;
     QList<QString> deletes;
+    PatchListSpecification patchList;
 
     void clear();
 };

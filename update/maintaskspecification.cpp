@@ -39,9 +39,11 @@ void MainTaskSpecification::makeSubtasksAndStart()
                                                 productIniWeight));
     addSubTask(new MakeDownloadReplaceListTaskSpecification(m_configuration, m_fileSpecifications,
                                                             this, fileListsWeight));
-    addSubTask(new DownloadFileListTaskSpecification(&m_fileSpecifications.downloads, m_manager,
-                                                     m_mirrorList, m_configuration, this,
-                                                     downloadsWeight));
+    auto *downloads = new DownloadFileListTaskSpecification(&m_fileSpecifications.downloads,
+                                                            m_manager, m_mirrorList,
+                                                            m_configuration, this, downloadsWeight);
+    downloads->setPatchSource(&m_fileSpecifications.patchList, &m_fileSpecifications.replaces);
+    addSubTask(downloads);
     addSubTask(new FileReplaceListTaskSpecification(&m_fileSpecifications.replaces,
                                                     &m_fileSpecifications.deletes, m_configuration,
                                                     this, replacementWeight));

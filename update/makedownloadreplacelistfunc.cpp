@@ -4,6 +4,7 @@
 #include "fileops/checksigfunc.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
@@ -17,6 +18,7 @@
 namespace {
 
 const QString DeleteSection = QStringLiteral("delete");
+const QString PatchListKey = QStringLiteral("patchlist");
 const QString FieldSeparator = QStringLiteral("::");
 constexpr int MaxHashThreads = 4;
 
@@ -60,6 +62,15 @@ QString escapedName(const QString &name)
     return text;
 }
 
+// The file's MD5 sum in lower-case hexadecimal, empty if it cannot be read.
+QString fileMd5(const QString &path)
+{
+    if (!QFileInfo::exists(path))
+        return QString();
+    CheckSigFunc check(path, QString());
+    return QString::fromLatin1(check.fileDigest().toHex());
+}
+
 // An empty expected sum would turn the comparison into a signature check.
 bool fileMatches(const QString &path, const QString &md5)
 {
@@ -67,6 +78,12 @@ bool fileMatches(const QString &path, const QString &md5)
         return false;
     CheckSigFunc check(path, md5);
     return check.run();
+}
+
+bool isMd5Text(const QString &text)
+{
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{32}$"));
+    return hex.match(text).hasMatch();
 }
 
 // Runs the comparisons of all file keys on a small pool of its own and lets
@@ -80,6 +97,7 @@ public:
         , m_appRoot(appRoot)
         , m_tempDir(tempDir)
         , m_states(entries.size(), Pending)
+        , m_installedMd5(entries.size())
     {
         // A few readers keep the cores busy on a warm cache without making a
         // spinning disk seek between many files at once.
@@ -98,6 +116,9 @@ public:
         return m_states[index];
     }
 
+    // The installed copy's MD5 sum as found, once waitFor(index) returned.
+    QString installedMd5(size_t index) const { return m_installedMd5[index]; }
+
 private:
     void work()
     {
@@ -108,7 +129,7 @@ private:
             const KeyEntry &entry = m_entries[index];
             if (entry.kind != KeyEntry::File)
                 continue;
-            const FileState state = compare(entry);
+            const FileState state = compare(entry, m_installedMd5[index]);
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_states[index] = state;
@@ -117,12 +138,15 @@ private:
         }
     }
 
-    FileState compare(const KeyEntry &entry) const
+    // The installed copy's sum is kept: a patch may turn it into the new file.
+    FileState compare(const KeyEntry &entry, QString &installedMd5) const
     {
         const FileReplaceSpecification &replace = entry.replace;
         const QString installed = m_appRoot + QLatin1Char('/') + replace.pureDestFilePath();
         const QString expected = replace.hasUnzip() ? replace.unzipMd5 : entry.download.md5;
-        if (fileMatches(installed, expected))
+        if (!expected.isEmpty())
+            installedMd5 = fileMd5(installed);
+        if (!installedMd5.isEmpty() && installedMd5.compare(expected, Qt::CaseInsensitive) == 0)
             return Current;
         const QString downloaded = m_tempDir + QLatin1Char('/') + entry.key;
         if (fileMatches(downloaded, entry.download.md5))
@@ -134,6 +158,7 @@ private:
     const QString m_appRoot;
     const QString m_tempDir;
     std::vector<FileState> m_states;
+    std::vector<QString> m_installedMd5; // each written by the one worker of its index
     std::atomic<size_t> m_next {0};
     std::mutex m_mutex;
     std::condition_variable m_done;
@@ -183,6 +208,12 @@ std::vector<KeyEntry> readEntries(QSettings &ini)
                 entry.replace = {section, key, fields[2], fields[3].toULongLong(), fields[4]};
             else
                 entry.replace = {section, key, QString(), 0, QString()};
+            const bool unpacked = entry.replace.hasUnzip();
+            entry.download.installedPath = entry.replace.pureDestFilePath();
+            entry.download.unpacked = unpacked;
+            entry.download.targetMd5 = unpacked ? entry.replace.unzipMd5 : entry.download.md5;
+            entry.download.targetSize
+                = unpacked ? qint64(entry.replace.unzipSize) : entry.download.size;
             if (!MakeDownloadReplaceListFunc::isFetchableName(entry.replace.unzipFilePath)) {
                 entry.kind = KeyEntry::UnfetchableName;
                 entry.unsafePath = entry.replace.unzipFilePath;
@@ -295,10 +326,38 @@ bool MakeDownloadReplaceListFunc::run()
             default:
                 lists.replaces.append(entry.replace);
                 lists.downloads.append(entry.download);
+                lists.downloads.last().installedMd5 = comparisons.installedMd5(i);
                 break;
             }
             break;
         }
     }
+    lists.patchList = readPatchList(ini);
+    if (lists.patchList.isValid()) {
+        for (const KeyEntry &entry : entries) {
+            if (entry.kind == KeyEntry::File)
+                lists.patchList.listedKeys.insert(entry.key);
+        }
+    }
     return true;
+}
+
+PatchListSpecification MakeDownloadReplaceListFunc::readPatchList(QSettings &ini)
+{
+    // A key of [General], which lists no files; signed with the rest.
+    const QString value = valueText(ini.value(PatchListKey));
+    if (value.isEmpty())
+        return PatchListSpecification();
+    const QStringList fields = value.split(FieldSeparator, Qt::KeepEmptyParts);
+    bool sizeOk = false;
+    const qint64 size = fields.value(2).toLongLong(&sizeOk);
+    const QString name = fields.value(0);
+    if (fields.size() != 3 || name.isEmpty() || !isSafeRelativePath(name)
+        || !isFetchableName(name) || !isMd5Text(fields[1]) || !sizeOk || size < 0) {
+        emit message(QStringLiteral("Warning: product ini names the patch list \"%1\", which "
+                                    "cannot be used; files are fetched whole")
+                         .arg(escapedName(value)));
+        return PatchListSpecification();
+    }
+    return {name, fields[1].toLower(), size, {}};
 }

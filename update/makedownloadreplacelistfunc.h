@@ -38,6 +38,9 @@ public:
     // valid UTF-8 in the product ini (no replacement character came out of
     // decoding it) and holds no control character.
     static bool isFetchableName(const QString &name);
+    // The patch list that [General] names; empty, after a warning, if the
+    // value is not "<safe name>::<md5>::<size>".
+    PatchListSpecification readPatchList(QSettings &ini);
 
     Configuration *m_configuration;
     std::shared_ptr<FileSpecifications> m_lists;

@@ -142,7 +142,7 @@ bool ReleaseBuilder::runPublisher(const QStringList &arguments)
 }
 
 bool ReleaseBuilder::publish(int version, const QString &mirrorRoot, const QStringList &gzipGlobs,
-                             int previousVersion)
+                             int previousVersion, const QList<int> &patchFrom)
 {
     QStringList arguments {QStringLiteral("release"),
                            QStringLiteral("--key"),
@@ -155,6 +155,8 @@ bool ReleaseBuilder::publish(int version, const QString &mirrorRoot, const QStri
         arguments << QStringLiteral("--gzip") << glob;
     if (previousVersion > 0)
         arguments << QStringLiteral("--previous") << clientDir(previousVersion);
+    for (int old : patchFrom)
+        arguments << QStringLiteral("--patch-from") << clientDir(old);
     arguments << clientDir(version) << mirrorRoot;
     return runPublisher(arguments);
 }

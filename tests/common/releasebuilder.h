@@ -51,9 +51,10 @@ public:
 
     // Runs "mrvpublish release" for the client of version into mirrorRoot.
     // The "delete" section lists the files of the client of previousVersion
-    // (0: none) that this version no longer has.
+    // (0: none) that this version no longer has; patches are made from the
+    // clients of the versions in patchFrom.
     bool publish(int version, const QString &mirrorRoot, const QStringList &gzipGlobs = {},
-                 int previousVersion = 0);
+                 int previousVersion = 0, const QList<int> &patchFrom = {});
     // Signs a file again with the development key, after a test changed it.
     bool sign(const QString &file);
     // The product ini of a published version below a mirror root.

@@ -302,6 +302,7 @@ void tst_MakeDownloadReplaceListTaskSpecification::
                "general="
              + value
              + "\n"
+               "patchlist=p::00000000000000000000000000000000::1\n"
                "[delete]\n"
                "gone.txt=\n"
                "kept.txt=\n"

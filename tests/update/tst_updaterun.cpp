@@ -11,6 +11,7 @@
 #include "net/downloadtaskspecification.h"
 #include "releasebuilder.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QEventLoop>
@@ -36,6 +37,7 @@ namespace {
 
 const int OldVersion = 1;
 const int NewVersion = 2;
+const int LaterVersion = 3;
 const QStringList InstallationFiles = {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")};
 
 enum Outcome { NotPrepared, TimedOut, Succeeded, Canceled };
@@ -166,6 +168,8 @@ private slots:
     void changedPartIsFetchedWhole();
     void hostileMirrorChangesNothing_data();
     void hostileMirrorChangesNothing();
+    void updateByPatches_data();
+    void updateByPatches();
 
 private:
     QString appRoot() const { return m_work->filePath(QStringLiteral("app")); }
@@ -181,12 +185,14 @@ private:
     QStringList clientSnapshot(int version) const;
     // Keys of the new release's product ini that an update from the old
     // version has to download.
-    QStringList changedKeys() const;
+    QStringList changedKeys(int version = NewVersion) const;
     qint64 publishedSize(const QString &key) const;
-    bool makeFaultyMirror(const QString &name, const std::function<bool(const QString &)> &fault);
+    bool makeFaultyMirror(const QString &name, const std::function<bool(const QString &)> &fault,
+                          const QString &from = QStringLiteral("good"), int version = NewVersion);
     void cancelOn(const QString &pattern, int occurrence = 1);
 
     ReleaseBuilder m_builder;
+    int m_targetVersion = NewVersion;
 
     // Per test.
     std::unique_ptr<QTemporaryDir> m_work;
@@ -212,12 +218,17 @@ void tst_UpdateRun::initTestCase()
     if (!ReleaseBuilder::updaterTrustsDevelopmentKey())
         QSKIP("built with another public key than the development key");
     QVERIFY(m_builder.isValid());
-    for (int version : {OldVersion, NewVersion})
+    for (int version : {OldVersion, NewVersion, LaterVersion})
         QVERIFY2(!m_builder.makeClient(version, ReleaseBuilder::sampleClient(version)).isEmpty(),
                  qPrintable(m_builder.errorString()));
     QVERIFY2(m_builder.publish(NewVersion, mirrorTree("good"), ReleaseBuilder::sampleGzipGlobs(),
                                OldVersion),
              qPrintable(m_builder.errorString()));
+    // A mirror with patches: version 2 from version 1, version 3 from version 2.
+    for (int version : {NewVersion, LaterVersion})
+        QVERIFY2(m_builder.publish(version, mirrorTree("patched"),
+                                   ReleaseBuilder::sampleGzipGlobs(), OldVersion, {version - 1}),
+                 qPrintable(m_builder.errorString()));
 }
 
 void tst_UpdateRun::init()
@@ -239,6 +250,7 @@ void tst_UpdateRun::init()
     m_handTickPending = false;
     m_handTick.clear();
     m_timerRanDuringRun = false;
+    m_targetVersion = NewVersion;
 }
 
 void tst_UpdateRun::cleanup()
@@ -279,7 +291,7 @@ void tst_UpdateRun::makeEngine()
     m_engine.reset();
     m_configuration = std::make_unique<Configuration>();
     m_configuration->m_clientType = ReleaseBuilder::CLIENT_TYPE;
-    m_configuration->m_clientVersion = NewVersion;
+    m_configuration->m_clientVersion = m_targetVersion;
     m_engine = std::make_unique<UpdateEngine>(*m_configuration, nullptr);
     UpdateEngine *engine = m_engine.get();
 
@@ -369,10 +381,10 @@ QStringList tst_UpdateRun::clientSnapshot(int version) const
     return ReleaseBuilder::snapshot(m_builder.clientDir(version), false);
 }
 
-QStringList tst_UpdateRun::changedKeys() const
+QStringList tst_UpdateRun::changedKeys(int version) const
 {
     const ReleaseBuilder::Files oldFiles = ReleaseBuilder::sampleClient(OldVersion);
-    const ReleaseBuilder::Files newFiles = ReleaseBuilder::sampleClient(NewVersion);
+    const ReleaseBuilder::Files newFiles = ReleaseBuilder::sampleClient(version);
     QStringList keys;
     for (auto it = newFiles.cbegin(); it != newFiles.cend(); ++it) {
         if (oldFiles.value(it.key()) == it.value())
@@ -392,15 +404,16 @@ qint64 tst_UpdateRun::publishedSize(const QString &key) const
 }
 
 bool tst_UpdateRun::makeFaultyMirror(const QString &name,
-                                     const std::function<bool(const QString &)> &fault)
+                                     const std::function<bool(const QString &)> &fault,
+                                     const QString &from, int version)
 {
     if (QFileInfo::exists(mirrorTree(name)))
         QDir(mirrorTree(name)).removeRecursively();
-    if (!m_builder.copyTree(mirrorTree("good"), mirrorTree(name))) {
+    if (!m_builder.copyTree(mirrorTree(from), mirrorTree(name))) {
         qWarning() << m_builder.errorString();
         return false;
     }
-    return fault(mirrorTree(name) + QLatin1Char('/') + QString::number(NewVersion));
+    return fault(mirrorTree(name) + QLatin1Char('/') + QString::number(version));
 }
 
 void tst_UpdateRun::cancelOn(const QString &pattern, int occurrence)
@@ -1022,6 +1035,128 @@ void tst_UpdateRun::hostileMirrorChangesNothing()
         for (const QString &request : server.requestedPaths())
             QVERIFY2(!request.contains(QLatin1String("/files/")), qPrintable(request));
     }
+}
+
+void tst_UpdateRun::updateByPatches_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QString>("fault");
+
+    QTest::newRow("v1 to v2 by patches") << "http" << NewVersion << "";
+    QTest::newRow("v1 to v2 by patches over ftp") << "ftp" << NewVersion << "";
+    QTest::newRow("v1 to v3, patches from v2 only") << "http" << LaterVersion << "";
+    QTest::newRow("corrupted patch on one mirror") << "http" << NewVersion << "corrupt";
+    QTest::newRow("patch list on no mirror") << "http" << NewVersion << "nolist";
+    QTest::newRow("locally modified file") << "http" << NewVersion << "modified";
+}
+
+// Releases published with patches, installed by the engine: each changed
+// file whose installed copy has a patch is made from it, the others come
+// whole; whatever fails on a patch's way (a corrupted patch, no patch list
+// anywhere, an installed file changed by hand) ends in the whole file, and
+// only the mirror that served a bad patch is dropped. The transfer figures
+// count the bytes fetched.
+void tst_UpdateRun::updateByPatches()
+{
+    QFETCH(QString, server);
+    QFETCH(int, version);
+    QFETCH(QString, fault);
+    m_targetVersion = version;
+    const QString faultKey = QStringLiteral("lib/libgame.so");
+    const QString oldMd5 = QString::fromLatin1(
+        QCryptographicHash::hash(ReleaseBuilder::sampleClient(OldVersion).value(faultKey),
+                                 QCryptographicHash::Md5)
+            .toHex());
+    const QString patchOfFaultKey = QStringLiteral("patches/%1.%2.zst").arg(faultKey, oldMd5);
+    const QString list = QStringLiteral("client_linux_amd64.patches");
+
+    QString tree = QStringLiteral("patched");
+    if (!fault.isEmpty() && fault != QLatin1String("modified")) {
+        tree = fault;
+        QVERIFY(makeFaultyMirror(
+            fault,
+            [&](const QString &release) {
+                if (fault == QLatin1String("nolist"))
+                    return QFile::remove(release + QLatin1Char('/') + list);
+                QFile patch(release + QLatin1Char('/') + patchOfFaultKey);
+                if (!patch.open(QIODevice::ReadWrite))
+                    return false;
+                QByteArray data = patch.readAll();
+                data[data.size() / 2] = char(data[data.size() / 2] ^ 0x20);
+                return patch.seek(0) && patch.write(data) == data.size();
+            },
+            QStringLiteral("patched")));
+    }
+    QStringList urls {server == QLatin1String("ftp") ? m_servers->startFtp(mirrorTree(tree))
+                                                     : m_servers->startNginx(mirrorTree(tree))};
+    if (!fault.isEmpty() && fault != QLatin1String("modified"))
+        urls.append(m_servers->startNginx(
+            mirrorTree(fault == QLatin1String("nolist") ? tree : QStringLiteral("patched"))));
+    QVERIFY(prepare(OldVersion, urls, {{QStringLiteral("update/streams"), 1}}));
+    if (fault == QLatin1String("modified")) {
+        QFile installed(appRoot() + QLatin1Char('/') + faultKey);
+        QVERIFY(installed.open(QIODevice::Append) && installed.write("local change") > 0);
+    }
+    // Every download goes to the first mirror while it is there.
+    const quint32 seed = seedWhere([](int, int draw) { return draw % 6 < 3; }, 12);
+    m_tickPattern = QRegularExpression(QStringLiteral("^Starting file updates$"));
+
+    QCOMPARE(run(seed), Succeeded);
+
+    QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(version));
+    // The keys whose installed copy the published list has a patch for.
+    const QString release = QStringLiteral("%1/%2/").arg(mirrorTree("patched")).arg(version);
+    QFile listFile(release + list);
+    QVERIFY(listFile.open(QIODevice::ReadOnly));
+    const QString listText = QString::fromUtf8(listFile.readAll());
+    QStringList wanted {QStringLiteral("client_linux_amd64.ini"),
+                        QStringLiteral("client_linux_amd64.ini.sig"), list};
+    if (fault == QLatin1String("nolist"))
+        wanted.append(list);
+    if (fault == QLatin1String("corrupt"))
+        wanted.append(patchOfFaultKey);
+    int patched = 0;
+    for (const QString &key : changedKeys(version)) {
+        const QString plain = key.endsWith(QLatin1String(".gz")) ? key.chopped(3) : key;
+        const QString installedMd5 = QString::fromLatin1(
+            QCryptographicHash::hash(ReleaseBuilder::sampleClient(OldVersion).value(plain),
+                                     QCryptographicHash::Md5)
+                .toHex());
+        const QString patchPath = QStringLiteral("patches/%1.%2.zst").arg(key, installedMd5);
+        const bool byPatch = QFileInfo::exists(release + patchPath)
+            && listText.contains(QStringLiteral("[%1]\n%2=").arg(key, installedMd5))
+            && !(key == faultKey && !fault.isEmpty()) && fault != QLatin1String("nolist");
+        patched += byPatch ? 1 : 0;
+        wanted.append(byPatch ? patchPath : QStringLiteral("files/") + key);
+        QVERIFY2(m_log.contains(
+                     QStringLiteral("Fetching %1: %2").arg(key, byPatch ? "patch" : "whole file")),
+                 qPrintable(key + QLatin1Char('\n') + m_log.join('\n')));
+    }
+    // Plain and compressed keys have patches from version 1 to 2, none to 3.
+    QCOMPARE(patched > 1, version == NewVersion && fault != QLatin1String("nolist"));
+    if (server == QLatin1String("ftp"))
+        return;
+
+    QStringList fetched;
+    qint64 fetchedBytes = 0;
+    for (const QString &url : std::as_const(urls)) {
+        for (const QString &path : LocalServers::requestedPaths(m_servers->nginxAccessLog(url))) {
+            fetched.append(path.section(QLatin1Char('/'), 2));
+            fetchedBytes += QFileInfo(mirrorTree(tree) + path).size();
+        }
+    }
+    fetched.sort();
+    wanted.sort();
+    QCOMPARE(fetched, wanted);
+    QCOMPARE(m_handTick.section(QLatin1Char(' '), 1, 1), QString::number(fetchedBytes));
+    auto *mirrors = m_engine->findChild<Mirrors *>();
+    QCOMPARE(mirrors->getMirrorIndex(QStringLiteral("m1")), fault == QLatin1String("corrupt") ? -1 : 0);
+    if (fault == QLatin1String("corrupt"))
+        QVERIFY(m_log.contains(
+            QStringLiteral("md5 sum for %1 failed, invalidating mirror").arg(patchOfFaultKey)));
+    if (fault == QLatin1String("nolist"))
+        QVERIFY(m_log.contains(QStringLiteral("No mirror has %1").arg(list)));
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateRun)

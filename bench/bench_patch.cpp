@@ -1,0 +1,448 @@
+// An update by patches: 20 data files of 32 MiB, each changed the way a game
+// release changes its data (1 % of its 4 KiB blocks rewritten, three
+// insertions of 100 KB, one cut of 200 KB), and 5 unchanged ones, published
+// with "mrvpublish release --patch-from" and installed from a local nginx by
+// the engine (in a child process). Against peers measured in the same run:
+//   - bytes fetched: at most 1.1 times the sum of "zstd -3 --long
+//     --patch-from" outputs for the changed files, at most 0.6 times what
+//     "rsync --no-whole-file --stats" reports as sent;
+//   - update time: at most 1.2 times "zstd -d --patch-from" of every patch
+//     and "cp" of the results into place;
+//   - the update's peak anonymous memory (RssAnon): at most 64 MiB, also for
+//     one file of 512 MiB;
+//   - publishing time: at most 1.5 times "zstd -3 --long --patch-from" over
+//     the same files, two at a time.
+// Medians of several runs; the load average before and after is printed,
+// since the machine may be busy with other work.
+//
+//   bench_patch [runs]    runs the benchmark (default 3 runs)
+//   bench_patch --child APP_ROOT SYSTEM_TEMP
+//                         updates APP_ROOT to version 2 and prints its peak
+//                         RssAnon in KiB
+
+#include "benchutil.h"
+
+#include "app/configuration.h"
+#include "update/updateengine.h"
+
+#include "localservers.h"
+#include "releasebuilder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTextStream>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const qint64 MiB = 1024 * 1024;
+const int ChangedFiles = 20;
+const int UnchangedFiles = 5;
+const qint64 FileSize = 32 * MiB;
+const qint64 LargeSize = 512 * MiB;
+const int OldVersion = 1;
+const int NewVersion = 2;
+const double FetchedVsZstd = 1.1;
+const double FetchedVsRsync = 0.6;
+const double UpdateVsZstd = 1.2;
+const double PublishVsZstd = 1.5;
+const qint64 AnonTargetKiB = 64 * 1024;
+
+quint64 nextRandom(quint64 &x)
+{
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    return x;
+}
+
+QByteArray randomBytes(qint64 size, quint64 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    quint64 x = seed * 0x9E3779B97F4A7C15ull + 1;
+    auto *words = reinterpret_cast<quint64 *>(data.data());
+    for (qint64 i = 0; i < size / 8; ++i)
+        words[i] = nextRandom(x);
+    return data;
+}
+
+// The next version of a data file: 1 % of its 4 KiB blocks rewritten, three
+// insertions of 100 KB, one cut of 200 KB.
+QByteArray changed(QByteArray data, quint64 seed)
+{
+    quint64 x = seed * 0xD1B54A32D192ED03ull + 7;
+    const qint64 blocks = data.size() / 4096;
+    for (qint64 b = 0; b < blocks; ++b) {
+        if (nextRandom(x) % 100 == 0)
+            data.replace(b * 4096, 4096, randomBytes(4096, nextRandom(x)));
+    }
+    for (int i = 0; i < 3; ++i)
+        data.insert(qsizetype(nextRandom(x) % quint64(data.size())),
+                    randomBytes(100 * 1000, nextRandom(x)));
+    data.remove(qsizetype(nextRandom(x) % quint64(data.size() - 200 * 1000)), 200 * 1000);
+    return data;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(data) == data.size();
+}
+
+QString dataFile(int index)
+{
+    return QStringLiteral("data/pack%1.dat").arg(index, 2, 10, QLatin1Char('0'));
+}
+
+// Both versions of a client: count files of size, the first `changedCount`
+// of them changed in the new version.
+bool writeClients(ReleaseBuilder &builder, int count, int changedCount, qint64 size)
+{
+    for (int i = 0; i < count; ++i) {
+        const QByteArray old = randomBytes(size, quint64(i + 1));
+        if (!writeFile(builder.clientDir(OldVersion) + QLatin1Char('/') + dataFile(i), old)
+            || !writeFile(builder.clientDir(NewVersion) + QLatin1Char('/') + dataFile(i),
+                          i < changedCount ? changed(old, quint64(i + 1)) : old))
+            return false;
+    }
+    return true;
+}
+
+bool shell(const QString &script, QByteArray *output = nullptr)
+{
+    return bench::timedRun(QStringLiteral("bash"), {QStringLiteral("-c"), script}, QString(),
+                           output)
+        >= 0;
+}
+
+double timedShell(const QString &script)
+{
+    return bench::timedRun(QStringLiteral("bash"), {QStringLiteral("-c"), script}, QString(),
+                           nullptr);
+}
+
+QString quoted(const QString &path)
+{
+    return QLatin1Char('\'') + path + QLatin1Char('\'');
+}
+
+QString loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("?");
+    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2);
+}
+
+qint64 rssAnonKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("RssAnon:"))
+            return line.mid(8).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+int child(const QStringList &args)
+{
+    if (args.size() != 4)
+        return 2;
+    // RssAnon has no high-water mark of its own: it is sampled.
+    std::atomic<bool> done {false};
+    std::atomic<qint64> peak {0};
+    std::thread sampler([&] {
+        while (!done) {
+            peak = std::max<qint64>(peak, rssAnonKiB());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    Configuration::setAppRootPath(args.at(2));
+    qputenv("TMPDIR", QFile::encodeName(args.at(3)));
+    bool finished = false;
+    QStringList log;
+    {
+        Configuration configuration;
+        configuration.m_clientType = ReleaseBuilder::CLIENT_TYPE;
+        configuration.m_clientVersion = NewVersion;
+        UpdateEngine engine(configuration, nullptr);
+        QEventLoop loop;
+        QObject::connect(&engine, &UpdateEngine::updateFinished, &loop, [&] {
+            finished = true;
+            loop.quit();
+        });
+        QObject::connect(&engine, &UpdateEngine::updateCanceled, &loop, &QEventLoop::quit);
+        QObject::connect(&engine, &UpdateEngine::fatalError, &loop, &QEventLoop::quit);
+        QObject::connect(&engine, &UpdateEngine::message, &loop,
+                         [&](const QString &line) { log.append(line); });
+        if (engine.initialize()) {
+            engine.startUpdate();
+            loop.exec();
+        }
+    }
+    done = true;
+    sampler.join();
+    const int patched = int(log.filter(QRegularExpression(QStringLiteral(": patch$"))).size());
+    if (!finished || patched == 0) {
+        for (const QString &line : std::as_const(log))
+            std::fprintf(stderr, "  | %s\n", qPrintable(line));
+        return 1;
+    }
+    std::printf("%lld %d\n", static_cast<long long>(peak.load()), patched);
+    return 0;
+}
+
+struct UpdateResult
+{
+    double seconds = -1;
+    qint64 peakAnonKiB = -1;
+    qint64 fetchedBytes = 0;
+};
+
+// One update of a fresh installation of the old version by the engine.
+UpdateResult runUpdate(ReleaseBuilder &builder, LocalServers &servers, const QString &url,
+                       const QString &mirrorRoot, const QString &name)
+{
+    UpdateResult result;
+    const QString appRoot = builder.path(name + QStringLiteral("/app"));
+    const QString systemTemp = builder.path(name + QStringLiteral("/tmp"));
+    QDir(builder.path(name)).removeRecursively();
+    QDir().mkpath(systemTemp);
+    if (!builder.prepareAppRoot(appRoot, OldVersion, {url}))
+        return result;
+    const int before = int(LocalServers::requestedPaths(servers.nginxAccessLog(url)).size());
+    ::sync();
+    QElapsedTimer timer;
+    timer.start();
+    QProcess update;
+    update.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    update.start(QCoreApplication::applicationFilePath(),
+                 {QStringLiteral("--child"), appRoot, systemTemp});
+    if (!update.waitForFinished(-1) || update.exitCode() != 0)
+        return result;
+    result.seconds = timer.nsecsElapsed() / 1e9;
+    result.peakAnonKiB = update.readAllStandardOutput().split(' ').value(0).toLongLong();
+    const QStringList paths
+        = LocalServers::requestedPaths(servers.nginxAccessLog(url)).mid(before);
+    for (const QString &path : paths)
+        result.fetchedBytes += QFileInfo(mirrorRoot + path).size();
+    QDir(builder.path(name)).removeRecursively();
+    return result;
+}
+
+QString verdict(bool met)
+{
+    return met ? QStringLiteral("PASS") : QStringLiteral("FAIL");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.value(1) == QLatin1String("--child"))
+        return child(args);
+    const int runs = qMax(1, args.value(1, QStringLiteral("3")).toInt());
+
+    QTextStream out(stdout);
+    if (!ReleaseBuilder::updaterTrustsDevelopmentKey()) {
+        out << "built with another public key than the development key\n";
+        return 1;
+    }
+    const QString loadBefore = loadAverage();
+    ReleaseBuilder builder;
+    out << "preparing " << ChangedFiles << " changed and " << UnchangedFiles
+        << " unchanged files of " << FileSize / MiB << " MiB in " << builder.path() << Qt::endl;
+    if (!builder.isValid() || !writeClients(builder, ChangedFiles + UnchangedFiles, ChangedFiles,
+                                            FileSize)) {
+        out << "cannot write the clients\n";
+        return 1;
+    }
+    const QString oldDir = builder.clientDir(OldVersion);
+    const QString newDir = builder.clientDir(NewVersion);
+    const QString key = LocalServers::sourceDir() + QStringLiteral("/keys/dev_private.key");
+
+    // Publishing, against zstd over the same files on both cores.
+    std::vector<double> publishTimes;
+    std::vector<double> zstdTimes;
+    QString mirrorRoot;
+    const QString zstdOut = builder.path(QStringLiteral("zstd"));
+    for (int run = 0; run < runs; ++run) {
+        if (!mirrorRoot.isEmpty())
+            QDir(mirrorRoot).removeRecursively();
+        mirrorRoot = builder.path(QStringLiteral("mirror%1").arg(run));
+        ::sync();
+        publishTimes.push_back(bench::timedRun(
+            LocalServers::binDir() + QStringLiteral("/mrvpublish"),
+            {QStringLiteral("release"), QStringLiteral("--key"), key, QStringLiteral("--type"),
+             ReleaseBuilder::CLIENT_TYPE, QStringLiteral("--version"),
+             QString::number(NewVersion), QStringLiteral("--patch-from"), oldDir, newDir,
+             mirrorRoot},
+            QString(), nullptr));
+        QDir(zstdOut).removeRecursively();
+        QDir().mkpath(zstdOut + QStringLiteral("/data"));
+        ::sync();
+        zstdTimes.push_back(timedShell(
+            QStringLiteral("cd %1 && ls data/* | xargs -P2 -I{} zstd -q -f -3 --long "
+                           "--patch-from=%2/{} {} -o %3/{}.zst")
+                .arg(quoted(newDir), quoted(oldDir), quoted(zstdOut))));
+        out << QString::asprintf("run %d: mrvpublish %.2f s, zstd %.2f s", run + 1,
+                                 publishTimes.back(), zstdTimes.back())
+            << Qt::endl;
+        if (publishTimes.back() < 0 || zstdTimes.back() < 0) {
+            out << "FAIL: publishing failed\n";
+            return 1;
+        }
+    }
+    qint64 zstdBytes = 0;
+    for (int i = 0; i < ChangedFiles; ++i)
+        zstdBytes += QFileInfo(zstdOut + QLatin1Char('/') + dataFile(i) + ".zst").size();
+
+    // rsync's delta transfer of the same change, locally.
+    const QString rsyncDest = builder.path(QStringLiteral("rsync"));
+    QByteArray rsyncOutput;
+    shell(QStringLiteral("cp -a %1 %2 && rsync -a --no-whole-file --stats %3/ %2/")
+              .arg(quoted(oldDir), quoted(rsyncDest), quoted(newDir)),
+          &rsyncOutput);
+    const QRegularExpressionMatch sent
+        = QRegularExpression(QStringLiteral("Total bytes sent: ([0-9,]+)"))
+              .match(QString::fromLatin1(rsyncOutput));
+    const qint64 rsyncBytes = sent.captured(1).remove(QLatin1Char(',')).toLongLong();
+    QDir(rsyncDest).removeRecursively();
+
+    // The update, against zstd -d and cp on a copy of the same installation.
+    LocalServers servers;
+    const QString url = servers.startNginx(mirrorRoot);
+    if (url.isEmpty()) {
+        out << "cannot start nginx\n";
+        return 1;
+    }
+    const QString release = QStringLiteral("%1/%2/").arg(mirrorRoot).arg(NewVersion);
+    QString peerScript;
+    const QString peerRoot = builder.path(QStringLiteral("peer"));
+    const QString peerTemp = builder.path(QStringLiteral("peertmp"));
+    for (int i = 0; i < ChangedFiles; ++i) {
+        const QStringList patches = QDir(release + QStringLiteral("patches/data"))
+                                        .entryList({QFileInfo(dataFile(i)).fileName() + ".*"});
+        if (patches.size() != 1) {
+            out << "FAIL: no patch published for " << dataFile(i) << Qt::endl;
+            return 1;
+        }
+        peerScript += QStringLiteral("zstd -q -d --long=31 --patch-from=%1/%2 %3 -o %4/%2 && ")
+                          .arg(quoted(peerRoot), dataFile(i),
+                               quoted(release + QStringLiteral("patches/data/") + patches[0]),
+                               quoted(peerTemp));
+    }
+    peerScript += QStringLiteral("cp %1/data/* %2/data/").arg(quoted(peerTemp), quoted(peerRoot));
+
+    std::vector<double> updateTimes;
+    std::vector<double> peerTimes;
+    UpdateResult last;
+    qint64 peakAnon = 0;
+    for (int run = 0; run < runs; ++run) {
+        last = runUpdate(builder, servers, url, mirrorRoot, QStringLiteral("update"));
+        if (last.seconds < 0) {
+            out << "FAIL: the update failed\n";
+            return 1;
+        }
+        updateTimes.push_back(last.seconds);
+        peakAnon = qMax(peakAnon, last.peakAnonKiB);
+        QDir(peerRoot).removeRecursively();
+        QDir(peerTemp).removeRecursively();
+        QDir().mkpath(peerTemp + QStringLiteral("/data"));
+        shell(QStringLiteral("cp -a %1 %2").arg(quoted(oldDir), quoted(peerRoot)));
+        ::sync();
+        peerTimes.push_back(timedShell(peerScript));
+        out << QString::asprintf("run %d: update %.2f s (peak RssAnon %lld KiB, %lld bytes "
+                                 "fetched), zstd -d + cp %.2f s",
+                                 run + 1, last.seconds, static_cast<long long>(last.peakAnonKiB),
+                                 static_cast<long long>(last.fetchedBytes), peerTimes.back())
+            << Qt::endl;
+    }
+    QDir(peerRoot).removeRecursively();
+    QDir(peerTemp).removeRecursively();
+    QDir(mirrorRoot).removeRecursively();
+    QDir(builder.clientDir(OldVersion)).removeRecursively();
+    QDir(builder.clientDir(NewVersion)).removeRecursively();
+
+    // One large file: memory must not grow with it.
+    ReleaseBuilder large;
+    const QString largeMirror = large.path(QStringLiteral("mirror"));
+    UpdateResult largeResult;
+    if (writeClients(large, 1, 1, LargeSize)
+        && bench::timedRun(LocalServers::binDir() + QStringLiteral("/mrvpublish"),
+                           {QStringLiteral("release"), QStringLiteral("--key"), key,
+                            QStringLiteral("--type"), ReleaseBuilder::CLIENT_TYPE,
+                            QStringLiteral("--version"), QString::number(NewVersion),
+                            QStringLiteral("--patch-from"), large.clientDir(OldVersion),
+                            large.clientDir(NewVersion), largeMirror},
+                           QString(), nullptr)
+            >= 0) {
+        const QString largeUrl = servers.startNginx(largeMirror);
+        largeResult = runUpdate(large, servers, largeUrl, largeMirror, QStringLiteral("update"));
+    }
+    out << QString::asprintf("one file of %lld MiB: update %.2f s, peak RssAnon %lld KiB",
+                             static_cast<long long>(LargeSize / MiB), largeResult.seconds,
+                             static_cast<long long>(largeResult.peakAnonKiB))
+        << Qt::endl;
+
+    const double fetchedZstd = double(last.fetchedBytes) / double(zstdBytes);
+    const double fetchedRsync = double(last.fetchedBytes) / double(rsyncBytes);
+    const double update = bench::median(updateTimes) / bench::median(peerTimes);
+    const double publish = bench::median(publishTimes) / bench::median(zstdTimes);
+    const bool memoryMet = peakAnon > 0 && peakAnon <= AnonTargetKiB && largeResult.seconds >= 0
+        && largeResult.peakAnonKiB <= AnonTargetKiB;
+    const bool allMet = fetchedZstd <= FetchedVsZstd && rsyncBytes > 0
+        && fetchedRsync <= FetchedVsRsync && update <= UpdateVsZstd && memoryMet
+        && publish <= PublishVsZstd;
+    out << QString::asprintf("bytes fetched %lld vs zstd --patch-from outputs %lld: ratio %.3f "
+                             "(target <= %.1f) %s",
+                             static_cast<long long>(last.fetchedBytes),
+                             static_cast<long long>(zstdBytes), fetchedZstd, FetchedVsZstd,
+                             qPrintable(verdict(fetchedZstd <= FetchedVsZstd)))
+        << Qt::endl;
+    out << QString::asprintf("bytes fetched %lld vs rsync --no-whole-file sent %lld: ratio %.3f "
+                             "(target <= %.1f) %s",
+                             static_cast<long long>(last.fetchedBytes),
+                             static_cast<long long>(rsyncBytes), fetchedRsync, FetchedVsRsync,
+                             qPrintable(verdict(rsyncBytes > 0 && fetchedRsync <= FetchedVsRsync)))
+        << Qt::endl;
+    out << QString::asprintf("median of %d runs: update %.2f s vs zstd -d + cp %.2f s: ratio %.2f "
+                             "(target <= %.1f) %s",
+                             runs, bench::median(updateTimes), bench::median(peerTimes), update,
+                             UpdateVsZstd, qPrintable(verdict(update <= UpdateVsZstd)))
+        << Qt::endl;
+    out << QString::asprintf("peak RssAnon of the update: %lld KiB, with one %lld MiB file %lld "
+                             "KiB (target <= %lld KiB) %s",
+                             static_cast<long long>(peakAnon),
+                             static_cast<long long>(LargeSize / MiB),
+                             static_cast<long long>(largeResult.peakAnonKiB),
+                             static_cast<long long>(AnonTargetKiB), qPrintable(verdict(memoryMet)))
+        << Qt::endl;
+    out << QString::asprintf("median of %d runs: mrvpublish release --patch-from %.2f s vs zstd "
+                             "-3 --long --patch-from on 2 cores %.2f s: ratio %.2f (target <= "
+                             "%.1f) %s",
+                             runs, bench::median(publishTimes), bench::median(zstdTimes), publish,
+                             PublishVsZstd, qPrintable(verdict(publish <= PublishVsZstd)))
+        << Qt::endl;
+    out << "load average before " << loadBefore << ", after " << loadAverage() << Qt::endl;
+    return allMet ? 0 : 1;
+}
