@@ -1,11 +1,16 @@
 #include "fileops/filecopytaskspecification.h"
+#include "fileops/filedigestcache.h"
+#include "fileops/filepatchfunc.h"
 #include "fileops/fileunziptaskspecification.h"
 #include "fileopstestutil.h"
 #include "tasklog.h"
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <QCryptographicHash>
 #include <QThreadPool>
+
+#include <zstd.h>
 
 namespace {
 enum Operation { Copy, Unzip };
@@ -16,6 +21,25 @@ SlowFileOpSpecification *makeTask(Operation operation, RollbackDataList *journal
     if (operation == Copy)
         return new FileCopyTaskSpecification(journal, source, destination, nullptr, 0.5);
     return new FileUnzipTaskSpecification(journal, source, destination, nullptr, 0.5);
+}
+
+// A patch-from frame; streamed, it names no content size and the window
+// that windowLog asks for.
+QByteArray zstdPatch(const QByteArray &old, const QByteArray &now, bool streamed, int windowLog)
+{
+    ZSTD_CCtx *context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_enableLongDistanceMatching, 1);
+    ZSTD_CCtx_refPrefix(context, old.constData(), size_t(old.size()));
+    QByteArray patch(qsizetype(ZSTD_compressBound(size_t(now.size()))), Qt::Uninitialized);
+    ZSTD_outBuffer out {patch.data(), size_t(patch.size()), 0};
+    ZSTD_inBuffer in {now.constData(), size_t(now.size()), 0};
+    if (streamed)
+        ZSTD_compressStream2(context, &out, &in, ZSTD_e_continue);
+    while (ZSTD_compressStream2(context, &out, &in, ZSTD_e_end) != 0) { }
+    ZSTD_freeCCtx(context);
+    patch.truncate(qsizetype(out.pos));
+    return patch;
 }
 
 QStringList entriesOf(const QString &dir)
@@ -38,6 +62,8 @@ private slots:
     void unzip();
     void badInputFailsWithoutLeavingAFile_data();
     void badInputFailsWithoutLeavingAFile();
+    void patch_data();
+    void patch();
 
 private:
     // Runs the task to its end; returns the log and, in journalAtEnd, the
@@ -269,6 +295,71 @@ void tst_SlowFileOps::badInputFailsWithoutLeavingAFile()
         QVERIFY(!QFileInfo::exists(destination));
         QCOMPARE(entriesOf(m_base), before);
     }
+}
+
+void tst_SlowFileOps::patch_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("sizeOffset"); // signed size - real size
+    QTest::addColumn<QString>("failure"); // empty: the patch applies
+
+    QTest::newRow("patch") << "plain" << 0 << "";
+    QTest::newRow("patch without content size") << "streamed" << 0 << "";
+    QTest::newRow("frame asking for a larger window") << "wide" << 0 << "asks for a window";
+    QTest::newRow("content size above the signed size") << "plain" << -1 << "makes";
+    QTest::newRow("decodes to more than the signed size") << "streamed" << -1 << "too small";
+    QTest::newRow("decodes to less than the signed size") << "streamed" << 1 << "makes";
+    QTest::newRow("corrupt patch") << "corrupt" << 0 << "";
+    QTest::newRow("two frames") << "twice" << 0 << "exactly one zstd frame";
+    QTest::newRow("not zstd") << "text" << 0 << "not a zstd frame";
+    QTest::newRow("empty patch") << "empty" << 0 << "not a zstd frame";
+}
+
+// A patch turns the installed file into the new one through mapped files;
+// whatever is wrong with it, nothing is left of the output.
+void tst_SlowFileOps::patch()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, sizeOffset);
+    QFETCH(QString, failure);
+    const QByteArray old = sampleContent(300000);
+    QByteArray now = old;
+    now.insert(1000, "inserted").replace(200000, 5000, sampleContent(5000).toUpper());
+    const int allowed = FilePatchFunc::windowLogFor(old.size(), now.size());
+    QByteArray patch = zstdPatch(old, now, kind != "plain", kind == "wide" ? 27 : allowed);
+    if (kind == "corrupt")
+        patch[patch.size() / 2] = char(patch[patch.size() / 2] ^ 0x55);
+    if (kind == "twice")
+        patch += patch;
+    if (kind == "text" || kind == "empty")
+        patch = kind == "text" ? QByteArray("not a patch") : QByteArray();
+    QVERIFY(writeFile(m_base + "/installed", old));
+    QVERIFY(writeFile(m_base + "/patch.zst", patch));
+    const QString destination = m_base + "/new";
+
+    FilePatchFunc func(m_base + "/installed", m_base + "/patch.zst", destination,
+                       now.size() + sizeOffset);
+    QStringList messages;
+    connect(&func, &ASyncFunc::message, this, [&](const QString &line) { messages << line; });
+    const bool ok = func.run();
+
+    QCOMPARE(entriesOf(m_base).contains("new.patching"), false);
+    if (failure.isEmpty() && kind != "corrupt") {
+        QVERIFY2(ok, qPrintable(messages.join('\n')));
+        QCOMPARE(readFile(destination), now);
+        QCOMPARE(FileDigestCache::lookup(destination),
+                 QCryptographicHash::hash(now, QCryptographicHash::Md5));
+        return;
+    }
+    // A corrupt frame may still decode: the check of the result catches that.
+    if (ok && kind == "corrupt")
+        QVERIFY(readFile(destination) != now);
+    else
+        QVERIFY(!ok && !QFileInfo::exists(destination));
+    if (!ok)
+        QVERIFY2(messages.size() == 1 && messages[0].startsWith("Patch ")
+                     && messages[0].contains(failure),
+                 qPrintable(messages.join('\n')));
 }
 
 QTEST_GUILESS_MAIN(tst_SlowFileOps)
