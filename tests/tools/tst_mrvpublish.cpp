@@ -1,4 +1,5 @@
 #include "fileops/checksigfunc.h"
+#include "fileops/filepatchfunc.h"
 #include "fileops/publickey.h"
 #include "fileops/tomcryptutil.h"
 #include "localservers.h"
@@ -8,6 +9,7 @@
 #include <QFile>
 #include <QMap>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,6 +31,7 @@ private slots:
     void signatureVerifiesWithOpenssl();
     void signedFilePassesTheUpdatersCheck();
     void releaseReadsBackAsTheUpdaterReadsIt();
+    void releaseKeepsOnlyPatchesWorthFetching();
     void releaseFailsWithoutLeavingAnything_data();
     void releaseFailsWithoutLeavingAnything();
     void signFailsWithOneLine_data();
@@ -113,7 +116,8 @@ void TestMrvPublish::helpDescribesEveryCommand()
     for (const char *word :
          {"keygen [--bits N] PRIVATE PUBLIC.der", "sign PRIVATE FILE",
           "release --key PRIVATE --type CLIENT_TYPE --version N", "--gzip GLOB",
-          "--previous OLD_CLIENT_DIR", "--changelog FILE", "changelog_client.txt", "delete"})
+          "--previous OLD_CLIENT_DIR", "--changelog FILE", "changelog_client.txt", "delete",
+          "--patch-from OLD_CLIENT_DIR", "CLIENT_TYPE.patches"})
         QVERIFY2(result.out.contains(word), word);
 }
 
@@ -302,6 +306,70 @@ enum ReleaseFault {
     NameNotUtf8,
     NameWithControlCharacter,
 };
+
+// Patches from each earlier tree, kept only when smaller than half of the
+// stored file (the .gz for a compressed one), listed in a file that [General]
+// names with its sum and size; nothing on standard error without a terminal.
+void TestMrvPublish::releaseKeepsOnlyPatchesWorthFetching()
+{
+    QTemporaryDir dir;
+    auto random = [](int size, quint32 seed) {
+        QByteArray data(size, Qt::Uninitialized);
+        QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+        return data;
+    };
+    QByteArray text;
+    for (int i = 0; i < 4000; ++i)
+        text += random(12, quint32(i)).toHex() + '\n';
+    const QByteArray small = random(200000, 1);
+    writeFile(dir.filePath("v1/small.bin"), small);
+    writeFile(dir.filePath("v2/small.bin"), QByteArray(small).replace(5000, 10, "ten bytes!"));
+    writeFile(dir.filePath("v1/rewritten.bin"), random(200000, 2));
+    writeFile(dir.filePath("v2/rewritten.bin"), small + "2");
+    writeFile(dir.filePath("v1/same.bin"), small);
+    writeFile(dir.filePath("v3/same.bin"), small);
+    writeFile(dir.filePath("v1/packed.txt"), text);
+    writeFile(dir.filePath("v3/packed.txt"), QByteArray(text).replace(100, 6, "edited"));
+    for (const char *version : {"v3/small.bin", "v3/rewritten.bin"})
+        writeFile(dir.filePath(version), small + "3");
+    const QString key = m_devKeyCompiledIn ? m_devKey : dir.filePath("release.key");
+    if (!m_devKeyCompiledIn)
+        QCOMPARE(run({"keygen", key, dir.filePath("release.der")}).exitCode, 0);
+
+    const Result result = run({"release", "--key", key, "--type", "client_linux_amd64",
+                               "--version", "3", "--gzip", "*.txt", "--patch-from",
+                               dir.filePath("v1"), "--patch-from", dir.filePath("v2"),
+                               dir.filePath("v3"), dir.filePath("mirror")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QByteArray());
+
+    const QString release = dir.filePath("mirror/3/");
+    QByteArray expected;
+    for (const auto &[file, old] : {std::pair("packed.txt", "v1/packed.txt"),
+                                    std::pair("rewritten.bin", "v2/rewritten.bin"),
+                                    std::pair("small.bin", "v1/small.bin"),
+                                    std::pair("small.bin", "v2/small.bin")}) {
+        const QString stored = QString(file).endsWith(".txt") ? file + QString(".gz") : file;
+        const QString oldMd5 = md5Of(readFile(dir.filePath(old)));
+        const QString patch = release + "patches/" + stored + "." + oldMd5 + ".zst";
+        // Only the file rewritten from v1 has no patch worth fetching.
+        QVERIFY2(QFileInfo::exists(patch), qPrintable(patch));
+        QVERIFY(QFileInfo(patch).size() * 2 < QFileInfo(release + "files/" + stored).size());
+        if (!expected.contains("[" + stored.toUtf8() + "]"))
+            expected += "[" + stored.toUtf8() + "]\n";
+        expected += oldMd5.toLatin1() + "=" + md5Of(readFile(patch)).toLatin1()
+            + "::" + QByteArray::number(QFileInfo(patch).size()) + "\n";
+        FilePatchFunc apply(dir.filePath(old), patch, dir.filePath("out"),
+                            QFileInfo(dir.filePath(QString("v3/") + file)).size());
+        QVERIFY(apply.run());
+        QCOMPARE(readFile(dir.filePath("out")), readFile(dir.filePath(QString("v3/") + file)));
+    }
+    QCOMPARE(QDir(release + "patches").entryList(QDir::Files).size(), 4);
+    QCOMPARE(readFile(release + "client_linux_amd64.patches"), expected);
+    QSettings ini(release + "client_linux_amd64.ini", QSettings::IniFormat);
+    QCOMPARE(ini.value("patchlist").toString(),
+             QString("client_linux_amd64.patches::%1::%2").arg(md5Of(expected)).arg(expected.size()));
+}
 
 void TestMrvPublish::releaseFailsWithoutLeavingAnything_data()
 {
