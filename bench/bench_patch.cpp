@@ -19,10 +19,14 @@
 //   bench_patch --child APP_ROOT SYSTEM_TEMP
 //                         updates APP_ROOT to version 2 and prints its peak
 //                         RssAnon in KiB
+//   bench_patch --apply BASE PATCH OUTPUT SIZE
+//                         applies one patch as the updater does and prints
+//                         the time it took, for a profiler
 
 #include "benchutil.h"
 
 #include "app/configuration.h"
+#include "fileops/filepatchfunc.h"
 #include "update/updateengine.h"
 
 #include "localservers.h"
@@ -190,8 +194,17 @@ int child(const QStringList &args)
         });
         QObject::connect(&engine, &UpdateEngine::updateCanceled, &loop, &QEventLoop::quit);
         QObject::connect(&engine, &UpdateEngine::fatalError, &loop, &QEventLoop::quit);
-        QObject::connect(&engine, &UpdateEngine::message, &loop,
-                         [&](const QString &line) { log.append(line); });
+        QElapsedTimer clock;
+        clock.start();
+        QObject::connect(&engine, &UpdateEngine::message, &loop, [&](const QString &line) {
+            log.append(line);
+            // Where the time goes: the start of every step.
+            if (!line.startsWith(QLatin1String("Downloading "))
+                && !line.startsWith(QLatin1String("Fetching "))
+                && !line.startsWith(QLatin1String("add/replace")))
+                std::fprintf(stderr, "  %7lld ms  %s\n", static_cast<long long>(clock.elapsed()),
+                             qPrintable(line));
+        });
         if (engine.initialize()) {
             engine.startUpdate();
             loop.exec();
@@ -260,6 +273,16 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments();
     if (args.value(1) == QLatin1String("--child"))
         return child(args);
+    if (args.value(1) == QLatin1String("--apply") && args.size() == 6) {
+        QElapsedTimer timer;
+        timer.start();
+        FilePatchFunc patch(args[2], args[3], args[4], args[5].toLongLong());
+        QObject::connect(&patch, &ASyncFunc::message, &app,
+                         [](const QString &line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
+        const bool ok = patch.run();
+        std::printf("%.3f s\n", timer.nsecsElapsed() / 1e9);
+        return ok ? 0 : 1;
+    }
     const int runs = qMax(1, args.value(1, QStringLiteral("3")).toInt());
 
     QTextStream out(stdout);
