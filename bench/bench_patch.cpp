@@ -42,6 +42,7 @@
 #include <QRegularExpression>
 #include <QTextStream>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -199,7 +200,7 @@ int child(const QStringList &args)
         QObject::connect(&engine, &UpdateEngine::message, &loop, [&](const QString &line) {
             log.append(line);
             // Where the time goes: the start of every step.
-            if (!line.startsWith(QLatin1String("Downloading "))
+            if ((!line.startsWith(QLatin1String("Downloading ")) || line.endsWith(QLatin1String("files")))
                 && !line.startsWith(QLatin1String("Fetching "))
                 && !line.startsWith(QLatin1String("add/replace")))
                 std::fprintf(stderr, "  %7lld ms  %s\n", static_cast<long long>(clock.elapsed()),
@@ -219,6 +220,11 @@ int child(const QStringList &args)
         return 1;
     }
     std::printf("%lld %d\n", static_cast<long long>(peak.load()), patched);
+    rusage usage;
+    ::getrusage(RUSAGE_SELF, &usage);
+    std::fprintf(stderr, "  CPU: %.2f s user, %.2f s system\n",
+                 usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6,
+                 usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6);
     return 0;
 }
 
@@ -393,7 +399,16 @@ int main(int argc, char *argv[])
         QDir().mkpath(peerTemp + QStringLiteral("/data"));
         shell(QStringLiteral("cp -a %1 %2").arg(quoted(oldDir), quoted(peerRoot)));
         ::sync();
+        rusage before;
+        ::getrusage(RUSAGE_CHILDREN, &before);
         peerTimes.push_back(timedShell(peerScript));
+        rusage after;
+        ::getrusage(RUSAGE_CHILDREN, &after);
+        std::fprintf(stderr, "  peers' CPU: %.2f s user, %.2f s system\n",
+                     (after.ru_utime.tv_sec - before.ru_utime.tv_sec)
+                         + (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6,
+                     (after.ru_stime.tv_sec - before.ru_stime.tv_sec)
+                         + (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6);
         out << QString::asprintf("run %d: update %.2f s (peak RssAnon %lld KiB, %lld bytes "
                                  "fetched), zstd -d + cp %.2f s",
                                  run + 1, last.seconds, static_cast<long long>(last.peakAnonKiB),
