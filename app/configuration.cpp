@@ -8,9 +8,9 @@
 #include <QMessageBox>
 #include <QSettings>
 
-#include <cerrno>
-#include <sys/stat.h>
-#include <sys/types.h>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,7 +21,6 @@ QString &appRootOverride()
 }
 
 constexpr int defaultDownloadConcurrency = 6;
-constexpr int tempDirCandidates = 1000;
 
 } // namespace
 
@@ -74,6 +73,16 @@ QStringList Configuration::getSpecialFileNames()
             QStringLiteral("libqgif.so"),
             QStringLiteral("libqjpeg.so"),
             QStringLiteral("libqtaccessiblewidgets.so")};
+}
+
+QString Configuration::getTempDirPrefix()
+{
+    return QStringLiteral("morvane_temp_");
+}
+
+QString Configuration::getSessionMarkerName()
+{
+    return QStringLiteral(".morvane_session");
 }
 
 bool Configuration::isSpecialFileName(const QString &name) const
@@ -207,22 +216,21 @@ bool Configuration::createTempDir()
     }
     if (!base.endsWith(QLatin1Char('/')))
         base += QLatin1Char('/');
-    base += QStringLiteral("morvane_temp_");
 
-    for (int i = 0; i < tempDirCandidates; ++i) {
-        const QString candidate = base + QString::number(i);
-        const QByteArray path = QFile::encodeName(candidate);
-        // The system temporary directory is shared with other users. A name that
-        // exists in any form (a planted symlink, dangling or not, included) is
-        // skipped, and the directory is made with one mkdir that fails instead
-        // of reusing what is there, private to this user from the start.
-        struct stat info;
-        if (::lstat(path.constData(), &info) == 0 || errno != ENOENT)
-            continue;
-        if (::mkdir(path.constData(), S_IRWXU) != 0)
-            continue;
-        m_tempDir = candidate;
-        return true;
+    // The system temporary directory is shared with other users: the name is
+    // drawn at random and made in the same step, private to this user
+    // (mkdtemp), so that nobody can take it first or plant anything there.
+    QByteArray path = QFile::encodeName(base + getTempDirPrefix()) + "XXXXXX";
+    if (::mkdtemp(path.data())) {
+        // The marker tells a later run that the directory is one of ours.
+        const QByteArray marker = path + '/' + QFile::encodeName(getSessionMarkerName());
+        const int fd = ::open(marker.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            m_tempDir = QFile::decodeName(path);
+            return true;
+        }
+        ::rmdir(path.constData());
     }
     emit fatalError(QStringLiteral("Unable to create temp directory."));
     return false;

@@ -29,6 +29,10 @@ public:
     static QString getClientBinaryName();
     static const QString &getSpecialFileRenamePrefix();
     static QStringList getSpecialFileNames();
+    // The name every session directory starts with ("morvane_temp_"), and the
+    // file that marks a directory as one this updater made.
+    static QString getTempDirPrefix();
+    static QString getSessionMarkerName();
 
     // True if the bare file name is one of the files the running updater keeps open.
     bool isSpecialFileName(const QString &name) const;
@@ -52,6 +56,9 @@ public:
     // pair of empty strings). Returns version number text and version name.
     QPair<QString, QString> getLatestClientVersion(UpdateChannel channel, QString &news);
 
+    // Makes a new session directory, private to the user, under an
+    // unpredictable name in the system's temporary directory, with the
+    // session marker in it.
     bool createTempDir();
     bool initalizeStart(const QString &dir);
 

@@ -5,4 +5,5 @@ void FileSpecifications::clear()
     downloads.clear();
     replaces.clear();
     deletes.clear();
+    listed.clear();
 }

@@ -8,12 +8,14 @@
 
 // The three lists of one update run, compiled from the product ini: files to
 // download, installed files to replace, and files to delete (relative to the
-// application root). The main task owns one and lends its lists to the steps.
+// application root); and every installed file the product ini names. The
+// main task owns one and lends its lists to the steps.
 struct FileSpecifications
 {
     QList<FileDownloadSpecification> downloads;
     QList<FileReplaceSpecification> replaces;
     QList<QString> deletes;
+    QList<QString> listed;
 
     void clear();
 };

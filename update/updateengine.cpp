@@ -103,6 +103,13 @@ bool UpdateEngine::initialize()
             }
             UpdateIniData::cleanup();
         }
+    } else if (UpdateIniData::namesForeignDirectory(&recordDir)) {
+        // Not a directory this updater made: neither reused nor emptied.
+        emit message(
+            QStringLiteral("Session record names %1, which is no session directory of this "
+                           "updater; left alone")
+                .arg(recordDir));
+        UpdateIniData::cleanup();
     }
 
     if (!m_configuration.initalizeStart(dir))

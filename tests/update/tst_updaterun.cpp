@@ -591,9 +591,11 @@ void tst_UpdateRun::sessionOfAnotherVersionIsCleanedUp()
     QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
     const QString staleDir = systemTemp() + QStringLiteral("/morvane_temp_0");
     QVERIFY(QDir().mkpath(staleDir + QStringLiteral("/files/data")));
-    QFile stale(staleDir + QStringLiteral("/files/data/news.txt"));
-    QVERIFY(stale.open(QIODevice::WriteOnly));
-    stale.close();
+    QVERIFY(QFile::setPermissions(staleDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    for (const char *name : {"/files/data/news.txt", "/.morvane_session"}) {
+        QFile stale(staleDir + QLatin1String(name));
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+    }
     UpdateIniData::modify(7, staleDir, ReleaseBuilder::CLIENT_TYPE);
 
     QCOMPARE(run(), Succeeded);
