@@ -1,5 +1,6 @@
 #include "app/configuration.h"
 
+#include "app/timedmessagebox.h"
 #include "app/updatechecker.h"
 
 #include <QCoreApplication>
@@ -129,7 +130,8 @@ bool Configuration::parseCommandLineOptions(const QStringList &arguments)
     m_noUserMode = 0;
 
     const int n = arguments.size() - 1;
-    if (n >= 1 && arguments.at(1) == QLatin1String("--nouser")) {
+    m_noUserRequested = n >= 1 && arguments.at(1) == QLatin1String("--nouser");
+    if (m_noUserRequested) {
         if (n >= 3 && !getClientTypeVersion(arguments, 2))
             return false;
         if (n >= 4 && arguments.at(4) != QLatin1String("#"))
@@ -195,12 +197,13 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel chan
     UpdateChecker checker;
     while (!checker.checkUpdate()) {
         // Built by hand: the static QMessageBox::critical() would make Retry
-        // the default button, and this box has none.
+        // the default button, and this box has none. Unattended, nobody
+        // answers: the box gives up by itself after a while.
         QMessageBox box(QMessageBox::Critical, QObject::tr("Error"),
                         QObject::tr("Failed to query latest client\nversion from update server."),
                         QMessageBox::Retry | QMessageBox::Abort);
-        box.exec();
-        if (box.standardButton(box.clickedButton()) == QMessageBox::Abort)
+        if (TimedMessageBox::exec(box, m_noUserRequested, QMessageBox::Abort)
+            == QMessageBox::Abort)
             return qMakePair(QString(), QString());
     }
     news = checker.m_news;

@@ -45,6 +45,10 @@ public:
     // version is left open, the update server. False: the program must end.
     bool parseCommandLineOptions();
     bool parseCommandLineOptions(const QStringList &arguments);
+    // Whether the program runs unattended, or was asked to with "--nouser"
+    // and has not settled its parameters yet: then no message box waits for
+    // an answer for good.
+    bool isUnattended() const { return m_noUserMode == 1 || m_noUserRequested; }
 
     bool getClientTypeVersion(const QStringList &args, int index);
     bool getClientVersionFromString(const QString &text, const QString &errorFormat);
@@ -75,4 +79,7 @@ public:
 signals:
     void fatalError(QString errorMessage);
     void message(QString message);
+
+private:
+    bool m_noUserRequested = false;
 };

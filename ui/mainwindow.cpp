@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "app/processtools.h"
 #include "app/singleinstancechecker.h"
+#include "app/timedmessagebox.h"
 #include "ui/changelogviewer.h"
 #include "ui/weblinks.h"
 #include "update/updateengine.h"
@@ -14,8 +15,6 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QUrl>
-
-#include <cstdio>
 
 namespace {
 constexpr int clientStartDelayMs = 1000;
@@ -101,11 +100,11 @@ void MainWindow::closeEvent(QCloseEvent *event)
     event->ignore();
     if (m_quitAfterCancel)
         return;
-    const QMessageBox::StandardButton answer = QMessageBox::question(
-        this, tr("Question"),
-        tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-    if (answer != QMessageBox::Yes)
+    QMessageBox question(QMessageBox::Question, tr("Question"),
+                         tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    if (TimedMessageBox::exec(question, m_configuration->isUnattended(), QMessageBox::No)
+        != QMessageBox::Yes)
         return;
     // The run may have ended while the question was open: then there is
     // nothing left to cancel, and the window closes now.
@@ -117,24 +116,28 @@ void MainWindow::closeEvent(QCloseEvent *event)
     m_engine->cancelUpdate();
 }
 
+// Unattended, every box's text also goes to standard error, and a box that
+// nobody answers closes itself (TimedMessageBox).
+
 void MainWindow::onFatalConfigError(QString errorMessage)
 {
-    logToStandardError(errorMessage);
-    QMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    TimedMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage,
+                              m_configuration->isUnattended());
     endEventLoop(1);
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
-    logToStandardError(errorMessage);
-    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    TimedMessageBox::critical(this, QObject::tr("Error"), errorMessage,
+                              m_configuration->isUnattended());
     endEventLoop(2);
 }
 
 void MainWindow::onError(QString errorMessage)
 {
-    onAppendText(errorMessage);
-    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    outputTextEdit->append(errorMessage);
+    TimedMessageBox::critical(this, QObject::tr("Error"), errorMessage,
+                              m_configuration->isUnattended());
 }
 
 void MainWindow::endEventLoop(int exitCode)
@@ -185,11 +188,8 @@ void MainWindow::logToStandardError(const QString &text) const
 {
     // Unattended, nobody reads the window: whoever started the updater gets
     // every line.
-    if (m_configuration->m_noUserMode != 1)
-        return;
-    const QByteArray line = text.toLocal8Bit() + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-    std::fflush(stderr);
+    if (m_configuration->isUnattended())
+        TimedMessageBox::toStandardError(text);
 }
 
 void MainWindow::onProgressUpdate(qreal doneFrac)
@@ -223,14 +223,20 @@ void MainWindow::onUpdateFinished()
     startButton->setText(tr("Start Morvane"));
     startButton->setEnabled(true);
     startButton->setFocus();
-    if (m_configuration->m_noUserMode == 1 && !ChangeLogViewer::m_instance)
+    if (m_configuration->m_noUserMode == 1)
         QTimer::singleShot(clientStartDelayMs, this, &MainWindow::onAutoStartClient);
 }
 
 void MainWindow::onAutoStartClient()
 {
-    // Someone who opened the change log in the meantime is reading it.
-    if (!ChangeLogViewer::m_instance)
+    // Someone who opened the change log is reading it: the client starts
+    // once the dialog has gone.
+    if (ChangeLogViewer *dialog = ChangeLogViewer::m_instance) {
+        connect(dialog, &QObject::destroyed, this, &MainWindow::onAutoStartClient,
+                Qt::QueuedConnection);
+        return;
+    }
+    if (m_startClient)
         on_startButton_clicked();
 }
 
@@ -246,9 +252,12 @@ void MainWindow::onUpdateCanceled()
     startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
     totalProgressBar->setValue(0);
-    QMessageBox::critical(this, tr("Update"),
-                          tr("Update cancelled. Push \"Details\" to check reasons."),
-                          QMessageBox::Ok);
+    TimedMessageBox::critical(this, tr("Update"),
+                              tr("Update cancelled. Push \"Details\" to check reasons."),
+                              m_configuration->isUnattended());
+    // Unattended, nobody restarts the run: it ends here, as failed.
+    if (m_configuration->m_noUserMode == 1)
+        endEventLoop(2);
 }
 
 void MainWindow::onOtherInstanceActivate(QString message)

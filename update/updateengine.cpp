@@ -179,6 +179,10 @@ void UpdateEngine::onTimer()
     unsigned long long speed = 0;
     bool downloading = false;
     m_mainTask->timeTick(downloadDone, downloadTotal, speed, downloading);
+    // A time-out in this tick may have ended the run, whose end has already
+    // cleared the figures: they are not brought back.
+    if (m_state != EngineRunning)
+        return;
     emit downloadProgress(downloadDone, downloadTotal, speed, downloading);
 }
 

@@ -6,6 +6,7 @@
 #include "update/maintaskspecification.h"
 #include "update/updateinidata.h"
 
+#include "faultserver.h"
 #include "localservers.h"
 #include "releasebuilder.h"
 
@@ -160,6 +161,7 @@ private slots:
     void productIniPathOutsideTheRootIsRefused_data();
     void productIniPathOutsideTheRootIsRefused();
     void runWithoutWorkingMirrorFailsWithoutAbortLine();
+    void timeOutEndingTheRunBringsNoFiguresBack();
 
 private:
     QString appRoot() const { return m_work->filePath(QStringLiteral("app")); }
@@ -871,6 +873,28 @@ void tst_UpdateRun::runWithoutWorkingMirrorFailsWithoutAbortLine()
     QCOMPARE(installation(), before);
     QVERIFY(!m_engine->findChild<QTimer *>()->isActive());
     QVERIFY(!m_engine->busy());
+}
+
+// The only mirror stalls; the ticks, driven by hand, time its transfers out
+// until the run fails inside a tick. The figures the run's end cleared stay
+// cleared.
+void tst_UpdateRun::timeOutEndingTheRunBringsNoFiguresBack()
+{
+    FaultServer stalling(QByteArray("never complete"));
+    QVERIFY(stalling.start());
+    QVERIFY(prepare(OldVersion, {stalling.baseUrl() + QStringLiteral("/stall")}));
+    QVERIFY(m_engine->initialize());
+    m_engine->startUpdate();
+
+    for (int tick = 0; tick < 200 && !m_events.contains(QStringLiteral("updateCanceled")); ++tick) {
+        QCoreApplication::processEvents();
+        QMetaObject::invokeMethod(m_engine.get(), "onTimer", Qt::DirectConnection);
+    }
+
+    QVERIFY2(m_log.filter(QStringLiteral("timed out")).size() >= 3, qPrintable(m_log.join('\n')));
+    QCOMPARE(m_events.mid(m_events.size() - 2),
+             QStringList({QStringLiteral("downloadProgress 0 0 0 false"),
+                          QStringLiteral("updateCanceled")}));
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateRun)
