@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "app/random.h"
+#include "fileops/fileophook.h"
 #include "net/mirrors.h"
 #include "update/maintaskspecification.h"
 #include "update/updateinidata.h"
@@ -14,6 +15,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -21,12 +23,14 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -34,6 +38,7 @@ namespace {
 
 const int OldVersion = 1;
 const int NewVersion = 2;
+const char interruptedRunOption[] = "--interrupted-run";
 const QStringList InstallationFiles = {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")};
 
 enum Outcome { NotPrepared, TimedOut, Succeeded, Canceled };
@@ -129,6 +134,33 @@ bool editProductIni(const QString &path, const std::function<void(QSettings &)> 
     return ini.status() == QSettings::NoError;
 }
 
+std::atomic<int> fileOperationsLeft {0};
+
+void killAtLastFileOperation()
+{
+    if (--fileOperationsLeft == 0)
+        ::kill(::getpid(), SIGKILL);
+}
+
+// A child process: updates the application root to the new version and is
+// killed (SIGKILL) at the given file operation of the update, counted from 1.
+int runInterrupted(const QStringList &arguments)
+{
+    Configuration::setAppRootPath(arguments.value(2));
+    fileOperationsLeft = arguments.value(3).toInt();
+    FileOpHook::set(&killAtLastFileOperation);
+    Configuration configuration;
+    configuration.m_clientType = ReleaseBuilder::CLIENT_TYPE;
+    configuration.m_clientVersion = NewVersion;
+    UpdateEngine engine(configuration, nullptr);
+    QObject::connect(&engine, &UpdateEngine::updateFinished, [] { QCoreApplication::exit(0); });
+    QObject::connect(&engine, &UpdateEngine::updateCanceled, [] { QCoreApplication::exit(3); });
+    if (!engine.initialize())
+        return 4;
+    engine.startUpdate();
+    return QCoreApplication::exec();
+}
+
 } // namespace
 
 // Whole update runs: the engine, without the window, prepares and runs the
@@ -162,6 +194,7 @@ private slots:
     void productIniPathOutsideTheRootIsRefused();
     void runWithoutWorkingMirrorFailsWithoutAbortLine();
     void timeOutEndingTheRunBringsNoFiguresBack();
+    void killAtEveryFileOperationLeavesEveryFileWhole();
 
 private:
     QString appRoot() const { return m_work->filePath(QStringLiteral("app")); }
@@ -897,5 +930,60 @@ void tst_UpdateRun::timeOutEndingTheRunBringsNoFiguresBack()
                           QStringLiteral("updateCanceled")}));
 }
 
-QTEST_GUILESS_MAIN(tst_UpdateRun)
+// An update killed at each of its file operations in turn (the replacement
+// of "update" itself and of a gzip entry among them): every file is then
+// byte for byte the old or the new version, "update" is there and
+// executable, and the next run, with the clean-up of the next start, leaves
+// exactly the new version.
+void tst_UpdateRun::killAtEveryFileOperationLeavesEveryFileWhole()
+{
+    const QString url = m_servers->startNginx(mirrorTree("good"));
+    const ReleaseBuilder::Files oldFiles = ReleaseBuilder::sampleClient(OldVersion);
+    const ReleaseBuilder::Files newFiles = ReleaseBuilder::sampleClient(NewVersion);
+    QStringList listed = oldFiles.keys() + newFiles.keys();
+    listed.removeDuplicates();
+    const QByteArray absent("<absent>");
+    int kills = 0;
+    for (int operation = 1;; ++operation) {
+        QVERIFY(QDir(appRoot()).removeRecursively());
+        QVERIFY(prepare(OldVersion, {url}));
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QString::fromLatin1(interruptedRunOption), appRoot(),
+                     QString::number(operation)});
+        QVERIFY(child.waitForFinished(60000));
+        if (child.exitStatus() == QProcess::NormalExit) {
+            // The update ran to its end before that many operations.
+            QCOMPARE(child.exitCode(), 0);
+            break;
+        }
+        ++kills;
+        for (const QString &path : std::as_const(listed)) {
+            QFile file(appRoot() + QLatin1Char('/') + path);
+            const QByteArray content = file.open(QIODevice::ReadOnly) ? file.readAll() : absent;
+            QVERIFY2(content == oldFiles.value(path, absent) || content == newFiles.value(path, absent),
+                     qPrintable(QStringLiteral("%1 after operation %2").arg(path).arg(operation)));
+        }
+        QVERIFY(QFileInfo(appRoot() + QStringLiteral("/update")).isExecutable());
+
+        makeEngine();
+        QCOMPARE(run(), Succeeded);
+        UpdateEngine::removeOldFiles(appRoot());
+        QVERIFY2(installation(false) == clientSnapshot(NewVersion),
+                 qPrintable(QStringLiteral("after operation %1: ").arg(operation)
+                            + installation(false).join(QLatin1Char('\n'))));
+        QCOMPARE(sessionDirs(), QStringList());
+    }
+    // Directories, kept copies, new files, modes and deletions.
+    QVERIFY2(kills >= 30, qPrintable(QString::number(kills)));
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (app.arguments().value(1) == QLatin1String(interruptedRunOption))
+        return runInterrupted(app.arguments());
+    tst_UpdateRun test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_updaterun.moc"
