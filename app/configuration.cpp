@@ -22,6 +22,9 @@ QString &appRootOverride()
 }
 
 constexpr int defaultDownloadConcurrency = 6;
+const QString installedSection = QStringLiteral("installed");
+const QStringList channelNames
+    = {QStringLiteral("stable"), QStringLiteral("beta"), QStringLiteral("alpha")};
 
 } // namespace
 
@@ -188,8 +191,39 @@ bool Configuration::getDefaultParameters()
     if (!getClientVersionFromString(latest.first,
                                     QObject::tr("Update server returned invalid version nr (%1)")))
         return false;
+    // A server, or someone answering in its place, cannot take the
+    // installation back to an older release: a publisher rolls back by
+    // publishing a new, higher version. A version the user names, or a
+    // change of channel, is the user's choice.
+    const int installed = getInstalledVersion(m_updateChannel);
+    if (m_clientVersion < installed) {
+        emit fatalError(QStringLiteral("The update server offers version %1, older than the "
+                                       "installed version %2; nothing was changed.")
+                            .arg(m_clientVersion)
+                            .arg(installed));
+        return false;
+    }
     m_clientVersionName = latest.second;
     return true;
+}
+
+int Configuration::getInstalledVersion(UpdateChannel channel)
+{
+    QSettings settings(getSettingsFilePath(), QSettings::IniFormat);
+    settings.beginGroup(installedSection);
+    if (settings.value(QStringLiteral("channel")).toString() != channelNames.value(channel))
+        return 0;
+    bool ok = false;
+    const int version = settings.value(QStringLiteral("version")).toInt(&ok);
+    return ok ? version : 0;
+}
+
+void Configuration::recordInstalledVersion() const
+{
+    QSettings settings(getSettingsFilePath(), QSettings::IniFormat);
+    settings.beginGroup(installedSection);
+    settings.setValue(QStringLiteral("version"), m_clientVersion);
+    settings.setValue(QStringLiteral("channel"), channelNames.value(m_updateChannel));
 }
 
 QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel channel, QString &news)

@@ -60,6 +60,12 @@ public:
     // pair of empty strings). Returns version number text and version name.
     QPair<QString, QString> getLatestClientVersion(UpdateChannel channel, QString &news);
 
+    // The version that the last successful run installed on channel, from
+    // update.ini's section "installed"; 0 when none is recorded for it.
+    static int getInstalledVersion(UpdateChannel channel);
+    // Records m_clientVersion and m_updateChannel as installed.
+    void recordInstalledVersion() const;
+
     // Makes a new session directory, private to the user, under an
     // unpredictable name in the system's temporary directory, with the
     // session marker in it.

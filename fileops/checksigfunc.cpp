@@ -1,5 +1,6 @@
 #include "fileops/checksigfunc.h"
 
+#include "fileops/filedigestcache.h"
 #include "fileops/publickey.h"
 #include "fileops/tomcryptutil.h"
 
@@ -43,6 +44,11 @@ bool CheckSigFunc::readFile(const QString &path, QByteArray &bytes)
 
 bool CheckSigFunc::checkMD5()
 {
+    // A file this process has just written was hashed as it was written.
+    const QByteArray known = FileDigestCache::lookup(filePath);
+    if (!known.isEmpty())
+        return QString::fromLatin1(known.toHex()).compare(md5, Qt::CaseInsensitive) == 0;
+
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         emit message(QStringLiteral("Could not open file %1 for reading").arg(filePath));

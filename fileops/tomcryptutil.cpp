@@ -87,17 +87,17 @@ void sign_msg(rsa_key *key, const unsigned char *data, unsigned long dataLen, un
                                hash_idx, SIGNATURE_SALT_LENGTH, key));
 }
 
-void create_key(rsa_key *key)
+void create_key(rsa_key *key, int bits)
 {
     if (ltc_mp.name == nullptr)
         throw crypt_exception("rsa_make_key: crypt_init() has not run");
     prng_state prng;
-    check_err("rsa_make_key", rsa_make_key(&prng, prng_idx, 1024 / 8, 65537, key));
+    check_err("rsa_make_key", rsa_make_key(&prng, prng_idx, bits / 8, 65537, key));
 }
 
 std::vector<unsigned char> export_key(rsa_key *key, int type)
 {
-    std::vector<unsigned char> buffer(KEY_BUFFER_SIZE);
+    std::vector<unsigned char> buffer(KEY_FILE_LIMIT);
     unsigned long length = buffer.size();
     check_err("rsa_export", rsa_export(buffer.data(), &length, type, key));
     buffer.resize(length);
@@ -107,7 +107,8 @@ std::vector<unsigned char> export_key(rsa_key *key, int type)
 void save_key(rsa_key *key, int type, const char *fileName)
 {
     std::vector<unsigned char> buffer = export_key(key, type);
-    buffer.resize(KEY_BUFFER_SIZE, 0);
+    if (buffer.size() < KEY_BUFFER_SIZE)
+        buffer.resize(KEY_BUFFER_SIZE, 0);
     write_file(fileName, buffer.data(), buffer.size());
 }
 
@@ -116,11 +117,11 @@ void load_key(rsa_key *key, const char *fileName)
     FilePtr file(std::fopen(fileName, "rb"));
     if (!file)
         throw crypt_exception(std::string("Cannot open file for reading: ") + fileName);
-    unsigned char buffer[KEY_BUFFER_SIZE] = {};
-    const size_t length = std::fread(buffer, 1, sizeof buffer, file.get());
+    std::vector<unsigned char> buffer(KEY_FILE_LIMIT);
+    const size_t length = std::fread(buffer.data(), 1, buffer.size(), file.get());
     if (std::ferror(file.get()))
         throw crypt_exception(std::string("Cannot read file: ") + fileName);
-    load_key(key, buffer, length);
+    load_key(key, buffer.data(), length);
 }
 
 std::vector<unsigned char> read_file(const char *fileName)

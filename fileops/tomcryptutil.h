@@ -29,6 +29,9 @@ extern int prng_idx;
 
 // Size of a key buffer: the compiled-in public key and the key files.
 constexpr unsigned long KEY_BUFFER_SIZE = 2048;
+// Most bytes read from a key file: room for the DER private key of an
+// 8192-bit key, which outgrows KEY_BUFFER_SIZE beyond about 3500 bits.
+constexpr unsigned long KEY_FILE_LIMIT = 8192;
 // Salt length of every signature.
 constexpr unsigned long SIGNATURE_SALT_LENGTH = 8;
 
@@ -58,18 +61,19 @@ void check_err(const char *name, int err);
 void sign_msg(rsa_key *key, const unsigned char *data, unsigned long dataLen, unsigned char *sig,
               unsigned long *sigLen);
 
-// A new 1024-bit key with public exponent 65537.
-void create_key(rsa_key *key);
+// A new key of the given modulus size (a multiple of 8, from 1024 to 8192)
+// with public exponent 65537.
+void create_key(rsa_key *key, int bits = 1024);
 
 // The key as DER: PK_PRIVATE gives a PKCS #1 RSAPrivateKey, PK_PUBLIC a
 // PKCS #1 RSAPublicKey (SEQUENCE of modulus and exponent).
 std::vector<unsigned char> export_key(rsa_key *key, int type);
 
-// Exports the key of the given type into a zero-padded buffer of
-// KEY_BUFFER_SIZE bytes and writes all of it to the file.
+// Exports the key of the given type, zero-padded to KEY_BUFFER_SIZE bytes if
+// it is shorter, and writes all of it to the file.
 void save_key(rsa_key *key, int type, const char *fileName);
 
-// Reads KEY_BUFFER_SIZE bytes (or the shorter whole file) and imports them.
+// Reads KEY_FILE_LIMIT bytes (or the shorter whole file) and imports them.
 void load_key(rsa_key *key, const char *fileName);
 
 // Reads a whole file in chunks of 2048 bytes.

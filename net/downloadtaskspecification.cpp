@@ -2,6 +2,7 @@
 
 #include "net/mirrors.h"
 
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -9,7 +10,13 @@
 namespace {
 constexpr qint64 ChunkSize = 4096;
 constexpr qint64 ReadBufferSize = 1024 * 1024;
+int slowTransferWindow = 30;
 } // namespace
+
+void DownloadTaskSpecification::setSlowTransferWindow(int ticks)
+{
+    slowTransferWindow = qMax(1, ticks);
+}
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
                                                      Mirrors *mirrorList, const QString &path,
@@ -54,6 +61,22 @@ void DownloadTaskSpecification::downloadFinished()
     finish();
 }
 
+qint64 DownloadTaskSpecification::byteLimit() const
+{
+    return m_initialExpectedSize >= 0 ? m_initialExpectedSize : m_sizeLimit;
+}
+
+bool DownloadTaskSpecification::refuseOversize(qint64 bytes)
+{
+    const qint64 limit = byteLimit();
+    if (limit < 0 || bytes <= limit)
+        return false;
+    errorRetry(QStringLiteral("Mirror %1 sent more than the %2 bytes expected of %3, "
+                              "abandoning the transfer")
+                   .arg(m_mirror.name, QString::number(limit), m_path));
+    return true;
+}
+
 QString DownloadTaskSpecification::mirrorFileUrl() const
 {
     return m_mirror.url + QLatin1Char('/') + m_path;
@@ -85,14 +108,22 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    m_hash.reset();
+    m_resumeFrom = resumableBytes();
+    const QIODevice::OpenMode mode = m_resumeFrom > 0
+        ? QIODevice::WriteOnly | QIODevice::Append
+        : QIODevice::WriteOnly | QIODevice::Truncate;
+    if (!m_file.open(mode)) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(m_file.fileName()));
         releaseSlot();
         errorCancel();
         return;
     }
 
-    m_reply = m_manager->get(QNetworkRequest(QUrl(mirrorFileUrl())));
+    QNetworkRequest request {QUrl(mirrorFileUrl())};
+    if (m_resumeFrom > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resumeFrom) + '-');
+    m_reply = m_manager->get(request);
     if (!m_reply) {
         emit error(QStringLiteral("Download failed to initialize"));
         releaseSlot();
@@ -132,17 +163,88 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (!m_reply)
         return;
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isNull())
-        return; // no HTTP status, as with ftp
     bool ok = false;
     const int code = status.toInt(&ok);
-    if (ok && code == 200)
+    if (!status.isNull() && !(ok && (code == 200 || (code == 206 && m_resumeFrom > 0)))) {
+        if (ok && code == 416 && m_resumeFrom > 0) {
+            // The mirror's file is not longer than our part of it: it is
+            // not the file we began, so it is fetched whole.
+            emit message(QStringLiteral("%1 refused to resume at byte %2, starting over")
+                             .arg(mirrorFileUrl(), QString::number(m_resumeFrom)));
+            restartWhole();
+            return;
+        }
+        // Any other answer, redirects included, disqualifies the mirror.
+        m_mirrorList->removeMirror(m_mirror.name);
+        // One arg() call: a "%2" inside the URL (an encoded "/") is not a placeholder.
+        errorRetry(
+            QStringLiteral("%1 returned %2").arg(mirrorFileUrl(), QString::number(ok ? code : 0)));
         return;
-    // Any other answer, redirects included, disqualifies the mirror.
-    m_mirrorList->removeMirror(m_mirror.name);
-    // One arg() call: a "%2" inside the URL (an encoded "/") is not a placeholder.
-    errorRetry(
-        QStringLiteral("%1 returned %2").arg(mirrorFileUrl(), QString::number(ok ? code : 0)));
+    }
+    if (ok && code == 200 && m_resumeFrom > 0) {
+        // The mirror ignored the range and sends the whole file.
+        m_file.resize(0);
+        m_hash.reset();
+        m_resumeFrom = 0;
+    } else if (ok && code == 206 && !rangeMatches()) {
+        const QString range = QString::fromLatin1(m_reply->rawHeader("Content-Range"));
+        restartWhole(QStringLiteral("Mirror %1 answered the resumed download of %2 with the "
+                                    "range \"%3\", starting over")
+                         .arg(m_mirror.name, m_path, range));
+        return;
+    }
+    // A body announced larger than allowed is not worth starting.
+    bool lengthKnown = false;
+    const qint64 announced
+        = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&lengthKnown);
+    if (lengthKnown)
+        refuseOversize(m_resumeFrom + announced);
+}
+
+bool DownloadTaskSpecification::rangeMatches() const
+{
+    // "bytes first-last/total": the rest of the file from where we stopped.
+    const QByteArray range = m_reply->rawHeader("Content-Range").trimmed();
+    if (!range.startsWith("bytes "))
+        return false;
+    const QList<QByteArray> parts = range.mid(6).split('/');
+    const QList<QByteArray> span = parts.value(0).split('-');
+    bool firstOk = false;
+    bool lastOk = false;
+    const qint64 first = span.value(0).toLongLong(&firstOk);
+    const qint64 last = span.value(1).toLongLong(&lastOk);
+    const QByteArray total = parts.value(1);
+    return parts.size() == 2 && span.size() == 2 && firstOk && lastOk && first == m_resumeFrom
+        && last == m_initialExpectedSize - 1
+        && (total == "*" || total == QByteArray::number(m_initialExpectedSize));
+}
+
+qint64 DownloadTaskSpecification::resumableBytes()
+{
+    // Only a file of known size is continued, and only from a part shorter
+    // than it; the part is hashed first, so that the digest of the whole file
+    // comes from the bytes written.
+    const QFileInfo info(m_file.fileName());
+    if (m_initialExpectedSize <= 0 || !info.isFile() || info.isSymLink() || info.size() <= 0
+        || info.size() >= m_initialExpectedSize)
+        return 0;
+    QFile part(m_file.fileName());
+    if (!part.open(QIODevice::ReadOnly) || !m_hash.addData(&part) || part.size() != info.size()) {
+        m_hash.reset();
+        return 0;
+    }
+    return info.size();
+}
+
+void DownloadTaskSpecification::restartWhole(const QString &reason)
+{
+    // Not the mirror's fault as far as anyone can tell; the part is dropped
+    // and the file asked for again, from a mirror chosen anew.
+    if (!reason.isEmpty())
+        emit message(reason);
+    resetDownload();
+    m_file.remove();
+    startDownload();
 }
 
 void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
@@ -175,14 +277,11 @@ bool DownloadTaskSpecification::readData()
         if (bytesRead == 0)
             return true;
 
-        // A mirror may not fill the disk: with a size known from the product
-        // ini, anything beyond it is the mirror's fault.
-        if (m_initialExpectedSize > 0 && m_bytesReceived + bytesRead > m_initialExpectedSize) {
-            errorRetry(QStringLiteral("Mirror %1 sent more than the %2 bytes expected of %3, "
-                                      "abandoning the transfer")
-                           .arg(m_mirror.name, QString::number(m_initialExpectedSize), m_path));
+        // A mirror may not fill the disk: anything beyond the size known from
+        // the product ini (0 included), or beyond the limit of a file of
+        // unknown size, is the mirror's fault.
+        if (refuseOversize(m_resumeFrom + m_bytesReceived + bytesRead))
             return false;
-        }
 
         const qint64 written = m_file.write(buffer, bytesRead);
         if (written < 0) {
@@ -198,9 +297,11 @@ bool DownloadTaskSpecification::readData()
             return false;
         }
 
+        m_hash.addData(QByteArrayView(buffer, bytesRead));
         m_bytesReceived += bytesRead;
         if (m_expectedSize >= 1)
-            setProgress(qMin(1.0, double(m_bytesReceived) / double(m_expectedSize)));
+            setProgress(
+                qMin(1.0, double(m_resumeFrom + m_bytesReceived) / double(m_expectedSize)));
     }
 }
 
@@ -230,6 +331,7 @@ void DownloadTaskSpecification::onDownloadFinished()
     reply->close();
     reply->deleteLater();
     m_file.close();
+    m_writtenMd5 = m_hash.result();
     downloadFinished();
 }
 
@@ -249,7 +351,7 @@ void DownloadTaskSpecification::localError(const QString &reason)
     errorCancel();
 }
 
-void DownloadTaskSpecification::resetDownload()
+void DownloadTaskSpecification::resetDownload(bool keepPartial)
 {
     releaseSlot();
     if (!m_mirror.name.isNull())
@@ -262,10 +364,14 @@ void DownloadTaskSpecification::resetDownload()
     m_idleTicks = 0;
     if (m_file.isOpen()) {
         m_file.close();
-        m_file.remove();
+        // Only a part of a file of known size can be continued later.
+        if (!keepPartial || m_initialExpectedSize <= 0 || m_file.size() == 0)
+            m_file.remove();
     }
     m_bytesAtLastTick = 0;
     m_bytesReceived = 0;
+    m_resumeFrom = 0;
+    m_recentTicks.clear();
     m_expectedSize = m_initialExpectedSize;
     setProgress(0);
 }
@@ -274,7 +380,7 @@ void DownloadTaskSpecification::timeTick(unsigned long long &downloadDone,
                                          unsigned long long &downloadTotal,
                                          unsigned long long &speed, bool &downloading)
 {
-    downloadDone = quint64(m_bytesReceived);
+    downloadDone = quint64(m_resumeFrom + m_bytesReceived);
     downloadTotal = m_expectedSize < 0 ? 0 : quint64(m_expectedSize);
     speed = quint64(m_bytesReceived - m_bytesAtLastTick);
     m_bytesAtLastTick = m_bytesReceived;
@@ -285,6 +391,19 @@ void DownloadTaskSpecification::timeTick(unsigned long long &downloadDone,
         errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(m_path, m_mirror.name));
         return;
     }
+    // A byte now and then keeps the idle count at zero; the average over the
+    // window catches such a trickle.
+    m_recentTicks.append(m_bytesReceived);
+    if (m_recentTicks.size() > slowTransferWindow) {
+        const qint64 rate = (m_bytesReceived - m_recentTicks.takeFirst()) / slowTransferWindow;
+        if (rate < MinimumRate) {
+            errorRetry(QStringLiteral("Mirror %1 sent %2 at %3 bytes/s over the last %4 s, "
+                                      "abandoning the transfer")
+                           .arg(m_mirror.name, m_path, QString::number(rate),
+                                QString::number(slowTransferWindow)));
+            return;
+        }
+    }
     downloading = true;
 }
 
@@ -294,7 +413,8 @@ void DownloadTaskSpecification::userCanceled()
     if (state != Running)
         return;
     disconnect(m_manager, nullptr, this, nullptr);
-    resetDownload();
+    // The part fetched so far stays for the next run of the session to continue.
+    resetDownload(true);
     userCancel();
 }
 
@@ -303,7 +423,7 @@ void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification *)
     disconnect(m_manager, nullptr, this, nullptr);
     if (m_reply) {
         emit message(QStringLiteral("Abort downloading %1").arg(m_path));
-        resetDownload();
+        resetDownload(true);
     }
     errorCancel();
 }

@@ -3,8 +3,10 @@
 #include "net/ftpsiteaccessdata.h"
 #include "tasks/taskspecification.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
+#include <QVector>
 
 class Mirrors;
 class QNetworkAccessManager;
@@ -14,8 +16,9 @@ class QNetworkReply;
 // a local file, retrying on a newly chosen mirror after every failure (each
 // one charged to the failing mirror) until it succeeds or no mirror is left.
 // It holds at most one mirror slot and gives it back exactly once. Ends with
-// finished() on success, canceled() otherwise. The manager and the mirror list
-// are lent, not owned.
+// finished() on success, canceled() otherwise. A part of the file that an
+// earlier run left (killed or cancelled) is continued with a range request.
+// The manager and the mirror list are lent, not owned.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -28,6 +31,22 @@ public:
     // The mirror in use; after success, the one that delivered the file (its
     // owner drops that mirror when the file then fails its check).
     FTPSiteAccessData m_mirror;
+
+    // At most this many bytes are accepted from a mirror when the size is not
+    // known in advance (-1: no limit). A known size is always the limit.
+    void setSizeLimit(qint64 bytes) { m_sizeLimit = bytes; }
+
+    // A transfer that averages under MinimumRate bytes a second over this
+    // many ticks is abandoned. Tests shorten the window.
+    static constexpr qint64 MinimumRate = 1024;
+    static void setSlowTransferWindow(int ticks);
+
+    // After success: the MD5 digest (raw bytes) of the whole file, computed
+    // from the bytes as they were written.
+    QByteArray writtenMd5() const { return m_writtenMd5; }
+    // After success: whether the file was continued from a part that an
+    // earlier run left, rather than fetched whole.
+    bool resumed() const { return m_resumeFrom > 0; }
 
 public slots:
     void execute() override;
@@ -48,10 +67,21 @@ private slots:
 private:
     void startDownload();
     bool readData();
+    // The most bytes this transfer may deliver; -1 for no limit.
+    qint64 byteLimit() const;
+    // True, after charging the mirror and retrying, if bytes exceed the limit.
+    bool refuseOversize(qint64 bytes);
     bool errorRetry(const QString &reason);
     // A failure of this machine, not of the mirror: report it and give up.
     void localError(const QString &reason);
-    void resetDownload();
+    // keepPartial: a part of a file of known size stays for a later run.
+    void resetDownload(bool keepPartial = false);
+    // Drops the local part and asks for the whole file again.
+    void restartWhole(const QString &reason = QString());
+    // The size of a part left by an earlier run that this transfer continues
+    // (0: fetch the whole file); the part is hashed on the way.
+    qint64 resumableBytes();
+    bool rangeMatches() const;
     void releaseSlot();
     QString mirrorFileUrl() const;
 
@@ -65,6 +95,12 @@ private:
     qint64 m_expectedSize;
     qint64 m_initialExpectedSize;
     qint64 m_bytesReceived = 0;
+    qint64 m_sizeLimit = -1;
+    qint64 m_resumeFrom = 0;
+    QCryptographicHash m_hash {QCryptographicHash::Md5};
+    QByteArray m_writtenMd5;
+    // Bytes received at each of the last ticks of the transfer, oldest first.
+    QVector<qint64> m_recentTicks;
     // m_mirror.name stays after success for the owner; this says whether its
     // slot is still ours to give back.
     bool m_holdsSlot = false;

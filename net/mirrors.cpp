@@ -2,6 +2,7 @@
 
 #include "app/random.h"
 
+#include <QFileInfo>
 #include <QSettings>
 
 namespace {
@@ -23,6 +24,15 @@ bool Mirrors::initDefault(const QString &iniPath, int clientVersion)
 {
     QSettings settings(iniPath, QSettings::IniFormat);
     const int count = settings.beginReadArray(QStringLiteral("mirrors"));
+    // The declared size is only a number in a file: nothing is allocated or
+    // walked for it beyond a sane bound.
+    if (count > MaxMirrors) {
+        settings.endArray();
+        emit fatalError(QStringLiteral("%1 declares %2 mirrors, more than the %3 allowed")
+                            .arg(QFileInfo(iniPath).fileName(), QString::number(count),
+                                 QString::number(MaxMirrors)));
+        return false;
+    }
     for (int i = 0; i < count; ++i) {
         settings.setArrayIndex(i);
         FTPSiteAccessData mirror;

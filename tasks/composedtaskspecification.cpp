@@ -23,7 +23,9 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification *task)
     subTasks.append(task);
     pendingTasks.append(task);
     connectSignals(task);
-    onUpdateProgress(0);
+    m_knownProgress.insert(task, task->progress);
+    m_progressSum += task->progress;
+    setProgress(m_progressSum);
 }
 
 void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
@@ -83,22 +85,56 @@ void ComposedTaskSpecification::onStartNextTask()
 
 void ComposedTaskSpecification::onUpdateProgress(qreal)
 {
-    double sum = 0;
-    for (const TaskSpecification *task : std::as_const(subTasks))
-        sum += task->progress;
-    setProgress(sum);
+    const auto *task = qobject_cast<const TaskSpecification *>(sender());
+    const auto known = m_knownProgress.find(task);
+    if (known == m_knownProgress.end()) {
+        // Not from a subtask: add everything up afresh.
+        m_progressSum = 0;
+        for (const TaskSpecification *subTask : std::as_const(subTasks)) {
+            m_knownProgress.insert(subTask, subTask->progress);
+            m_progressSum += subTask->progress;
+        }
+    } else {
+        m_progressSum += task->progress - *known;
+        *known = task->progress;
+    }
+    setProgress(m_progressSum);
+}
+
+void ComposedTaskSpecification::addEndedFigures(TaskSpecification *task)
+{
+    // Its last figures, taken once: it is not asked again at later ticks.
+    unsigned long long done = 0;
+    unsigned long long total = 0;
+    unsigned long long speed = 0;
+    bool downloading = false;
+    task->timeTick(done, total, speed, downloading);
+    m_endedSpeed += speed;
+    if (total != 0) {
+        m_endedDone += done;
+        m_endedTotal += total;
+    }
+}
+
+void ComposedTaskSpecification::clearFigures()
+{
+    m_endedDone = 0;
+    m_endedTotal = 0;
+    m_endedSpeed = 0;
 }
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification *task)
 {
-    runningTasks.removeOne(task);
+    if (runningTasks.removeOne(task))
+        addEndedFigures(task);
     doneTasks.append(task);
     emit startNextTask();
 }
 
 void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification *task)
 {
-    runningTasks.removeOne(task);
+    if (runningTasks.removeOne(task))
+        addEndedFigures(task);
     doneTasks.append(task);
     if (!subTaskCanceled) {
         subTaskCanceled = true;
@@ -175,7 +211,14 @@ void ComposedTaskSpecification::timeTick(unsigned long long &downloadDone,
                                          unsigned long long &speed, bool &downloading)
 {
     downloading = false;
-    for (TaskSpecification *task : std::as_const(subTasks)) {
+    downloadDone += m_endedDone;
+    downloadTotal += m_endedTotal;
+    speed += m_endedSpeed;
+    m_endedSpeed = 0;
+    // Subtasks that have not started report nothing yet. A copy: a subtask
+    // may end inside its tick.
+    const QList<TaskSpecification *> running = runningTasks;
+    for (TaskSpecification *task : running) {
         unsigned long long done = 0;
         unsigned long long total = 0;
         unsigned long long taskSpeed = 0;
@@ -198,6 +241,7 @@ void ComposedTaskSpecification::reset()
     pendingTasks = subTasks;
     runningTasks.clear();
     doneTasks.clear();
+    clearFigures();
     subTaskCanceled = false;
     doneReported = false;
     TaskSpecification::reset();
@@ -214,4 +258,7 @@ void ComposedTaskSpecification::clearSubTasks()
     pendingTasks.clear();
     runningTasks.clear();
     doneTasks.clear();
+    m_knownProgress.clear();
+    m_progressSum = 0;
+    clearFigures();
 }

@@ -2,11 +2,13 @@
 
 #include "tasks/taskspecification.h"
 
+#include <QHash>
 #include <QList>
 
 // A task made of subtasks it owns (they are created with it as parent). It
 // starts them in the order added, each start queued through startNextTask(),
-// at most maxParallelTasks at once; adds up their weighted progress; relays
+// at most maxParallelTasks at once; adds up their weighted progress and their
+// transfer figures (asking only the running ones at each tick); relays
 // their message() and error(); announces the first cancelled subtask of a run
 // to the others; and, once none runs and none will start, calls subtasksDone()
 // exactly once per run, which ends it with a state derived from the subtasks.
@@ -51,4 +53,17 @@ public slots:
 
 signals:
     void startNextTask();
+
+private:
+    // Bookkeeping kept incrementally, so that no report or tick walks every
+    // subtask: the progress last reported by each subtask and their sum, and
+    // the transfer figures of the subtasks that have ended in this run.
+    void addEndedFigures(TaskSpecification *task);
+    void clearFigures();
+
+    QHash<const TaskSpecification *, double> m_knownProgress;
+    double m_progressSum = 0;
+    unsigned long long m_endedDone = 0;
+    unsigned long long m_endedTotal = 0;
+    unsigned long long m_endedSpeed = 0;
 };

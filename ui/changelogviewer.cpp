@@ -2,7 +2,9 @@
 
 #include "app/configuration.h"
 #include "app/random.h"
+#include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
+#include "ui/inerttextdocument.h"
 
 #include <QDialogButtonBox>
 #include <QFile>
@@ -19,6 +21,8 @@
 
 namespace {
 constexpr int requestTimeoutMs = 2000;
+// A change log is a page of text; a mirror that sends more has failed.
+constexpr qint64 maxChangeLogSize = 1024 * 1024;
 constexpr int widthMargin = 50;
 constexpr int fallbackWidth = 500;
 constexpr int heightLimit = 500;
@@ -35,6 +39,7 @@ ChangeLogViewer::ChangeLogViewer(QWidget *parent)
 
     m_textEdit = new QTextEdit(this);
     m_textEdit->setObjectName(QStringLiteral("changeLogTextEdit"));
+    m_textEdit->setDocument(new InertTextDocument(m_textEdit));
     m_textEdit->setReadOnly(true);
     m_textEdit->setLineWrapMode(QTextEdit::NoWrap);
     QFont typewriter;
@@ -89,6 +94,7 @@ void ChangeLogViewer::requestRemote(const QString &version)
     if (!m_manager)
         m_manager = new NetworkAccessManager(this);
     m_reply = m_manager->get(QNetworkRequest(QUrl(url)));
+    connect(m_reply, &QNetworkReply::readyRead, this, &ChangeLogViewer::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
 
     if (!m_timeoutTimer) {
@@ -108,6 +114,21 @@ void ChangeLogViewer::onRequestTimeout()
         m_reply->abort();
 }
 
+bool ChangeLogViewer::takeBody()
+{
+    // One byte beyond the limit is enough to know.
+    m_body += m_reply->read(maxChangeLogSize + 1 - m_body.size());
+    return m_body.size() <= maxChangeLogSize;
+}
+
+void ChangeLogViewer::onReadyRead()
+{
+    // Counted as the bytes arrive, never held beyond the limit; aborting
+    // makes the reply finish with an error, which moves on to the next mirror.
+    if (!takeBody())
+        m_reply->abort();
+}
+
 void ChangeLogViewer::onRequestFinished()
 {
     if (!m_reply)
@@ -116,8 +137,8 @@ void ChangeLogViewer::onRequestFinished()
     // whatever page it sends along.
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool redirected = status >= 300 && status < 400;
-    if (m_reply->error() == QNetworkReply::NoError && !redirected) {
-        QTextStream stream(m_reply);
+    if (m_reply->error() == QNetworkReply::NoError && !redirected && takeBody()) {
+        QTextStream stream(m_body);
         const QString text = stream.readAll();
         // Some servers answer a moved file with a page saying so.
         if (!text.contains(QLatin1String("document has moved"))) {
@@ -132,6 +153,7 @@ void ChangeLogViewer::onRequestFinished()
 
 void ChangeLogViewer::releaseReply()
 {
+    m_body.clear();
     disconnect(m_reply, nullptr, this, nullptr);
     m_reply->deleteLater();
     m_reply = nullptr;
@@ -157,7 +179,9 @@ QString ChangeLogViewer::getRemoteUrl()
     if (QFile::exists(mirrorsIni)) {
         QSettings settings(mirrorsIni, QSettings::IniFormat);
         QStringList names;
-        const int count = settings.beginReadArray(QStringLiteral("mirrors"));
+        // The run refuses a longer list; the dialog just reads no further.
+        const int count
+            = qMin(settings.beginReadArray(QStringLiteral("mirrors")), Mirrors::MaxMirrors);
         for (int i = 0; i < count; ++i) {
             settings.setArrayIndex(i);
             names.append(settings.value(QStringLiteral("mirror")).toString());

@@ -11,9 +11,9 @@ class QTimer;
 
 // The dialog of "View Changes": fetches "changelog_client.txt" of one client
 // version from a mirror chosen at random, trying every other mirror once when
-// one fails, answers with a redirection page or takes longer than 2 s, and
-// shows it as text. At most one dialog exists (m_instance); it deletes itself
-// when closed.
+// one fails, answers with a redirection page, sends more than 1 MiB or takes
+// longer than 2 s, and shows it as text that loads no resources. At most one
+// dialog exists (m_instance); it deletes itself when closed.
 class ChangeLogViewer : public QDialog
 {
     Q_OBJECT
@@ -40,9 +40,12 @@ public:
 private slots:
     void onRequestFinished();
     void onRequestTimeout();
+    void onReadyRead();
 
 private:
     void releaseReply();
+    // Reads what arrived into m_body; false once it holds more than the limit.
+    bool takeBody();
 
     QTextEdit *m_textEdit = nullptr;
     QNetworkAccessManager *m_manager = nullptr;
@@ -51,4 +54,5 @@ private:
     QStringList m_mirrorUrls;
     bool m_mirrorsLoaded = false;
     QString m_version;
+    QByteArray m_body; // of the request in progress
 };

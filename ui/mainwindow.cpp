@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScrollBar>
+#include <QTextCursor>
 #include <QTimer>
 #include <QUrl>
 
@@ -20,6 +21,16 @@ namespace {
 constexpr int clientStartDelayMs = 1000;
 constexpr int progressSteps = 1000;
 constexpr quint64 bytesPerKB = 1000;
+
+// Error texts carry names and answers from the network: shown as plain text,
+// so that no markup in them is rendered or loads anything. Unattended, the
+// text goes to standard error, and the box closes itself (TimedMessageBox).
+void showError(QWidget *parent, const QString &text, bool unattended)
+{
+    QMessageBox box(QMessageBox::Critical, QObject::tr("Error"), text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    TimedMessageBox::exec(box, unattended, QMessageBox::Ok);
+}
 } // namespace
 
 MainWindow::MainWindow(Configuration &configuration)
@@ -71,10 +82,11 @@ void MainWindow::setUIToConfigSpecs()
         break;
     }
 
+    // The version name comes from the update server: as text, never as markup.
     QString text;
     if (!m_configuration->m_clientVersionName.isEmpty()) {
         text = QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">")
-            + tr("Update to Morvane %1.").arg(m_configuration->m_clientVersionName)
+            + tr("Update to Morvane %1.").arg(m_configuration->m_clientVersionName.toHtmlEscaped())
             + QStringLiteral("</div>");
     }
     text += QStringLiteral("<div style=\"margin-top:8px\">")
@@ -116,28 +128,23 @@ void MainWindow::closeEvent(QCloseEvent *event)
     m_engine->cancelUpdate();
 }
 
-// Unattended, every box's text also goes to standard error, and a box that
-// nobody answers closes itself (TimedMessageBox).
-
 void MainWindow::onFatalConfigError(QString errorMessage)
 {
-    TimedMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage,
-                              m_configuration->isUnattended());
+    showError(nullptr, errorMessage, m_configuration->isUnattended());
     endEventLoop(1);
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
-    TimedMessageBox::critical(this, QObject::tr("Error"), errorMessage,
-                              m_configuration->isUnattended());
+    showError(this, errorMessage, m_configuration->isUnattended());
     endEventLoop(2);
 }
 
 void MainWindow::onError(QString errorMessage)
 {
-    outputTextEdit->append(errorMessage);
-    TimedMessageBox::critical(this, QObject::tr("Error"), errorMessage,
-                              m_configuration->isUnattended());
+    // Into the log only: the box puts the text on standard error.
+    appendToLog(errorMessage);
+    showError(this, errorMessage, m_configuration->isUnattended());
 }
 
 void MainWindow::endEventLoop(int exitCode)
@@ -180,8 +187,22 @@ void MainWindow::on_startButton_clicked()
 
 void MainWindow::onAppendText(QString text)
 {
-    outputTextEdit->append(text);
+    appendToLog(text);
     logToStandardError(text);
+}
+
+void MainWindow::appendToLog(const QString &text)
+{
+    // Not append(), which takes a line that looks like markup for rich text.
+    QScrollBar *bar = outputTextEdit->verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
+    QTextCursor cursor(outputTextEdit->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!outputTextEdit->document()->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(text);
+    if (atEnd)
+        bar->setValue(bar->maximum());
 }
 
 void MainWindow::logToStandardError(const QString &text) const

@@ -1,11 +1,11 @@
 #include "ui/newsbanner.h"
 
+#include "ui/inerttextdocument.h"
 #include "ui/weblinks.h"
 
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QTextDocument>
 #include <QTimerEvent>
 #include <QUrl>
 
@@ -19,7 +19,7 @@ constexpr int bannerHeight = 16;
 
 NewsBanner::NewsBanner(QWidget *parent)
     : QWidget(parent)
-    , m_document(new QTextDocument(this))
+    , m_document(new InertTextDocument(this))
 {
     setMinimumHeight(bannerHeight);
     setMaximumHeight(bannerHeight);

@@ -5,9 +5,10 @@
 
 class QTextDocument;
 
-// A one-line news ticker: the news, as rich text, scrolls from the right edge
-// to the left one pixel every 20 ms, pauses 3 s once it has left the widget,
-// and starts again. A left click opens the maker's web site.
+// A one-line news ticker: the news, as rich text that loads no resources,
+// scrolls from the right edge to the left one pixel every 20 ms, pauses 3 s
+// once it has left the widget, and starts again. A left click opens the
+// maker's web site.
 class NewsBanner : public QWidget
 {
     Q_OBJECT

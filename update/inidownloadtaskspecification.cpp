@@ -3,8 +3,11 @@
 #include "app/configuration.h"
 #include "fileops/checksignaturetaskspecification.h"
 #include "net/downloadtaskspecification.h"
+#include "net/mirrors.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <QSettings>
 
 namespace {
 
@@ -38,24 +41,47 @@ void IniDownloadTaskSpecification::reset()
     TaskSpecification::reset();
 }
 
+QString IniDownloadTaskSpecification::localIniPath() const
+{
+    return m_configuration->m_tempDir + QLatin1Char('/') + m_configuration->m_clientType
+        + QStringLiteral(".ini");
+}
+
+DownloadTaskSpecification *IniDownloadTaskSpecification::addDownload(const QString &name,
+                                                                     const QString &localPath,
+                                                                     qint64 limit)
+{
+    auto *download =
+        new DownloadTaskSpecification(m_manager, m_mirrors, name, localPath, -1, this,
+                                      DownloadWeight);
+    download->setSizeLimit(limit);
+    addSubTask(download);
+    return download;
+}
+
 void IniDownloadTaskSpecification::makeSubtasksAndStart()
 {
     const QString iniName = m_configuration->m_clientType + QStringLiteral(".ini");
     const QString sigName = iniName + QStringLiteral(".sig");
-    const QString localIni = m_configuration->m_tempDir + QLatin1Char('/') + iniName;
+    const QString localIni = localIniPath();
     const QString localSig = localIni + QStringLiteral(".sig");
 
     // Copies left by an interrupted run to the same version are trusted only
-    // until they fail a check.
+    // until they fail a check, and only within the limits a mirror is held to:
+    // an oversized copy would be read whole by every check.
+    const auto usable = [](const QString &path, qint64 limit) {
+        const QFileInfo info(path);
+        return info.exists() && info.size() <= limit;
+    };
     double checkWeight = 1.0;
-    if (failedChecks > 0 || !QFileInfo::exists(localIni)) {
-        addSubTask(new DownloadTaskSpecification(m_manager, m_mirrors, iniName, localIni, -1, this,
-                                                 DownloadWeight));
+    m_iniDownload = nullptr;
+    m_sigDownload = nullptr;
+    if (failedChecks > 0 || !usable(localIni, MaxProductIniSize)) {
+        m_iniDownload = addDownload(iniName, localIni, MaxProductIniSize);
         checkWeight -= DownloadWeight;
     }
-    if (failedChecks > 0 || !QFileInfo::exists(localSig)) {
-        addSubTask(new DownloadTaskSpecification(m_manager, m_mirrors, sigName, localSig, -1, this,
-                                                 DownloadWeight));
+    if (failedChecks > 0 || !usable(localSig, MaxSignatureSize)) {
+        m_sigDownload = addDownload(sigName, localSig, MaxSignatureSize);
         checkWeight -= DownloadWeight;
     }
     auto *check
@@ -68,11 +94,52 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     executeSubTasks();
 }
 
+QString IniDownloadTaskSpecification::releaseMismatch() const
+{
+    // Read as the list step reads it: the top-level keys are [General]'s.
+    QSettings ini(localIniPath(), QSettings::IniFormat);
+    const QVariant version = ini.value(QStringLiteral("version"));
+    const QVariant type = ini.value(QStringLiteral("type"));
+    const QString runVersion = QString::number(m_configuration->m_clientVersion);
+    const QString &runType = m_configuration->m_clientType;
+    const bool versionDiffers = version.isValid() && version.toString() != runVersion;
+    const bool typeDiffers = type.isValid() && type.toString() != runType;
+    if (!versionDiffers && !typeDiffers)
+        return QString();
+    QString mirror = m_iniDownload ? m_iniDownload->m_mirror.name : QString();
+    if (mirror.isEmpty())
+        mirror = QStringLiteral("(earlier download)");
+    return QStringLiteral("Product ini of mirror %1 is for %2 version %3, not %4 version %5")
+        .arg(mirror, type.isValid() ? type.toString() : runType,
+             version.isValid() ? version.toString() : runVersion, runType, runVersion);
+}
+
+void IniDownloadTaskSpecification::discardFailedPair(bool iniAtFault)
+{
+    // A mirror is charged only when the fault is surely its own: the product
+    // ini it served names another release, or it served both files of a pair
+    // that does not verify. With the pair from two mirrors either may be the
+    // honest one, and a hostile mirror must not get honest ones dropped.
+    const QString iniMirror = m_iniDownload ? m_iniDownload->m_mirror.name : QString();
+    const QString sigMirror = m_sigDownload ? m_sigDownload->m_mirror.name : QString();
+    if (!iniMirror.isEmpty() && (iniAtFault || iniMirror == sigMirror))
+        m_mirrors->addMirrorError(iniMirror);
+    // Neither file is trusted again, not even by a later start of the session.
+    QFile::remove(localIniPath());
+    QFile::remove(localIniPath() + QStringLiteral(".sig"));
+}
+
 void IniDownloadTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpecification *)
 {
-    if (ok)
-        return;
+    if (ok) {
+        // The signature covers the bytes; the keys say for which release.
+        const QString mismatch = releaseMismatch();
+        if (mismatch.isEmpty())
+            return;
+        emit message(mismatch);
+    }
     ++failedChecks;
+    discardFailedPair(ok);
     if (cancelRequested) {
         // The user stopped the run while the check ran. A retry would reset
         // the request away and carry on; the failed check must not finish

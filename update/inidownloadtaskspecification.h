@@ -2,8 +2,11 @@
 
 #include "tasks/composedtaskspecification.h"
 
+#include <QPointer>
+
 class CheckSignatureTaskSpecification;
 class Configuration;
+class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -12,8 +15,11 @@ class QNetworkAccessManager;
 // signature. Files already there are used on the first attempt; a failed check
 // downloads both afresh and checks again, up to 1000 failed checks. Ends with
 // finished() once a product ini with a valid signature lies in the temporary
-// directory, with canceled() otherwise. Manager, mirrors and configuration are
-// lent, not owned.
+// directory, with canceled() otherwise. A product ini names the version and
+// client type it was published for (in [General]); one signed for another
+// release fails the check like a bad signature. A failed pair is deleted and
+// charged to the mirror that served it. Manager, mirrors and configuration
+// are lent, not owned.
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -30,10 +36,28 @@ public:
     Configuration *m_configuration;
     int failedChecks;
 
+    // Limits of what a mirror may send, checked while the bytes arrive.
+    static constexpr qint64 MaxProductIniSize = 32 * 1024 * 1024;
+    static constexpr qint64 MaxSignatureSize = 1024;
+
 public slots:
     void execute() override;
     void reset() override;
 
 private slots:
     void onSigCheckDone(bool ok, CheckSignatureTaskSpecification *task);
+
+private:
+    DownloadTaskSpecification *addDownload(const QString &name, const QString &localPath,
+                                           qint64 limit);
+    // Empty if the product ini names the run's version and type, or names
+    // neither (older releases); otherwise the line that says why not.
+    QString releaseMismatch() const;
+    // Deletes the pair and charges the mirror that served it in this attempt,
+    // where that mirror is surely at fault.
+    void discardFailedPair(bool iniAtFault);
+    QString localIniPath() const;
+
+    QPointer<DownloadTaskSpecification> m_iniDownload;
+    QPointer<DownloadTaskSpecification> m_sigDownload;
 };

@@ -23,7 +23,7 @@ constexpr int MaxHashThreads = 4;
 // What one key of the product ini turned out to be, in key order.
 struct KeyEntry
 {
-    enum Kind { Delete, File, InvalidLine, UnsafePath };
+    enum Kind { Delete, File, InvalidLine, UnsafePath, UnfetchableName };
 
     Kind kind = File;
     QString section;
@@ -45,6 +45,19 @@ QString valueText(const QVariant &value)
     if (value.typeId() == QMetaType::QStringList)
         return value.toStringList().join(QLatin1Char(','));
     return value.toString();
+}
+
+// Control characters as \xNN, so that a hostile name cannot shape the log.
+QString escapedName(const QString &name)
+{
+    QString text;
+    for (const QChar c : name) {
+        if (c.category() == QChar::Other_Control)
+            text += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            text += c;
+    }
+    return text;
 }
 
 // An empty expected sum would turn the comparison into a signature check.
@@ -141,6 +154,12 @@ std::vector<KeyEntry> readEntries(QSettings &ini)
             KeyEntry entry;
             entry.section = section;
             entry.key = key;
+            if (!MakeDownloadReplaceListFunc::isFetchableName(key)) {
+                entry.kind = KeyEntry::UnfetchableName;
+                entry.unsafePath = key;
+                entries.push_back(entry);
+                return entries;
+            }
             if (section == DeleteSection) {
                 entry.kind = KeyEntry::Delete;
                 if (!MakeDownloadReplaceListFunc::isSafeRelativePath(key)) {
@@ -164,6 +183,12 @@ std::vector<KeyEntry> readEntries(QSettings &ini)
                 entry.replace = {section, key, fields[2], fields[3].toULongLong(), fields[4]};
             else
                 entry.replace = {section, key, QString(), 0, QString()};
+            if (!MakeDownloadReplaceListFunc::isFetchableName(entry.replace.unzipFilePath)) {
+                entry.kind = KeyEntry::UnfetchableName;
+                entry.unsafePath = entry.replace.unzipFilePath;
+                entries.push_back(entry);
+                return entries;
+            }
             for (const QString &path : {key, entry.replace.unzipFilePath}) {
                 if (!MakeDownloadReplaceListFunc::isSafeRelativePath(path)) {
                     entry.kind = KeyEntry::UnsafePath;
@@ -196,6 +221,15 @@ bool MakeDownloadReplaceListFunc::isSafeRelativePath(const QString &path)
         return false;
     const QStringList parts = path.split(QLatin1Char('/'));
     return !parts.contains(QStringLiteral(".."));
+}
+
+bool MakeDownloadReplaceListFunc::isFetchableName(const QString &name)
+{
+    for (const QChar c : name) {
+        if (c == QChar::ReplacementCharacter || c.category() == QChar::Other_Control)
+            return false;
+    }
+    return true;
 }
 
 int MakeDownloadReplaceListFunc::getFileCount(QSettings &settings)
@@ -240,6 +274,12 @@ bool MakeDownloadReplaceListFunc::run()
             emit message(QStringLiteral("Error: product ini section %1 names the path %2, which is "
                                         "absolute or contains \"..\"")
                              .arg(entry.section, entry.unsafePath));
+            return false;
+        case KeyEntry::UnfetchableName:
+            // The name is shown escaped: it is made of what the log must not carry.
+            emit message(QStringLiteral("Error: product ini section %1 names the file %2, which is "
+                                        "not valid UTF-8 or holds control characters")
+                             .arg(entry.section, escapedName(entry.unsafePath)));
             return false;
         case KeyEntry::Delete:
             if (QFileInfo::exists(m_appRoot + QLatin1Char('/') + entry.key))

@@ -34,6 +34,10 @@ public:
     // True when path may be joined to the application root or the temporary
     // directory: relative, and without a ".." component.
     static bool isSafeRelativePath(const QString &path);
+    // True when name can be asked of a mirror as it was published: it was
+    // valid UTF-8 in the product ini (no replacement character came out of
+    // decoding it) and holds no control character.
+    static bool isFetchableName(const QString &name);
 
     Configuration *m_configuration;
     std::shared_ptr<FileSpecifications> m_lists;

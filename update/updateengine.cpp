@@ -190,6 +190,7 @@ void UpdateEngine::onTaskFinished()
 {
     m_timer->stop();
     cleanup();
+    m_configuration.recordInstalledVersion();
     m_state = EngineFinished;
     emit message(QStringLiteral("Update successfully finished"));
     // The main task is still inside its own finished() signal.

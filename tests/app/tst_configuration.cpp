@@ -29,6 +29,8 @@ private slots:
     void badCommandLineIsFatal_data();
     void badCommandLineIsFatal();
     void alphaRevnoOverridesCommandLineVersion();
+    void olderVersionFromServerIsRefused_data();
+    void olderVersionFromServerIsRefused();
     void invalidVersionEndsWithExitCode1();
     void abandonedQueryEndsWithExitCode1();
 
@@ -192,6 +194,45 @@ void TestConfiguration::badCommandLineIsFatal()
     QCOMPARE(fatal.at(0).at(0).toString(), fatalText);
     QCOMPARE(configuration.m_noUserMode, 0);
     QCOMPARE(answerer.boxes.size(), 0); // the server is never asked
+}
+
+void TestConfiguration::olderVersionFromServerIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("updateIni");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("version"); // 0: refused
+    const QByteArray installed105 = "[installed]\nversion=105\nchannel=stable\n";
+
+    QTest::newRow("server older than installed") << installed105 << QStringList() << 0;
+    QTest::newRow("server equal to installed")
+        << QByteArray("[installed]\nversion=100\nchannel=stable\n") << QStringList() << 100;
+    QTest::newRow("recorded for another channel")
+        << QByteArray("[installed]\nversion=105\nchannel=beta\n") << QStringList() << 100;
+    QTest::newRow("version named by the user")
+        << installed105 << QStringList {"client_linux_amd64", "50"} << 50;
+    QTest::newRow("nothing recorded") << QByteArray() << QStringList() << 100;
+}
+
+// The server's answer cannot take an installation back; the user can.
+void TestConfiguration::olderVersionFromServerIsRefused()
+{
+    QFETCH(QByteArray, updateIni);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, version);
+
+    writeUpdateIni(updateIni);
+    Configuration configuration;
+    QSignalSpy fatal(&configuration, &Configuration::fatalError);
+    QCOMPARE(configuration.parseCommandLineOptions(QStringList {"update"} + arguments),
+             version != 0);
+    if (version == 0) {
+        QCOMPARE(fatal.value(0).value(0).toString(),
+                 QStringLiteral("The update server offers version 100, older than the installed "
+                                "version 105; nothing was changed."));
+    } else {
+        QCOMPARE(configuration.m_clientVersion, version);
+        QCOMPARE(fatal.count(), 0);
+    }
 }
 
 void TestConfiguration::alphaRevnoOverridesCommandLineVersion()

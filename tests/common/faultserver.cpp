@@ -1,5 +1,6 @@
 #include "faultserver.h"
 
+#include <QFile>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -20,6 +21,11 @@ bool FaultServer::start()
 QString FaultServer::baseUrl() const
 {
     return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
+}
+
+void FaultServer::setFault(const QString &pathEnd, const QByteArray &fault)
+{
+    m_faults.append({pathEnd.toUtf8(), fault});
 }
 
 int FaultServer::requestCount(const QString &fault) const
@@ -45,7 +51,7 @@ void FaultServer::onNewConnection()
                 return;
             request->truncate(request->indexOf("\r\n\r\n") + 4);
             const QByteArray path = request->split(' ').value(1);
-            answer(socket, path);
+            answer(socket, path, request->toLower().contains("\r\nrange:"));
         });
     }
 }
@@ -60,10 +66,25 @@ static QByteArray header(const QByteArray &status, qint64 length, bool close = t
     return text + "\r\n";
 }
 
-void FaultServer::answer(QTcpSocket *socket, const QByteArray &path)
+void FaultServer::answer(QTcpSocket *socket, const QByteArray &path, bool rangeAsked)
 {
     m_requests.append(QString::fromLatin1(path));
-    const QByteArray fault = path.split('/').value(1);
+    static const QList<QByteArray> faults
+        = {"404", "500", "302", "stall", "reset", "more", "endless", "huge", "trickle", "badrange",
+           "416"};
+    QByteArray fault = path.split('/').value(1);
+    for (const auto &[pathEnd, pathFault] : std::as_const(m_faults)) {
+        if (path.endsWith(pathEnd))
+            fault = pathFault;
+    }
+    QByteArray body = m_body;
+    if (!m_directory.isEmpty()) {
+        QFile file(m_directory + QString::fromUtf8(QByteArray::fromPercentEncoding(path)));
+        if (file.open(QIODevice::ReadOnly))
+            body = file.readAll();
+        else if (!faults.contains(fault))
+            fault = "404";
+    }
     const auto closeWhenWritten = [socket] {
         connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
             if (socket->bytesToWrite() == 0)
@@ -71,7 +92,18 @@ void FaultServer::answer(QTcpSocket *socket, const QByteArray &path)
         });
     };
 
-    if (fault == "404" || fault == "500") {
+    if (fault == "416" && rangeAsked) {
+        socket->write(header("416 Range Not Satisfiable", 0));
+        closeWhenWritten();
+    } else if (fault == "badrange" && rangeAsked) {
+        // The whole body, presented as if it were the rest that was asked for.
+        QByteArray reply = header("206 Partial Content", body.size());
+        reply.insert(reply.size() - 2,
+                     "Content-Range: bytes 0-" + QByteArray::number(body.size() - 1) + '/'
+                         + QByteArray::number(body.size()) + "\r\n");
+        socket->write(reply + body);
+        closeWhenWritten();
+    } else if (fault == "404" || fault == "500") {
         const QByteArray text = fault == "404" ? "Not Found" : "Internal Server Error";
         socket->write(header(fault + ' ' + text, text.size()) + text);
         closeWhenWritten();
@@ -81,9 +113,9 @@ void FaultServer::answer(QTcpSocket *socket, const QByteArray &path)
         socket->write(reply);
         closeWhenWritten();
     } else if (fault == "stall") {
-        socket->write(header("200 OK", m_body.size(), false));
+        socket->write(header("200 OK", body.size(), false));
     } else if (fault == "reset") {
-        socket->write(header("200 OK", m_body.size()) + m_body.left(m_body.size() / 2));
+        socket->write(header("200 OK", body.size()) + body.left(body.size() / 2));
         // Let the half body leave, then reset instead of closing cleanly.
         QTimer::singleShot(100, socket, [socket] {
             socket->flush();
@@ -94,10 +126,15 @@ void FaultServer::answer(QTcpSocket *socket, const QByteArray &path)
             socket->deleteLater();
         });
     } else if (fault == "more") {
-        socket->write(header("200 OK", 2 * m_body.size()) + m_body + m_body);
+        socket->write(header("200 OK", 2 * body.size()) + body + body);
         closeWhenWritten();
-    } else if (fault == "endless") {
+    } else if (fault == "trickle") {
         socket->write(header("200 OK", -1));
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [socket] { socket->write("x"); });
+        timer->start(100);
+    } else if (fault == "endless" || fault == "huge") {
+        socket->write(header("200 OK", fault == "huge" ? qint64(1) << 30 : -1));
         const QByteArray chunk(64 * 1024, 'x');
         socket->write(chunk);
         // Keep about one chunk queued until the client goes away.
@@ -106,7 +143,7 @@ void FaultServer::answer(QTcpSocket *socket, const QByteArray &path)
                 socket->write(chunk);
         });
     } else {
-        socket->write(header("200 OK", m_body.size()) + m_body);
+        socket->write(header("200 OK", body.size()) + body);
         closeWhenWritten();
     }
 }

@@ -13,8 +13,15 @@
 //   /reset/... 200, half the body, then a connection reset
 //   /more/...  200 announcing and sending twice the body
 //   /endless/... 200 without a length, body bytes until the client hangs up
-//   anything else: 200 with the body.
-// Every answer but stall and endless closes the connection.
+//   /huge/...  200 announcing 1 GiB, then body bytes until the client hangs up
+//   /trickle/... 200 without a length, then one byte every 100 ms
+//   /badrange/... a range request gets 206 with the whole body as bytes 0-
+//   /416/...   a range request gets 416 Range Not Satisfiable
+//   (without a range request, the last two answer like any other path)
+//   anything else: 200 with the body, or with the file below the served
+//   directory (404 when there is none).
+// A fault set for the end of a path applies whatever the first segment is.
+// Every answer but stall, endless, huge and trickle closes the connection.
 class FaultServer : public QObject
 {
     Q_OBJECT
@@ -26,15 +33,21 @@ public:
     // "http://127.0.0.1:port" (no trailing slash).
     QString baseUrl() const;
     const QByteArray &body() const { return m_body; }
+    // Serves the files below dir for paths without a fault.
+    void serveDirectory(const QString &dir) { m_directory = dir; }
+    // Answers every path that ends with pathEnd with the fault.
+    void setFault(const QString &pathEnd, const QByteArray &fault);
     // Paths requested so far, in order.
     QStringList requestedPaths() const { return m_requests; }
     int requestCount(const QString &fault) const;
 
 private:
     void onNewConnection();
-    void answer(QTcpSocket *socket, const QByteArray &path);
+    void answer(QTcpSocket *socket, const QByteArray &path, bool rangeAsked);
 
     QTcpServer m_server;
     QByteArray m_body;
+    QString m_directory;
+    QList<QPair<QByteArray, QByteArray>> m_faults;
     QStringList m_requests;
 };

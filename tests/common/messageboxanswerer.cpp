@@ -23,6 +23,7 @@ void MessageBoxAnswerer::onTick()
     Box seen;
     seen.title = box->windowTitle();
     seen.text = box->text();
+    seen.textFormat = box->textFormat();
     seen.icon = box->icon();
     seen.buttons = box->standardButtons();
     seen.hasDefaultButton = box->defaultButton() != nullptr;

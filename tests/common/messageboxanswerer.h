@@ -20,6 +20,7 @@ public:
     {
         QString title;
         QString text;
+        Qt::TextFormat textFormat = Qt::AutoText;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QMessageBox::StandardButtons buttons;
         bool hasDefaultButton = false;

@@ -59,6 +59,8 @@ private slots:
     void uncreatableFileIsAnError();
     void proxyCarriesTransfers_data();
     void proxyCarriesTransfers();
+    void partLeftByEarlierRunIsContinued_data();
+    void partLeftByEarlierRunIsContinued();
 
 private:
     Mirrors *makeMirrors(const QList<MirrorEntry> &entries);
@@ -619,6 +621,59 @@ void tst_DownloadTaskSpecification::proxyCarriesTransfers()
     const QByteArray expected = scheme == "http" ? "GET " + url.toLatin1() + "/123/data/file.bin"
                                                  : "CONNECT " + QUrl(url).authority().toLatin1();
     QVERIFY2(log.contains(expected), log.constData());
+}
+
+void tst_DownloadTaskSpecification::partLeftByEarlierRunIsContinued_data()
+{
+    QTest::addColumn<QString>("mirror"); // "http", "https", or a fault server path
+    QTest::addColumn<bool>("genuinePart"); // the part is the file's own start
+    QTest::addColumn<QString>("line"); // what the log says about the resumption
+
+    QTest::newRow("http: 206") << "http" << true << "";
+    QTest::newRow("https: 206") << "https" << true << "";
+    QTest::newRow("range ignored: 200") << "/plain" << true << "";
+    QTest::newRow("wrong 206") << "/badrange" << true
+                               << "Mirror m1 answered the resumed download of data/file.bin with "
+                                  "the range \"bytes 0-307210/307211\", starting over";
+    QTest::newRow("416") << "/416" << true
+                         << "FAULTS/416/123/data/file.bin refused to resume at byte 153605, "
+                            "starting over";
+    QTest::newRow("part changed since") << "http" << false << "";
+}
+
+// A part that an earlier run left is continued where the mirror allows it and
+// fetched whole where it does not; the digest covers the whole file either way.
+void tst_DownloadTaskSpecification::partLeftByEarlierRunIsContinued()
+{
+    QFETCH(QString, mirror);
+    QFETCH(bool, genuinePart);
+    QFETCH(QString, line);
+
+    const qint64 half = m_body.size() / 2;
+    const QByteArray part = genuinePart ? m_body.left(half) : QByteArray(half, 'x');
+    QFile file(m_out->filePath("file.bin"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(part);
+    file.close();
+    const QString url = mirror == "http" ? m_http
+        : mirror == "https"              ? m_https
+                                         : m_faults->baseUrl() + mirror;
+    makeMirrors({{"m1", url, ""}});
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    task->execute();
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(task->state, Finished);
+    const QByteArray expected = mirror.startsWith('/') ? m_body : part + m_body.mid(half);
+    QCOMPARE(localFile("file.bin"), expected);
+    QCOMPARE(task->writtenMd5(), QCryptographicHash::hash(expected, QCryptographicHash::Md5));
+    QCOMPARE(task->resumed(), !mirror.startsWith('/'));
+    QCOMPARE(m_log.contains(line), !line.isEmpty());
+    if (!mirror.startsWith('/')) {
+        const QString sent = QStringLiteral("\" 206 %1 ").arg(m_body.size() - half);
+        QVERIFY2(m_servers.nginxAccessLog(url).contains(sent.toLatin1()),
+                 m_servers.nginxAccessLog(url).constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadTaskSpecification)

@@ -295,7 +295,7 @@ void tst_ComposedTaskSpecification::progressIsWeightedSumOfSubtasks()
 void tst_ComposedTaskSpecification::timeTickAddsUpOnlyKnownTotals()
 {
     TaskLog log;
-    TestComposed outer("outer", 1, 1, nullptr, &log);
+    TestComposed outer("outer", 2, 1, nullptr, &log);
     ScriptedTask *a = outer.add("a", 0.5);
     a->tickDone = 10;
     a->tickTotal = 100;
@@ -310,6 +310,10 @@ void tst_ComposedTaskSpecification::timeTickAddsUpOnlyKnownTotals()
     ScriptedTask *d = inner->add("d", 0.5);
     d->tickDone = 20;
     d->tickTotal = 40;
+    // Only running subtasks are asked.
+    outer.execute();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
 
     unsigned long long done = 1, total = 2, speed = 0;
     bool downloading = false;

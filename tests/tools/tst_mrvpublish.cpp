@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 // The publisher tool as a publisher runs it: keys and signatures that OpenSSL
 // and the updater accept, and a release whose product ini reads back through
 // QSettings exactly as the updater reads it.
@@ -109,7 +111,7 @@ void TestMrvPublish::helpDescribesEveryCommand()
     const Result result = run({"--help"});
     QCOMPARE(result.exitCode, 0);
     for (const char *word :
-         {"keygen PRIVATE PUBLIC.der", "sign PRIVATE FILE",
+         {"keygen [--bits N] PRIVATE PUBLIC.der", "sign PRIVATE FILE",
           "release --key PRIVATE --type CLIENT_TYPE --version N", "--gzip GLOB",
           "--previous OLD_CLIENT_DIR", "--changelog FILE", "changelog_client.txt", "delete"})
         QVERIFY2(result.out.contains(word), word);
@@ -128,7 +130,7 @@ void TestMrvPublish::keygenWritesKeysOpensslReads()
     // The form the updater's build option takes, as OpenSSL writes it too.
     const QByteArray text = opensslOutput(
         {"rsa", "-RSAPublicKey_in", "-inform", "DER", "-in", pub, "-noout", "-text"});
-    QVERIFY2(text.contains("Public-Key: (1024 bit)"), text.constData());
+    QVERIFY2(text.contains("Public-Key: (3072 bit)"), text.constData());
     QVERIFY(text.contains("Exponent: 65537"));
     const QByteArray reexported = opensslOutput(
         {"rsa", "-inform", "DER", "-in", priv, "-RSAPublicKey_out", "-outform", "DER"});
@@ -144,6 +146,10 @@ void TestMrvPublish::keygenNeverOverwritesAKey()
     QVERIFY(result.exitCode != 0);
     QCOMPARE(readFile(priv), QByteArray("precious"));
     QVERIFY(!QFile::exists(dir.filePath("my.der")));
+    // Nor any file for a size it refuses: too weak, a signature over 1 KiB, not whole bytes.
+    for (const char *bits : {"1024", "8200", "3073"})
+        QCOMPARE(run({"keygen", "--bits", bits, dir.filePath("k"), dir.filePath("p")}).exitCode, 2);
+    QVERIFY(!QFile::exists(dir.filePath("k")) && !QFile::exists(dir.filePath("p")));
 }
 
 void TestMrvPublish::signatureVerifiesWithOpenssl()
@@ -152,10 +158,11 @@ void TestMrvPublish::signatureVerifiesWithOpenssl()
     const QString priv = dir.filePath("my.key");
     const QString pub = dir.filePath("my.der");
     const QString data = dir.filePath("data.ini");
-    QCOMPARE(run({"keygen", priv, pub}).exitCode, 0);
+    // Its private key outgrows the 2048 bytes of a padded key file.
+    QCOMPARE(run({"keygen", "--bits", "4096", priv, pub}).exitCode, 0);
     writeFile(data, QByteArray("[files]\nx=y\n").repeated(300));
     QCOMPARE(run({"sign", priv, data}).exitCode, 0);
-    QCOMPARE(QFileInfo(data + ".sig").size(), qint64(128));
+    QCOMPARE(QFileInfo(data + ".sig").size(), qint64(512));
 
     opensslOutput({"rsa", "-RSAPublicKey_in", "-inform", "DER", "-in", pub, "-pubout", "-out",
                    dir.filePath("pub.pem")});
@@ -242,7 +249,7 @@ void TestMrvPublish::releaseReadsBackAsTheUpdaterReadsIt()
     // section's keys come from allKeys(), values are text split at "::".
     QSettings settings(ini, QSettings::IniFormat);
     QCOMPARE(settings.status(), QSettings::NoError);
-    QCOMPARE(settings.childKeys(), QStringList());
+    QVERIFY(readFile(ini).startsWith("[General]\ntype=client_linux_amd64\nversion=42\n\n"));
     QCOMPARE(settings.childGroups(), (QStringList {"delete", "files"}));
     settings.beginGroup("delete");
     QStringList deletes = settings.allKeys();
@@ -292,6 +299,8 @@ enum ReleaseFault {
     LeadingZeroVersion,
     EmptyClientDir,
     ClashingNames,
+    NameNotUtf8,
+    NameWithControlCharacter,
 };
 
 void TestMrvPublish::releaseFailsWithoutLeavingAnything_data()
@@ -311,6 +320,9 @@ void TestMrvPublish::releaseFailsWithoutLeavingAnything_data()
     QTest::newRow("version with a leading zero") << int(LeadingZeroVersion) << "Invalid version";
     QTest::newRow("empty client directory") << int(EmptyClientDir) << "No files";
     QTest::newRow("two files stored under one name") << int(ClashingNames) << "Two files";
+    QTest::newRow("name not UTF-8") << int(NameNotUtf8) << "/lib/x\\xff.so is not valid UTF-8";
+    QTest::newRow("control character")
+        << int(NameWithControlCharacter) << "a\\x0ab holds a control";
 }
 
 void TestMrvPublish::releaseFailsWithoutLeavingAnything()
@@ -327,6 +339,7 @@ void TestMrvPublish::releaseFailsWithoutLeavingAnything()
     writeFile(client + "/bin/mrvclient_linux_amd64", "client");
     writeFile(client + "/lib/libx.so", "lib");
 
+    QByteArray rawName;
     switch (fault) {
     case MissingClientDir:
         client = dir.filePath("nowhere");
@@ -368,6 +381,14 @@ void TestMrvPublish::releaseFailsWithoutLeavingAnything()
         extra << "--gzip"
               << "*.so";
         break;
+    case NameNotUtf8:
+        // Bytes that QString cannot carry (nor QTemporaryDir remove).
+        rawName = QFile::encodeName(client) + "/lib/x\xff.so";
+        QVERIFY(::symlink("libx.so", rawName.constData()) == 0);
+        break;
+    case NameWithControlCharacter:
+        writeFile(client + "/a\nb", "x");
+        break;
     }
     const QStringList before
         = QDir(mirror).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
@@ -375,6 +396,8 @@ void TestMrvPublish::releaseFailsWithoutLeavingAnything()
     const Result result = run(
         QStringList {"release", "--key", key, "--type", "client_linux_amd64", "--version", version}
         + extra + QStringList {client, mirror});
+    if (!rawName.isEmpty())
+        ::unlink(rawName.constData());
     QVERIFY(result.exitCode > 0);
     const QString err = QString::fromLocal8Bit(result.err);
     QVERIFY2(err.startsWith("mrvpublish: ") && err.endsWith('\n') && err.count('\n') == 1,

@@ -7,6 +7,7 @@
 #include "faultserver.h"
 #include "localservers.h"
 #include "ui/changelogviewer.h"
+#include "ui/inerttextdocument.h"
 
 #include <QFile>
 #include <QFontMetrics>
@@ -44,6 +45,8 @@ private slots:
     void closedDialogIsForgotten();
     void dialogTakesWidthOfWidestLine();
     void emptyChangeLogKeepsSize();
+    void changeLogOverOneMiBFailsItsMirror_data();
+    void changeLogOverOneMiBFailsItsMirror();
 
 private:
     void writeMirrors(const QStringList &urls);
@@ -279,6 +282,7 @@ void TestChangeLogViewer::dialogTakesWidthOfWidestLine()
     const QTextEdit *view = dialog->findChild<QTextEdit *>(QStringLiteral("changeLogTextEdit"));
     QCOMPARE(view->toPlainText(), text);
     QVERIFY(view->isReadOnly());
+    QVERIFY(qobject_cast<InertTextDocument *>(view->document()));
     QCOMPARE(view->lineWrapMode(), QTextEdit::NoWrap);
     const int widest = QFontMetrics(view->currentFont()).horizontalAdvance(wide);
     const QRect available = dialog->screen()->availableGeometry();
@@ -294,6 +298,26 @@ void TestChangeLogViewer::emptyChangeLogKeepsSize()
     QCOMPARE(shownText(), QStringLiteral("Loading..."));
     QTRY_COMPARE(shownText(), QString());
     QCOMPARE(ChangeLogViewer::m_instance->size(), before);
+}
+
+void TestChangeLogViewer::changeLogOverOneMiBFailsItsMirror_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("1 MiB") << 1024 * 1024 << true;
+    QTest::newRow("1 MiB and a byte") << 1024 * 1024 + 1 << false;
+}
+
+void TestChangeLogViewer::changeLogOverOneMiBFailsItsMirror()
+{
+    QFETCH(int, size);
+    QFETCH(bool, shown);
+    const QByteArray text = QByteArray(63, '-').append('\n').repeated(size / 64 + 1).left(size);
+    FaultServer mirror(text);
+    QVERIFY(mirror.start());
+    writeMirrors({mirror.baseUrl() + QStringLiteral("/ok")});
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, version);
+    QTRY_COMPARE(shownText(), shown ? QString::fromLatin1(text) : "Failed to load changelog.");
 }
 
 QTEST_MAIN(TestChangeLogViewer)

@@ -234,6 +234,10 @@ void TestMainWindow::versionLabel_data()
     QTest::newRow("alpha") << 2 << "3.1.7" << title + line.arg(QStringLiteral("Alpha"));
     QTest::newRow("unknown channel") << 7 << "3.1.7" << title + line.arg(QString());
     QTest::newRow("no version name") << 0 << "" << line.arg(QStringLiteral("Stable"));
+    QTest::newRow("markup in version name")
+        << 0 << "<img src=\"x.png\">"
+        << QString(title).replace("3.1.7", "&lt;img src=&quot;x.png&quot;&gt;")
+            + line.arg("Stable");
 }
 
 void TestMainWindow::versionLabel()
@@ -526,13 +530,14 @@ void TestMainWindow::errorIsLoggedAndShown()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     MessageBoxAnswerer answerer({QMessageBox::Ok});
-    emit window.m_engine->error(QStringLiteral("Checksum mismatch for data/maps.pak"));
+    const QString text = QStringLiteral("Checksum mismatch for <img src=\"x.png\"><b>maps</b>");
+    emit window.m_engine->error(text);
     QCOMPARE(answerer.boxes.size(), 1);
     QCOMPARE(answerer.boxes.first().title, QStringLiteral("Error"));
-    QCOMPARE(answerer.boxes.first().text, QStringLiteral("Checksum mismatch for data/maps.pak"));
+    QCOMPARE(answerer.boxes.first().text, text);
+    QCOMPARE(answerer.boxes.first().textFormat, Qt::PlainText);
     QVERIFY(answerer.boxes.first().hasParent);
-    QCOMPARE(child<QTextEdit>(window, "outputTextEdit")->toPlainText(),
-             QStringLiteral("Checksum mismatch for data/maps.pak"));
+    QCOMPARE(child<QTextEdit>(window, "outputTextEdit")->toPlainText(), text);
     QVERIFY(window.isVisible());
     QCOMPARE(window.pendingExitCode(), 0);
 }

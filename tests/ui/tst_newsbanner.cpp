@@ -5,6 +5,9 @@
 #include "ui/weblinks.h"
 #include "urlrecorder.h"
 
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTextDocument>
 #include <QTimerEvent>
 #include <QtTest>
 
@@ -21,6 +24,7 @@ private slots:
     void resizeBringsTextBack();
     void leftClickOpensWebSite();
     void rightClickOpensNothing();
+    void newsShowsOnlyCompiledInImages();
 
 private:
     static void tick(NewsBanner &banner)
@@ -140,6 +144,21 @@ void TestNewsBanner::rightClickOpensNothing()
     QTest::mouseClick(&banner, Qt::RightButton);
     QTest::mouseClick(&banner, Qt::MiddleButton);
     QVERIFY(browser.opened.isEmpty());
+}
+
+void TestNewsBanner::newsShowsOnlyCompiledInImages()
+{
+    // Read, the image the test makes would make the news 300 pixels high; the
+    // compiled-in logo makes it 48.
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("large.png"));
+    QVERIFY(QImage(10, 300, QImage::Format_Mono).save(image));
+    NewsBanner banner;
+    banner.setNews("<b>New</b> <img src=\"" + image
+                   + "\"><img src=\"qrc:/images/morvane_logo.png\">");
+    const qreal height = banner.m_document->size().height();
+    QVERIFY(height >= 48 && height < 300);
+    QVERIFY(banner.m_document->toHtml().contains("font-weight:700;\">New</span>"));
 }
 
 QTEST_MAIN(TestNewsBanner)

@@ -9,9 +9,11 @@
 
 #include "faultserver.h"
 #include "localservers.h"
+#include "net/downloadtaskspecification.h"
 #include "releasebuilder.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -193,6 +195,9 @@ private slots:
     void productIniPathOutsideTheRootIsRefused_data();
     void productIniPathOutsideTheRootIsRefused();
     void runWithoutWorkingMirrorFailsWithoutAbortLine();
+    void changedPartIsFetchedWhole();
+    void hostileMirrorChangesNothing_data();
+    void hostileMirrorChangesNothing();
     void timeOutEndingTheRunBringsNoFiguresBack();
     void killAtEveryFileOperationLeavesEveryFileWhole();
 
@@ -284,6 +289,7 @@ void tst_UpdateRun::cleanup()
     else
         qputenv("TMPDIR", m_savedTmpDir);
     Configuration::setAppRootPath(QString());
+    DownloadTaskSpecification::setSlowTransferWindow(30);
     m_work.reset();
 }
 
@@ -501,6 +507,7 @@ void tst_UpdateRun::updateInstallsNewVersionExactly()
     wanted.sort();
     QCOMPARE(fetched, wanted);
     QVERIFY(qFuzzyCompare(m_lastProgress, 1.0));
+    QCOMPARE(Configuration::getInstalledVersion(StableChannel), NewVersion);
 }
 
 // The end of a successful run, as the window sees it; the timer ran only
@@ -906,6 +913,151 @@ void tst_UpdateRun::runWithoutWorkingMirrorFailsWithoutAbortLine()
     QCOMPARE(installation(), before);
     QVERIFY(!m_engine->findChild<QTimer *>()->isActive());
     QVERIFY(!m_engine->busy());
+}
+
+// A part left in the session directory that is not the start of the file is
+// continued, fails its check and is fetched whole; the mirror stays.
+void tst_UpdateRun::changedPartIsFetchedWhole()
+{
+    const QString key = QStringLiteral("lib/libgame.so");
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
+    QVERIFY(m_engine->initialize());
+    QFile part(m_configuration->m_tempDir + QLatin1Char('/') + key);
+    QVERIFY(QDir().mkpath(QFileInfo(part).path()) && part.open(QIODevice::WriteOnly));
+    part.write(QByteArray(publishedSize(key) / 2, 'x'));
+    part.close();
+    makeEngine();
+
+    QCOMPARE(run(), Succeeded);
+
+    QVERIFY2(m_log.contains(
+                 QStringLiteral("md5 sum for %1 failed after resuming, fetching the whole file")
+                     .arg(key)),
+             qPrintable(m_log.join('\n')));
+    QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(NewVersion));
+    const QByteArray log = m_servers->nginxAccessLog();
+    QVERIFY2(log.contains("/2/files/" + key.toLatin1() + " HTTP/1.1\" 206 "), log.constData());
+}
+
+void tst_UpdateRun::hostileMirrorChangesNothing_data()
+{
+    // pathEnd: the file the fault server answers with fault; edit: a change
+    // of the signed product ini ("key=value", or RAW for bytes that are not
+    // UTF-8); expected: the line that names the fault.
+    QTest::addColumn<QString>("pathEnd");
+    QTest::addColumn<QByteArray>("fault");
+    QTest::addColumn<QString>("edit");
+    QTest::addColumn<QString>("expected");
+
+    const QString tooLong = QStringLiteral("Mirror m1 sent more than the %1 bytes expected of %2, ");
+    QTest::newRow("endless product ini")
+        << ".ini" << QByteArray("endless") << ""
+        << tooLong.arg(33554432).arg("client_linux_amd64.ini");
+    QTest::newRow("product ini announced as 1 GiB")
+        << ".ini" << QByteArray("huge") << "" << tooLong.arg(33554432).arg("client_linux_amd64.ini");
+    QTest::newRow("endless signature") << ".ini.sig" << QByteArray("endless") << ""
+                                       << tooLong.arg(1024).arg("client_linux_amd64.ini.sig");
+    QTest::newRow("trickling product ini")
+        << ".ini" << QByteArray("trickle") << ""
+        << "Mirror m1 sent client_linux_amd64.ini at ";
+    QTest::newRow("size 0, endless body")
+        << "/files/lib/libgame.so" << QByteArray("endless") << "files/lib/libgame.so=SIZE0"
+        << tooLong.arg(0).arg("files/lib/libgame.so");
+    QTest::newRow("older release replayed")
+        << "" << QByteArray() << "version=1"
+        << "Product ini of mirror m1 is for client_linux_amd64 version 1, not client_linux_amd64 "
+           "version 2";
+    QTest::newRow("release of another client type")
+        << "" << QByteArray() << "type=client_linux_x86"
+        << "Product ini of mirror m1 is for client_linux_x86 version 2, not client_linux_amd64 "
+           "version 2";
+    QTest::newRow("name not UTF-8")
+        << "" << QByteArray() << "RAW"
+        << "Error: product ini section extra names the file bad\uFFFD\uFFFDname, which is not "
+           "valid UTF-8 or holds control characters";
+    QTest::newRow("control character in name")
+        << "" << QByteArray() << "files/bad\x01name=d41d8cd98f00b204e9800998ecf8427e::0"
+        << "Error: product ini section files names the file bad\\x01name, which is not valid "
+           "UTF-8 or holds control characters";
+    QTest::newRow("mirrors.ini declaring 2e9 mirrors")
+        << "" << QByteArray() << "MIRRORS"
+        << "fatalError: mirrors.ini declares 2000000000 mirrors, more than the 1000 allowed";
+}
+
+// A mirror or a signed product ini that tries to fill the disk or the memory,
+// to stall the run, to install another release or to name files that cannot
+// be fetched ends the run with a line that says so, within the limits, and
+// leaves the installation as it was.
+void tst_UpdateRun::hostileMirrorChangesNothing()
+{
+    QFETCH(QString, pathEnd);
+    QFETCH(QByteArray, fault);
+    QFETCH(QString, edit);
+    QFETCH(QString, expected);
+
+    QVERIFY(makeFaultyMirror("hostile", [&](const QString &release) {
+        const QString ini = release + QStringLiteral("/client_linux_amd64.ini");
+        if (edit.isEmpty() || edit == QLatin1String("MIRRORS"))
+            return true;
+        if (edit == QLatin1String("RAW")) {
+            QFile file(ini);
+            if (!file.open(QIODevice::Append)
+                || file.write("\n[extra]\nbad\xff\xfename=d41d8cd98f00b204e9800998ecf8427e::0\n")
+                    < 0)
+                return false;
+            file.close();
+            return m_builder.sign(ini);
+        }
+        const QString key = edit.section(QLatin1Char('='), 0, 0);
+        return editProductIni(ini,
+                              [&](QSettings &settings) {
+                                  QString value = edit.section(QLatin1Char('='), 1);
+                                  if (value == QLatin1String("SIZE0"))
+                                      value = settings.value(key).toString().section("::", 0, 0)
+                                          + QStringLiteral("::0");
+                                  settings.setValue(key, value);
+                              })
+            && m_builder.sign(ini);
+    }));
+    FaultServer server(QByteArray("unused"));
+    server.serveDirectory(mirrorTree("hostile"));
+    if (!pathEnd.isEmpty())
+        server.setFault(pathEnd, fault);
+    QVERIFY(server.start());
+    QVERIFY(prepare(OldVersion, {server.baseUrl()}));
+    if (edit == QLatin1String("MIRRORS")) {
+        QFile list(appRoot() + QStringLiteral("/mirrors.ini"));
+        QVERIFY(list.open(QIODevice::WriteOnly));
+        list.write("[mirrors]\nsize=2000000000\n1\\mirror=m1\n");
+    }
+    if (fault == "trickle") {
+        DownloadTaskSpecification::setSlowTransferWindow(2);
+        cancelOn(QRegularExpression::escape(expected));
+    }
+    const QStringList before = installation();
+
+    const Outcome outcome = run();
+
+    QCOMPARE(outcome, edit == QLatin1String("MIRRORS") ? NotPrepared : Canceled);
+    bool named = false;
+    for (const QString &line : std::as_const(m_events))
+        named = named || line.contains(expected);
+    QVERIFY2(named, qPrintable(m_events.join('\n')));
+    QCOMPARE(installation(), before);
+    for (const QString &dir : sessionDirs()) {
+        QDirIterator files(systemTemp() + QLatin1Char('/') + dir, QDir::Files,
+                           QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            files.next();
+            QVERIFY2(files.fileInfo().size() <= 32 * 1024 * 1024, qPrintable(files.filePath()));
+        }
+    }
+    // A name that cannot be fetched is the publisher's fault, not the mirror's.
+    if (expected.startsWith(QLatin1String("Error: product ini"))) {
+        QCOMPARE(m_engine->findChild<Mirrors *>()->getMirrorIndex(QStringLiteral("m1")), 0);
+        for (const QString &request : server.requestedPaths())
+            QVERIFY2(!request.contains(QLatin1String("/files/")), qPrintable(request));
+    }
 }
 
 // The only mirror stalls; the ticks, driven by hand, time its transfers out

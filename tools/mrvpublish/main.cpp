@@ -14,7 +14,7 @@
 namespace {
 
 const char HELP[] = R"(Usage:
-  mrvpublish keygen PRIVATE PUBLIC.der
+  mrvpublish keygen [--bits N] PRIVATE PUBLIC.der
   mrvpublish sign PRIVATE FILE
   mrvpublish release --key PRIVATE --type CLIENT_TYPE --version N
                      [--gzip GLOB]... [--previous OLD_CLIENT_DIR]
@@ -23,11 +23,13 @@ const char HELP[] = R"(Usage:
 
 Publisher tool of the Morvane 3 Client updater.
 
-keygen   Makes a new RSA key pair (1024-bit modulus, exponent 65537). PRIVATE
-         gets the private key (DER, zero-padded to 2048 bytes): keep it
-         secret. PUBLIC.der gets the public key as DER PKCS #1 RSAPublicKey:
-         build the updater with -DMORVANE_PUBLIC_KEY=PUBLIC.der. Existing
-         files are never overwritten.
+keygen   Makes a new RSA key pair with an N-bit modulus (3072 unless --bits
+         says otherwise: a multiple of 8 from 2048 to 8192) and exponent
+         65537. PRIVATE gets the private key (DER, zero-padded to 2048 bytes
+         if it is shorter): keep it secret. PUBLIC.der gets the public key as
+         DER PKCS #1 RSAPublicKey: build the updater with
+         -DMORVANE_PUBLIC_KEY=PUBLIC.der. Existing files are never
+         overwritten.
 
 sign     Writes FILE.sig: the RSASSA-PSS signature (SHA-1, salt length 8) of
          FILE's whole content, made with PRIVATE.
@@ -37,17 +39,20 @@ release  Lays out version N of client type CLIENT_TYPE in MIRROR_ROOT/N,
            files/<path>         every file of CLIENT_DIR, at its path below it
            files/<path>.gz      the same, gzip-compressed, for files that a
                                 --gzip GLOB matches (unpacked on installation)
-           CLIENT_TYPE.ini      the product ini: section "files" lists every
-                                file with its MD5 sum and size; section
-                                "delete" the files of --previous
-                                OLD_CLIENT_DIR that the new version lacks
+           CLIENT_TYPE.ini      the product ini: section "General" names the
+                                release (version=N, type=CLIENT_TYPE);
+                                section "files" lists every file with its
+                                MD5 sum and size; section "delete" the files
+                                of --previous OLD_CLIENT_DIR that the new
+                                version lacks
            CLIENT_TYPE.ini.sig  its signature, made with PRIVATE
            changelog_client.txt a copy of --changelog FILE (empty without it)
          A GLOB without "/" matches file names ("*.so"), one with "/" matches
          paths below CLIENT_DIR ("bin/*"). The release is built under a
          temporary name beside MIRROR_ROOT/N and renamed when it is complete;
-         an existing MIRROR_ROOT/N is an error. Upload MIRROR_ROOT/N to every
-         mirror.
+         an existing MIRROR_ROOT/N is an error, and so is a file name that
+         is not valid UTF-8 or holds a control character. Upload
+         MIRROR_ROOT/N to every mirror.
 
 On failure every command prints one line to standard error and exits with a
 non-zero status.
@@ -65,8 +70,27 @@ int usageError(const QString &message)
     return 2;
 }
 
-int keygen(const QStringList &args)
+// 1024-bit RSA is below every current recommendation. Above 8192 bits the
+// signature outgrows the 1 KiB that the updater accepts for a .sig file.
+constexpr int DEFAULT_KEY_BITS = 3072;
+constexpr int MIN_KEY_BITS = 2048;
+constexpr int MAX_KEY_BITS = 8192;
+
+int keygen(QStringList args)
 {
+    int bits = DEFAULT_KEY_BITS;
+    const qsizetype option = args.indexOf(QLatin1String("--bits"));
+    if (option >= 0) {
+        const QString value = args.value(option + 1);
+        bool numeric = false;
+        bits = value.toInt(&numeric);
+        if (!numeric || bits < MIN_KEY_BITS || bits > MAX_KEY_BITS || bits % 8 != 0)
+            return usageError(QStringLiteral("--bits needs a multiple of 8 from %1 to %2, not '%3'")
+                                  .arg(MIN_KEY_BITS)
+                                  .arg(MAX_KEY_BITS)
+                                  .arg(value));
+        args.remove(option, 2);
+    }
     if (args.size() != 2)
         return usageError(QStringLiteral("keygen needs PRIVATE and PUBLIC.der"));
     for (const QString &path : args) {
@@ -83,7 +107,7 @@ int keygen(const QStringList &args)
     rsa_key key;
     try {
         crypt_init();
-        create_key(&key);
+        create_key(&key, bits);
     } catch (const crypt_exception &e) {
         QFile::remove(args[0]);
         return failure(QString::fromLocal8Bit(e.what()));

@@ -12,13 +12,19 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
+#include <QStringDecoder>
 #include <QTemporaryDir>
+
+#include <dirent.h>
+#include <sys/stat.h>
 
 #include <memory>
 
 const QString ReleasePublisher::FILES_SECTION = QStringLiteral("files");
 const QString ReleasePublisher::DELETE_SECTION = QStringLiteral("delete");
 const QString ReleasePublisher::CHANGELOG_NAME = QStringLiteral("changelog_client.txt");
+const QString ReleasePublisher::VERSION_KEY = QStringLiteral("version");
+const QString ReleasePublisher::TYPE_KEY = QStringLiteral("type");
 
 namespace {
 
@@ -44,6 +50,51 @@ QString fileError(const QString &what, const QFile &file)
 bool makeParentDir(const QString &path)
 {
     return QDir().mkpath(QFileInfo(path).absolutePath());
+}
+
+// A name as one line of text: bytes outside printable ASCII as \xNN.
+QString printableName(const QByteArray &name)
+{
+    QString text;
+    for (const char c : name) {
+        const auto byte = uchar(c);
+        text += byte >= 0x20 && byte < 0x7f ? QString(QChar(byte))
+                                            : QStringLiteral("\\x%1").arg(byte, 2, 16, QChar(u'0'));
+    }
+    return text;
+}
+
+// The first path below dir, printable, whose name is not valid UTF-8 or holds
+// a control character, with what is wrong with it; empty if there is none.
+// Read with readdir(): Qt's listing leaves out names that are not UTF-8
+// without a word.
+QString findUnlistableName(const QByteArray &dir, const QByteArray &below = QByteArray())
+{
+    const QByteArray here = dir + '/' + below;
+    const std::unique_ptr<DIR, int (*)(DIR *)> handle(::opendir(here.constData()), ::closedir);
+    if (!handle)
+        return QString(); // the listing reports what it cannot read
+    while (const dirent *entry = ::readdir(handle.get())) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const QByteArray path = below + name;
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString decoded = utf8(name);
+        if (utf8.hasError())
+            return QStringLiteral("%1 is not valid UTF-8").arg(printableName(path));
+        for (const QChar c : decoded) {
+            if (c.category() == QChar::Other_Control)
+                return QStringLiteral("%1 holds a control character").arg(printableName(path));
+        }
+        struct stat info;
+        if (::lstat((here + name).constData(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            const QString found = findUnlistableName(dir, path + '/');
+            if (!found.isEmpty())
+                return found;
+        }
+    }
+    return QString();
 }
 
 } // namespace
@@ -90,6 +141,13 @@ bool ReleasePublisher::checkOptions()
             QStringLiteral("Previous client directory %1 does not exist").arg(o.previousDir));
     if (!o.changelogPath.isEmpty() && !QFileInfo(o.changelogPath).isFile())
         return fail(QStringLiteral("Cannot read change log %1: no such file").arg(o.changelogPath));
+    // The updater refuses to fetch or delete such names.
+    for (const QString &dir : {o.clientDir, o.previousDir}) {
+        const QString found
+            = dir.isEmpty() ? QString() : findUnlistableName(QFile::encodeName(dir));
+        if (!found.isEmpty())
+            return fail(QStringLiteral("File name %1/%2").arg(QDir::cleanPath(dir), found));
+    }
     return true;
 }
 
@@ -311,6 +369,10 @@ bool ReleasePublisher::writeProductIni(const QString &path, const QStringList &d
 {
     {
         QSettings ini(path, QSettings::IniFormat);
+        // [General], which lists no files: signed with the rest, it binds the
+        // list to this version and client type.
+        ini.setValue(VERSION_KEY, m_options.version);
+        ini.setValue(TYPE_KEY, m_options.clientType);
         ini.beginGroup(FILES_SECTION);
         for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it)
             ini.setValue(it.key(), it.value());
@@ -327,6 +389,10 @@ bool ReleasePublisher::writeProductIni(const QString &path, const QStringList &d
     // Read it back the way the updater does (per section, allKeys()), so that a
     // name the INI format cannot carry is an error here and not on the clients.
     QSettings ini(path, QSettings::IniFormat);
+    if (ini.value(VERSION_KEY).toString() != m_options.version
+        || ini.value(TYPE_KEY).toString() != m_options.clientType)
+        return fail(QStringLiteral("Client type %1 cannot be named in the product ini")
+                        .arg(m_options.clientType));
     ini.beginGroup(FILES_SECTION);
     const QStringList keys = ini.allKeys();
     for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it) {

@@ -7,7 +7,8 @@
 // Lays out one client version on a mirror, as the updater expects it:
 // MIRROR_ROOT/<version>/ with every client file below the "files" section
 // directory (gzip-compressed, in the five-field form, where a --gzip glob
-// matches), the signed product ini "<client type>.ini" with its ".sig", and
+// matches), the signed product ini "<client type>.ini" (naming its version and
+// client type in [General]) with its ".sig", and
 // "changelog_client.txt". The release is built under a hidden temporary name
 // beside its target and renamed at the end, so a mirror never holds half a
 // version. build() runs once; on failure errorString() says why.
@@ -30,6 +31,9 @@ public:
     static const QString FILES_SECTION;
     static const QString DELETE_SECTION;
     static const QString CHANGELOG_NAME;
+    // Keys of the product ini's [General] section.
+    static const QString VERSION_KEY;
+    static const QString TYPE_KEY;
 
     explicit ReleasePublisher(const Options &options);
 

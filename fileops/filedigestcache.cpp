@@ -1,0 +1,79 @@
+#include "fileops/filedigestcache.h"
+
+#include <QFile>
+#include <QHash>
+#include <QMutex>
+
+#include <sys/stat.h>
+
+namespace {
+
+struct Entry
+{
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified {};
+    QByteArray md5;
+};
+
+bool statFile(const QString &path, Entry &entry)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    entry.device = status.st_dev;
+    entry.inode = status.st_ino;
+    entry.size = status.st_size;
+    entry.modified = status.st_mtim;
+    return true;
+}
+
+QMutex &mutex()
+{
+    static QMutex instance;
+    return instance;
+}
+
+QHash<QString, Entry> &entries()
+{
+    static QHash<QString, Entry> instance;
+    return instance;
+}
+
+} // namespace
+
+void FileDigestCache::record(const QString &path, const QByteArray &md5)
+{
+    Entry entry;
+    if (!statFile(path, entry)) {
+        forget(path);
+        return;
+    }
+    entry.md5 = md5;
+    QMutexLocker locker(&mutex());
+    entries().insert(path, entry);
+}
+
+QByteArray FileDigestCache::lookup(const QString &path)
+{
+    Entry now;
+    const bool exists = statFile(path, now);
+    QMutexLocker locker(&mutex());
+    const auto it = entries().constFind(path);
+    if (it == entries().cend())
+        return QByteArray();
+    if (!exists || it->device != now.device || it->inode != now.inode || it->size != now.size
+        || it->modified.tv_sec != now.modified.tv_sec
+        || it->modified.tv_nsec != now.modified.tv_nsec) {
+        entries().erase(it);
+        return QByteArray();
+    }
+    return it->md5;
+}
+
+void FileDigestCache::forget(const QString &path)
+{
+    QMutexLocker locker(&mutex());
+    entries().remove(path);
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// MD5 digests of files that this process has just written, computed from the
+// bytes as they were written, so that the check that follows need not read
+// the file again. An entry counts only while the file keeps the identity,
+// size and modification time it had when it was recorded; anything else is
+// read and hashed as usual. Safe to use from any thread.
+class FileDigestCache
+{
+public:
+    FileDigestCache() = delete;
+
+    // Records md5 (raw digest bytes) for the file as it is now.
+    static void record(const QString &path, const QByteArray &md5);
+    // The recorded digest, if the file is still the one recorded; else empty.
+    static QByteArray lookup(const QString &path);
+    static void forget(const QString &path);
+};
