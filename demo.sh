@@ -66,7 +66,7 @@ cleanup() {
         local tempdir
         tempdir=$(sed -n 's/^dir=//p' "$WORK/install/update.ini" 2>/dev/null | head -n 1)
         case "$tempdir" in
-        */morvane_temp_[0-9]*) rm -rf -- "$tempdir" ;;
+        */morvane_temp_*) rm -rf -- "$tempdir" ;;
         esac
         rm -rf -- "$WORK"
     fi

@@ -1,5 +1,6 @@
 #include "app/configuration.h"
 
+#include "app/timedmessagebox.h"
 #include "app/updatechecker.h"
 
 #include <QCoreApplication>
@@ -8,9 +9,9 @@
 #include <QMessageBox>
 #include <QSettings>
 
-#include <cerrno>
-#include <sys/stat.h>
-#include <sys/types.h>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -24,7 +25,6 @@ constexpr int defaultDownloadConcurrency = 6;
 const QString installedSection = QStringLiteral("installed");
 const QStringList channelNames
     = {QStringLiteral("stable"), QStringLiteral("beta"), QStringLiteral("alpha")};
-constexpr int tempDirCandidates = 1000;
 
 } // namespace
 
@@ -79,6 +79,16 @@ QStringList Configuration::getSpecialFileNames()
             QStringLiteral("libqtaccessiblewidgets.so")};
 }
 
+QString Configuration::getTempDirPrefix()
+{
+    return QStringLiteral("morvane_temp_");
+}
+
+QString Configuration::getSessionMarkerName()
+{
+    return QStringLiteral(".morvane_session");
+}
+
 bool Configuration::isSpecialFileName(const QString &name) const
 {
     return getSpecialFileNames().contains(name, Qt::CaseSensitive);
@@ -123,7 +133,8 @@ bool Configuration::parseCommandLineOptions(const QStringList &arguments)
     m_noUserMode = 0;
 
     const int n = arguments.size() - 1;
-    if (n >= 1 && arguments.at(1) == QLatin1String("--nouser")) {
+    m_noUserRequested = n >= 1 && arguments.at(1) == QLatin1String("--nouser");
+    if (m_noUserRequested) {
         if (n >= 3 && !getClientTypeVersion(arguments, 2))
             return false;
         if (n >= 4 && arguments.at(4) != QLatin1String("#"))
@@ -220,12 +231,13 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel chan
     UpdateChecker checker;
     while (!checker.checkUpdate()) {
         // Built by hand: the static QMessageBox::critical() would make Retry
-        // the default button, and this box has none.
+        // the default button, and this box has none. Unattended, nobody
+        // answers: the box gives up by itself after a while.
         QMessageBox box(QMessageBox::Critical, QObject::tr("Error"),
                         QObject::tr("Failed to query latest client\nversion from update server."),
                         QMessageBox::Retry | QMessageBox::Abort);
-        box.exec();
-        if (box.standardButton(box.clickedButton()) == QMessageBox::Abort)
+        if (TimedMessageBox::exec(box, m_noUserRequested, QMessageBox::Abort)
+            == QMessageBox::Abort)
             return qMakePair(QString(), QString());
     }
     news = checker.m_news;
@@ -241,22 +253,21 @@ bool Configuration::createTempDir()
     }
     if (!base.endsWith(QLatin1Char('/')))
         base += QLatin1Char('/');
-    base += QStringLiteral("morvane_temp_");
 
-    for (int i = 0; i < tempDirCandidates; ++i) {
-        const QString candidate = base + QString::number(i);
-        const QByteArray path = QFile::encodeName(candidate);
-        // The system temporary directory is shared with other users. A name that
-        // exists in any form (a planted symlink, dangling or not, included) is
-        // skipped, and the directory is made with one mkdir that fails instead
-        // of reusing what is there, private to this user from the start.
-        struct stat info;
-        if (::lstat(path.constData(), &info) == 0 || errno != ENOENT)
-            continue;
-        if (::mkdir(path.constData(), S_IRWXU) != 0)
-            continue;
-        m_tempDir = candidate;
-        return true;
+    // The system temporary directory is shared with other users: the name is
+    // drawn at random and made in the same step, private to this user
+    // (mkdtemp), so that nobody can take it first or plant anything there.
+    QByteArray path = QFile::encodeName(base + getTempDirPrefix()) + "XXXXXX";
+    if (::mkdtemp(path.data())) {
+        // The marker tells a later run that the directory is one of ours.
+        const QByteArray marker = path + '/' + QFile::encodeName(getSessionMarkerName());
+        const int fd = ::open(marker.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            m_tempDir = QFile::decodeName(path);
+            return true;
+        }
+        ::rmdir(path.constData());
     }
     emit fatalError(QStringLiteral("Unable to create temp directory."));
     return false;

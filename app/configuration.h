@@ -29,6 +29,10 @@ public:
     static QString getClientBinaryName();
     static const QString &getSpecialFileRenamePrefix();
     static QStringList getSpecialFileNames();
+    // The name every session directory starts with ("morvane_temp_"), and the
+    // file that marks a directory as one this updater made.
+    static QString getTempDirPrefix();
+    static QString getSessionMarkerName();
 
     // True if the bare file name is one of the files the running updater keeps open.
     bool isSpecialFileName(const QString &name) const;
@@ -41,6 +45,10 @@ public:
     // version is left open, the update server. False: the program must end.
     bool parseCommandLineOptions();
     bool parseCommandLineOptions(const QStringList &arguments);
+    // Whether the program runs unattended, or was asked to with "--nouser"
+    // and has not settled its parameters yet: then no message box waits for
+    // an answer for good.
+    bool isUnattended() const { return m_noUserMode == 1 || m_noUserRequested; }
 
     bool getClientTypeVersion(const QStringList &args, int index);
     bool getClientVersionFromString(const QString &text, const QString &errorFormat);
@@ -58,6 +66,9 @@ public:
     // Records m_clientVersion and m_updateChannel as installed.
     void recordInstalledVersion() const;
 
+    // Makes a new session directory, private to the user, under an
+    // unpredictable name in the system's temporary directory, with the
+    // session marker in it.
     bool createTempDir();
     bool initalizeStart(const QString &dir);
 
@@ -74,4 +85,7 @@ public:
 signals:
     void fatalError(QString errorMessage);
     void message(QString message);
+
+private:
+    bool m_noUserRequested = false;
 };

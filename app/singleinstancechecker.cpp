@@ -2,12 +2,47 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 constexpr int connectTimeoutMs = 1000;
 constexpr int writeTimeoutMs = 1000;
+
+// A real directory (not a link) of this user that nobody else may enter.
+bool isPrivateDirectory(const QByteArray &path)
+{
+    struct stat status;
+    return ::lstat(path.constData(), &status) == 0 && S_ISDIR(status.st_mode)
+        && status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
+}
+
+// Whether the process at the other end of a connected local socket runs as
+// this user: another user's listener, or one that connects to us, is ignored.
+bool peerIsThisUser(const QLocalSocket &socket)
+{
+    struct ucred credentials {};
+    socklen_t size = sizeof(credentials);
+    return ::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials,
+                        &size)
+        == 0
+        && credentials.uid == ::geteuid();
+}
+
+// Connects to the running copy of this user, if there is one.
+bool connectToRunningCopy(QLocalSocket &socket, const QString &path)
+{
+    if (path.isEmpty())
+        return false;
+    socket.connectToServer(path, QIODevice::ReadWrite);
+    return socket.waitForConnected(connectTimeoutMs) && peerIsThisUser(socket);
+}
 } // namespace
 
 SingleInstanceChecker::SingleInstanceChecker(QObject *parent)
@@ -16,18 +51,21 @@ SingleInstanceChecker::SingleInstanceChecker(QObject *parent)
 {
     connect(m_server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
 
-    const QString name = getLocalServerName();
-    // A copy that answers on the name keeps it. Otherwise whatever lies under
-    // the name is the socket of a copy that crashed, which would leave this
-    // copy and every later one unguarded: it is removed before listening.
-    QLocalSocket probe;
-    probe.connectToServer(name, QIODevice::ReadWrite);
-    if (probe.waitForConnected(connectTimeoutMs))
+    const QString path = getLocalServerPath();
+    if (path.isEmpty())
         return;
-    QLocalServer::removeServer(name);
+    // A copy of this user that answers on the name keeps it. Otherwise
+    // whatever lies under the name is the socket of a copy that crashed,
+    // which would leave this copy and every later one unguarded: it is
+    // removed before listening.
+    QLocalSocket probe;
+    if (connectToRunningCopy(probe, path))
+        return;
+    probe.abort();
+    QLocalServer::removeServer(path);
     // Only the user who runs the updater may ask it to come to the front.
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    m_server->listen(name);
+    m_server->listen(path);
 }
 
 SingleInstanceChecker::~SingleInstanceChecker()
@@ -39,9 +77,10 @@ SingleInstanceChecker::~SingleInstanceChecker()
 
 bool SingleInstanceChecker::checkExistingInstance(const QString &message)
 {
+    // A listener of another user, or one that does not answer, is no running
+    // copy: nothing is sent to it.
     QLocalSocket socket;
-    socket.connectToServer(getLocalServerName(), QIODevice::ReadWrite);
-    if (!socket.waitForConnected(connectTimeoutMs))
+    if (!connectToRunningCopy(socket, getLocalServerPath()))
         return false;
     if (socket.write(message.toLatin1()) <= 0)
         return false;
@@ -63,6 +102,36 @@ QString SingleInstanceChecker::getLocalServerName(const QString &executablePath,
     return QStringLiteral("MRVClientUpdate") + QString::number(crc, 16);
 }
 
+QString SingleInstanceChecker::getLocalServerPath()
+{
+    const QString directory = socketDirectory();
+    return directory.isEmpty() ? QString() : directory + QLatin1Char('/') + getLocalServerName();
+}
+
+QString SingleInstanceChecker::socketDirectory()
+{
+    // The one environment variable the updater reads: where the desktop
+    // session keeps its private sockets.
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (runtime.startsWith('/') && isPrivateDirectory(runtime))
+        return QFile::decodeName(runtime);
+
+    const QString directory
+        = QDir::tempPath() + QStringLiteral("/morvane-") + QString::number(::geteuid());
+    const QByteArray path = QFile::encodeName(directory);
+    ::mkdir(path.constData(), S_IRWXU);
+    // Opened without following a link, so that the checks and the mode apply
+    // to the directory itself, which nobody else can then replace.
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return QString();
+    struct stat status;
+    const bool ours = ::fstat(fd, &status) == 0 && status.st_uid == ::geteuid()
+        && ((status.st_mode & 077) == 0 || ::fchmod(fd, S_IRWXU) == 0);
+    ::close(fd);
+    return ours ? directory : QString();
+}
+
 bool SingleInstanceChecker::isListening() const
 {
     return m_server->isListening();
@@ -72,6 +141,10 @@ void SingleInstanceChecker::onNewConnection()
 {
     disposeConnection();
     m_connection = m_server->nextPendingConnection();
+    if (m_connection && !peerIsThisUser(*m_connection)) {
+        m_connection->abort();
+        disposeConnection();
+    }
     if (m_connection)
         connect(m_connection, &QLocalSocket::readyRead, this, &SingleInstanceChecker::onReadyRead);
 }

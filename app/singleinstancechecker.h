@@ -10,7 +10,8 @@ class QLocalSocket;
 // checkExistingInstance() is the side of a copy that starts later: it hands its
 // message to the running copy. An object of the class is the running copy's
 // side, owned by the main window; it emits otherInstanceActivate() once per
-// message received.
+// message received. The socket lies in a directory only the user can enter,
+// and either side talks only to a process of the same user.
 class SingleInstanceChecker : public QObject
 {
     Q_OBJECT
@@ -25,6 +26,14 @@ public:
     // and the user's home directory, in hexadecimal.
     static QString getLocalServerName();
     static QString getLocalServerName(const QString &executablePath, const QString &homePath);
+    // The socket's full path: the server name in the socket directory, or an
+    // empty string when there is no safe directory (then there is no guard).
+    static QString getLocalServerPath();
+    // $XDG_RUNTIME_DIR when it is set and private to the user; otherwise
+    // "morvane-<uid>" in the system's temporary directory, made with mode
+    // 0700 if missing, and used only if it is a real directory of the user
+    // (its mode is then made 0700). Empty when neither will do.
+    static QString socketDirectory();
 
     bool isListening() const;
 

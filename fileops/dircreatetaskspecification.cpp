@@ -1,5 +1,7 @@
 #include "fileops/dircreatetaskspecification.h"
 
+#include "fileops/fileophook.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -35,6 +37,7 @@ bool DirCreateTaskSpecification::tryCreateDir(const QString &path)
     if (!parent.exists() && !tryCreateDir(parent.path()))
         return false;
 
+    FileOpHook::reached();
     if (!parent.mkdir(QDir(path).dirName())) {
         emit message(QStringLiteral("unable to create dir %1").arg(path));
         return false;

@@ -1,7 +1,9 @@
 #include "fileops/filecopyfunc.h"
 
+#include "fileops/fileophook.h"
+#include "fileops/wholefile.h"
+
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -9,6 +11,8 @@
 #include <unistd.h>
 
 namespace {
+
+constexpr size_t BufferSize = 1 << 20;
 
 // Closes a descriptor when it goes out of scope.
 class Fd
@@ -30,32 +34,50 @@ private:
     int m_fd;
 };
 
-enum class Outcome { Done, Failed, Unsupported };
+// Copies the rest of in to out through a buffer; the number of bytes, or -1.
+off_t copyThroughBuffer(int in, WholeFile &out)
+{
+    QByteArray buffer(int(BufferSize), Qt::Uninitialized);
+    off_t copied = 0;
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), BufferSize);
+        if (n == 0)
+            return copied;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (!out.write(buffer.constData(), n))
+            return -1;
+        copied += n;
+    }
+}
 
-// Copies inside the kernel (copy_file_range, as cp does) into an unnamed file
-// in the destination's directory, which is given its name only when complete.
-// Like QFile::copy it never overwrites, leaves no partial file and gives the
-// destination the source's permissions. Unsupported when the file system or
-// kernel lacks one of the calls; QFile::copy then does the work.
-Outcome copyInKernel(const QString &source, const QString &destination)
+} // namespace
+
+FileCopyFunc::FileCopyFunc(const QString &source, const QString &destination, int mode)
+    : SlowFileOpFunc(source, destination, mode)
+{ }
+
+bool FileCopyFunc::run()
 {
     const Fd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0)
-        return Outcome::Failed;
+        return false;
     struct stat info;
     if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return Outcome::Unsupported;
-
-    const QByteArray directory = QFile::encodeName(QFileInfo(destination).absolutePath());
-    const Fd out(::open(directory.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
-    if (out.get() < 0)
-        return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? Outcome::Unsupported
-                                                                         : Outcome::Failed;
+        return false;
+    WholeFile out(destination);
+    if (!out.open())
+        return false;
     ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
+    // Inside the kernel where the file systems allow it, as cp does.
     off_t copied = 0;
-    for (;;) {
-        const ssize_t n = ::copy_file_range(in.get(), nullptr, out.get(), nullptr, 1 << 30, 0);
+    bool inKernel = true;
+    while (inKernel) {
+        const ssize_t n = ::copy_file_range(in.get(), nullptr, out.handle(), nullptr, 1 << 30, 0);
         if (n == 0)
             break;
         if (n < 0) {
@@ -63,42 +85,18 @@ Outcome copyInKernel(const QString &source, const QString &destination)
                 continue;
             if (copied == 0
                 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
-                return Outcome::Unsupported;
-            return Outcome::Failed;
+                inKernel = false;
+            else
+                return false;
+        } else {
+            if (copied == 0)
+                FileOpHook::reached();
+            copied += n;
         }
-        copied += n;
     }
+    if (!inKernel)
+        copied = copyThroughBuffer(in.get(), out);
     if (copied != info.st_size)
-        return Outcome::Failed;
-    if (::fchmod(out.get(), info.st_mode & 0777) != 0)
-        return Outcome::Failed;
-
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(out.get());
-    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, QFile::encodeName(destination).constData(),
-                 AT_SYMLINK_FOLLOW)
-        == 0)
-        return Outcome::Done;
-    return errno == EEXIST ? Outcome::Failed : Outcome::Unsupported;
-}
-
-} // namespace
-
-FileCopyFunc::FileCopyFunc(const QString &source, const QString &destination)
-    : SlowFileOpFunc(source, destination)
-{ }
-
-bool FileCopyFunc::run()
-{
-    if (QFileInfo::exists(destination))
         return false;
-    switch (copyInKernel(source, destination)) {
-    case Outcome::Done:
-        return true;
-    case Outcome::Failed:
-        return false;
-    case Outcome::Unsupported:
-        break;
-    }
-    // QFile::copy also writes into a temporary file and names it at the end.
-    return QFile::copy(source, destination);
+    return out.commit(mode >= 0 ? mode : int(info.st_mode & 0777));
 }

@@ -2,12 +2,14 @@
 
 #include "tasks/slowfileopfunc.h"
 
-// Copies source to destination; never overwrites.
+// Copies source over destination; destination is either what it was or the
+// whole copy at every instant. The copy gets mode, or the source's
+// permissions when mode is -1.
 class FileCopyFunc : public SlowFileOpFunc
 {
     Q_OBJECT
 public:
-    FileCopyFunc(const QString &source, const QString &destination);
+    FileCopyFunc(const QString &source, const QString &destination, int mode = -1);
 
     bool run() override;
 };

@@ -13,5 +13,5 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList *rollbackL
 
 ASyncFunc *FileCopyTaskSpecification::createFunction()
 {
-    return new FileCopyFunc(source, destination);
+    return new FileCopyFunc(source, destination, mode);
 }

@@ -2,8 +2,8 @@
 
 #include "tasks/slowfileoptaskspecification.h"
 
-// Copies source to destination on the thread pool; fails, leaving it as it
-// is, if destination exists.
+// Copies source over destination on the thread pool. Destination is at every
+// instant either what it was or the whole copy.
 class FileCopyTaskSpecification : public SlowFileOpSpecification
 {
     Q_OBJECT

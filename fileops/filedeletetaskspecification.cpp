@@ -1,5 +1,7 @@
 #include "fileops/filedeletetaskspecification.h"
 
+#include "fileops/fileophook.h"
+
 #include <QFile>
 
 FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool failOnError,
@@ -11,6 +13,7 @@ FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool failOnError,
 
 bool FileDeleteTaskSpecification::doOp()
 {
+    FileOpHook::reached();
     const bool removed = QFile::remove(targetPath);
     if (!failOnError)
         return true;

@@ -1,5 +1,8 @@
 #include "fileops/fileunzipfunc.h"
 
+#include "fileops/fileophook.h"
+#include "fileops/wholefile.h"
+
 #include <QFile>
 
 #include <zlib.h>
@@ -8,16 +11,13 @@ namespace {
 const int BufferSize = 16384;
 }
 
-FileUnzipFunc::FileUnzipFunc(const QString &source, const QString &destination)
-    : SlowFileOpFunc(source, destination)
+FileUnzipFunc::FileUnzipFunc(const QString &source, const QString &destination, int mode)
+    : SlowFileOpFunc(source, destination, mode)
 { }
 
 bool FileUnzipFunc::run()
 {
-    const bool ok = unzipFile(destination, source);
-    if (!ok)
-        QFile::remove(destination);
-    return ok;
+    return unzipFile(destination, source);
 }
 
 bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source)
@@ -25,8 +25,10 @@ bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source)
     // The file system's encoding, so that names outside ASCII are found.
     const QByteArray name = QFile::encodeName(source);
 
-    QFile out(destination);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Unpacked under a temporary name: a failure, or the end of the process,
+    // leaves the destination as it was.
+    WholeFile out(destination);
+    if (!out.open())
         return false;
 
     gzFile stream = gzopen(name.constData(), "rb");
@@ -35,6 +37,7 @@ bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source)
     gzrewind(stream);
 
     char buffer[BufferSize];
+    bool first = true;
     for (;;) {
         const int n = gzread(stream, buffer, BufferSize);
         if (n == 0) {
@@ -43,22 +46,15 @@ bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source)
             int err = Z_OK;
             gzerror(stream, &err);
             gzclose(stream);
-            if (err != Z_OK) {
-                out.remove();
-                return false;
-            }
-            out.close();
-            return out.error() == QFileDevice::NoError;
+            return err == Z_OK && out.commit(mode);
         }
-        if (n < 0) {
+        if (n < 0 || !out.write(buffer, n)) {
             gzclose(stream);
-            out.remove();
             return false;
         }
-        if (out.write(buffer, n) < n) {
-            gzclose(stream);
-            out.remove();
-            return false;
+        if (first) {
+            first = false;
+            FileOpHook::reached();
         }
     }
 }

@@ -13,5 +13,5 @@ FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList *rollbac
 
 ASyncFunc *FileUnzipTaskSpecification::createFunction()
 {
-    return new FileUnzipFunc(source, destination);
+    return new FileUnzipFunc(source, destination, mode);
 }

@@ -2,9 +2,10 @@
 
 #include "tasks/slowfileoptaskspecification.h"
 
-// Unpacks the gzip file source to destination on the thread pool,
-// overwriting destination. A source that is not gzip-compressed is copied as
-// it is. After a failure no destination file is left.
+// Unpacks the gzip file source over destination on the thread pool. A source
+// that is not gzip-compressed is copied as it is. Destination is at every
+// instant either what it was or the whole unpacked file; a failure leaves it
+// as it was.
 class FileUnzipTaskSpecification : public SlowFileOpSpecification
 {
     Q_OBJECT

@@ -6,6 +6,9 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 RollbackData::RollbackData(Operation operation, const QString &path)
     : path(path)
     , operation(operation)
@@ -21,7 +24,7 @@ bool RollbackData::rollback(QObject *messageTarget) const
 {
     switch (operation) {
     case Rename:
-        if (QFile::rename(path, oldPath))
+        if (undoRename())
             return true;
         message(messageTarget,
                 QStringLiteral("warning: rollback rename %1 to %2 failed").arg(oldPath, path));
@@ -40,6 +43,22 @@ bool RollbackData::rollback(QObject *messageTarget) const
     }
     qFatal("Should not reach here");
     return false;
+}
+
+bool RollbackData::undoRename() const
+{
+    const QByteArray kept = QFile::encodeName(path);
+    const QByteArray name = QFile::encodeName(oldPath);
+    // A kept file that is a second link to what the old name still holds
+    // (no new file has taken the name yet): only the second name goes.
+    struct stat keptStatus;
+    struct stat nameStatus;
+    if (::lstat(kept.constData(), &keptStatus) == 0 && ::lstat(name.constData(), &nameStatus) == 0
+        && keptStatus.st_dev == nameStatus.st_dev && keptStatus.st_ino == nameStatus.st_ino)
+        return ::unlink(kept.constData()) == 0;
+    // Otherwise the kept file takes its name back, over a new file that may
+    // hold it now, in one step: the name never stops existing.
+    return ::rename(kept.constData(), name.constData()) == 0;
 }
 
 void RollbackData::message(QObject *messageTarget, const QString &text)

@@ -10,7 +10,7 @@ class RollbackData
 {
 public:
     enum Operation {
-        Rename = 0, // rename path back to oldPath
+        Rename = 0, // rename path back to oldPath, over what holds that name now
         CreateFile = 1, // remove the file path
         CreateDir = 2 // remove the directory path, only if it is empty
     };
@@ -28,4 +28,7 @@ public:
     QString path; // what the undo acts on: the name after a rename, or the created path
     QString oldPath; // the name before a rename; empty otherwise
     Operation operation;
+
+private:
+    bool undoRename() const;
 };

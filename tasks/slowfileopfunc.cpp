@@ -1,6 +1,7 @@
 #include "tasks/slowfileopfunc.h"
 
-SlowFileOpFunc::SlowFileOpFunc(const QString &source, const QString &destination)
+SlowFileOpFunc::SlowFileOpFunc(const QString &source, const QString &destination, int mode)
     : source(source)
     , destination(destination)
+    , mode(mode)
 { }

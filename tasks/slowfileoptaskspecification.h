@@ -6,7 +6,9 @@
 // A slow file operation (copy, gunzip) whose work runs on the thread pool. On
 // success the destination is recorded in the journal as a created file before
 // finished() is emitted; on failure failMessage goes out on message() and the
-// task ends with errorCancel(), recording nothing.
+// task ends with errorCancel(), recording nothing. The new file gets mode
+// (permission bits) before it takes its name; -1 leaves the choice to the
+// operation.
 class SlowFileOpSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -19,6 +21,7 @@ public:
     QString source;
     QString destination;
     QString failMessage;
+    int mode = -1;
 
 public slots:
     void runDone(bool ok) override;

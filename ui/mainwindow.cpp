@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "app/processtools.h"
 #include "app/singleinstancechecker.h"
+#include "app/timedmessagebox.h"
 #include "ui/changelogviewer.h"
 #include "ui/weblinks.h"
 #include "update/updateengine.h"
@@ -16,20 +17,19 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <cstdio>
-
 namespace {
 constexpr int clientStartDelayMs = 1000;
 constexpr int progressSteps = 1000;
 constexpr quint64 bytesPerKB = 1000;
 
 // Error texts carry names and answers from the network: shown as plain text,
-// so that no markup in them is rendered or loads anything.
-void showError(QWidget *parent, const QString &text)
+// so that no markup in them is rendered or loads anything. Unattended, the
+// text goes to standard error, and the box closes itself (TimedMessageBox).
+void showError(QWidget *parent, const QString &text, bool unattended)
 {
     QMessageBox box(QMessageBox::Critical, QObject::tr("Error"), text, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
-    box.exec();
+    TimedMessageBox::exec(box, unattended, QMessageBox::Ok);
 }
 } // namespace
 
@@ -112,11 +112,11 @@ void MainWindow::closeEvent(QCloseEvent *event)
     event->ignore();
     if (m_quitAfterCancel)
         return;
-    const QMessageBox::StandardButton answer = QMessageBox::question(
-        this, tr("Question"),
-        tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-    if (answer != QMessageBox::Yes)
+    QMessageBox question(QMessageBox::Question, tr("Question"),
+                         tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    if (TimedMessageBox::exec(question, m_configuration->isUnattended(), QMessageBox::No)
+        != QMessageBox::Yes)
         return;
     // The run may have ended while the question was open: then there is
     // nothing left to cancel, and the window closes now.
@@ -130,22 +130,21 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::onFatalConfigError(QString errorMessage)
 {
-    logToStandardError(errorMessage);
-    showError(nullptr, errorMessage);
+    showError(nullptr, errorMessage, m_configuration->isUnattended());
     endEventLoop(1);
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
-    logToStandardError(errorMessage);
-    showError(this, errorMessage);
+    showError(this, errorMessage, m_configuration->isUnattended());
     endEventLoop(2);
 }
 
 void MainWindow::onError(QString errorMessage)
 {
-    onAppendText(errorMessage);
-    showError(this, errorMessage);
+    // Into the log only: the box puts the text on standard error.
+    appendToLog(errorMessage);
+    showError(this, errorMessage, m_configuration->isUnattended());
 }
 
 void MainWindow::endEventLoop(int exitCode)
@@ -188,6 +187,12 @@ void MainWindow::on_startButton_clicked()
 
 void MainWindow::onAppendText(QString text)
 {
+    appendToLog(text);
+    logToStandardError(text);
+}
+
+void MainWindow::appendToLog(const QString &text)
+{
     // Not append(), which takes a line that looks like markup for rich text.
     QScrollBar *bar = outputTextEdit->verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
@@ -198,18 +203,14 @@ void MainWindow::onAppendText(QString text)
     cursor.insertText(text);
     if (atEnd)
         bar->setValue(bar->maximum());
-    logToStandardError(text);
 }
 
 void MainWindow::logToStandardError(const QString &text) const
 {
     // Unattended, nobody reads the window: whoever started the updater gets
     // every line.
-    if (m_configuration->m_noUserMode != 1)
-        return;
-    const QByteArray line = text.toLocal8Bit() + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-    std::fflush(stderr);
+    if (m_configuration->isUnattended())
+        TimedMessageBox::toStandardError(text);
 }
 
 void MainWindow::onProgressUpdate(qreal doneFrac)
@@ -243,14 +244,20 @@ void MainWindow::onUpdateFinished()
     startButton->setText(tr("Start Morvane"));
     startButton->setEnabled(true);
     startButton->setFocus();
-    if (m_configuration->m_noUserMode == 1 && !ChangeLogViewer::m_instance)
+    if (m_configuration->m_noUserMode == 1)
         QTimer::singleShot(clientStartDelayMs, this, &MainWindow::onAutoStartClient);
 }
 
 void MainWindow::onAutoStartClient()
 {
-    // Someone who opened the change log in the meantime is reading it.
-    if (!ChangeLogViewer::m_instance)
+    // Someone who opened the change log is reading it: the client starts
+    // once the dialog has gone.
+    if (ChangeLogViewer *dialog = ChangeLogViewer::m_instance) {
+        connect(dialog, &QObject::destroyed, this, &MainWindow::onAutoStartClient,
+                Qt::QueuedConnection);
+        return;
+    }
+    if (m_startClient)
         on_startButton_clicked();
 }
 
@@ -266,9 +273,12 @@ void MainWindow::onUpdateCanceled()
     startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
     totalProgressBar->setValue(0);
-    QMessageBox::critical(this, tr("Update"),
-                          tr("Update cancelled. Push \"Details\" to check reasons."),
-                          QMessageBox::Ok);
+    TimedMessageBox::critical(this, tr("Update"),
+                              tr("Update cancelled. Push \"Details\" to check reasons."),
+                              m_configuration->isUnattended());
+    // Unattended, nobody restarts the run: it ends here, as failed.
+    if (m_configuration->m_noUserMode == 1)
+        endEventLoop(2);
 }
 
 void MainWindow::onOtherInstanceActivate(QString message)

@@ -59,6 +59,7 @@ private:
     // Start-up calls it from the first pass of its event loop.
     void onEventLoopStarted();
     void endEventLoop(int exitCode);
+    void appendToLog(const QString &text);
     void logToStandardError(const QString &text) const;
     void onAutoStartClient();
 

@@ -42,6 +42,17 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         finish();
         return;
     }
+    // An empty sum would make the check after each download a signature
+    // check, which no mirror can pass: the product ini is at fault, and no
+    // mirror is blamed for it.
+    for (const FileDownloadSpecification &file : std::as_const(*downloads)) {
+        if (file.md5.isEmpty()) {
+            emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
+                             .arg(file.section));
+            errorCancel();
+            return;
+        }
+    }
     if (!makeSubDirs())
         return;
 

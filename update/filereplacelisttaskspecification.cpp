@@ -27,6 +27,16 @@ void FileReplaceListTaskSpecification::execute()
 
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
+    // An unpacked file without its sum could not be checked: the product ini
+    // is at fault, and nothing is touched.
+    for (const FileReplaceSpecification &file : std::as_const(*replaces)) {
+        if (file.hasUnzip() && file.unzipMd5.isEmpty()) {
+            emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
+                             .arg(file.section));
+            errorCancel();
+            return;
+        }
+    }
     makeFileReplaceTasks(makeSubdirTasks() > 0);
     state = Running;
     // The directory tasks complete inside their own start, so every directory

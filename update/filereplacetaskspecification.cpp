@@ -4,8 +4,10 @@
 #include "fileops/checksignaturetaskspecification.h"
 #include "fileops/filecopytaskspecification.h"
 #include "fileops/filedeletetaskspecification.h"
+#include "fileops/fileophook.h"
 #include "fileops/filerenametaskspecification.h"
 #include "fileops/fileunziptaskspecification.h"
+#include "tasks/slowfileoptaskspecification.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -17,6 +19,16 @@ const QStringList FileReplaceTaskSpecification::executableFiles
        QStringLiteral("mrvclient_linux_amd64"), QStringLiteral("mrvclient_linux_x86")};
 const QStringList FileReplaceTaskSpecification::executableSuffixes
     = {QStringLiteral("so.4"), QStringLiteral("so")};
+
+namespace {
+// Not world-writable: any local user could otherwise replace what the player
+// runs. The updater itself only links, renames and replaces installed files,
+// so it needs no write bits on them.
+constexpr int executableMode = 0755;
+const QFile::Permissions executablePermissions = QFile::ReadOwner | QFile::WriteOwner
+    | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup
+    | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+} // namespace
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(
     FileReplaceSpecification &file, QList<QString> *deletes, RollbackDataList *stepRollbackList,
@@ -53,21 +65,34 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));
             weightLeft = 0.9;
         }
+        // The installed file keeps its name while the new one is made: the
+        // old name becomes a second link to it, and the new file is renamed
+        // over it once complete.
         oldRenamed = true;
-        addSubTask(new FileRenameTaskSpecification(destination, old, &fileRollbackList, this, 0.1));
+        addSubTask(new FileRenameTaskSpecification(destination, old, &fileRollbackList, this, 0.1,
+                                                   FileRenameTaskSpecification::KeepSource));
         weightLeft -= 0.1;
     }
 
-    // A file made by a patch lies unpacked already and was checked as such.
-    if (file.hasUnzip() && !file.storedUnpacked) {
-        addSubTask(new FileUnzipTaskSpecification(&fileRollbackList, source, destination, this,
-                                                  weightLeft - 0.2));
+    // The undo of keeping the old file renames it back over the new one, in
+    // one step; only a file that is new to the installation is removed by
+    // its own undo. A file made by a patch lies unpacked already and was
+    // checked as such: it is copied.
+    RollbackDataList *journal = oldRenamed ? nullptr : &fileRollbackList;
+    const bool unzip = file.hasUnzip() && !file.storedUnpacked;
+    SlowFileOpSpecification *install = nullptr;
+    if (unzip)
+        install = new FileUnzipTaskSpecification(journal, source, destination, this,
+                                                 weightLeft - 0.2);
+    else
+        install = new FileCopyTaskSpecification(journal, source, destination, this, weightLeft);
+    // Executable before it takes its name, so that it is never there without.
+    if (isExecutable(destination))
+        install->mode = executableMode;
+    addSubTask(install);
+    if (unzip)
         addSubTask(
             new CheckSignatureTaskSpecification(destination, file.unzipMd5, true, this, 0.2));
-    } else {
-        addSubTask(new FileCopyTaskSpecification(&fileRollbackList, source, destination, this,
-                                                 weightLeft));
-    }
 
     state = Running;
     executeSubTasks();
@@ -91,19 +116,19 @@ void FileReplaceTaskSpecification::subtasksDone()
     ComposedTaskSpecification::subtasksDone();
 }
 
-void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
+bool FileReplaceTaskSpecification::isExecutable(const QString &path)
 {
     const QFileInfo info(path);
-    if (!executableFiles.contains(info.fileName())
-        && !executableSuffixes.contains(info.completeSuffix()))
+    return executableFiles.contains(info.fileName())
+        || executableSuffixes.contains(info.completeSuffix());
+}
+
+void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
+{
+    if (!isExecutable(path))
         return;
-    // Not world-writable: any local user could otherwise replace what the
-    // player runs. The updater itself only renames and copies installed
-    // files, so it needs no write bits on them.
-    QFile::setPermissions(path,
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
-                              | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup
-                              | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    FileOpHook::reached();
+    QFile::setPermissions(path, executablePermissions);
 }
 
 void FileReplaceTaskSpecification::reset()

@@ -10,9 +10,10 @@
 
 class Configuration;
 
-// Installs one downloaded file: moves the installed copy aside under its
-// "_old_" name, copies (or gunzips and checks) the new one into place and
-// makes client binaries, scripts and libraries executable. Its changes go to
+// Installs one downloaded file: keeps the installed copy under its "_old_"
+// name as well, copies (or gunzips and checks) the new one over it, whole and
+// in one step, and makes client binaries, scripts and libraries executable;
+// the installed name never stops existing. Its changes go to
 // its own journal; on success they are handed to the step's journal and the
 // old copy is queued for deletion, otherwise they are undone at once. Owned
 // by the replacement step; ends with finished() or canceled() once per run.
@@ -28,6 +29,8 @@ public:
     // Makes the file at path executable (mode 0755) if it is a client binary,
     // a script or a library.
     void makeSingleFileExecutable(const QString &path);
+    // Whether the file at path is one that is made executable.
+    static bool isExecutable(const QString &path);
 
     // Whole file names, and complete suffixes (all after the first "."), of
     // the files that are made executable.

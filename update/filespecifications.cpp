@@ -5,5 +5,6 @@ void FileSpecifications::clear()
     downloads.clear();
     replaces.clear();
     deletes.clear();
+    listed.clear();
     patchList = PatchListSpecification();
 }

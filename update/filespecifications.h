@@ -9,13 +9,15 @@
 
 // The three lists of one update run, compiled from the product ini: files to
 // download, installed files to replace, and files to delete (relative to the
-// application root). The main task owns one and lends its lists to the steps.
-// The patch list is what [General] names, if anything.
+// application root); every installed file the product ini names; and the
+// patch list that [General] names, if any. The main task owns one and lends
+// its lists to the steps.
 struct FileSpecifications
 {
     QList<FileDownloadSpecification> downloads;
     QList<FileReplaceSpecification> replaces;
     QList<QString> deletes;
+    QList<QString> listed;
     PatchListSpecification patchList;
 
     void clear();

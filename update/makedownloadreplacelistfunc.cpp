@@ -317,6 +317,7 @@ bool MakeDownloadReplaceListFunc::run()
                 lists.deletes.append(entry.key);
             break;
         case KeyEntry::File:
+            lists.listed.append(entry.replace.pureDestFilePath());
             switch (comparisons.waitFor(i)) {
             case Current:
                 break;

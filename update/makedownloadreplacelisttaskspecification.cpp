@@ -1,6 +1,10 @@
 #include "update/makedownloadreplacelisttaskspecification.h"
 
+#include "app/configuration.h"
+#include "fileops/wholefile.h"
 #include "update/makedownloadreplacelistfunc.h"
+
+#include <QFileInfo>
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
     Configuration *configuration, FileSpecifications &lists, QObject *parent,
@@ -19,7 +23,30 @@ ASyncFunc *MakeDownloadReplaceListTaskSpecification::createFunction()
 void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
 {
     // A result that arrives after the task stopped running belongs to no run.
-    if (ok && state == Running)
+    if (ok && state == Running) {
         *m_lists = *m_workingLists;
+        queueLeftovers();
+    }
     ASyncTaskSpecification::runDone(ok);
+}
+
+void MakeDownloadReplaceListTaskSpecification::queueLeftovers()
+{
+    // A run that ended in the middle of the replacement may have left, beside
+    // a listed file, its kept old copy and the temporary name of its new
+    // content. The deletion step removes them once this run has installed
+    // every file; the old copies of the files the running updater keeps open
+    // go at its next start instead.
+    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
+    for (const QString &path : std::as_const(m_lists->listed)) {
+        const QFileInfo info(path);
+        const QString dir
+            = info.path() == QLatin1String(".") ? QString() : info.path() + QLatin1Char('/');
+        const QString temporary = dir + WholeFile::temporaryPrefix() + info.fileName();
+        if (QFileInfo::exists(root + temporary))
+            m_lists->deletes.append(temporary);
+        const QString old = dir + Configuration::getSpecialFileRenamePrefix() + info.fileName();
+        if (!m_configuration->isSpecialFileName(info.fileName()) && QFileInfo::exists(root + old))
+            m_lists->deletes.append(old);
+    }
 }

@@ -10,7 +10,9 @@ class Configuration;
 // The second step of an update run: compiles the download, replace and delete
 // lists from the verified product ini on a pool thread. The caller's lists
 // change only on success, in one assignment on the main thread; after a
-// failure they keep what they held. The configuration and the lists are lent.
+// failure they keep what they held; then the delete list also names what an
+// interrupted earlier run left beside the listed files. The configuration and
+// the lists are lent.
 class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -28,4 +30,7 @@ public:
 public slots:
     ASyncFunc *createFunction() override;
     void runDone(bool ok) override;
+
+private:
+    void queueLeftovers();
 };

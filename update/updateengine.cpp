@@ -103,6 +103,13 @@ bool UpdateEngine::initialize()
             }
             UpdateIniData::cleanup();
         }
+    } else if (UpdateIniData::namesForeignDirectory(&recordDir)) {
+        // Not a directory this updater made: neither reused nor emptied.
+        emit message(
+            QStringLiteral("Session record names %1, which is no session directory of this "
+                           "updater; left alone")
+                .arg(recordDir));
+        UpdateIniData::cleanup();
     }
 
     if (!m_configuration.initalizeStart(dir))
@@ -172,6 +179,10 @@ void UpdateEngine::onTimer()
     unsigned long long speed = 0;
     bool downloading = false;
     m_mainTask->timeTick(downloadDone, downloadTotal, speed, downloading);
+    // A time-out in this tick may have ended the run, whose end has already
+    // cleared the figures: they are not brought back.
+    if (m_state != EngineRunning)
+        return;
     emit downloadProgress(downloadDone, downloadTotal, speed, downloading);
 }
 

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 #include <sys/stat.h>
@@ -15,19 +16,21 @@ const QString versionKey = QStringLiteral("version");
 const QString dirKey = QStringLiteral("dir");
 const QString typeKey = QStringLiteral("type");
 
-// The directory of a record is emptied and removed when the record belongs to
-// another version, and its files are copied into the installation when it
-// belongs to this one; so it is trusted only if nobody else can have put
-// anything there, or have pointed it somewhere else.
-bool isPrivateDirectory(const QString &dir)
+// Whether dir (absolute) exists in any form, a dangling link included.
+bool entryExists(const QString &dir)
 {
-    if (!QDir::isAbsolutePath(dir))
-        return false;
     struct stat status;
-    if (::lstat(QFile::encodeName(dir).constData(), &status) != 0)
+    return ::lstat(QFile::encodeName(dir).constData(), &status) == 0;
+}
+
+// An entry that belongs to the current user and that no one else may write to.
+bool isPrivate(const QByteArray &path, bool directory)
+{
+    struct stat status;
+    if (::lstat(path.constData(), &status) != 0)
         return false;
-    return S_ISDIR(status.st_mode) && status.st_uid == ::geteuid()
-        && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    const bool kind = directory ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode);
+    return kind && status.st_uid == ::geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 } // namespace
 
@@ -48,13 +51,42 @@ bool UpdateIniData::get(int *version, QString *type, QString *dir)
 
     if (!versionOk || recordType.isEmpty() || recordDir.isEmpty())
         return false;
-    if (!isPrivateDirectory(recordDir))
+    if (!isSessionDirectory(recordDir))
         return false;
 
     if (version)
         *version = recordVersion;
     if (type)
         *type = recordType;
+    if (dir)
+        *dir = recordDir;
+    return true;
+}
+
+bool UpdateIniData::isSessionDirectory(const QString &dir)
+{
+    // The directory of a record is emptied and removed when the record belongs
+    // to another version, and its files are copied into the installation when
+    // it belongs to this one: so it is trusted only if it is one that this
+    // updater made, which nobody else can have filled or pointed elsewhere.
+    if (!QDir::isAbsolutePath(dir))
+        return false;
+    const QFileInfo info(QDir::cleanPath(dir));
+    if (info.path() != QDir::cleanPath(QDir::tempPath())
+        || !info.fileName().startsWith(Configuration::getTempDirPrefix()))
+        return false;
+    const QByteArray path = QFile::encodeName(info.filePath());
+    return isPrivate(path, true)
+        && isPrivate(path + '/' + QFile::encodeName(Configuration::getSessionMarkerName()), false);
+}
+
+bool UpdateIniData::namesForeignDirectory(QString *dir)
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    const QString recordDir = settings.value(sectionName + QLatin1Char('/') + dirKey).toString();
+    if (recordDir.isEmpty() || !QDir::isAbsolutePath(recordDir) || !entryExists(recordDir)
+        || isSessionDirectory(recordDir))
+        return false;
     if (dir)
         *dir = recordDir;
     return true;

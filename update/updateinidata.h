@@ -16,10 +16,18 @@ public:
 
     // True for a valid record; then stores its parts through the non-null
     // pointers. A record is valid when "version" is an integer, "type" is not
-    // empty and "dir" is an absolute path naming a real directory (not a
-    // symbolic link) that belongs to the current user and is not writable by
-    // group or others. Stores nothing when it returns false.
+    // empty and "dir" names a session directory (isSessionDirectory()).
+    // Stores nothing when it returns false.
     static bool get(int *version, QString *type, QString *dir);
+
+    // Whether dir is a directory that this updater made for a session:
+    // directly in the system's temporary directory, named with the session
+    // prefix, a real directory (not a link) of the current user that group
+    // and others cannot write to, holding the session marker.
+    static bool isSessionDirectory(const QString &dir);
+    // True when the record's "dir" names something that exists but is not a
+    // session directory; then stores that path through dir (if not null).
+    static bool namesForeignDirectory(QString *dir);
 
     // Writes the record (the directory comes before the type here).
     static void modify(int version, const QString &dir, const QString &type);

@@ -39,10 +39,10 @@ private slots:
     void proxyAndStreamsFromUpdateIni_data();
     void proxyAndStreamsFromUpdateIni();
 
-    void tempDirIsPrivateAndNumbered();
+    void tempDirIsPrivateMarkedAndUnpredictable();
     void tempDirSkipsTakenNames_data();
     void tempDirSkipsTakenNames();
-    void tempDirFailsWhenAllNamesTaken();
+    void tempDirCannotBeBlockedButCanFail();
     void initalizeStartKeepsResumedDir();
 
     void appRootIsExecutableDirectoryUnlessSet();
@@ -341,21 +341,27 @@ void TestConfiguration::proxyAndStreamsFromUpdateIni()
     QCOMPARE(configuration.m_downloadConcurrency, streams);
 }
 
-void TestConfiguration::tempDirIsPrivateAndNumbered()
+void TestConfiguration::tempDirIsPrivateMarkedAndUnpredictable()
 {
     Configuration configuration;
     QSignalSpy fatal(&configuration, &Configuration::fatalError);
     QVERIFY(configuration.createTempDir());
-    QCOMPARE(configuration.m_tempDir, m_tempBase + QStringLiteral("/morvane_temp_0"));
+    const QString prefix = m_tempBase + QStringLiteral("/morvane_temp_");
+    QVERIFY(configuration.m_tempDir.startsWith(prefix));
+    QCOMPARE(configuration.m_tempDir.size(), prefix.size() + 6);
     struct stat info;
     QCOMPARE(::lstat(QFile::encodeName(configuration.m_tempDir).constData(), &info), 0);
     QVERIFY(S_ISDIR(info.st_mode));
     QCOMPARE(info.st_mode & 07777, mode_t(0700));
+    QCOMPARE(QDir(configuration.m_tempDir).entryList(QDir::AllEntries | QDir::Hidden
+                                                     | QDir::NoDotAndDotDot),
+             QStringList {QStringLiteral(".morvane_session")});
 
     // A second directory never reuses the first.
     Configuration second;
     QVERIFY(second.createTempDir());
-    QCOMPARE(second.m_tempDir, m_tempBase + QStringLiteral("/morvane_temp_1"));
+    QVERIFY(second.m_tempDir.startsWith(prefix));
+    QVERIFY(second.m_tempDir != configuration.m_tempDir);
     QCOMPARE(fatal.count(), 0);
 }
 
@@ -392,7 +398,9 @@ void TestConfiguration::tempDirSkipsTakenNames()
 
     Configuration configuration;
     QVERIFY(configuration.createTempDir());
-    QCOMPARE(configuration.m_tempDir, prefix + QString::number(count));
+    QVERIFY(configuration.m_tempDir.startsWith(prefix));
+    for (int i = 0; i < count; ++i)
+        QVERIFY(configuration.m_tempDir != prefix + QString::number(i));
     // A planted link is never followed: its target stays as it was.
     if (taken == QLatin1String("dangling"))
         QVERIFY(!QFileInfo::exists(elsewhere));
@@ -400,15 +408,22 @@ void TestConfiguration::tempDirSkipsTakenNames()
         QVERIFY(QDir(elsewhere).isEmpty());
 }
 
-void TestConfiguration::tempDirFailsWhenAllNamesTaken()
+// A thousand planted names cannot keep a run from its directory; a system
+// temporary directory that takes no directory at all is a fatal error.
+void TestConfiguration::tempDirCannotBeBlockedButCanFail()
 {
     for (int i = 0; i < 1000; ++i) {
         QVERIFY(QFile::link(QStringLiteral("nowhere"),
                             m_tempBase + QStringLiteral("/morvane_temp_") + QString::number(i)));
     }
+    Configuration planted;
+    QVERIFY(planted.createTempDir());
+
+    qputenv("TMPDIR", "/proc");
     Configuration configuration;
     QSignalSpy fatal(&configuration, &Configuration::fatalError);
     QVERIFY(!configuration.createTempDir());
+    qputenv("TMPDIR", QFile::encodeName(m_tempBase));
     QCOMPARE(fatal.count(), 1);
     QCOMPARE(fatal.at(0).at(0).toString(), QStringLiteral("Unable to create temp directory."));
     QVERIFY(configuration.m_tempDir.isEmpty());
@@ -424,7 +439,7 @@ void TestConfiguration::initalizeStartKeepsResumedDir()
 
     Configuration fresh;
     QVERIFY(fresh.initalizeStart(QString()));
-    QCOMPARE(fresh.m_tempDir, m_tempBase + QStringLiteral("/morvane_temp_0"));
+    QVERIFY(fresh.m_tempDir.startsWith(m_tempBase + QStringLiteral("/morvane_temp_")));
     QVERIFY(QFileInfo(fresh.m_tempDir).isDir());
 }
 

@@ -11,12 +11,17 @@
 #include <QLocalServer>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstring>
 
+#include <csignal>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -39,6 +44,10 @@ private slots:
     void staleSocketNoLongerDisablesGuard();
     void runningCopyKeepsItsName();
     void socketIsForCurrentUserOnly();
+    void socketDirectoryIsPrivate_data();
+    void socketDirectoryIsPrivate();
+    void listenerInSharedDirectoryIsIgnored();
+    void listenerOfAnotherUserIsRefused();
 };
 
 void TestSingleInstanceChecker::serverNameIsStable()
@@ -142,9 +151,8 @@ void TestSingleInstanceChecker::nothingRunningMeansNoOtherInstance()
 void TestSingleInstanceChecker::staleSocketNoLongerDisablesGuard()
 {
     // A copy that crashed leaves a bound socket file that nobody listens on.
-    const QString name = SingleInstanceChecker::getLocalServerName();
-    const QByteArray path = QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + name);
-    QLocalServer::removeServer(name);
+    const QByteArray path = QFile::encodeName(SingleInstanceChecker::getLocalServerPath());
+    QLocalServer::removeServer(QFile::decodeName(path));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     QVERIFY(fd >= 0);
     sockaddr_un address {};
@@ -182,12 +190,144 @@ void TestSingleInstanceChecker::socketIsForCurrentUserOnly()
 {
     SingleInstanceChecker running(nullptr);
     QVERIFY(running.isListening());
-    const QFileInfo socketFile(QDir::tempPath() + QLatin1Char('/')
-                               + SingleInstanceChecker::getLocalServerName());
+    const QFileInfo socketFile(SingleInstanceChecker::getLocalServerPath());
     QVERIFY(socketFile.exists());
     const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
         | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
     QCOMPARE(socketFile.permissions() & others, QFile::Permissions());
+}
+
+void TestSingleInstanceChecker::socketDirectoryIsPrivate_data()
+{
+    QTest::addColumn<QString>("runtimeDir"); // how $XDG_RUNTIME_DIR is set up
+    QTest::addColumn<QString>("fallback"); // how <temp>/morvane-<uid> is found
+    QTest::addColumn<QString>("expected"); // "runtime", "fallback" or "none"
+
+    QTest::newRow("private runtime directory") << "private" << "missing" << "runtime";
+    QTest::newRow("runtime directory open to others") << "open" << "missing" << "fallback";
+    QTest::newRow("runtime directory through a link") << "link" << "missing" << "fallback";
+    QTest::newRow("no runtime directory") << "unset" << "missing" << "fallback";
+    QTest::newRow("own fallback left open") << "unset" << "open" << "fallback";
+    QTest::newRow("fallback planted as a link") << "unset" << "link" << "none";
+}
+
+// The socket lies where only the user can enter: owned by the user, mode
+// 0700, never reached through a link; without such a place there is no guard.
+void TestSingleInstanceChecker::socketDirectoryIsPrivate()
+{
+    QFETCH(QString, runtimeDir);
+    QFETCH(QString, fallback);
+    QFETCH(QString, expected);
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray savedTmp = qgetenv("TMPDIR");
+    const auto restore = qScopeGuard([&] {
+        savedRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR")
+                              : qputenv("XDG_RUNTIME_DIR", savedRuntime);
+        savedTmp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", savedTmp);
+    });
+    const QString runtime = work.filePath("runtime");
+    const QString target = work.filePath("target");
+    QVERIFY(QDir().mkdir(runtime) && QDir().mkdir(target) && QDir().mkdir(work.filePath("tmp")));
+    QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    if (runtimeDir == "open")
+        QVERIFY(QFile::setPermissions(runtime, QFile::permissions(runtime) | QFile::ExeOther));
+    const QString runtimeLink = work.filePath("runtime_link");
+    QVERIFY(QFile::link(runtime, runtimeLink));
+    if (runtimeDir == "unset")
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir == "link" ? runtimeLink : runtime));
+    qputenv("TMPDIR", QFile::encodeName(work.filePath("tmp")));
+    const QString own = work.filePath("tmp/morvane-") + QString::number(::geteuid());
+    if (fallback == "open")
+        QVERIFY(QDir().mkdir(own) && QFile::setPermissions(own, QFile::permissions(target)));
+    if (fallback == "link")
+        QVERIFY(QFile::link(target, own));
+
+    const QString directory = SingleInstanceChecker::socketDirectory();
+
+    const QMap<QString, QString> places {
+        {"runtime", runtime}, {"fallback", own}, {"none", QString()}};
+    QCOMPARE(directory, places.value(expected));
+    if (!directory.isEmpty()) {
+        struct stat status;
+        QCOMPARE(::lstat(QFile::encodeName(directory).constData(), &status), 0);
+        QVERIFY(S_ISDIR(status.st_mode));
+        QCOMPARE(status.st_uid, ::geteuid());
+        QCOMPARE(status.st_mode & 0777, mode_t(0700));
+    }
+    QVERIFY(QDir(target).isEmpty());
+    SingleInstanceChecker running(nullptr);
+    QCOMPARE(running.isListening(), !directory.isEmpty());
+    QCOMPARE(SingleInstanceChecker::checkExistingInstance("#"), !directory.isEmpty());
+}
+
+// A listener under the server name in the shared temporary directory, where
+// anyone may create one, is not asked anything.
+void TestSingleInstanceChecker::listenerInSharedDirectoryIsIgnored()
+{
+    QLocalServer intruder;
+    const QString shared = QDir::tempPath() + QLatin1Char('/')
+        + SingleInstanceChecker::getLocalServerName();
+    QLocalServer::removeServer(shared);
+    QVERIFY(intruder.listen(shared));
+    QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    QVERIFY(!intruder.hasPendingConnections());
+}
+
+// A process of another user listening under the name in the socket
+// directory is no running copy: nothing is sent, and a new copy takes the
+// name over.
+void TestSingleInstanceChecker::listenerOfAnotherUserIsRefused()
+{
+    if (::geteuid() != 0)
+        QSKIP("a listener of another user needs root to start");
+    const QByteArray path = QFile::encodeName(SingleInstanceChecker::getLocalServerPath());
+    QLocalServer::removeServer(QFile::decodeName(path));
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    int report[2];
+    QCOMPARE(::pipe(report), 0);
+    const pid_t foreign = ::fork();
+    if (foreign == 0) {
+        // Bound here, then listening as the user "nobody", who answers every
+        // connection by passing on what it received.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0
+            || ::setgid(65534) != 0 || ::setuid(65534) != 0 || ::listen(fd, 4) != 0)
+            ::_exit(1);
+        (void)!::write(report[1], "L", 1);
+        for (;;) {
+            const int connection = ::accept(fd, nullptr, nullptr);
+            char bytes[16];
+            const ssize_t n = connection < 0 ? 0 : ::read(connection, bytes, sizeof(bytes));
+            if (n > 0)
+                (void)!::write(report[1], bytes, size_t(n));
+            ::close(connection);
+        }
+    }
+    QVERIFY(foreign > 0);
+    char ready = 0;
+    QCOMPARE(::read(report[0], &ready, 1), ssize_t(1));
+
+    const bool answered = SingleInstanceChecker::checkExistingInstance(QStringLiteral("#"));
+    bool listening = false;
+    {
+        SingleInstanceChecker running(nullptr);
+        listening = running.isListening();
+    }
+    ::kill(foreign, SIGKILL);
+    ::waitpid(foreign, nullptr, 0);
+    ::close(report[1]);
+    char received[16];
+    const ssize_t sent = ::read(report[0], received, sizeof(received));
+    ::close(report[0]);
+    QVERIFY(!answered);
+    QCOMPARE(sent, ssize_t(0));
+    QVERIFY(listening);
 }
 
 int main(int argc, char *argv[])

@@ -105,6 +105,7 @@ private slots:
     void newDirectoryIsRemovedOnRollback();
     void failureOfLastFileRestoresEveryEarlierOne_data();
     void failureOfLastFileRestoresEveryEarlierOne();
+    void emptyUnpackSumIsAnInvalidLine();
     void userCancelDuringStepRollsBack();
     void resetDuringStepRollsBack();
 
@@ -597,6 +598,27 @@ void tst_FileReplaceListTaskSpecification::failureOfLastFileRestoresEveryEarlier
     verifyRestored(before);
     if (QTest::currentTestFailed())
         return;
+}
+
+// Without its sum an unpacked file could not be checked: the step refuses the
+// product ini's line before it touches anything.
+void tst_FileReplaceListTaskSpecification::emptyUnpackSumIsAnInvalidLine()
+{
+    install("a.txt", "old");
+    download("a.txt", "new");
+    downloadGzip("b.txt.gz", "packed");
+    FileReplaceSpecification packed = unpacked("b.txt.gz", "b.txt", "packed");
+    packed.unzipMd5.clear();
+    m_replaces << copied("a.txt") << packed;
+    const Tree before = snapshot(m_root->path());
+
+    FileReplaceListTaskSpecification *step = makeStep();
+    step->execute();
+
+    QCOMPARE(m_log, QStringList({"Starting file updates",
+                                 "Warning: product ini contains invalid line in section base",
+                                 "error canceled"}));
+    QCOMPARE(snapshot(m_root->path()), before);
 }
 
 void tst_FileReplaceListTaskSpecification::userCancelDuringStepRollsBack()

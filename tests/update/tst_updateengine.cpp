@@ -61,8 +61,11 @@ private:
     void writeSettings(const QString &key, const QVariant &value);
     void writeMirrorList(const QString &url = QStringLiteral("http://127.0.0.1:9/files"));
     QString makeDir(const QString &path);
+    // A session directory as the updater makes it, in the system temporary
+    // directory.
+    QString makeSessionDir(const QString &suffix);
     void makeFile(const QString &path, const QByteArray &content = "data");
-    QString tempDir(int index) const;
+    bool isNewSessionDir(const QString &dir) const;
     QStringList tempDirEntries() const;
     bool startBannerServer(LocalServers &servers, const QString &imageUrl);
 
@@ -123,9 +126,17 @@ void tst_UpdateEngine::makeFile(const QString &path, const QByteArray &content)
     file.write(content);
 }
 
-QString tst_UpdateEngine::tempDir(int index) const
+QString tst_UpdateEngine::makeSessionDir(const QString &suffix)
 {
-    return m_systemTemp->path() + QStringLiteral("/morvane_temp_") + QString::number(index);
+    const QString dir = makeDir(m_systemTemp->filePath(QStringLiteral("morvane_temp_") + suffix));
+    makeFile(dir + QStringLiteral("/.morvane_session"), QByteArray());
+    return dir;
+}
+
+bool tst_UpdateEngine::isNewSessionDir(const QString &dir) const
+{
+    return dir.startsWith(m_systemTemp->path() + QStringLiteral("/morvane_temp_"))
+        && UpdateIniData::isSessionDirectory(dir);
 }
 
 QStringList tst_UpdateEngine::tempDirEntries() const
@@ -316,7 +327,7 @@ void tst_UpdateEngine::preparedEngineIsBusyUntilReset()
 void tst_UpdateEngine::sameVersionSessionIsResumed()
 {
     writeMirrorList();
-    const QString previous = makeDir(m_root->filePath(QStringLiteral("earlier_session")));
+    const QString previous = makeSessionDir(QStringLiteral("earlier"));
     makeFile(previous + QStringLiteral("/client.bin"), "downloaded before");
     UpdateIniData::modify(1200, previous, QStringLiteral("client_linux_amd64"));
 
@@ -332,7 +343,7 @@ void tst_UpdateEngine::sameVersionSessionIsResumed()
         log << arguments.at(0).toString();
     QCOMPARE(log, QStringList {QStringLiteral("Previous update session for v. 1200 found")});
     QCOMPARE(configuration.m_tempDir, previous);
-    QVERIFY(tempDirEntries().isEmpty());
+    QCOMPARE(tempDirEntries(), QStringList {QStringLiteral("morvane_temp_earlier")});
     QVERIFY(QFile::exists(previous + QStringLiteral("/client.bin")));
 
     int version = 0;
@@ -345,7 +356,7 @@ void tst_UpdateEngine::sameVersionSessionIsResumed()
 void tst_UpdateEngine::otherVersionSessionIsCleanedUp()
 {
     writeMirrorList();
-    const QString previous = makeDir(m_root->filePath(QStringLiteral("earlier_session")));
+    const QString previous = makeSessionDir(QStringLiteral("earlier"));
     makeDir(previous + QStringLiteral("/data/maps"));
     makeFile(previous + QStringLiteral("/data/maps/a.map"));
     makeFile(previous + QStringLiteral("/.hidden"));
@@ -366,8 +377,7 @@ void tst_UpdateEngine::otherVersionSessionIsCleanedUp()
         QStringLiteral("Ok")};
     QCOMPARE(log, expected);
     QVERIFY(!QFileInfo::exists(previous));
-    QCOMPARE(configuration.m_tempDir, tempDir(0));
-    QVERIFY(QFileInfo(tempDir(0)).isDir());
+    QVERIFY(isNewSessionDir(configuration.m_tempDir));
 
     int version = 0;
     QString type;
@@ -375,7 +385,7 @@ void tst_UpdateEngine::otherVersionSessionIsCleanedUp()
     QVERIFY(UpdateIniData::get(&version, &type, &dir));
     QCOMPARE(version, 1200);
     QCOMPARE(type, QStringLiteral("client_linux_amd64"));
-    QCOMPARE(dir, tempDir(0));
+    QCOMPARE(dir, configuration.m_tempDir);
 }
 
 void tst_UpdateEngine::sessionWithDeletedDirectoryIsReplaced()
@@ -392,10 +402,10 @@ void tst_UpdateEngine::sessionWithDeletedDirectoryIsReplaced()
     QVERIFY(engine.initialize());
 
     QCOMPARE(messages.count(), 0);
-    QCOMPARE(configuration.m_tempDir, tempDir(0));
+    QVERIFY(isNewSessionDir(configuration.m_tempDir));
     QString dir;
     QVERIFY(UpdateIniData::get(nullptr, nullptr, &dir));
-    QCOMPARE(dir, tempDir(0));
+    QCOMPARE(dir, configuration.m_tempDir);
 }
 
 // A link inside the stale directory is neither deleted nor followed, so the
@@ -405,7 +415,7 @@ void tst_UpdateEngine::staleDirectoryThatStaysIsReported()
     writeMirrorList();
     const QString outside = makeDir(m_root->filePath(QStringLiteral("outside")));
     makeFile(outside + QStringLiteral("/keep.txt"));
-    const QString previous = makeDir(m_root->filePath(QStringLiteral("earlier_session")));
+    const QString previous = makeSessionDir(QStringLiteral("earlier"));
     makeFile(previous + QStringLiteral("/partial.bin"));
     QVERIFY(QFile::link(outside, previous + QStringLiteral("/link")));
     UpdateIniData::modify(1100, previous, QStringLiteral("client_linux_amd64"));
@@ -422,7 +432,7 @@ void tst_UpdateEngine::staleDirectoryThatStaysIsReported()
     QVERIFY(!QFileInfo::exists(previous + QStringLiteral("/partial.bin")));
     QVERIFY(QFileInfo(previous + QStringLiteral("/link")).isSymLink());
     QVERIFY(QFileInfo::exists(outside + QStringLiteral("/keep.txt")));
-    QCOMPARE(configuration.m_tempDir, tempDir(0));
+    QVERIFY(isNewSessionDir(configuration.m_tempDir));
 }
 
 void tst_UpdateEngine::untrustedSessionDirectoryIsNeverEmptied_data()
@@ -431,22 +441,28 @@ void tst_UpdateEngine::untrustedSessionDirectoryIsNeverEmptied_data()
     QTest::newRow("symbolic link") << "symlink";
     QTest::newRow("writable by group") << "group";
     QTest::newRow("writable by others") << "other";
+    QTest::newRow("private directory elsewhere") << "private";
+    QTest::newRow("session name without the marker") << "unmarked";
 }
 
-// A record that points through a link, or at a directory others may write
-// to, is not this user's session: nothing in it is deleted or reused.
+// A record that points through a link, at a directory others may write to,
+// or at any directory this updater did not make for a session (a private one
+// such as the home directory included) names no session: nothing in it is
+// deleted or reused, and the record is replaced.
 void tst_UpdateEngine::untrustedSessionDirectoryIsNeverEmptied()
 {
     QFETCH(QString, kind);
 
     writeMirrorList();
-    const QString victim = makeDir(m_root->filePath(QStringLiteral("documents")));
+    const QString victim
+        = makeDir(kind == QLatin1String("unmarked") ? m_systemTemp->filePath("morvane_temp_x")
+                                                    : m_root->filePath(QStringLiteral("documents")));
     makeFile(victim + QStringLiteral("/letter.txt"));
     QString recorded = victim;
     if (kind == QLatin1String("symlink")) {
         recorded = m_root->filePath(QStringLiteral("session_link"));
         QVERIFY(QFile::link(victim, recorded));
-    } else {
+    } else if (kind == QLatin1String("group") || kind == QLatin1String("other")) {
         QVERIFY(QFile::setPermissions(victim,
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
                                           | (kind == QLatin1String("group")
@@ -463,7 +479,11 @@ void tst_UpdateEngine::untrustedSessionDirectoryIsNeverEmptied()
         QSignalSpy messages(&engine, &UpdateEngine::message);
         QVERIFY(engine.initialize());
 
-        QCOMPARE(messages.count(), 0);
+        QCOMPARE(messages.count(), 1);
+        QCOMPARE(messages.at(0).at(0).toString(),
+                 QStringLiteral("Session record names %1, which is no session directory of this "
+                                "updater; left alone")
+                     .arg(recorded));
         QVERIFY(QFileInfo::exists(victim + QStringLiteral("/letter.txt")));
         QVERIFY(configuration.m_tempDir != recorded);
         QVERIFY(configuration.m_tempDir.startsWith(m_systemTemp->path()));
@@ -496,7 +516,7 @@ void tst_UpdateEngine::cancelledAttemptIsResumedByTheNext()
     QCOMPARE(messages.count(), 1);
     QCOMPARE(messages.at(0).at(0).toString(),
              QStringLiteral("Previous update session for v. 1200 found"));
-    QCOMPARE(tempDirEntries(), QStringList {QStringLiteral("morvane_temp_0")});
+    QCOMPARE(tempDirEntries(), QStringList {QFileInfo(first).fileName()});
 }
 
 void tst_UpdateEngine::removeOldFilesDeletesOnlyCopiesOfSpecialFiles()
@@ -566,7 +586,7 @@ void tst_UpdateEngine::cleanupDirectoryEmptiesTheTreeButNotThroughLinks()
 void tst_UpdateEngine::successfulRunRemovesDirectoryAndRecord()
 {
     writeSettings(QStringLiteral("update/streams"), 3);
-    const QString dir = makeDir(m_root->filePath(QStringLiteral("morvane_temp_9")));
+    const QString dir = makeSessionDir(QStringLiteral("9"));
     makeDir(dir + QStringLiteral("/data"));
     makeFile(dir + QStringLiteral("/data/client.bin"));
     makeFile(dir + QStringLiteral("/client_linux_amd64.ini"));

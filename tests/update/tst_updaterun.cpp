@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "app/random.h"
+#include "fileops/fileophook.h"
 #include "net/mirrors.h"
 #include "update/maintaskspecification.h"
 #include "update/updateinidata.h"
@@ -17,6 +18,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -24,12 +26,14 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -38,6 +42,7 @@ namespace {
 const int OldVersion = 1;
 const int NewVersion = 2;
 const int LaterVersion = 3;
+const char interruptedRunOption[] = "--interrupted-run";
 const QStringList InstallationFiles = {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")};
 
 enum Outcome { NotPrepared, TimedOut, Succeeded, Canceled };
@@ -133,6 +138,33 @@ bool editProductIni(const QString &path, const std::function<void(QSettings &)> 
     return ini.status() == QSettings::NoError;
 }
 
+std::atomic<int> fileOperationsLeft {0};
+
+void killAtLastFileOperation()
+{
+    if (--fileOperationsLeft == 0)
+        ::kill(::getpid(), SIGKILL);
+}
+
+// A child process: updates the application root to the new version and is
+// killed (SIGKILL) at the given file operation of the update, counted from 1.
+int runInterrupted(const QStringList &arguments)
+{
+    Configuration::setAppRootPath(arguments.value(2));
+    fileOperationsLeft = arguments.value(3).toInt();
+    FileOpHook::set(&killAtLastFileOperation);
+    Configuration configuration;
+    configuration.m_clientType = ReleaseBuilder::CLIENT_TYPE;
+    configuration.m_clientVersion = NewVersion;
+    UpdateEngine engine(configuration, nullptr);
+    QObject::connect(&engine, &UpdateEngine::updateFinished, [] { QCoreApplication::exit(0); });
+    QObject::connect(&engine, &UpdateEngine::updateCanceled, [] { QCoreApplication::exit(3); });
+    if (!engine.initialize())
+        return 4;
+    engine.startUpdate();
+    return QCoreApplication::exec();
+}
+
 } // namespace
 
 // Whole update runs: the engine, without the window, prepares and runs the
@@ -170,6 +202,8 @@ private slots:
     void hostileMirrorChangesNothing();
     void updateByPatches_data();
     void updateByPatches();
+    void timeOutEndingTheRunBringsNoFiguresBack();
+    void killAtEveryFileOperationLeavesEveryFileWhole();
 
 private:
     QString appRoot() const { return m_work->filePath(QStringLiteral("app")); }
@@ -612,9 +646,11 @@ void tst_UpdateRun::sessionOfAnotherVersionIsCleanedUp()
     QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
     const QString staleDir = systemTemp() + QStringLiteral("/morvane_temp_0");
     QVERIFY(QDir().mkpath(staleDir + QStringLiteral("/files/data")));
-    QFile stale(staleDir + QStringLiteral("/files/data/news.txt"));
-    QVERIFY(stale.open(QIODevice::WriteOnly));
-    stale.close();
+    QVERIFY(QFile::setPermissions(staleDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    for (const char *name : {"/files/data/news.txt", "/.morvane_session"}) {
+        QFile stale(staleDir + QLatin1String(name));
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+    }
     UpdateIniData::modify(7, staleDir, ReleaseBuilder::CLIENT_TYPE);
 
     QCOMPARE(run(), Succeeded);
@@ -1159,5 +1195,82 @@ void tst_UpdateRun::updateByPatches()
         QVERIFY(m_log.contains(QStringLiteral("No mirror has %1").arg(list)));
 }
 
-QTEST_GUILESS_MAIN(tst_UpdateRun)
+// The only mirror stalls; the ticks, driven by hand, time its transfers out
+// until the run fails inside a tick. The figures the run's end cleared stay
+// cleared.
+void tst_UpdateRun::timeOutEndingTheRunBringsNoFiguresBack()
+{
+    FaultServer stalling(QByteArray("never complete"));
+    QVERIFY(stalling.start());
+    QVERIFY(prepare(OldVersion, {stalling.baseUrl() + QStringLiteral("/stall")}));
+    QVERIFY(m_engine->initialize());
+    m_engine->startUpdate();
+
+    for (int tick = 0; tick < 200 && !m_events.contains(QStringLiteral("updateCanceled")); ++tick) {
+        QCoreApplication::processEvents();
+        QMetaObject::invokeMethod(m_engine.get(), "onTimer", Qt::DirectConnection);
+    }
+
+    QVERIFY2(m_log.filter(QStringLiteral("timed out")).size() >= 3, qPrintable(m_log.join('\n')));
+    QCOMPARE(m_events.mid(m_events.size() - 2),
+             QStringList({QStringLiteral("downloadProgress 0 0 0 false"),
+                          QStringLiteral("updateCanceled")}));
+}
+
+// An update killed at each of its file operations in turn (the replacement
+// of "update" itself and of a gzip entry among them): every file is then
+// byte for byte the old or the new version, "update" is there and
+// executable, and the next run, with the clean-up of the next start, leaves
+// exactly the new version.
+void tst_UpdateRun::killAtEveryFileOperationLeavesEveryFileWhole()
+{
+    const QString url = m_servers->startNginx(mirrorTree("good"));
+    const ReleaseBuilder::Files oldFiles = ReleaseBuilder::sampleClient(OldVersion);
+    const ReleaseBuilder::Files newFiles = ReleaseBuilder::sampleClient(NewVersion);
+    QStringList listed = oldFiles.keys() + newFiles.keys();
+    listed.removeDuplicates();
+    const QByteArray absent("<absent>");
+    int kills = 0;
+    for (int operation = 1;; ++operation) {
+        QVERIFY(QDir(appRoot()).removeRecursively());
+        QVERIFY(prepare(OldVersion, {url}));
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QString::fromLatin1(interruptedRunOption), appRoot(),
+                     QString::number(operation)});
+        QVERIFY(child.waitForFinished(60000));
+        if (child.exitStatus() == QProcess::NormalExit) {
+            // The update ran to its end before that many operations.
+            QCOMPARE(child.exitCode(), 0);
+            break;
+        }
+        ++kills;
+        for (const QString &path : std::as_const(listed)) {
+            QFile file(appRoot() + QLatin1Char('/') + path);
+            const QByteArray content = file.open(QIODevice::ReadOnly) ? file.readAll() : absent;
+            QVERIFY2(content == oldFiles.value(path, absent) || content == newFiles.value(path, absent),
+                     qPrintable(QStringLiteral("%1 after operation %2").arg(path).arg(operation)));
+        }
+        QVERIFY(QFileInfo(appRoot() + QStringLiteral("/update")).isExecutable());
+
+        makeEngine();
+        QCOMPARE(run(), Succeeded);
+        UpdateEngine::removeOldFiles(appRoot());
+        QVERIFY2(installation(false) == clientSnapshot(NewVersion),
+                 qPrintable(QStringLiteral("after operation %1: ").arg(operation)
+                            + installation(false).join(QLatin1Char('\n'))));
+        QCOMPARE(sessionDirs(), QStringList());
+    }
+    // Directories, kept copies, new files, modes and deletions.
+    QVERIFY2(kills >= 30, qPrintable(QString::number(kills)));
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (app.arguments().value(1) == QLatin1String(interruptedRunOption))
+        return runInterrupted(app.arguments());
+    tst_UpdateRun test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_updaterun.moc"

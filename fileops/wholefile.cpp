@@ -1,0 +1,108 @@
+#include "fileops/wholefile.h"
+
+#include "fileops/fileophook.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+WholeFile::WholeFile(const QString &target)
+    : m_target(QFile::encodeName(target))
+    , m_temporary(QFile::encodeName(temporaryName(target)))
+{ }
+
+WholeFile::~WholeFile()
+{
+    discard();
+}
+
+const QString &WholeFile::temporaryPrefix()
+{
+    static const QString prefix = QStringLiteral("_new_");
+    return prefix;
+}
+
+QString WholeFile::temporaryName(const QString &target)
+{
+    const QFileInfo info(target);
+    return info.path() + QLatin1Char('/') + temporaryPrefix() + info.fileName();
+}
+
+bool WholeFile::open()
+{
+    discard();
+    FileOpHook::reached();
+    // An unnamed file can only be given a name through /proc.
+    if (::access("/proc/self/fd", X_OK) == 0) {
+        const QByteArray directory
+            = QFile::encodeName(QFileInfo(QFile::decodeName(m_target)).absolutePath());
+        m_fd = ::open(directory.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (m_fd >= 0)
+            return true;
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return false;
+    }
+    // A temporary name left by an interrupted run is ours to replace.
+    ::unlink(m_temporary.constData());
+    m_fd = ::open(m_temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0666);
+    m_named = m_fd >= 0;
+    return m_fd >= 0;
+}
+
+bool WholeFile::write(const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(m_fd, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+bool WholeFile::commit(int mode)
+{
+    if (m_fd < 0)
+        return false;
+    if (mode >= 0 && ::fchmod(m_fd, mode_t(mode)) != 0)
+        return false;
+    if (::fsync(m_fd) != 0)
+        return false;
+    if (!m_named) {
+        ::unlink(m_temporary.constData());
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, m_temporary.constData(),
+                     AT_SYMLINK_FOLLOW)
+            != 0)
+            return false;
+        m_named = true;
+    }
+    FileOpHook::reached();
+    if (::rename(m_temporary.constData(), m_target.constData()) != 0)
+        return false;
+    m_named = false;
+    ::close(m_fd);
+    m_fd = -1;
+    return true;
+}
+
+void WholeFile::discard()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (m_named) {
+        ::unlink(m_temporary.constData());
+        m_named = false;
+    }
+}
