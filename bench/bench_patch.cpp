@@ -7,7 +7,7 @@
 //     --patch-from" outputs for the changed files, at most 0.6 times what
 //     "rsync --no-whole-file --stats" reports as sent;
 //   - update time: at most 1.2 times "zstd -d --patch-from" of every patch
-//     and "cp" of the results into place;
+//     and "cp" of the results into place, flushed to disk ("sync FILE...");
 //   - the update's peak anonymous memory (RssAnon): at most 64 MiB, also for
 //     one file of 512 MiB;
 //   - publishing time: at most 1.5 times "zstd -3 --long --patch-from" over
@@ -380,7 +380,9 @@ int main(int argc, char *argv[])
                                quoted(release + QStringLiteral("patches/data/") + patches[0]),
                                quoted(peerTemp));
     }
-    peerScript += QStringLiteral("cp %1/data/* %2/data/").arg(quoted(peerTemp), quoted(peerRoot));
+    // The files are flushed to disk as the replacement step does.
+    peerScript += QStringLiteral("cp %1/data/* %2/data/ && sync %2/data/*")
+                      .arg(quoted(peerTemp), quoted(peerRoot));
 
     std::vector<double> updateTimes;
     std::vector<double> peerTimes;
