@@ -1,10 +1,10 @@
 // Fetches two sets of files from local nginx mirrors with DownloadTaskSpecifications,
 // six at a time over two HTTP mirrors, and the same sets with one
 // `curl -Z --parallel-max 6` process from the same server, alternating, and
-// prints the median time ratio (ours / curl; target <= 1.25) and our peak
-// resident memory per set (it must not grow with the file size). Bare
-// QNetworkAccessManager GETs are timed as well, as the floor that Qt's HTTP
-// stack sets for anything built on it.
+// prints the median time ratio (ours / curl; target <= 1.1) and our peak
+// resident memory per set (it must not grow with the file size). Bare GETs
+// on Qt's own HTTP stack (a plain QNetworkAccessManager) are timed as well,
+// for comparison with the libcurl engine our manager uses.
 //
 // Usage: bench_download [rounds [small|large|huge [ours]]]   (default: 9 rounds, small
 // and large; "huge", 4 files of 512 MiB, only on request, shows that memory stays put;
@@ -151,9 +151,8 @@ double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &out
     return timer.nsecsElapsed() / 1e9;
 }
 
-// Reference: Qt's own HTTP stack with nothing of ours on top (bare GETs, the
-// body written to the file as it arrives), six at a time from one mirror.
-// Shows how much of our time is Qt's and how much is the task's.
+// Reference: Qt's own HTTP stack (bare GETs on a plain QNetworkAccessManager,
+// the body written to the file as it arrives), six at a time from one mirror.
 double runPlainQt(const QString &baseUrl, const FileSet &set, const QString &outDir, bool &ok)
 {
     QNetworkAccessManager manager;
@@ -350,12 +349,12 @@ int main(int argc, char **argv)
             continue;
         }
         const double ratio = bench::median(ratios);
-        printf("%-14s median: ours %.3f s, curl %.3f s, ratio %.3f (target <= 1.25) %s; "
+        printf("%-14s median: ours %.3f s, curl %.3f s, ratio %.3f (target <= 1.1) %s; "
                "CPU ours %.3f s, curl %.3f s; our peak RSS %lld KiB; plain Qt %.3f s "
                "(ratio %.3f)\n",
                qPrintable(set.name), bench::median(ours), bench::median(theirs), ratio,
-               ratio <= 1.25 ? "PASS" : "FAIL", bench::median(ourCpu), bench::median(theirCpu),
-               peak, bench::median(plain), bench::median(plain) / bench::median(theirs));
+               ratio <= 1.1 ? "PASS" : "FAIL", bench::median(ourCpu), bench::median(theirCpu), peak,
+               bench::median(plain), bench::median(plain) / bench::median(theirs));
         fflush(stdout);
         QDir(outParent).removeRecursively();
     }

@@ -200,6 +200,8 @@ void tst_NetworkAccessManager::errorsMapToQtCodes_data()
         << "%4/pub/nothing-here.bin" << int(QNetworkReply::ContentNotFoundError) << 404;
     QTest::newRow("https, certificate not trusted")
         << "%5/pub/sub/big.bin" << int(QNetworkReply::SslHandshakeFailedError) << 0;
+    QTest::newRow("https, certificate for another host name")
+        << "%6/pub/sub/big.bin" << int(QNetworkReply::SslHandshakeFailedError) << 0;
 }
 
 void tst_NetworkAccessManager::errorsMapToQtCodes()
@@ -213,7 +215,8 @@ void tst_NetworkAccessManager::errorsMapToQtCodes()
         .replace("%2", hostPort)
         .replace("%3", QString::number(LocalServers::freeTcpPort()))
         .replace("%4", m_http)
-        .replace("%5", m_untrusted);
+        .replace("%5", m_untrusted)
+        .replace("%6", QString(m_https).replace("127.0.0.1", "localhost"));
     NetworkAccessManager manager;
     QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(url)));
     QStringList events;
