@@ -180,8 +180,11 @@ bool CurlReply::setUp(const QNetworkProxy &proxy)
     // the proxy environment variables.
     curl_easy_setopt(m_easy, CURLOPT_NOPROXY, "");
     if (proxy.type() == QNetworkProxy::HttpProxy) {
-        const QByteArray proxyUrl
-            = "http://" + QUrl::toAce(proxy.hostName()) + ':' + QByteArray::number(proxy.port());
+        const QString name = proxy.hostName();
+        const QByteArray host = name.contains(QLatin1Char(':'))
+            ? '[' + name.toLatin1() + ']' // an IPv6 address
+            : QUrl::toAce(name);
+        const QByteArray proxyUrl = "http://" + host + ':' + QByteArray::number(proxy.port());
         curl_easy_setopt(m_easy, CURLOPT_PROXY, proxyUrl.constData());
         curl_easy_setopt(m_easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
         // https always tunnels; plain http is forwarded by the proxy.
