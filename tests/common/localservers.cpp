@@ -1,12 +1,13 @@
 #include "localservers.h"
 
+#include "net/networkaccessmanager.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -159,7 +160,7 @@ bool LocalServers::waitForPort(QProcess *process, quint16 port)
     return false;
 }
 
-QString LocalServers::startNginx(const QString &rootDir, bool https)
+QString LocalServers::startNginx(const QString &rootDir, bool https, bool trusted)
 {
     const QString dir = makeWorkDir();
     const quint16 port = freeTcpPort();
@@ -177,11 +178,9 @@ QString LocalServers::startNginx(const QString &rootDir, bool https)
             qWarning() << "openssl could not make a certificate" << openssl.readAllStandardError();
             return QString();
         }
-        const QList<QSslCertificate> certificates = QSslCertificate::fromPath(dir + "/cert.pem");
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.addCaCertificates(certificates);
-        QSslConfiguration::setDefaultConfiguration(configuration);
-        tls = QStringLiteral(" ssl;\n        ssl_certificate %1/cert.pem;\n"
+        if (trusted)
+            NetworkAccessManager::addCaCertificates(QSslCertificate::fromPath(dir + "/cert.pem"));
+        tls = QStringLiteral(" ssl http2;\n        ssl_certificate %1/cert.pem;\n"
                              "        ssl_certificate_key %1/key.pem")
                   .arg(dir);
     }
@@ -196,7 +195,10 @@ QString LocalServers::startNginx(const QString &rootDir, bool https)
                                         "error_log %2/error.log;\n"
                                         "events { worker_connections 1024; }\n"
                                         "http {\n"
-                                        "    access_log %2/access.log;\n"
+                                        "    log_format withconnection '$remote_addr - "
+                                        "[$time_local] \"$request\" $status $body_bytes_sent "
+                                        "$connection $connection_requests';\n"
+                                        "    access_log %2/access.log withconnection;\n"
                                         "    client_body_temp_path %2/body;\n"
                                         "    proxy_temp_path %2/proxy;\n"
                                         "    fastcgi_temp_path %2/fastcgi;\n"
@@ -314,6 +316,17 @@ QByteArray LocalServers::nginxAccessLog(const QString &baseUrl) const
 QByteArray LocalServers::nginxAccessLog() const
 {
     return nginxAccessLog(m_lastNginx);
+}
+
+QStringList LocalServers::requestConnections(const QByteArray &accessLog)
+{
+    QStringList connections;
+    for (const QByteArray &line : accessLog.split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() > 2)
+            connections.append(QString::fromLatin1(fields.at(fields.size() - 2)));
+    }
+    return connections;
 }
 
 QStringList LocalServers::requestedPaths(const QByteArray &accessLog)

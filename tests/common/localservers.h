@@ -53,11 +53,12 @@ public:
     RefServer startRefServer(const QStringList &options = QStringList(), quint16 versionPort = 0,
                              quint16 bannerPort = 0);
     // nginx serving rootDir on 127.0.0.1 (as its own instance: private prefix,
-    // configuration, pid and log files in a temporary directory). With https,
-    // a self-signed certificate for 127.0.0.1 is made and added to this
-    // process's default CA list. Returns the base URL ("http://127.0.0.1:port",
-    // no trailing slash), or an empty string, with a warning, on failure.
-    QString startNginx(const QString &rootDir, bool https = false);
+    // configuration, pid and log files in a temporary directory). With https
+    // (HTTP/2 offered), a self-signed certificate for 127.0.0.1 is made and,
+    // if trusted, added to the CAs that NetworkAccessManager trusts in this
+    // process. Returns the base URL ("http://127.0.0.1:port", no trailing
+    // slash), or an empty string, with a warning, on failure.
+    QString startNginx(const QString &rootDir, bool https = false, bool trusted = true);
     // vsftpd serving rootDir read-only to anonymous users. Any other login
     // (a user name with a password) is refused with 530. Returns
     // "ftp://127.0.0.1:port" or an empty string.
@@ -70,6 +71,9 @@ public:
     // base URL; without one, of the nginx started last.
     QByteArray nginxAccessLog(const QString &baseUrl) const;
     QByteArray nginxAccessLog() const;
+    // The connection (nginx's serial number) of each request in an nginx
+    // access log, in order.
+    static QStringList requestConnections(const QByteArray &accessLog);
     // The paths of the GET requests in an nginx access log, in order.
     static QStringList requestedPaths(const QByteArray &accessLog);
 

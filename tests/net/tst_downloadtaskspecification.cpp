@@ -600,6 +600,7 @@ void tst_DownloadTaskSpecification::proxyCarriesTransfers_data()
 {
     QTest::addColumn<QString>("scheme");
     QTest::newRow("http") << "http";
+    QTest::newRow("https") << "https";
     QTest::newRow("ftp") << "ftp";
 }
 
@@ -609,7 +610,7 @@ void tst_DownloadTaskSpecification::proxyCarriesTransfers()
     const quint16 proxyPort = m_servers.startProxy();
     QVERIFY(proxyPort != 0);
     m_manager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxyPort));
-    const QString url = scheme == "http" ? m_http : m_ftp;
+    const QString url = scheme == "http" ? m_http : scheme == "https" ? m_https : m_ftp;
     makeMirrors({{"mirror", url, ""}});
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
     task->execute();
