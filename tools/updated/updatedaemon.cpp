@@ -63,9 +63,9 @@ void UpdateDaemon::onSignal(int signalNumber)
         reload();
         return;
     }
-    log(QStringLiteral("stopping on signal %1; in total %2")
-            .arg(signalNumber)
-            .arg(countsText(m_server->counts())));
+    log(QStringLiteral("stopping on %1; in total %2")
+            .arg(signalNumber == SIGINT ? QLatin1String("SIGINT") : QLatin1String("SIGTERM"),
+                 countsText(m_server->counts())));
     QCoreApplication::quit();
 }
 
