@@ -199,8 +199,7 @@ struct Child
                 }
             }
         }
-        out << "could not start " << program << ": " << process.readAllStandardError()
-            << Qt::endl;
+        out << "could not start " << program << ": " << process.readAllStandardError() << Qt::endl;
         return false;
     }
     // Stops it; returns the last line it wrote to the read channel.
@@ -223,11 +222,11 @@ bool startServer(Child *server, QTemporaryDir *dir, const QByteArray &limits)
         return false;
     file.write("[server]\naddress=127.0.0.1\nversionPort=0\nbannerPort=0\n"
                "[versions]\nstable=43\nstableName=3.4\nbeta=44\nbetaName=3.5 Beta\nalpha=4711\n"
-               "[news]\ntext=\"" + QByteArray(1000, 'n') + "\"\n" + limits);
+               "[news]\ntext=\""
+               + QByteArray(1000, 'n') + "\"\n" + limits);
     file.close();
     return server->start(QCoreApplication::applicationDirPath() + QStringLiteral("/mrvupdated"),
-                         {path}, QProcess::StandardError,
-                         QStringLiteral("listening version udp"));
+                         {path}, QProcess::StandardError, QStringLiteral("listening version udp"));
 }
 
 // Sends the news request from 100,000 forged sources, twice over: each

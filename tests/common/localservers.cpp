@@ -102,8 +102,8 @@ LocalServers::RefServer LocalServers::startRefServer(const QStringList &options,
 LocalServers::RefServer LocalServers::startUpdateServer(const QString &configFile)
 {
     const QStringList arguments {configFile};
-    QProcess *process = startProcess(binDir() + QStringLiteral("/mrvupdated"), arguments,
-                                     QString(), QProcess::SeparateChannels);
+    QProcess *process = startProcess(binDir() + QStringLiteral("/mrvupdated"), arguments, QString(),
+                                     QProcess::SeparateChannels);
     if (!process)
         return RefServer();
     process->setReadChannel(QProcess::StandardError);

@@ -30,7 +30,7 @@ private:
     // Asks from a fresh socket on the source address; null without reply.
     static QByteArray ask(quint16 port, const QByteArray &request, int waitMs = 2000,
                           const QHostAddress &from = QHostAddress::LocalHost);
-    // Stops the server and returns its total counts.
+    // Stops the server and returns its total counts, once it has exited with 0.
     static QString stopAndCount(const LocalServers::RefServer &server);
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -72,7 +72,9 @@ QByteArray TestUpdated::ask(quint16 port, const QByteArray &request, int waitMs,
 QString TestUpdated::stopAndCount(const LocalServers::RefServer &server)
 {
     server.process->terminate();
-    server.process->waitForFinished(5000);
+    if (!server.process->waitForFinished(5000)
+        || server.process->exitStatus() != QProcess::NormalExit || server.process->exitCode() != 0)
+        return QStringLiteral("no clean exit");
     return LocalServers::waitForLogLine(server.process, QStringLiteral("stopping"))
         .section(QStringLiteral("in total "), 1);
 }
@@ -88,7 +90,8 @@ void TestUpdated::checkReportsFaults_data()
     QTest::newRow("no file") << QString() << QStringList {"FILE: cannot read FILE: not a file"};
     QTest::newRow("unknown key and section")
         << "[versions]\nstable=43\nstabel=44\n[extra]\nx=1\n"
-        << QStringList {"FILE:3: unknown key stabel in [versions]", "FILE:4: unknown section [extra]"};
+        << QStringList {"FILE:3: unknown key stabel in [versions]",
+                        "FILE:4: unknown section [extra]"};
     QTest::newRow("hash comment") << "# note\n[versions]\nstable=43\n"
                                   << QStringList {"FILE:1: comments start with ';'"};
     QTest::newRow("key twice") << "[versions]\nstable=43\nstable=44\n"
@@ -98,9 +101,11 @@ void TestUpdated::checkReportsFaults_data()
                                                 "channel (stable, beta, alpha)"};
     QTest::newRow("not a version number")
         << "[versions]\nstable=4.3\n"
-        << QStringList {"FILE:2: stable must be a version number from 1 to 2147483647, not \"4.3\""};
-    QTest::newRow("unquoted comma") << "[versions]\nstable=43\nstableName=3,4\n"
-                                    << QStringList {"FILE:3: a value with a comma needs double quotes"};
+        << QStringList {
+               "FILE:2: stable must be a version number from 1 to 2147483647, not \"4.3\""};
+    QTest::newRow("unquoted comma")
+        << "[versions]\nstable=43\nstableName=3,4\n"
+        << QStringList {"FILE:3: a value with a comma needs double quotes"};
     QTest::newRow("comma in a name")
         << "[versions]\nstable=43\nstableName=\"3,4\"\n"
         << QStringList {"FILE:3: stableName holds a comma, which would end the channel's entry"};
@@ -150,9 +155,10 @@ void TestUpdated::checkReportsFaults()
     start.start(program, {path});
     QVERIFY(start.waitForFinished(10000));
     QCOMPARE(start.exitCode(), 1);
-    QCOMPARE(QString::fromUtf8(start.readAllStandardError()),
-             faults.join(QLatin1Char('\n'))
-                 + QStringLiteral("\nnot started: %1 has %2 fault(s)\n").arg(path).arg(faults.size()));
+    QCOMPARE(
+        QString::fromUtf8(start.readAllStandardError()),
+        faults.join(QLatin1Char('\n'))
+            + QStringLiteral("\nnot started: %1 has %2 fault(s)\n").arg(path).arg(faults.size()));
 }
 
 void TestUpdated::answersComeFromTheFile_data()
@@ -168,28 +174,31 @@ void TestUpdated::answersComeFromTheFile_data()
     const QString answered = "answered 2, dropped by limit 0, malformed 0, other unanswered 0";
     const QString malformed = "answered 1, dropped by limit 0, malformed 1, other unanswered 0";
     const QByteArray versionRequest("3\0", 2);
-    QTest::newRow("every channel") << "[versions]\nstable=43\nstableName=3.4\nbeta=44\n"
-                                      "betaName=3.5 Beta\nalpha=4711\n"
-                                   << false << versionRequest
-                                   << QByteArray("43#3.4,44#3.5 Beta,4711\0", 24) << answered;
-    QTest::newRow("empty channel kept") << "[versions]\nstable=43\nalpha=4711\n" << false
-                                        << versionRequest << QByteArray("43,,4711\0", 9)
-                                        << answered;
+    QTest::newRow("every channel")
+        << "[versions]\nstable=43\nstableName=3.4\nbeta=44\n"
+           "betaName=3.5 Beta\nalpha=4711\n"
+        << false << versionRequest << QByteArray("43#3.4,44#3.5 Beta,4711\0", 24) << answered;
+    QTest::newRow("empty channel kept")
+        << "[versions]\nstable=43\nalpha=4711\n"
+        << false << versionRequest << QByteArray("43,,4711\0", 9) << answered;
     QTest::newRow("news text") << "[versions]\nstable=43\n[news]\ntext=\"Hello, players\"\n"
                                << false << QByteArray("*\0", 2)
                                << QByteArray("Hello, players\0", 15) << answered;
-    QTest::newRow("news file") << "[versions]\nstable=43\n[news]\nfile=news.txt\n" << false
-                               << QByteArray("*\0", 2) << QByteArray("Gr\xfc\xdf" "e\0", 6)
+    QTest::newRow("news file") << "[versions]\nstable=43\n[news]\nfile=news.txt\n"
+                               << false << QByteArray("*\0", 2)
+                               << QByteArray("Gr\xfc\xdf"
+                                             "e\0",
+                                             6)
                                << answered;
-    QTest::newRow("no news is empty news") << "[versions]\nstable=43\n" << false
-                                           << QByteArray("*\0", 2) << QByteArray("\0", 1)
-                                           << answered;
+    QTest::newRow("no news is empty news")
+        << "[versions]\nstable=43\n"
+        << false << QByteArray("*\0", 2) << QByteArray("\0", 1) << answered;
     QTest::newRow("banner") << "[versions]\nstable=43\n[banner]\nimage=http://i/b.png\n"
                                "click=https://c/x\n"
-                            << true << QByteArray("\x01\x01") << QByteArray("http://i/b.png,https://c/x")
-                            << answered;
-    QTest::newRow("no banner") << "[versions]\nstable=43\n" << true << QByteArray("\x01\x01")
-                               << QByteArray()
+                            << true << QByteArray("\x01\x01")
+                            << QByteArray("http://i/b.png,https://c/x") << answered;
+    QTest::newRow("no banner") << "[versions]\nstable=43\n"
+                               << true << QByteArray("\x01\x01") << QByteArray()
                                << "answered 1, dropped by limit 0, malformed 0, other unanswered 1";
     QTest::newRow("3 without zero byte")
         << channels << false << QByteArray("3") << QByteArray() << malformed;
@@ -197,10 +206,10 @@ void TestUpdated::answersComeFromTheFile_data()
         << channels << false << QByteArray("3\0\0", 3) << QByteArray() << malformed;
     QTest::newRow("unknown command")
         << channels << false << QByteArray("4\0", 2) << QByteArray() << malformed;
-    QTest::newRow("empty datagram") << channels << false << QByteArray("") << QByteArray()
-                                    << malformed;
-    QTest::newRow("64 KiB datagram") << channels << false << QByteArray(65507, '3')
-                                     << QByteArray() << malformed;
+    QTest::newRow("empty datagram")
+        << channels << false << QByteArray("") << QByteArray() << malformed;
+    QTest::newRow("64 KiB datagram")
+        << channels << false << QByteArray(65507, '3') << QByteArray() << malformed;
     QTest::newRow("banner request on version port")
         << channels << false << QByteArray("\x01\x01") << QByteArray() << malformed;
     QTest::newRow("version request on banner port")
@@ -216,7 +225,8 @@ void TestUpdated::answersComeFromTheFile()
     QFETCH(QString, counts);
     QFile news(m_dir->filePath(QStringLiteral("news.txt")));
     QVERIFY(news.open(QIODevice::WriteOnly));
-    news.write("Gr\xc3\xbc\xc3\x9f" "e\n"); // UTF-8, sent as Latin-1
+    news.write("Gr\xc3\xbc\xc3\x9f"
+               "e\n"); // UTF-8, sent as Latin-1
     news.close();
 
     LocalServers servers;
@@ -234,11 +244,12 @@ void TestUpdated::reloadKeepsTheLastGoodAnswers_data()
     QTest::addColumn<QString>("logLine");
     QTest::addColumn<QByteArray>("reply");
 
-    QTest::newRow("valid file") << "[versions]\nstable=44\n" << "reloaded" << QByteArray("44\0", 3);
-    QTest::newRow("invalid file") << "[versions]\nstable=4.4\n" << "reload failed"
-                                  << QByteArray("43\0", 3);
-    QTest::newRow("half-written file") << "[versions]\nsta" << "reload failed"
-                                       << QByteArray("43\0", 3);
+    QTest::newRow("valid file") << "[versions]\nstable=44\n"
+                                << "reloaded" << QByteArray("44\0", 3);
+    QTest::newRow("invalid file") << "[versions]\nstable=4.4\n"
+                                  << "reload failed" << QByteArray("43\0", 3);
+    QTest::newRow("half-written file") << "[versions]\nsta"
+                                       << "reload failed" << QByteArray("43\0", 3);
     QTest::newRow("file gone") << QString() << "reload failed" << QByteArray("43\0", 3);
 }
 

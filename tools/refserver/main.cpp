@@ -82,8 +82,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "mrvrefserver: invalid port\n");
         return 2;
     }
-    const QByteArray terminator = parser.isSet(noTerminatorOption) ? QByteArray()
-                                                                   : QByteArray(1, '\0');
+    const QByteArray terminator
+        = parser.isSet(noTerminatorOption) ? QByteArray() : QByteArray(1, '\0');
     QueryServer::Answers answers;
     if (!parser.isSet(silentOption)) {
         answers.versions = parser.value(versionsOption).toLatin1() + terminator;
@@ -101,7 +101,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     server.setAnswers(answers);
-    std::printf("listening version udp %s:%u\n", qPrintable(address), unsigned(server.versionPort()));
+    std::printf("listening version udp %s:%u\n", qPrintable(address),
+                unsigned(server.versionPort()));
     std::printf("listening banner udp %s:%u\n", qPrintable(address), unsigned(server.bannerPort()));
     std::fflush(stdout);
     return app.exec();

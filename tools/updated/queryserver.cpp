@@ -123,8 +123,8 @@ void QueryServer::setLimits(bool enabled, const SourceLimiter::Settings &setting
         m_limiter = std::make_unique<SourceLimiter>(settings);
 }
 
-const std::optional<QByteArray> *QueryServer::answerTo(Port port, const char *request,
-                                                        size_t size, int flags) const
+const std::optional<QByteArray> *QueryServer::answerTo(Port port, const char *request, size_t size,
+                                                       int flags) const
 {
     if (size != 2 || (flags & MSG_TRUNC))
         return nullptr;
@@ -199,8 +199,8 @@ void QueryServer::onReadable(Port port)
             }
             // The kernel copies the payload within send(), before anything
             // can replace the answers.
-            replyParts[replyCount] = {const_cast<char *>(payload.constData()),
-                                      size_t(payload.size())};
+            replyParts[replyCount]
+                = {const_cast<char *>(payload.constData()), size_t(payload.size())};
             std::memset(&replies[replyCount], 0, sizeof replies[replyCount]);
             replies[replyCount].msg_hdr.msg_name = &senders[i];
             replies[replyCount].msg_hdr.msg_namelen = sizeof senders[i];

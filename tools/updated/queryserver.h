@@ -43,8 +43,7 @@ public:
     ~QueryServer() override;
 
     // Binds both ports on the IPv4 address; a port of 0 takes a free one.
-    bool start(const QString &address, quint16 versionPort, quint16 bannerPort,
-               QString *errorText);
+    bool start(const QString &address, quint16 versionPort, quint16 bannerPort, QString *errorText);
     quint16 versionPort() const { return m_versionPort; }
     quint16 bannerPort() const { return m_bannerPort; }
 

@@ -174,9 +174,10 @@ void ConfigReader::scan(const QByteArray &bytes)
         }
         const QString fullKey = section + QLatin1Char('/') + key;
         if (m_lines.contains(fullKey)) {
-            lineError(number, QStringLiteral("%1 given twice (first on line %2)")
-                                  .arg(key)
-                                  .arg(m_lines.value(fullKey)));
+            lineError(number,
+                      QStringLiteral("%1 given twice (first on line %2)")
+                          .arg(key)
+                          .arg(m_lines.value(fullKey)));
             continue;
         }
         m_lines.insert(fullKey, number);
@@ -203,11 +204,12 @@ void ConfigReader::number(const QString &key, quint32 min, quint32 max, quint32 
     bool ok = false;
     const qulonglong parsed = text.toULongLong(&ok, 10);
     if (!isDigits(text) || !ok || parsed < min || parsed > max) {
-        error(key, QStringLiteral("%1 must be a whole number from %2 to %3, not \"%4\"")
-                       .arg(key.section(QLatin1Char('/'), 1))
-                       .arg(min)
-                       .arg(max)
-                       .arg(text));
+        error(key,
+              QStringLiteral("%1 must be a whole number from %2 to %3, not \"%4\"")
+                  .arg(key.section(QLatin1Char('/'), 1))
+                  .arg(min)
+                  .arg(max)
+                  .arg(text));
         return;
     }
     *result = quint32(parsed);
@@ -226,9 +228,10 @@ void ConfigReader::readServer(ServerConfig *config)
     if (has(addressKey)) {
         config->address = value(addressKey).trimmed();
         if (!QueryServer::isIPv4Address(config->address))
-            error(addressKey, QStringLiteral("address must be an IPv4 address such as 0.0.0.0, "
-                                             "not \"%1\"")
-                                  .arg(config->address));
+            error(addressKey,
+                  QStringLiteral("address must be an IPv4 address such as 0.0.0.0, "
+                                 "not \"%1\"")
+                      .arg(config->address));
     }
     port(QStringLiteral("server/versionPort"), &config->versionPort);
     port(QStringLiteral("server/bannerPort"), &config->bannerPort);
@@ -247,17 +250,19 @@ void ConfigReader::readVersions(ServerConfig *config)
         const QString name = value(nameKey);
         if (number.isEmpty()) {
             if (!name.isEmpty())
-                error(nameKey, QStringLiteral("%1Name without a version number in %1")
-                                   .arg(QLatin1String(channel)));
+                error(nameKey,
+                      QStringLiteral("%1Name without a version number in %1")
+                          .arg(QLatin1String(channel)));
             entries.append(QString());
             continue;
         }
         bool ok = false;
         const int version = number.toInt(&ok, 10);
         if (!isDigits(number) || !ok || version < 1)
-            error(numberKey, QStringLiteral("%1 must be a version number from 1 to 2147483647, "
-                                            "not \"%2\"")
-                                 .arg(QLatin1String(channel), number));
+            error(numberKey,
+                  QStringLiteral("%1 must be a version number from 1 to 2147483647, "
+                                 "not \"%2\"")
+                      .arg(QLatin1String(channel), number));
         // The updater splits the list at commas; a "#" in a name is fine,
         // since only the first one ends the number.
         QString fault = textFault(name, false);
@@ -270,15 +275,17 @@ void ConfigReader::readVersions(ServerConfig *config)
     while (!entries.isEmpty() && entries.constLast().isEmpty())
         entries.removeLast();
     if (entries.isEmpty()) {
-        lineError(0, QStringLiteral("[versions] gives no version for any channel "
-                                    "(stable, beta, alpha)"));
+        lineError(0,
+                  QStringLiteral("[versions] gives no version for any channel "
+                                 "(stable, beta, alpha)"));
         return;
     }
     const QByteArray list = entries.join(QLatin1Char(',')).toLatin1();
     if (list.size() > VersionListMax)
-        lineError(0, QStringLiteral("the version list is %1 bytes; the updater reads at most %2")
-                         .arg(list.size())
-                         .arg(VersionListMax));
+        lineError(0,
+                  QStringLiteral("the version list is %1 bytes; the updater reads at most %2")
+                      .arg(list.size())
+                      .arg(VersionListMax));
     config->answers.versions = list + '\0';
 }
 
@@ -315,9 +322,10 @@ void ConfigReader::readNews(ServerConfig *config)
         error(key, QStringLiteral("the news %1").arg(fault));
     const QByteArray bytes = news.toLatin1();
     if (bytes.size() > NewsMax)
-        error(key, QStringLiteral("the news is %1 bytes; the updater reads at most %2")
-                       .arg(bytes.size())
-                       .arg(NewsMax));
+        error(key,
+              QStringLiteral("the news is %1 bytes; the updater reads at most %2")
+                  .arg(bytes.size())
+                  .arg(NewsMax));
     // Always answered, even when empty: the updater needs both replies.
     config->answers.news = bytes + '\0';
 }
@@ -334,7 +342,8 @@ QString ConfigReader::url(const QString &key)
             || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))))
         fault = QStringLiteral("is not an http or https URL");
     if (!fault.isEmpty())
-        error(key, QStringLiteral("%1 \"%2\" %3").arg(key.section(QLatin1Char('/'), 1), text, fault));
+        error(key,
+              QStringLiteral("%1 \"%2\" %3").arg(key.section(QLatin1Char('/'), 1), text, fault));
     return text;
 }
 
@@ -353,9 +362,10 @@ void ConfigReader::readBanner(ServerConfig *config)
         return; // banner queries stay unanswered
     const QByteArray banner = (url(imageKey) + QLatin1Char(',') + url(clickKey)).toLatin1();
     if (banner.size() > BannerMax)
-        error(clickKey, QStringLiteral("the banner answer is %1 bytes; the updater reads at most %2")
-                            .arg(banner.size())
-                            .arg(BannerMax));
+        error(clickKey,
+              QStringLiteral("the banner answer is %1 bytes; the updater reads at most %2")
+                  .arg(banner.size())
+                  .arg(BannerMax));
     config->answers.banner = banner;
 }
 
@@ -371,7 +381,8 @@ void ConfigReader::readLimits(ServerConfig *config)
                  || text == QLatin1String("off") || text == QLatin1String("0"))
             config->limitsEnabled = false;
         else
-            error(enabledKey, QStringLiteral("enabled must be true or false, not \"%1\"").arg(text));
+            error(enabledKey,
+                  QStringLiteral("enabled must be true or false, not \"%1\"").arg(text));
     }
     const QString burstKey = QStringLiteral("limits/burst");
     number(QStringLiteral("limits/rate"), 1, MaxRate, &config->limits.rate);
@@ -384,10 +395,11 @@ void ConfigReader::readLimits(ServerConfig *config)
          {&config->answers.versions, &config->answers.news, &config->answers.banner})
         largest = std::max(largest, answer->has_value() ? int((*answer)->size()) : 0);
     if (config->limits.burst < quint32(largest))
-        error(burstKey, QStringLiteral("burst %1 is less than the largest reply (%2 bytes), "
-                                       "which would never be sent")
-                            .arg(config->limits.burst)
-                            .arg(largest));
+        error(burstKey,
+              QStringLiteral("burst %1 is less than the largest reply (%2 bytes), "
+                             "which would never be sent")
+                  .arg(config->limits.burst)
+                  .arg(largest));
 }
 
 } // namespace

@@ -43,16 +43,19 @@ bool UpdateDaemon::start()
         log(QStringLiteral("not started: cannot handle signals"));
         return false;
     }
-    if (!m_server->start(m_config.address, m_config.versionPort, m_config.bannerPort,
-                         &errorText)) {
+    if (!m_server->start(m_config.address, m_config.versionPort, m_config.bannerPort, &errorText)) {
         log(QStringLiteral("not started: %1").arg(errorText));
         return false;
     }
     m_server->setAnswers(m_config.answers);
     m_server->setLimits(m_config.limitsEnabled, m_config.limits);
     log(QStringLiteral("started with %1: %2").arg(m_path, m_config.summary()));
-    log(QStringLiteral("listening version udp %1:%2").arg(m_config.address).arg(m_server->versionPort()));
-    log(QStringLiteral("listening banner udp %1:%2").arg(m_config.address).arg(m_server->bannerPort()));
+    log(QStringLiteral("listening version udp %1:%2")
+            .arg(m_config.address)
+            .arg(m_server->versionPort()));
+    log(QStringLiteral("listening banner udp %1:%2")
+            .arg(m_config.address)
+            .arg(m_server->bannerPort()));
     m_countsTimer.start(CountsIntervalMs);
     return true;
 }
