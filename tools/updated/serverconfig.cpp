@@ -122,7 +122,7 @@ private:
 
 void ConfigReader::lineError(int line, const QString &text)
 {
-    m_errors->append(line > 0 ? QStringLiteral("%1:%2: %3").arg(m_path).arg(line).arg(text)
+    m_errors->append(line > 0 ? QStringLiteral("%1:%2: %3").arg(m_path, QString::number(line), text)
                               : QStringLiteral("%1: %2").arg(m_path, text));
 }
 

@@ -35,7 +35,8 @@ bool UpdateDaemon::start()
     if (!ServerConfig::read(m_path, &m_config, &errors)) {
         for (const QString &error : std::as_const(errors))
             log(error);
-        log(QStringLiteral("not started: %1 has %2 fault(s)").arg(m_path).arg(errors.size()));
+        log(QStringLiteral("not started: %1 has %2 fault(s)")
+                .arg(m_path, QString::number(errors.size())));
         return false;
     }
     QString errorText;
@@ -78,8 +79,7 @@ void UpdateDaemon::reload()
     QStringList errors;
     if (!ServerConfig::read(m_path, &config, &errors)) {
         log(QStringLiteral("reload failed, the previous answers stay: %1 has %2 fault(s)")
-                .arg(m_path)
-                .arg(errors.size()));
+                .arg(m_path, QString::number(errors.size())));
         for (const QString &error : std::as_const(errors))
             log(error);
         return;
