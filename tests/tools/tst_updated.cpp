@@ -22,6 +22,7 @@ private slots:
     void reloadKeepsTheLastGoodAnswers_data();
     void reloadKeepsTheLastGoodAnswers();
     void floodFromOneAddressIsLimited();
+    void requestFromAnUpdateServerPortIsNotAnswered();
 
 private:
     // Writes the server's configuration file; the [server] section puts it on
@@ -29,7 +30,7 @@ private:
     QString writeConfig(const QString &body, bool withServer = true);
     // Asks from a fresh socket on the source address; null without reply.
     static QByteArray ask(quint16 port, const QByteArray &request, int waitMs = 2000,
-                          const QHostAddress &from = QHostAddress::LocalHost);
+                          const QHostAddress &from = QHostAddress::LocalHost, quint16 fromPort = 0);
     // Stops the server and returns its total counts, once it has exited with 0.
     static QString stopAndCount(const LocalServers::RefServer &server);
 
@@ -58,10 +59,10 @@ QString TestUpdated::writeConfig(const QString &body, bool withServer)
 }
 
 QByteArray TestUpdated::ask(quint16 port, const QByteArray &request, int waitMs,
-                            const QHostAddress &from)
+                            const QHostAddress &from, quint16 fromPort)
 {
     QUdpSocket socket;
-    if (!socket.bind(from, 0))
+    if (!socket.bind(from, fromPort))
         return QByteArray();
     socket.writeDatagram(request, QHostAddress::LocalHost, port);
     if (!socket.waitForReadyRead(waitMs))
@@ -293,6 +294,21 @@ void TestUpdated::floodFromOneAddressIsLimited()
              QStringLiteral("answered %1, dropped by limit %2, malformed 0, other unanswered 0")
                  .arg(floodReplies + 1)
                  .arg(100 - floodReplies));
+}
+
+void TestUpdated::requestFromAnUpdateServerPortIsNotAnswered()
+{
+    // A forged request from another update server's port would start an
+    // endless exchange if the reply were itself a request ("3\0").
+    LocalServers servers;
+    const LocalServers::RefServer server
+        = servers.startUpdateServer(writeConfig("[versions]\nstable=3\n"));
+    QVERIFY(server.isValid());
+    QVERIFY(ask(server.versionPort, QByteArray("3\0", 2), 300, QHostAddress::LocalHost, 17384)
+                .isNull());
+    QCOMPARE(ask(server.versionPort, QByteArray("3\0", 2)), QByteArray("3\0", 2));
+    QCOMPARE(stopAndCount(server),
+             QStringLiteral("answered 1, dropped by limit 0, malformed 0, other unanswered 1"));
 }
 
 QTEST_MAIN(TestUpdated)
