@@ -57,10 +57,11 @@ QString LocalServers::sourceDir()
 }
 
 QProcess *LocalServers::startProcess(const QString &program, const QStringList &arguments,
-                                     const QString &workingDirectory)
+                                     const QString &workingDirectory,
+                                     QProcess::ProcessChannelMode mode)
 {
     auto *process = new QProcess(this);
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->setProcessChannelMode(mode);
     if (!workingDirectory.isEmpty())
         process->setWorkingDirectory(workingDirectory);
     process->start(program, arguments);
@@ -91,23 +92,50 @@ void LocalServers::stopAll()
 LocalServers::RefServer LocalServers::startRefServer(const QStringList &options,
                                                      quint16 versionPort, quint16 bannerPort)
 {
-    RefServer server;
     QStringList arguments {QStringLiteral("--bind"),         QStringLiteral("127.0.0.1"),
                            QStringLiteral("--version-port"), QString::number(versionPort),
                            QStringLiteral("--banner-port"),  QString::number(bannerPort)};
     arguments += options;
     QProcess *process = startProcess(binDir() + QStringLiteral("/mrvrefserver"), arguments);
-    if (!process)
-        return server;
+    return process ? awaitListening(process, arguments) : RefServer();
+}
 
-    // The server prints "listening version udp 127.0.0.1:PORT" and
+LocalServers::RefServer LocalServers::startUpdateServer(const QString &configFile)
+{
+    const QStringList arguments {configFile};
+    QProcess *process = startProcess(binDir() + QStringLiteral("/mrvupdated"), arguments, QString(),
+                                     QProcess::SeparateChannels);
+    if (!process)
+        return RefServer();
+    process->setReadChannel(QProcess::StandardError);
+    return awaitListening(process, arguments);
+}
+
+QString LocalServers::waitForLogLine(QProcess *process, const QString &prefix)
+{
+    for (;;) {
+        while (!process->canReadLine()) {
+            if (!process->waitForReadyRead(10000))
+                return QString();
+        }
+        const QString line = QString::fromUtf8(process->readLine()).trimmed();
+        if (line.startsWith(prefix))
+            return line;
+    }
+}
+
+LocalServers::RefServer LocalServers::awaitListening(QProcess *process,
+                                                     const QStringList &arguments)
+{
+    RefServer server;
+    // The servers print "listening version udp 127.0.0.1:PORT" and
     // "listening banner udp 127.0.0.1:PORT" once both sockets are bound.
     QDeadlineTimer deadline(10000);
     while (server.versionPort == 0 || server.bannerPort == 0) {
         while (!process->canReadLine()) {
             if (deadline.hasExpired()
                 || !process->waitForReadyRead(int(deadline.remainingTime()))) {
-                qWarning() << "mrvrefserver did not start listening" << arguments;
+                qWarning() << process->program() << "did not start listening" << arguments;
                 m_processes.removeOne(process);
                 process->kill();
                 process->waitForFinished(3000);

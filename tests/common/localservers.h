@@ -34,11 +34,12 @@ public:
     // Starts a program and keeps it until stopAll() or destruction.
     // Returns nullptr, with a warning, if it does not start.
     QProcess *startProcess(const QString &program, const QStringList &arguments,
-                           const QString &workingDirectory = QString());
+                           const QString &workingDirectory = QString(),
+                           QProcess::ProcessChannelMode mode = QProcess::ForwardedErrorChannel);
 
     void stopAll();
 
-    // The reference update server (bin/mrvrefserver) as started by startRefServer().
+    // An update server (bin/mrvrefserver or bin/mrvupdated) as started below.
     struct RefServer
     {
         QProcess *process = nullptr;
@@ -52,6 +53,13 @@ public:
     // Tests that pass the fixed ports 17384 and 2009 take RESOURCE_LOCK udpports.
     RefServer startRefServer(const QStringList &options = QStringList(), quint16 versionPort = 0,
                              quint16 bannerPort = 0);
+    // The update server (bin/mrvupdated) with its configuration file. Its log
+    // (standard error) stays in the process's read channel, for
+    // waitForLogLine(); the ports it bound are returned once it listens.
+    RefServer startUpdateServer(const QString &configFile);
+    // Reads log lines until one starts with prefix and returns it, or a null
+    // string if the process ends or says nothing more for 10 seconds.
+    static QString waitForLogLine(QProcess *process, const QString &prefix);
     // nginx serving rootDir on 127.0.0.1 (as its own instance: private prefix,
     // configuration, pid and log files in a temporary directory). With https
     // (HTTP/2 offered), a self-signed certificate for 127.0.0.1 is made and,
@@ -78,6 +86,8 @@ public:
     static QStringList requestedPaths(const QByteArray &accessLog);
 
 private:
+    // Reads the "listening version/banner udp ADDRESS:PORT" lines.
+    RefServer awaitListening(QProcess *process, const QStringList &arguments);
     QString makeWorkDir();
     bool waitForPort(QProcess *process, quint16 port);
     static bool writeTextFile(const QString &path, const QString &text);
