@@ -1,10 +1,10 @@
 // Fetches two sets of files from local nginx mirrors with DownloadTaskSpecifications,
 // six at a time over two HTTP mirrors, and the same sets with one
 // `curl -Z --parallel-max 6` process from the same server, alternating, and
-// prints the median time ratio (ours / curl; target <= 1.25) and our peak
-// resident memory per set (it must not grow with the file size). Bare
-// QNetworkAccessManager GETs are timed as well, as the floor that Qt's HTTP
-// stack sets for anything built on it.
+// prints the median time ratio (ours / curl; target <= 1.1) and our peak
+// resident memory per set (it must not grow with the file size). Bare GETs
+// on Qt's own HTTP stack (a plain QNetworkAccessManager) are timed as well,
+// for comparison with the libcurl engine our manager uses.
 //
 // Usage: bench_download [rounds [small|large|huge [ours]]]   (default: 9 rounds, small
 // and large; "huge", 4 files of 512 MiB, only on request, shows that memory stays put;
@@ -151,9 +151,8 @@ double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &out
     return timer.nsecsElapsed() / 1e9;
 }
 
-// Reference: Qt's own HTTP stack with nothing of ours on top (bare GETs, the
-// body written to the file as it arrives), six at a time from one mirror.
-// Shows how much of our time is Qt's and how much is the task's.
+// Reference: Qt's own HTTP stack (bare GETs on a plain QNetworkAccessManager,
+// the body written to the file as it arrives), six at a time from one mirror.
 double runPlainQt(const QString &baseUrl, const FileSet &set, const QString &outDir, bool &ok)
 {
     QNetworkAccessManager manager;
@@ -270,9 +269,10 @@ int main(int argc, char **argv)
     }
     const QString outParent = work.filePath(QStringLiteral("out"));
     int failures = 0;
+    QList<double> curlMedians;
 
     for (const FileSet &set : sets) {
-        QList<double> ratios, ours, theirs, plain, ourCpu, ourMainCpu, theirCpu;
+        QList<double> ratios, ours, theirs, ourCpu, ourMainCpu, theirCpu;
         qint64 peak = 0;
         for (int round = 0; round < rounds; ++round) {
             double curlSeconds = 0, ourSeconds = 0;
@@ -305,16 +305,6 @@ int main(int argc, char **argv)
                     ++failures;
                 }
             };
-            const auto measurePlainQt = [&] {
-                bool ok = false;
-                const QString outDir
-                    = freshDir(outParent, QStringLiteral("qt-%1-%2").arg(set.dir).arg(round));
-                plain << runPlainQt(first, set, outDir, ok);
-                if (!ok || !sameFiles(outDir, set)) {
-                    fprintf(stderr, "plain Qt failed on %s\n", qPrintable(set.name));
-                    ++failures;
-                }
-            };
             if (oursOnly) {
                 measureOurs();
                 printf("%-14s round %d: ours %.3f s, CPU %.3f s (main thread %.3f s)\n",
@@ -323,7 +313,6 @@ int main(int argc, char **argv)
                 ours << ourSeconds;
                 continue;
             }
-            measurePlainQt();
             // Alternate who goes first, so that drift in the machine's load and
             // the file system's state after a delete falls on both sides.
             if (round % 2) {
@@ -336,9 +325,8 @@ int main(int argc, char **argv)
             ours << ourSeconds;
             theirs << curlSeconds;
             ratios << ourSeconds / curlSeconds;
-            printf("%-14s round %d: ours %.3f s, curl %.3f s, ratio %.3f (plain Qt %.3f s)\n",
-                   qPrintable(set.name), round + 1, ourSeconds, curlSeconds,
-                   ourSeconds / curlSeconds, plain.last());
+            printf("%-14s round %d: ours %.3f s, curl %.3f s, ratio %.3f\n", qPrintable(set.name),
+                   round + 1, ourSeconds, curlSeconds, ourSeconds / curlSeconds);
             fflush(stdout);
         }
         if (oursOnly) {
@@ -350,12 +338,33 @@ int main(int argc, char **argv)
             continue;
         }
         const double ratio = bench::median(ratios);
-        printf("%-14s median: ours %.3f s, curl %.3f s, ratio %.3f (target <= 1.25) %s; "
-               "CPU ours %.3f s, curl %.3f s; our peak RSS %lld KiB; plain Qt %.3f s "
-               "(ratio %.3f)\n",
+        printf("%-14s median: ours %.3f s, curl %.3f s, ratio %.3f (target <= 1.1) %s; "
+               "CPU ours %.3f s, curl %.3f s; our peak RSS %lld KiB\n",
                qPrintable(set.name), bench::median(ours), bench::median(theirs), ratio,
-               ratio <= 1.25 ? "PASS" : "FAIL", bench::median(ourCpu), bench::median(theirCpu),
-               peak, bench::median(plain), bench::median(plain) / bench::median(theirs));
+               ratio <= 1.1 ? "PASS" : "FAIL", bench::median(ourCpu), bench::median(theirCpu),
+               peak);
+        fflush(stdout);
+        curlMedians << bench::median(theirs);
+        QDir(outParent).removeRecursively();
+    }
+
+    // Qt's own HTTP stack last: what it leaves allocated would count in our
+    // peak memory.
+    for (int i = 0; i < curlMedians.size(); ++i) {
+        const FileSet &set = sets.at(i);
+        QList<double> plain;
+        for (int round = 0; round < rounds; ++round) {
+            bool ok = false;
+            const QString outDir
+                = freshDir(outParent, QStringLiteral("qt-%1-%2").arg(set.dir).arg(round));
+            plain << runPlainQt(first, set, outDir, ok);
+            if (!ok || !sameFiles(outDir, set)) {
+                fprintf(stderr, "plain Qt failed on %s\n", qPrintable(set.name));
+                ++failures;
+            }
+        }
+        printf("%-14s plain Qt GETs: median %.3f s, %.3f x curl's median\n", qPrintable(set.name),
+               bench::median(plain), bench::median(plain) / curlMedians.at(i));
         fflush(stdout);
         QDir(outParent).removeRecursively();
     }

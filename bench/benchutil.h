@@ -9,8 +9,12 @@
 // Small measuring helpers shared by the benchmarks.
 namespace bench {
 
-// Peak resident set size of this process in KiB (VmHWM), or -1.
-qint64 peakRssKiB();
+// Peak resident set size in KiB (VmHWM) of this process, or of the process
+// pid; -1 if it cannot be read.
+qint64 peakRssKiB(qint64 pid = 0);
+
+// The load averages of /proc/loadavg, for the record of a run.
+QString loadAverage();
 
 // Runs a program to its end; returns its wall time in seconds and its standard
 // output in *output, or a negative value if it failed.

@@ -69,6 +69,10 @@ bool FileCopyFunc::run()
     if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
     WholeFile out(destination);
+    // On one file system the source itself becomes the new file: a second
+    // name instead of a copy of its bytes.
+    if (out.linkFrom(source))
+        return out.commit(mode >= 0 ? mode : int(info.st_mode & 0777));
     if (!out.open())
         return false;
     ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);

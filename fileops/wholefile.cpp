@@ -54,6 +54,30 @@ bool WholeFile::open()
     return m_fd >= 0;
 }
 
+bool WholeFile::linkFrom(const QString &source)
+{
+    discard();
+    FileOpHook::reached();
+    const QByteArray path = QFile::encodeName(source);
+    struct stat sourceInfo;
+    if (::stat(path.constData(), &sourceInfo) != 0 || !S_ISREG(sourceInfo.st_mode))
+        return false;
+    ::unlink(m_temporary.constData());
+    // Across file systems (EXDEV) or where links are refused (EPERM), the
+    // caller copies instead.
+    if (::link(path.constData(), m_temporary.constData()) != 0)
+        return false;
+    m_named = true;
+    m_fd = ::open(m_temporary.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat linked;
+    if (m_fd < 0 || ::fstat(m_fd, &linked) != 0 || linked.st_ino != sourceInfo.st_ino
+        || linked.st_dev != sourceInfo.st_dev) {
+        discard();
+        return false;
+    }
+    return true;
+}
+
 bool WholeFile::write(const char *data, qint64 size)
 {
     while (size > 0) {

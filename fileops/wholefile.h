@@ -22,6 +22,10 @@ public:
     // Creates the new, empty file; false if the target's directory does not
     // take it.
     bool open();
+    // Makes the regular file source itself the new file, by a second name
+    // (no bytes are copied); false where the file systems do not allow it,
+    // and then nothing has changed.
+    bool linkFrom(const QString &source);
     // The descriptor to write to; -1 before open().
     int handle() const { return m_fd; }
     // Writes all of data; false on a write error.

@@ -8,7 +8,7 @@
 #include <QNetworkRequest>
 
 namespace {
-constexpr qint64 ChunkSize = 4096;
+constexpr qint64 ChunkSize = 64 * 1024;
 constexpr qint64 ReadBufferSize = 1024 * 1024;
 int slowTransferWindow = 30;
 } // namespace

@@ -1,25 +1,36 @@
 #include "net/networkaccessmanager.h"
 
-#include "net/ftpreply.h"
+#include "net/curlmulti.h"
+#include "net/curlreply.h"
 
 #include <QNetworkProxy>
+#include <QSslCertificate>
 
 NetworkAccessManager::NetworkAccessManager(QObject *parent)
     : QNetworkAccessManager(parent)
+    , m_multi(new CurlMulti(this))
 {
     setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+}
+
+void NetworkAccessManager::addCaCertificates(const QList<QSslCertificate> &certificates)
+{
+    for (const QSslCertificate &certificate : certificates)
+        CurlMulti::addCaCertificates(certificate.toPem());
 }
 
 QNetworkReply *NetworkAccessManager::createRequest(Operation operation,
                                                    const QNetworkRequest &request,
                                                    QIODevice *outgoingData)
 {
+    const QString scheme = request.url().scheme().toLower();
     if (operation == GetOperation
-        && request.url().scheme().compare(QLatin1String("ftp"), Qt::CaseInsensitive) == 0) {
-        QNetworkProxy ftpProxy = proxy();
-        if (ftpProxy.type() == QNetworkProxy::DefaultProxy)
-            ftpProxy = QNetworkProxy::applicationProxy();
-        return new FtpReply(request, ftpProxy, this);
+        && (scheme == QLatin1String("http") || scheme == QLatin1String("https")
+            || scheme == QLatin1String("ftp"))) {
+        QNetworkProxy transferProxy = proxy();
+        if (transferProxy.type() == QNetworkProxy::DefaultProxy)
+            transferProxy = QNetworkProxy::applicationProxy();
+        return new CurlReply(request, transferProxy, m_multi, this);
     }
     return QNetworkAccessManager::createRequest(operation, request, outgoingData);
 }

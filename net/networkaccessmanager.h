@@ -2,18 +2,31 @@
 
 #include <QNetworkAccessManager>
 
-// The updater's network access object: Qt serves every request except ftp
-// GETs, which go to FtpReply (libcurl), so that ftp mirrors keep working.
-// Redirects are never followed; a mirror that redirects is answered by its
-// status code. For ftp, only an HTTP proxy is used (as a CONNECT tunnel);
-// with any other proxy type ftp transfers connect directly.
+class CurlMulti;
+class QSslCertificate;
+
+// The updater's network access object: every http, https and ftp GET goes
+// to a CurlReply (libcurl) on one multi handle owned by the manager, so that
+// connections to a mirror are kept open and reused from file to file (HTTP/2
+// where a server offers it over TLS). Other requests are Qt's. Redirects are
+// never followed; a mirror that redirects is answered by its status code.
+// Certificates and host names are verified against the system's CA store.
+// Only an HTTP proxy set on the manager is used, for every scheme; with any
+// other proxy type transfers connect directly.
 class NetworkAccessManager : public QNetworkAccessManager
 {
     Q_OBJECT
 public:
     explicit NetworkAccessManager(QObject *parent = nullptr);
 
+    // Trusts these CA certificates too, besides the system's, for every
+    // manager of this process from the next transfer on.
+    static void addCaCertificates(const QList<QSslCertificate> &certificates);
+
 protected:
     QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
                                  QIODevice *outgoingData = nullptr) override;
+
+private:
+    CurlMulti *m_multi;
 };

@@ -1,12 +1,13 @@
 #include "localservers.h"
 
+#include "net/networkaccessmanager.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -56,10 +57,11 @@ QString LocalServers::sourceDir()
 }
 
 QProcess *LocalServers::startProcess(const QString &program, const QStringList &arguments,
-                                     const QString &workingDirectory)
+                                     const QString &workingDirectory,
+                                     QProcess::ProcessChannelMode mode)
 {
     auto *process = new QProcess(this);
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->setProcessChannelMode(mode);
     if (!workingDirectory.isEmpty())
         process->setWorkingDirectory(workingDirectory);
     process->start(program, arguments);
@@ -90,23 +92,50 @@ void LocalServers::stopAll()
 LocalServers::RefServer LocalServers::startRefServer(const QStringList &options,
                                                      quint16 versionPort, quint16 bannerPort)
 {
-    RefServer server;
     QStringList arguments {QStringLiteral("--bind"),         QStringLiteral("127.0.0.1"),
                            QStringLiteral("--version-port"), QString::number(versionPort),
                            QStringLiteral("--banner-port"),  QString::number(bannerPort)};
     arguments += options;
     QProcess *process = startProcess(binDir() + QStringLiteral("/mrvrefserver"), arguments);
-    if (!process)
-        return server;
+    return process ? awaitListening(process, arguments) : RefServer();
+}
 
-    // The server prints "listening version udp 127.0.0.1:PORT" and
+LocalServers::RefServer LocalServers::startUpdateServer(const QString &configFile)
+{
+    const QStringList arguments {configFile};
+    QProcess *process = startProcess(binDir() + QStringLiteral("/mrvupdated"), arguments, QString(),
+                                     QProcess::SeparateChannels);
+    if (!process)
+        return RefServer();
+    process->setReadChannel(QProcess::StandardError);
+    return awaitListening(process, arguments);
+}
+
+QString LocalServers::waitForLogLine(QProcess *process, const QString &prefix)
+{
+    for (;;) {
+        while (!process->canReadLine()) {
+            if (!process->waitForReadyRead(10000))
+                return QString();
+        }
+        const QString line = QString::fromUtf8(process->readLine()).trimmed();
+        if (line.startsWith(prefix))
+            return line;
+    }
+}
+
+LocalServers::RefServer LocalServers::awaitListening(QProcess *process,
+                                                     const QStringList &arguments)
+{
+    RefServer server;
+    // The servers print "listening version udp 127.0.0.1:PORT" and
     // "listening banner udp 127.0.0.1:PORT" once both sockets are bound.
     QDeadlineTimer deadline(10000);
     while (server.versionPort == 0 || server.bannerPort == 0) {
         while (!process->canReadLine()) {
             if (deadline.hasExpired()
                 || !process->waitForReadyRead(int(deadline.remainingTime()))) {
-                qWarning() << "mrvrefserver did not start listening" << arguments;
+                qWarning() << process->program() << "did not start listening" << arguments;
                 m_processes.removeOne(process);
                 process->kill();
                 process->waitForFinished(3000);
@@ -159,7 +188,7 @@ bool LocalServers::waitForPort(QProcess *process, quint16 port)
     return false;
 }
 
-QString LocalServers::startNginx(const QString &rootDir, bool https)
+QString LocalServers::startNginx(const QString &rootDir, bool https, bool trusted)
 {
     const QString dir = makeWorkDir();
     const quint16 port = freeTcpPort();
@@ -177,11 +206,9 @@ QString LocalServers::startNginx(const QString &rootDir, bool https)
             qWarning() << "openssl could not make a certificate" << openssl.readAllStandardError();
             return QString();
         }
-        const QList<QSslCertificate> certificates = QSslCertificate::fromPath(dir + "/cert.pem");
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.addCaCertificates(certificates);
-        QSslConfiguration::setDefaultConfiguration(configuration);
-        tls = QStringLiteral(" ssl;\n        ssl_certificate %1/cert.pem;\n"
+        if (trusted)
+            NetworkAccessManager::addCaCertificates(QSslCertificate::fromPath(dir + "/cert.pem"));
+        tls = QStringLiteral(" ssl http2;\n        ssl_certificate %1/cert.pem;\n"
                              "        ssl_certificate_key %1/key.pem")
                   .arg(dir);
     }
@@ -196,7 +223,10 @@ QString LocalServers::startNginx(const QString &rootDir, bool https)
                                         "error_log %2/error.log;\n"
                                         "events { worker_connections 1024; }\n"
                                         "http {\n"
-                                        "    access_log %2/access.log;\n"
+                                        "    log_format withconnection '$remote_addr - "
+                                        "[$time_local] \"$request\" $status $body_bytes_sent "
+                                        "$connection $connection_requests';\n"
+                                        "    access_log %2/access.log withconnection;\n"
                                         "    client_body_temp_path %2/body;\n"
                                         "    proxy_temp_path %2/proxy;\n"
                                         "    fastcgi_temp_path %2/fastcgi;\n"
@@ -314,6 +344,17 @@ QByteArray LocalServers::nginxAccessLog(const QString &baseUrl) const
 QByteArray LocalServers::nginxAccessLog() const
 {
     return nginxAccessLog(m_lastNginx);
+}
+
+QStringList LocalServers::requestConnections(const QByteArray &accessLog)
+{
+    QStringList connections;
+    for (const QByteArray &line : accessLog.split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() > 2)
+            connections.append(QString::fromLatin1(fields.at(fields.size() - 2)));
+    }
+    return connections;
 }
 
 QStringList LocalServers::requestedPaths(const QByteArray &accessLog)

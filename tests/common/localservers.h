@@ -34,11 +34,12 @@ public:
     // Starts a program and keeps it until stopAll() or destruction.
     // Returns nullptr, with a warning, if it does not start.
     QProcess *startProcess(const QString &program, const QStringList &arguments,
-                           const QString &workingDirectory = QString());
+                           const QString &workingDirectory = QString(),
+                           QProcess::ProcessChannelMode mode = QProcess::ForwardedErrorChannel);
 
     void stopAll();
 
-    // The reference update server (bin/mrvrefserver) as started by startRefServer().
+    // An update server (bin/mrvrefserver or bin/mrvupdated) as started below.
     struct RefServer
     {
         QProcess *process = nullptr;
@@ -52,12 +53,20 @@ public:
     // Tests that pass the fixed ports 17384 and 2009 take RESOURCE_LOCK udpports.
     RefServer startRefServer(const QStringList &options = QStringList(), quint16 versionPort = 0,
                              quint16 bannerPort = 0);
+    // The update server (bin/mrvupdated) with its configuration file. Its log
+    // (standard error) stays in the process's read channel, for
+    // waitForLogLine(); the ports it bound are returned once it listens.
+    RefServer startUpdateServer(const QString &configFile);
+    // Reads log lines until one starts with prefix and returns it, or a null
+    // string if the process ends or says nothing more for 10 seconds.
+    static QString waitForLogLine(QProcess *process, const QString &prefix);
     // nginx serving rootDir on 127.0.0.1 (as its own instance: private prefix,
-    // configuration, pid and log files in a temporary directory). With https,
-    // a self-signed certificate for 127.0.0.1 is made and added to this
-    // process's default CA list. Returns the base URL ("http://127.0.0.1:port",
-    // no trailing slash), or an empty string, with a warning, on failure.
-    QString startNginx(const QString &rootDir, bool https = false);
+    // configuration, pid and log files in a temporary directory). With https
+    // (HTTP/2 offered), a self-signed certificate for 127.0.0.1 is made and,
+    // if trusted, added to the CAs that NetworkAccessManager trusts in this
+    // process. Returns the base URL ("http://127.0.0.1:port", no trailing
+    // slash), or an empty string, with a warning, on failure.
+    QString startNginx(const QString &rootDir, bool https = false, bool trusted = true);
     // vsftpd serving rootDir read-only to anonymous users. Any other login
     // (a user name with a password) is refused with 530. Returns
     // "ftp://127.0.0.1:port" or an empty string.
@@ -70,10 +79,15 @@ public:
     // base URL; without one, of the nginx started last.
     QByteArray nginxAccessLog(const QString &baseUrl) const;
     QByteArray nginxAccessLog() const;
+    // The connection (nginx's serial number) of each request in an nginx
+    // access log, in order.
+    static QStringList requestConnections(const QByteArray &accessLog);
     // The paths of the GET requests in an nginx access log, in order.
     static QStringList requestedPaths(const QByteArray &accessLog);
 
 private:
+    // Reads the "listening version/banner udp ADDRESS:PORT" lines.
+    RefServer awaitListening(QProcess *process, const QStringList &arguments);
     QString makeWorkDir();
     bool waitForPort(QProcess *process, quint16 port);
     static bool writeTextFile(const QString &path, const QString &text);

@@ -7,8 +7,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cstdio>
-
 namespace {
 QStringList describe(const RollbackDataList &journal, const QString &base)
 {
@@ -53,8 +51,6 @@ private slots:
     void fileDelete_data();
     void fileDelete();
     void renameIsJournalledAndUndone();
-    void keepSourceLinksAndUndoRestoresTheName_data();
-    void keepSourceLinksAndUndoRestoresTheName();
     void renameOntoExistingFileFails();
     void renameOfMissingFileFails();
 
@@ -226,43 +222,6 @@ void tst_FastFileOps::renameIsJournalledAndUndone()
     QVERIFY(journal.rollback(&task));
     QCOMPARE(readFile(m_base + "/lib.so"), QByteArray("installed"));
     QVERIFY(!QFile::exists(m_base + "/_old_lib.so"));
-}
-
-void tst_FastFileOps::keepSourceLinksAndUndoRestoresTheName_data()
-{
-    QTest::addColumn<bool>("replaced");
-    QTest::newRow("nothing took the name since") << false;
-    QTest::newRow("a new file was renamed over the name") << true;
-}
-
-// The installed file keeps its name while a second name holds it too; the
-// undo gives the name back the kept file, leaving neither a second name nor
-// a moment without the file.
-void tst_FastFileOps::keepSourceLinksAndUndoRestoresTheName()
-{
-    QFETCH(bool, replaced);
-    QVERIFY(writeFile(m_base + "/lib.so", "installed"));
-    RollbackDataList journal;
-    FileRenameTaskSpecification task(m_base + "/lib.so", m_base + "/_old_lib.so", &journal, nullptr,
-                                     0.5, FileRenameTaskSpecification::KeepSource);
-    TaskLog log;
-    log.watch(&task, "t");
-
-    task.execute();
-
-    QCOMPARE(log.take(), finishedLog);
-    QCOMPARE(describe(journal, m_base), QStringList({"0 %T/lib.so %T/_old_lib.so"}));
-    QCOMPARE(readFile(m_base + "/lib.so"), QByteArray("installed"));
-    QCOMPARE(readFile(m_base + "/_old_lib.so"), QByteArray("installed"));
-    if (replaced) {
-        QVERIFY(writeFile(m_base + "/new", "new"));
-        QVERIFY(::rename(QFile::encodeName(m_base + "/new").constData(),
-                         QFile::encodeName(m_base + "/lib.so").constData())
-                == 0);
-    }
-    QVERIFY(journal.rollback(&task));
-    QCOMPARE(readFile(m_base + "/lib.so"), QByteArray("installed"));
-    QCOMPARE(QDir(m_base).entryList(QDir::Files), QStringList({"lib.so"}));
 }
 
 void tst_FastFileOps::renameOntoExistingFileFails()

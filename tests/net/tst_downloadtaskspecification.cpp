@@ -600,6 +600,7 @@ void tst_DownloadTaskSpecification::proxyCarriesTransfers_data()
 {
     QTest::addColumn<QString>("scheme");
     QTest::newRow("http") << "http";
+    QTest::newRow("https") << "https";
     QTest::newRow("ftp") << "ftp";
 }
 
@@ -609,7 +610,7 @@ void tst_DownloadTaskSpecification::proxyCarriesTransfers()
     const quint16 proxyPort = m_servers.startProxy();
     QVERIFY(proxyPort != 0);
     m_manager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxyPort));
-    const QString url = scheme == "http" ? m_http : m_ftp;
+    const QString url = scheme == "http" ? m_http : scheme == "https" ? m_https : m_ftp;
     makeMirrors({{"mirror", url, ""}});
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
     task->execute();
@@ -631,6 +632,7 @@ void tst_DownloadTaskSpecification::partLeftByEarlierRunIsContinued_data()
 
     QTest::newRow("http: 206") << "http" << true << "";
     QTest::newRow("https: 206") << "https" << true << "";
+    QTest::newRow("ftp: REST") << "ftp" << true << "";
     QTest::newRow("range ignored: 200") << "/plain" << true << "";
     QTest::newRow("wrong 206") << "/badrange" << true
                                << "Mirror m1 answered the resumed download of data/file.bin with "
@@ -657,6 +659,7 @@ void tst_DownloadTaskSpecification::partLeftByEarlierRunIsContinued()
     file.close();
     const QString url = mirror == "http" ? m_http
         : mirror == "https"              ? m_https
+        : mirror == "ftp"                ? m_ftp
                                          : m_faults->baseUrl() + mirror;
     makeMirrors({{"m1", url, ""}});
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
@@ -669,7 +672,7 @@ void tst_DownloadTaskSpecification::partLeftByEarlierRunIsContinued()
     QCOMPARE(task->writtenMd5(), QCryptographicHash::hash(expected, QCryptographicHash::Md5));
     QCOMPARE(task->resumed(), !mirror.startsWith('/'));
     QCOMPARE(m_log.contains(line), !line.isEmpty());
-    if (!mirror.startsWith('/')) {
+    if (mirror.startsWith(QLatin1String("http"))) {
         const QString sent = QStringLiteral("\" 206 %1 ").arg(m_body.size() - half);
         QVERIFY2(m_servers.nginxAccessLog(url).contains(sent.toLatin1()),
                  m_servers.nginxAccessLog(url).constData());

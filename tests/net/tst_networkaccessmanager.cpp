@@ -1,26 +1,35 @@
 #include "faultserver.h"
 #include "localservers.h"
-#include "net/ftpreply.h"
+#include "net/curlreply.h"
 #include "net/networkaccessmanager.h"
 
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-// The ftp side of the manager runs against a real vsftpd on loopback.
+// The manager's transfers run against a real vsftpd and nginx (HTTP, and
+// HTTPS with HTTP/2) on loopback.
 class tst_NetworkAccessManager : public QObject
 {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void ftpFileArrivesByteForByte();
-    void ftpErrorsMapToQtCodes_data();
-    void ftpErrorsMapToQtCodes();
+    void fileArrivesByteForByte_data();
+    void fileArrivesByteForByte();
+    void filesShareOneConnection_data();
+    void filesShareOneConnection();
+    void rangeStartsAtOffset_data();
+    void rangeStartsAtOffset();
+    void errorsMapToQtCodes_data();
+    void errorsMapToQtCodes();
+    void slowReaderKeepsBufferBounded_data();
     void slowReaderKeepsBufferBounded();
+    void abortInsideReadyReadStopsAtOnce_data();
     void abortInsideReadyReadStopsAtOnce();
     void ftpGoesThroughHttpProxy();
     void httpRedirectIsNotFollowed();
@@ -29,7 +38,8 @@ private:
     static QByteArray randomBytes(int size);
     QTemporaryDir m_root;
     LocalServers m_servers;
-    QString m_ftp;
+    QString baseUrl(const QString &scheme) const;
+    QString m_ftp, m_http, m_https, m_untrusted;
     QByteArray m_big;
 };
 
@@ -56,15 +66,36 @@ void tst_NetworkAccessManager::initTestCase()
     QVERIFY(large.resize(24 * 1024 * 1024));
     large.close();
     m_ftp = m_servers.startFtp(m_root.path());
-    QVERIFY(!m_ftp.isEmpty());
+    m_http = m_servers.startNginx(m_root.path());
+    m_https = m_servers.startNginx(m_root.path(), true);
+    m_untrusted = m_servers.startNginx(m_root.path(), true, false);
+    QVERIFY(!m_ftp.isEmpty() && !m_http.isEmpty() && !m_https.isEmpty() && !m_untrusted.isEmpty());
 }
 
-void tst_NetworkAccessManager::ftpFileArrivesByteForByte()
+QString tst_NetworkAccessManager::baseUrl(const QString &scheme) const
 {
+    return scheme == "ftp" ? m_ftp : scheme == "http" ? m_http : m_https;
+}
+
+void tst_NetworkAccessManager::fileArrivesByteForByte_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QVariant>("status");
+    QTest::addColumn<QVariant>("reason");
+    QTest::newRow("ftp") << "ftp" << QVariant() << QVariant();
+    QTest::newRow("http") << "http" << QVariant(200) << QVariant(QByteArray("OK"));
+    QTest::newRow("https, HTTP/2") << "https" << QVariant(200) << QVariant(QByteArray());
+}
+
+void tst_NetworkAccessManager::fileArrivesByteForByte()
+{
+    QFETCH(QString, scheme);
+    QFETCH(QVariant, status);
+    QFETCH(QVariant, reason);
     NetworkAccessManager manager;
     QSignalSpy managerFinished(&manager, &QNetworkAccessManager::finished);
-    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(m_ftp + "/pub/sub/big.bin")));
-    QVERIFY(qobject_cast<FtpReply *>(reply));
+    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(baseUrl(scheme) + "/pub/sub/big.bin")));
+    QVERIFY(qobject_cast<CurlReply *>(reply));
 
     QStringList events;
     QByteArray received;
@@ -86,51 +117,139 @@ void tst_NetworkAccessManager::ftpFileArrivesByteForByte()
     QCOMPARE(lastTotal, qint64(m_big.size()));
     QCOMPARE(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(),
              qint64(m_big.size()));
-    QVERIFY(!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid());
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute), status);
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute), reason);
     QCOMPARE(managerFinished.count(), 1);
     QCOMPARE(managerFinished.at(0).at(0).value<QNetworkReply *>(), reply);
     reply->deleteLater();
 }
 
-void tst_NetworkAccessManager::ftpErrorsMapToQtCodes_data()
+void tst_NetworkAccessManager::filesShareOneConnection_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QByteArray>("protocol");
+    QTest::newRow("http") << "http" << QByteArray("HTTP/1.1");
+    QTest::newRow("https") << "https" << QByteArray("HTTP/2.0");
+}
+
+void tst_NetworkAccessManager::filesShareOneConnection()
+{
+    QFETCH(QString, scheme);
+    QFETCH(QByteArray, protocol);
+    const int before
+        = LocalServers::requestConnections(m_servers.nginxAccessLog(baseUrl(scheme))).size();
+    NetworkAccessManager manager;
+    for (int i = 0; i < 4; ++i) {
+        QNetworkReply *reply
+            = manager.get(QNetworkRequest(QUrl(baseUrl(scheme) + "/pub/sub/big.bin")));
+        qint64 received = 0;
+        connect(reply, &QNetworkReply::readyRead, this,
+                [&] { received += reply->readAll().size(); });
+        QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 30000);
+        QCOMPARE(received, m_big.size());
+        delete reply;
+    }
+    QTRY_COMPARE(LocalServers::requestConnections(m_servers.nginxAccessLog(baseUrl(scheme))).size(),
+                 before + 4);
+    const QByteArray log = m_servers.nginxAccessLog(baseUrl(scheme));
+    const QStringList connections = LocalServers::requestConnections(log).mid(before);
+    QCOMPARE(QSet<QString>(connections.begin(), connections.end()).size(), 1);
+    QVERIFY2(log.trimmed().endsWith(" 4") && log.contains(protocol), log.constData());
+}
+
+void tst_NetworkAccessManager::rangeStartsAtOffset_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QVariant>("status");
+    QTest::newRow("ftp, REST") << "ftp" << QVariant();
+    QTest::newRow("http") << "http" << QVariant(206);
+}
+
+void tst_NetworkAccessManager::rangeStartsAtOffset()
+{
+    QFETCH(QString, scheme);
+    QFETCH(QVariant, status);
+    NetworkAccessManager manager;
+    QNetworkRequest request(QUrl(baseUrl(scheme) + "/pub/sub/big.bin"));
+    request.setRawHeader("Range", "bytes=1000000-");
+    QNetworkReply *reply = manager.get(request);
+    QByteArray received;
+    connect(reply, &QNetworkReply::readyRead, this, [&] { received += reply->readAll(); });
+    QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 30000);
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute), status);
+    QCOMPARE(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(),
+             m_big.size() - 1000000);
+    QVERIFY(received == m_big.mid(1000000));
+    delete reply;
+}
+
+void tst_NetworkAccessManager::errorsMapToQtCodes_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<int>("error");
+    QTest::addColumn<int>("status");
 
     QTest::newRow("missing file") << "%1/pub/nothing-here.bin"
-                                  << int(QNetworkReply::ContentNotFoundError);
+                                  << int(QNetworkReply::ContentNotFoundError) << 0;
     QTest::newRow("refused login") << "ftp://someone:secret@%2/pub/sub/big.bin"
-                                   << int(QNetworkReply::AuthenticationRequiredError);
+                                   << int(QNetworkReply::AuthenticationRequiredError) << 0;
     QTest::newRow("nobody listening")
-        << "ftp://127.0.0.1:%3/pub/sub/big.bin" << int(QNetworkReply::ConnectionRefusedError);
+        << "ftp://127.0.0.1:%3/pub/sub/big.bin" << int(QNetworkReply::ConnectionRefusedError) << 0;
+    QTest::newRow("http, missing file")
+        << "%4/pub/nothing-here.bin" << int(QNetworkReply::ContentNotFoundError) << 404;
+    QTest::newRow("https, certificate not trusted")
+        << "%5/pub/sub/big.bin" << int(QNetworkReply::SslHandshakeFailedError) << 0;
+    QTest::newRow("https, certificate for another host name")
+        << "%6/pub/sub/big.bin" << int(QNetworkReply::SslHandshakeFailedError) << 0;
 }
 
-void tst_NetworkAccessManager::ftpErrorsMapToQtCodes()
+void tst_NetworkAccessManager::errorsMapToQtCodes()
 {
     QFETCH(QString, url);
     QFETCH(int, error);
+    QFETCH(int, status);
 
     const QString hostPort = QUrl(m_ftp).authority();
     url.replace("%1", m_ftp)
         .replace("%2", hostPort)
-        .replace("%3", QString::number(LocalServers::freeTcpPort()));
+        .replace("%3", QString::number(LocalServers::freeTcpPort()))
+        .replace("%4", m_http)
+        .replace("%5", m_untrusted)
+        .replace("%6", QString(m_https).replace("127.0.0.1", "localhost"));
     NetworkAccessManager manager;
     QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(url)));
+    QStringList events;
+    connect(reply, &QNetworkReply::metaDataChanged, this, [&] { events << "metaDataChanged"; });
+    connect(reply, &QNetworkReply::errorOccurred, this, [&] { events << "errorOccurred"; });
     QSignalSpy errors(reply, &QNetworkReply::errorOccurred);
     QSignalSpy finished(reply, &QNetworkReply::finished);
     QVERIFY(finished.wait(20000));
     QCOMPARE(finished.count(), 1);
-    QCOMPARE(errors.count(), 1);
+    QCOMPARE(events,
+             status ? QStringList({"metaDataChanged", "errorOccurred"})
+                    : QStringList({"errorOccurred"}));
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
     QCOMPARE(int(reply->error()), error);
     QCOMPARE(errors.at(0).at(0).value<QNetworkReply::NetworkError>(), reply->error());
     QVERIFY(!reply->errorString().isEmpty());
     delete reply;
 }
 
+void tst_NetworkAccessManager::slowReaderKeepsBufferBounded_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::newRow("ftp") << "ftp";
+    QTest::newRow("https, HTTP/2") << "https";
+}
+
 void tst_NetworkAccessManager::slowReaderKeepsBufferBounded()
 {
+    QFETCH(QString, scheme);
     NetworkAccessManager manager;
-    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(m_ftp + "/pub/large.bin")));
+    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(baseUrl(scheme) + "/pub/large.bin")));
+    const qint64 BufferSize = 256 * 1024;
+    reply->setReadBufferSize(BufferSize);
     qint64 peak = 0;
     qint64 total = 0;
     // The reader ignores readyRead and drains 64 KiB every few milliseconds.
@@ -143,14 +262,22 @@ void tst_NetworkAccessManager::slowReaderKeepsBufferBounded()
     QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished() && reply->bytesAvailable() == 0, 60000);
     QCOMPARE(reply->error(), QNetworkReply::NoError);
     QCOMPARE(total, qint64(24 * 1024 * 1024));
-    QVERIFY2(peak <= FtpReply::DefaultBufferLimit + 64 * 1024, qPrintable(QString::number(peak)));
+    QVERIFY2(peak <= BufferSize + 64 * 1024, qPrintable(QString::number(peak)));
     delete reply;
+}
+
+void tst_NetworkAccessManager::abortInsideReadyReadStopsAtOnce_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::newRow("ftp") << "ftp";
+    QTest::newRow("http") << "http";
 }
 
 void tst_NetworkAccessManager::abortInsideReadyReadStopsAtOnce()
 {
+    QFETCH(QString, scheme);
     NetworkAccessManager manager;
-    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(m_ftp + "/pub/large.bin")));
+    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(baseUrl(scheme) + "/pub/large.bin")));
     QStringList events;
     connect(reply, &QNetworkReply::readyRead, this, [&] {
         events << "readyRead";

@@ -67,8 +67,7 @@ private slots:
     void finishedOffersClientStart();
     void startMorvaneStartsScriptAndCloses();
     void unattendedStartsClientAfterOneSecond();
-    void openChangeLogHoldsClientBackUntilClosed_data();
-    void openChangeLogHoldsClientBackUntilClosed();
+    void openChangeLogHoldsClientBack();
     void canceledOffersRestart();
     void errorIsLoggedAndShown();
     void fatalEngineErrorEndsWithTwo();
@@ -85,8 +84,6 @@ private slots:
     void changelogButtonOpensOneDialog();
     void unattendedLinesGoToStandardError();
     void unattendedStartUpStartsUpdateAfterTwoSeconds();
-    void unattendedFailureEndsByItself_data();
-    void unattendedFailureEndsByItself();
     void germanTexts();
 
 private:
@@ -467,36 +464,23 @@ void TestMainWindow::unattendedStartsClientAfterOneSecond()
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker()), 5000);
 }
 
-void TestMainWindow::openChangeLogHoldsClientBackUntilClosed_data()
+// The change log opened in the second before the client starts holds the
+// start back until it is closed.
+void TestMainWindow::openChangeLogHoldsClientBack()
 {
-    QTest::addColumn<bool>("openBeforeEnd");
-    QTest::newRow("open when the update ends") << true;
-    QTest::newRow("opened in the second before the start") << false;
-}
-
-// Someone reading the change log is not interrupted; once the dialog is
-// closed, the client starts all the same.
-void TestMainWindow::openChangeLogHoldsClientBackUntilClosed()
-{
-    QFETCH(bool, openBeforeEnd);
     writeClientScript();
     m_configuration->m_noUserMode = 1;
     MainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    if (!openBeforeEnd)
-        emit window.m_engine->updateFinished();
+    emit window.m_engine->updateFinished();
     QTest::mouseClick(child<QPushButton>(window, "changelogButton"), Qt::LeftButton);
     QVERIFY(ChangeLogViewer::m_instance);
-    if (openBeforeEnd)
-        emit window.m_engine->updateFinished();
     QTest::qWait(1500);
     QVERIFY(window.isVisible());
     QVERIFY(!QFile::exists(marker()));
     QCOMPARE(child<QPushButton>(window, "startButton")->text(), QStringLiteral("Start Morvane"));
-
     ChangeLogViewer::m_instance->close();
-    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 3000);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker()), 5000);
 }
 
@@ -767,6 +751,18 @@ void TestMainWindow::unattendedLinesGoToStandardError()
         m_configuration->m_noUserMode = 0;
         emit window.m_engine->message(QStringLiteral("interactive line"));
     }
+    // No box of an unattended run waits for good: each closes itself with its
+    // default answer, with its text on standard error, and the program ends
+    // with its code (a bad version, a silent update server, no mirror list,
+    // a failed run).
+    TimedMessageBox::setTimeoutForTests(50);
+    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), m_silentPort);
+    const QStringList given {"update", "--nouser", "client_linux_amd64", "3170"};
+    QList<int> codes {Startup::run({"update", "--nouser", "client_linux_amd64", "abc"}),
+                      Startup::run({"update", "--nouser"}), Startup::run(given)};
+    writeMirrors();
+    codes << Startup::run(given);
+    TimedMessageBox::setTimeoutForTests(0);
     ::fflush(stderr);
     ::dup2(savedError, STDERR_FILENO);
     ::close(savedError);
@@ -774,6 +770,11 @@ void TestMainWindow::unattendedLinesGoToStandardError()
     const QByteArray written = capture.readAll();
     QVERIFY2(written.contains("Starting update process\n"), written.constData());
     QVERIFY(!written.contains("interactive line"));
+    QCOMPARE(codes, QList<int>({1, 1, 2, 2}));
+    for (const char *text : {"Invalid version nr (abc)\n", "Failed to query latest client\n",
+                             "mirrors.ini is missing, cannot proceed.\n",
+                             "Update cancelled. Push \"Details\" to check reasons.\n"})
+        QVERIFY2(written.contains(text), written.constData());
 }
 
 void TestMainWindow::unattendedStartUpStartsUpdateAfterTwoSeconds()
@@ -787,57 +788,6 @@ void TestMainWindow::unattendedStartUpStartsUpdateAfterTwoSeconds()
     QCOMPARE(answerer.boxes.first().text,
              QStringLiteral("mirrors.ini is missing, cannot proceed."));
     QVERIFY(answerer.boxes.first().shownAfterMs >= 1900);
-}
-
-void TestMainWindow::unattendedFailureEndsByItself_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("boxText");
-
-    const QStringList given {"update", "--nouser", "client_linux_amd64", "3170"};
-    QTest::newRow("invalid version") << QStringList {"update", "--nouser", "client_linux_amd64",
-                                                     "abc"}
-                                     << "" << 1 << "Invalid version nr (abc)";
-    QTest::newRow("update server silent") << QStringList {"update", "--nouser"} << "silent" << 1
-                                          << "Failed to query latest client";
-    QTest::newRow("mirror list missing") << given << "" << 2
-                                         << "mirrors.ini is missing, cannot proceed.";
-    QTest::newRow("failed run") << given << "mirrors" << 2
-                                << "Update cancelled. Push \"Details\" to check reasons.";
-}
-
-// Unattended, no box waits for an answer: each closes itself with its
-// default answer, its text is on standard error, and the program ends with
-// its exit code.
-void TestMainWindow::unattendedFailureEndsByItself()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, setup);
-    QFETCH(int, exitCode);
-    QFETCH(QString, boxText);
-    if (setup == "mirrors")
-        writeMirrors();
-    if (setup == "silent")
-        UpdateChecker::setServer(QStringLiteral("127.0.0.1"), m_silentPort);
-    TimedMessageBox::setTimeoutForTests(50);
-    QTemporaryFile capture;
-    QVERIFY(capture.open());
-    const int savedError = ::dup(STDERR_FILENO);
-    ::fflush(stderr);
-    ::dup2(capture.handle(), STDERR_FILENO);
-
-    const int code = Startup::run(arguments);
-
-    ::fflush(stderr);
-    ::dup2(savedError, STDERR_FILENO);
-    ::close(savedError);
-    TimedMessageBox::setTimeoutForTests(0);
-    capture.seek(0);
-    const QByteArray written = capture.readAll();
-    QCOMPARE(code, exitCode);
-    QVERIFY2(written.contains(boxText.toLocal8Bit()), written.constData());
 }
 
 void TestMainWindow::germanTexts()

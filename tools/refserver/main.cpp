@@ -1,6 +1,8 @@
-// mrvrefserver: the reference update server for tests and demonstrations.
+// mrvrefserver: the reference update server for tests and demonstrations. It
+// answers with what its command line says, without limits, through the same
+// query server as mrvupdated.
 
-#include "refserver.h"
+#include "queryserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -68,30 +70,40 @@ int main(int argc, char *argv[])
                        noNewsOption});
     parser.process(app);
 
-    RefServer::Settings settings;
-    if (!settings.bindAddress.setAddress(parser.value(bindOption))) {
-        std::fprintf(stderr, "mrvrefserver: invalid address %s\n",
-                     qPrintable(parser.value(bindOption)));
+    const QString address = parser.value(bindOption);
+    quint16 versionPort = 0;
+    quint16 bannerPort = 0;
+    if (!QueryServer::isIPv4Address(address)) {
+        std::fprintf(stderr, "mrvrefserver: invalid address %s\n", qPrintable(address));
         return 2;
     }
-    if (!parsePort(parser.value(versionPortOption), &settings.versionPort)
-        || !parsePort(parser.value(bannerPortOption), &settings.bannerPort)) {
+    if (!parsePort(parser.value(versionPortOption), &versionPort)
+        || !parsePort(parser.value(bannerPortOption), &bannerPort)) {
         std::fprintf(stderr, "mrvrefserver: invalid port\n");
         return 2;
     }
-    settings.versions = parser.value(versionsOption).toLatin1();
-    settings.news = parser.value(newsOption).toLatin1();
-    settings.banner = parser.value(bannerOption).toLatin1();
-    settings.silent = parser.isSet(silentOption);
-    settings.noTerminator = parser.isSet(noTerminatorOption);
-    settings.answerFromOtherPort = parser.isSet(otherPortOption);
-    settings.noNews = parser.isSet(noNewsOption);
+    const QByteArray terminator
+        = parser.isSet(noTerminatorOption) ? QByteArray() : QByteArray(1, '\0');
+    QueryServer::Answers answers;
+    if (!parser.isSet(silentOption)) {
+        answers.versions = parser.value(versionsOption).toLatin1() + terminator;
+        if (!parser.isSet(noNewsOption))
+            answers.news = parser.value(newsOption).toLatin1() + terminator;
+        if (!parser.value(bannerOption).isEmpty())
+            answers.banner = parser.value(bannerOption).toLatin1();
+    }
 
-    RefServer server(settings);
+    QueryServer server;
     QString errorText;
-    if (!server.start(&errorText)) {
+    if (!server.start(address, versionPort, bannerPort, &errorText)
+        || (parser.isSet(otherPortOption) && !server.setReplyFromOtherPort(&errorText))) {
         std::fprintf(stderr, "mrvrefserver: %s\n", qPrintable(errorText));
         return 1;
     }
+    server.setAnswers(answers);
+    std::printf("listening version udp %s:%u\n", qPrintable(address),
+                unsigned(server.versionPort()));
+    std::printf("listening banner udp %s:%u\n", qPrintable(address), unsigned(server.bannerPort()));
+    std::fflush(stdout);
     return app.exec();
 }

@@ -17,7 +17,7 @@
     </message>
 </context>
 <context>
-    <name>FtpReply</name>
+    <name>CurlReply</name>
     <message>
         <source>Operation canceled</source>
         <translation type="unfinished"></translation>

@@ -1,0 +1,216 @@
+#include "net/curlmulti.h"
+
+#include "net/curlreply.h"
+
+#include <curl/curl.h>
+
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <mutex>
+
+namespace {
+
+void initCurlOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+QByteArray &extraCaCertificates()
+{
+    static QByteArray pem;
+    return pem;
+}
+
+// The CA file libcurl reads by default: the system's store.
+QByteArray systemCaBundle()
+{
+    QByteArray bundle;
+    CURL *easy = curl_easy_init();
+    char *path = nullptr;
+    if (easy && curl_easy_getinfo(easy, CURLINFO_CAINFO, &path) == CURLE_OK && path) {
+        QFile file(QString::fromLocal8Bit(path));
+        if (file.open(QIODevice::ReadOnly))
+            bundle = file.readAll();
+    }
+    curl_easy_cleanup(easy);
+    return bundle;
+}
+
+} // namespace
+
+CurlMulti::CurlMulti(QObject *parent)
+    : QObject(parent)
+{
+    initCurlOnce();
+    m_multi = curl_multi_init();
+    m_timer = new QTimer(this);
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this, [this] { drive(CURL_SOCKET_TIMEOUT, 0); });
+    if (!m_multi)
+        return;
+    curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &CurlMulti::socketCallback);
+    curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &CurlMulti::timerCallback);
+    curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+    curl_multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, MaxCachedConnections);
+}
+
+CurlMulti::~CurlMulti()
+{
+    const std::vector<CurlReply *> replies = m_replies;
+    for (CurlReply *reply : replies)
+        reply->detach();
+    if (!m_multi)
+        return;
+    // Closing the cached connections must not touch the notifiers any more.
+    curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, nullptr);
+    curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, nullptr);
+    curl_multi_cleanup(m_multi);
+}
+
+bool CurlMulti::add(CurlReply *reply, CURL *easy)
+{
+    if (!m_multi || curl_multi_add_handle(m_multi, easy) != CURLM_OK)
+        return false;
+    m_replies.push_back(reply);
+    // The timer callback asks for an immediate first kick.
+    return true;
+}
+
+void CurlMulti::remove(CurlReply *reply, CURL *easy)
+{
+    curl_multi_remove_handle(m_multi, easy);
+    m_replies.erase(std::remove(m_replies.begin(), m_replies.end(), reply), m_replies.end());
+    if (reply->m_scheduled) {
+        reply->m_scheduled = false;
+        std::replace(m_pending.begin(), m_pending.end(), reply, static_cast<CurlReply *>(nullptr));
+    }
+    for (std::vector<CurlReply *> *batch : m_dispatching)
+        std::replace(batch->begin(), batch->end(), reply, static_cast<CurlReply *>(nullptr));
+}
+
+void CurlMulti::schedule(CurlReply *reply)
+{
+    if (reply->m_scheduled)
+        return;
+    reply->m_scheduled = true;
+    m_pending.push_back(reply);
+}
+
+void CurlMulti::kick()
+{
+    drive(CURL_SOCKET_TIMEOUT, 0);
+}
+
+void CurlMulti::addCaCertificates(const QByteArray &pem)
+{
+    extraCaCertificates() += pem;
+    if (!pem.endsWith('\n'))
+        extraCaCertificates() += '\n';
+}
+
+QByteArray CurlMulti::caBundle()
+{
+    if (extraCaCertificates().isEmpty())
+        return QByteArray();
+    static const QByteArray system = systemCaBundle();
+    return system + '\n' + extraCaCertificates();
+}
+
+int CurlMulti::socketCallback(CURL *, int socket, int what, void *userData, void *)
+{
+    static_cast<CurlMulti *>(userData)->watchSocket(socket, what);
+    return 0;
+}
+
+int CurlMulti::timerCallback(CURLM *, long timeoutMs, void *userData)
+{
+    QTimer *timer = static_cast<CurlMulti *>(userData)->m_timer;
+    if (timeoutMs < 0)
+        timer->stop();
+    else
+        timer->start(int(qMin<long>(timeoutMs, 24 * 3600 * 1000)));
+    return 0;
+}
+
+QSocketNotifier *CurlMulti::notifier(int socket, bool write)
+{
+    if (size_t(socket) >= m_sockets.size())
+        m_sockets.resize(size_t(socket) + 1);
+    QSocketNotifier *&notifier
+        = write ? m_sockets[size_t(socket)].write : m_sockets[size_t(socket)].read;
+    if (!notifier) {
+        notifier = new QSocketNotifier(
+            socket, write ? QSocketNotifier::Write : QSocketNotifier::Read, this);
+        const int mask = write ? CURL_CSELECT_OUT : CURL_CSELECT_IN;
+        connect(notifier, &QSocketNotifier::activated, this,
+                [this, socket, mask] { drive(socket, mask); });
+    }
+    return notifier;
+}
+
+void CurlMulti::watchSocket(int socket, int what)
+{
+    if (socket < 0)
+        return;
+    const bool read = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
+    const bool write = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
+    if (read)
+        notifier(socket, false)->setEnabled(true);
+    else if (size_t(socket) < m_sockets.size() && m_sockets[size_t(socket)].read)
+        m_sockets[size_t(socket)].read->setEnabled(false);
+    if (write)
+        notifier(socket, true)->setEnabled(true);
+    else if (size_t(socket) < m_sockets.size() && m_sockets[size_t(socket)].write)
+        m_sockets[size_t(socket)].write->setEnabled(false);
+}
+
+void CurlMulti::drive(int socket, int eventMask)
+{
+    if (!m_multi)
+        return;
+    int running = 0;
+    curl_multi_socket_action(m_multi, curl_socket_t(socket), eventMask, &running);
+    collectFinished();
+    dispatch();
+}
+
+void CurlMulti::collectFinished()
+{
+    int queued = 0;
+    while (CURLMsg *message = curl_multi_info_read(m_multi, &queued)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        CurlReply *reply = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &reply);
+        if (!reply)
+            continue;
+        reply->transferDone(message->data.result);
+        schedule(reply);
+    }
+}
+
+// Receivers may read, abort, delete or start replies, and even run an event
+// loop that drives this multi handle again; a reply that goes away meanwhile
+// is cleared from the batches still to be reported.
+void CurlMulti::dispatch()
+{
+    while (!m_pending.empty()) {
+        std::vector<CurlReply *> batch;
+        batch.swap(m_pending);
+        m_dispatching.push_back(&batch);
+        for (size_t i = 0; i < batch.size(); ++i) {
+            CurlReply *reply = batch[i];
+            if (!reply)
+                continue;
+            batch[i] = nullptr;
+            reply->m_scheduled = false;
+            reply->deliver();
+        }
+        m_dispatching.pop_back();
+    }
+}

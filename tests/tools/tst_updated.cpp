@@ -1,0 +1,315 @@
+// mrvupdated, the production update server, over real UDP on loopback.
+
+#include "localservers.h"
+
+#include <QNetworkDatagram>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <csignal>
+
+class TestUpdated : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void checkReportsFaults_data();
+    void checkReportsFaults();
+    void answersComeFromTheFile_data();
+    void answersComeFromTheFile();
+    void reloadKeepsTheLastGoodAnswers_data();
+    void reloadKeepsTheLastGoodAnswers();
+    void floodFromOneAddressIsLimited();
+    void requestFromAnUpdateServerPortIsNotAnswered();
+
+private:
+    // Writes the server's configuration file; the [server] section puts it on
+    // 127.0.0.1 and free ports. A null text removes the file.
+    QString writeConfig(const QString &body, bool withServer = true);
+    // Asks from a fresh socket on the source address; null without reply.
+    static QByteArray ask(quint16 port, const QByteArray &request, int waitMs = 2000,
+                          const QHostAddress &from = QHostAddress::LocalHost, quint16 fromPort = 0);
+    // Stops the server and returns its total counts, once it has exited with 0.
+    static QString stopAndCount(const LocalServers::RefServer &server);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestUpdated::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+QString TestUpdated::writeConfig(const QString &body, bool withServer)
+{
+    const QString path = m_dir->filePath(QStringLiteral("mrvupdated.ini"));
+    QFile::remove(path);
+    if (body.isNull())
+        return path;
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        if (withServer)
+            file.write("[server]\naddress=127.0.0.1\nversionPort=0\nbannerPort=0\n");
+        file.write(body.toUtf8());
+    }
+    return path;
+}
+
+QByteArray TestUpdated::ask(quint16 port, const QByteArray &request, int waitMs,
+                            const QHostAddress &from, quint16 fromPort)
+{
+    QUdpSocket socket;
+    if (!socket.bind(from, fromPort))
+        return QByteArray();
+    socket.writeDatagram(request, QHostAddress::LocalHost, port);
+    if (!socket.waitForReadyRead(waitMs))
+        return QByteArray();
+    return socket.receiveDatagram().data();
+}
+
+QString TestUpdated::stopAndCount(const LocalServers::RefServer &server)
+{
+    server.process->terminate();
+    if (!server.process->waitForFinished(5000)
+        || server.process->exitStatus() != QProcess::NormalExit || server.process->exitCode() != 0)
+        return QStringLiteral("no clean exit");
+    return LocalServers::waitForLogLine(server.process, QStringLiteral("stopping"))
+        .section(QStringLiteral("in total "), 1);
+}
+
+void TestUpdated::checkReportsFaults_data()
+{
+    QTest::addColumn<QString>("file"); // null: no file at all
+    QTest::addColumn<QStringList>("faults"); // FILE and DIR stand for the paths
+
+    QFile example(LocalServers::sourceDir() + QStringLiteral("/tools/updated/mrvupdated.ini"));
+    QVERIFY(example.open(QIODevice::ReadOnly));
+    QTest::newRow("installed example") << QString::fromUtf8(example.readAll()) << QStringList();
+    QTest::newRow("no file") << QString() << QStringList {"FILE: cannot read FILE: not a file"};
+    QTest::newRow("unknown key and section")
+        << "[versions]\nstable=43\nstabel=44\n[extra]\nx=1\n"
+        << QStringList {"FILE:3: unknown key stabel in [versions]",
+                        "FILE:4: unknown section [extra]"};
+    QTest::newRow("hash comment") << "# note\n[versions]\nstable=43\n"
+                                  << QStringList {"FILE:1: comments start with ';'"};
+    QTest::newRow("key twice") << "[versions]\nstable=43\nstable=44\n"
+                               << QStringList {"FILE:3: stable given twice (first on line 2)"};
+    QTest::newRow("no channel") << "[news]\ntext=hi\n"
+                                << QStringList {"FILE: [versions] gives no version for any "
+                                                "channel (stable, beta, alpha)"};
+    QTest::newRow("not a version number")
+        << "[versions]\nstable=4.3\n"
+        << QStringList {
+               "FILE:2: stable must be a version number from 1 to 2147483647, not \"4.3\""};
+    QTest::newRow("unquoted comma")
+        << "[versions]\nstable=43\nstableName=3,4\n"
+        << QStringList {"FILE:3: a value with a comma needs double quotes"};
+    QTest::newRow("comma in a name")
+        << "[versions]\nstable=43\nstableName=\"3,4\"\n"
+        << QStringList {"FILE:3: stableName holds a comma, which would end the channel's entry"};
+    QTest::newRow("news beyond Latin-1")
+        << "[versions]\nstable=43\n[news]\ntext=5 \u20ac\n"
+        << QStringList {"FILE:4: the news holds U+20AC, which is not in Latin-1, the updater's "
+                        "character set"};
+    QTest::newRow("news too long")
+        << "[versions]\nstable=43\n[news]\ntext=" + QString(4096, QLatin1Char('x')) + "\n"
+        << QStringList {"FILE:4: the news is 4096 bytes; the updater reads at most 4095"};
+    QTest::newRow("news file missing")
+        << "[versions]\nstable=43\n[news]\nfile=gone.txt\n"
+        << QStringList {"FILE:4: cannot read DIR/gone.txt: not a file"};
+    QTest::newRow("banner half given")
+        << "[versions]\nstable=43\n[banner]\nimage=http://i/b.png\n"
+        << QStringList {"FILE:4: a banner needs both an image and a click URL"};
+    QTest::newRow("banner not http")
+        << "[versions]\nstable=43\n[banner]\nimage=ftp://i/b.png\nclick=http://c/\n"
+        << QStringList {"FILE:4: image \"ftp://i/b.png\" is not an http or https URL"};
+    QTest::newRow("port and burst")
+        << "[server]\nversionPort=70000\n[versions]\nstable=43\n[limits]\nburst=2\n"
+        << QStringList {"FILE:2: versionPort must be a whole number from 0 to 65535, not \"70000\"",
+                        "FILE:6: burst 2 is less than the largest reply (3 bytes), which would "
+                        "never be sent"};
+}
+
+void TestUpdated::checkReportsFaults()
+{
+    QFETCH(QString, file);
+    QFETCH(QStringList, faults);
+    const QString path = writeConfig(file, false);
+    faults.replaceInStrings(QStringLiteral("FILE"), path)
+        .replaceInStrings(QStringLiteral("DIR"), m_dir->path());
+    const QString program = LocalServers::binDir() + QStringLiteral("/mrvupdated");
+
+    QProcess check;
+    check.start(program, {QStringLiteral("--check"), path});
+    QVERIFY(check.waitForFinished(10000));
+    const QString errors = QString::fromUtf8(check.readAllStandardError());
+    QCOMPARE(errors.split(QLatin1Char('\n'), Qt::SkipEmptyParts), faults);
+    QCOMPARE(check.exitCode(), faults.isEmpty() ? 0 : 1);
+    if (faults.isEmpty())
+        return;
+
+    // A faulty file does not start the server.
+    QProcess start;
+    start.start(program, {path});
+    QVERIFY(start.waitForFinished(10000));
+    QCOMPARE(start.exitCode(), 1);
+    QCOMPARE(
+        QString::fromUtf8(start.readAllStandardError()),
+        faults.join(QLatin1Char('\n'))
+            + QStringLiteral("\nnot started: %1 has %2 fault(s)\n").arg(path).arg(faults.size()));
+}
+
+void TestUpdated::answersComeFromTheFile_data()
+{
+    QTest::addColumn<QString>("config");
+    QTest::addColumn<bool>("bannerPort");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("reply"); // null: none
+    QTest::addColumn<QString>("counts"); // with the version request that follows
+
+    const QString channels = "[versions]\nstable=43\n[banner]\nimage=http://i/b.png\n"
+                             "click=http://c/\n";
+    const QString answered = "answered 2, dropped by limit 0, malformed 0, other unanswered 0";
+    const QString malformed = "answered 1, dropped by limit 0, malformed 1, other unanswered 0";
+    const QByteArray versionRequest("3\0", 2);
+    QTest::newRow("every channel")
+        << "[versions]\nstable=43\nstableName=3.4\nbeta=44\n"
+           "betaName=3.5 Beta\nalpha=4711\n"
+        << false << versionRequest << QByteArray("43#3.4,44#3.5 Beta,4711\0", 24) << answered;
+    QTest::newRow("empty channel kept")
+        << "[versions]\nstable=43\nalpha=4711\n"
+        << false << versionRequest << QByteArray("43,,4711\0", 9) << answered;
+    QTest::newRow("news text") << "[versions]\nstable=43\n[news]\ntext=\"Hello, players\"\n"
+                               << false << QByteArray("*\0", 2)
+                               << QByteArray("Hello, players\0", 15) << answered;
+    QTest::newRow("news file") << "[versions]\nstable=43\n[news]\nfile=news.txt\n"
+                               << false << QByteArray("*\0", 2)
+                               << QByteArray("Gr\xfc\xdf"
+                                             "e\0",
+                                             6)
+                               << answered;
+    QTest::newRow("no news is empty news")
+        << "[versions]\nstable=43\n"
+        << false << QByteArray("*\0", 2) << QByteArray("\0", 1) << answered;
+    QTest::newRow("banner") << "[versions]\nstable=43\n[banner]\nimage=http://i/b.png\n"
+                               "click=https://c/x\n"
+                            << true << QByteArray("\x01\x01")
+                            << QByteArray("http://i/b.png,https://c/x") << answered;
+    QTest::newRow("no banner") << "[versions]\nstable=43\n"
+                               << true << QByteArray("\x01\x01") << QByteArray()
+                               << "answered 1, dropped by limit 0, malformed 0, other unanswered 1";
+    QTest::newRow("3 without zero byte")
+        << channels << false << QByteArray("3") << QByteArray() << malformed;
+    QTest::newRow("3 with two zero bytes")
+        << channels << false << QByteArray("3\0\0", 3) << QByteArray() << malformed;
+    QTest::newRow("unknown command")
+        << channels << false << QByteArray("4\0", 2) << QByteArray() << malformed;
+    QTest::newRow("empty datagram")
+        << channels << false << QByteArray("") << QByteArray() << malformed;
+    QTest::newRow("64 KiB datagram")
+        << channels << false << QByteArray(65507, '3') << QByteArray() << malformed;
+    QTest::newRow("banner request on version port")
+        << channels << false << QByteArray("\x01\x01") << QByteArray() << malformed;
+    QTest::newRow("version request on banner port")
+        << channels << true << versionRequest << QByteArray() << malformed;
+}
+
+void TestUpdated::answersComeFromTheFile()
+{
+    QFETCH(QString, config);
+    QFETCH(bool, bannerPort);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, counts);
+    QFile news(m_dir->filePath(QStringLiteral("news.txt")));
+    QVERIFY(news.open(QIODevice::WriteOnly));
+    news.write("Gr\xc3\xbc\xc3\x9f"
+               "e\n"); // UTF-8, sent as Latin-1
+    news.close();
+
+    LocalServers servers;
+    const LocalServers::RefServer server = servers.startUpdateServer(writeConfig(config));
+    QVERIFY(server.isValid());
+    const quint16 port = bannerPort ? server.bannerPort : server.versionPort;
+    QCOMPARE(ask(port, request, reply.isNull() ? 300 : 2000), reply);
+    QVERIFY(!ask(server.versionPort, QByteArray("3\0", 2)).isNull());
+    QCOMPARE(stopAndCount(server), counts);
+}
+
+void TestUpdated::reloadKeepsTheLastGoodAnswers_data()
+{
+    QTest::addColumn<QString>("config"); // null: the file is gone
+    QTest::addColumn<QString>("logLine");
+    QTest::addColumn<QByteArray>("reply");
+
+    QTest::newRow("valid file") << "[versions]\nstable=44\n"
+                                << "reloaded" << QByteArray("44\0", 3);
+    QTest::newRow("invalid file") << "[versions]\nstable=4.4\n"
+                                  << "reload failed" << QByteArray("43\0", 3);
+    QTest::newRow("half-written file") << "[versions]\nsta"
+                                       << "reload failed" << QByteArray("43\0", 3);
+    QTest::newRow("file gone") << QString() << "reload failed" << QByteArray("43\0", 3);
+}
+
+void TestUpdated::reloadKeepsTheLastGoodAnswers()
+{
+    QFETCH(QString, config);
+    QFETCH(QString, logLine);
+    QFETCH(QByteArray, reply);
+    LocalServers servers;
+    const LocalServers::RefServer server
+        = servers.startUpdateServer(writeConfig("[versions]\nstable=43\n"));
+    QVERIFY(server.isValid());
+    QCOMPARE(ask(server.versionPort, QByteArray("3\0", 2)), QByteArray("43\0", 3));
+
+    writeConfig(config);
+    ::kill(pid_t(server.process->processId()), SIGHUP);
+    QVERIFY(!LocalServers::waitForLogLine(server.process, logLine).isNull());
+    QCOMPARE(ask(server.versionPort, QByteArray("3\0", 2)), reply);
+}
+
+void TestUpdated::floodFromOneAddressIsLimited()
+{
+    // Ten replies of 3 bytes fill the burst; the refill is one byte a second.
+    LocalServers servers;
+    const LocalServers::RefServer server = servers.startUpdateServer(
+        writeConfig("[versions]\nstable=43\n[limits]\nrate=1\nburst=30\n"));
+    QVERIFY(server.isValid());
+    QUdpSocket flooder;
+    QVERIFY(flooder.bind(QHostAddress::LocalHost, 0));
+    for (int i = 0; i < 100; ++i)
+        flooder.writeDatagram(QByteArray("3\0", 2), QHostAddress::LocalHost, server.versionPort);
+
+    // Another address is still answered, after the whole flood.
+    QCOMPARE(ask(server.versionPort, QByteArray("3\0", 2), 2000, QHostAddress("127.0.0.2")),
+             QByteArray("43\0", 3));
+    int floodReplies = 0;
+    while (flooder.hasPendingDatagrams() && flooder.receiveDatagram().isValid())
+        ++floodReplies;
+    QVERIFY2(floodReplies >= 10 && floodReplies < 20, QByteArray::number(floodReplies));
+    QCOMPARE(stopAndCount(server),
+             QStringLiteral("answered %1, dropped by limit %2, malformed 0, other unanswered 0")
+                 .arg(floodReplies + 1)
+                 .arg(100 - floodReplies));
+}
+
+void TestUpdated::requestFromAnUpdateServerPortIsNotAnswered()
+{
+    // A forged request from another update server's port would start an
+    // endless exchange if the reply were itself a request ("3\0").
+    LocalServers servers;
+    const LocalServers::RefServer server
+        = servers.startUpdateServer(writeConfig("[versions]\nstable=3\n"));
+    QVERIFY(server.isValid());
+    QVERIFY(ask(server.versionPort, QByteArray("3\0", 2), 300, QHostAddress::LocalHost, 17384)
+                .isNull());
+    QCOMPARE(ask(server.versionPort, QByteArray("3\0", 2)), QByteArray("3\0", 2));
+    QCOMPARE(stopAndCount(server),
+             QStringLiteral("answered 1, dropped by limit 0, malformed 0, other unanswered 1"));
+}
+
+QTEST_MAIN(TestUpdated)
+#include "tst_updated.moc"

@@ -1,0 +1,237 @@
+#include "queryserver.h"
+
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Datagrams taken from the kernel with one call, and calls per wake-up before
+// the event loop gets its turn again (signals, the statistics timer).
+constexpr int Batch = 64;
+constexpr int BatchesPerWakeUp = 16;
+// The longest request is 2 bytes; longer datagrams arrive cut to this size
+// with MSG_TRUNC, so an oversized one costs no memory.
+constexpr size_t RequestBuffer = 8;
+// The standard ports of this server: a request from one of them is another
+// update server's reply, and answering it could start an endless exchange.
+constexpr quint16 StandardVersionPort = 17384;
+constexpr quint16 StandardBannerPort = 2009;
+
+quint64 monotonicMs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return quint64(now.tv_sec) * 1000 + quint64(now.tv_nsec) / 1000000;
+}
+
+int boundSocket(quint32 address, quint16 port, quint16 *boundPort, QString *errorText)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0) {
+        *errorText = QString::fromLocal8Bit(std::strerror(errno));
+        return -1;
+    }
+    sockaddr_in local {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(address);
+    local.sin_port = htons(port);
+    socklen_t length = sizeof local;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
+        *errorText = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
+        return -1;
+    }
+    *boundPort = ntohs(local.sin_port);
+    return fd;
+}
+
+} // namespace
+
+QueryServer::QueryServer(QObject *parent)
+    : QObject(parent)
+{ }
+
+QueryServer::~QueryServer()
+{
+    for (int fd : {m_versionFd, m_bannerFd, m_otherFd}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+bool QueryServer::isIPv4Address(const QString &text)
+{
+    in_addr address;
+    return ::inet_pton(AF_INET, text.toLatin1().constData(), &address) == 1;
+}
+
+bool QueryServer::start(const QString &address, quint16 versionPort, quint16 bannerPort,
+                        QString *errorText)
+{
+    in_addr parsed;
+    if (::inet_pton(AF_INET, address.toLatin1().constData(), &parsed) != 1) {
+        *errorText = QStringLiteral("%1 is not an IPv4 address").arg(address);
+        return false;
+    }
+    m_address = ntohl(parsed.s_addr);
+    QString reason;
+    m_versionFd = boundSocket(m_address, versionPort, &m_versionPort, &reason);
+    if (m_versionFd < 0) {
+        *errorText = QStringLiteral("cannot bind version port %1 on %2: %3")
+                         .arg(versionPort)
+                         .arg(address, reason);
+        return false;
+    }
+    m_bannerFd = boundSocket(m_address, bannerPort, &m_bannerPort, &reason);
+    if (m_bannerFd < 0) {
+        *errorText = QStringLiteral("cannot bind banner port %1 on %2: %3")
+                         .arg(bannerPort)
+                         .arg(address, reason);
+        return false;
+    }
+    m_versionNotifier = new QSocketNotifier(m_versionFd, QSocketNotifier::Read, this);
+    connect(m_versionNotifier, &QSocketNotifier::activated, this,
+            [this] { onReadable(Port::Version); });
+    m_bannerNotifier = new QSocketNotifier(m_bannerFd, QSocketNotifier::Read, this);
+    connect(m_bannerNotifier, &QSocketNotifier::activated, this,
+            [this] { onReadable(Port::Banner); });
+    return true;
+}
+
+bool QueryServer::setReplyFromOtherPort(QString *errorText)
+{
+    quint16 port = 0;
+    m_otherFd = boundSocket(m_address, 0, &port, errorText);
+    return m_otherFd >= 0;
+}
+
+void QueryServer::setLimits(bool enabled, const SourceLimiter::Settings &settings)
+{
+    if (!enabled)
+        m_limiter.reset();
+    else if (m_limiter)
+        m_limiter->setSettings(settings);
+    else
+        m_limiter = std::make_unique<SourceLimiter>(settings);
+}
+
+const std::optional<QByteArray> *QueryServer::answerTo(Port port, const char *request, size_t size,
+                                                       int flags) const
+{
+    if (size != 2 || (flags & MSG_TRUNC))
+        return nullptr;
+    if (port == Port::Banner)
+        return std::memcmp(request, "\x01\x01", 2) == 0 ? &m_answers.banner : nullptr;
+    if (std::memcmp(request, "3\0", 2) == 0)
+        return &m_answers.versions;
+    if (std::memcmp(request, "*\0", 2) == 0)
+        return &m_answers.news;
+    return nullptr;
+}
+
+bool QueryServer::mayReceiveReplies(quint32 address, quint16 port) const
+{
+    // Ports below 1024 belong to services (echo, chargen, DNS) that a forged
+    // request would turn our reply against.
+    if (port < 1024 || port == StandardVersionPort || port == StandardBannerPort
+        || port == m_versionPort || port == m_bannerPort)
+        return false;
+    // "This network" 0.0.0.0/8, multicast and the reserved range up to the
+    // broadcast address never send a genuine request.
+    const quint32 firstOctet = address >> 24;
+    return firstOctet != 0 && firstOctet < 224;
+}
+
+void QueryServer::onReadable(Port port)
+{
+    const int fd = port == Port::Version ? m_versionFd : m_bannerFd;
+    const int replyFd = m_otherFd >= 0 ? m_otherFd : fd;
+    char requests[Batch][RequestBuffer];
+    sockaddr_in senders[Batch];
+    iovec requestParts[Batch];
+    mmsghdr received[Batch];
+    iovec replyParts[Batch];
+    mmsghdr replies[Batch];
+
+    for (int round = 0; round < BatchesPerWakeUp; ++round) {
+        std::memset(received, 0, sizeof received);
+        for (int i = 0; i < Batch; ++i) {
+            requestParts[i] = {requests[i], RequestBuffer};
+            received[i].msg_hdr.msg_name = &senders[i];
+            received[i].msg_hdr.msg_namelen = sizeof senders[i];
+            received[i].msg_hdr.msg_iov = &requestParts[i];
+            received[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int count = ::recvmmsg(fd, received, Batch, MSG_DONTWAIT, nullptr);
+        // Nothing left (EAGAIN), or interrupted: the notifier fires again
+        // while datagrams wait.
+        if (count <= 0)
+            return;
+
+        const quint64 now = monotonicMs();
+        int replyCount = 0;
+        for (int i = 0; i < count; ++i) {
+            const msghdr &header = received[i].msg_hdr;
+            const std::optional<QByteArray> *answer
+                = answerTo(port, requests[i], received[i].msg_len, header.msg_flags);
+            if (!answer) {
+                ++m_counts.malformed;
+                continue;
+            }
+            const quint32 address = ntohl(senders[i].sin_addr.s_addr);
+            if (!answer->has_value() || header.msg_namelen != sizeof(sockaddr_in)
+                || !mayReceiveReplies(address, ntohs(senders[i].sin_port))) {
+                ++m_counts.unanswered;
+                continue;
+            }
+            const QByteArray &payload = **answer;
+            if (m_limiter && !m_limiter->admit(address, quint32(payload.size()), now)) {
+                ++m_counts.limited;
+                continue;
+            }
+            // The kernel copies the payload within send(), before anything
+            // can replace the answers.
+            replyParts[replyCount]
+                = {const_cast<char *>(payload.constData()), size_t(payload.size())};
+            std::memset(&replies[replyCount], 0, sizeof replies[replyCount]);
+            replies[replyCount].msg_hdr.msg_name = &senders[i];
+            replies[replyCount].msg_hdr.msg_namelen = sizeof senders[i];
+            replies[replyCount].msg_hdr.msg_iov = &replyParts[replyCount];
+            replies[replyCount].msg_hdr.msg_iovlen = 1;
+            ++replyCount;
+        }
+        sendReplies(replyFd, replies, replyCount);
+        if (count < Batch)
+            return;
+    }
+}
+
+void QueryServer::sendReplies(int fd, mmsghdr *replies, int count)
+{
+    int done = 0;
+    while (done < count) {
+        const int sent = ::sendmmsg(fd, replies + done, unsigned(count - done), MSG_DONTWAIT);
+        if (sent > 0) {
+            m_counts.answered += quint64(sent);
+            done += sent;
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A full send queue drops the rest rather than stall the server.
+            m_counts.unanswered += quint64(count - done);
+            return;
+        } else {
+            // This reply cannot go out (no route, say); the next ones may.
+            ++m_counts.unanswered;
+            ++done;
+        }
+    }
+}

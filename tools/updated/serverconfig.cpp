@@ -1,0 +1,461 @@
+#include "serverconfig.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSettings>
+#include <QStringDecoder>
+#include <QTemporaryFile>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+constexpr qint64 MaxFileSize = 64 * 1024;
+constexpr qint64 MaxNewsFileSize = 16 * 1024;
+// What the updater reads of each reply; the version list and the news end at
+// their terminator, which may fall beyond.
+constexpr int VersionListMax = 511;
+constexpr int NewsMax = 4095;
+constexpr int BannerMax = 1024;
+constexpr quint32 MaxRate = 1u << 24;
+constexpr quint32 MaxBurst = 1u << 24;
+constexpr quint32 MinSources = 64;
+constexpr quint32 MaxSources = 1u << 20;
+
+const QHash<QString, QStringList> &knownKeys()
+{
+    static const QHash<QString, QStringList> keys {
+        {QStringLiteral("server"),
+         {QStringLiteral("address"), QStringLiteral("versionPort"), QStringLiteral("bannerPort")}},
+        {QStringLiteral("versions"),
+         {QStringLiteral("stable"), QStringLiteral("stableName"), QStringLiteral("beta"),
+          QStringLiteral("betaName"), QStringLiteral("alpha"), QStringLiteral("alphaName")}},
+        {QStringLiteral("news"), {QStringLiteral("text"), QStringLiteral("file")}},
+        {QStringLiteral("banner"), {QStringLiteral("image"), QStringLiteral("click")}},
+        {QStringLiteral("limits"),
+         {QStringLiteral("enabled"), QStringLiteral("rate"), QStringLiteral("burst"),
+          QStringLiteral("sources")}},
+    };
+    return keys;
+}
+
+// Reads a file of at most limit bytes; a larger one is a fault, found without
+// reading more than one byte beyond the limit.
+bool readBounded(const QString &path, qint64 limit, QByteArray *bytes, QString *fault)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile()) {
+        *fault = QStringLiteral("cannot read %1: not a file").arg(path);
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *fault = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    *bytes = file.read(limit + 1);
+    if (bytes->size() > limit) {
+        *fault = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(limit);
+        return false;
+    }
+    return true;
+}
+
+bool isDigits(const QString &text)
+{
+    return !text.isEmpty()
+        && std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.isDigit(); });
+}
+
+// Why a text cannot go into a reply, or a null string: the updater reads
+// Latin-1 and stops at a zero byte.
+QString textFault(const QString &text, bool lineBreaks)
+{
+    for (const char32_t c : text.toUcs4()) {
+        if (c > 0xff)
+            return QStringLiteral("holds U+%1, which is not in Latin-1, the updater's "
+                                  "character set")
+                .arg(QString::number(uint(c), 16).toUpper().rightJustified(4, QLatin1Char('0')));
+        const bool lineBreak = c == '\n' || c == '\r' || c == '\t';
+        if ((c < 0x20 && !(lineBreaks && lineBreak)) || c == 0x7f)
+            return QStringLiteral("holds the control character %1").arg(uint(c));
+    }
+    return QString();
+}
+
+// Checks the file line by line, as QSettings reads it, to know where each
+// key stands and to report what QSettings would skip or misread; then takes
+// the values from QSettings.
+class ConfigReader
+{
+public:
+    ConfigReader(const QString &path, QStringList *errors)
+        : m_path(path)
+        , m_errors(errors)
+    { }
+
+    void scan(const QByteArray &bytes);
+    void setSettings(QSettings *settings) { m_settings = settings; }
+
+    void readServer(ServerConfig *config);
+    void readVersions(ServerConfig *config);
+    void readNews(ServerConfig *config);
+    void readBanner(ServerConfig *config);
+    void readLimits(ServerConfig *config);
+
+private:
+    bool has(const QString &key) const { return m_lines.contains(key); }
+    QString value(const QString &key);
+    void number(const QString &key, quint32 min, quint32 max, quint32 *result);
+    void port(const QString &key, quint16 *result);
+    void lineError(int line, const QString &text);
+    void error(const QString &key, const QString &text) { lineError(m_lines.value(key), text); }
+    QString url(const QString &key);
+
+    QString m_path;
+    QStringList *m_errors;
+    QSettings *m_settings = nullptr;
+    QHash<QString, int> m_lines; // "section/key" to its line number
+};
+
+void ConfigReader::lineError(int line, const QString &text)
+{
+    m_errors->append(line > 0 ? QStringLiteral("%1:%2: %3").arg(m_path, QString::number(line), text)
+                              : QStringLiteral("%1: %2").arg(m_path, text));
+}
+
+void ConfigReader::scan(const QByteArray &bytes)
+{
+    QString section;
+    bool continued = false;
+    int number = 0;
+    for (QByteArray line : bytes.split('\n')) {
+        ++number;
+        if (line.endsWith('\r'))
+            line.chop(1);
+        // QSettings joins a line that ends with a backslash to the next one.
+        if (continued) {
+            continued = line.endsWith('\\');
+            continue;
+        }
+        const QByteArray trimmed = line.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(';'))
+            continue;
+        if (trimmed.startsWith('#')) {
+            lineError(number, QStringLiteral("comments start with ';'"));
+            continue;
+        }
+        if (trimmed.startsWith('[')) {
+            section = QString::fromUtf8(trimmed.mid(1, trimmed.size() - 2)).trimmed();
+            if (!trimmed.endsWith(']'))
+                lineError(number, QStringLiteral("a section name ends with ']'"));
+            else if (!knownKeys().contains(section))
+                lineError(number, QStringLiteral("unknown section [%1]").arg(section));
+            continue;
+        }
+        const qsizetype equals = trimmed.indexOf('=');
+        if (equals < 0) {
+            lineError(number, QStringLiteral("neither [section], key=value nor a ';' comment"));
+            continue;
+        }
+        continued = line.endsWith('\\');
+        const QString key = QString::fromUtf8(trimmed.left(equals)).trimmed();
+        if (section.isEmpty()) {
+            lineError(number, QStringLiteral("%1 stands before any [section]").arg(key));
+            continue;
+        }
+        if (!knownKeys().contains(section))
+            continue; // reported at the section name
+        if (!knownKeys().value(section).contains(key)) {
+            lineError(number, QStringLiteral("unknown key %1 in [%2]").arg(key, section));
+            continue;
+        }
+        const QString fullKey = section + QLatin1Char('/') + key;
+        if (m_lines.contains(fullKey)) {
+            lineError(number,
+                      QStringLiteral("%1 given twice (first on line %2)")
+                          .arg(key)
+                          .arg(m_lines.value(fullKey)));
+            continue;
+        }
+        m_lines.insert(fullKey, number);
+    }
+}
+
+QString ConfigReader::value(const QString &key)
+{
+    if (!has(key))
+        return QString();
+    const QVariant value = m_settings->value(key);
+    if (value.userType() == QMetaType::QStringList) {
+        error(key, QStringLiteral("a value with a comma needs double quotes"));
+        return QString();
+    }
+    return value.toString();
+}
+
+void ConfigReader::number(const QString &key, quint32 min, quint32 max, quint32 *result)
+{
+    if (!has(key))
+        return;
+    const QString text = value(key).trimmed();
+    bool ok = false;
+    const qulonglong parsed = text.toULongLong(&ok, 10);
+    if (!isDigits(text) || !ok || parsed < min || parsed > max) {
+        error(key,
+              QStringLiteral("%1 must be a whole number from %2 to %3, not \"%4\"")
+                  .arg(key.section(QLatin1Char('/'), 1))
+                  .arg(min)
+                  .arg(max)
+                  .arg(text));
+        return;
+    }
+    *result = quint32(parsed);
+}
+
+void ConfigReader::port(const QString &key, quint16 *result)
+{
+    quint32 port = *result;
+    number(key, 0, 65535, &port);
+    *result = quint16(port);
+}
+
+void ConfigReader::readServer(ServerConfig *config)
+{
+    const QString addressKey = QStringLiteral("server/address");
+    if (has(addressKey)) {
+        config->address = value(addressKey).trimmed();
+        if (!QueryServer::isIPv4Address(config->address))
+            error(addressKey,
+                  QStringLiteral("address must be an IPv4 address such as 0.0.0.0, "
+                                 "not \"%1\"")
+                      .arg(config->address));
+    }
+    port(QStringLiteral("server/versionPort"), &config->versionPort);
+    port(QStringLiteral("server/bannerPort"), &config->bannerPort);
+    if (config->versionPort != 0 && config->versionPort == config->bannerPort)
+        error(QStringLiteral("server/bannerPort"),
+              QStringLiteral("bannerPort is the same as versionPort"));
+}
+
+void ConfigReader::readVersions(ServerConfig *config)
+{
+    QStringList entries;
+    for (const char *channel : {"stable", "beta", "alpha"}) {
+        const QString numberKey = QStringLiteral("versions/") + QLatin1String(channel);
+        const QString nameKey = numberKey + QStringLiteral("Name");
+        const QString number = value(numberKey).trimmed();
+        const QString name = value(nameKey);
+        if (number.isEmpty()) {
+            if (!name.isEmpty())
+                error(nameKey,
+                      QStringLiteral("%1Name without a version number in %1")
+                          .arg(QLatin1String(channel)));
+            entries.append(QString());
+            continue;
+        }
+        bool ok = false;
+        const int version = number.toInt(&ok, 10);
+        if (!isDigits(number) || !ok || version < 1)
+            error(numberKey,
+                  QStringLiteral("%1 must be a version number from 1 to 2147483647, "
+                                 "not \"%2\"")
+                      .arg(QLatin1String(channel), number));
+        // The updater splits the list at commas; a "#" in a name is fine,
+        // since only the first one ends the number.
+        QString fault = textFault(name, false);
+        if (fault.isEmpty() && name.contains(QLatin1Char(',')))
+            fault = QStringLiteral("holds a comma, which would end the channel's entry");
+        if (!fault.isEmpty())
+            error(nameKey, QStringLiteral("%1Name %2").arg(QLatin1String(channel), fault));
+        entries.append(name.isEmpty() ? number : number + QLatin1Char('#') + name);
+    }
+    while (!entries.isEmpty() && entries.constLast().isEmpty())
+        entries.removeLast();
+    if (entries.isEmpty()) {
+        lineError(0,
+                  QStringLiteral("[versions] gives no version for any channel "
+                                 "(stable, beta, alpha)"));
+        return;
+    }
+    const QByteArray list = entries.join(QLatin1Char(',')).toLatin1();
+    if (list.size() > VersionListMax)
+        lineError(0,
+                  QStringLiteral("the version list is %1 bytes; the updater reads at most %2")
+                      .arg(list.size())
+                      .arg(VersionListMax));
+    config->answers.versions = list + '\0';
+}
+
+void ConfigReader::readNews(ServerConfig *config)
+{
+    const QString textKey = QStringLiteral("news/text");
+    const QString fileKey = QStringLiteral("news/file");
+    QString news;
+    QString key = textKey;
+    if (has(fileKey)) {
+        key = fileKey;
+        if (has(textKey))
+            error(fileKey, QStringLiteral("news text and file both given; keep one"));
+        const QString name = value(fileKey);
+        const QString path = QDir(QFileInfo(m_path).absolutePath()).absoluteFilePath(name);
+        QByteArray bytes;
+        QString fault;
+        if (name.isEmpty() || !readBounded(path, MaxNewsFileSize, &bytes, &fault)) {
+            error(fileKey, name.isEmpty() ? QStringLiteral("file names no file") : fault);
+            return;
+        }
+        // UTF-8 as editors write it today, or Latin-1 as the updater reads it.
+        QStringDecoder utf8(QStringDecoder::Utf8);
+        news = utf8.decode(bytes);
+        if (utf8.hasError())
+            news = QString::fromLatin1(bytes);
+        while (news.endsWith(QLatin1Char('\n')) || news.endsWith(QLatin1Char('\r')))
+            news.chop(1);
+    } else {
+        news = value(textKey);
+    }
+    const QString fault = textFault(news, true);
+    if (!fault.isEmpty())
+        error(key, QStringLiteral("the news %1").arg(fault));
+    const QByteArray bytes = news.toLatin1();
+    if (bytes.size() > NewsMax)
+        error(key,
+              QStringLiteral("the news is %1 bytes; the updater reads at most %2")
+                  .arg(bytes.size())
+                  .arg(NewsMax));
+    // Always answered, even when empty: the updater needs both replies.
+    config->answers.news = bytes + '\0';
+}
+
+QString ConfigReader::url(const QString &key)
+{
+    const QString text = value(key).trimmed();
+    const QUrl url(text, QUrl::StrictMode);
+    QString fault = textFault(text, false);
+    if (fault.isEmpty() && text.contains(QLatin1Char(',')))
+        fault = QStringLiteral("holds a comma, which the updater takes for the end of the URL");
+    if (fault.isEmpty()
+        && (!url.isValid() || url.host().isEmpty()
+            || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))))
+        fault = QStringLiteral("is not an http or https URL");
+    if (!fault.isEmpty())
+        error(key,
+              QStringLiteral("%1 \"%2\" %3").arg(key.section(QLatin1Char('/'), 1), text, fault));
+    return text;
+}
+
+void ConfigReader::readBanner(ServerConfig *config)
+{
+    const QString imageKey = QStringLiteral("banner/image");
+    const QString clickKey = QStringLiteral("banner/click");
+    const bool image = !value(imageKey).isEmpty();
+    const bool click = !value(clickKey).isEmpty();
+    if (image != click) {
+        error(image ? imageKey : clickKey,
+              QStringLiteral("a banner needs both an image and a click URL"));
+        return;
+    }
+    if (!image)
+        return; // banner queries stay unanswered
+    const QByteArray banner = (url(imageKey) + QLatin1Char(',') + url(clickKey)).toLatin1();
+    if (banner.size() > BannerMax)
+        error(clickKey,
+              QStringLiteral("the banner answer is %1 bytes; the updater reads at most %2")
+                  .arg(banner.size())
+                  .arg(BannerMax));
+    config->answers.banner = banner;
+}
+
+void ConfigReader::readLimits(ServerConfig *config)
+{
+    const QString enabledKey = QStringLiteral("limits/enabled");
+    if (has(enabledKey)) {
+        const QString text = value(enabledKey).trimmed().toLower();
+        if (text == QLatin1String("true") || text == QLatin1String("yes")
+            || text == QLatin1String("on") || text == QLatin1String("1"))
+            config->limitsEnabled = true;
+        else if (text == QLatin1String("false") || text == QLatin1String("no")
+                 || text == QLatin1String("off") || text == QLatin1String("0"))
+            config->limitsEnabled = false;
+        else
+            error(enabledKey,
+                  QStringLiteral("enabled must be true or false, not \"%1\"").arg(text));
+    }
+    const QString burstKey = QStringLiteral("limits/burst");
+    number(QStringLiteral("limits/rate"), 1, MaxRate, &config->limits.rate);
+    number(burstKey, 1, MaxBurst, &config->limits.burst);
+    number(QStringLiteral("limits/sources"), MinSources, MaxSources, &config->limits.capacity);
+    if (!config->limitsEnabled)
+        return;
+    int largest = 0;
+    for (const auto *answer :
+         {&config->answers.versions, &config->answers.news, &config->answers.banner})
+        largest = std::max(largest, answer->has_value() ? int((*answer)->size()) : 0);
+    if (config->limits.burst < quint32(largest))
+        error(burstKey,
+              QStringLiteral("burst %1 is less than the largest reply (%2 bytes), "
+                             "which would never be sent")
+                  .arg(config->limits.burst)
+                  .arg(largest));
+}
+
+} // namespace
+
+bool ServerConfig::read(const QString &path, ServerConfig *config, QStringList *errors)
+{
+    const qsizetype errorsBefore = errors->size();
+    QByteArray bytes;
+    QString fault;
+    if (!readBounded(path, MaxFileSize, &bytes, &fault)) {
+        errors->append(QStringLiteral("%1: %2").arg(path, fault));
+        return false;
+    }
+    // QSettings reads a copy of exactly the bytes checked, under a name of its
+    // own: the file may change again during a reload, and QSettings keeps a
+    // file it has read in a cache that trusts size and time stamp.
+    QTemporaryFile copy;
+    if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush()) {
+        errors->append(QStringLiteral("%1: cannot copy it to the temporary directory: %2")
+                           .arg(path, copy.errorString()));
+        return false;
+    }
+    QSettings settings(copy.fileName(), QSettings::IniFormat);
+
+    ConfigReader reader(path, errors);
+    reader.scan(bytes);
+    reader.setSettings(&settings);
+    ServerConfig result;
+    reader.readServer(&result);
+    reader.readVersions(&result);
+    reader.readNews(&result);
+    reader.readBanner(&result);
+    reader.readLimits(&result);
+    if (errors->size() == errorsBefore && settings.status() != QSettings::NoError)
+        errors->append(QStringLiteral("%1: QSettings cannot read it").arg(path));
+    if (errors->size() != errorsBefore)
+        return false;
+    *config = result;
+    return true;
+}
+
+QString ServerConfig::summary() const
+{
+    const auto text = [](const std::optional<QByteArray> &answer) {
+        return QString::fromLatin1(answer.value_or(QByteArray()).constData());
+    };
+    QString line = QStringLiteral("versions \"%1\", news %2 bytes, ")
+                       .arg(text(answers.versions))
+                       .arg(answers.news ? answers.news->size() - 1 : 0);
+    line += answers.banner ? QStringLiteral("banner \"%1\"").arg(text(answers.banner))
+                           : QStringLiteral("no banner");
+    if (!limitsEnabled)
+        return line + QStringLiteral("; limits off");
+    return line
+        + QStringLiteral("; limits %1 bytes/s, burst %2 bytes per address, %3 addresses")
+              .arg(limits.rate)
+              .arg(limits.burst)
+              .arg(limits.capacity);
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "queryserver.h"
+#include "sourcelimiter.h"
+
+#include <QString>
+#include <QStringList>
+
+// The settings of mrvupdated as its INI file gives them: the address and
+// ports, the three answers and the limits per source address. read() checks
+// every value against what the updater accepts.
+struct ServerConfig
+{
+    QString address = QStringLiteral("0.0.0.0");
+    quint16 versionPort = 17384;
+    quint16 bannerPort = 2009;
+    QueryServer::Answers answers;
+    bool limitsEnabled = true;
+    SourceLimiter::Settings limits;
+
+    // Reads the file with QSettings. On any fault returns false, leaves
+    // *config as it was and gives one "FILE:LINE: text" line per fault.
+    static bool read(const QString &path, ServerConfig *config, QStringList *errors);
+    // The answers and limits in one line for the log.
+    QString summary() const;
+};

@@ -1,0 +1,66 @@
+#include "signalpipe.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int writeFd = -1;
+
+void handler(int signalNumber)
+{
+    const int savedErrno = errno;
+    const unsigned char byte = static_cast<unsigned char>(signalNumber);
+    // A full pipe loses the byte; the ones already in it are enough.
+    [[maybe_unused]] const ssize_t written = ::write(writeFd, &byte, 1);
+    errno = savedErrno;
+}
+
+} // namespace
+
+SignalPipe::SignalPipe(const QList<int> &signalNumbers, QObject *parent)
+    : QObject(parent)
+    , m_signalNumbers(signalNumbers)
+{
+    int fds[2];
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
+        return;
+    m_readFd = fds[0];
+    writeFd = fds[1];
+    m_notifier = new QSocketNotifier(m_readFd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &SignalPipe::onReadable);
+
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    m_valid = true;
+    for (const int signalNumber : signalNumbers)
+        m_valid = ::sigaction(signalNumber, &action, nullptr) == 0 && m_valid;
+}
+
+SignalPipe::~SignalPipe()
+{
+    if (m_readFd < 0)
+        return;
+    for (const int signalNumber : std::as_const(m_signalNumbers))
+        ::signal(signalNumber, SIG_DFL);
+    const int fd = writeFd;
+    writeFd = -1;
+    ::close(fd);
+    ::close(m_readFd);
+}
+
+void SignalPipe::onReadable()
+{
+    unsigned char bytes[64];
+    ssize_t count;
+    while ((count = ::read(m_readFd, bytes, sizeof bytes)) > 0) {
+        for (ssize_t i = 0; i < count; ++i)
+            emit received(bytes[i]);
+    }
+}
