@@ -6,6 +6,10 @@
 
 namespace {
 
+// A mirror list is written by hand; a longer one is damaged or hostile, and
+// its declared size must not decide how much is allocated.
+constexpr int MaxMirrors = 1000;
+
 QString versionUrl(QString url, int clientVersion)
 {
     if (!url.endsWith(QLatin1Char('/')))
@@ -23,6 +27,13 @@ bool Mirrors::initDefault(const QString &iniPath, int clientVersion)
 {
     QSettings settings(iniPath, QSettings::IniFormat);
     const int count = settings.beginReadArray(QStringLiteral("mirrors"));
+    if (count > MaxMirrors) {
+        settings.endArray();
+        emit fatalError(
+            QStringLiteral("Mirror list %1 declares %2 mirrors, more than the %3 allowed")
+                .arg(iniPath, QString::number(count), QString::number(MaxMirrors)));
+        return false;
+    }
     for (int i = 0; i < count; ++i) {
         settings.setArrayIndex(i);
         FTPSiteAccessData mirror;

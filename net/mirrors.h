@@ -19,7 +19,8 @@ public:
     explicit Mirrors(QObject *parent = nullptr);
 
     // Appends the mirrors listed in the file at iniPath; their URLs point at
-    // the directory of clientVersion. Always true, also for an empty list.
+    // the directory of clientVersion. True also for an empty list; false,
+    // after fatalError, for a list of more than 1000 mirrors.
     bool initDefault(const QString &iniPath, int clientVersion);
     // Appends the single mirror of the alpha channel from the settings file.
     // False, after fatalError, when the setting is missing or empty.
