@@ -105,6 +105,20 @@ QPair<QString, QString> UpdateChecker::getClientVersionByChannel(UpdateChannel c
     return m_versions.at(index);
 }
 
+QList<QPair<QString, QString>> UpdateChecker::parseVersionList(const QByteArray &text)
+{
+    QList<QPair<QString, QString>> versions;
+    const QString versionList = QString::fromLatin1(text);
+    for (const QString &entry : versionList.split(QLatin1Char(','), Qt::KeepEmptyParts)) {
+        const int hash = entry.indexOf(QLatin1Char('#'));
+        if (hash < 0)
+            versions.append(qMakePair(entry, QString()));
+        else
+            versions.append(qMakePair(entry.left(hash), entry.mid(hash + 1)));
+    }
+    return versions;
+}
+
 bool UpdateChecker::readFromServer()
 {
     // A repeated exchange starts afresh, so the positions in the list stay
@@ -136,14 +150,7 @@ bool UpdateChecker::readFromServer()
     QByteArray text;
     if (!sendRequest(fd, '3') || !receiveReply(fd, versionReplyMax, text))
         return false;
-    const QString versionList = QString::fromLatin1(text);
-    for (const QString &entry : versionList.split(QLatin1Char(','), Qt::KeepEmptyParts)) {
-        const int hash = entry.indexOf(QLatin1Char('#'));
-        if (hash < 0)
-            m_versions.append(qMakePair(entry, QString()));
-        else
-            m_versions.append(qMakePair(entry.left(hash), entry.mid(hash + 1)));
-    }
+    m_versions = parseVersionList(text);
 
     if (!sendRequest(fd, '*') || !receiveReply(fd, newsReplyMax, text))
         return false;

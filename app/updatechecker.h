@@ -16,6 +16,9 @@ public:
     // The (version number text, version name) pair of the channel, or two null
     // strings if the server sent no entry for it.
     QPair<QString, QString> getClientVersionByChannel(UpdateChannel channel) const;
+    // The pairs of a version list reply's text (cut at its first zero byte):
+    // one per comma-separated entry, empty entries kept.
+    static QList<QPair<QString, QString>> parseVersionList(const QByteArray &text);
 
     // Tests only: the server to ask. Defaults: BANNER_SERVER, port 17384.
     static void setServer(const QString &host, quint16 port);

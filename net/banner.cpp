@@ -114,16 +114,26 @@ void Banner::onReadyRead()
     }
 }
 
-void Banner::handleReply(const QByteArray &reply)
+bool Banner::parseReply(const QByteArray &reply, QString &bannerUrl, QString &clickUrl)
 {
     const QStringList parts = QString::fromLatin1(reply).split(QLatin1Char(','));
     if (parts.size() != 2)
-        return;
+        return false;
     // The image is fetched and the link handed to the browser: nothing but
     // web addresses is taken from the network.
     if (!isWebUrl(parts.at(0)) || !isWebUrl(parts.at(1)))
-        return;
-    emit bannerFound(parts.at(0), parts.at(1));
+        return false;
+    bannerUrl = parts.at(0);
+    clickUrl = parts.at(1);
+    return true;
+}
+
+void Banner::handleReply(const QByteArray &reply)
+{
+    QString bannerUrl;
+    QString clickUrl;
+    if (parseReply(reply, bannerUrl, clickUrl))
+        emit bannerFound(bannerUrl, clickUrl);
 }
 
 void Banner::onError(QAbstractSocket::SocketError socketError)

@@ -27,6 +27,10 @@ public:
     static void setServer(const QString &host, quint16 port);
     static void setReplyTimeout(int msec);
 
+    // Splits a reply into the image URL and the click URL; false unless it is
+    // exactly two http or https addresses joined by one comma.
+    static bool parseReply(const QByteArray &reply, QString &bannerUrl, QString &clickUrl);
+
 signals:
     void bannerFound(QString bannerUrl, QString clickUrl);
 

@@ -241,6 +241,7 @@ void CurlReply::headerLine(const QByteArray &line)
         m_reason = line.mid(parts.value(0).size() + parts.value(1).size() + 2);
         m_contentLength = -1;
         m_location.clear();
+        m_contentRange.clear();
         m_headersDone = false;
     } else if (line.isEmpty()) {
         if (m_status >= 200) {
@@ -253,6 +254,8 @@ void CurlReply::headerLine(const QByteArray &line)
         m_contentLength = ok && length >= 0 ? length : -1;
     } else if (startsWithNoCase(line, "location:")) {
         m_location = line.mid(9).trimmed();
+    } else if (startsWithNoCase(line, "content-range:")) {
+        m_contentRange = line.mid(14).trimmed();
     }
 }
 
@@ -301,6 +304,9 @@ void CurlReply::reportMetaData()
             setAttribute(QNetworkRequest::RedirectionTargetAttribute,
                          url().resolved(QUrl::fromEncoded(m_location)));
         m_total = m_contentLength;
+        // A resumed download checks the range it got.
+        if (!m_contentRange.isEmpty())
+            setRawHeader("Content-Range", m_contentRange);
     } else {
         curl_off_t length = -1;
         if (curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)

@@ -75,6 +75,7 @@ private:
     QByteArray m_reason;
     qint64 m_contentLength = -1;
     QByteArray m_location;
+    QByteArray m_contentRange;
     bool m_headersDone = false;
 
     QByteArray m_buffer;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs every build, test, demo and benchmark dependency from Debian's
-# packages. Idempotent: it only calls apt-get when a package is missing, and
-# runs 'apt-get update' only then.
+# Installs every build, test, demo, benchmark and fuzzing dependency from
+# Debian's packages. Idempotent: it only calls apt-get when a package is
+# missing, and runs 'apt-get update' only then.
 set -euo pipefail
 
 packages=(
@@ -12,6 +12,7 @@ packages=(
     nginx-light vsftpd tinyproxy openssl curl ca-certificates
     xvfb x11-apps imagemagick fonts-dejavu-core
     gzip coreutils procps psmisc zstd rsync
+    clang libfuzzer-14-dev
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #include "app/random.h"
 #include "net/mirrors.h"
 
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,6 +16,8 @@ private slots:
     void badRetriesFallBackToTwo_data();
     void badRetriesFallBackToTwo();
     void listKeepsFileOrder();
+    void oversizedListIsFatal_data();
+    void oversizedListIsFatal();
     void missingFileGivesEmptyList();
     void choiceFollowsFreeSlots();
     void busySlotsMakeCallerWait();
@@ -130,6 +133,36 @@ void tst_Mirrors::listKeepsFileOrder()
     mirrors.removeMirror("a");
     QCOMPARE(mirrors.getMirrorIndex("c"), 0);
     QCOMPARE(mirrors.getMirrorIndex("b"), 1);
+}
+
+void tst_Mirrors::oversizedListIsFatal_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("at the limit") << 1000 << true;
+    QTest::newRow("one more") << 1001 << false;
+    QTest::newRow("two billion") << 2000000000 << false;
+}
+
+void tst_Mirrors::oversizedListIsFatal()
+{
+    QFETCH(int, size);
+    QFETCH(bool, accepted);
+
+    Mirrors mirrors;
+    QSignalSpy fatal(&mirrors, &Mirrors::fatalError);
+    const QString path = writeFile(
+        "mirrors.ini", "[mirrors]\nsize=" + QByteArray::number(size) + "\n1\\mirror=a\n");
+    QCOMPARE(mirrors.initDefault(path, 1), accepted);
+    QCOMPARE(mirrors.getMirrorIndex("a"), accepted ? 0 : -1);
+    if (!accepted) {
+        QCOMPARE(fatal.count(), 1);
+        QCOMPARE(fatal.at(0).at(0).toString(),
+                 QStringLiteral("%1 declares %2 mirrors, more than the 1000 allowed")
+                     .arg(QFileInfo(path).fileName())
+                     .arg(size));
+    }
 }
 
 void tst_Mirrors::missingFileGivesEmptyList()
