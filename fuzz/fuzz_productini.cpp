@@ -73,5 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     for (const QString &path : std::as_const(lists->deletes))
         checkPath(s_appRoot, path);
+    if (lists->patchList.isValid())
+        checkPath(s_tempDir, lists->patchList.name);
     return 0;
 }
