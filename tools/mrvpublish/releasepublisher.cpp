@@ -167,15 +167,14 @@ QString findUnlistableName(const QByteArray &dir, const QByteArray &below = QByt
 }
 
 // Copies source to target; empty, with md5 and size filled in, on success.
-QString storeFile(const QString &source, const QString &target, QString &md5, qint64 &size)
-{
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return fileError(QStringLiteral("Cannot read file"), in);
-    QFile out(target);
-    if (!makeParentDir(target) || !out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        return fileError(QStringLiteral("Cannot write file"), out);
+// Reads all of in, hashing it and handing each chunk to write; empty on
+// success with md5 and size filled in, WriteFailed when write refused a
+// chunk, or the read error.
+const QString WriteFailed = QStringLiteral("write failed");
 
+template<typename Write>
+QString copyHashing(QFile &in, QString &md5, qint64 &size, Write write)
+{
     QCryptographicHash hash(QCryptographicHash::Md5);
     QByteArray chunk(CHUNK_SIZE, Qt::Uninitialized);
     size = 0;
@@ -186,13 +185,30 @@ QString storeFile(const QString &source, const QString &target, QString &md5, qi
         if (count == 0)
             break;
         hash.addData(QByteArrayView(chunk.constData(), count));
-        if (out.write(chunk.constData(), count) != count)
-            return fileError(QStringLiteral("Cannot write file"), out);
+        if (!write(chunk.constData(), count))
+            return WriteFailed;
         size += count;
     }
+    md5 = QString::fromLatin1(hash.result().toHex());
+    return QString();
+}
+
+QString storeFile(const QString &source, const QString &target, QString &md5, qint64 &size)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return fileError(QStringLiteral("Cannot read file"), in);
+    QFile out(target);
+    if (!makeParentDir(target) || !out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return fileError(QStringLiteral("Cannot write file"), out);
+
+    const QString error = copyHashing(in, md5, size, [&out](const char *data, qint64 count) {
+        return out.write(data, count) == count;
+    });
+    if (!error.isEmpty())
+        return error == WriteFailed ? fileError(QStringLiteral("Cannot write file"), out) : error;
     if (!out.flush())
         return fileError(QStringLiteral("Cannot write file"), out);
-    md5 = QString::fromLatin1(hash.result().toHex());
     return QString();
 }
 
@@ -216,23 +232,13 @@ QString storeGzipped(const QString &source, const QString &target, QString &md5,
     if (!gz)
         return writeError;
 
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray chunk(CHUNK_SIZE, Qt::Uninitialized);
-    plainSize = 0;
-    for (;;) {
-        const qint64 count = in.read(chunk.data(), chunk.size());
-        if (count < 0)
-            return fileError(QStringLiteral("Cannot read file"), in);
-        if (count == 0)
-            break;
-        hash.addData(QByteArrayView(chunk.constData(), count));
-        if (gzwrite(gz.get(), chunk.constData(), unsigned(count)) != count)
-            return writeError;
-        plainSize += count;
-    }
+    const QString error = copyHashing(in, plainMd5, plainSize, [&gz](const char *data, qint64 count) {
+        return gzwrite(gz.get(), data, unsigned(count)) == count;
+    });
+    if (!error.isEmpty())
+        return error == WriteFailed ? writeError : error;
     if (gzclose(gz.release()) != Z_OK)
         return writeError;
-    plainMd5 = QString::fromLatin1(hash.result().toHex());
 
     // The stored form's own sum and size.
     QFile stored(target);
