@@ -35,8 +35,10 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
     connect(task, &TaskSpecification::canceled, this,
             &ComposedTaskSpecification::onSubTaskCanceled);
     connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
+    // The subtask is known here: asking sender() in the slot would walk every
+    // connection to this task, which made large lists quadratic.
     connect(task, &TaskSpecification::updateProgress, this,
-            &ComposedTaskSpecification::onUpdateProgress);
+            [this, task] { onSubTaskProgress(task); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, task,
             &TaskSpecification::onOtherTaskCancelled);
@@ -83,21 +85,13 @@ void ComposedTaskSpecification::onStartNextTask()
     task->execute();
 }
 
-void ComposedTaskSpecification::onUpdateProgress(qreal)
+void ComposedTaskSpecification::onSubTaskProgress(const TaskSpecification *task)
 {
-    const auto *task = qobject_cast<const TaskSpecification *>(sender());
     const auto known = m_knownProgress.find(task);
-    if (known == m_knownProgress.end()) {
-        // Not from a subtask: add everything up afresh.
-        m_progressSum = 0;
-        for (const TaskSpecification *subTask : std::as_const(subTasks)) {
-            m_knownProgress.insert(subTask, subTask->progress);
-            m_progressSum += subTask->progress;
-        }
-    } else {
-        m_progressSum += task->progress - *known;
-        *known = task->progress;
-    }
+    if (known == m_knownProgress.end())
+        return;
+    m_progressSum += task->progress - *known;
+    *known = task->progress;
     setProgress(m_progressSum);
 }
 

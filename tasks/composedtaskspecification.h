@@ -47,7 +47,7 @@ public slots:
     virtual void connectSignals(TaskSpecification *task);
 
     void onStartNextTask();
-    void onUpdateProgress(qreal doneFrac);
+    void onSubTaskProgress(const TaskSpecification *task);
     void onSubTaskFinished(TaskSpecification *task);
     void onSubTaskCanceled(TaskSpecification *task);
 
