@@ -99,7 +99,11 @@ bool WholeFile::commit(int mode)
         return false;
     if (mode >= 0 && ::fchmod(m_fd, mode_t(mode)) != 0)
         return false;
-    if (::fsync(m_fd) != 0)
+    // The data and what is needed to read it back must be on disk before the
+    // name is; the mode and link count travel in the file system's journal,
+    // ordered before the rename. For a file whose bytes were written back
+    // already (a download is sent to the disk as it ends) this costs nothing.
+    if (::fdatasync(m_fd) != 0)
         return false;
     if (!m_named) {
         ::unlink(m_temporary.constData());

@@ -7,6 +7,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <fcntl.h>
+
 namespace {
 constexpr qint64 ChunkSize = 64 * 1024;
 constexpr qint64 ReadBufferSize = 1024 * 1024;
@@ -339,6 +341,9 @@ void DownloadTaskSpecification::onDownloadFinished()
                        .arg(m_file.fileName(), m_file.errorString()));
         return;
     }
+    // Writing the file back starts now, while other transfers go on, rather
+    // than when it is installed and has to be on disk.
+    ::sync_file_range(m_file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
     QNetworkReply *reply = m_reply;
     m_reply = nullptr;
     reply->disconnect(this);

@@ -1,7 +1,7 @@
 #include "update/filedeletelisttaskspecification.h"
 
 #include "app/configuration.h"
-#include "fileops/filedeletetaskspecification.h"
+#include "fileops/backgrounddeletetaskspecification.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -9,7 +9,9 @@
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString> *fileList,
                                                                  QObject *parent,
                                                                  double parentProgressRange)
-    : ComposedTaskSpecification(1, parentProgressRange, parent)
+    // Freeing a file's blocks waits on the disk's journal; deletions that
+    // wait together end sooner than one after another.
+    : ComposedTaskSpecification(4, parentProgressRange, parent)
     , fileList(fileList)
 { }
 
@@ -25,7 +27,7 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
     const double weight = 1.0 / fileList->size();
     for (const QString &entry : std::as_const(*fileList)) {
         const QString path = QFileInfo(root, entry).filePath();
-        addSubTask(new FileDeleteTaskSpecification(false, path, this, weight));
+        addSubTask(new BackgroundDeleteTaskSpecification(path, this, weight));
     }
     state = Running;
     executeSubTasks();

@@ -7,7 +7,7 @@
 
 // The last step of an update run: deletes the obsolete files and the
 // moved-aside old copies named in the delete list (relative to the
-// application root), one at a time. A file that cannot be deleted is left
+// application root), several at a time. A file that cannot be deleted is left
 // silently; only a user cancel keeps the step from finishing. The list is
 // lent and read when the step starts.
 class FileDeleteListTaskSpecification : public ComposedTaskSpecification
