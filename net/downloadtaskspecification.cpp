@@ -10,7 +10,9 @@
 #include <fcntl.h>
 
 namespace {
-constexpr qint64 ChunkSize = 64 * 1024;
+// As much as one read of the transfer hands over: each chunk is one write to
+// the file, with no buffer of the file's own between.
+constexpr qint64 ChunkSize = 128 * 1024;
 constexpr qint64 ReadBufferSize = 1024 * 1024;
 int slowTransferWindow = 30;
 } // namespace
@@ -116,11 +118,11 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    m_hash.reset();
+    m_md5.reset();
     m_resumeFrom = resumableBytes();
-    const QIODevice::OpenMode mode = m_resumeFrom > 0
-        ? QIODevice::WriteOnly | QIODevice::Append
-        : QIODevice::WriteOnly | QIODevice::Truncate;
+    const QIODevice::OpenMode mode = QIODevice::Unbuffered
+        | (m_resumeFrom > 0 ? QIODevice::WriteOnly | QIODevice::Append
+                            : QIODevice::WriteOnly | QIODevice::Truncate);
     if (!m_file.open(mode)) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(m_file.fileName()));
         releaseSlot();
@@ -196,7 +198,7 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (ok && code == 200 && m_resumeFrom > 0) {
         // The mirror ignored the range and sends the whole file.
         m_file.resize(0);
-        m_hash.reset();
+        m_md5.reset();
         m_resumeFrom = 0;
     } else if (ok && code == 206 && !rangeMatches()) {
         const QString range = QString::fromLatin1(m_reply->rawHeader("Content-Range"));
@@ -235,16 +237,13 @@ qint64 DownloadTaskSpecification::resumableBytes()
 {
     // Only a file of known size is continued, and only from a part shorter
     // than it; the part is hashed first, so that the digest of the whole file
-    // comes from the bytes written.
+    // comes from the bytes written. Should the part not read back whole, the
+    // digest fails the check and the file is fetched again.
     const QFileInfo info(m_file.fileName());
     if (m_initialExpectedSize <= 0 || !info.isFile() || info.isSymLink() || info.size() <= 0
         || info.size() >= m_initialExpectedSize)
         return 0;
-    QFile part(m_file.fileName());
-    if (!part.open(QIODevice::ReadOnly) || !m_hash.addData(&part) || part.size() != info.size()) {
-        m_hash.reset();
-        return 0;
-    }
+    m_md5.addFilePrefix(m_file.fileName(), info.size());
     return info.size();
 }
 
@@ -309,7 +308,7 @@ bool DownloadTaskSpecification::readData()
             return false;
         }
 
-        m_hash.addData(QByteArrayView(buffer, bytesRead));
+        m_md5.addData(buffer, bytesRead);
         m_bytesReceived += bytesRead;
         if (m_expectedSize >= 1)
             setProgress(
@@ -350,8 +349,14 @@ void DownloadTaskSpecification::onDownloadFinished()
     reply->close();
     reply->deleteLater();
     m_file.close();
-    m_writtenMd5 = m_hash.result();
-    downloadFinished();
+    // The mirror is free for the next transfer while the last bytes are hashed.
+    releaseSlot();
+    m_md5.finish(this, [this](const QByteArray &digest) {
+        if (state != Running)
+            return;
+        m_writtenMd5 = digest;
+        downloadFinished();
+    });
 }
 
 void DownloadTaskSpecification::notOnMirror()
@@ -389,6 +394,7 @@ void DownloadTaskSpecification::resetDownload(bool keepPartial)
         m_reply = nullptr;
     }
     m_idleTicks = 0;
+    m_md5.reset();
     if (m_file.isOpen()) {
         m_file.close();
         // Only a part of a file of known size can be continued later.

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "net/ftpsiteaccessdata.h"
+#include "net/backgroundmd5.h"
 #include "tasks/taskspecification.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QSet>
 #include <QString>
@@ -105,7 +105,7 @@ private:
     qint64 m_bytesReceived = 0;
     qint64 m_sizeLimit = -1;
     qint64 m_resumeFrom = 0;
-    QCryptographicHash m_hash {QCryptographicHash::Md5};
+    BackgroundMd5 m_md5; // of the bytes written, part included
     QByteArray m_writtenMd5;
     // Bytes received at each of the last ticks of the transfer, oldest first.
     QVector<qint64> m_recentTicks;

@@ -1,0 +1,179 @@
+#include "net/backgroundmd5.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QMetaObject>
+#include <QObject>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace {
+// Bytes waiting to be hashed, all streams together.
+constexpr qint64 queueLimit = 8 * 1024 * 1024;
+constexpr qint64 fileChunk = 256 * 1024;
+} // namespace
+
+struct BackgroundMd5::Stream
+{
+    QCryptographicHash hash {QCryptographicHash::Md5};
+    // Guards abandoned against a result being posted as the owner goes.
+    std::mutex mutex;
+    bool abandoned = false;
+};
+
+namespace {
+
+struct Job
+{
+    std::shared_ptr<BackgroundMd5::Stream> stream;
+    QByteArray data;
+    QString path; // with data empty: the first prefix bytes of this file
+    qint64 prefix = 0;
+    bool finish = false;
+    QObject *context = nullptr; // alive while the stream is not abandoned
+    std::function<void(const QByteArray &)> done;
+};
+
+// One thread for the whole process; it lives as long as the process.
+class Worker
+{
+public:
+    static Worker &instance()
+    {
+        static Worker *worker = new Worker;
+        return *worker;
+    }
+
+    void push(Job job)
+    {
+        const qint64 size = job.data.size();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_space.wait(lock, [&] { return m_queued == 0 || m_queued + size <= queueLimit; });
+        m_queued += size;
+        m_jobs.push_back(std::move(job));
+        m_work.notify_one();
+    }
+
+private:
+    Worker()
+    {
+        std::thread([this] { run(); }).detach();
+    }
+
+    void run()
+    {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_work.wait(lock, [this] { return !m_jobs.empty(); });
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+            }
+            process(job);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_queued -= job.data.size();
+            }
+            m_space.notify_all();
+        }
+    }
+
+    static void process(Job &job)
+    {
+        BackgroundMd5::Stream &stream = *job.stream;
+        {
+            std::lock_guard<std::mutex> lock(stream.mutex);
+            if (stream.abandoned)
+                return;
+        }
+        if (job.finish) {
+            const QByteArray digest = stream.hash.result();
+            std::lock_guard<std::mutex> lock(stream.mutex);
+            if (stream.abandoned)
+                return;
+            // The owner clears abandoned only on its own thread, where this
+            // call runs: a result that arrives after a reset is dropped there.
+            QMetaObject::invokeMethod(
+                job.context,
+                [streamRef = job.stream, done = std::move(job.done), digest] {
+                    if (!streamRef->abandoned)
+                        done(digest);
+                },
+                Qt::QueuedConnection);
+        } else if (!job.data.isEmpty()) {
+            stream.hash.addData(job.data);
+        } else {
+            QFile file(job.path);
+            if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+                return;
+            QByteArray buffer(int(fileChunk), Qt::Uninitialized);
+            for (qint64 left = job.prefix; left > 0;) {
+                const qint64 n = file.read(buffer.data(), qMin(left, fileChunk));
+                if (n <= 0)
+                    return;
+                stream.hash.addData(QByteArrayView(buffer.constData(), n));
+                left -= n;
+            }
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_work;
+    std::condition_variable m_space;
+    std::deque<Job> m_jobs;
+    qint64 m_queued = 0;
+};
+
+} // namespace
+
+BackgroundMd5::BackgroundMd5()
+    : m_stream(std::make_shared<Stream>())
+{ }
+
+BackgroundMd5::~BackgroundMd5()
+{
+    std::lock_guard<std::mutex> lock(m_stream->mutex);
+    m_stream->abandoned = true;
+}
+
+void BackgroundMd5::reset()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_stream->mutex);
+        m_stream->abandoned = true;
+    }
+    m_stream = std::make_shared<Stream>();
+}
+
+void BackgroundMd5::addFilePrefix(const QString &path, qint64 size)
+{
+    Job job;
+    job.stream = m_stream;
+    job.path = path;
+    job.prefix = size;
+    Worker::instance().push(std::move(job));
+}
+
+void BackgroundMd5::addData(const char *data, qint64 size)
+{
+    if (size <= 0)
+        return;
+    Job job;
+    job.stream = m_stream;
+    job.data = QByteArray(data, size);
+    Worker::instance().push(std::move(job));
+}
+
+void BackgroundMd5::finish(QObject *context, std::function<void(const QByteArray &)> done)
+{
+    Job job;
+    job.stream = m_stream;
+    job.finish = true;
+    job.context = context;
+    job.done = std::move(done);
+    Worker::instance().push(std::move(job));
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QObject;
+
+// The MD5 of a stream of bytes, computed on a thread of its own while the
+// caller goes on receiving and writing. Bytes are copied into a queue shared
+// by all streams and bounded in size: addData() waits while it is full, so
+// memory stays the same however fast the bytes arrive. Not thread-safe
+// itself; meant for one owner on one thread.
+class BackgroundMd5
+{
+public:
+    BackgroundMd5();
+    // Whatever is still queued is dropped and finish()'s call never comes.
+    ~BackgroundMd5();
+    BackgroundMd5(const BackgroundMd5 &) = delete;
+    BackgroundMd5 &operator=(const BackgroundMd5 &) = delete;
+
+    // Starts a new digest, dropping what was queued for the old one.
+    void reset();
+    // Hashes the first size bytes of the file at path, read on the hashing
+    // thread. Fewer bytes than that (the file shrank, or cannot be read)
+    // make a digest that cannot match.
+    void addFilePrefix(const QString &path, qint64 size);
+    void addData(const char *data, qint64 size);
+    // Once every byte queued so far is hashed, calls done with the digest
+    // through context's event loop; never after reset() or destruction.
+    void finish(QObject *context, std::function<void(const QByteArray &)> done);
+
+    struct Stream;
+
+private:
+    std::shared_ptr<Stream> m_stream;
+};
