@@ -17,7 +17,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -78,18 +77,6 @@ bool writeSample(const QString &path, qint64 size)
     return true;
 }
 
-bool runProgram(const QString &program, const QStringList &arguments,
-                const QString &outputFile = QString())
-{
-    QProcess process;
-    if (!outputFile.isEmpty())
-        process.setStandardOutputFile(outputFile);
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, arguments);
-    return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0;
-}
-
 // Times fn once; the destination is removed and the page cache's dirty data
 // written out before, so that no run pays for another's writes.
 double timeOnce(const QString &destination, const std::function<bool()> &fn, bool *ok)
@@ -131,14 +118,11 @@ Comparison compare(const std::function<bool()> &task, const std::function<bool()
 qint64 childPeakKb(const QString &operation, const QString &source, const QString &destination)
 {
     QFile::remove(destination);
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--child"), operation, source, destination});
-    if (!child.waitForFinished(-1) || child.exitCode() != 0)
+    QByteArray output;
+    if (bench::timedChild({QStringLiteral("--child"), operation, source, destination}, &output) < 0)
         return -1;
     QFile::remove(destination);
-    return child.readAllStandardOutput().trimmed().toLongLong();
+    return output.trimmed().toLongLong();
 }
 
 int child(const QStringList &args)
@@ -172,9 +156,10 @@ int main(int argc, char *argv[])
     out << "preparing " << LargeSize / MiB << " MiB and " << SmallSize / MiB << " MiB files in "
         << dir.path() << Qt::endl;
     if (!writeSample(large, LargeSize) || !writeSample(small, SmallSize)
-        || !runProgram(QStringLiteral("gzip"), {QStringLiteral("-k"), QStringLiteral("-n"), large})
-        || !runProgram(QStringLiteral("gzip"),
-                       {QStringLiteral("-k"), QStringLiteral("-n"), small})) {
+        || !bench::runProgram(QStringLiteral("gzip"),
+                              {QStringLiteral("-k"), QStringLiteral("-n"), large})
+        || !bench::runProgram(QStringLiteral("gzip"),
+                              {QStringLiteral("-k"), QStringLiteral("-n"), small})) {
         out << "cannot prepare the data files\n";
         return 1;
     }
@@ -197,18 +182,23 @@ int main(int argc, char *argv[])
     };
 
     out << "median of " << Runs << " runs, " << LargeSize / MiB << " MiB:" << Qt::endl;
-    const auto flushed = [&] { return runProgram(QStringLiteral("sync"), {destination}); };
-    report("copy", "cp+sync",
-           compare([&] { return runTask(false, large, destination); },
-                   [&] {
-                       return runProgram(QStringLiteral("cp"), {large, destination}) && flushed();
-                   },
-                   destination));
+    const auto flushed = [&] {
+        return bench::runProgram(QStringLiteral("sync"), {destination});
+    };
+    report(
+        "copy", "cp+sync",
+        compare(
+            [&] { return runTask(false, large, destination); },
+            [&] {
+                return bench::runProgram(QStringLiteral("cp"), {large, destination}) && flushed();
+            },
+            destination));
     report("gunzip", "gzip+sync",
            compare([&] { return runTask(true, largeGz, destination); },
                    [&] {
-                       return runProgram(QStringLiteral("gzip"), {QStringLiteral("-dc"), largeGz},
-                                         destination)
+                       return bench::runProgram(QStringLiteral("gzip"),
+                                                {QStringLiteral("-dc"), largeGz}, QString(),
+                                                destination)
                            && flushed();
                    },
                    destination));

@@ -25,9 +25,7 @@
 
 #include "benchutil.h"
 
-#include "app/configuration.h"
 #include "fileops/filepatchfunc.h"
-#include "update/updateengine.h"
 
 #include "localservers.h"
 #include "releasebuilder.h"
@@ -35,10 +33,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTextStream>
 
@@ -105,8 +101,7 @@ bool writeFile(const QString &path, const QByteArray &data)
 {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(data) == data.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
 QString dataFile(int index)
@@ -146,26 +141,6 @@ QString quoted(const QString &path)
     return QLatin1Char('\'') + path + QLatin1Char('\'');
 }
 
-QString loadAverage()
-{
-    QFile file(QStringLiteral("/proc/loadavg"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("?");
-    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2);
-}
-
-qint64 rssAnonKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("RssAnon:"))
-            return line.mid(8).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 int child(const QStringList &args)
 {
     if (args.size() != 4)
@@ -175,48 +150,22 @@ int child(const QStringList &args)
     std::atomic<qint64> peak {0};
     std::thread sampler([&] {
         while (!done) {
-            peak = std::max<qint64>(peak, rssAnonKiB());
+            peak = std::max<qint64>(peak, bench::rssAnonKiB());
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
-    Configuration::setAppRootPath(args.at(2));
-    qputenv("TMPDIR", QFile::encodeName(args.at(3)));
-    bool finished = false;
-    QStringList log;
-    {
-        Configuration configuration;
-        configuration.m_clientType = ReleaseBuilder::CLIENT_TYPE;
-        configuration.m_clientVersion = NewVersion;
-        UpdateEngine engine(configuration, nullptr);
-        QEventLoop loop;
-        QObject::connect(&engine, &UpdateEngine::updateFinished, &loop, [&] {
-            finished = true;
-            loop.quit();
-        });
-        QObject::connect(&engine, &UpdateEngine::updateCanceled, &loop, &QEventLoop::quit);
-        QObject::connect(&engine, &UpdateEngine::fatalError, &loop, &QEventLoop::quit);
-        QElapsedTimer clock;
-        clock.start();
-        QObject::connect(&engine, &UpdateEngine::message, &loop, [&](const QString &line) {
-            log.append(line);
-            // Where the time goes: the start of every step.
-            if ((!line.startsWith(QLatin1String("Downloading ")) || line.endsWith(QLatin1String("files")))
+    const bench::UpdateRun run = bench::runUpdate(
+        args.at(2), args.at(3), ReleaseBuilder::CLIENT_TYPE, NewVersion, [](const QString &line) {
+            return (!line.startsWith(QLatin1String("Downloading "))
+                    || line.endsWith(QLatin1String("files")))
                 && !line.startsWith(QLatin1String("Fetching "))
-                && !line.startsWith(QLatin1String("add/replace")))
-                std::fprintf(stderr, "  %7lld ms  %s\n", static_cast<long long>(clock.elapsed()),
-                             qPrintable(line));
+                && !line.startsWith(QLatin1String("add/replace"));
         });
-        if (engine.initialize()) {
-            engine.startUpdate();
-            loop.exec();
-        }
-    }
     done = true;
     sampler.join();
-    const int patched = int(log.filter(QRegularExpression(QStringLiteral(": patch$"))).size());
-    if (!finished || patched == 0) {
-        for (const QString &line : std::as_const(log))
-            std::fprintf(stderr, "  | %s\n", qPrintable(line));
+    const int patched = int(run.log.filter(QRegularExpression(QStringLiteral(": patch$"))).size());
+    if (!run.finished || patched == 0) {
+        bench::printLog(run.log);
         return 1;
     }
     std::printf("%lld %d\n", static_cast<long long>(peak.load()), patched);
@@ -248,18 +197,14 @@ UpdateResult runUpdate(ReleaseBuilder &builder, LocalServers &servers, const QSt
         return result;
     const int before = int(LocalServers::requestedPaths(servers.nginxAccessLog(url)).size());
     ::sync();
-    QElapsedTimer timer;
-    timer.start();
-    QProcess update;
-    update.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    update.start(QCoreApplication::applicationFilePath(),
-                 {QStringLiteral("--child"), appRoot, systemTemp});
-    if (!update.waitForFinished(-1) || update.exitCode() != 0)
+    QByteArray output;
+    const double seconds
+        = bench::timedChild({QStringLiteral("--child"), appRoot, systemTemp}, &output);
+    if (seconds < 0)
         return result;
-    result.seconds = timer.nsecsElapsed() / 1e9;
-    result.peakAnonKiB = update.readAllStandardOutput().split(' ').value(0).toLongLong();
-    const QStringList paths
-        = LocalServers::requestedPaths(servers.nginxAccessLog(url)).mid(before);
+    result.seconds = seconds;
+    result.peakAnonKiB = output.split(' ').value(0).toLongLong();
+    const QStringList paths = LocalServers::requestedPaths(servers.nginxAccessLog(url)).mid(before);
     for (const QString &path : paths)
         result.fetchedBytes += QFileInfo(mirrorRoot + path).size();
     QDir(builder.path(name)).removeRecursively();
@@ -283,8 +228,9 @@ int main(int argc, char *argv[])
         QElapsedTimer timer;
         timer.start();
         FilePatchFunc patch(args[2], args[3], args[4], args[5].toLongLong());
-        QObject::connect(&patch, &ASyncFunc::message, &app,
-                         [](const QString &line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
+        QObject::connect(&patch, &ASyncFunc::message, &app, [](const QString &line) {
+            std::fprintf(stderr, "%s\n", qPrintable(line));
+        });
         const bool ok = patch.run();
         std::printf("%.3f s\n", timer.nsecsElapsed() / 1e9);
         return ok ? 0 : 1;
@@ -296,12 +242,12 @@ int main(int argc, char *argv[])
         out << "built with another public key than the development key\n";
         return 1;
     }
-    const QString loadBefore = loadAverage();
+    const QString loadBefore = bench::loadAverage();
     ReleaseBuilder builder;
     out << "preparing " << ChangedFiles << " changed and " << UnchangedFiles
         << " unchanged files of " << FileSize / MiB << " MiB in " << builder.path() << Qt::endl;
-    if (!builder.isValid() || !writeClients(builder, ChangedFiles + UnchangedFiles, ChangedFiles,
-                                            FileSize)) {
+    if (!builder.isValid()
+        || !writeClients(builder, ChangedFiles + UnchangedFiles, ChangedFiles, FileSize)) {
         out << "cannot write the clients\n";
         return 1;
     }
@@ -322,17 +268,16 @@ int main(int argc, char *argv[])
         publishTimes.push_back(bench::timedRun(
             LocalServers::binDir() + QStringLiteral("/mrvpublish"),
             {QStringLiteral("release"), QStringLiteral("--key"), key, QStringLiteral("--type"),
-             ReleaseBuilder::CLIENT_TYPE, QStringLiteral("--version"),
-             QString::number(NewVersion), QStringLiteral("--patch-from"), oldDir, newDir,
-             mirrorRoot},
+             ReleaseBuilder::CLIENT_TYPE, QStringLiteral("--version"), QString::number(NewVersion),
+             QStringLiteral("--patch-from"), oldDir, newDir, mirrorRoot},
             QString(), nullptr));
         QDir(zstdOut).removeRecursively();
         QDir().mkpath(zstdOut + QStringLiteral("/data"));
         ::sync();
-        zstdTimes.push_back(timedShell(
-            QStringLiteral("cd %1 && ls data/* | xargs -P2 -I{} zstd -q -f -3 --long "
-                           "--patch-from=%2/{} {} -o %3/{}.zst")
-                .arg(quoted(newDir), quoted(oldDir), quoted(zstdOut))));
+        zstdTimes.push_back(
+            timedShell(QStringLiteral("cd %1 && ls data/* | xargs -P2 -I{} zstd -q -f -3 --long "
+                                      "--patch-from=%2/{} {} -o %3/{}.zst")
+                           .arg(quoted(newDir), quoted(oldDir), quoted(zstdOut))));
         out << QString::asprintf("run %d: mrvpublish %.2f s, zstd %.2f s", run + 1,
                                  publishTimes.back(), zstdTimes.back())
             << Qt::endl;
@@ -483,6 +428,6 @@ int main(int argc, char *argv[])
                              runs, bench::median(publishTimes), bench::median(zstdTimes), publish,
                              PublishVsZstd, qPrintable(verdict(publish <= PublishVsZstd)))
         << Qt::endl;
-    out << "load average before " << loadBefore << ", after " << loadAverage() << Qt::endl;
+    out << "load average before " << loadBefore << ", after " << bench::loadAverage() << Qt::endl;
     return allMet ? 0 : 1;
 }

@@ -11,16 +11,12 @@
 
 #include "benchutil.h"
 
-#include "app/configuration.h"
-#include "update/updateengine.h"
-
 #include "localservers.h"
 #include "releasebuilder.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -100,55 +96,18 @@ bool writeClient(const QString &dir, int version)
     return true;
 }
 
-bool runProgram(const QString &program, const QStringList &arguments,
-                const QString &workingDirectory = QString())
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    if (!workingDirectory.isEmpty())
-        process.setWorkingDirectory(workingDirectory);
-    process.start(program, arguments);
-    return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0;
-}
-
 int child(const QStringList &args)
 {
     if (args.size() != 4)
         return 2;
-    Configuration::setAppRootPath(args.at(2));
-    qputenv("TMPDIR", QFile::encodeName(args.at(3)));
-    Configuration configuration;
-    configuration.m_clientType = ReleaseBuilder::CLIENT_TYPE;
-    configuration.m_clientVersion = NewVersion;
-    UpdateEngine engine(configuration, nullptr);
-    bool finished = false;
-    QEventLoop loop;
-    QObject::connect(&engine, &UpdateEngine::updateFinished, &loop, [&] {
-        finished = true;
-        loop.quit();
-    });
-    QObject::connect(&engine, &UpdateEngine::updateCanceled, &loop, &QEventLoop::quit);
-    QObject::connect(&engine, &UpdateEngine::fatalError, &loop, &QEventLoop::quit);
-    QStringList log;
-    QElapsedTimer clock;
-    clock.start();
-    QObject::connect(&engine, &UpdateEngine::message, &loop, [&](const QString &line) {
-        log.append(line);
-        // Where the time goes: the start of every step.
-        if (!line.startsWith(QLatin1String("Downloading files/"))
-            && !line.startsWith(QLatin1String("add/replace"))
-            && !line.startsWith(QLatin1String("Downloading client_")))
-            std::fprintf(stderr, "  %7lld ms  %s\n", static_cast<long long>(clock.elapsed()),
-                         qPrintable(line));
-    });
-    if (engine.initialize()) {
-        engine.startUpdate();
-        loop.exec();
-    }
-    if (!finished) {
-        for (const QString &line : std::as_const(log))
-            std::fprintf(stderr, "  | %s\n", qPrintable(line));
+    const bench::UpdateRun run = bench::runUpdate(
+        args.at(2), args.at(3), ReleaseBuilder::CLIENT_TYPE, NewVersion, [](const QString &line) {
+            return !line.startsWith(QLatin1String("Downloading files/"))
+                && !line.startsWith(QLatin1String("add/replace"))
+                && !line.startsWith(QLatin1String("Downloading client_"));
+        });
+    if (!run.finished) {
+        bench::printLog(run.log);
         return 1;
     }
     std::printf("%lld\n", static_cast<long long>(bench::peakRssKiB()));
@@ -240,15 +199,12 @@ int main(int argc, char *argv[])
         QDir().mkpath(systemTemp);
         ok = writeClient(appRoot, OldVersion);
         ::sync();
-        QElapsedTimer timer;
-        timer.start();
-        QProcess update;
-        update.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        update.start(QCoreApplication::applicationFilePath(),
-                     {QStringLiteral("--child"), appRoot, systemTemp});
-        ok = ok && update.waitForFinished(-1) && update.exitCode() == 0;
-        updateTimes.push_back(timer.nsecsElapsed() / 1e6);
-        peakKb = std::max(peakKb, update.readAllStandardOutput().trimmed().toLongLong());
+        QByteArray output;
+        const double updateSeconds
+            = bench::timedChild({QStringLiteral("--child"), appRoot, systemTemp}, &output);
+        ok = ok && updateSeconds >= 0;
+        updateTimes.push_back(updateSeconds * 1e3);
+        peakKb = std::max(peakKb, output.trimmed().toLongLong());
         ::sync();
 
         // The peers, on the same installation.
@@ -257,18 +213,21 @@ int main(int argc, char *argv[])
         QDir().mkpath(peerTemp);
         ok = ok && writeClient(peerRoot, OldVersion);
         ::sync();
-        timer.restart();
+        QElapsedTimer timer;
+        timer.start();
         ok = ok
-            && runProgram(QStringLiteral("curl"),
-                          {QStringLiteral("-Z"), QStringLiteral("--parallel-max"),
-                           QStringLiteral("6"), QStringLiteral("-sSf"),
-                           QStringLiteral("--no-progress-meter"), QStringLiteral("--create-dirs"),
-                           QStringLiteral("--config"), curlConfig.fileName()})
-            && runProgram(QStringLiteral("md5sum"),
-                          {QStringLiteral("-c"), QStringLiteral("--quiet"), sums.fileName()},
-                          peerTemp)
-            && runProgram(QStringLiteral("cp"),
-                          {QStringLiteral("-R"), peerTemp + QStringLiteral("/files/."), peerRoot});
+            && bench::runProgram(QStringLiteral("curl"),
+                                 {QStringLiteral("-Z"), QStringLiteral("--parallel-max"),
+                                  QStringLiteral("6"), QStringLiteral("-sSf"),
+                                  QStringLiteral("--no-progress-meter"),
+                                  QStringLiteral("--create-dirs"), QStringLiteral("--config"),
+                                  curlConfig.fileName()})
+            && bench::runProgram(QStringLiteral("md5sum"),
+                                 {QStringLiteral("-c"), QStringLiteral("--quiet"), sums.fileName()},
+                                 peerTemp)
+            && bench::runProgram(
+                 QStringLiteral("cp"),
+                 {QStringLiteral("-R"), peerTemp + QStringLiteral("/files/."), peerRoot});
         peerTimes.push_back(timer.nsecsElapsed() / 1e6);
         ::sync();
         out << QString::asprintf("run %d: update %.1f ms, peers %.1f ms", run + 1,

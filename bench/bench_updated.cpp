@@ -307,14 +307,11 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments().mid(1);
     if (args == QStringList {QStringLiteral("--echo")})
         return runEcho();
-    int rounds = 5;
-    double seconds = 2;
-    for (int i = 0; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--rounds"))
-            rounds = qBound(1, args[i + 1].toInt(), 50);
-        else if (args[i] == QLatin1String("--seconds"))
-            seconds = qBound(0.1, args[i + 1].toDouble(), 30.0);
-    }
+    const QHash<QString, QString> options = bench::options(args);
+    const int rounds
+        = qBound(1, options.value(QStringLiteral("--rounds"), QStringLiteral("5")).toInt(), 50);
+    const double seconds = qBound(
+        0.1, options.value(QStringLiteral("--seconds"), QStringLiteral("2")).toDouble(), 30.0);
     QTemporaryDir dir;
     if (!dir.isValid())
         return 2;
