@@ -34,7 +34,7 @@ namespace {
 
 QTextStream out(stdout);
 
-const QString ClientType = QStringLiteral("client_linux_amd64");
+const QString clientType = QStringLiteral("client_linux_amd64");
 
 // Runs the list step over the installation as the update does, and prints
 // the lengths of the three lists.
@@ -42,7 +42,7 @@ int runChild(const QString &appRoot, const QString &tempDir)
 {
     Configuration::setAppRootPath(appRoot);
     Configuration configuration;
-    configuration.m_clientType = ClientType;
+    configuration.m_clientType = clientType;
     configuration.m_tempDir = tempDir;
     FileSpecifications lists;
     MakeDownloadReplaceListTaskSpecification task(&configuration, lists, nullptr, 1.0);
@@ -108,7 +108,7 @@ QStringList writeInstallation(const QString &appRoot, const QString &tempDir, in
             + "::" + QByteArray::number(size) + '\n';
         files.append(path);
     }
-    QFile product(tempDir + QLatin1Char('/') + ClientType + QStringLiteral(".ini"));
+    QFile product(tempDir + QLatin1Char('/') + clientType + QStringLiteral(".ini"));
     if (!product.open(QIODevice::WriteOnly) || product.write(ini) != ini.size())
         return QStringList();
     return files;

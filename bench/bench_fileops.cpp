@@ -29,12 +29,12 @@
 
 namespace {
 
-const qint64 MiB = 1024 * 1024;
-const qint64 LargeSize = 256 * MiB;
-const qint64 SmallSize = 64 * MiB;
-const int Runs = 5;
-const double SpeedTarget = 1.2;
-const double MemoryTarget = 1.1;
+const qint64 mebibyte = 1024 * 1024;
+const qint64 largeSize = 256 * mebibyte;
+const qint64 smallSize = 64 * mebibyte;
+const int runs = 5;
+const double speedTarget = 1.2;
+const double memoryTarget = 1.1;
 
 // Runs one task to its end on this thread's event loop; true if it finished.
 bool runTask(bool unzip, const QString &source, const QString &destination)
@@ -59,7 +59,7 @@ bool writeSample(const QString &path, qint64 size)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    QByteArray block(MiB, Qt::Uninitialized);
+    QByteArray block(mebibyte, Qt::Uninitialized);
     quint32 x = 2463534242u;
     qint64 written = 0;
     while (written < size) {
@@ -106,7 +106,7 @@ Comparison compare(const std::function<bool()> &task, const std::function<bool()
     std::vector<double> taskTimes;
     std::vector<double> peerTimes;
     bool ok = true;
-    for (int i = 0; i < Runs; ++i) {
+    for (int i = 0; i < runs; ++i) {
         taskTimes.push_back(timeOnce(destination, task, &ok));
         peerTimes.push_back(timeOnce(destination, peer, &ok));
     }
@@ -153,9 +153,9 @@ int main(int argc, char *argv[])
     const QString large = dir.filePath(QStringLiteral("large.bin"));
     const QString small = dir.filePath(QStringLiteral("small.bin"));
     const QString destination = dir.filePath(QStringLiteral("out.bin"));
-    out << "preparing " << LargeSize / MiB << " MiB and " << SmallSize / MiB << " MiB files in "
-        << dir.path() << Qt::endl;
-    if (!writeSample(large, LargeSize) || !writeSample(small, SmallSize)
+    out << "preparing " << largeSize / mebibyte << " MiB and " << smallSize / mebibyte
+        << " MiB files in " << dir.path() << Qt::endl;
+    if (!writeSample(large, largeSize) || !writeSample(small, smallSize)
         || !bench::runProgram(QStringLiteral("gzip"),
                               {QStringLiteral("-k"), QStringLiteral("-n"), large})
         || !bench::runProgram(QStringLiteral("gzip"),
@@ -165,23 +165,23 @@ int main(int argc, char *argv[])
     }
     const QString largeGz = large + QStringLiteral(".gz");
     const QString smallGz = small + QStringLiteral(".gz");
-    out << "compressed: " << QFile(largeGz).size() / MiB << " MiB" << Qt::endl;
+    out << "compressed: " << QFile(largeGz).size() / mebibyte << " MiB" << Qt::endl;
 
     bool pass = true;
     auto report = [&](const char *what, const char *peer, const Comparison &c) {
         const double ratio = c.taskMs / c.peerMs;
-        const bool met = c.ok && ratio <= SpeedTarget;
+        const bool met = c.ok && ratio <= speedTarget;
         pass = pass && met;
         out << QString::asprintf("%-7s task %8.1f ms   %-10s %8.1f ms   ratio %.2f (target <= "
                                  "%.1f) %s",
-                                 what, c.taskMs, peer, c.peerMs, ratio, SpeedTarget,
+                                 what, c.taskMs, peer, c.peerMs, ratio, speedTarget,
                                  !c.ok     ? "FAILED RUN"
                                      : met ? "ok"
                                            : "MISSED")
             << Qt::endl;
     };
 
-    out << "median of " << Runs << " runs, " << LargeSize / MiB << " MiB:" << Qt::endl;
+    out << "median of " << runs << " runs, " << largeSize / mebibyte << " MiB:" << Qt::endl;
     const auto flushed = [&] {
         return bench::runProgram(QStringLiteral("sync"), {destination});
     };
@@ -214,14 +214,14 @@ int main(int argc, char *argv[])
         const qint64 smallKb = childPeakKb(QLatin1String(c.name), c.smallSource, destination);
         const qint64 largeKb = childPeakKb(QLatin1String(c.name), c.largeSource, destination);
         const double ratio = smallKb > 0 ? double(largeKb) / smallKb : 0;
-        const bool met = smallKb > 0 && largeKb > 0 && ratio <= MemoryTarget;
+        const bool met = smallKb > 0 && largeKb > 0 && ratio <= memoryTarget;
         pass = pass && met;
         out << QString::asprintf(
             "%-7s %lld MiB: %lld kB   %lld MiB: %lld kB   ratio %.2f "
             "(target <= %.1f, constant in the file size) %s",
-            c.name, static_cast<long long>(SmallSize / MiB), static_cast<long long>(smallKb),
-            static_cast<long long>(LargeSize / MiB), static_cast<long long>(largeKb), ratio,
-            MemoryTarget, met ? "ok" : "MISSED")
+            c.name, static_cast<long long>(smallSize / mebibyte), static_cast<long long>(smallKb),
+            static_cast<long long>(largeSize / mebibyte), static_cast<long long>(largeKb), ratio,
+            memoryTarget, met ? "ok" : "MISSED")
             << Qt::endl;
     }
     return pass ? 0 : 1;

@@ -49,18 +49,18 @@
 
 namespace {
 
-const qint64 MiB = 1024 * 1024;
-const int ChangedFiles = 20;
-const int UnchangedFiles = 5;
-const qint64 FileSize = 32 * MiB;
-const qint64 LargeSize = 512 * MiB;
-const int OldVersion = 1;
-const int NewVersion = 2;
-const double FetchedVsZstd = 1.1;
-const double FetchedVsRsync = 0.6;
-const double UpdateVsZstd = 1.2;
-const double PublishVsZstd = 1.5;
-const qint64 AnonTargetKiB = 64 * 1024;
+const qint64 mebibyte = 1024 * 1024;
+const int changedFiles = 20;
+const int unchangedFiles = 5;
+const qint64 fileSize = 32 * mebibyte;
+const qint64 largeSize = 512 * mebibyte;
+const int oldVersion = 1;
+const int newVersion = 2;
+const double fetchedVsZstd = 1.1;
+const double fetchedVsRsync = 0.6;
+const double updateVsZstd = 1.2;
+const double publishVsZstd = 1.5;
+const qint64 anonTargetKiB = 64 * 1024;
 
 quint64 nextRandom(quint64 &x)
 {
@@ -115,8 +115,8 @@ bool writeClients(ReleaseBuilder &builder, int count, int changedCount, qint64 s
 {
     for (int i = 0; i < count; ++i) {
         const QByteArray old = randomBytes(size, quint64(i + 1));
-        if (!writeFile(builder.clientDir(OldVersion) + QLatin1Char('/') + dataFile(i), old)
-            || !writeFile(builder.clientDir(NewVersion) + QLatin1Char('/') + dataFile(i),
+        if (!writeFile(builder.clientDir(oldVersion) + QLatin1Char('/') + dataFile(i), old)
+            || !writeFile(builder.clientDir(newVersion) + QLatin1Char('/') + dataFile(i),
                           i < changedCount ? changed(old, quint64(i + 1)) : old))
             return false;
     }
@@ -155,7 +155,7 @@ int child(const QStringList &args)
         }
     });
     const bench::UpdateRun run = bench::runUpdate(
-        args.at(2), args.at(3), ReleaseBuilder::CLIENT_TYPE, NewVersion, [](const QString &line) {
+        args.at(2), args.at(3), ReleaseBuilder::CLIENT_TYPE, newVersion, [](const QString &line) {
             return (!line.startsWith(QLatin1String("Downloading "))
                     || line.endsWith(QLatin1String("files")))
                 && !line.startsWith(QLatin1String("Fetching "))
@@ -193,7 +193,7 @@ UpdateResult runUpdate(ReleaseBuilder &builder, LocalServers &servers, const QSt
     const QString systemTemp = builder.path(name + QStringLiteral("/tmp"));
     QDir(builder.path(name)).removeRecursively();
     QDir().mkpath(systemTemp);
-    if (!builder.prepareAppRoot(appRoot, OldVersion, {url}))
+    if (!builder.prepareAppRoot(appRoot, oldVersion, {url}))
         return result;
     const int before = int(LocalServers::requestedPaths(servers.nginxAccessLog(url)).size());
     ::sync();
@@ -244,15 +244,16 @@ int main(int argc, char *argv[])
     }
     const QString loadBefore = bench::loadAverage();
     ReleaseBuilder builder;
-    out << "preparing " << ChangedFiles << " changed and " << UnchangedFiles
-        << " unchanged files of " << FileSize / MiB << " MiB in " << builder.path() << Qt::endl;
+    out << "preparing " << changedFiles << " changed and " << unchangedFiles
+        << " unchanged files of " << fileSize / mebibyte << " MiB in " << builder.path()
+        << Qt::endl;
     if (!builder.isValid()
-        || !writeClients(builder, ChangedFiles + UnchangedFiles, ChangedFiles, FileSize)) {
+        || !writeClients(builder, changedFiles + unchangedFiles, changedFiles, fileSize)) {
         out << "cannot write the clients\n";
         return 1;
     }
-    const QString oldDir = builder.clientDir(OldVersion);
-    const QString newDir = builder.clientDir(NewVersion);
+    const QString oldDir = builder.clientDir(oldVersion);
+    const QString newDir = builder.clientDir(newVersion);
     const QString key = LocalServers::sourceDir() + QStringLiteral("/keys/dev_private.key");
 
     // Publishing, against zstd over the same files on both cores.
@@ -268,7 +269,7 @@ int main(int argc, char *argv[])
         publishTimes.push_back(bench::timedRun(
             LocalServers::binDir() + QStringLiteral("/mrvpublish"),
             {QStringLiteral("release"), QStringLiteral("--key"), key, QStringLiteral("--type"),
-             ReleaseBuilder::CLIENT_TYPE, QStringLiteral("--version"), QString::number(NewVersion),
+             ReleaseBuilder::CLIENT_TYPE, QStringLiteral("--version"), QString::number(newVersion),
              QStringLiteral("--patch-from"), oldDir, newDir, mirrorRoot},
             QString(), nullptr));
         QDir(zstdOut).removeRecursively();
@@ -287,7 +288,7 @@ int main(int argc, char *argv[])
         }
     }
     qint64 zstdBytes = 0;
-    for (int i = 0; i < ChangedFiles; ++i)
+    for (int i = 0; i < changedFiles; ++i)
         zstdBytes += QFileInfo(zstdOut + QLatin1Char('/') + dataFile(i) + ".zst").size();
 
     // rsync's delta transfer of the same change, locally.
@@ -309,11 +310,11 @@ int main(int argc, char *argv[])
         out << "cannot start nginx\n";
         return 1;
     }
-    const QString release = QStringLiteral("%1/%2/").arg(mirrorRoot).arg(NewVersion);
+    const QString release = QStringLiteral("%1/%2/").arg(mirrorRoot).arg(newVersion);
     QString peerScript;
     const QString peerRoot = builder.path(QStringLiteral("peer"));
     const QString peerTemp = builder.path(QStringLiteral("peertmp"));
-    for (int i = 0; i < ChangedFiles; ++i) {
+    for (int i = 0; i < changedFiles; ++i) {
         const QStringList patches = QDir(release + QStringLiteral("patches/data"))
                                         .entryList({QFileInfo(dataFile(i)).fileName() + ".*"});
         if (patches.size() != 1) {
@@ -365,27 +366,27 @@ int main(int argc, char *argv[])
     QDir(peerRoot).removeRecursively();
     QDir(peerTemp).removeRecursively();
     QDir(mirrorRoot).removeRecursively();
-    QDir(builder.clientDir(OldVersion)).removeRecursively();
-    QDir(builder.clientDir(NewVersion)).removeRecursively();
+    QDir(builder.clientDir(oldVersion)).removeRecursively();
+    QDir(builder.clientDir(newVersion)).removeRecursively();
 
     // One large file: memory must not grow with it.
     ReleaseBuilder large;
     const QString largeMirror = large.path(QStringLiteral("mirror"));
     UpdateResult largeResult;
-    if (writeClients(large, 1, 1, LargeSize)
+    if (writeClients(large, 1, 1, largeSize)
         && bench::timedRun(LocalServers::binDir() + QStringLiteral("/mrvpublish"),
                            {QStringLiteral("release"), QStringLiteral("--key"), key,
                             QStringLiteral("--type"), ReleaseBuilder::CLIENT_TYPE,
-                            QStringLiteral("--version"), QString::number(NewVersion),
-                            QStringLiteral("--patch-from"), large.clientDir(OldVersion),
-                            large.clientDir(NewVersion), largeMirror},
+                            QStringLiteral("--version"), QString::number(newVersion),
+                            QStringLiteral("--patch-from"), large.clientDir(oldVersion),
+                            large.clientDir(newVersion), largeMirror},
                            QString(), nullptr)
             >= 0) {
         const QString largeUrl = servers.startNginx(largeMirror);
         largeResult = runUpdate(large, servers, largeUrl, largeMirror, QStringLiteral("update"));
     }
     out << QString::asprintf("one file of %lld MiB: update %.2f s, peak RssAnon %lld KiB",
-                             static_cast<long long>(LargeSize / MiB), largeResult.seconds,
+                             static_cast<long long>(largeSize / mebibyte), largeResult.seconds,
                              static_cast<long long>(largeResult.peakAnonKiB))
         << Qt::endl;
 
@@ -393,40 +394,40 @@ int main(int argc, char *argv[])
     const double fetchedRsync = double(last.fetchedBytes) / double(rsyncBytes);
     const double update = bench::median(updateTimes) / bench::median(peerTimes);
     const double publish = bench::median(publishTimes) / bench::median(zstdTimes);
-    const bool memoryMet = peakAnon > 0 && peakAnon <= AnonTargetKiB && largeResult.seconds >= 0
-        && largeResult.peakAnonKiB <= AnonTargetKiB;
-    const bool allMet = fetchedZstd <= FetchedVsZstd && rsyncBytes > 0
-        && fetchedRsync <= FetchedVsRsync && update <= UpdateVsZstd && memoryMet
-        && publish <= PublishVsZstd;
+    const bool memoryMet = peakAnon > 0 && peakAnon <= anonTargetKiB && largeResult.seconds >= 0
+        && largeResult.peakAnonKiB <= anonTargetKiB;
+    const bool allMet = fetchedZstd <= fetchedVsZstd && rsyncBytes > 0
+        && fetchedRsync <= fetchedVsRsync && update <= updateVsZstd && memoryMet
+        && publish <= publishVsZstd;
     out << QString::asprintf("bytes fetched %lld vs zstd --patch-from outputs %lld: ratio %.3f "
                              "(target <= %.1f) %s",
                              static_cast<long long>(last.fetchedBytes),
-                             static_cast<long long>(zstdBytes), fetchedZstd, FetchedVsZstd,
-                             qPrintable(verdict(fetchedZstd <= FetchedVsZstd)))
+                             static_cast<long long>(zstdBytes), fetchedZstd, fetchedVsZstd,
+                             qPrintable(verdict(fetchedZstd <= fetchedVsZstd)))
         << Qt::endl;
     out << QString::asprintf("bytes fetched %lld vs rsync --no-whole-file sent %lld: ratio %.3f "
                              "(target <= %.1f) %s",
                              static_cast<long long>(last.fetchedBytes),
-                             static_cast<long long>(rsyncBytes), fetchedRsync, FetchedVsRsync,
-                             qPrintable(verdict(rsyncBytes > 0 && fetchedRsync <= FetchedVsRsync)))
+                             static_cast<long long>(rsyncBytes), fetchedRsync, fetchedVsRsync,
+                             qPrintable(verdict(rsyncBytes > 0 && fetchedRsync <= fetchedVsRsync)))
         << Qt::endl;
     out << QString::asprintf("median of %d runs: update %.2f s vs zstd -d + cp %.2f s: ratio %.2f "
                              "(target <= %.1f) %s",
                              runs, bench::median(updateTimes), bench::median(peerTimes), update,
-                             UpdateVsZstd, qPrintable(verdict(update <= UpdateVsZstd)))
+                             updateVsZstd, qPrintable(verdict(update <= updateVsZstd)))
         << Qt::endl;
     out << QString::asprintf("peak RssAnon of the update: %lld KiB, with one %lld MiB file %lld "
                              "KiB (target <= %lld KiB) %s",
                              static_cast<long long>(peakAnon),
-                             static_cast<long long>(LargeSize / MiB),
+                             static_cast<long long>(largeSize / mebibyte),
                              static_cast<long long>(largeResult.peakAnonKiB),
-                             static_cast<long long>(AnonTargetKiB), qPrintable(verdict(memoryMet)))
+                             static_cast<long long>(anonTargetKiB), qPrintable(verdict(memoryMet)))
         << Qt::endl;
     out << QString::asprintf("median of %d runs: mrvpublish release --patch-from %.2f s vs zstd "
                              "-3 --long --patch-from on 2 cores %.2f s: ratio %.2f (target <= "
                              "%.1f) %s",
                              runs, bench::median(publishTimes), bench::median(zstdTimes), publish,
-                             PublishVsZstd, qPrintable(verdict(publish <= PublishVsZstd)))
+                             publishVsZstd, qPrintable(verdict(publish <= publishVsZstd)))
         << Qt::endl;
     out << "load average before " << loadBefore << ", after " << bench::loadAverage() << Qt::endl;
     return allMet ? 0 : 1;
