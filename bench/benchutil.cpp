@@ -30,6 +30,27 @@ qint64 statusKiB(const QByteArray &name, qint64 pid)
     return -1;
 }
 
+// Runs a program to its end; its wall time in seconds and its standard
+// output in *output, or a negative value if it failed.
+double timed(QProcess::ProcessChannelMode mode, const QString &program,
+             const QStringList &arguments, const QString &workingDirectory, QByteArray *output)
+{
+    QProcess process;
+    process.setProcessChannelMode(mode);
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
+    QElapsedTimer timer;
+    timer.start();
+    process.start(program, arguments);
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0)
+        return -1;
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    if (output)
+        *output = process.readAllStandardOutput();
+    return seconds;
+}
+
 } // namespace
 
 qint64 peakRssKiB(qint64 pid)
@@ -69,19 +90,7 @@ QString tempDirTemplate(const QString &parent)
 double timedRun(const QString &program, const QStringList &arguments,
                 const QString &workingDirectory, QByteArray *output)
 {
-    QProcess process;
-    if (!workingDirectory.isEmpty())
-        process.setWorkingDirectory(workingDirectory);
-    QElapsedTimer timer;
-    timer.start();
-    process.start(program, arguments);
-    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0)
-        return -1;
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    if (output)
-        *output = process.readAllStandardOutput();
-    return seconds;
+    return timed(QProcess::SeparateChannels, program, arguments, workingDirectory, output);
 }
 
 bool runProgram(const QString &program, const QStringList &arguments,
@@ -103,18 +112,8 @@ bool runProgram(const QString &program, const QStringList &arguments,
 
 double timedChild(const QStringList &arguments, QByteArray *output)
 {
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QElapsedTimer timer;
-    timer.start();
-    child.start(QCoreApplication::applicationFilePath(), arguments);
-    if (!child.waitForFinished(-1) || child.exitStatus() != QProcess::NormalExit
-        || child.exitCode() != 0)
-        return -1;
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    if (output)
-        *output = child.readAllStandardOutput();
-    return seconds;
+    return timed(QProcess::ForwardedErrorChannel, QCoreApplication::applicationFilePath(),
+                 arguments, QString(), output);
 }
 
 UpdateRun runUpdate(const QString &appRoot, const QString &systemTemp, const QString &clientType,
