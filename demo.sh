@@ -204,33 +204,18 @@ fi
 # ---------------------------------------------------------------------------
 say "Starting the mirror: nginx on loopback (throttled, so that the transfer shows)"
 start_nginx() {
-    local p1=$1 p2=$2 user=""
+    local p1=$1 p2=$2 user="" conf
     # A root-started nginx hands its workers to an unprivileged user.
     [ "$(id -u)" -ne 0 ] || user="user nobody nogroup;"
-    cat >"$WORK/nginx/nginx.conf" <<EOF
-daemon off;
-$user
-worker_processes 1;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log;
-events { worker_connections 64; }
-http {
-    access_log $WORK/nginx/access.log;
-    client_body_temp_path $WORK/nginx/body;
-    proxy_temp_path $WORK/nginx/proxy;
-    fastcgi_temp_path $WORK/nginx/fastcgi;
-    uwsgi_temp_path $WORK/nginx/uwsgi;
-    scgi_temp_path $WORK/nginx/scgi;
-    default_type application/octet-stream;
-    types { image/png png; text/plain txt; }
-    server {
-        listen 127.0.0.1:$p1;
+    # The configuration the test fixtures use too, filled in for this mirror.
+    conf=$(<tests/common/nginx.conf.in)
+    conf=${conf//@USER@/"$user"}
+    conf=${conf//@DIR@/"$WORK/nginx"}
+    conf=${conf//@ROOT@/"$WORK/mirror"}
+    conf=${conf//@SERVER@/"        listen 127.0.0.1:$p1;
         listen 127.0.0.1:$p2;
-        root $WORK/mirror;
-        limit_rate 256k;
-    }
-}
-EOF
+        limit_rate 256k;"}
+    printf '%s\n' "$conf" >"$WORK/nginx/nginx.conf"
     nginx -e "$WORK/nginx/error.log" -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" \
         </dev/null >>"$WORK/nginx/stdout.log" 2>&1 &
     NGINX_PID=$!
@@ -421,7 +406,7 @@ if [ -f "$INSTALL/update.ini" ] && grep -q '^\[current\]' "$INSTALL/update.ini";
 fi
 
 echo "files the mirrors served (nginx access log):"
-awk '{ print "   " $9, $7 }' "$WORK/nginx/access.log" | tee "$OUT/mirror-access.log"
+awk '{ print "   " $8, $6 }' "$WORK/nginx/access.log" | tee "$OUT/mirror-access.log"
 
 if [ ${#problems[@]} -gt 0 ]; then
     printf 'FAIL %s\n' "${problems[@]}" >&2

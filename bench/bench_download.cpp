@@ -50,11 +50,11 @@ struct FileSet
     qint64 size;
 };
 
-const int Version = 1;
+const int version = 1;
 
 bool makeSet(const QString &root, const FileSet &set)
 {
-    const QString dir = QStringLiteral("%1/%2/%3").arg(root).arg(Version).arg(set.dir);
+    const QString dir = QStringLiteral("%1/%2/%3").arg(root).arg(version).arg(set.dir);
     if (!QDir().mkpath(dir))
         return false;
     QByteArray block(1024 * 1024, Qt::Uninitialized);
@@ -110,7 +110,7 @@ double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &out
     // As the engine sets it up without a configured proxy.
     manager.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     Mirrors mirrors;
-    mirrors.initDefault(mirrorsIni, Version);
+    mirrors.initDefault(mirrorsIni, version);
 
     QEventLoop loop;
     int next = 0;
@@ -165,7 +165,7 @@ double runPlainQt(const QString &baseUrl, const FileSet &set, const QString &out
         auto *file = new QFile(QStringLiteral("%1/f%2").arg(outDir).arg(i));
         file->open(QIODevice::WriteOnly | QIODevice::Truncate);
         QNetworkReply *reply = manager.get(QNetworkRequest(
-            QUrl(QStringLiteral("%1/%2/%3/f%4").arg(baseUrl).arg(Version).arg(set.dir).arg(i))));
+            QUrl(QStringLiteral("%1/%2/%3/f%4").arg(baseUrl).arg(version).arg(set.dir).arg(i))));
         if (set.size > 1024 * 1024)
             reply->setReadBufferSize(1024 * 1024);
         QObject::connect(reply, &QNetworkReply::readyRead, &loop,
@@ -201,7 +201,7 @@ double runCurl(const QString &baseUrl, const FileSet &set, const QString &outDir
     config.open(QIODevice::WriteOnly | QIODevice::Truncate);
     QTextStream out(&config);
     for (int i = 0; i < set.count; ++i) {
-        out << "url = \"" << baseUrl << '/' << Version << '/' << set.dir << "/f" << i << "\"\n";
+        out << "url = \"" << baseUrl << '/' << version << '/' << set.dir << "/f" << i << "\"\n";
         out << "output = \"" << outDir << "/f" << i << "\"\n";
     }
     out.flush();

@@ -34,7 +34,7 @@ namespace {
 
 QTextStream out(stdout);
 
-const QString ClientType = QStringLiteral("client_linux_amd64");
+const QString clientType = QStringLiteral("client_linux_amd64");
 
 // Runs the list step over the installation as the update does, and prints
 // the lengths of the three lists.
@@ -42,7 +42,7 @@ int runChild(const QString &appRoot, const QString &tempDir)
 {
     Configuration::setAppRootPath(appRoot);
     Configuration configuration;
-    configuration.m_clientType = ClientType;
+    configuration.m_clientType = clientType;
     configuration.m_tempDir = tempDir;
     FileSpecifications lists;
     MakeDownloadReplaceListTaskSpecification task(&configuration, lists, nullptr, 1.0);
@@ -108,7 +108,7 @@ QStringList writeInstallation(const QString &appRoot, const QString &tempDir, in
             + "::" + QByteArray::number(size) + '\n';
         files.append(path);
     }
-    QFile product(tempDir + QLatin1Char('/') + ClientType + QStringLiteral(".ini"));
+    QFile product(tempDir + QLatin1Char('/') + clientType + QStringLiteral(".ini"));
     if (!product.open(QIODevice::WriteOnly) || product.write(ini) != ini.size())
         return QStringList();
     return files;
@@ -123,18 +123,11 @@ int main(int argc, char *argv[])
     if (args.size() == 3 && args[0] == QLatin1String("--child"))
         return runChild(args[1], args[2]);
 
-    int count = 5000;
-    qint64 mebibytes = 1024;
-    QString dir;
-    for (int i = 0; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--files"))
-            count = args[i + 1].toInt();
-        else if (args[i] == QLatin1String("--size"))
-            mebibytes = args[i + 1].toLongLong();
-        else if (args[i] == QLatin1String("--dir"))
-            dir = args[i + 1];
-    }
-    QTemporaryDir temp(dir.isEmpty() ? QString() : dir + QStringLiteral("/bench_filelists-XXXXXX"));
+    const QHash<QString, QString> options = bench::options(args);
+    const int count = options.value(QStringLiteral("--files"), QStringLiteral("5000")).toInt();
+    const qint64 mebibytes
+        = options.value(QStringLiteral("--size"), QStringLiteral("1024")).toLongLong();
+    QTemporaryDir temp(bench::tempDirTemplate(options.value(QStringLiteral("--dir"))));
     if (!temp.isValid() || count <= 0 || mebibytes <= 0) {
         out << "cannot create a temporary directory" << Qt::endl;
         return 2;

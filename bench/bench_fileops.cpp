@@ -17,7 +17,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -30,12 +29,12 @@
 
 namespace {
 
-const qint64 MiB = 1024 * 1024;
-const qint64 LargeSize = 256 * MiB;
-const qint64 SmallSize = 64 * MiB;
-const int Runs = 5;
-const double SpeedTarget = 1.2;
-const double MemoryTarget = 1.1;
+const qint64 mebibyte = 1024 * 1024;
+const qint64 largeSize = 256 * mebibyte;
+const qint64 smallSize = 64 * mebibyte;
+const int runs = 5;
+const double speedTarget = 1.2;
+const double memoryTarget = 1.1;
 
 // Runs one task to its end on this thread's event loop; true if it finished.
 bool runTask(bool unzip, const QString &source, const QString &destination)
@@ -60,7 +59,7 @@ bool writeSample(const QString &path, qint64 size)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    QByteArray block(MiB, Qt::Uninitialized);
+    QByteArray block(mebibyte, Qt::Uninitialized);
     quint32 x = 2463534242u;
     qint64 written = 0;
     while (written < size) {
@@ -76,18 +75,6 @@ bool writeSample(const QString &path, qint64 size)
         written += block.size();
     }
     return true;
-}
-
-bool runProgram(const QString &program, const QStringList &arguments,
-                const QString &outputFile = QString())
-{
-    QProcess process;
-    if (!outputFile.isEmpty())
-        process.setStandardOutputFile(outputFile);
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, arguments);
-    return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0;
 }
 
 // Times fn once; the destination is removed and the page cache's dirty data
@@ -119,7 +106,7 @@ Comparison compare(const std::function<bool()> &task, const std::function<bool()
     std::vector<double> taskTimes;
     std::vector<double> peerTimes;
     bool ok = true;
-    for (int i = 0; i < Runs; ++i) {
+    for (int i = 0; i < runs; ++i) {
         taskTimes.push_back(timeOnce(destination, task, &ok));
         peerTimes.push_back(timeOnce(destination, peer, &ok));
     }
@@ -131,14 +118,11 @@ Comparison compare(const std::function<bool()> &task, const std::function<bool()
 qint64 childPeakKb(const QString &operation, const QString &source, const QString &destination)
 {
     QFile::remove(destination);
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--child"), operation, source, destination});
-    if (!child.waitForFinished(-1) || child.exitCode() != 0)
+    QByteArray output;
+    if (bench::timedChild({QStringLiteral("--child"), operation, source, destination}, &output) < 0)
         return -1;
     QFile::remove(destination);
-    return child.readAllStandardOutput().trimmed().toLongLong();
+    return output.trimmed().toLongLong();
 }
 
 int child(const QStringList &args)
@@ -169,46 +153,52 @@ int main(int argc, char *argv[])
     const QString large = dir.filePath(QStringLiteral("large.bin"));
     const QString small = dir.filePath(QStringLiteral("small.bin"));
     const QString destination = dir.filePath(QStringLiteral("out.bin"));
-    out << "preparing " << LargeSize / MiB << " MiB and " << SmallSize / MiB << " MiB files in "
-        << dir.path() << Qt::endl;
-    if (!writeSample(large, LargeSize) || !writeSample(small, SmallSize)
-        || !runProgram(QStringLiteral("gzip"), {QStringLiteral("-k"), QStringLiteral("-n"), large})
-        || !runProgram(QStringLiteral("gzip"),
-                       {QStringLiteral("-k"), QStringLiteral("-n"), small})) {
+    out << "preparing " << largeSize / mebibyte << " MiB and " << smallSize / mebibyte
+        << " MiB files in " << dir.path() << Qt::endl;
+    if (!writeSample(large, largeSize) || !writeSample(small, smallSize)
+        || !bench::runProgram(QStringLiteral("gzip"),
+                              {QStringLiteral("-k"), QStringLiteral("-n"), large})
+        || !bench::runProgram(QStringLiteral("gzip"),
+                              {QStringLiteral("-k"), QStringLiteral("-n"), small})) {
         out << "cannot prepare the data files\n";
         return 1;
     }
     const QString largeGz = large + QStringLiteral(".gz");
     const QString smallGz = small + QStringLiteral(".gz");
-    out << "compressed: " << QFile(largeGz).size() / MiB << " MiB" << Qt::endl;
+    out << "compressed: " << QFile(largeGz).size() / mebibyte << " MiB" << Qt::endl;
 
     bool pass = true;
     auto report = [&](const char *what, const char *peer, const Comparison &c) {
         const double ratio = c.taskMs / c.peerMs;
-        const bool met = c.ok && ratio <= SpeedTarget;
+        const bool met = c.ok && ratio <= speedTarget;
         pass = pass && met;
         out << QString::asprintf("%-7s task %8.1f ms   %-10s %8.1f ms   ratio %.2f (target <= "
                                  "%.1f) %s",
-                                 what, c.taskMs, peer, c.peerMs, ratio, SpeedTarget,
+                                 what, c.taskMs, peer, c.peerMs, ratio, speedTarget,
                                  !c.ok     ? "FAILED RUN"
                                      : met ? "ok"
                                            : "MISSED")
             << Qt::endl;
     };
 
-    out << "median of " << Runs << " runs, " << LargeSize / MiB << " MiB:" << Qt::endl;
-    const auto flushed = [&] { return runProgram(QStringLiteral("sync"), {destination}); };
-    report("copy", "cp+sync",
-           compare([&] { return runTask(false, large, destination); },
-                   [&] {
-                       return runProgram(QStringLiteral("cp"), {large, destination}) && flushed();
-                   },
-                   destination));
+    out << "median of " << runs << " runs, " << largeSize / mebibyte << " MiB:" << Qt::endl;
+    const auto flushed = [&] {
+        return bench::runProgram(QStringLiteral("sync"), {destination});
+    };
+    report(
+        "copy", "cp+sync",
+        compare(
+            [&] { return runTask(false, large, destination); },
+            [&] {
+                return bench::runProgram(QStringLiteral("cp"), {large, destination}) && flushed();
+            },
+            destination));
     report("gunzip", "gzip+sync",
            compare([&] { return runTask(true, largeGz, destination); },
                    [&] {
-                       return runProgram(QStringLiteral("gzip"), {QStringLiteral("-dc"), largeGz},
-                                         destination)
+                       return bench::runProgram(QStringLiteral("gzip"),
+                                                {QStringLiteral("-dc"), largeGz}, QString(),
+                                                destination)
                            && flushed();
                    },
                    destination));
@@ -224,14 +214,14 @@ int main(int argc, char *argv[])
         const qint64 smallKb = childPeakKb(QLatin1String(c.name), c.smallSource, destination);
         const qint64 largeKb = childPeakKb(QLatin1String(c.name), c.largeSource, destination);
         const double ratio = smallKb > 0 ? double(largeKb) / smallKb : 0;
-        const bool met = smallKb > 0 && largeKb > 0 && ratio <= MemoryTarget;
+        const bool met = smallKb > 0 && largeKb > 0 && ratio <= memoryTarget;
         pass = pass && met;
         out << QString::asprintf(
             "%-7s %lld MiB: %lld kB   %lld MiB: %lld kB   ratio %.2f "
             "(target <= %.1f, constant in the file size) %s",
-            c.name, static_cast<long long>(SmallSize / MiB), static_cast<long long>(smallKb),
-            static_cast<long long>(LargeSize / MiB), static_cast<long long>(largeKb), ratio,
-            MemoryTarget, met ? "ok" : "MISSED")
+            c.name, static_cast<long long>(smallSize / mebibyte), static_cast<long long>(smallKb),
+            static_cast<long long>(largeSize / mebibyte), static_cast<long long>(largeKb), ratio,
+            memoryTarget, met ? "ok" : "MISSED")
             << Qt::endl;
     }
     return pass ? 0 : 1;

@@ -71,15 +71,10 @@ int main(int argc, char *argv[])
     if (args.size() == 3 && args[0] == QLatin1String("--child"))
         return runChild(args[1], args[2]);
 
-    qint64 mebibytes = 1024;
-    QString dir;
-    for (int i = 0; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--size"))
-            mebibytes = args[i + 1].toLongLong();
-        else if (args[i] == QLatin1String("--dir"))
-            dir = args[i + 1];
-    }
-    QTemporaryDir temp(dir.isEmpty() ? QString() : dir + QStringLiteral("/bench_md5-XXXXXX"));
+    const QHash<QString, QString> options = bench::options(args);
+    const qint64 mebibytes
+        = options.value(QStringLiteral("--size"), QStringLiteral("1024")).toLongLong();
+    QTemporaryDir temp(bench::tempDirTemplate(options.value(QStringLiteral("--dir"))));
     if (!temp.isValid() || mebibytes <= 0) {
         out << "cannot create a temporary directory" << Qt::endl;
         return 2;

@@ -25,9 +25,7 @@
 
 #include "benchutil.h"
 
-#include "app/configuration.h"
 #include "fileops/filepatchfunc.h"
-#include "update/updateengine.h"
 
 #include "localservers.h"
 #include "releasebuilder.h"
@@ -35,10 +33,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTextStream>
 
@@ -53,18 +49,18 @@
 
 namespace {
 
-const qint64 MiB = 1024 * 1024;
-const int ChangedFiles = 20;
-const int UnchangedFiles = 5;
-const qint64 FileSize = 32 * MiB;
-const qint64 LargeSize = 512 * MiB;
-const int OldVersion = 1;
-const int NewVersion = 2;
-const double FetchedVsZstd = 1.1;
-const double FetchedVsRsync = 0.6;
-const double UpdateVsZstd = 1.2;
-const double PublishVsZstd = 1.5;
-const qint64 AnonTargetKiB = 64 * 1024;
+const qint64 mebibyte = 1024 * 1024;
+const int changedFiles = 20;
+const int unchangedFiles = 5;
+const qint64 fileSize = 32 * mebibyte;
+const qint64 largeSize = 512 * mebibyte;
+const int oldVersion = 1;
+const int newVersion = 2;
+const double fetchedVsZstd = 1.1;
+const double fetchedVsRsync = 0.6;
+const double updateVsZstd = 1.2;
+const double publishVsZstd = 1.5;
+const qint64 anonTargetKiB = 64 * 1024;
 
 quint64 nextRandom(quint64 &x)
 {
@@ -105,8 +101,7 @@ bool writeFile(const QString &path, const QByteArray &data)
 {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(data) == data.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
 QString dataFile(int index)
@@ -120,8 +115,8 @@ bool writeClients(ReleaseBuilder &builder, int count, int changedCount, qint64 s
 {
     for (int i = 0; i < count; ++i) {
         const QByteArray old = randomBytes(size, quint64(i + 1));
-        if (!writeFile(builder.clientDir(OldVersion) + QLatin1Char('/') + dataFile(i), old)
-            || !writeFile(builder.clientDir(NewVersion) + QLatin1Char('/') + dataFile(i),
+        if (!writeFile(builder.clientDir(oldVersion) + QLatin1Char('/') + dataFile(i), old)
+            || !writeFile(builder.clientDir(newVersion) + QLatin1Char('/') + dataFile(i),
                           i < changedCount ? changed(old, quint64(i + 1)) : old))
             return false;
     }
@@ -146,26 +141,6 @@ QString quoted(const QString &path)
     return QLatin1Char('\'') + path + QLatin1Char('\'');
 }
 
-QString loadAverage()
-{
-    QFile file(QStringLiteral("/proc/loadavg"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("?");
-    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2);
-}
-
-qint64 rssAnonKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("RssAnon:"))
-            return line.mid(8).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 int child(const QStringList &args)
 {
     if (args.size() != 4)
@@ -175,48 +150,22 @@ int child(const QStringList &args)
     std::atomic<qint64> peak {0};
     std::thread sampler([&] {
         while (!done) {
-            peak = std::max<qint64>(peak, rssAnonKiB());
+            peak = std::max<qint64>(peak, bench::rssAnonKiB());
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
-    Configuration::setAppRootPath(args.at(2));
-    qputenv("TMPDIR", QFile::encodeName(args.at(3)));
-    bool finished = false;
-    QStringList log;
-    {
-        Configuration configuration;
-        configuration.m_clientType = ReleaseBuilder::CLIENT_TYPE;
-        configuration.m_clientVersion = NewVersion;
-        UpdateEngine engine(configuration, nullptr);
-        QEventLoop loop;
-        QObject::connect(&engine, &UpdateEngine::updateFinished, &loop, [&] {
-            finished = true;
-            loop.quit();
-        });
-        QObject::connect(&engine, &UpdateEngine::updateCanceled, &loop, &QEventLoop::quit);
-        QObject::connect(&engine, &UpdateEngine::fatalError, &loop, &QEventLoop::quit);
-        QElapsedTimer clock;
-        clock.start();
-        QObject::connect(&engine, &UpdateEngine::message, &loop, [&](const QString &line) {
-            log.append(line);
-            // Where the time goes: the start of every step.
-            if ((!line.startsWith(QLatin1String("Downloading ")) || line.endsWith(QLatin1String("files")))
+    const bench::UpdateRun run = bench::runUpdate(
+        args.at(2), args.at(3), ReleaseBuilder::CLIENT_TYPE, newVersion, [](const QString &line) {
+            return (!line.startsWith(QLatin1String("Downloading "))
+                    || line.endsWith(QLatin1String("files")))
                 && !line.startsWith(QLatin1String("Fetching "))
-                && !line.startsWith(QLatin1String("add/replace")))
-                std::fprintf(stderr, "  %7lld ms  %s\n", static_cast<long long>(clock.elapsed()),
-                             qPrintable(line));
+                && !line.startsWith(QLatin1String("add/replace"));
         });
-        if (engine.initialize()) {
-            engine.startUpdate();
-            loop.exec();
-        }
-    }
     done = true;
     sampler.join();
-    const int patched = int(log.filter(QRegularExpression(QStringLiteral(": patch$"))).size());
-    if (!finished || patched == 0) {
-        for (const QString &line : std::as_const(log))
-            std::fprintf(stderr, "  | %s\n", qPrintable(line));
+    const int patched = int(run.log.filter(QRegularExpression(QStringLiteral(": patch$"))).size());
+    if (!run.finished || patched == 0) {
+        bench::printLog(run.log);
         return 1;
     }
     std::printf("%lld %d\n", static_cast<long long>(peak.load()), patched);
@@ -244,22 +193,18 @@ UpdateResult runUpdate(ReleaseBuilder &builder, LocalServers &servers, const QSt
     const QString systemTemp = builder.path(name + QStringLiteral("/tmp"));
     QDir(builder.path(name)).removeRecursively();
     QDir().mkpath(systemTemp);
-    if (!builder.prepareAppRoot(appRoot, OldVersion, {url}))
+    if (!builder.prepareAppRoot(appRoot, oldVersion, {url}))
         return result;
     const int before = int(LocalServers::requestedPaths(servers.nginxAccessLog(url)).size());
     ::sync();
-    QElapsedTimer timer;
-    timer.start();
-    QProcess update;
-    update.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    update.start(QCoreApplication::applicationFilePath(),
-                 {QStringLiteral("--child"), appRoot, systemTemp});
-    if (!update.waitForFinished(-1) || update.exitCode() != 0)
+    QByteArray output;
+    const double seconds
+        = bench::timedChild({QStringLiteral("--child"), appRoot, systemTemp}, &output);
+    if (seconds < 0)
         return result;
-    result.seconds = timer.nsecsElapsed() / 1e9;
-    result.peakAnonKiB = update.readAllStandardOutput().split(' ').value(0).toLongLong();
-    const QStringList paths
-        = LocalServers::requestedPaths(servers.nginxAccessLog(url)).mid(before);
+    result.seconds = seconds;
+    result.peakAnonKiB = output.split(' ').value(0).toLongLong();
+    const QStringList paths = LocalServers::requestedPaths(servers.nginxAccessLog(url)).mid(before);
     for (const QString &path : paths)
         result.fetchedBytes += QFileInfo(mirrorRoot + path).size();
     QDir(builder.path(name)).removeRecursively();
@@ -283,8 +228,9 @@ int main(int argc, char *argv[])
         QElapsedTimer timer;
         timer.start();
         FilePatchFunc patch(args[2], args[3], args[4], args[5].toLongLong());
-        QObject::connect(&patch, &ASyncFunc::message, &app,
-                         [](const QString &line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
+        QObject::connect(&patch, &ASyncFunc::message, &app, [](const QString &line) {
+            std::fprintf(stderr, "%s\n", qPrintable(line));
+        });
         const bool ok = patch.run();
         std::printf("%.3f s\n", timer.nsecsElapsed() / 1e9);
         return ok ? 0 : 1;
@@ -296,17 +242,18 @@ int main(int argc, char *argv[])
         out << "built with another public key than the development key\n";
         return 1;
     }
-    const QString loadBefore = loadAverage();
+    const QString loadBefore = bench::loadAverage();
     ReleaseBuilder builder;
-    out << "preparing " << ChangedFiles << " changed and " << UnchangedFiles
-        << " unchanged files of " << FileSize / MiB << " MiB in " << builder.path() << Qt::endl;
-    if (!builder.isValid() || !writeClients(builder, ChangedFiles + UnchangedFiles, ChangedFiles,
-                                            FileSize)) {
+    out << "preparing " << changedFiles << " changed and " << unchangedFiles
+        << " unchanged files of " << fileSize / mebibyte << " MiB in " << builder.path()
+        << Qt::endl;
+    if (!builder.isValid()
+        || !writeClients(builder, changedFiles + unchangedFiles, changedFiles, fileSize)) {
         out << "cannot write the clients\n";
         return 1;
     }
-    const QString oldDir = builder.clientDir(OldVersion);
-    const QString newDir = builder.clientDir(NewVersion);
+    const QString oldDir = builder.clientDir(oldVersion);
+    const QString newDir = builder.clientDir(newVersion);
     const QString key = LocalServers::sourceDir() + QStringLiteral("/keys/dev_private.key");
 
     // Publishing, against zstd over the same files on both cores.
@@ -322,17 +269,16 @@ int main(int argc, char *argv[])
         publishTimes.push_back(bench::timedRun(
             LocalServers::binDir() + QStringLiteral("/mrvpublish"),
             {QStringLiteral("release"), QStringLiteral("--key"), key, QStringLiteral("--type"),
-             ReleaseBuilder::CLIENT_TYPE, QStringLiteral("--version"),
-             QString::number(NewVersion), QStringLiteral("--patch-from"), oldDir, newDir,
-             mirrorRoot},
+             ReleaseBuilder::CLIENT_TYPE, QStringLiteral("--version"), QString::number(newVersion),
+             QStringLiteral("--patch-from"), oldDir, newDir, mirrorRoot},
             QString(), nullptr));
         QDir(zstdOut).removeRecursively();
         QDir().mkpath(zstdOut + QStringLiteral("/data"));
         ::sync();
-        zstdTimes.push_back(timedShell(
-            QStringLiteral("cd %1 && ls data/* | xargs -P2 -I{} zstd -q -f -3 --long "
-                           "--patch-from=%2/{} {} -o %3/{}.zst")
-                .arg(quoted(newDir), quoted(oldDir), quoted(zstdOut))));
+        zstdTimes.push_back(
+            timedShell(QStringLiteral("cd %1 && ls data/* | xargs -P2 -I{} zstd -q -f -3 --long "
+                                      "--patch-from=%2/{} {} -o %3/{}.zst")
+                           .arg(quoted(newDir), quoted(oldDir), quoted(zstdOut))));
         out << QString::asprintf("run %d: mrvpublish %.2f s, zstd %.2f s", run + 1,
                                  publishTimes.back(), zstdTimes.back())
             << Qt::endl;
@@ -342,7 +288,7 @@ int main(int argc, char *argv[])
         }
     }
     qint64 zstdBytes = 0;
-    for (int i = 0; i < ChangedFiles; ++i)
+    for (int i = 0; i < changedFiles; ++i)
         zstdBytes += QFileInfo(zstdOut + QLatin1Char('/') + dataFile(i) + ".zst").size();
 
     // rsync's delta transfer of the same change, locally.
@@ -364,11 +310,11 @@ int main(int argc, char *argv[])
         out << "cannot start nginx\n";
         return 1;
     }
-    const QString release = QStringLiteral("%1/%2/").arg(mirrorRoot).arg(NewVersion);
+    const QString release = QStringLiteral("%1/%2/").arg(mirrorRoot).arg(newVersion);
     QString peerScript;
     const QString peerRoot = builder.path(QStringLiteral("peer"));
     const QString peerTemp = builder.path(QStringLiteral("peertmp"));
-    for (int i = 0; i < ChangedFiles; ++i) {
+    for (int i = 0; i < changedFiles; ++i) {
         const QStringList patches = QDir(release + QStringLiteral("patches/data"))
                                         .entryList({QFileInfo(dataFile(i)).fileName() + ".*"});
         if (patches.size() != 1) {
@@ -420,27 +366,27 @@ int main(int argc, char *argv[])
     QDir(peerRoot).removeRecursively();
     QDir(peerTemp).removeRecursively();
     QDir(mirrorRoot).removeRecursively();
-    QDir(builder.clientDir(OldVersion)).removeRecursively();
-    QDir(builder.clientDir(NewVersion)).removeRecursively();
+    QDir(builder.clientDir(oldVersion)).removeRecursively();
+    QDir(builder.clientDir(newVersion)).removeRecursively();
 
     // One large file: memory must not grow with it.
     ReleaseBuilder large;
     const QString largeMirror = large.path(QStringLiteral("mirror"));
     UpdateResult largeResult;
-    if (writeClients(large, 1, 1, LargeSize)
+    if (writeClients(large, 1, 1, largeSize)
         && bench::timedRun(LocalServers::binDir() + QStringLiteral("/mrvpublish"),
                            {QStringLiteral("release"), QStringLiteral("--key"), key,
                             QStringLiteral("--type"), ReleaseBuilder::CLIENT_TYPE,
-                            QStringLiteral("--version"), QString::number(NewVersion),
-                            QStringLiteral("--patch-from"), large.clientDir(OldVersion),
-                            large.clientDir(NewVersion), largeMirror},
+                            QStringLiteral("--version"), QString::number(newVersion),
+                            QStringLiteral("--patch-from"), large.clientDir(oldVersion),
+                            large.clientDir(newVersion), largeMirror},
                            QString(), nullptr)
             >= 0) {
         const QString largeUrl = servers.startNginx(largeMirror);
         largeResult = runUpdate(large, servers, largeUrl, largeMirror, QStringLiteral("update"));
     }
     out << QString::asprintf("one file of %lld MiB: update %.2f s, peak RssAnon %lld KiB",
-                             static_cast<long long>(LargeSize / MiB), largeResult.seconds,
+                             static_cast<long long>(largeSize / mebibyte), largeResult.seconds,
                              static_cast<long long>(largeResult.peakAnonKiB))
         << Qt::endl;
 
@@ -448,41 +394,41 @@ int main(int argc, char *argv[])
     const double fetchedRsync = double(last.fetchedBytes) / double(rsyncBytes);
     const double update = bench::median(updateTimes) / bench::median(peerTimes);
     const double publish = bench::median(publishTimes) / bench::median(zstdTimes);
-    const bool memoryMet = peakAnon > 0 && peakAnon <= AnonTargetKiB && largeResult.seconds >= 0
-        && largeResult.peakAnonKiB <= AnonTargetKiB;
-    const bool allMet = fetchedZstd <= FetchedVsZstd && rsyncBytes > 0
-        && fetchedRsync <= FetchedVsRsync && update <= UpdateVsZstd && memoryMet
-        && publish <= PublishVsZstd;
+    const bool memoryMet = peakAnon > 0 && peakAnon <= anonTargetKiB && largeResult.seconds >= 0
+        && largeResult.peakAnonKiB <= anonTargetKiB;
+    const bool allMet = fetchedZstd <= fetchedVsZstd && rsyncBytes > 0
+        && fetchedRsync <= fetchedVsRsync && update <= updateVsZstd && memoryMet
+        && publish <= publishVsZstd;
     out << QString::asprintf("bytes fetched %lld vs zstd --patch-from outputs %lld: ratio %.3f "
                              "(target <= %.1f) %s",
                              static_cast<long long>(last.fetchedBytes),
-                             static_cast<long long>(zstdBytes), fetchedZstd, FetchedVsZstd,
-                             qPrintable(verdict(fetchedZstd <= FetchedVsZstd)))
+                             static_cast<long long>(zstdBytes), fetchedZstd, fetchedVsZstd,
+                             qPrintable(verdict(fetchedZstd <= fetchedVsZstd)))
         << Qt::endl;
     out << QString::asprintf("bytes fetched %lld vs rsync --no-whole-file sent %lld: ratio %.3f "
                              "(target <= %.1f) %s",
                              static_cast<long long>(last.fetchedBytes),
-                             static_cast<long long>(rsyncBytes), fetchedRsync, FetchedVsRsync,
-                             qPrintable(verdict(rsyncBytes > 0 && fetchedRsync <= FetchedVsRsync)))
+                             static_cast<long long>(rsyncBytes), fetchedRsync, fetchedVsRsync,
+                             qPrintable(verdict(rsyncBytes > 0 && fetchedRsync <= fetchedVsRsync)))
         << Qt::endl;
     out << QString::asprintf("median of %d runs: update %.2f s vs zstd -d + cp %.2f s: ratio %.2f "
                              "(target <= %.1f) %s",
                              runs, bench::median(updateTimes), bench::median(peerTimes), update,
-                             UpdateVsZstd, qPrintable(verdict(update <= UpdateVsZstd)))
+                             updateVsZstd, qPrintable(verdict(update <= updateVsZstd)))
         << Qt::endl;
     out << QString::asprintf("peak RssAnon of the update: %lld KiB, with one %lld MiB file %lld "
                              "KiB (target <= %lld KiB) %s",
                              static_cast<long long>(peakAnon),
-                             static_cast<long long>(LargeSize / MiB),
+                             static_cast<long long>(largeSize / mebibyte),
                              static_cast<long long>(largeResult.peakAnonKiB),
-                             static_cast<long long>(AnonTargetKiB), qPrintable(verdict(memoryMet)))
+                             static_cast<long long>(anonTargetKiB), qPrintable(verdict(memoryMet)))
         << Qt::endl;
     out << QString::asprintf("median of %d runs: mrvpublish release --patch-from %.2f s vs zstd "
                              "-3 --long --patch-from on 2 cores %.2f s: ratio %.2f (target <= "
                              "%.1f) %s",
                              runs, bench::median(publishTimes), bench::median(zstdTimes), publish,
-                             PublishVsZstd, qPrintable(verdict(publish <= PublishVsZstd)))
+                             publishVsZstd, qPrintable(verdict(publish <= publishVsZstd)))
         << Qt::endl;
-    out << "load average before " << loadBefore << ", after " << loadAverage() << Qt::endl;
+    out << "load average before " << loadBefore << ", after " << bench::loadAverage() << Qt::endl;
     return allMet ? 0 : 1;
 }

@@ -11,16 +11,12 @@
 
 #include "benchutil.h"
 
-#include "app/configuration.h"
-#include "update/updateengine.h"
-
 #include "localservers.h"
 #include "releasebuilder.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -35,29 +31,29 @@
 
 namespace {
 
-const qint64 GiB = 1024 * 1024 * 1024;
-const int FileCount = 2000;
-const int FilesPerDirectory = 100;
-const int OldVersion = 1;
-const int NewVersion = 2;
-const int Runs = 5;
-const double SpeedTarget = 1.3;
-const qint64 MemoryTargetKb = 100 * 1024;
+const qint64 gibibyte = 1024 * 1024 * 1024;
+const int fileCount = 2000;
+const int filesPerDirectory = 100;
+const int oldVersion = 1;
+const int newVersion = 2;
+const int runs = 5;
+const double speedTarget = 1.3;
+const qint64 memoryTargetKb = 100 * 1024;
 
 QString relativePath(int index)
 {
     return QStringLiteral("data/pack%1/file%2.bin")
-        .arg(index / FilesPerDirectory, 2, 10, QLatin1Char('0'))
+        .arg(index / filesPerDirectory, 2, 10, QLatin1Char('0'))
         .arg(index, 4, 10, QLatin1Char('0'));
 }
 
 qint64 fileSize(int index)
 {
     // Sizes between half and one and a half times the mean, 1 GiB together.
-    const qint64 mean = GiB / FileCount;
-    if (index == FileCount - 1) {
-        qint64 rest = GiB;
-        for (int i = 0; i < FileCount - 1; ++i)
+    const qint64 mean = gibibyte / fileCount;
+    if (index == fileCount - 1) {
+        qint64 rest = gibibyte;
+        for (int i = 0; i < fileCount - 1; ++i)
             rest -= fileSize(i);
         return rest;
     }
@@ -93,62 +89,25 @@ bool writeClientFile(const QString &path, int index, int version)
 
 bool writeClient(const QString &dir, int version)
 {
-    for (int i = 0; i < FileCount; ++i) {
+    for (int i = 0; i < fileCount; ++i) {
         if (!writeClientFile(dir + QLatin1Char('/') + relativePath(i), i, version))
             return false;
     }
     return true;
 }
 
-bool runProgram(const QString &program, const QStringList &arguments,
-                const QString &workingDirectory = QString())
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    if (!workingDirectory.isEmpty())
-        process.setWorkingDirectory(workingDirectory);
-    process.start(program, arguments);
-    return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0;
-}
-
 int child(const QStringList &args)
 {
     if (args.size() != 4)
         return 2;
-    Configuration::setAppRootPath(args.at(2));
-    qputenv("TMPDIR", QFile::encodeName(args.at(3)));
-    Configuration configuration;
-    configuration.m_clientType = ReleaseBuilder::CLIENT_TYPE;
-    configuration.m_clientVersion = NewVersion;
-    UpdateEngine engine(configuration, nullptr);
-    bool finished = false;
-    QEventLoop loop;
-    QObject::connect(&engine, &UpdateEngine::updateFinished, &loop, [&] {
-        finished = true;
-        loop.quit();
-    });
-    QObject::connect(&engine, &UpdateEngine::updateCanceled, &loop, &QEventLoop::quit);
-    QObject::connect(&engine, &UpdateEngine::fatalError, &loop, &QEventLoop::quit);
-    QStringList log;
-    QElapsedTimer clock;
-    clock.start();
-    QObject::connect(&engine, &UpdateEngine::message, &loop, [&](const QString &line) {
-        log.append(line);
-        // Where the time goes: the start of every step.
-        if (!line.startsWith(QLatin1String("Downloading files/"))
-            && !line.startsWith(QLatin1String("add/replace"))
-            && !line.startsWith(QLatin1String("Downloading client_")))
-            std::fprintf(stderr, "  %7lld ms  %s\n", static_cast<long long>(clock.elapsed()),
-                         qPrintable(line));
-    });
-    if (engine.initialize()) {
-        engine.startUpdate();
-        loop.exec();
-    }
-    if (!finished) {
-        for (const QString &line : std::as_const(log))
-            std::fprintf(stderr, "  | %s\n", qPrintable(line));
+    const bench::UpdateRun run = bench::runUpdate(
+        args.at(2), args.at(3), ReleaseBuilder::CLIENT_TYPE, newVersion, [](const QString &line) {
+            return !line.startsWith(QLatin1String("Downloading files/"))
+                && !line.startsWith(QLatin1String("add/replace"))
+                && !line.startsWith(QLatin1String("Downloading client_"));
+        });
+    if (!run.finished) {
+        bench::printLog(run.log);
         return 1;
     }
     std::printf("%lld\n", static_cast<long long>(bench::peakRssKiB()));
@@ -179,15 +138,15 @@ int main(int argc, char *argv[])
     const QString systemTemp = builder.path(QStringLiteral("tmp"));
     const QString peerRoot = builder.path(QStringLiteral("peer"));
     const QString peerTemp = builder.path(QStringLiteral("peertmp"));
-    out << "preparing " << FileCount << " files of " << GiB / (1024 * 1024) << " MiB in "
+    out << "preparing " << fileCount << " files of " << gibibyte / (1024 * 1024) << " MiB in "
         << builder.path() << Qt::endl;
-    if (!writeClient(builder.clientDir(NewVersion), NewVersion)
-        || !builder.publish(NewVersion, mirrorRoot)) {
+    if (!writeClient(builder.clientDir(newVersion), newVersion)
+        || !builder.publish(newVersion, mirrorRoot)) {
         out << "cannot publish the release: " << builder.errorString() << Qt::endl;
         return 1;
     }
     // The client directory is no longer needed; the mirror holds the files.
-    QDir(builder.clientDir(NewVersion)).removeRecursively();
+    QDir(builder.clientDir(newVersion)).removeRecursively();
 
     LocalServers servers;
     const QString url = servers.startNginx(mirrorRoot);
@@ -198,13 +157,13 @@ int main(int argc, char *argv[])
 
     // The peers' lists: every file of the product ini, as curl fetches and
     // md5sum checks them.
-    const QString release = QStringLiteral("%1/%2/").arg(mirrorRoot).arg(NewVersion);
-    QSettings ini(ReleaseBuilder::productIniPath(mirrorRoot, NewVersion), QSettings::IniFormat);
+    const QString release = QStringLiteral("%1/%2/").arg(mirrorRoot).arg(newVersion);
+    QSettings ini(ReleaseBuilder::productIniPath(mirrorRoot, newVersion), QSettings::IniFormat);
     ini.beginGroup(ReleaseBuilder::FILES_SECTION);
     const QStringList keys = ini.allKeys();
     QFile curlConfig(builder.path(QStringLiteral("curl.conf")));
     QFile sums(builder.path(QStringLiteral("sums.md5")));
-    if (keys.size() != FileCount || !curlConfig.open(QIODevice::WriteOnly)
+    if (keys.size() != fileCount || !curlConfig.open(QIODevice::WriteOnly)
         || !sums.open(QIODevice::WriteOnly)) {
         out << "cannot write the peers' lists\n";
         return 1;
@@ -213,7 +172,7 @@ int main(int argc, char *argv[])
     for (const QString &name : {iniName, iniName + QStringLiteral(".sig")}) {
         curlConfig.write(QStringLiteral("url = \"%1/%2/%3\"\noutput = \"%4/%3\"\n")
                              .arg(url)
-                             .arg(NewVersion)
+                             .arg(newVersion)
                              .arg(name, peerTemp)
                              .toUtf8());
     }
@@ -221,7 +180,7 @@ int main(int argc, char *argv[])
         const QString path = ReleaseBuilder::FILES_SECTION + QLatin1Char('/') + key;
         curlConfig.write(QStringLiteral("url = \"%1/%2/%3\"\noutput = \"%4/%3\"\n")
                              .arg(url)
-                             .arg(NewVersion)
+                             .arg(newVersion)
                              .arg(path, peerTemp)
                              .toUtf8());
         const QString md5 = ini.value(key).toString().section(QStringLiteral("::"), 0, 0);
@@ -234,41 +193,41 @@ int main(int argc, char *argv[])
     std::vector<double> peerTimes;
     qint64 peakKb = 0;
     bool ok = true;
-    for (int run = 0; run < Runs && ok; ++run) {
+    for (int run = 0; run < runs && ok; ++run) {
         // The updater, on an installation of the old version.
         QDir(systemTemp).removeRecursively();
         QDir().mkpath(systemTemp);
-        ok = writeClient(appRoot, OldVersion);
+        ok = writeClient(appRoot, oldVersion);
         ::sync();
-        QElapsedTimer timer;
-        timer.start();
-        QProcess update;
-        update.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        update.start(QCoreApplication::applicationFilePath(),
-                     {QStringLiteral("--child"), appRoot, systemTemp});
-        ok = ok && update.waitForFinished(-1) && update.exitCode() == 0;
-        updateTimes.push_back(timer.nsecsElapsed() / 1e6);
-        peakKb = std::max(peakKb, update.readAllStandardOutput().trimmed().toLongLong());
+        QByteArray output;
+        const double updateSeconds
+            = bench::timedChild({QStringLiteral("--child"), appRoot, systemTemp}, &output);
+        ok = ok && updateSeconds >= 0;
+        updateTimes.push_back(updateSeconds * 1e3);
+        peakKb = std::max(peakKb, output.trimmed().toLongLong());
         ::sync();
 
         // The peers, on the same installation.
         QDir(peerRoot).removeRecursively();
         QDir(peerTemp).removeRecursively();
         QDir().mkpath(peerTemp);
-        ok = ok && writeClient(peerRoot, OldVersion);
+        ok = ok && writeClient(peerRoot, oldVersion);
         ::sync();
-        timer.restart();
+        QElapsedTimer timer;
+        timer.start();
         ok = ok
-            && runProgram(QStringLiteral("curl"),
-                          {QStringLiteral("-Z"), QStringLiteral("--parallel-max"),
-                           QStringLiteral("6"), QStringLiteral("-sSf"),
-                           QStringLiteral("--no-progress-meter"), QStringLiteral("--create-dirs"),
-                           QStringLiteral("--config"), curlConfig.fileName()})
-            && runProgram(QStringLiteral("md5sum"),
-                          {QStringLiteral("-c"), QStringLiteral("--quiet"), sums.fileName()},
-                          peerTemp)
-            && runProgram(QStringLiteral("cp"),
-                          {QStringLiteral("-R"), peerTemp + QStringLiteral("/files/."), peerRoot});
+            && bench::runProgram(QStringLiteral("curl"),
+                                 {QStringLiteral("-Z"), QStringLiteral("--parallel-max"),
+                                  QStringLiteral("6"), QStringLiteral("-sSf"),
+                                  QStringLiteral("--no-progress-meter"),
+                                  QStringLiteral("--create-dirs"), QStringLiteral("--config"),
+                                  curlConfig.fileName()})
+            && bench::runProgram(QStringLiteral("md5sum"),
+                                 {QStringLiteral("-c"), QStringLiteral("--quiet"), sums.fileName()},
+                                 peerTemp)
+            && bench::runProgram(
+                 QStringLiteral("cp"),
+                 {QStringLiteral("-R"), peerTemp + QStringLiteral("/files/."), peerRoot});
         peerTimes.push_back(timer.nsecsElapsed() / 1e6);
         ::sync();
         out << QString::asprintf("run %d: update %.1f ms, peers %.1f ms", run + 1,
@@ -283,14 +242,14 @@ int main(int argc, char *argv[])
     const double updateMs = bench::median(updateTimes);
     const double peerMs = bench::median(peerTimes);
     const double ratio = updateMs / peerMs;
-    const bool speedMet = ratio <= SpeedTarget;
-    const bool memoryMet = peakKb > 0 && peakKb < MemoryTargetKb;
+    const bool speedMet = ratio <= speedTarget;
+    const bool memoryMet = peakKb > 0 && peakKb < memoryTargetKb;
     out << QString::asprintf("median of %d runs: update %.1f ms   curl+md5sum+cp %.1f ms   "
                              "ratio %.2f (target <= %.1f) %s",
-                             Runs, updateMs, peerMs, ratio, SpeedTarget, speedMet ? "ok" : "MISSED")
+                             runs, updateMs, peerMs, ratio, speedTarget, speedMet ? "ok" : "MISSED")
         << Qt::endl;
     out << QString::asprintf("peak resident size of the update: %lld kB (target < %lld kB) %s",
-                             static_cast<long long>(peakKb), static_cast<long long>(MemoryTargetKb),
+                             static_cast<long long>(peakKb), static_cast<long long>(memoryTargetKb),
                              memoryMet ? "ok" : "MISSED")
         << Qt::endl;
     return speedMet && memoryMet ? 0 : 1;

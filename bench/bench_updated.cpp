@@ -37,17 +37,17 @@ namespace {
 
 QTextStream out(stdout);
 
-constexpr int Batch = 32;
-constexpr int Window = 128; // requests in flight; fits the default socket buffers
-constexpr qint64 MaxRepliesPerRound = 2000000;
-constexpr int FloodSources = 100000;
-constexpr int FloodSockets = 4;
-constexpr int FloodPasses = 2;
-constexpr int FloodSecondsMax = 60;
-constexpr double RateTarget = 50000;
-constexpr double RssTargetMiB = 32;
+constexpr int batch = 32;
+constexpr int window = 128; // requests in flight; fits the default socket buffers
+constexpr qint64 maxRepliesPerRound = 2000000;
+constexpr int floodSources = 100000;
+constexpr int floodSockets = 4;
+constexpr int floodPasses = 2;
+constexpr int floodSecondsMax = 60;
+constexpr double rateTarget = 50000;
+constexpr double rssTargetMiB = 32;
 
-const char VersionReply[] = "43#3.4,44#3.5 Beta,4711";
+const char versionReply[] = "43#3.4,44#3.5 Beta,4711";
 
 int udpSocket(quint32 address, quint16 port)
 {
@@ -119,7 +119,7 @@ double measureReplies(quint16 port, double seconds)
     if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0)
         return -1;
     iovec request = {const_cast<char *>("3\0"), 2};
-    mmsghdr requests[Batch];
+    mmsghdr requests[batch];
     std::memset(requests, 0, sizeof requests);
     for (mmsghdr &message : requests) {
         message.msg_hdr.msg_iov = &request;
@@ -129,9 +129,9 @@ double measureReplies(quint16 port, double seconds)
     int inFlight = 0;
     QElapsedTimer timer;
     timer.start();
-    while (timer.nsecsElapsed() < qint64(seconds * 1e9) && replies < MaxRepliesPerRound) {
-        while (inFlight + Batch <= Window) {
-            const int sent = ::sendmmsg(fd, requests, Batch, 0);
+    while (timer.nsecsElapsed() < qint64(seconds * 1e9) && replies < maxRepliesPerRound) {
+        while (inFlight + batch <= window) {
+            const int sent = ::sendmmsg(fd, requests, batch, 0);
             if (sent <= 0)
                 break;
             inFlight += sent;
@@ -157,7 +157,7 @@ int runEcho()
     char buffers[64][16];
     sockaddr_in senders[64];
     iovec parts[64];
-    iovec reply = {const_cast<char *>(VersionReply), sizeof VersionReply};
+    iovec reply = {const_cast<char *>(versionReply), sizeof versionReply};
     mmsghdr messages[64];
     for (;;) {
         pollfd pfd {fd, POLLIN, 0};
@@ -236,7 +236,7 @@ bool startServer(Child *server, QTemporaryDir *dir, const QByteArray &limits)
 bool flood(quint16 port)
 {
     std::vector<int> fds;
-    for (int i = 0; i < FloodSockets; ++i) {
+    for (int i = 0; i < floodSockets; ++i) {
         const int fd = udpSocket(INADDR_ANY, 0);
         if (fd < 0)
             return false;
@@ -248,22 +248,22 @@ bool flood(quint16 port)
     {
         alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
     };
-    std::vector<Control> controls(Batch);
-    std::vector<mmsghdr> messages(Batch);
+    std::vector<Control> controls(batch);
+    std::vector<mmsghdr> messages(batch);
 
-    const int total = FloodSources * FloodPasses;
+    const int total = floodSources * floodPasses;
     int sent = 0;
     int inFlight = 0;
     QElapsedTimer timer;
     timer.start();
     while (sent < total) {
-        if (timer.elapsed() > FloodSecondsMax * 1000)
+        if (timer.elapsed() > floodSecondsMax * 1000)
             return false;
         // One socket per batch: a batch goes out with one call.
-        const int fd = fds[size_t((sent / Batch) % FloodSockets)];
-        const int count = qMin(Batch, total - sent);
+        const int fd = fds[size_t((sent / batch) % floodSockets)];
+        const int count = qMin(batch, total - sent);
         for (int i = 0; i < count; ++i) {
-            const quint32 source = (127u << 24 | 1u << 16) + quint32((sent + i) % FloodSources);
+            const quint32 source = (127u << 24 | 1u << 16) + quint32((sent + i) % floodSources);
             std::memset(&messages[size_t(i)], 0, sizeof(mmsghdr));
             msghdr &header = messages[size_t(i)].msg_hdr;
             header.msg_name = &server;
@@ -287,7 +287,7 @@ bool flood(quint16 port)
         }
         sent += done;
         inFlight += done;
-        while (inFlight >= Window) {
+        while (inFlight >= window) {
             const int arrived = drainReplies(fds, 20);
             // Limited requests and lost datagrams get no reply.
             inFlight = arrived < 0 ? 0 : inFlight - arrived;
@@ -307,14 +307,11 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments().mid(1);
     if (args == QStringList {QStringLiteral("--echo")})
         return runEcho();
-    int rounds = 5;
-    double seconds = 2;
-    for (int i = 0; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--rounds"))
-            rounds = qBound(1, args[i + 1].toInt(), 50);
-        else if (args[i] == QLatin1String("--seconds"))
-            seconds = qBound(0.1, args[i + 1].toDouble(), 30.0);
-    }
+    const QHash<QString, QString> options = bench::options(args);
+    const int rounds
+        = qBound(1, options.value(QStringLiteral("--rounds"), QStringLiteral("5")).toInt(), 50);
+    const double seconds = qBound(
+        0.1, options.value(QStringLiteral("--seconds"), QStringLiteral("2")).toDouble(), 30.0);
     QTemporaryDir dir;
     if (!dir.isValid())
         return 2;
@@ -353,7 +350,7 @@ int main(int argc, char *argv[])
         }
         const qint64 peakKiB = bench::peakRssKiB(flooded.process.processId());
         out << "flood " << round + 1 << ": peak resident memory " << idleKiB << " KiB idle, "
-            << peakKiB << " KiB after " << FloodSources * FloodPasses << " requests; "
+            << peakKiB << " KiB after " << floodSources * floodPasses << " requests; "
             << flooded.stop() << Qt::endl;
         peaks.append(peakKiB / 1024.0);
     }
@@ -362,15 +359,15 @@ int main(int argc, char *argv[])
     const double rate = bench::median(serverRates);
     const double ratio = rate / bench::median(echoRates);
     const double peakMiB = bench::median(peaks);
-    const bool fastEnough = rate >= RateTarget;
-    const bool smallEnough = peakMiB <= RssTargetMiB;
+    const bool fastEnough = rate >= rateTarget;
+    const bool smallEnough = peakMiB <= rssTargetMiB;
     out << "replies/s to the version query, limits off, median of " << rounds << ": "
         << qRound64(rate) << ", ratio to the bare loop " << QString::number(ratio, 'f', 2)
-        << " (target >= " << qRound64(RateTarget) << ") " << (fastEnough ? "PASS" : "FAIL")
+        << " (target >= " << qRound64(rateTarget) << ") " << (fastEnough ? "PASS" : "FAIL")
         << Qt::endl;
-    out << "peak resident memory under a flood from " << FloodSources
+    out << "peak resident memory under a flood from " << floodSources
         << " forged sources, limits on, median of " << rounds << ": "
-        << QString::number(peakMiB, 'f', 1) << " MiB (target <= " << RssTargetMiB << " MiB) "
+        << QString::number(peakMiB, 'f', 1) << " MiB (target <= " << rssTargetMiB << " MiB) "
         << (smallEnough ? "PASS" : "FAIL") << Qt::endl;
     return fastEnough && smallEnough ? 0 : 1;
 }

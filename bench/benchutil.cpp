@@ -1,36 +1,42 @@
 #include "benchutil.h"
 
+#include "app/configuration.h"
+#include "update/updateengine.h"
+
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 
+#include <cstdio>
+
 namespace bench {
 
-qint64 peakRssKiB(qint64 pid)
+namespace {
+
+// A "Name:   value kB" line of /proc/<pid>/status, in KiB; -1 if missing.
+qint64 statusKiB(const QByteArray &name, qint64 pid)
 {
     QFile status(pid > 0 ? QStringLiteral("/proc/%1/status").arg(pid)
                          : QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
+    const QByteArray prefix = name + ':';
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
 }
 
-QString loadAverage()
-{
-    QFile file(QStringLiteral("/proc/loadavg"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("unknown");
-    return QString::fromLatin1(file.readLine()).section(QLatin1Char(' '), 0, 2);
-}
-
-double timedRun(const QString &program, const QStringList &arguments,
-                const QString &workingDirectory, QByteArray *output)
+// Runs a program to its end; its wall time in seconds and its standard
+// output in *output, or a negative value if it failed.
+double timed(QProcess::ProcessChannelMode mode, const QString &program,
+             const QStringList &arguments, const QString &workingDirectory, QByteArray *output)
 {
     QProcess process;
+    process.setProcessChannelMode(mode);
     if (!workingDirectory.isEmpty())
         process.setWorkingDirectory(workingDirectory);
     QElapsedTimer timer;
@@ -43,6 +49,109 @@ double timedRun(const QString &program, const QStringList &arguments,
     if (output)
         *output = process.readAllStandardOutput();
     return seconds;
+}
+
+} // namespace
+
+qint64 peakRssKiB(qint64 pid)
+{
+    return statusKiB("VmHWM", pid);
+}
+
+qint64 rssAnonKiB()
+{
+    return statusKiB("RssAnon", 0);
+}
+
+QString loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("unknown");
+    return QString::fromLatin1(file.readLine()).section(QLatin1Char(' '), 0, 2);
+}
+
+QHash<QString, QString> options(const QStringList &arguments)
+{
+    QHash<QString, QString> result;
+    for (int i = 0; i + 1 < arguments.size(); i += 2)
+        result.insert(arguments[i], arguments[i + 1]);
+    return result;
+}
+
+QString tempDirTemplate(const QString &parent)
+{
+    if (parent.isEmpty())
+        return QString();
+    return parent + QLatin1Char('/') + QCoreApplication::applicationName()
+        + QStringLiteral("-XXXXXX");
+}
+
+double timedRun(const QString &program, const QStringList &arguments,
+                const QString &workingDirectory, QByteArray *output)
+{
+    return timed(QProcess::SeparateChannels, program, arguments, workingDirectory, output);
+}
+
+bool runProgram(const QString &program, const QStringList &arguments,
+                const QString &workingDirectory, const QString &outputFile)
+{
+    QProcess process;
+    if (outputFile.isEmpty()) {
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+    } else {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.setStandardOutputFile(outputFile);
+    }
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
+    process.start(program, arguments);
+    return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0;
+}
+
+double timedChild(const QStringList &arguments, QByteArray *output)
+{
+    return timed(QProcess::ForwardedErrorChannel, QCoreApplication::applicationFilePath(),
+                 arguments, QString(), output);
+}
+
+UpdateRun runUpdate(const QString &appRoot, const QString &systemTemp, const QString &clientType,
+                    int version, const std::function<bool(const QString &)> &isStep)
+{
+    Configuration::setAppRootPath(appRoot);
+    qputenv("TMPDIR", QFile::encodeName(systemTemp));
+    UpdateRun run;
+    Configuration configuration;
+    configuration.m_clientType = clientType;
+    configuration.m_clientVersion = version;
+    UpdateEngine engine(configuration, nullptr);
+    QEventLoop loop;
+    QObject::connect(&engine, &UpdateEngine::updateFinished, &loop, [&] {
+        run.finished = true;
+        loop.quit();
+    });
+    QObject::connect(&engine, &UpdateEngine::updateCanceled, &loop, &QEventLoop::quit);
+    QObject::connect(&engine, &UpdateEngine::fatalError, &loop, &QEventLoop::quit);
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(&engine, &UpdateEngine::message, &loop, [&](const QString &line) {
+        run.log.append(line);
+        if (isStep(line))
+            std::fprintf(stderr, "  %7lld ms  %s\n", static_cast<long long>(clock.elapsed()),
+                         qPrintable(line));
+    });
+    if (engine.initialize()) {
+        engine.startUpdate();
+        loop.exec();
+    }
+    return run;
+}
+
+void printLog(const QStringList &lines)
+{
+    for (const QString &line : lines)
+        std::fprintf(stderr, "  | %s\n", qPrintable(line));
 }
 
 } // namespace bench

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
 #include <algorithm>
+#include <functional>
 
 // Small measuring helpers shared by the benchmarks.
 namespace bench {
@@ -12,14 +14,55 @@ namespace bench {
 // Peak resident set size in KiB (VmHWM) of this process, or of the process
 // pid; -1 if it cannot be read.
 qint64 peakRssKiB(qint64 pid = 0);
+// The resident anonymous memory in KiB (RssAnon) of this process now; -1 if
+// it cannot be read.
+qint64 rssAnonKiB();
 
 // The load averages of /proc/loadavg, for the record of a run.
 QString loadAverage();
+
+// The "--name value" pairs of a command line given without the program's
+// name; a last name without a value is left out.
+QHash<QString, QString> options(const QStringList &arguments);
+
+// The template of a QTemporaryDir below parent, named after this benchmark;
+// an empty parent gives the default (the system's temporary directory).
+QString tempDirTemplate(const QString &parent);
 
 // Runs a program to its end; returns its wall time in seconds and its standard
 // output in *output, or a negative value if it failed.
 double timedRun(const QString &program, const QStringList &arguments,
                 const QString &workingDirectory, QByteArray *output);
+
+// Runs a program to its end with its standard error passed through and its
+// standard output too, or written to outputFile; true if it exited with 0.
+bool runProgram(const QString &program, const QStringList &arguments,
+                const QString &workingDirectory = QString(), const QString &outputFile = QString());
+
+// Runs this benchmark's own executable with the arguments (a child that
+// measures one thing in a process of its own), its standard error passed
+// through; returns its wall time in seconds and its standard output in
+// *output, or a negative value if it failed.
+double timedChild(const QStringList &arguments, QByteArray *output);
+
+// One update by the engine, as a benchmark's child process runs it.
+struct UpdateRun
+{
+    bool finished = false;
+    // The engine's messages, in order.
+    QStringList log;
+};
+
+// Updates the installation at appRoot to the given version of clientType,
+// with systemTemp as the system's temporary directory. Where the time goes:
+// each message for which isStep is true is printed to standard error with the
+// milliseconds since the start.
+UpdateRun runUpdate(const QString &appRoot, const QString &systemTemp, const QString &clientType,
+                    int version, const std::function<bool(const QString &)> &isStep);
+
+// Prints the lines to standard error, each behind "  | ", e.g. the log of a
+// failed update.
+void printLog(const QStringList &lines);
 
 // The median of the values; the mean of the two middle ones for an even count.
 template<typename Container>

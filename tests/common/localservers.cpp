@@ -195,7 +195,7 @@ QString LocalServers::startNginx(const QString &rootDir, bool https, bool truste
     if (dir.isEmpty() || port == 0)
         return QString();
 
-    QString tls;
+    QString server = QStringLiteral("        listen 127.0.0.1:%1").arg(port);
     if (https) {
         QProcess openssl;
         openssl.start(QStringLiteral("openssl"),
@@ -208,39 +208,25 @@ QString LocalServers::startNginx(const QString &rootDir, bool https, bool truste
         }
         if (trusted)
             NetworkAccessManager::addCaCertificates(QSslCertificate::fromPath(dir + "/cert.pem"));
-        tls = QStringLiteral(" ssl http2;\n        ssl_certificate %1/cert.pem;\n"
-                             "        ssl_certificate_key %1/key.pem")
-                  .arg(dir);
+        server += QStringLiteral(" ssl http2;\n        ssl_certificate %1/cert.pem;\n"
+                                 "        ssl_certificate_key %1/key.pem")
+                      .arg(dir);
     }
+    server += QLatin1Char(';');
 
+    QFile templateFile(QStringLiteral(MORVANE_NGINX_CONF_TEMPLATE));
+    if (!templateFile.open(QIODevice::ReadOnly)) {
+        qWarning() << "cannot read" << templateFile.fileName();
+        return QString();
+    }
     // Workers of a root-started nginx would run as nobody, who cannot read
     // private temporary directories; so they keep the launching user.
-    const QString user = ::geteuid() == 0 ? QStringLiteral("user root;\n") : QString();
-    const QString conf = QStringLiteral("daemon off;\n"
-                                        "%1"
-                                        "worker_processes 1;\n"
-                                        "pid %2/nginx.pid;\n"
-                                        "error_log %2/error.log;\n"
-                                        "events { worker_connections 1024; }\n"
-                                        "http {\n"
-                                        "    log_format withconnection '$remote_addr - "
-                                        "[$time_local] \"$request\" $status $body_bytes_sent "
-                                        "$connection $connection_requests';\n"
-                                        "    access_log %2/access.log withconnection;\n"
-                                        "    client_body_temp_path %2/body;\n"
-                                        "    proxy_temp_path %2/proxy;\n"
-                                        "    fastcgi_temp_path %2/fastcgi;\n"
-                                        "    uwsgi_temp_path %2/uwsgi;\n"
-                                        "    scgi_temp_path %2/scgi;\n"
-                                        "    sendfile on;\n"
-                                        "    keepalive_requests 100000;\n"
-                                        "    default_type application/octet-stream;\n"
-                                        "    server {\n"
-                                        "        listen 127.0.0.1:%3%4;\n"
-                                        "        root %5;\n"
-                                        "    }\n"
-                                        "}\n")
-                             .arg(user, dir, QString::number(port), tls, rootDir);
+    const QString user = ::geteuid() == 0 ? QStringLiteral("user root;") : QString();
+    const QString conf = QString::fromUtf8(templateFile.readAll())
+                             .replace(QLatin1String("@USER@"), user)
+                             .replace(QLatin1String("@DIR@"), dir)
+                             .replace(QLatin1String("@ROOT@"), rootDir)
+                             .replace(QLatin1String("@SERVER@"), server);
     if (!writeTextFile(dir + "/nginx.conf", conf))
         return QString();
 
