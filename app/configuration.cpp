@@ -1,7 +1,7 @@
 #include "app/configuration.h"
 
-#include "app/timedmessagebox.h"
 #include "app/updatechecker.h"
+#include "ui/timedmessagebox.h"
 
 #include <QCoreApplication>
 #include <QDir>

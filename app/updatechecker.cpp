@@ -1,6 +1,6 @@
 #include "app/updatechecker.h"
 
-#include "app/updateserver.h"
+#include "net/updateserver.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>

@@ -1,6 +1,6 @@
 #include "net/banner.h"
 
-#include "app/updateserver.h"
+#include "net/updateserver.h"
 
 #include <QHostInfo>
 #include <QNetworkDatagram>

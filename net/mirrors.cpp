@@ -1,6 +1,6 @@
 #include "net/mirrors.h"
 
-#include "app/random.h"
+#include "net/random.h"
 
 #include <QFileInfo>
 #include <QSettings>

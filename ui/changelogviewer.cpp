@@ -1,7 +1,7 @@
 #include "ui/changelogviewer.h"
 
 #include "app/configuration.h"
-#include "app/random.h"
+#include "net/random.h"
 #include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
 #include "ui/inerttextdocument.h"

@@ -1,7 +1,7 @@
 #include "update/updateengine.h"
 
 #include "app/configuration.h"
-#include "app/random.h"
+#include "net/random.h"
 #include "app/updatechannel.h"
 #include "fileops/tomcryptutil.h"
 #include "net/banner.h"
