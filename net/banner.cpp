@@ -1,6 +1,7 @@
 #include "net/banner.h"
 
 #include "net/updateserver.h"
+#include "net/weblink.h"
 
 #include <QHostInfo>
 #include <QNetworkDatagram>
@@ -20,14 +21,6 @@ int s_replyTimeout = 5000;
 QString serverHost()
 {
     return s_serverHost.isEmpty() ? BANNER_SERVER : s_serverHost;
-}
-
-bool isWebUrl(const QString &text)
-{
-    const QUrl url(text);
-    const QString scheme = url.scheme().toLower();
-    return url.isValid() && !url.host().isEmpty()
-        && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
 }
 } // namespace
 
@@ -121,7 +114,7 @@ bool Banner::parseReply(const QByteArray &reply, QString &bannerUrl, QString &cl
         return false;
     // The image is fetched and the link handed to the browser: nothing but
     // web addresses is taken from the network.
-    if (!isWebUrl(parts.at(0)) || !isWebUrl(parts.at(1)))
+    if (!WebLink::isWebLink(QUrl(parts.at(0))) || !WebLink::isWebLink(QUrl(parts.at(1))))
         return false;
     bannerUrl = parts.at(0);
     clickUrl = parts.at(1);

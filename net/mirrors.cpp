@@ -20,26 +20,42 @@ Mirrors::Mirrors(QObject *parent)
     : QObject(parent)
 { }
 
+QVector<Mirrors::ListedMirror> Mirrors::readList(QSettings &settings, int &declared)
+{
+    declared = settings.beginReadArray(QStringLiteral("mirrors"));
+    // The declared size is only a number in a file: nothing is allocated or
+    // walked for it beyond a sane bound.
+    const int count = qMin(declared, MaxMirrors);
+    QVector<ListedMirror> listed(qMax(count, 0));
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        listed[i].name = settings.value(QStringLiteral("mirror")).toString();
+    }
+    settings.endArray();
+    for (ListedMirror &mirror : listed) {
+        settings.beginGroup(mirror.name);
+        mirror.url = settings.value(QStringLiteral("url")).toString();
+        settings.endGroup();
+    }
+    return listed;
+}
+
 bool Mirrors::initDefault(const QString &iniPath, int clientVersion)
 {
     QSettings settings(iniPath, QSettings::IniFormat);
-    const int count = settings.beginReadArray(QStringLiteral("mirrors"));
-    // The declared size is only a number in a file: nothing is allocated or
-    // walked for it beyond a sane bound.
-    if (count > MaxMirrors) {
-        settings.endArray();
+    int declared = 0;
+    const QVector<ListedMirror> listed = readList(settings, declared);
+    if (declared > MaxMirrors) {
         emit fatalError(QStringLiteral("%1 declares %2 mirrors, more than the %3 allowed")
-                            .arg(QFileInfo(iniPath).fileName(), QString::number(count),
+                            .arg(QFileInfo(iniPath).fileName(), QString::number(declared),
                                  QString::number(MaxMirrors)));
         return false;
     }
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
+    for (const ListedMirror &listedMirror : listed) {
         FTPSiteAccessData mirror;
-        mirror.name = settings.value(QStringLiteral("mirror")).toString();
+        mirror.name = listedMirror.name;
         m_mirrors.append(mirror);
     }
-    settings.endArray();
     setDefaults(settings, clientVersion);
     return true;
 }
