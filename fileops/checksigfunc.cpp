@@ -89,21 +89,18 @@ bool CheckSigFunc::checkRSA()
     if (!readFile(filePath + QStringLiteral(".sig"), signature))
         return false;
 
-    rsa_key key;
+    RsaKey key;
     try {
-        load_key(&key, PUBLIC_KEY, PUBLIC_KEY_SIZE);
+        key.load(PUBLIC_KEY, PUBLIC_KEY_SIZE);
     } catch (const crypt_exception &) {
         return false;
     }
-    bool valid = false;
     try {
-        valid = verify_msg(&key, reinterpret_cast<const unsigned char *>(content.constData()),
-                           content.size(), reinterpret_cast<unsigned char *>(signature.data()),
-                           signature.size());
+        return verify_msg(key.get(), reinterpret_cast<const unsigned char *>(content.constData()),
+                          content.size(), reinterpret_cast<unsigned char *>(signature.data()),
+                          signature.size());
     } catch (const crypt_exception &) {
         // A malformed signature; the task reports the failed check.
-        valid = false;
+        return false;
     }
-    rsa_free(&key);
-    return valid;
 }

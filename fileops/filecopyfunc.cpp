@@ -1,6 +1,7 @@
 #include "fileops/filecopyfunc.h"
 
 #include "fileops/fileophook.h"
+#include "fileops/uniquefd.h"
 #include "fileops/wholefile.h"
 
 #include <QFile>
@@ -13,26 +14,6 @@
 namespace {
 
 constexpr size_t BufferSize = 1 << 20;
-
-// Closes a descriptor when it goes out of scope.
-class Fd
-{
-public:
-    explicit Fd(int fd)
-        : m_fd(fd)
-    { }
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // Copies the rest of in to out through a buffer; the number of bytes, or -1.
 off_t copyThroughBuffer(int in, WholeFile &out)
@@ -62,7 +43,7 @@ FileCopyFunc::FileCopyFunc(const QString &source, const QString &destination, in
 
 bool FileCopyFunc::run()
 {
-    const Fd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0)
         return false;
     struct stat info;

@@ -124,6 +124,48 @@ void load_key(rsa_key *key, const char *fileName)
     load_key(key, buffer.data(), length);
 }
 
+void sign_file(rsa_key *key, const char *fileName)
+{
+    const std::vector<unsigned char> content = read_file(fileName);
+    unsigned char signature[KEY_BUFFER_SIZE];
+    unsigned long signatureLength = sizeof signature;
+    sign_msg(key, content.data(), content.size(), signature, &signatureLength);
+    write_file((std::string(fileName) + ".sig").c_str(), signature, signatureLength);
+}
+
+RsaKey::~RsaKey()
+{
+    reset();
+}
+
+void RsaKey::reset()
+{
+    if (m_loaded)
+        rsa_free(&m_key);
+    m_loaded = false;
+}
+
+void RsaKey::load(const unsigned char *in, unsigned long len)
+{
+    reset();
+    load_key(&m_key, in, len);
+    m_loaded = true;
+}
+
+void RsaKey::load(const char *fileName)
+{
+    reset();
+    load_key(&m_key, fileName);
+    m_loaded = true;
+}
+
+void RsaKey::create(int bits)
+{
+    reset();
+    create_key(&m_key, bits);
+    m_loaded = true;
+}
+
 std::vector<unsigned char> read_file(const char *fileName)
 {
     FilePtr file(std::fopen(fileName, "rb"));

@@ -120,57 +120,47 @@ int keygen(QStringList args)
                           QFile::ReadOwner | QFile::WriteOwner))
         return failure(QStringLiteral("Cannot open file for writing: %1").arg(args[0]));
     privateFile.close();
-    rsa_key key;
+    RsaKey key;
     try {
         crypt_init();
-        create_key(&key, bits);
+        key.create(bits);
     } catch (const crypt_exception &e) {
         QFile::remove(args[0]);
         return failure(QString::fromLocal8Bit(e.what()));
     }
-    int result = 0;
     try {
-        save_key(&key, PK_PRIVATE, QFile::encodeName(args[0]).constData());
-        const std::vector<unsigned char> publicKey = export_key(&key, PK_PUBLIC);
+        save_key(key.get(), PK_PRIVATE, QFile::encodeName(args[0]).constData());
+        const std::vector<unsigned char> publicKey = export_key(key.get(), PK_PUBLIC);
         write_file(QFile::encodeName(args[1]).constData(), publicKey.data(), publicKey.size());
     } catch (const crypt_exception &e) {
         // Half a key pair is of no use.
         QFile::remove(args[0]);
         QFile::remove(args[1]);
-        result = failure(QString::fromLocal8Bit(e.what()));
+        return failure(QString::fromLocal8Bit(e.what()));
     }
-    rsa_free(&key);
-    return result;
+    return 0;
 }
 
 int sign(const QStringList &args)
 {
     if (args.size() != 2)
         return usageError(QStringLiteral("sign needs PRIVATE and FILE"));
-    rsa_key key;
+    RsaKey key;
     try {
         crypt_init();
-        load_key(&key, QFile::encodeName(args[0]).constData());
+        key.load(QFile::encodeName(args[0]).constData());
     } catch (const crypt_exception &e) {
         return failure(
             QStringLiteral("Bad key %1: %2").arg(args[0], QString::fromLocal8Bit(e.what())));
     }
-    int result = 0;
+    if (!key.isPrivate())
+        return failure(QStringLiteral("Bad key %1: not a private key").arg(args[0]));
     try {
-        if (key.type != PK_PRIVATE)
-            throw crypt_exception("Bad key " + QFile::encodeName(args[0]).toStdString()
-                                  + ": not a private key");
-        const QByteArray fileName = QFile::encodeName(args[1]);
-        const std::vector<unsigned char> content = read_file(fileName.constData());
-        unsigned char signature[KEY_BUFFER_SIZE];
-        unsigned long signatureLength = sizeof signature;
-        sign_msg(&key, content.data(), content.size(), signature, &signatureLength);
-        write_file((fileName + ".sig").constData(), signature, signatureLength);
+        sign_file(key.get(), QFile::encodeName(args[1]).constData());
     } catch (const crypt_exception &e) {
-        result = failure(QString::fromLocal8Bit(e.what()));
+        return failure(QString::fromLocal8Bit(e.what()));
     }
-    rsa_free(&key);
-    return result;
+    return 0;
 }
 
 int release(const QStringList &args)
