@@ -11,12 +11,14 @@
 
 namespace {
 const QByteArray request("\x01\x01", 2);
-const int maxReplySize = 1024;
+constexpr int maxReplySize = 1024;
+constexpr quint16 defaultServerPort = 2009;
+constexpr int defaultReplyTimeoutMs = 5000;
 
 // Empty means BANNER_SERVER; read at run time, not during static initialisation.
 QString s_serverHost;
-quint16 s_serverPort = 2009;
-int s_replyTimeout = 5000;
+quint16 s_serverPort = defaultServerPort;
+int s_replyTimeout = defaultReplyTimeoutMs;
 
 QString serverHost()
 {
@@ -36,12 +38,12 @@ Banner::Banner(QObject *parent)
 void Banner::setServer(const QString &host, quint16 port)
 {
     s_serverHost = host;
-    s_serverPort = host.isEmpty() ? 2009 : port;
+    s_serverPort = host.isEmpty() ? defaultServerPort : port;
 }
 
 void Banner::setReplyTimeout(int msec)
 {
-    s_replyTimeout = msec > 0 ? msec : 5000;
+    s_replyTimeout = msec > 0 ? msec : defaultReplyTimeoutMs;
 }
 
 void Banner::run()

@@ -108,15 +108,15 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &exc
             emit message(tr("There are no (more) known working mirrors available"));
             m_noMirrorsReported = true;
         }
-        return 1;
+        return NoMirrorLeft;
     }
     int maxUse = 0;
     int useCount = 0;
     calcUseStats(maxUse, useCount, excluded);
     if (maxUse == 0)
-        return 3;
+        return AllMirrorsExcluded;
     if (useCount >= maxUse)
-        return 2;
+        return AllSlotsBusy;
 
     int r = Random::next() % (maxUse - useCount);
     for (FTPSiteAccessData &candidate : m_mirrors) {
@@ -126,10 +126,10 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &exc
         if (r < 0) {
             ++candidate.useCount;
             mirror = candidate;
-            return 0;
+            return MirrorTaken;
         }
     }
-    return 1;
+    return NoMirrorLeft;
 }
 
 void Mirrors::releaseMirror(const QString &name)

@@ -43,11 +43,17 @@ public:
     // Reads each listed mirror's own section.
     void setDefaults(QSettings &settings, int clientVersion);
 
-    // 0: a slot was taken and mirror is filled; 1: no mirror left; 2: every
-    // slot is busy, ask again after a transfer has ended.
+    // The answers of getRandomMirror(): a slot was taken and mirror is
+    // filled; no mirror is left; every slot is busy, ask again after a
+    // transfer has ended; every mirror left is excluded.
+    static constexpr int MirrorTaken = 0;
+    static constexpr int NoMirrorLeft = 1;
+    static constexpr int AllSlotsBusy = 2;
+    static constexpr int AllMirrorsExcluded = 3;
+
+    // MirrorTaken, NoMirrorLeft or AllSlotsBusy.
     int getRandomMirror(FTPSiteAccessData &mirror);
-    // The same among the mirrors not named in excluded; 3 when every mirror
-    // left is excluded.
+    // The same among the mirrors not named in excluded, or AllMirrorsExcluded.
     int getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &excluded);
     void releaseMirror(const QString &name);
     // A mirror is dropped at its (retries + 1)-th error.

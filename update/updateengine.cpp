@@ -110,6 +110,9 @@ bool UpdateEngine::initialize()
     UpdateIniData::modify(m_configuration.m_clientVersion, m_configuration.m_tempDir,
                           m_configuration.m_clientType);
 
+    // The previous run's list goes; its tasks went with the end of that run.
+    if (m_mirrorList)
+        m_mirrorList->deleteLater();
     m_mirrorList = new Mirrors(this);
     connect(m_mirrorList, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
     connect(m_mirrorList, &Mirrors::message, this, &UpdateEngine::message);
