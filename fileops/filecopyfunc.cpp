@@ -13,15 +13,15 @@
 
 namespace {
 
-constexpr size_t BufferSize = 1 << 20;
+constexpr size_t bufferSize = 1 << 20;
 
 // Copies the rest of in to out through a buffer; the number of bytes, or -1.
 off_t copyThroughBuffer(int in, WholeFile &out)
 {
-    QByteArray buffer(int(BufferSize), Qt::Uninitialized);
+    QByteArray buffer(int(bufferSize), Qt::Uninitialized);
     off_t copied = 0;
     for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), BufferSize);
+        const ssize_t n = ::read(in, buffer.data(), bufferSize);
         if (n == 0)
             return copied;
         if (n < 0) {

@@ -7,7 +7,7 @@
 #include <QFile>
 
 namespace {
-const int BufferSize = 16384;
+constexpr int bufferSize = 16384;
 }
 
 FileUnzipFunc::FileUnzipFunc(const QString &source, const QString &destination, int mode)
@@ -35,10 +35,10 @@ bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source)
         return false;
     gzrewind(stream.get());
 
-    char buffer[BufferSize];
+    char buffer[bufferSize];
     bool first = true;
     for (;;) {
-        const int n = gzread(stream.get(), buffer, BufferSize);
+        const int n = gzread(stream.get(), buffer, bufferSize);
         if (n == 0) {
             // zlib hands out what it had of a stream that ends early and then
             // reports the end of data; only its error state tells the two apart.

@@ -7,6 +7,10 @@
 
 namespace {
 
+// A mirror list is a few dozen entries; the bound keeps a number in a file
+// from deciding what is allocated.
+constexpr int maxMirrors = 1000;
+
 QString versionUrl(QString url, int clientVersion)
 {
     if (!url.endsWith(QLatin1Char('/')))
@@ -25,7 +29,7 @@ QVector<Mirrors::ListedMirror> Mirrors::readList(QSettings &settings, int &decla
     declared = settings.beginReadArray(QStringLiteral("mirrors"));
     // The declared size is only a number in a file: nothing is allocated or
     // walked for it beyond a sane bound.
-    const int count = qMin(declared, MaxMirrors);
+    const int count = qMin(declared, maxMirrors);
     QVector<ListedMirror> listed(qMax(count, 0));
     for (int i = 0; i < count; ++i) {
         settings.setArrayIndex(i);
@@ -45,10 +49,10 @@ bool Mirrors::initDefault(const QString &iniPath, int clientVersion)
     QSettings settings(iniPath, QSettings::IniFormat);
     int declared = 0;
     const QVector<ListedMirror> listed = readList(settings, declared);
-    if (declared > MaxMirrors) {
+    if (declared > maxMirrors) {
         emit fatalError(QStringLiteral("%1 declares %2 mirrors, more than the %3 allowed")
                             .arg(QFileInfo(iniPath).fileName(), QString::number(declared),
-                                 QString::number(MaxMirrors)));
+                                 QString::number(maxMirrors)));
         return false;
     }
     for (const ListedMirror &listedMirror : listed) {

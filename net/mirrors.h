@@ -19,23 +19,21 @@ class Mirrors : public QObject
 public:
     explicit Mirrors(QObject *parent = nullptr);
 
-    static constexpr int MaxMirrors = 1000;
-
     // A mirror as the mirror list file names it, with the url of its section.
     struct ListedMirror
     {
         QString name;
         QString url;
     };
-    // The mirrors that a mirror list file lists, in file order, at most
-    // MaxMirrors of them; declared receives the number the file declares,
-    // which may be larger. Both the run's list and the change log dialog read
-    // mirrors.ini through this.
+    // The mirrors that a mirror list file lists, in file order, at most 1000
+    // of them; declared receives the number the file declares, which may be
+    // larger. Both the run's list and the change log dialog read mirrors.ini
+    // through this.
     static QVector<ListedMirror> readList(QSettings &settings, int &declared);
 
     // Appends the mirrors listed in the file at iniPath; their URLs point at
     // the directory of clientVersion. True, also for an empty list; false,
-    // after fatalError, for a list declaring more than MaxMirrors entries.
+    // after fatalError, for a list declaring more than 1000 entries.
     bool initDefault(const QString &iniPath, int clientVersion);
     // Appends the single mirror of the alpha channel from the settings file.
     // False, after fatalError, when the setting is missing or empty.

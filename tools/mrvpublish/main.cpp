@@ -15,7 +15,7 @@
 
 namespace {
 
-const char HELP[] = R"(Usage:
+const char helpText[] = R"(Usage:
   mrvpublish keygen [--bits N] PRIVATE PUBLIC.der
   mrvpublish sign PRIVATE FILE
   mrvpublish release --key PRIVATE --type CLIENT_TYPE --version N
@@ -88,22 +88,22 @@ int usageError(const QString &message)
 
 // 1024-bit RSA is below every current recommendation. Above 8192 bits the
 // signature outgrows the 1 KiB that the updater accepts for a .sig file.
-constexpr int DEFAULT_KEY_BITS = 3072;
-constexpr int MIN_KEY_BITS = 2048;
-constexpr int MAX_KEY_BITS = 8192;
+constexpr int defaultKeyBits = 3072;
+constexpr int minKeyBits = 2048;
+constexpr int maxKeyBits = 8192;
 
 int keygen(QStringList args)
 {
-    int bits = DEFAULT_KEY_BITS;
+    int bits = defaultKeyBits;
     const qsizetype option = args.indexOf(QLatin1String("--bits"));
     if (option >= 0) {
         const QString value = args.value(option + 1);
         bool numeric = false;
         bits = value.toInt(&numeric);
-        if (!numeric || bits < MIN_KEY_BITS || bits > MAX_KEY_BITS || bits % 8 != 0)
+        if (!numeric || bits < minKeyBits || bits > maxKeyBits || bits % 8 != 0)
             return usageError(QStringLiteral("--bits needs a multiple of 8 from %1 to %2, not '%3'")
-                                  .arg(MIN_KEY_BITS)
-                                  .arg(MAX_KEY_BITS)
+                                  .arg(minKeyBits)
+                                  .arg(maxKeyBits)
                                   .arg(value));
         args.remove(option, 2);
     }
@@ -228,7 +228,7 @@ int main(int argc, char *argv[])
     const QString command = args.takeFirst();
     if (command == QLatin1String("help") || command == QLatin1String("-h")
         || args.contains(QLatin1String("--help")) || command == QLatin1String("--help")) {
-        QTextStream(stdout) << HELP;
+        QTextStream(stdout) << helpText;
         return 0;
     }
     if (command == QLatin1String("keygen"))

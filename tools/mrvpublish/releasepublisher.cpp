@@ -96,7 +96,7 @@ private:
 
 namespace {
 
-constexpr qint64 CHUNK_SIZE = 1024 * 1024;
+constexpr qint64 chunkSize = 1024 * 1024;
 
 QString fileError(const QString &what, const QFile &file)
 {
@@ -156,15 +156,15 @@ QString findUnlistableName(const QByteArray &dir, const QByteArray &below = QByt
 
 // Copies source to target; empty, with md5 and size filled in, on success.
 // Reads all of in, hashing it and handing each chunk to write; empty on
-// success with md5 and size filled in, WriteFailed when write refused a
+// success with md5 and size filled in, writeFailed when write refused a
 // chunk, or the read error.
-const QString WriteFailed = QStringLiteral("write failed");
+const QString writeFailed = QStringLiteral("write failed");
 
 template<typename Write>
 QString copyHashing(QFile &in, QString &md5, qint64 &size, Write write)
 {
     QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray chunk(CHUNK_SIZE, Qt::Uninitialized);
+    QByteArray chunk(chunkSize, Qt::Uninitialized);
     size = 0;
     for (;;) {
         const qint64 count = in.read(chunk.data(), chunk.size());
@@ -174,7 +174,7 @@ QString copyHashing(QFile &in, QString &md5, qint64 &size, Write write)
             break;
         hash.addData(QByteArrayView(chunk.constData(), count));
         if (!write(chunk.constData(), count))
-            return WriteFailed;
+            return writeFailed;
         size += count;
     }
     md5 = QString::fromLatin1(hash.result().toHex());
@@ -194,7 +194,7 @@ QString storeFile(const QString &source, const QString &target, QString &md5, qi
         return out.write(data, count) == count;
     });
     if (!error.isEmpty())
-        return error == WriteFailed ? fileError(QStringLiteral("Cannot write file"), out) : error;
+        return error == writeFailed ? fileError(QStringLiteral("Cannot write file"), out) : error;
     if (!out.flush())
         return fileError(QStringLiteral("Cannot write file"), out);
     return QString();
@@ -220,7 +220,7 @@ QString storeGzipped(const QString &source, const QString &target, QString &md5,
         return gzwrite(gz.get(), data, unsigned(count)) == count;
     });
     if (!error.isEmpty())
-        return error == WriteFailed ? writeError : error;
+        return error == writeFailed ? writeError : error;
     if (gzclose(gz.release()) != Z_OK)
         return writeError;
 
