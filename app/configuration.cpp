@@ -1,7 +1,7 @@
 #include "app/configuration.h"
 
-#include "app/timedmessagebox.h"
 #include "app/updatechecker.h"
+#include "ui/timedmessagebox.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,7 +21,6 @@ QString &appRootOverride()
     return path;
 }
 
-constexpr int defaultDownloadConcurrency = 6;
 const QString installedSection = QStringLiteral("installed");
 const QStringList channelNames
     = {QStringLiteral("stable"), QStringLiteral("beta"), QStringLiteral("alpha")};
@@ -50,6 +49,11 @@ void Configuration::setAppRootPath(const QString &path)
 QString Configuration::getSettingsFilePath()
 {
     return getAppRootPath() + QStringLiteral("/update.ini");
+}
+
+QString Configuration::getMirrorsFilePath()
+{
+    return getAppRootPath() + QStringLiteral("/mirrors.ini");
 }
 
 QString Configuration::getUpdateType()
@@ -101,9 +105,9 @@ void Configuration::getProxyAndDownloadConcurrency()
     m_proxy = settings.value(QStringLiteral("proxy")).toString();
     bool ok = false;
     m_downloadConcurrency
-        = settings.value(QStringLiteral("streams"), defaultDownloadConcurrency).toInt(&ok);
+        = settings.value(QStringLiteral("streams"), DefaultDownloadConcurrency).toInt(&ok);
     if (!ok || m_downloadConcurrency < 1)
-        m_downloadConcurrency = defaultDownloadConcurrency;
+        m_downloadConcurrency = DefaultDownloadConcurrency;
 }
 
 void Configuration::getUpdateChannel()

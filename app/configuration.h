@@ -23,8 +23,9 @@ public:
     // Tests only: replaces the application root; an empty path restores the
     // executable's directory.
     static void setAppRootPath(const QString &path);
-    // Absolute path of update.ini in the application root.
+    // Absolute paths of update.ini and mirrors.ini in the application root.
     static QString getSettingsFilePath();
+    static QString getMirrorsFilePath();
     static QString getUpdateType();
     static QString getClientBinaryName();
     static const QString &getSpecialFileRenamePrefix();
@@ -80,7 +81,9 @@ public:
     QString m_newsText;
     QString m_tempDir;
     QString m_proxy;
+    // Parallel downloads ("streams"); below 1 means the default.
     int m_downloadConcurrency = 0;
+    static constexpr int DefaultDownloadConcurrency = 6;
 
 signals:
     void fatalError(QString errorMessage);

@@ -7,6 +7,9 @@ class QTranslator;
 
 // The start-up sequence of the updater below the application object. main()
 // makes the QApplication and calls run(); tests call run() in-process.
+// The one place that puts the subsystems together: the folders depend
+// downwards only (tasks <- fileops, net <- update <- ui), the configuration
+// is lent to the engine and the window, and only run() holds them all.
 class Startup
 {
 public:

@@ -1,6 +1,7 @@
 #include "app/updatechecker.h"
 
-#include "app/updateserver.h"
+#include "fileops/uniquefd.h"
+#include "net/updateserver.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -31,25 +32,6 @@ ServerAddress &server()
     static ServerAddress address {BANNER_SERVER, defaultPort};
     return address;
 }
-
-// Closes the socket however the exchange ends.
-class SocketCloser
-{
-public:
-    explicit SocketCloser(int fd)
-        : m_fd(fd)
-    { }
-    ~SocketCloser()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    SocketCloser(const SocketCloser &) = delete;
-    SocketCloser &operator=(const SocketCloser &) = delete;
-
-private:
-    int m_fd;
-};
 
 bool sendRequest(int fd, char command)
 {
@@ -126,10 +108,11 @@ bool UpdateChecker::readFromServer()
     m_versions.clear();
     m_news.clear();
 
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    // Closed however the exchange ends.
+    const UniqueFd udpSocket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    const int fd = udpSocket.get();
     if (fd < 0)
         return false;
-    SocketCloser closer(fd);
 
     addrinfo hints {};
     hints.ai_family = AF_INET;

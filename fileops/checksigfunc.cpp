@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr qint64 MD5_CHUNK_SIZE = 256 * 1024;
+constexpr qint64 md5ChunkSize = 256 * 1024;
 
 } // namespace
 
@@ -66,10 +66,10 @@ QByteArray CheckSigFunc::fileDigest()
     // fails to read is reported like a short read of the whole file.
     const qint64 size = file.size();
     QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray chunk(int(qMin(size, MD5_CHUNK_SIZE)), Qt::Uninitialized);
+    QByteArray chunk(int(qMin(size, md5ChunkSize)), Qt::Uninitialized);
     qint64 done = 0;
     while (done < size) {
-        const qint64 count = file.read(chunk.data(), qMin(size - done, MD5_CHUNK_SIZE));
+        const qint64 count = file.read(chunk.data(), qMin(size - done, md5ChunkSize));
         if (count <= 0) {
             emit message(QStringLiteral("could not read file %1 correctly").arg(filePath));
             return QByteArray();
@@ -89,21 +89,18 @@ bool CheckSigFunc::checkRSA()
     if (!readFile(filePath + QStringLiteral(".sig"), signature))
         return false;
 
-    rsa_key key;
+    RsaKey key;
     try {
-        load_key(&key, PUBLIC_KEY, PUBLIC_KEY_SIZE);
+        key.load(PUBLIC_KEY, PUBLIC_KEY_SIZE);
     } catch (const crypt_exception &) {
         return false;
     }
-    bool valid = false;
     try {
-        valid = verify_msg(&key, reinterpret_cast<const unsigned char *>(content.constData()),
-                           content.size(), reinterpret_cast<unsigned char *>(signature.data()),
-                           signature.size());
+        return verify_msg(key.get(), reinterpret_cast<const unsigned char *>(content.constData()),
+                          content.size(), reinterpret_cast<unsigned char *>(signature.data()),
+                          signature.size());
     } catch (const crypt_exception &) {
         // A malformed signature; the task reports the failed check.
-        valid = false;
+        return false;
     }
-    rsa_free(&key);
-    return valid;
 }

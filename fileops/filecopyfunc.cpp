@@ -1,6 +1,7 @@
 #include "fileops/filecopyfunc.h"
 
 #include "fileops/fileophook.h"
+#include "fileops/uniquefd.h"
 #include "fileops/wholefile.h"
 
 #include <QFile>
@@ -12,35 +13,15 @@
 
 namespace {
 
-constexpr size_t BufferSize = 1 << 20;
-
-// Closes a descriptor when it goes out of scope.
-class Fd
-{
-public:
-    explicit Fd(int fd)
-        : m_fd(fd)
-    { }
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
+constexpr size_t bufferSize = 1 << 20;
 
 // Copies the rest of in to out through a buffer; the number of bytes, or -1.
 off_t copyThroughBuffer(int in, WholeFile &out)
 {
-    QByteArray buffer(int(BufferSize), Qt::Uninitialized);
+    QByteArray buffer(int(bufferSize), Qt::Uninitialized);
     off_t copied = 0;
     for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), BufferSize);
+        const ssize_t n = ::read(in, buffer.data(), bufferSize);
         if (n == 0)
             return copied;
         if (n < 0) {
@@ -62,7 +43,7 @@ FileCopyFunc::FileCopyFunc(const QString &source, const QString &destination, in
 
 bool FileCopyFunc::run()
 {
-    const Fd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0)
         return false;
     struct stat info;

@@ -1,14 +1,13 @@
 #include "fileops/fileunzipfunc.h"
 
 #include "fileops/fileophook.h"
+#include "fileops/gzfile.h"
 #include "fileops/wholefile.h"
 
 #include <QFile>
 
-#include <zlib.h>
-
 namespace {
-const int BufferSize = 16384;
+constexpr int bufferSize = 16384;
 }
 
 FileUnzipFunc::FileUnzipFunc(const QString &source, const QString &destination, int mode)
@@ -31,27 +30,24 @@ bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source)
     if (!out.open())
         return false;
 
-    gzFile stream = gzopen(name.constData(), "rb");
+    const GzFile stream(gzopen(name.constData(), "rb"));
     if (!stream)
         return false;
-    gzrewind(stream);
+    gzrewind(stream.get());
 
-    char buffer[BufferSize];
+    char buffer[bufferSize];
     bool first = true;
     for (;;) {
-        const int n = gzread(stream, buffer, BufferSize);
+        const int n = gzread(stream.get(), buffer, bufferSize);
         if (n == 0) {
             // zlib hands out what it had of a stream that ends early and then
             // reports the end of data; only its error state tells the two apart.
             int err = Z_OK;
-            gzerror(stream, &err);
-            gzclose(stream);
+            gzerror(stream.get(), &err);
             return err == Z_OK && out.commit(mode);
         }
-        if (n < 0 || !out.write(buffer, n)) {
-            gzclose(stream);
+        if (n < 0 || !out.write(buffer, n))
             return false;
-        }
         if (first) {
             first = false;
             FileOpHook::reached();

@@ -9,8 +9,8 @@ int prng_idx = -1;
 
 namespace {
 
-constexpr unsigned long SHA1_SIZE = 20;
-constexpr size_t READ_CHUNK = 2048;
+constexpr unsigned long sha1Size = 20;
+constexpr size_t readChunk = 2048;
 
 struct FileCloser
 {
@@ -58,11 +58,11 @@ void hash_msg(const unsigned char *in, unsigned long len, unsigned char *out)
 bool verify_msg(rsa_key *key, const unsigned char *data, unsigned long dataLen, unsigned char *sig,
                 unsigned long sigLen)
 {
-    unsigned char hash[SHA1_SIZE];
+    unsigned char hash[sha1Size];
     hash_msg(data, dataLen, hash);
     int valid = 0;
     check_err("rsa_verify_hash",
-              rsa_verify_hash_ex(sig, sigLen, hash, SHA1_SIZE, LTC_PKCS_1_PSS, hash_idx,
+              rsa_verify_hash_ex(sig, sigLen, hash, sha1Size, LTC_PKCS_1_PSS, hash_idx,
                                  SIGNATURE_SALT_LENGTH, &valid, key));
     return valid == 1;
 }
@@ -79,11 +79,11 @@ void load_key(rsa_key *key, const unsigned char *in, unsigned long len)
 void sign_msg(rsa_key *key, const unsigned char *data, unsigned long dataLen, unsigned char *sig,
               unsigned long *sigLen)
 {
-    unsigned char hash[SHA1_SIZE];
+    unsigned char hash[sha1Size];
     hash_msg(data, dataLen, hash);
     prng_state prng; // sprng keeps no state; the library still wants one
     check_err("rsa_sign_hash",
-              rsa_sign_hash_ex(hash, SHA1_SIZE, sig, sigLen, LTC_PKCS_1_PSS, &prng, prng_idx,
+              rsa_sign_hash_ex(hash, sha1Size, sig, sigLen, LTC_PKCS_1_PSS, &prng, prng_idx,
                                hash_idx, SIGNATURE_SALT_LENGTH, key));
 }
 
@@ -124,13 +124,55 @@ void load_key(rsa_key *key, const char *fileName)
     load_key(key, buffer.data(), length);
 }
 
+void sign_file(rsa_key *key, const char *fileName)
+{
+    const std::vector<unsigned char> content = read_file(fileName);
+    unsigned char signature[KEY_BUFFER_SIZE];
+    unsigned long signatureLength = sizeof signature;
+    sign_msg(key, content.data(), content.size(), signature, &signatureLength);
+    write_file((std::string(fileName) + ".sig").c_str(), signature, signatureLength);
+}
+
+RsaKey::~RsaKey()
+{
+    reset();
+}
+
+void RsaKey::reset()
+{
+    if (m_loaded)
+        rsa_free(&m_key);
+    m_loaded = false;
+}
+
+void RsaKey::load(const unsigned char *in, unsigned long len)
+{
+    reset();
+    load_key(&m_key, in, len);
+    m_loaded = true;
+}
+
+void RsaKey::load(const char *fileName)
+{
+    reset();
+    load_key(&m_key, fileName);
+    m_loaded = true;
+}
+
+void RsaKey::create(int bits)
+{
+    reset();
+    create_key(&m_key, bits);
+    m_loaded = true;
+}
+
 std::vector<unsigned char> read_file(const char *fileName)
 {
     FilePtr file(std::fopen(fileName, "rb"));
     if (!file)
         throw crypt_exception(std::string("Cannot open file for reading: ") + fileName);
     std::vector<unsigned char> content;
-    unsigned char chunk[READ_CHUNK];
+    unsigned char chunk[readChunk];
     size_t count;
     while ((count = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
         content.insert(content.end(), chunk, chunk + count);

@@ -48,8 +48,34 @@ bool verify_msg(rsa_key *key, const unsigned char *data, unsigned long dataLen, 
                 unsigned long sigLen);
 
 // Imports a DER key (PKCS #1 public or private) from the head of in[0..len);
-// trailing bytes are ignored. The caller frees the key with rsa_free().
+// trailing bytes are ignored. The caller frees the key with rsa_free(), or
+// lets an RsaKey hold it.
 void load_key(rsa_key *key, const unsigned char *in, unsigned long len);
+
+// Owns one key and frees it with rsa_free() when it goes out of scope. Empty
+// until load() or create() has succeeded; both throw like the functions they
+// call and leave the holder empty then.
+class RsaKey
+{
+public:
+    RsaKey() = default;
+    ~RsaKey();
+    RsaKey(const RsaKey &) = delete;
+    RsaKey &operator=(const RsaKey &) = delete;
+
+    void load(const unsigned char *in, unsigned long len);
+    void load(const char *fileName);
+    void create(int bits);
+
+    rsa_key *get() { return &m_key; }
+    bool isPrivate() const { return m_loaded && m_key.type == PK_PRIVATE; }
+
+private:
+    void reset();
+
+    rsa_key m_key {};
+    bool m_loaded = false;
+};
 
 // Does nothing for CRYPT_OK; otherwise throws "<name>: <library text>".
 void check_err(const char *name, int err);
@@ -75,6 +101,9 @@ void save_key(rsa_key *key, int type, const char *fileName);
 
 // Reads KEY_FILE_LIMIT bytes (or the shorter whole file) and imports them.
 void load_key(rsa_key *key, const char *fileName);
+
+// Writes fileName + ".sig": the signature (sign_msg) of the whole file.
+void sign_file(rsa_key *key, const char *fileName);
 
 // Reads a whole file in chunks of 2048 bytes.
 std::vector<unsigned char> read_file(const char *fileName);

@@ -2,7 +2,7 @@
 // slots taken until none is free or left, errors charged, slots released.
 #include "fuzz/fuzzsupport.h"
 
-#include "app/random.h"
+#include "net/random.h"
 #include "net/mirrors.h"
 
 #include <QFile>

@@ -1,6 +1,7 @@
 #include "net/banner.h"
 
-#include "app/updateserver.h"
+#include "net/updateserver.h"
+#include "net/weblink.h"
 
 #include <QHostInfo>
 #include <QNetworkDatagram>
@@ -10,24 +11,18 @@
 
 namespace {
 const QByteArray request("\x01\x01", 2);
-const int maxReplySize = 1024;
+constexpr int maxReplySize = 1024;
+constexpr quint16 defaultServerPort = 2009;
+constexpr int defaultReplyTimeoutMs = 5000;
 
 // Empty means BANNER_SERVER; read at run time, not during static initialisation.
 QString s_serverHost;
-quint16 s_serverPort = 2009;
-int s_replyTimeout = 5000;
+quint16 s_serverPort = defaultServerPort;
+int s_replyTimeout = defaultReplyTimeoutMs;
 
 QString serverHost()
 {
     return s_serverHost.isEmpty() ? BANNER_SERVER : s_serverHost;
-}
-
-bool isWebUrl(const QString &text)
-{
-    const QUrl url(text);
-    const QString scheme = url.scheme().toLower();
-    return url.isValid() && !url.host().isEmpty()
-        && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
 }
 } // namespace
 
@@ -43,12 +38,12 @@ Banner::Banner(QObject *parent)
 void Banner::setServer(const QString &host, quint16 port)
 {
     s_serverHost = host;
-    s_serverPort = host.isEmpty() ? 2009 : port;
+    s_serverPort = host.isEmpty() ? defaultServerPort : port;
 }
 
 void Banner::setReplyTimeout(int msec)
 {
-    s_replyTimeout = msec > 0 ? msec : 5000;
+    s_replyTimeout = msec > 0 ? msec : defaultReplyTimeoutMs;
 }
 
 void Banner::run()
@@ -121,7 +116,7 @@ bool Banner::parseReply(const QByteArray &reply, QString &bannerUrl, QString &cl
         return false;
     // The image is fetched and the link handed to the browser: nothing but
     // web addresses is taken from the network.
-    if (!isWebUrl(parts.at(0)) || !isWebUrl(parts.at(1)))
+    if (!WebLink::isWebLink(QUrl(parts.at(0))) || !WebLink::isWebLink(QUrl(parts.at(1))))
         return false;
     bannerUrl = parts.at(0);
     clickUrl = parts.at(1);

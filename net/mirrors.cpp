@@ -1,11 +1,15 @@
 #include "net/mirrors.h"
 
-#include "app/random.h"
+#include "net/random.h"
 
 #include <QFileInfo>
 #include <QSettings>
 
 namespace {
+
+// A mirror list is a few dozen entries; the bound keeps a number in a file
+// from deciding what is allocated.
+constexpr int maxMirrors = 1000;
 
 QString versionUrl(QString url, int clientVersion)
 {
@@ -20,26 +24,42 @@ Mirrors::Mirrors(QObject *parent)
     : QObject(parent)
 { }
 
+QVector<Mirrors::ListedMirror> Mirrors::readList(QSettings &settings, int &declared)
+{
+    declared = settings.beginReadArray(QStringLiteral("mirrors"));
+    // The declared size is only a number in a file: nothing is allocated or
+    // walked for it beyond a sane bound.
+    const int count = qMin(declared, maxMirrors);
+    QVector<ListedMirror> listed(qMax(count, 0));
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        listed[i].name = settings.value(QStringLiteral("mirror")).toString();
+    }
+    settings.endArray();
+    for (ListedMirror &mirror : listed) {
+        settings.beginGroup(mirror.name);
+        mirror.url = settings.value(QStringLiteral("url")).toString();
+        settings.endGroup();
+    }
+    return listed;
+}
+
 bool Mirrors::initDefault(const QString &iniPath, int clientVersion)
 {
     QSettings settings(iniPath, QSettings::IniFormat);
-    const int count = settings.beginReadArray(QStringLiteral("mirrors"));
-    // The declared size is only a number in a file: nothing is allocated or
-    // walked for it beyond a sane bound.
-    if (count > MaxMirrors) {
-        settings.endArray();
+    int declared = 0;
+    const QVector<ListedMirror> listed = readList(settings, declared);
+    if (declared > maxMirrors) {
         emit fatalError(QStringLiteral("%1 declares %2 mirrors, more than the %3 allowed")
-                            .arg(QFileInfo(iniPath).fileName(), QString::number(count),
-                                 QString::number(MaxMirrors)));
+                            .arg(QFileInfo(iniPath).fileName(), QString::number(declared),
+                                 QString::number(maxMirrors)));
         return false;
     }
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
+    for (const ListedMirror &listedMirror : listed) {
         FTPSiteAccessData mirror;
-        mirror.name = settings.value(QStringLiteral("mirror")).toString();
+        mirror.name = listedMirror.name;
         m_mirrors.append(mirror);
     }
-    settings.endArray();
     setDefaults(settings, clientVersion);
     return true;
 }
@@ -92,15 +112,15 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &exc
             emit message(tr("There are no (more) known working mirrors available"));
             m_noMirrorsReported = true;
         }
-        return 1;
+        return NoMirrorLeft;
     }
     int maxUse = 0;
     int useCount = 0;
     calcUseStats(maxUse, useCount, excluded);
     if (maxUse == 0)
-        return 3;
+        return AllMirrorsExcluded;
     if (useCount >= maxUse)
-        return 2;
+        return AllSlotsBusy;
 
     int r = Random::next() % (maxUse - useCount);
     for (FTPSiteAccessData &candidate : m_mirrors) {
@@ -110,10 +130,10 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &exc
         if (r < 0) {
             ++candidate.useCount;
             mirror = candidate;
-            return 0;
+            return MirrorTaken;
         }
     }
-    return 1;
+    return NoMirrorLeft;
 }
 
 void Mirrors::releaseMirror(const QString &name)

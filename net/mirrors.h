@@ -19,11 +19,21 @@ class Mirrors : public QObject
 public:
     explicit Mirrors(QObject *parent = nullptr);
 
-    static constexpr int MaxMirrors = 1000;
+    // A mirror as the mirror list file names it, with the url of its section.
+    struct ListedMirror
+    {
+        QString name;
+        QString url;
+    };
+    // The mirrors that a mirror list file lists, in file order, at most 1000
+    // of them; declared receives the number the file declares, which may be
+    // larger. Both the run's list and the change log dialog read mirrors.ini
+    // through this.
+    static QVector<ListedMirror> readList(QSettings &settings, int &declared);
 
     // Appends the mirrors listed in the file at iniPath; their URLs point at
     // the directory of clientVersion. True, also for an empty list; false,
-    // after fatalError, for a list declaring more than MaxMirrors entries.
+    // after fatalError, for a list declaring more than 1000 entries.
     bool initDefault(const QString &iniPath, int clientVersion);
     // Appends the single mirror of the alpha channel from the settings file.
     // False, after fatalError, when the setting is missing or empty.
@@ -31,11 +41,17 @@ public:
     // Reads each listed mirror's own section.
     void setDefaults(QSettings &settings, int clientVersion);
 
-    // 0: a slot was taken and mirror is filled; 1: no mirror left; 2: every
-    // slot is busy, ask again after a transfer has ended.
+    // The answers of getRandomMirror(): a slot was taken and mirror is
+    // filled; no mirror is left; every slot is busy, ask again after a
+    // transfer has ended; every mirror left is excluded.
+    static constexpr int MirrorTaken = 0;
+    static constexpr int NoMirrorLeft = 1;
+    static constexpr int AllSlotsBusy = 2;
+    static constexpr int AllMirrorsExcluded = 3;
+
+    // MirrorTaken, NoMirrorLeft or AllSlotsBusy.
     int getRandomMirror(FTPSiteAccessData &mirror);
-    // The same among the mirrors not named in excluded; 3 when every mirror
-    // left is excluded.
+    // The same among the mirrors not named in excluded, or AllMirrorsExcluded.
     int getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &excluded);
     void releaseMirror(const QString &name);
     // A mirror is dropped at its (retries + 1)-th error.

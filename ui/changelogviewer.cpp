@@ -1,7 +1,7 @@
 #include "ui/changelogviewer.h"
 
 #include "app/configuration.h"
-#include "app/random.h"
+#include "net/random.h"
 #include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
 #include "ui/inerttextdocument.h"
@@ -165,8 +165,7 @@ QString ChangeLogViewer::getRemoteUrl()
         return getRandomMirror();
     m_mirrorsLoaded = true;
 
-    const QString root = Configuration::getAppRootPath();
-    const QString updateIni = root + QStringLiteral("/update.ini");
+    const QString updateIni = Configuration::getSettingsFilePath();
     if (QFile::exists(updateIni)) {
         QSettings settings(updateIni, QSettings::IniFormat);
         const QString alpha = settings.value(QStringLiteral("Channel/alpha")).toString();
@@ -175,24 +174,15 @@ QString ChangeLogViewer::getRemoteUrl()
             return alpha;
     }
 
-    const QString mirrorsIni = root + QStringLiteral("/mirrors.ini");
+    const QString mirrorsIni = Configuration::getMirrorsFilePath();
     if (QFile::exists(mirrorsIni)) {
         QSettings settings(mirrorsIni, QSettings::IniFormat);
-        QStringList names;
         // The run refuses a longer list; the dialog just reads no further.
-        const int count
-            = qMin(settings.beginReadArray(QStringLiteral("mirrors")), Mirrors::MaxMirrors);
-        for (int i = 0; i < count; ++i) {
-            settings.setArrayIndex(i);
-            names.append(settings.value(QStringLiteral("mirror")).toString());
-        }
-        settings.endArray();
-        for (const QString &name : std::as_const(names)) {
-            settings.beginGroup(name);
-            const QString url = settings.value(QStringLiteral("url")).toString();
-            settings.endGroup();
-            if (!url.isEmpty())
-                m_mirrorUrls.append(url);
+        int declared = 0;
+        const QVector<Mirrors::ListedMirror> listed = Mirrors::readList(settings, declared);
+        for (const Mirrors::ListedMirror &mirror : listed) {
+            if (!mirror.url.isEmpty())
+                m_mirrorUrls.append(mirror.url);
         }
         return getRandomMirror();
     }

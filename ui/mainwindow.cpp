@@ -3,8 +3,8 @@
 #include "app/configuration.h"
 #include "app/processtools.h"
 #include "app/singleinstancechecker.h"
-#include "app/timedmessagebox.h"
 #include "ui/changelogviewer.h"
+#include "ui/timedmessagebox.h"
 #include "ui/weblinks.h"
 #include "update/updateengine.h"
 

@@ -1,5 +1,7 @@
 #include "ui/weblinks.h"
 
+#include "net/weblink.h"
+
 #include <QDesktopServices>
 #include <QUrl>
 
@@ -12,11 +14,7 @@ QString makerWebSite()
 
 bool openInBrowser(const QUrl &url)
 {
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty()
-        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
-        return false;
-    return QDesktopServices::openUrl(url);
+    return WebLink::isWebLink(url) && QDesktopServices::openUrl(url);
 }
 
 } // namespace WebLinks

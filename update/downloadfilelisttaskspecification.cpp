@@ -10,12 +10,10 @@
 
 namespace {
 
-constexpr int defaultDownloadConcurrency = 6;
-
 int downloadConcurrency(const Configuration *configuration)
 {
     const int streams = configuration->m_downloadConcurrency;
-    return streams < 1 ? defaultDownloadConcurrency : streams;
+    return streams < 1 ? Configuration::DefaultDownloadConcurrency : streams;
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "update/updateengine.h"
 
 #include "app/configuration.h"
-#include "app/random.h"
+#include "net/random.h"
 #include "app/updatechannel.h"
 #include "fileops/tomcryptutil.h"
 #include "net/banner.h"
@@ -24,7 +24,6 @@ namespace {
 const quint16 defaultProxyPort = 3128;
 const qint64 maxBannerSize = 270000;
 const int tickInterval = 1000;
-const QString mirrorListName = QStringLiteral("mirrors.ini");
 } // namespace
 
 UpdateEngine::UpdateEngine(Configuration &configuration, QObject *parent)
@@ -73,9 +72,10 @@ bool UpdateEngine::initialize()
         return false;
     }
 
-    const QString appRoot = Configuration::getAppRootPath();
-    if (!QFileInfo::exists(appRoot + QLatin1Char('/') + mirrorListName)) {
-        emit fatalError(QStringLiteral("%1 is missing, cannot proceed.").arg(mirrorListName));
+    const QString mirrorsFile = Configuration::getMirrorsFilePath();
+    if (!QFileInfo::exists(mirrorsFile)) {
+        emit fatalError(QStringLiteral("%1 is missing, cannot proceed.")
+                            .arg(QFileInfo(mirrorsFile).fileName()));
         return false;
     }
 
@@ -93,14 +93,7 @@ bool UpdateEngine::initialize()
             emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
                              .arg(recordVersion)
                              .arg(recordDir));
-            cleanupDirectory(recordDir);
-            QDir parent(recordDir);
-            if (parent.cdUp()) {
-                if (parent.rmdir(QFileInfo(recordDir).fileName()))
-                    emit message(QStringLiteral("Ok"));
-                else
-                    emit message(QStringLiteral("Failed to remove directory"));
-            }
+            removeSessionDirectory(recordDir, true);
             UpdateIniData::cleanup();
         }
     } else if (UpdateIniData::namesForeignDirectory(&recordDir)) {
@@ -117,6 +110,9 @@ bool UpdateEngine::initialize()
     UpdateIniData::modify(m_configuration.m_clientVersion, m_configuration.m_tempDir,
                           m_configuration.m_clientType);
 
+    // The previous run's list goes; its tasks went with the end of that run.
+    if (m_mirrorList)
+        m_mirrorList->deleteLater();
     m_mirrorList = new Mirrors(this);
     connect(m_mirrorList, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
     connect(m_mirrorList, &Mirrors::message, this, &UpdateEngine::message);
@@ -126,8 +122,7 @@ bool UpdateEngine::initialize()
         filled
             = m_mirrorList->initAlpha(UpdateIniData::filename(), m_configuration.m_clientVersion);
     else
-        filled = m_mirrorList->initDefault(appRoot + QLatin1Char('/') + mirrorListName,
-                                           m_configuration.m_clientVersion);
+        filled = m_mirrorList->initDefault(mirrorsFile, m_configuration.m_clientVersion);
     if (!filled)
         return false;
 
@@ -251,15 +246,23 @@ void UpdateEngine::cleanupDirectory(const QString &dir)
     }
 }
 
+void UpdateEngine::removeSessionDirectory(const QString &dir, bool report)
+{
+    cleanupDirectory(dir);
+    QDir parent(dir);
+    if (!parent.cdUp())
+        return;
+    const bool removed = parent.rmdir(QFileInfo(dir).fileName());
+    if (report)
+        emit message(removed ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
+}
+
 void UpdateEngine::cleanup()
 {
     emit message(QStringLiteral("Remove temporary files..."));
     QString dir;
     if (UpdateIniData::get(nullptr, nullptr, &dir)) {
-        cleanupDirectory(dir);
-        QDir parent(dir);
-        if (parent.cdUp())
-            parent.rmdir(QFileInfo(dir).fileName());
+        removeSessionDirectory(dir, false);
         UpdateIniData::cleanup();
     }
     emit message(QStringLiteral("Temporary files removed."));

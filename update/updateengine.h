@@ -67,6 +67,9 @@ private:
 
     void cleanup();
     void cleanupDirectory(const QString &dir);
+    // Empties the session directory dir and removes it; with report, says in
+    // the log whether the directory went.
+    void removeSessionDirectory(const QString &dir, bool report);
     void applyProxy();
     void releaseBannerReply();
     void releaseMainTask();

@@ -36,7 +36,7 @@ bool isPrivate(const QByteArray &path, bool directory)
 
 QString UpdateIniData::filename()
 {
-    return Configuration::getAppRootPath() + QStringLiteral("/update.ini");
+    return Configuration::getSettingsFilePath();
 }
 
 bool UpdateIniData::get(int *version, QString *type, QString *dir)

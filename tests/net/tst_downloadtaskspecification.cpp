@@ -1,4 +1,4 @@
-#include "app/random.h"
+#include "net/random.h"
 #include "faultserver.h"
 #include "localservers.h"
 #include "net/downloadtaskspecification.h"

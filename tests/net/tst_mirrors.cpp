@@ -1,4 +1,4 @@
-#include "app/random.h"
+#include "net/random.h"
 #include "net/mirrors.h"
 
 #include <QFileInfo>

@@ -3,7 +3,7 @@
 // that takes longer than 2 s.
 
 #include "app/configuration.h"
-#include "app/random.h"
+#include "net/random.h"
 #include "faultserver.h"
 #include "localservers.h"
 #include "ui/changelogviewer.h"

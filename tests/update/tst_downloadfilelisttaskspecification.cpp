@@ -1,5 +1,5 @@
 #include "app/configuration.h"
-#include "app/random.h"
+#include "net/random.h"
 #include "localservers.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"

@@ -1,5 +1,5 @@
 #include "app/configuration.h"
-#include "app/random.h"
+#include "net/random.h"
 #include "fileops/checksignaturetaskspecification.h"
 #include "fileops/publickey.h"
 #include "fileops/tomcryptutil.h"

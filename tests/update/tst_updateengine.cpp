@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "net/banner.h"
 #include "net/downloadtaskspecification.h"
+#include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
 #include "update/updateinidata.h"
 
@@ -12,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkProxy>
+#include <QPointer>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -316,6 +318,13 @@ void tst_UpdateEngine::preparedEngineIsBusyUntilReset()
     engine.reset();
     QVERIFY(!engine.busy());
     QCOMPARE(engine.m_state, EngineIdle);
+
+    // The next preparation makes a new mirror list and releases the old one.
+    const QPointer<Mirrors> oldList = engine.m_mirrorList;
+    QVERIFY(engine.initialize());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(oldList.isNull());
+    QVERIFY(engine.m_mirrorList);
 }
 
 void tst_UpdateEngine::sameVersionSessionIsResumed()

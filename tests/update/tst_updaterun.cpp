@@ -1,7 +1,7 @@
 #include "update/updateengine.h"
 
 #include "app/configuration.h"
-#include "app/random.h"
+#include "net/random.h"
 #include "fileops/fileophook.h"
 #include "net/mirrors.h"
 #include "update/maintaskspecification.h"

@@ -15,7 +15,7 @@
 
 namespace {
 
-const char HELP[] = R"(Usage:
+const char helpText[] = R"(Usage:
   mrvpublish keygen [--bits N] PRIVATE PUBLIC.der
   mrvpublish sign PRIVATE FILE
   mrvpublish release --key PRIVATE --type CLIENT_TYPE --version N
@@ -88,22 +88,22 @@ int usageError(const QString &message)
 
 // 1024-bit RSA is below every current recommendation. Above 8192 bits the
 // signature outgrows the 1 KiB that the updater accepts for a .sig file.
-constexpr int DEFAULT_KEY_BITS = 3072;
-constexpr int MIN_KEY_BITS = 2048;
-constexpr int MAX_KEY_BITS = 8192;
+constexpr int defaultKeyBits = 3072;
+constexpr int minKeyBits = 2048;
+constexpr int maxKeyBits = 8192;
 
 int keygen(QStringList args)
 {
-    int bits = DEFAULT_KEY_BITS;
+    int bits = defaultKeyBits;
     const qsizetype option = args.indexOf(QLatin1String("--bits"));
     if (option >= 0) {
         const QString value = args.value(option + 1);
         bool numeric = false;
         bits = value.toInt(&numeric);
-        if (!numeric || bits < MIN_KEY_BITS || bits > MAX_KEY_BITS || bits % 8 != 0)
+        if (!numeric || bits < minKeyBits || bits > maxKeyBits || bits % 8 != 0)
             return usageError(QStringLiteral("--bits needs a multiple of 8 from %1 to %2, not '%3'")
-                                  .arg(MIN_KEY_BITS)
-                                  .arg(MAX_KEY_BITS)
+                                  .arg(minKeyBits)
+                                  .arg(maxKeyBits)
                                   .arg(value));
         args.remove(option, 2);
     }
@@ -120,57 +120,47 @@ int keygen(QStringList args)
                           QFile::ReadOwner | QFile::WriteOwner))
         return failure(QStringLiteral("Cannot open file for writing: %1").arg(args[0]));
     privateFile.close();
-    rsa_key key;
+    RsaKey key;
     try {
         crypt_init();
-        create_key(&key, bits);
+        key.create(bits);
     } catch (const crypt_exception &e) {
         QFile::remove(args[0]);
         return failure(QString::fromLocal8Bit(e.what()));
     }
-    int result = 0;
     try {
-        save_key(&key, PK_PRIVATE, QFile::encodeName(args[0]).constData());
-        const std::vector<unsigned char> publicKey = export_key(&key, PK_PUBLIC);
+        save_key(key.get(), PK_PRIVATE, QFile::encodeName(args[0]).constData());
+        const std::vector<unsigned char> publicKey = export_key(key.get(), PK_PUBLIC);
         write_file(QFile::encodeName(args[1]).constData(), publicKey.data(), publicKey.size());
     } catch (const crypt_exception &e) {
         // Half a key pair is of no use.
         QFile::remove(args[0]);
         QFile::remove(args[1]);
-        result = failure(QString::fromLocal8Bit(e.what()));
+        return failure(QString::fromLocal8Bit(e.what()));
     }
-    rsa_free(&key);
-    return result;
+    return 0;
 }
 
 int sign(const QStringList &args)
 {
     if (args.size() != 2)
         return usageError(QStringLiteral("sign needs PRIVATE and FILE"));
-    rsa_key key;
+    RsaKey key;
     try {
         crypt_init();
-        load_key(&key, QFile::encodeName(args[0]).constData());
+        key.load(QFile::encodeName(args[0]).constData());
     } catch (const crypt_exception &e) {
         return failure(
             QStringLiteral("Bad key %1: %2").arg(args[0], QString::fromLocal8Bit(e.what())));
     }
-    int result = 0;
+    if (!key.isPrivate())
+        return failure(QStringLiteral("Bad key %1: not a private key").arg(args[0]));
     try {
-        if (key.type != PK_PRIVATE)
-            throw crypt_exception("Bad key " + QFile::encodeName(args[0]).toStdString()
-                                  + ": not a private key");
-        const QByteArray fileName = QFile::encodeName(args[1]);
-        const std::vector<unsigned char> content = read_file(fileName.constData());
-        unsigned char signature[KEY_BUFFER_SIZE];
-        unsigned long signatureLength = sizeof signature;
-        sign_msg(&key, content.data(), content.size(), signature, &signatureLength);
-        write_file((fileName + ".sig").constData(), signature, signatureLength);
+        sign_file(key.get(), QFile::encodeName(args[1]).constData());
     } catch (const crypt_exception &e) {
-        result = failure(QString::fromLocal8Bit(e.what()));
+        return failure(QString::fromLocal8Bit(e.what()));
     }
-    rsa_free(&key);
-    return result;
+    return 0;
 }
 
 int release(const QStringList &args)
@@ -238,7 +228,7 @@ int main(int argc, char *argv[])
     const QString command = args.takeFirst();
     if (command == QLatin1String("help") || command == QLatin1String("-h")
         || args.contains(QLatin1String("--help")) || command == QLatin1String("--help")) {
-        QTextStream(stdout) << HELP;
+        QTextStream(stdout) << helpText;
         return 0;
     }
     if (command == QLatin1String("keygen"))

@@ -2,9 +2,8 @@
 
 #include "patchmaker.h"
 
+#include "fileops/gzfile.h"
 #include "fileops/tomcryptutil.h"
-
-#include <zlib.h>
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -97,18 +96,7 @@ private:
 
 namespace {
 
-constexpr qint64 CHUNK_SIZE = 1024 * 1024;
-
-struct RsaKeyHolder
-{
-    rsa_key key;
-    bool loaded = false;
-    ~RsaKeyHolder()
-    {
-        if (loaded)
-            rsa_free(&key);
-    }
-};
+constexpr qint64 chunkSize = 1024 * 1024;
 
 QString fileError(const QString &what, const QFile &file)
 {
@@ -168,15 +156,15 @@ QString findUnlistableName(const QByteArray &dir, const QByteArray &below = QByt
 
 // Copies source to target; empty, with md5 and size filled in, on success.
 // Reads all of in, hashing it and handing each chunk to write; empty on
-// success with md5 and size filled in, WriteFailed when write refused a
+// success with md5 and size filled in, writeFailed when write refused a
 // chunk, or the read error.
-const QString WriteFailed = QStringLiteral("write failed");
+const QString writeFailed = QStringLiteral("write failed");
 
 template<typename Write>
 QString copyHashing(QFile &in, QString &md5, qint64 &size, Write write)
 {
     QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray chunk(CHUNK_SIZE, Qt::Uninitialized);
+    QByteArray chunk(chunkSize, Qt::Uninitialized);
     size = 0;
     for (;;) {
         const qint64 count = in.read(chunk.data(), chunk.size());
@@ -186,7 +174,7 @@ QString copyHashing(QFile &in, QString &md5, qint64 &size, Write write)
             break;
         hash.addData(QByteArrayView(chunk.constData(), count));
         if (!write(chunk.constData(), count))
-            return WriteFailed;
+            return writeFailed;
         size += count;
     }
     md5 = QString::fromLatin1(hash.result().toHex());
@@ -206,7 +194,7 @@ QString storeFile(const QString &source, const QString &target, QString &md5, qi
         return out.write(data, count) == count;
     });
     if (!error.isEmpty())
-        return error == WriteFailed ? fileError(QStringLiteral("Cannot write file"), out) : error;
+        return error == writeFailed ? fileError(QStringLiteral("Cannot write file"), out) : error;
     if (!out.flush())
         return fileError(QStringLiteral("Cannot write file"), out);
     return QString();
@@ -224,11 +212,7 @@ QString storeGzipped(const QString &source, const QString &target, QString &md5,
         return QStringLiteral("Cannot write file %1").arg(target);
 
     const QString writeError = QStringLiteral("Cannot write file %1").arg(target);
-    struct GzCloser
-    {
-        void operator()(gzFile_s *file) const { gzclose(file); }
-    };
-    std::unique_ptr<gzFile_s, GzCloser> gz(gzopen(QFile::encodeName(target).constData(), "wb"));
+    GzFile gz(gzopen(QFile::encodeName(target).constData(), "wb"));
     if (!gz)
         return writeError;
 
@@ -236,7 +220,7 @@ QString storeGzipped(const QString &source, const QString &target, QString &md5,
         return gzwrite(gz.get(), data, unsigned(count)) == count;
     });
     if (!error.isEmpty())
-        return error == WriteFailed ? writeError : error;
+        return error == writeFailed ? writeError : error;
     if (gzclose(gz.release()) != Z_OK)
         return writeError;
 
@@ -337,15 +321,14 @@ bool ReleasePublisher::build()
     if (!checkOptions())
         return false;
 
-    RsaKeyHolder key;
+    RsaKey key;
     try {
-        load_key(&key.key, QFile::encodeName(m_options.keyPath).constData());
-        key.loaded = true;
+        key.load(QFile::encodeName(m_options.keyPath).constData());
     } catch (const crypt_exception &e) {
         return fail(QStringLiteral("Bad key %1: %2")
                         .arg(m_options.keyPath, QString::fromLocal8Bit(e.what())));
     }
-    if (key.key.type != PK_PRIVATE)
+    if (!key.isPrivate())
         return fail(QStringLiteral("Bad key %1: not a private key").arg(m_options.keyPath));
 
     if (!QDir().mkpath(m_options.mirrorRoot))
@@ -404,12 +387,7 @@ bool ReleasePublisher::build()
         return false;
 
     try {
-        const QByteArray iniName = QFile::encodeName(iniPath);
-        const std::vector<unsigned char> content = read_file(iniName.constData());
-        unsigned char signature[KEY_BUFFER_SIZE];
-        unsigned long signatureLength = sizeof signature;
-        sign_msg(&key.key, content.data(), content.size(), signature, &signatureLength);
-        write_file((iniName + ".sig").constData(), signature, signatureLength);
+        sign_file(key.get(), QFile::encodeName(iniPath).constData());
     } catch (const crypt_exception &e) {
         return fail(
             QStringLiteral("Cannot sign %1: %2").arg(iniPath, QString::fromLocal8Bit(e.what())));

@@ -1,4 +1,4 @@
-#include "app/timedmessagebox.h"
+#include "ui/timedmessagebox.h"
 
 #include <QAbstractButton>
 #include <QTimer>

@@ -1,3 +1,3 @@
-#include "app/updateserver.h"
+#include "net/updateserver.h"
 
 const QString BANNER_SERVER = QStringLiteral(MORVANE_UPDATE_SERVER);
