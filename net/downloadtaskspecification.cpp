@@ -12,8 +12,8 @@
 namespace {
 // As much as one read of the transfer hands over: each chunk is one write to
 // the file, with no buffer of the file's own between.
-constexpr qint64 ChunkSize = 128 * 1024;
-constexpr qint64 ReadBufferSize = 1024 * 1024;
+constexpr qint64 chunkSize = 128 * 1024;
+constexpr qint64 readBufferSize = 1024 * 1024;
 int slowTransferWindow = 30;
 } // namespace
 
@@ -36,13 +36,18 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
     , m_initialExpectedSize(expectedSize)
 { }
 
-DownloadTaskSpecification::~DownloadTaskSpecification()
+DownloadTaskSpecification::~DownloadTaskSpecification() = default;
+
+void DownloadTaskSpecification::ReplyDeleter::operator()(QNetworkReply *reply) const
 {
-    if (m_reply) {
+    reply->deleteLater();
+}
+
+void DownloadTaskSpecification::dropReply()
+{
+    if (m_reply)
         m_reply->disconnect(this);
-        m_reply->deleteLater();
-        m_reply = nullptr;
-    }
+    m_reply.reset();
 }
 
 void DownloadTaskSpecification::execute()
@@ -97,21 +102,22 @@ void DownloadTaskSpecification::releaseSlot()
 void DownloadTaskSpecification::startDownload()
 {
     switch (m_mirrorList->getRandomMirror(m_mirror, m_lacking)) {
-    case 0:
+    case Mirrors::MirrorTaken:
         m_holdsSlot = true;
         break;
-    case 3:
+    case Mirrors::AllMirrorsExcluded:
         // Only for an optional file: every mirror left said it lacks it.
         emit message(QStringLiteral("No mirror has %1").arg(m_path));
         errorCancel();
         return;
-    case 2:
+    case Mirrors::AllSlotsBusy:
         // Every slot is busy: try again once some transfer on the manager has
         // ended and its own handling is complete.
         connect(m_manager, &QNetworkAccessManager::finished, this,
                 &DownloadTaskSpecification::onOtherDownloadFinished,
                 Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
         return;
+    case Mirrors::NoMirrorLeft:
     default:
         // The mirror list has said once that no working mirror is left.
         errorCancel();
@@ -133,7 +139,7 @@ void DownloadTaskSpecification::startDownload()
     QNetworkRequest request {QUrl(mirrorFileUrl())};
     if (m_resumeFrom > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resumeFrom) + '-');
-    m_reply = m_manager->get(request);
+    m_reply.reset(m_manager->get(request));
     if (!m_reply) {
         emit error(QStringLiteral("Download failed to initialize"));
         releaseSlot();
@@ -144,18 +150,18 @@ void DownloadTaskSpecification::startDownload()
     // the buffer, the network side waits while that much is unread. Files
     // known to be small skip this flow control, which costs a thread round
     // trip per chunk.
-    if (m_initialExpectedSize < 0 || m_initialExpectedSize > ReadBufferSize)
-        m_reply->setReadBufferSize(ReadBufferSize);
+    if (m_initialExpectedSize < 0 || m_initialExpectedSize > readBufferSize)
+        m_reply->setReadBufferSize(readBufferSize);
     if (!m_reply->isRunning()) {
         errorRetry(m_reply->errorString());
         return;
     }
-    connect(m_reply, &QNetworkReply::downloadProgress, this,
+    connect(m_reply.get(), &QNetworkReply::downloadProgress, this,
             &DownloadTaskSpecification::onDownloadProgress);
-    connect(m_reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
-    connect(m_reply, &QNetworkReply::finished, this,
+    connect(m_reply.get(), &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+    connect(m_reply.get(), &QNetworkReply::finished, this,
             &DownloadTaskSpecification::onDownloadFinished);
-    connect(m_reply, &QNetworkReply::metaDataChanged, this,
+    connect(m_reply.get(), &QNetworkReply::metaDataChanged, this,
             &DownloadTaskSpecification::onMetaDataChanged);
 }
 
@@ -271,7 +277,7 @@ void DownloadTaskSpecification::onReadyRead()
 
 bool DownloadTaskSpecification::readData()
 {
-    char buffer[ChunkSize];
+    char buffer[chunkSize];
     for (;;) {
         if (!m_reply)
             return true;
@@ -280,7 +286,7 @@ bool DownloadTaskSpecification::readData()
         if (available <= 0)
             return true;
 
-        const qint64 bytesRead = m_reply->read(buffer, qMin(available, ChunkSize));
+        const qint64 bytesRead = m_reply->read(buffer, qMin(available, chunkSize));
         if (bytesRead < 0) {
             errorRetry(m_reply->errorString());
             return false;
@@ -343,11 +349,8 @@ void DownloadTaskSpecification::onDownloadFinished()
     // Writing the file back starts now, while other transfers go on, rather
     // than when it is installed and has to be on disk.
     ::sync_file_range(m_file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
-    QNetworkReply *reply = m_reply;
-    m_reply = nullptr;
-    reply->disconnect(this);
-    reply->close();
-    reply->deleteLater();
+    m_reply->close();
+    dropReply();
     m_file.close();
     // The mirror is free for the next transfer while the last bytes are hashed.
     releaseSlot();
@@ -388,11 +391,7 @@ void DownloadTaskSpecification::resetDownload(bool keepPartial)
     releaseSlot();
     if (!m_mirror.name.isNull())
         m_mirror.name = QString();
-    if (m_reply) {
-        m_reply->disconnect(this);
-        m_reply->deleteLater();
-        m_reply = nullptr;
-    }
+    dropReply();
     m_idleTicks = 0;
     m_md5.reset();
     if (m_file.isOpen()) {

@@ -1,13 +1,15 @@
 #pragma once
 
-#include "net/ftpsiteaccessdata.h"
 #include "net/backgroundmd5.h"
+#include "net/ftpsiteaccessdata.h"
 #include "tasks/taskspecification.h"
 
 #include <QFile>
 #include <QSet>
 #include <QString>
 #include <QVector>
+
+#include <memory>
 
 class Mirrors;
 class QNetworkAccessManager;
@@ -95,7 +97,15 @@ private:
 
     QNetworkAccessManager *m_manager;
     Mirrors *m_mirrorList;
-    QNetworkReply *m_reply = nullptr;
+    // A reply is only ever released through the event loop: it may be the
+    // sender of the signal being handled.
+    struct ReplyDeleter
+    {
+        void operator()(QNetworkReply *reply) const;
+    };
+    std::unique_ptr<QNetworkReply, ReplyDeleter> m_reply;
+    // Disconnects the reply from this task and releases it.
+    void dropReply();
     int m_idleTicks = 0;
     QString m_path;
     QFile m_file;
