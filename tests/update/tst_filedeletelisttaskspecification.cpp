@@ -1,9 +1,10 @@
 #include "app/configuration.h"
 #include "update/filedeletelisttaskspecification.h"
 
+#include "scopedapproot.h"
+
 #include <QDir>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -27,7 +28,7 @@ private:
     FileDeleteListTaskSpecification *makeStep(double weight = 0.05);
     bool waitForEnd(TaskSpecification *task);
 
-    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<ScopedAppRoot> m_root;
     std::unique_ptr<QObject> m_owner;
     QList<QString> m_deletes;
     QStringList m_log;
@@ -35,9 +36,8 @@ private:
 
 void tst_FileDeleteListTaskSpecification::init()
 {
-    m_root = std::make_unique<QTemporaryDir>();
+    m_root = std::make_unique<ScopedAppRoot>();
     QVERIFY(m_root->isValid());
-    Configuration::setAppRootPath(m_root->path());
     m_owner = std::make_unique<QObject>();
     m_deletes.clear();
     m_log.clear();
@@ -46,7 +46,6 @@ void tst_FileDeleteListTaskSpecification::init()
 void tst_FileDeleteListTaskSpecification::cleanup()
 {
     m_owner.reset();
-    Configuration::setAppRootPath(QString());
     m_root.reset();
 }
 
