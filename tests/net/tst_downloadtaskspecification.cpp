@@ -5,7 +5,6 @@
 #include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
 
-#include <QNetworkProxy>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -57,8 +56,6 @@ private slots:
     void writeErrorEndsDownloadWithoutChargingMirror_data();
     void writeErrorEndsDownloadWithoutChargingMirror();
     void uncreatableFileIsAnError();
-    void proxyCarriesTransfers_data();
-    void proxyCarriesTransfers();
     void partLeftByEarlierRunIsContinued_data();
     void partLeftByEarlierRunIsContinued();
 
@@ -594,34 +591,6 @@ void tst_DownloadTaskSpecification::uncreatableFileIsAnError()
     int maxUse = 0, useCount = 0;
     m_mirrors->calcUseStats(maxUse, useCount);
     QCOMPARE(useCount, 0);
-}
-
-void tst_DownloadTaskSpecification::proxyCarriesTransfers_data()
-{
-    QTest::addColumn<QString>("scheme");
-    QTest::newRow("http") << "http";
-    QTest::newRow("https") << "https";
-    QTest::newRow("ftp") << "ftp";
-}
-
-void tst_DownloadTaskSpecification::proxyCarriesTransfers()
-{
-    QFETCH(QString, scheme);
-    const quint16 proxyPort = m_servers.startProxy();
-    QVERIFY(proxyPort != 0);
-    m_manager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxyPort));
-    const QString url = scheme == "http" ? m_http : scheme == "https" ? m_https : m_ftp;
-    makeMirrors({{"mirror", url, ""}});
-    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
-    task->execute();
-    QVERIFY(waitForEnd(task));
-    QCOMPARE(task->state, Finished);
-    QVERIFY(localFile("file.bin") == m_body);
-
-    const QByteArray log = m_servers.proxyLog();
-    const QByteArray expected = scheme == "http" ? "GET " + url.toLatin1() + "/123/data/file.bin"
-                                                 : "CONNECT " + QUrl(url).authority().toLatin1();
-    QVERIFY2(log.contains(expected), log.constData());
 }
 
 void tst_DownloadTaskSpecification::partLeftByEarlierRunIsContinued_data()
