@@ -4,6 +4,7 @@
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
+#include "tasklog.h"
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -66,7 +67,6 @@ private:
     // Seeds the mirror choice so that the draws give what pick() wants.
     static void seedWhere(const std::function<bool()> &pick);
     static void seedFirstPicks(int freeSlots, int firstBelow, bool thenAtLeast = false);
-    bool waitForEnd(DownloadTaskSpecification *task, int timeoutMs = 30000);
     QByteArray localFile(const QString &name) const;
     QString normalised(QString line) const;
 
@@ -198,14 +198,6 @@ void tst_DownloadTaskSpecification::seedFirstPicks(int freeSlots, int firstBelow
             return false;
         return !thenAtLeast || Random::next() % freeSlots >= firstBelow;
     });
-}
-
-bool tst_DownloadTaskSpecification::waitForEnd(DownloadTaskSpecification *task, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (task->state == Running && !deadline.hasExpired())
-        QTest::qWait(10);
-    return task->state != Running;
 }
 
 QByteArray tst_DownloadTaskSpecification::localFile(const QString &name) const

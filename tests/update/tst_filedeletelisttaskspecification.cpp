@@ -2,6 +2,7 @@
 #include "update/filedeletelisttaskspecification.h"
 
 #include "scopedapproot.h"
+#include "tasklog.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -26,7 +27,6 @@ private:
     void install(const QString &path);
     bool exists(const QString &path) const;
     FileDeleteListTaskSpecification *makeStep(double weight = 0.05);
-    bool waitForEnd(TaskSpecification *task);
 
     std::unique_ptr<ScopedAppRoot> m_root;
     std::unique_ptr<QObject> m_owner;
@@ -72,14 +72,6 @@ FileDeleteListTaskSpecification *tst_FileDeleteListTaskSpecification::makeStep(d
         m_log << (step->state == UserCanceled ? "user canceled" : "error canceled");
     });
     return step;
-}
-
-bool tst_FileDeleteListTaskSpecification::waitForEnd(TaskSpecification *task)
-{
-    QDeadlineTimer deadline(10000);
-    while (task->state == Running && !deadline.hasExpired())
-        QTest::qWait(1);
-    return task->state != Running;
 }
 
 void tst_FileDeleteListTaskSpecification::emptyListFinishesAtOnce()

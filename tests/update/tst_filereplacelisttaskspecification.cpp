@@ -3,6 +3,7 @@
 #include "update/filereplacetaskspecification.h"
 
 #include "scopedapproot.h"
+#include "tasklog.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -236,9 +237,7 @@ FileReplaceListTaskSpecification *tst_FileReplaceListTaskSpecification::makeStep
 
 bool tst_FileReplaceListTaskSpecification::waitForEnd(TaskSpecification *task)
 {
-    QDeadlineTimer deadline(30000);
-    while (task->state == Running && !deadline.hasExpired())
-        QTest::qWait(2);
+    ::waitForEnd(task);
     // Whatever a late pool result would do, it has done it now.
     QThreadPool::globalInstance()->waitForDone();
     QTest::qWait(10);
