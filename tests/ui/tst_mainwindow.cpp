@@ -80,8 +80,8 @@ private slots:
     void closeDuringUpdateAnswerYesQuitsAfterCancel();
     void runEndingDuringQuestionClosesOnYes();
     void runFinishingDespiteCancelStillQuits();
-    void secondStartRaisesWindow();
-    void otherMessagesAreIgnored();
+    void otherInstanceMessage_data();
+    void otherInstanceMessage();
     void changelogButtonOpensOneDialog();
     void unattendedLinesGoToStandardError();
     void germanTexts();
@@ -673,8 +673,18 @@ void tst_MainWindow::runFinishingDespiteCancelStillQuits()
     QVERIFY(!QFile::exists(marker()));
 }
 
-void tst_MainWindow::secondStartRaisesWindow()
+void tst_MainWindow::otherInstanceMessage_data()
 {
+    QTest::addColumn<bool>("secondStart");
+    QTest::newRow("second start raises the window") << true;
+    QTest::newRow("other message is ignored") << false;
+}
+
+// A second start of the updater raises the running window and ends with 0;
+// any other message from another instance changes nothing.
+void tst_MainWindow::otherInstanceMessage()
+{
+    QFETCH(bool, secondStart);
     TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -685,6 +695,12 @@ void tst_MainWindow::secondStartRaisesWindow()
     QTRY_VERIFY(other.isActiveWindow());
     QVERIFY(!window.isActiveWindow());
 
+    if (!secondStart) {
+        QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("##")));
+        QTest::qWait(300);
+        QVERIFY(other.isActiveWindow());
+        return;
+    }
     QProcess second;
     second.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(secondStartOption)});
     QVERIFY(second.waitForStarted());
@@ -692,22 +708,6 @@ void tst_MainWindow::secondStartRaisesWindow()
     QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 5000);
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
-}
-
-void tst_MainWindow::otherMessagesAreIgnored()
-{
-    TestableMainWindow window(*m_configuration);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QWidget other;
-    other.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&other));
-    other.activateWindow();
-    QTRY_VERIFY(other.isActiveWindow());
-
-    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("##")));
-    QTest::qWait(300);
-    QVERIFY(other.isActiveWindow());
 }
 
 void tst_MainWindow::changelogButtonOpensOneDialog()
