@@ -51,10 +51,8 @@ private slots:
     void onDetailsPressed();
     void on_changelogButton_clicked();
 
-private:
+protected: // tests reach the internals through a subclass
     friend class Startup;
-    friend class TestMainWindow;
-    friend class TestMainWindowRun;
 
     // Start-up calls it from the first pass of its event loop.
     void onEventLoopStarted();

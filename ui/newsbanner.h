@@ -24,9 +24,7 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
-private:
-    friend class TestNewsBanner;
-
+protected: // tests reach the state through a subclass
     QBasicTimer m_timer;
     QTextDocument *m_document = nullptr;
     int m_x = 0;

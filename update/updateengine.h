@@ -62,9 +62,7 @@ private slots:
     void onBannerDownloadFinished();
     void onBannermetaDataChanged();
 
-private:
-    friend class tst_UpdateEngine;
-
+protected: // tests reach the internals through a subclass
     void cleanup();
     void cleanupDirectory(const QString &dir);
     // Empties the session directory dir and removes it; with report, says in

@@ -6,6 +6,7 @@
 #include "app/updatechecker.h"
 #include "localservers.h"
 #include "messageboxanswerer.h"
+#include "scopedapproot.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,14 +14,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+
 #include <sys/stat.h>
 
-class TestConfiguration : public QObject
+class tst_Configuration : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -52,29 +54,18 @@ private slots:
 private:
     void writeUpdateIni(const QByteArray &contents);
 
-    QTemporaryDir m_privateTemp; // TMPDIR of this test process
-    LocalServers *m_servers = nullptr;
-    QTemporaryDir *m_appRoot = nullptr;
+    std::unique_ptr<LocalServers> m_servers;
+    // Every test gets an empty system temporary directory of its own.
+    std::unique_ptr<ScopedAppRoot> m_appRoot;
     QString m_tempBase;
 };
 
-void TestConfiguration::initTestCase()
+void tst_Configuration::init()
 {
-    QVERIFY(m_privateTemp.isValid());
-}
-
-void TestConfiguration::init()
-{
-    m_servers = new LocalServers(this);
-    m_appRoot = new QTemporaryDir;
+    m_servers = std::make_unique<LocalServers>();
+    m_appRoot = std::make_unique<ScopedAppRoot>();
     QVERIFY(m_appRoot->isValid());
-    Configuration::setAppRootPath(m_appRoot->path());
-
-    // Every test gets an empty system temporary directory of its own.
-    m_tempBase = m_privateTemp.filePath(QString::fromLatin1(QTest::currentTestFunction()) + "_"
-                                        + QString::fromLatin1(QTest::currentDataTag()));
-    QVERIFY(QDir().mkpath(m_tempBase));
-    qputenv("TMPDIR", QFile::encodeName(m_tempBase));
+    m_tempBase = m_appRoot->tempPath();
     QCOMPARE(QDir::tempPath(), m_tempBase);
 
     const LocalServers::RefServer server = m_servers->startRefServer(
@@ -83,23 +74,20 @@ void TestConfiguration::init()
     UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
 }
 
-void TestConfiguration::cleanup()
+void tst_Configuration::cleanup()
 {
-    delete m_servers;
-    m_servers = nullptr;
-    delete m_appRoot;
-    m_appRoot = nullptr;
-    Configuration::setAppRootPath(QString());
+    m_servers.reset();
+    m_appRoot.reset();
 }
 
-void TestConfiguration::writeUpdateIni(const QByteArray &contents)
+void tst_Configuration::writeUpdateIni(const QByteArray &contents)
 {
     QFile file(m_appRoot->filePath(QStringLiteral("update.ini")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(contents);
 }
 
-void TestConfiguration::commandLineForms_data()
+void tst_Configuration::commandLineForms_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("noUserMode");
@@ -144,7 +132,7 @@ void TestConfiguration::commandLineForms_data()
         << "News";
 }
 
-void TestConfiguration::commandLineForms()
+void tst_Configuration::commandLineForms()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, noUserMode);
@@ -167,7 +155,7 @@ void TestConfiguration::commandLineForms()
     QCOMPARE(answerer.boxes.size(), 0);
 }
 
-void TestConfiguration::badCommandLineIsFatal_data()
+void tst_Configuration::badCommandLineIsFatal_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("fatalText");
@@ -181,7 +169,7 @@ void TestConfiguration::badCommandLineIsFatal_data()
         << QStringList {"--nouser", "client_linux_amd64", "12a", "N"} << "Invalid version nr (12a)";
 }
 
-void TestConfiguration::badCommandLineIsFatal()
+void tst_Configuration::badCommandLineIsFatal()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, fatalText);
@@ -196,7 +184,7 @@ void TestConfiguration::badCommandLineIsFatal()
     QCOMPARE(answerer.boxes.size(), 0); // the server is never asked
 }
 
-void TestConfiguration::olderVersionFromServerIsRefused_data()
+void tst_Configuration::olderVersionFromServerIsRefused_data()
 {
     QTest::addColumn<QByteArray>("updateIni");
     QTest::addColumn<QStringList>("arguments");
@@ -214,7 +202,7 @@ void TestConfiguration::olderVersionFromServerIsRefused_data()
 }
 
 // The server's answer cannot take an installation back; the user can.
-void TestConfiguration::olderVersionFromServerIsRefused()
+void tst_Configuration::olderVersionFromServerIsRefused()
 {
     QFETCH(QByteArray, updateIni);
     QFETCH(QStringList, arguments);
@@ -235,7 +223,7 @@ void TestConfiguration::olderVersionFromServerIsRefused()
     }
 }
 
-void TestConfiguration::alphaRevnoOverridesCommandLineVersion()
+void tst_Configuration::alphaRevnoOverridesCommandLineVersion()
 {
     writeUpdateIni("[Channel]\nalpha=http://127.0.0.1/alpha\nbeta=true\nalphaRevno=4711\n");
     MessageBoxAnswerer answerer({QMessageBox::Abort});
@@ -247,7 +235,7 @@ void TestConfiguration::alphaRevnoOverridesCommandLineVersion()
     QCOMPARE(answerer.boxes.size(), 0);
 }
 
-void TestConfiguration::invalidVersionEndsWithExitCode1()
+void tst_Configuration::invalidVersionEndsWithExitCode1()
 {
     MessageBoxAnswerer answerer({QMessageBox::Ok});
     QCOMPARE(Startup::run({"update", "--nouser", "client_linux_amd64", "abc"}), 1);
@@ -258,7 +246,7 @@ void TestConfiguration::invalidVersionEndsWithExitCode1()
     QVERIFY(!answerer.boxes.at(0).hasParent);
 }
 
-void TestConfiguration::abandonedQueryEndsWithExitCode1()
+void tst_Configuration::abandonedQueryEndsWithExitCode1()
 {
     UpdateChecker::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
     MessageBoxAnswerer answerer({QMessageBox::Abort});
@@ -268,7 +256,7 @@ void TestConfiguration::abandonedQueryEndsWithExitCode1()
     QCOMPARE(answerer.boxes.at(0).buttons, QMessageBox::Retry | QMessageBox::Abort);
 }
 
-void TestConfiguration::channelFromUpdateIni_data()
+void tst_Configuration::channelFromUpdateIni_data()
 {
     QTest::addColumn<QByteArray>("updateIni");
     QTest::addColumn<int>("channel");
@@ -289,7 +277,7 @@ void TestConfiguration::channelFromUpdateIni_data()
         << QByteArray("[Channel]\nalphaRevno=42\n") << int(StableChannel) << 0;
 }
 
-void TestConfiguration::channelFromUpdateIni()
+void tst_Configuration::channelFromUpdateIni()
 {
     QFETCH(QByteArray, updateIni);
     QFETCH(int, channel);
@@ -304,7 +292,7 @@ void TestConfiguration::channelFromUpdateIni()
     QCOMPARE(configuration.m_clientVersion, version);
 }
 
-void TestConfiguration::proxyAndStreamsFromUpdateIni_data()
+void tst_Configuration::proxyAndStreamsFromUpdateIni_data()
 {
     QTest::addColumn<QByteArray>("updateIni");
     QTest::addColumn<bool>("iniIsDirectory");
@@ -324,7 +312,7 @@ void TestConfiguration::proxyAndStreamsFromUpdateIni_data()
     QTest::newRow("streams 1") << QByteArray("[update]\nstreams=1\n") << false << QString() << 1;
 }
 
-void TestConfiguration::proxyAndStreamsFromUpdateIni()
+void tst_Configuration::proxyAndStreamsFromUpdateIni()
 {
     QFETCH(QByteArray, updateIni);
     QFETCH(bool, iniIsDirectory);
@@ -341,7 +329,7 @@ void TestConfiguration::proxyAndStreamsFromUpdateIni()
     QCOMPARE(configuration.m_downloadConcurrency, streams);
 }
 
-void TestConfiguration::tempDirIsPrivateMarkedAndUnpredictable()
+void tst_Configuration::tempDirIsPrivateMarkedAndUnpredictable()
 {
     Configuration configuration;
     QSignalSpy fatal(&configuration, &Configuration::fatalError);
@@ -364,7 +352,7 @@ void TestConfiguration::tempDirIsPrivateMarkedAndUnpredictable()
     QCOMPARE(fatal.count(), 0);
 }
 
-void TestConfiguration::tempDirSkipsTakenNames_data()
+void tst_Configuration::tempDirSkipsTakenNames_data()
 {
     QTest::addColumn<QString>("taken"); // how morvane_temp_0 .. _N are occupied
     QTest::addColumn<int>("count");
@@ -375,7 +363,7 @@ void TestConfiguration::tempDirSkipsTakenNames_data()
     QTest::newRow("symlink to a directory") << "symlink" << 1;
 }
 
-void TestConfiguration::tempDirSkipsTakenNames()
+void tst_Configuration::tempDirSkipsTakenNames()
 {
     QFETCH(QString, taken);
     QFETCH(int, count);
@@ -407,7 +395,7 @@ void TestConfiguration::tempDirSkipsTakenNames()
 
 // A thousand planted names cannot keep a run from its directory; a system
 // temporary directory that takes no directory at all is a fatal error.
-void TestConfiguration::tempDirCannotBeBlockedButCanFail()
+void tst_Configuration::tempDirCannotBeBlockedButCanFail()
 {
     for (int i = 0; i < 1000; ++i) {
         QVERIFY(QFile::link(QStringLiteral("nowhere"),
@@ -425,7 +413,7 @@ void TestConfiguration::tempDirCannotBeBlockedButCanFail()
     QVERIFY(configuration.m_tempDir.isEmpty());
 }
 
-void TestConfiguration::initalizeStartKeepsResumedDir()
+void tst_Configuration::initalizeStartKeepsResumedDir()
 {
     Configuration configuration;
     const QString resumed = m_tempBase + QStringLiteral("/morvane_temp_7");
@@ -439,7 +427,7 @@ void TestConfiguration::initalizeStartKeepsResumedDir()
     QVERIFY(QFileInfo(fresh.m_tempDir).isDir());
 }
 
-void TestConfiguration::appRootIsExecutableDirectoryUnlessSet()
+void tst_Configuration::appRootIsExecutableDirectoryUnlessSet()
 {
     Configuration::setAppRootPath(m_appRoot->path() + QStringLiteral("/"));
     QCOMPARE(Configuration::getAppRootPath(), m_appRoot->path());
@@ -451,7 +439,7 @@ void TestConfiguration::appRootIsExecutableDirectoryUnlessSet()
     QVERIFY(!Configuration::getAppRootPath().endsWith(QLatin1Char('/')));
 }
 
-void TestConfiguration::specialFileNamesAreExact_data()
+void tst_Configuration::specialFileNamesAreExact_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("special");
@@ -465,7 +453,7 @@ void TestConfiguration::specialFileNamesAreExact_data()
     QTest::newRow("empty") << "" << false;
 }
 
-void TestConfiguration::specialFileNamesAreExact()
+void tst_Configuration::specialFileNamesAreExact()
 {
     QFETCH(QString, name);
     QFETCH(bool, special);
@@ -473,5 +461,5 @@ void TestConfiguration::specialFileNamesAreExact()
     QCOMPARE(configuration.isSpecialFileName(name), special);
 }
 
-QTEST_MAIN(TestConfiguration)
+QTEST_MAIN(tst_Configuration)
 #include "tst_configuration.moc"

@@ -2,32 +2,26 @@
 
 #include "app/configuration.h"
 #include "app/processtools.h"
+#include "scopedapproot.h"
 
 #include <QFile>
-#include <QTemporaryDir>
+#include <QDir>
 #include <QtTest>
 
-class TestProcessTools : public QObject
+class tst_ProcessTools : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void cleanup();
     void scriptInRootWithSpacesStarts();
     void missingScriptIsNotReported();
 };
 
-void TestProcessTools::cleanup()
+void tst_ProcessTools::scriptInRootWithSpacesStarts()
 {
-    Configuration::setAppRootPath(QString());
-}
-
-void TestProcessTools::scriptInRootWithSpacesStarts()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString root = dir.filePath(QStringLiteral("Morvane 3 Client"));
-    QVERIFY(QDir().mkpath(root));
+    const ScopedAppRoot appRoot(QStringLiteral("Morvane 3 Client"));
+    QVERIFY(appRoot.isValid());
+    const QString root = appRoot.path();
     const QString marker = root + QStringLiteral("/started");
 
     // The script leaves the number of arguments it was given.
@@ -38,7 +32,6 @@ void TestProcessTools::scriptInRootWithSpacesStarts()
     script.close();
     QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
 
-    Configuration::setAppRootPath(root);
     ProcessTools::startMrvClient();
 
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
@@ -47,14 +40,13 @@ void TestProcessTools::scriptInRootWithSpacesStarts()
     QCOMPARE(result.readAll().trimmed(), QByteArray("0"));
 }
 
-void TestProcessTools::missingScriptIsNotReported()
+void tst_ProcessTools::missingScriptIsNotReported()
 {
-    QTemporaryDir dir;
-    Configuration::setAppRootPath(dir.path());
+    const ScopedAppRoot appRoot;
     ProcessTools::startMrvClient();
-    QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    QVERIFY(QDir(appRoot.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestProcessTools)
+QTEST_GUILESS_MAIN(tst_ProcessTools)
 
 #include "tst_processtools.moc"

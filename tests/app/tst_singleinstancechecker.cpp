@@ -26,7 +26,7 @@ namespace {
 const char secondStartOption[] = "--second-start";
 }
 
-class TestSingleInstanceChecker : public QObject
+class tst_SingleInstanceChecker : public QObject
 {
     Q_OBJECT
 
@@ -45,7 +45,7 @@ private slots:
     void listenerOfAnotherUserIsRefused();
 };
 
-void TestSingleInstanceChecker::serverNameIsStable()
+void tst_SingleInstanceChecker::serverNameIsStable()
 {
     const QString name = SingleInstanceChecker::getLocalServerName();
     QVERIFY(name.startsWith(QLatin1String("MRVClientUpdate")));
@@ -55,7 +55,7 @@ void TestSingleInstanceChecker::serverNameIsStable()
              name);
 }
 
-void TestSingleInstanceChecker::upperCaseInExecutablePathDoesNotChangeName()
+void tst_SingleInstanceChecker::upperCaseInExecutablePathDoesNotChangeName()
 {
     const QString home = QStringLiteral("/home/anna");
     QCOMPARE(
@@ -63,7 +63,7 @@ void TestSingleInstanceChecker::upperCaseInExecutablePathDoesNotChangeName()
         SingleInstanceChecker::getLocalServerName(QStringLiteral("/opt/morvane 3/update"), home));
 }
 
-void TestSingleInstanceChecker::nameIsCrc16OfPathAndHome()
+void tst_SingleInstanceChecker::nameIsCrc16OfPathAndHome()
 {
     // CRC-16/X-25 of "123456789" is 0x906e; slashes and colons are not part
     // of the key, and the checksum is written without leading zeros.
@@ -72,7 +72,7 @@ void TestSingleInstanceChecker::nameIsCrc16OfPathAndHome()
              QStringLiteral("MRVClientUpdate906e"));
 }
 
-void TestSingleInstanceChecker::namesDifferBetweenInstallationsAndUsers_data()
+void tst_SingleInstanceChecker::namesDifferBetweenInstallationsAndUsers_data()
 {
     QTest::addColumn<QString>("pathA");
     QTest::addColumn<QString>("homeA");
@@ -95,7 +95,7 @@ void TestSingleInstanceChecker::namesDifferBetweenInstallationsAndUsers_data()
                                << "/home/anna";
 }
 
-void TestSingleInstanceChecker::namesDifferBetweenInstallationsAndUsers()
+void tst_SingleInstanceChecker::namesDifferBetweenInstallationsAndUsers()
 {
     QFETCH(QString, pathA);
     QFETCH(QString, homeA);
@@ -105,7 +105,7 @@ void TestSingleInstanceChecker::namesDifferBetweenInstallationsAndUsers()
             != SingleInstanceChecker::getLocalServerName(pathB, homeB));
 }
 
-void TestSingleInstanceChecker::secondStartSendsHashAndExitsZero()
+void tst_SingleInstanceChecker::secondStartSendsHashAndExitsZero()
 {
     SingleInstanceChecker running(nullptr);
     QVERIFY(running.isListening());
@@ -124,7 +124,7 @@ void TestSingleInstanceChecker::secondStartSendsHashAndExitsZero()
     QVERIFY(second.readAllStandardOutput().isEmpty());
 }
 
-void TestSingleInstanceChecker::otherTextIsPassedOn()
+void tst_SingleInstanceChecker::otherTextIsPassedOn()
 {
     SingleInstanceChecker running(nullptr);
     QSignalSpy activations(&running, &SingleInstanceChecker::otherInstanceActivate);
@@ -138,12 +138,12 @@ void TestSingleInstanceChecker::otherTextIsPassedOn()
     QCOMPARE(activations.last().first().toString(), QStringLiteral("#"));
 }
 
-void TestSingleInstanceChecker::nothingRunningMeansNoOtherInstance()
+void tst_SingleInstanceChecker::nothingRunningMeansNoOtherInstance()
 {
     QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
 }
 
-void TestSingleInstanceChecker::staleSocketNoLongerDisablesGuard()
+void tst_SingleInstanceChecker::staleSocketNoLongerDisablesGuard()
 {
     // A copy that crashed leaves a bound socket file that nobody listens on.
     const QByteArray path = QFile::encodeName(SingleInstanceChecker::getLocalServerPath());
@@ -166,7 +166,7 @@ void TestSingleInstanceChecker::staleSocketNoLongerDisablesGuard()
     QTRY_COMPARE(activations.size(), 1);
 }
 
-void TestSingleInstanceChecker::runningCopyKeepsItsName()
+void tst_SingleInstanceChecker::runningCopyKeepsItsName()
 {
     SingleInstanceChecker first(nullptr);
     QVERIFY(first.isListening());
@@ -181,7 +181,7 @@ void TestSingleInstanceChecker::runningCopyKeepsItsName()
     QTRY_COMPARE(activations.size(), 1);
 }
 
-void TestSingleInstanceChecker::socketIsForCurrentUserOnly()
+void tst_SingleInstanceChecker::socketIsForCurrentUserOnly()
 {
     SingleInstanceChecker running(nullptr);
     QVERIFY(running.isListening());
@@ -199,7 +199,7 @@ void TestSingleInstanceChecker::socketIsForCurrentUserOnly()
 
 // A process of another user listening under the name is no running copy:
 // nothing is sent to it, and a new copy takes the name over.
-void TestSingleInstanceChecker::listenerOfAnotherUserIsRefused()
+void tst_SingleInstanceChecker::listenerOfAnotherUserIsRefused()
 {
     if (::geteuid() != 0)
         QSKIP("a listener of another user needs root to start");
@@ -233,7 +233,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     if (app.arguments().contains(QLatin1String(secondStartOption)))
         return Startup::run({app.arguments().first()});
-    TestSingleInstanceChecker test;
+    tst_SingleInstanceChecker test;
     return QTest::qExec(&test, argc, argv);
 }
 

@@ -11,7 +11,7 @@
 #include <QTranslator>
 #include <QtTest>
 
-class TestTranslations : public QObject
+class tst_Translations : public QObject
 {
     Q_OBJECT
 
@@ -25,7 +25,7 @@ private slots:
     void iconHoldsSizes16To256();
 };
 
-void TestTranslations::germanLocaleTranslatesCatalogue_data()
+void tst_Translations::germanLocaleTranslatesCatalogue_data()
 {
     QTest::addColumn<QString>("context");
     QTest::addColumn<QString>("source");
@@ -70,7 +70,7 @@ void TestTranslations::germanLocaleTranslatesCatalogue_data()
     }
 }
 
-void TestTranslations::germanLocaleTranslatesCatalogue()
+void tst_Translations::germanLocaleTranslatesCatalogue()
 {
     QFETCH(QString, context);
     QFETCH(QString, source);
@@ -83,7 +83,7 @@ void TestTranslations::germanLocaleTranslatesCatalogue()
              german);
 }
 
-void TestTranslations::textsWithoutGermanStayEnglish()
+void tst_Translations::textsWithoutGermanStayEnglish()
 {
     QTranslator program;
     QTranslator qt;
@@ -95,7 +95,7 @@ void TestTranslations::textsWithoutGermanStayEnglish()
     QCOMPARE(QCoreApplication::translate("MainWindow", "Error"), QStringLiteral("Error"));
 }
 
-void TestTranslations::uncoveredLocaleStaysEnglish()
+void tst_Translations::uncoveredLocaleStaysEnglish()
 {
     QTranslator program;
     QTranslator qt;
@@ -106,7 +106,7 @@ void TestTranslations::uncoveredLocaleStaysEnglish()
              QStringLiteral("Start Update"));
 }
 
-void TestTranslations::qtCatalogueIsFoundBesideWorkingDirectory()
+void tst_Translations::qtCatalogueIsFoundBesideWorkingDirectory()
 {
     const QString installed = QStringLiteral("/usr/share/qt6/translations/qtbase_de.qm");
     if (!QFile::exists(installed))
@@ -127,7 +127,7 @@ void TestTranslations::qtCatalogueIsFoundBesideWorkingDirectory()
     QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Abort"), QStringLiteral("Abbrechen"));
 }
 
-void TestTranslations::logoIs48x48Png()
+void tst_Translations::logoIs48x48Png()
 {
     QImageReader reader(QStringLiteral(":/images/morvane_logo.png"));
     QCOMPARE(reader.format(), QByteArray("png"));
@@ -136,7 +136,7 @@ void TestTranslations::logoIs48x48Png()
     QVERIFY(logo.hasAlphaChannel());
 }
 
-void TestTranslations::iconHoldsSizes16To256()
+void tst_Translations::iconHoldsSizes16To256()
 {
     QImageReader reader(QStringLiteral(":/images/application.ico"));
     QCOMPARE(reader.format(), QByteArray("ico"));
@@ -151,5 +151,5 @@ void TestTranslations::iconHoldsSizes16To256()
     QCOMPARE(sizes, (QList<int> {16, 24, 32, 48, 64, 128, 256}));
 }
 
-QTEST_MAIN(TestTranslations)
+QTEST_MAIN(tst_Translations)
 #include "tst_translations.moc"

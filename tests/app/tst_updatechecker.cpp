@@ -4,15 +4,17 @@
 #include "app/updatechecker.h"
 #include "localservers.h"
 #include "messageboxanswerer.h"
+#include "scopedapproot.h"
 
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
 
 using Pair = QPair<QString, QString>;
 using PairList = QList<Pair>;
 
-class TestUpdateChecker : public QObject
+class tst_UpdateChecker : public QObject
 {
     Q_OBJECT
 
@@ -45,28 +47,24 @@ private:
     bool useServer(const QStringList &options);
     void writeUpdateIni(const QByteArray &contents);
 
-    LocalServers *m_servers = nullptr;
-    QTemporaryDir *m_appRoot = nullptr;
+    std::unique_ptr<LocalServers> m_servers;
+    std::unique_ptr<ScopedAppRoot> m_appRoot;
 };
 
-void TestUpdateChecker::init()
+void tst_UpdateChecker::init()
 {
-    m_servers = new LocalServers(this);
-    m_appRoot = new QTemporaryDir;
+    m_servers = std::make_unique<LocalServers>();
+    m_appRoot = std::make_unique<ScopedAppRoot>();
     QVERIFY(m_appRoot->isValid());
-    Configuration::setAppRootPath(m_appRoot->path());
 }
 
-void TestUpdateChecker::cleanup()
+void tst_UpdateChecker::cleanup()
 {
-    delete m_servers;
-    m_servers = nullptr;
-    delete m_appRoot;
-    m_appRoot = nullptr;
-    Configuration::setAppRootPath(QString());
+    m_servers.reset();
+    m_appRoot.reset();
 }
 
-bool TestUpdateChecker::useServer(const QStringList &options)
+bool tst_UpdateChecker::useServer(const QStringList &options)
 {
     const LocalServers::RefServer server = m_servers->startRefServer(options);
     if (!server.isValid())
@@ -75,14 +73,14 @@ bool TestUpdateChecker::useServer(const QStringList &options)
     return true;
 }
 
-void TestUpdateChecker::writeUpdateIni(const QByteArray &contents)
+void tst_UpdateChecker::writeUpdateIni(const QByteArray &contents)
 {
     QFile file(m_appRoot->filePath(QStringLiteral("update.ini")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(contents);
 }
 
-void TestUpdateChecker::versionReplyIsSplitIntoChannels_data()
+void tst_UpdateChecker::versionReplyIsSplitIntoChannels_data()
 {
     QTest::addColumn<QString>("versions");
     QTest::addColumn<PairList>("expected");
@@ -97,7 +95,7 @@ void TestUpdateChecker::versionReplyIsSplitIntoChannels_data()
     QTest::newRow("empty reply") << "" << PairList {{"", QString()}};
 }
 
-void TestUpdateChecker::versionReplyIsSplitIntoChannels()
+void tst_UpdateChecker::versionReplyIsSplitIntoChannels()
 {
     QFETCH(QString, versions);
     QFETCH(PairList, expected);
@@ -112,7 +110,7 @@ void TestUpdateChecker::versionReplyIsSplitIntoChannels()
     }
 }
 
-void TestUpdateChecker::newsComesFromSecondReply()
+void tst_UpdateChecker::newsComesFromSecondReply()
 {
     QVERIFY(useServer({"--versions", "5", "--news", "Servers are down on Tuesday"}));
     UpdateChecker checker;
@@ -120,7 +118,7 @@ void TestUpdateChecker::newsComesFromSecondReply()
     QCOMPARE(checker.m_news, QStringLiteral("Servers are down on Tuesday"));
 }
 
-void TestUpdateChecker::replyWithoutZeroByteIsRead()
+void tst_UpdateChecker::replyWithoutZeroByteIsRead()
 {
     QVERIFY(useServer({"--versions", "10,11#Eleven", "--news", "hello", "--no-terminator"}));
     UpdateChecker checker;
@@ -129,7 +127,7 @@ void TestUpdateChecker::replyWithoutZeroByteIsRead()
     QCOMPARE(checker.m_news, QStringLiteral("hello"));
 }
 
-void TestUpdateChecker::overlongVersionReplyIsCutAt511Bytes()
+void tst_UpdateChecker::overlongVersionReplyIsCutAt511Bytes()
 {
     const QString name(700, QLatin1Char('n'));
     QVERIFY(useServer({"--versions", "5000#" + name + ",5001"}));
@@ -140,7 +138,7 @@ void TestUpdateChecker::overlongVersionReplyIsCutAt511Bytes()
     QCOMPARE(checker.m_versions.at(0).second, QString(511 - 5, QLatin1Char('n')));
 }
 
-void TestUpdateChecker::missingChannelGivesNullPair()
+void tst_UpdateChecker::missingChannelGivesNullPair()
 {
     QVERIFY(useServer({"--versions", "1,2"}));
     UpdateChecker checker;
@@ -151,7 +149,7 @@ void TestUpdateChecker::missingChannelGivesNullPair()
     QVERIFY(alpha.second.isNull());
 }
 
-void TestUpdateChecker::serverVersionReachesConfiguration_data()
+void tst_UpdateChecker::serverVersionReachesConfiguration_data()
 {
     QTest::addColumn<QByteArray>("updateIni");
     QTest::addColumn<QString>("versions");
@@ -171,7 +169,7 @@ void TestUpdateChecker::serverVersionReachesConfiguration_data()
         << QByteArray("[Channel]\nbeta=true\n") << QStringLiteral(",205#B") << 205 << "B";
 }
 
-void TestUpdateChecker::serverVersionReachesConfiguration()
+void tst_UpdateChecker::serverVersionReachesConfiguration()
 {
     QFETCH(QByteArray, updateIni);
     QFETCH(QString, versions);
@@ -193,7 +191,7 @@ void TestUpdateChecker::serverVersionReachesConfiguration()
     QCOMPARE(answerer.boxes.size(), 0);
 }
 
-void TestUpdateChecker::badServerAnswerEndsWithoutVersion_data()
+void tst_UpdateChecker::badServerAnswerEndsWithoutVersion_data()
 {
     QTest::addColumn<QByteArray>("updateIni");
     QTest::addColumn<QString>("versions");
@@ -210,7 +208,7 @@ void TestUpdateChecker::badServerAnswerEndsWithoutVersion_data()
                          << "Update server returned invalid version nr (12a)";
 }
 
-void TestUpdateChecker::badServerAnswerEndsWithoutVersion()
+void tst_UpdateChecker::badServerAnswerEndsWithoutVersion()
 {
     QFETCH(QByteArray, updateIni);
     QFETCH(QString, versions);
@@ -232,7 +230,7 @@ void TestUpdateChecker::badServerAnswerEndsWithoutVersion()
     }
 }
 
-void TestUpdateChecker::unreachableServerAsksRetryOrAbort_data()
+void tst_UpdateChecker::unreachableServerAsksRetryOrAbort_data()
 {
     QTest::addColumn<QString>("host");
     QTest::addColumn<bool>("closedPort");
@@ -241,7 +239,7 @@ void TestUpdateChecker::unreachableServerAsksRetryOrAbort_data()
     QTest::newRow("nothing listens on the port") << QStringLiteral("127.0.0.1") << true;
 }
 
-void TestUpdateChecker::unreachableServerAsksRetryOrAbort()
+void tst_UpdateChecker::unreachableServerAsksRetryOrAbort()
 {
     QFETCH(QString, host);
     QFETCH(bool, closedPort);
@@ -267,7 +265,7 @@ void TestUpdateChecker::unreachableServerAsksRetryOrAbort()
     QVERIFY(!box.hasParent);
 }
 
-void TestUpdateChecker::retryRepeatsWholeExchange()
+void tst_UpdateChecker::retryRepeatsWholeExchange()
 {
     UpdateChecker::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
     const LocalServers::RefServer server
@@ -287,7 +285,7 @@ void TestUpdateChecker::retryRepeatsWholeExchange()
     QCOMPARE(news, QStringLiteral("after retry"));
 }
 
-void TestUpdateChecker::retryDropsVersionsOfFailedAttempt()
+void tst_UpdateChecker::retryDropsVersionsOfFailedAttempt()
 {
     // The first server sends its version list but no news, so the attempt
     // fails after the list was read; the retried exchange must not keep it.
@@ -307,7 +305,7 @@ void TestUpdateChecker::retryDropsVersionsOfFailedAttempt()
     QCOMPARE(answerer.boxes.size(), 1);
 }
 
-void TestUpdateChecker::silentServerBringsBoxAfterFiveSeconds()
+void tst_UpdateChecker::silentServerBringsBoxAfterFiveSeconds()
 {
     QVERIFY(useServer({"--silent"}));
     MessageBoxAnswerer answerer({QMessageBox::Abort});
@@ -322,7 +320,7 @@ void TestUpdateChecker::silentServerBringsBoxAfterFiveSeconds()
     QVERIFY(answerer.boxes.at(0).shownAfterMs < 8000);
 }
 
-void TestUpdateChecker::retryWaitsAnotherFiveSeconds()
+void tst_UpdateChecker::retryWaitsAnotherFiveSeconds()
 {
     QVERIFY(useServer({"--silent"}));
     MessageBoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
@@ -334,7 +332,7 @@ void TestUpdateChecker::retryWaitsAnotherFiveSeconds()
     QVERIFY2(gap >= 4900 && gap < 8000, qPrintable(QString::number(gap)));
 }
 
-void TestUpdateChecker::replyFromOtherPortIsIgnored()
+void tst_UpdateChecker::replyFromOtherPortIsIgnored()
 {
     // Replies that leave from another port than the one asked are not the
     // server's: the query must time out instead of taking their version.
@@ -348,5 +346,5 @@ void TestUpdateChecker::replyFromOtherPortIsIgnored()
     QVERIFY(answerer.boxes.at(0).shownAfterMs >= 4900);
 }
 
-QTEST_MAIN(TestUpdateChecker)
+QTEST_MAIN(tst_UpdateChecker)
 #include "tst_updatechecker.moc"

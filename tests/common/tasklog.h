@@ -2,9 +2,21 @@
 
 #include "tasks/taskspecification.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTest>
+
+// Runs the event loop until the task has left Running, for timeoutMs at the
+// most; true if it has.
+inline bool waitForEnd(TaskSpecification *task, int timeoutMs = 60000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (task->state == Running && !deadline.hasExpired())
+        QTest::qWait(2);
+    return task->state != Running;
+}
 
 // An event log of task signals: every watched task's signals become lines
 // ("copy progress 0.25 [Finished]", "copy finished [Finished]"), so that a

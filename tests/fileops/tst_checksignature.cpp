@@ -16,7 +16,7 @@
 // CheckSigFunc and CheckSignatureTaskSpecification: MD5 and signature checks
 // of real files, the messages they log, and the order in which the task
 // reports its end.
-class TestCheckSignature : public QObject
+class tst_CheckSignature : public QObject
 {
     Q_OBJECT
 
@@ -50,7 +50,7 @@ private:
     bool m_devKeyCompiledIn = false;
 };
 
-bool TestCheckSignature::openssl(const QStringList &args)
+bool tst_CheckSignature::openssl(const QStringList &args)
 {
     QProcess process;
     process.start(QStringLiteral("openssl"), args);
@@ -61,21 +61,21 @@ bool TestCheckSignature::openssl(const QStringList &args)
     return true;
 }
 
-void TestCheckSignature::writeFile(const QString &name, const QByteArray &data)
+void tst_CheckSignature::writeFile(const QString &name, const QByteArray &data)
 {
     QFile file(path(name));
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(data), qint64(data.size()));
 }
 
-QByteArray TestCheckSignature::readFile(const QString &name)
+QByteArray tst_CheckSignature::readFile(const QString &name)
 {
     QFile file(path(name));
     file.open(QIODevice::ReadOnly);
     return file.readAll();
 }
 
-QStringList TestCheckSignature::runCheck(const QString &file, const QString &md5, bool *result)
+QStringList tst_CheckSignature::runCheck(const QString &file, const QString &md5, bool *result)
 {
     CheckSigFunc func(file, md5);
     QStringList messages;
@@ -84,13 +84,13 @@ QStringList TestCheckSignature::runCheck(const QString &file, const QString &md5
     return messages;
 }
 
-void TestCheckSignature::requireDevelopmentKey()
+void tst_CheckSignature::requireDevelopmentKey()
 {
     if (!m_devKeyCompiledIn)
         QSKIP("the updater is built with another public key than keys/dev_public.der");
 }
 
-void TestCheckSignature::initTestCase()
+void tst_CheckSignature::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     crypt_init();
@@ -103,7 +103,7 @@ void TestCheckSignature::initTestCase()
     m_devKeyCompiledIn = der == QByteArray(reinterpret_cast<const char *>(PUBLIC_KEY), der.size());
 }
 
-void TestCheckSignature::compiledInKeyIsTheConfiguredKey()
+void tst_CheckSignature::compiledInKeyIsTheConfiguredKey()
 {
     QFile configured(QStringLiteral(MORVANE_PUBLIC_KEY_FILE));
     QVERIFY(configured.open(QIODevice::ReadOnly));
@@ -113,7 +113,7 @@ void TestCheckSignature::compiledInKeyIsTheConfiguredKey()
     QCOMPARE(buffer.mid(der.size()), QByteArray(PUBLIC_KEY_SIZE - der.size(), '\0'));
 }
 
-void TestCheckSignature::md5Check_data()
+void tst_CheckSignature::md5Check_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("md5");
@@ -137,7 +137,7 @@ void TestCheckSignature::md5Check_data()
         << millionChanged << "7707d6ae4e027c70eea2a935c2296f21" << false;
 }
 
-void TestCheckSignature::md5Check()
+void tst_CheckSignature::md5Check()
 {
     QFETCH(QByteArray, content);
     QFETCH(QString, md5);
@@ -149,7 +149,7 @@ void TestCheckSignature::md5Check()
     QCOMPARE(messages, QStringList());
 }
 
-void TestCheckSignature::unopenableFileIsReported()
+void tst_CheckSignature::unopenableFileIsReported()
 {
     bool result = true;
     const QString missing = path("no such file");
@@ -158,7 +158,7 @@ void TestCheckSignature::unopenableFileIsReported()
     QVERIFY(!result);
 }
 
-void TestCheckSignature::shortReadIsReported()
+void tst_CheckSignature::shortReadIsReported()
 {
     // sysfs files claim a size of a page and deliver a few bytes: fewer bytes
     // than the file's size arrive.
@@ -186,7 +186,7 @@ static long peakResidentKiB()
     return usage.ru_maxrss;
 }
 
-void TestCheckSignature::largeFileIsHashedWithBoundedMemory()
+void tst_CheckSignature::largeFileIsHashedWithBoundedMemory()
 {
     // A sparse file of 256 MiB of zeros: were it read whole, the peak resident
     // size would grow by its size.
@@ -215,7 +215,7 @@ enum SignatureKind {
     ZeroSignature,
 };
 
-void TestCheckSignature::signatureCheck_data()
+void tst_CheckSignature::signatureCheck_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<bool>("valid");
@@ -230,7 +230,7 @@ void TestCheckSignature::signatureCheck_data()
     QTest::newRow("zero bytes of the right length") << int(ZeroSignature) << false;
 }
 
-void TestCheckSignature::signatureCheck()
+void tst_CheckSignature::signatureCheck()
 {
     requireDevelopmentKey();
     QFETCH(int, kind);
@@ -293,7 +293,7 @@ void TestCheckSignature::signatureCheck()
     QCOMPARE(result, valid);
 }
 
-void TestCheckSignature::emptyMd5ChecksTheSignatureFile()
+void tst_CheckSignature::emptyMd5ChecksTheSignatureFile()
 {
     writeFile("unsigned", "abc");
     QFile::remove(path("unsigned.sig"));
@@ -304,7 +304,7 @@ void TestCheckSignature::emptyMd5ChecksTheSignatureFile()
     QVERIFY(!result);
 }
 
-void TestCheckSignature::checkEndsTaskInOrder_data()
+void tst_CheckSignature::checkEndsTaskInOrder_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("errorCancelOnFailure");
@@ -335,7 +335,7 @@ void TestCheckSignature::checkEndsTaskInOrder_data()
         << int(ErrorCanceled);
 }
 
-void TestCheckSignature::checkEndsTaskInOrder()
+void tst_CheckSignature::checkEndsTaskInOrder()
 {
     QFETCH(QString, file);
     QFETCH(bool, errorCancelOnFailure);
@@ -373,7 +373,7 @@ void TestCheckSignature::checkEndsTaskInOrder()
     QCOMPARE(int(task.state), expectedState);
 }
 
-void TestCheckSignature::resultAfterCancelIsDropped()
+void tst_CheckSignature::resultAfterCancelIsDropped()
 {
     writeFile("good", "abc");
     CheckSignatureTaskSpecification task(path("good"), "900150983cd24fb0d6963f7d28e17f72", false,
@@ -391,7 +391,7 @@ void TestCheckSignature::resultAfterCancelIsDropped()
     QCOMPARE(int(task.state), int(UserCanceled));
 }
 
-void TestCheckSignature::receiverMayRestartInCheckDone()
+void tst_CheckSignature::receiverMayRestartInCheckDone()
 {
     // A parent that retries resets the check from its checkDone slot; the
     // reset task must not end the run it no longer belongs to.
@@ -418,5 +418,5 @@ void TestCheckSignature::receiverMayRestartInCheckDone()
     QCOMPARE(canceled.count(), 0);
 }
 
-QTEST_GUILESS_MAIN(TestCheckSignature)
+QTEST_GUILESS_MAIN(tst_CheckSignature)
 #include "tst_checksignature.moc"

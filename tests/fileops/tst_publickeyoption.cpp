@@ -8,7 +8,7 @@
 // The build option MORVANE_PUBLIC_KEY: configuring with a key file that is
 // missing, empty or too long for the 2048-byte key buffer fails at once,
 // naming the option and the file.
-class TestPublicKeyOption : public QObject
+class tst_PublicKeyOption : public QObject
 {
     Q_OBJECT
 
@@ -17,7 +17,7 @@ private slots:
     void badKeyFileFailsConfigure();
 };
 
-void TestPublicKeyOption::badKeyFileFailsConfigure_data()
+void tst_PublicKeyOption::badKeyFileFailsConfigure_data()
 {
     QTest::addColumn<int>("size"); // -1: no file
     QTest::addColumn<bool>("accepted");
@@ -27,7 +27,7 @@ void TestPublicKeyOption::badKeyFileFailsConfigure_data()
     QTest::newRow("exactly the key buffer") << 2048 << true;
 }
 
-void TestPublicKeyOption::badKeyFileFailsConfigure()
+void tst_PublicKeyOption::badKeyFileFailsConfigure()
 {
     QFETCH(int, size);
     QFETCH(bool, accepted);
@@ -52,5 +52,5 @@ void TestPublicKeyOption::badKeyFileFailsConfigure()
     }
 }
 
-QTEST_GUILESS_MAIN(TestPublicKeyOption)
+QTEST_GUILESS_MAIN(tst_PublicKeyOption)
 #include "tst_publickeyoption.moc"

@@ -9,7 +9,7 @@
 
 // The crypto glue against OpenSSL: keys and signatures made by one side are
 // accepted by the other, and library failures come out as crypt_exception.
-class TestTomCryptUtil : public QObject
+class tst_TomCryptUtil : public QObject
 {
     Q_OBJECT
 
@@ -37,7 +37,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-QByteArray TestTomCryptUtil::openssl(const QStringList &args)
+QByteArray tst_TomCryptUtil::openssl(const QStringList &args)
 {
     QProcess process;
     process.start(QStringLiteral("openssl"), args);
@@ -48,7 +48,7 @@ QByteArray TestTomCryptUtil::openssl(const QStringList &args)
     return process.readAllStandardOutput() + "ok";
 }
 
-QByteArray TestTomCryptUtil::makeOpensslKey(const QString &pemName, const QString &derName)
+QByteArray tst_TomCryptUtil::makeOpensslKey(const QString &pemName, const QString &derName)
 {
     if (openssl({"genrsa", "-out", path(pemName), "1024"}).isEmpty())
         return QByteArray();
@@ -80,7 +80,7 @@ static void writeContent(const QString &path, const QByteArray &data)
     file.write(data);
 }
 
-void TestTomCryptUtil::keyImportBeforeInitThrows()
+void tst_TomCryptUtil::keyImportBeforeInitThrows()
 {
     // Without a math provider LibTomCrypt aborts the process; the glue must
     // throw instead. Runs first, before anything calls crypt_init().
@@ -92,14 +92,14 @@ void TestTomCryptUtil::keyImportBeforeInitThrows()
         load_key(&imported, reinterpret_cast<const unsigned char *>(key.data()), key.size()));
 }
 
-void TestTomCryptUtil::init()
+void tst_TomCryptUtil::init()
 {
     QVERIFY(m_dir.isValid());
     if (qstrcmp(QTest::currentTestFunction(), "keyImportBeforeInitThrows") != 0)
         crypt_init();
 }
 
-void TestTomCryptUtil::initTwiceKeepsIndices()
+void tst_TomCryptUtil::initTwiceKeepsIndices()
 {
     const int hash = hash_idx;
     const int prng = prng_idx;
@@ -111,7 +111,7 @@ void TestTomCryptUtil::initTwiceKeepsIndices()
     QCOMPARE(hash_idx, find_hash("sha1"));
 }
 
-void TestTomCryptUtil::opensslSignatureVerifies()
+void tst_TomCryptUtil::opensslSignatureVerifies()
 {
     const QByteArray der = makeOpensslKey("ossl.pem", "ossl.der");
     QVERIFY(!der.isEmpty());
@@ -134,7 +134,7 @@ void TestTomCryptUtil::opensslSignatureVerifies()
     QVERIFY(!tampered);
 }
 
-void TestTomCryptUtil::opensslKeyImportsWithTrailingBytes()
+void tst_TomCryptUtil::opensslKeyImportsWithTrailingBytes()
 {
     // The compiled-in key is handed over as a whole 2048-byte buffer.
     QByteArray der = makeOpensslKey("pad.pem", "pad.der");
@@ -147,7 +147,7 @@ void TestTomCryptUtil::opensslKeyImportsWithTrailingBytes()
     rsa_free(&key);
 }
 
-void TestTomCryptUtil::signatureVerifiesWithOpenssl()
+void tst_TomCryptUtil::signatureVerifiesWithOpenssl()
 {
     rsa_key key;
     create_key(&key);
@@ -174,7 +174,7 @@ void TestTomCryptUtil::signatureVerifiesWithOpenssl()
     QVERIFY2(out.contains("Verified OK"), out.constData());
 }
 
-void TestTomCryptUtil::exportedPublicKeyIsPkcs1()
+void tst_TomCryptUtil::exportedPublicKeyIsPkcs1()
 {
     // The updater imports a bare RSAPublicKey; a SubjectPublicKeyInfo would
     // not be what `openssl rsa -RSAPublicKey_out` gives publishers either.
@@ -194,7 +194,7 @@ void TestTomCryptUtil::exportedPublicKeyIsPkcs1()
     QCOMPARE(int(publicKey[3]), 0x02);
 }
 
-void TestTomCryptUtil::savedKeyLoadsBack()
+void tst_TomCryptUtil::savedKeyLoadsBack()
 {
     rsa_key key;
     create_key(&key);
@@ -216,7 +216,7 @@ void TestTomCryptUtil::savedKeyLoadsBack()
     QVERIFY(check.contains("RSA key ok"));
 }
 
-void TestTomCryptUtil::signatureByOtherKeyFails()
+void tst_TomCryptUtil::signatureByOtherKeyFails()
 {
     rsa_key signer;
     rsa_key other;
@@ -241,7 +241,7 @@ void TestTomCryptUtil::signatureByOtherKeyFails()
     QVERIFY(!byOther);
 }
 
-void TestTomCryptUtil::malformedSignatureThrows()
+void tst_TomCryptUtil::malformedSignatureThrows()
 {
     rsa_key key;
     create_key(&key);
@@ -257,7 +257,7 @@ void TestTomCryptUtil::malformedSignatureThrows()
     QVERIFY2(text.startsWith(QLatin1String("rsa_verify_hash: ")), qPrintable(text));
 }
 
-void TestTomCryptUtil::checkErrNamesTheStep()
+void tst_TomCryptUtil::checkErrNamesTheStep()
 {
     check_err("rsa_import", CRYPT_OK);
     try {
@@ -269,7 +269,7 @@ void TestTomCryptUtil::checkErrNamesTheStep()
     }
 }
 
-void TestTomCryptUtil::fileErrorsNameTheFile_data()
+void tst_TomCryptUtil::fileErrorsNameTheFile_data()
 {
     QTest::addColumn<int>("operation");
     QTest::addColumn<QString>("expected");
@@ -279,7 +279,7 @@ void TestTomCryptUtil::fileErrorsNameTheFile_data()
     QTest::newRow("save key into missing directory") << 3 << "Cannot open file for writing: ";
 }
 
-void TestTomCryptUtil::fileErrorsNameTheFile()
+void tst_TomCryptUtil::fileErrorsNameTheFile()
 {
     QFETCH(int, operation);
     QFETCH(QString, expected);
@@ -312,7 +312,7 @@ void TestTomCryptUtil::fileErrorsNameTheFile()
     QCOMPARE(text, expected + QString::fromLocal8Bit(file));
 }
 
-void TestTomCryptUtil::readFileReadsAcrossChunks()
+void tst_TomCryptUtil::readFileReadsAcrossChunks()
 {
     QByteArray data;
     for (int i = 0; i < 5000; ++i)
@@ -323,5 +323,5 @@ void TestTomCryptUtil::readFileReadsAcrossChunks()
     QVERIFY(read == bytes(data));
 }
 
-QTEST_GUILESS_MAIN(TestTomCryptUtil)
+QTEST_GUILESS_MAIN(tst_TomCryptUtil)
 #include "tst_tomcryptutil.moc"

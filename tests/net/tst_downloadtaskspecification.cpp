@@ -4,8 +4,8 @@
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
+#include "tasklog.h"
 
-#include <QNetworkProxy>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -57,8 +57,6 @@ private slots:
     void writeErrorEndsDownloadWithoutChargingMirror_data();
     void writeErrorEndsDownloadWithoutChargingMirror();
     void uncreatableFileIsAnError();
-    void proxyCarriesTransfers_data();
-    void proxyCarriesTransfers();
     void partLeftByEarlierRunIsContinued_data();
     void partLeftByEarlierRunIsContinued();
 
@@ -69,7 +67,6 @@ private:
     // Seeds the mirror choice so that the draws give what pick() wants.
     static void seedWhere(const std::function<bool()> &pick);
     static void seedFirstPicks(int freeSlots, int firstBelow, bool thenAtLeast = false);
-    bool waitForEnd(DownloadTaskSpecification *task, int timeoutMs = 30000);
     QByteArray localFile(const QString &name) const;
     QString normalised(QString line) const;
 
@@ -201,14 +198,6 @@ void tst_DownloadTaskSpecification::seedFirstPicks(int freeSlots, int firstBelow
             return false;
         return !thenAtLeast || Random::next() % freeSlots >= firstBelow;
     });
-}
-
-bool tst_DownloadTaskSpecification::waitForEnd(DownloadTaskSpecification *task, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (task->state == Running && !deadline.hasExpired())
-        QTest::qWait(10);
-    return task->state != Running;
 }
 
 QByteArray tst_DownloadTaskSpecification::localFile(const QString &name) const
@@ -594,34 +583,6 @@ void tst_DownloadTaskSpecification::uncreatableFileIsAnError()
     int maxUse = 0, useCount = 0;
     m_mirrors->calcUseStats(maxUse, useCount);
     QCOMPARE(useCount, 0);
-}
-
-void tst_DownloadTaskSpecification::proxyCarriesTransfers_data()
-{
-    QTest::addColumn<QString>("scheme");
-    QTest::newRow("http") << "http";
-    QTest::newRow("https") << "https";
-    QTest::newRow("ftp") << "ftp";
-}
-
-void tst_DownloadTaskSpecification::proxyCarriesTransfers()
-{
-    QFETCH(QString, scheme);
-    const quint16 proxyPort = m_servers.startProxy();
-    QVERIFY(proxyPort != 0);
-    m_manager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxyPort));
-    const QString url = scheme == "http" ? m_http : scheme == "https" ? m_https : m_ftp;
-    makeMirrors({{"mirror", url, ""}});
-    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
-    task->execute();
-    QVERIFY(waitForEnd(task));
-    QCOMPARE(task->state, Finished);
-    QVERIFY(localFile("file.bin") == m_body);
-
-    const QByteArray log = m_servers.proxyLog();
-    const QByteArray expected = scheme == "http" ? "GET " + url.toLatin1() + "/123/data/file.bin"
-                                                 : "CONNECT " + QUrl(url).authority().toLatin1();
-    QVERIFY2(log.contains(expected), log.constData());
 }
 
 void tst_DownloadTaskSpecification::partLeftByEarlierRunIsContinued_data()

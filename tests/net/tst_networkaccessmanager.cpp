@@ -31,7 +31,8 @@ private slots:
     void slowReaderKeepsBufferBounded();
     void abortInsideReadyReadStopsAtOnce_data();
     void abortInsideReadyReadStopsAtOnce();
-    void ftpGoesThroughHttpProxy();
+    void proxyCarriesEveryScheme_data();
+    void proxyCarriesEveryScheme();
     void httpRedirectIsNotFollowed();
 
 private:
@@ -298,20 +299,34 @@ void tst_NetworkAccessManager::abortInsideReadyReadStopsAtOnce()
     delete reply;
 }
 
-void tst_NetworkAccessManager::ftpGoesThroughHttpProxy()
+void tst_NetworkAccessManager::proxyCarriesEveryScheme_data()
 {
+    QTest::addColumn<QString>("scheme");
+    QTest::newRow("http") << "http";
+    QTest::newRow("https") << "https";
+    QTest::newRow("ftp") << "ftp";
+}
+
+// An HTTP proxy carries transfers of every scheme: plain HTTP as a GET of
+// the whole URL, HTTPS and FTP through a CONNECT tunnel.
+void tst_NetworkAccessManager::proxyCarriesEveryScheme()
+{
+    QFETCH(QString, scheme);
     const quint16 proxyPort = m_servers.startProxy();
     QVERIFY(proxyPort != 0);
     NetworkAccessManager manager;
     manager.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxyPort));
-    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(m_ftp + "/pub/sub/big.bin")));
+    const QString url = baseUrl(scheme) + "/pub/sub/big.bin";
+    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(url)));
     QByteArray received;
     connect(reply, &QNetworkReply::readyRead, this, [&] { received += reply->readAll(); });
     QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 30000);
     QCOMPARE(reply->error(), QNetworkReply::NoError);
     QVERIFY(received == m_big);
     const QByteArray log = m_servers.proxyLog();
-    QVERIFY2(log.contains("CONNECT " + QUrl(m_ftp).authority().toLatin1()), log.constData());
+    const QByteArray expected = scheme == "http" ? "GET " + url.toLatin1()
+                                                 : "CONNECT " + QUrl(url).authority().toLatin1();
+    QVERIFY2(log.contains(expected), log.constData());
     delete reply;
 }
 

@@ -19,7 +19,7 @@
 // The publisher tool as a publisher runs it: keys and signatures that OpenSSL
 // and the updater accept, and a release whose product ini reads back through
 // QSettings exactly as the updater reads it.
-class TestMrvPublish : public QObject
+class tst_MrvPublish : public QObject
 {
     Q_OBJECT
 
@@ -54,7 +54,7 @@ private:
     bool m_devKeyCompiledIn = false;
 };
 
-TestMrvPublish::Result TestMrvPublish::run(const QStringList &args)
+tst_MrvPublish::Result tst_MrvPublish::run(const QStringList &args)
 {
     QProcess process;
     process.start(m_tool, args);
@@ -69,7 +69,7 @@ TestMrvPublish::Result TestMrvPublish::run(const QStringList &args)
     return result;
 }
 
-QByteArray TestMrvPublish::opensslOutput(const QStringList &args)
+QByteArray tst_MrvPublish::opensslOutput(const QStringList &args)
 {
     QProcess process;
     process.start(QStringLiteral("openssl"), args);
@@ -77,7 +77,7 @@ QByteArray TestMrvPublish::opensslOutput(const QStringList &args)
     return process.readAllStandardOutput();
 }
 
-void TestMrvPublish::writeFile(const QString &path, const QByteArray &data)
+void tst_MrvPublish::writeFile(const QString &path, const QByteArray &data)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
@@ -85,7 +85,7 @@ void TestMrvPublish::writeFile(const QString &path, const QByteArray &data)
     file.write(data);
 }
 
-QByteArray TestMrvPublish::readFile(const QString &path)
+QByteArray tst_MrvPublish::readFile(const QString &path)
 {
     QFile file(path);
     file.open(QIODevice::ReadOnly);
@@ -97,7 +97,7 @@ static QString md5Of(const QByteArray &data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
-void TestMrvPublish::initTestCase()
+void tst_MrvPublish::initTestCase()
 {
     m_tool = LocalServers::binDir() + QStringLiteral("/mrvpublish");
     QVERIFY2(QFileInfo(m_tool).isExecutable(), qPrintable(m_tool));
@@ -109,7 +109,7 @@ void TestMrvPublish::initTestCase()
     crypt_init();
 }
 
-void TestMrvPublish::helpDescribesEveryCommand()
+void tst_MrvPublish::helpDescribesEveryCommand()
 {
     const Result result = run({"--help"});
     QCOMPARE(result.exitCode, 0);
@@ -121,7 +121,7 @@ void TestMrvPublish::helpDescribesEveryCommand()
         QVERIFY2(result.out.contains(word), word);
 }
 
-void TestMrvPublish::keygenWritesKeysOpensslReads()
+void tst_MrvPublish::keygenWritesKeysOpensslReads()
 {
     QTemporaryDir dir;
     const QString priv = dir.filePath("my.key");
@@ -141,7 +141,7 @@ void TestMrvPublish::keygenWritesKeysOpensslReads()
     QCOMPARE(reexported, readFile(pub));
 }
 
-void TestMrvPublish::keygenNeverOverwritesAKey()
+void tst_MrvPublish::keygenNeverOverwritesAKey()
 {
     QTemporaryDir dir;
     const QString priv = dir.filePath("my.key");
@@ -156,7 +156,7 @@ void TestMrvPublish::keygenNeverOverwritesAKey()
     QVERIFY(!QFile::exists(dir.filePath("k")) && !QFile::exists(dir.filePath("p")));
 }
 
-void TestMrvPublish::signatureVerifiesWithOpenssl()
+void tst_MrvPublish::signatureVerifiesWithOpenssl()
 {
     QTemporaryDir dir;
     const QString priv = dir.filePath("my.key");
@@ -180,7 +180,7 @@ void TestMrvPublish::signatureVerifiesWithOpenssl()
     QVERIFY(opensslOutput(verify).contains("Verified OK"));
 }
 
-void TestMrvPublish::signedFilePassesTheUpdatersCheck()
+void tst_MrvPublish::signedFilePassesTheUpdatersCheck()
 {
     if (!m_devKeyCompiledIn)
         QSKIP("the updater is built with another public key than keys/dev_public.der");
@@ -192,7 +192,7 @@ void TestMrvPublish::signedFilePassesTheUpdatersCheck()
     QVERIFY(check.run());
 }
 
-void TestMrvPublish::releaseReadsBackAsTheUpdaterReadsIt()
+void tst_MrvPublish::releaseReadsBackAsTheUpdaterReadsIt()
 {
     QTemporaryDir dir;
     const QString client = dir.filePath("client");
@@ -310,7 +310,7 @@ enum ReleaseFault {
 // Patches from each earlier tree, kept only when smaller than half of the
 // stored file (the .gz for a compressed one), listed in a file that [General]
 // names with its sum and size; nothing on standard error without a terminal.
-void TestMrvPublish::releaseKeepsOnlyPatchesWorthFetching()
+void tst_MrvPublish::releaseKeepsOnlyPatchesWorthFetching()
 {
     QTemporaryDir dir;
     auto random = [](int size, quint32 seed) {
@@ -371,7 +371,7 @@ void TestMrvPublish::releaseKeepsOnlyPatchesWorthFetching()
              QString("client_linux_amd64.patches::%1::%2").arg(md5Of(expected)).arg(expected.size()));
 }
 
-void TestMrvPublish::releaseFailsWithoutLeavingAnything_data()
+void tst_MrvPublish::releaseFailsWithoutLeavingAnything_data()
 {
     QTest::addColumn<int>("fault");
     QTest::addColumn<QString>("expected");
@@ -393,7 +393,7 @@ void TestMrvPublish::releaseFailsWithoutLeavingAnything_data()
         << int(NameWithControlCharacter) << "a\\x0ab holds a control";
 }
 
-void TestMrvPublish::releaseFailsWithoutLeavingAnything()
+void tst_MrvPublish::releaseFailsWithoutLeavingAnything()
 {
     QFETCH(int, fault);
     QFETCH(QString, expected);
@@ -477,7 +477,7 @@ void TestMrvPublish::releaseFailsWithoutLeavingAnything()
         QVERIFY(QDir(mirror + "/7").isEmpty());
 }
 
-void TestMrvPublish::signFailsWithOneLine_data()
+void tst_MrvPublish::signFailsWithOneLine_data()
 {
     QTest::addColumn<QString>("keyName");
     QTest::addColumn<QString>("fileName");
@@ -496,7 +496,7 @@ void TestMrvPublish::signFailsWithOneLine_data()
                                  << "Bad key";
 }
 
-void TestMrvPublish::signFailsWithOneLine()
+void tst_MrvPublish::signFailsWithOneLine()
 {
     QFETCH(QString, keyName);
     QFETCH(QString, fileName);
@@ -517,5 +517,5 @@ void TestMrvPublish::signFailsWithOneLine()
     QVERIFY(!QFile::exists(dir.filePath(fileName) + ".sig"));
 }
 
-QTEST_GUILESS_MAIN(TestMrvPublish)
+QTEST_GUILESS_MAIN(tst_MrvPublish)
 #include "tst_mrvpublish.moc"

@@ -9,7 +9,7 @@
 #include <QUdpSocket>
 #include <QtTest>
 
-class TestRefServer : public QObject
+class tst_RefServer : public QObject
 {
     Q_OBJECT
 
@@ -25,7 +25,7 @@ private:
     static QByteArray ask(quint16 port, const QByteArray &request, int waitMs = 2000);
 };
 
-QByteArray TestRefServer::ask(quint16 port, const QByteArray &request, int waitMs)
+QByteArray tst_RefServer::ask(quint16 port, const QByteArray &request, int waitMs)
 {
     QUdpSocket socket;
     if (!socket.bind(QHostAddress::LocalHost, 0))
@@ -36,7 +36,7 @@ QByteArray TestRefServer::ask(quint16 port, const QByteArray &request, int waitM
     return socket.receiveDatagram().data();
 }
 
-void TestRefServer::bannerRequestGetsBothUrls()
+void tst_RefServer::bannerRequestGetsBothUrls()
 {
     LocalServers servers;
     const LocalServers::RefServer server = servers.startRefServer(
@@ -47,7 +47,7 @@ void TestRefServer::bannerRequestGetsBothUrls()
              QByteArray("http://127.0.0.1:8080/banner.png,http://127.0.0.1:8080/news"));
 }
 
-void TestRefServer::bannerStaysUnansweredWithoutBanner()
+void tst_RefServer::bannerStaysUnansweredWithoutBanner()
 {
     LocalServers servers;
     const LocalServers::RefServer server = servers.startRefServer();
@@ -55,7 +55,7 @@ void TestRefServer::bannerStaysUnansweredWithoutBanner()
     QVERIFY(ask(server.bannerPort, QByteArray("\x01\x01", 2), 300).isNull());
 }
 
-void TestRefServer::otherRequestsStayUnanswered_data()
+void tst_RefServer::otherRequestsStayUnanswered_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::newRow("3 without zero byte") << QByteArray("3");
@@ -63,7 +63,7 @@ void TestRefServer::otherRequestsStayUnanswered_data()
     QTest::newRow("banner request on version port") << QByteArray("\x01\x01", 2);
 }
 
-void TestRefServer::otherRequestsStayUnanswered()
+void tst_RefServer::otherRequestsStayUnanswered()
 {
     QFETCH(QByteArray, request);
     LocalServers servers;
@@ -74,7 +74,7 @@ void TestRefServer::otherRequestsStayUnanswered()
     QCOMPARE(ask(server.versionPort, QByteArray("3\0", 2)).isEmpty(), false);
 }
 
-void TestRefServer::fixedPortsServeTheUpdater()
+void tst_RefServer::fixedPortsServeTheUpdater()
 {
     LocalServers servers;
     const LocalServers::RefServer server = servers.startRefServer(
@@ -94,5 +94,5 @@ void TestRefServer::fixedPortsServeTheUpdater()
     QCOMPARE(ask(2009, QByteArray("\x01\x01", 2)), QByteArray("i,c"));
 }
 
-QTEST_MAIN(TestRefServer)
+QTEST_MAIN(tst_RefServer)
 #include "tst_refserver.moc"

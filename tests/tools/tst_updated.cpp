@@ -9,7 +9,7 @@
 
 #include <csignal>
 
-class TestUpdated : public QObject
+class tst_Updated : public QObject
 {
     Q_OBJECT
 
@@ -37,13 +37,13 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
-void TestUpdated::init()
+void tst_Updated::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
 }
 
-QString TestUpdated::writeConfig(const QString &body, bool withServer)
+QString tst_Updated::writeConfig(const QString &body, bool withServer)
 {
     const QString path = m_dir->filePath(QStringLiteral("mrvupdated.ini"));
     QFile::remove(path);
@@ -58,7 +58,7 @@ QString TestUpdated::writeConfig(const QString &body, bool withServer)
     return path;
 }
 
-QByteArray TestUpdated::ask(quint16 port, const QByteArray &request, int waitMs,
+QByteArray tst_Updated::ask(quint16 port, const QByteArray &request, int waitMs,
                             const QHostAddress &from, quint16 fromPort)
 {
     QUdpSocket socket;
@@ -70,7 +70,7 @@ QByteArray TestUpdated::ask(quint16 port, const QByteArray &request, int waitMs,
     return socket.receiveDatagram().data();
 }
 
-QString TestUpdated::stopAndCount(const LocalServers::RefServer &server)
+QString tst_Updated::stopAndCount(const LocalServers::RefServer &server)
 {
     server.process->terminate();
     if (!server.process->waitForFinished(5000)
@@ -80,7 +80,7 @@ QString TestUpdated::stopAndCount(const LocalServers::RefServer &server)
         .section(QStringLiteral("in total "), 1);
 }
 
-void TestUpdated::checkReportsFaults_data()
+void tst_Updated::checkReportsFaults_data()
 {
     QTest::addColumn<QString>("file"); // null: no file at all
     QTest::addColumn<QStringList>("faults"); // FILE and DIR stand for the paths
@@ -133,7 +133,7 @@ void TestUpdated::checkReportsFaults_data()
                         "never be sent"};
 }
 
-void TestUpdated::checkReportsFaults()
+void tst_Updated::checkReportsFaults()
 {
     QFETCH(QString, file);
     QFETCH(QStringList, faults);
@@ -162,7 +162,7 @@ void TestUpdated::checkReportsFaults()
             + QStringLiteral("\nnot started: %1 has %2 fault(s)\n").arg(path).arg(faults.size()));
 }
 
-void TestUpdated::answersComeFromTheFile_data()
+void tst_Updated::answersComeFromTheFile_data()
 {
     QTest::addColumn<QString>("config");
     QTest::addColumn<bool>("bannerPort");
@@ -217,7 +217,7 @@ void TestUpdated::answersComeFromTheFile_data()
         << channels << true << versionRequest << QByteArray() << malformed;
 }
 
-void TestUpdated::answersComeFromTheFile()
+void tst_Updated::answersComeFromTheFile()
 {
     QFETCH(QString, config);
     QFETCH(bool, bannerPort);
@@ -239,7 +239,7 @@ void TestUpdated::answersComeFromTheFile()
     QCOMPARE(stopAndCount(server), counts);
 }
 
-void TestUpdated::reloadKeepsTheLastGoodAnswers_data()
+void tst_Updated::reloadKeepsTheLastGoodAnswers_data()
 {
     QTest::addColumn<QString>("config"); // null: the file is gone
     QTest::addColumn<QString>("logLine");
@@ -254,7 +254,7 @@ void TestUpdated::reloadKeepsTheLastGoodAnswers_data()
     QTest::newRow("file gone") << QString() << "reload failed" << QByteArray("43\0", 3);
 }
 
-void TestUpdated::reloadKeepsTheLastGoodAnswers()
+void tst_Updated::reloadKeepsTheLastGoodAnswers()
 {
     QFETCH(QString, config);
     QFETCH(QString, logLine);
@@ -271,7 +271,7 @@ void TestUpdated::reloadKeepsTheLastGoodAnswers()
     QCOMPARE(ask(server.versionPort, QByteArray("3\0", 2)), reply);
 }
 
-void TestUpdated::floodFromOneAddressIsLimited()
+void tst_Updated::floodFromOneAddressIsLimited()
 {
     // Ten replies of 3 bytes fill the burst; the refill is one byte a second.
     LocalServers servers;
@@ -296,7 +296,7 @@ void TestUpdated::floodFromOneAddressIsLimited()
                  .arg(100 - floodReplies));
 }
 
-void TestUpdated::requestFromAnUpdateServerPortIsNotAnswered()
+void tst_Updated::requestFromAnUpdateServerPortIsNotAnswered()
 {
     // A forged request from another update server's port would start an
     // endless exchange if the reply were itself a request ("3\0").
@@ -311,5 +311,5 @@ void TestUpdated::requestFromAnUpdateServerPortIsNotAnswered()
              QStringLiteral("answered 1, dropped by limit 0, malformed 0, other unanswered 1"));
 }
 
-QTEST_MAIN(TestUpdated)
+QTEST_MAIN(tst_Updated)
 #include "tst_updated.moc"

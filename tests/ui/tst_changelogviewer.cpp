@@ -6,6 +6,7 @@
 #include "net/random.h"
 #include "faultserver.h"
 #include "localservers.h"
+#include "scopedapproot.h"
 #include "ui/changelogviewer.h"
 #include "ui/inerttextdocument.h"
 
@@ -25,7 +26,7 @@ const QString version = QStringLiteral("3170");
 const QByteArray changeLog = "Morvane 3.1.7\n\n- Faster start\n- New maps\n";
 } // namespace
 
-class TestChangeLogViewer : public QObject
+class tst_ChangeLogViewer : public QObject
 {
     Q_OBJECT
 
@@ -60,10 +61,10 @@ private:
     QString m_ftp;
     std::unique_ptr<FaultServer> m_faults;
     std::unique_ptr<FaultServer> m_movedPages;
-    std::unique_ptr<QTemporaryDir> m_appRoot;
+    std::unique_ptr<ScopedAppRoot> m_appRoot;
 };
 
-void TestChangeLogViewer::initTestCase()
+void tst_ChangeLogViewer::initTestCase()
 {
     QVERIFY(m_mirrorRoot.isValid());
     QVERIFY(QDir(m_mirrorRoot.path()).mkpath(version));
@@ -91,20 +92,20 @@ void TestChangeLogViewer::initTestCase()
     Random::seed(7);
 }
 
-void TestChangeLogViewer::init()
+void tst_ChangeLogViewer::init()
 {
-    m_appRoot = std::make_unique<QTemporaryDir>();
-    Configuration::setAppRootPath(m_appRoot->path());
+    m_appRoot = std::make_unique<ScopedAppRoot>();
+    QVERIFY(m_appRoot->isValid());
 }
 
-void TestChangeLogViewer::cleanup()
+void tst_ChangeLogViewer::cleanup()
 {
     delete ChangeLogViewer::m_instance;
     QVERIFY(!ChangeLogViewer::m_instance);
-    Configuration::setAppRootPath(QString());
+    m_appRoot.reset();
 }
 
-void TestChangeLogViewer::writeMirrors(const QStringList &urls)
+void tst_ChangeLogViewer::writeMirrors(const QStringList &urls)
 {
     QSettings settings(m_appRoot->filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
     settings.beginWriteArray(QStringLiteral("mirrors"));
@@ -117,7 +118,7 @@ void TestChangeLogViewer::writeMirrors(const QStringList &urls)
         settings.setValue(QStringLiteral("mirror%1/url").arg(i), urls.at(i));
 }
 
-QString TestChangeLogViewer::shownText() const
+QString tst_ChangeLogViewer::shownText() const
 {
     if (!ChangeLogViewer::m_instance)
         return QString();
@@ -125,12 +126,12 @@ QString TestChangeLogViewer::shownText() const
         ->toPlainText();
 }
 
-int TestChangeLogViewer::nginxRequests() const
+int tst_ChangeLogViewer::nginxRequests() const
 {
     return int(m_servers.nginxAccessLog().count('\n'));
 }
 
-void TestChangeLogViewer::loadsFromMirror_data()
+void tst_ChangeLogViewer::loadsFromMirror_data()
 {
     QTest::addColumn<QString>("scheme");
     QTest::newRow("http") << "http";
@@ -138,7 +139,7 @@ void TestChangeLogViewer::loadsFromMirror_data()
     QTest::newRow("ftp") << "ftp";
 }
 
-void TestChangeLogViewer::loadsFromMirror()
+void tst_ChangeLogViewer::loadsFromMirror()
 {
     QFETCH(QString, scheme);
     const QString base = scheme == QLatin1String("http") ? m_http
@@ -154,7 +155,7 @@ void TestChangeLogViewer::loadsFromMirror()
     QTRY_COMPARE(shownText(), QString::fromUtf8(changeLog));
 }
 
-void TestChangeLogViewer::failingMirrorsAreSkipped_data()
+void tst_ChangeLogViewer::failingMirrorsAreSkipped_data()
 {
     QTest::addColumn<QString>("failing");
     QTest::newRow("404") << "404";
@@ -163,7 +164,7 @@ void TestChangeLogViewer::failingMirrorsAreSkipped_data()
     QTest::newRow("reset") << "reset";
 }
 
-void TestChangeLogViewer::failingMirrorsAreSkipped()
+void tst_ChangeLogViewer::failingMirrorsAreSkipped()
 {
     QFETCH(QString, failing);
     const int before = m_faults->requestCount(failing);
@@ -180,7 +181,7 @@ void TestChangeLogViewer::failingMirrorsAreSkipped()
     QCOMPARE(nginxRequests() - nginxBefore, 1);
 }
 
-void TestChangeLogViewer::slowMirrorIsAbandoned()
+void tst_ChangeLogViewer::slowMirrorIsAbandoned()
 {
     const int before = m_faults->requestCount(QStringLiteral("stall"));
     writeMirrors({m_faults->baseUrl() + QStringLiteral("/stall")});
@@ -198,7 +199,7 @@ void TestChangeLogViewer::slowMirrorIsAbandoned()
     QTRY_COMPARE_WITH_TIMEOUT(shownText(), QString::fromUtf8(changeLog), 5000);
 }
 
-void TestChangeLogViewer::allMirrorsFailing()
+void tst_ChangeLogViewer::allMirrorsFailing()
 {
     const int before404 = m_faults->requestCount(QStringLiteral("404"));
     const int beforeMoved = m_movedPages->requestCount(QStringLiteral("ok"));
@@ -221,7 +222,7 @@ void TestChangeLogViewer::allMirrorsFailing()
     QCOMPARE(m_faults->requestCount(QStringLiteral("404")) - before404, 1);
 }
 
-void TestChangeLogViewer::alphaLocationIsTriedOnce()
+void tst_ChangeLogViewer::alphaLocationIsTriedOnce()
 {
     const int before = m_faults->requestCount(QStringLiteral("404"));
     const int nginxBefore = nginxRequests();
@@ -238,13 +239,13 @@ void TestChangeLogViewer::alphaLocationIsTriedOnce()
     QCOMPARE(nginxRequests() - nginxBefore, 0);
 }
 
-void TestChangeLogViewer::noSourcesMeansFailure()
+void tst_ChangeLogViewer::noSourcesMeansFailure()
 {
     ChangeLogViewer::showRemoteChangeLogDialog(nullptr, version);
     QCOMPARE(shownText(), QStringLiteral("Failed to load changelog."));
 }
 
-void TestChangeLogViewer::twoClicksOneDialogOneRequest()
+void tst_ChangeLogViewer::twoClicksOneDialogOneRequest()
 {
     const int nginxBefore = nginxRequests();
     writeMirrors({m_http});
@@ -260,7 +261,7 @@ void TestChangeLogViewer::twoClicksOneDialogOneRequest()
     QCOMPARE(nginxRequests() - nginxBefore, 1);
 }
 
-void TestChangeLogViewer::closedDialogIsForgotten()
+void tst_ChangeLogViewer::closedDialogIsForgotten()
 {
     writeMirrors({m_http});
     ChangeLogViewer::showRemoteChangeLogDialog(nullptr, version);
@@ -271,7 +272,7 @@ void TestChangeLogViewer::closedDialogIsForgotten()
     QVERIFY(!ChangeLogViewer::m_instance);
 }
 
-void TestChangeLogViewer::dialogTakesWidthOfWidestLine()
+void tst_ChangeLogViewer::dialogTakesWidthOfWidestLine()
 {
     ChangeLogViewer::showRemoteChangeLogDialog(nullptr, version);
     ChangeLogViewer *dialog = ChangeLogViewer::m_instance;
@@ -290,7 +291,7 @@ void TestChangeLogViewer::dialogTakesWidthOfWidestLine()
     QCOMPARE(dialog->height(), qMin(500, available.height()));
 }
 
-void TestChangeLogViewer::emptyChangeLogKeepsSize()
+void tst_ChangeLogViewer::emptyChangeLogKeepsSize()
 {
     writeMirrors({m_http});
     ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("9"));
@@ -300,7 +301,7 @@ void TestChangeLogViewer::emptyChangeLogKeepsSize()
     QCOMPARE(ChangeLogViewer::m_instance->size(), before);
 }
 
-void TestChangeLogViewer::changeLogOverOneMiBFailsItsMirror_data()
+void tst_ChangeLogViewer::changeLogOverOneMiBFailsItsMirror_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("shown");
@@ -308,7 +309,7 @@ void TestChangeLogViewer::changeLogOverOneMiBFailsItsMirror_data()
     QTest::newRow("1 MiB and a byte") << 1024 * 1024 + 1 << false;
 }
 
-void TestChangeLogViewer::changeLogOverOneMiBFailsItsMirror()
+void tst_ChangeLogViewer::changeLogOverOneMiBFailsItsMirror()
 {
     QFETCH(int, size);
     QFETCH(bool, shown);
@@ -320,6 +321,6 @@ void TestChangeLogViewer::changeLogOverOneMiBFailsItsMirror()
     QTRY_COMPARE(shownText(), shown ? QString::fromLatin1(text) : "Failed to load changelog.");
 }
 
-QTEST_MAIN(TestChangeLogViewer)
+QTEST_MAIN(tst_ChangeLogViewer)
 
 #include "tst_changelogviewer.moc"

@@ -8,9 +8,10 @@
 #include "app/updatechecker.h"
 #include "localservers.h"
 #include "messageboxanswerer.h"
+#include "scopedapproot.h"
 #include "net/banner.h"
 #include "ui/changelogviewer.h"
-#include "ui/mainwindow.h"
+#include "testablemainwindow.h"
 #include "ui/newsbanner.h"
 #include "ui/timedmessagebox.h"
 #include "ui/urlclicklabel.h"
@@ -41,7 +42,7 @@ namespace {
 const char secondStartOption[] = "--second-start";
 }
 
-class TestMainWindow : public QObject
+class tst_MainWindow : public QObject
 {
     Q_OBJECT
 
@@ -65,8 +66,8 @@ private slots:
     void undecodableBannerLeavesBannerEmpty();
     void bannerFromServerIsShown();
     void finishedOffersClientStart();
-    void startMorvaneStartsScriptAndCloses();
-    void unattendedStartsClientAfterOneSecond();
+    void clientStartsAfterFinishedRun_data();
+    void clientStartsAfterFinishedRun();
     void openChangeLogHoldsClientBack();
     void canceledOffersRestart();
     void errorIsLoggedAndShown();
@@ -79,17 +80,18 @@ private slots:
     void closeDuringUpdateAnswerYesQuitsAfterCancel();
     void runEndingDuringQuestionClosesOnYes();
     void runFinishingDespiteCancelStillQuits();
-    void secondStartRaisesWindow();
-    void otherMessagesAreIgnored();
+    void otherInstanceMessage_data();
+    void otherInstanceMessage();
     void changelogButtonOpensOneDialog();
     void unattendedLinesGoToStandardError();
-    void unattendedStartUpStartsUpdateAfterTwoSeconds();
     void germanTexts();
 
 private:
     QString root() const { return m_root->path(); }
     void writeMirrors();
     void writeClientScript();
+    // Shows the window with a run prepared, as after a click on "Start Update".
+    bool showWithPreparedRun(TestableMainWindow &window);
     QString marker() const { return m_root->filePath(QStringLiteral("client-started")); }
     template<typename T>
     static T *child(QWidget &window, const char *name)
@@ -100,48 +102,35 @@ private:
         return widget;
     }
 
-    std::unique_ptr<QTemporaryDir> m_root;
-    std::unique_ptr<QTemporaryDir> m_systemTemp;
-    QByteArray m_savedTmpDir;
+    std::unique_ptr<ScopedAppRoot> m_root;
     std::unique_ptr<Configuration> m_configuration;
     quint16 m_silentPort = 0;
 };
 
-void TestMainWindow::initTestCase()
+void tst_MainWindow::initTestCase()
 {
     // Nothing answers on this port: windows built here find no banner.
     m_silentPort = LocalServers::freeUdpPort();
 }
 
-void TestMainWindow::init()
+void tst_MainWindow::init()
 {
-    m_root = std::make_unique<QTemporaryDir>();
-    m_systemTemp = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_root->isValid() && m_systemTemp->isValid());
-    Configuration::setAppRootPath(m_root->path());
-    m_savedTmpDir = qgetenv("TMPDIR");
-    qputenv("TMPDIR", QFile::encodeName(m_systemTemp->path()));
+    m_root = std::make_unique<ScopedAppRoot>();
+    QVERIFY(m_root->isValid());
     Banner::setServer(QStringLiteral("127.0.0.1"), m_silentPort);
     m_configuration = std::make_unique<Configuration>();
     m_configuration->m_clientType = QStringLiteral("client_linux_amd64");
     m_configuration->m_clientVersion = 3170;
 }
 
-void TestMainWindow::cleanup()
+void tst_MainWindow::cleanup()
 {
     delete ChangeLogViewer::m_instance;
     m_configuration.reset();
-    Banner::setServer(QString(), 0);
-    if (m_savedTmpDir.isNull())
-        qunsetenv("TMPDIR");
-    else
-        qputenv("TMPDIR", m_savedTmpDir);
-    Configuration::setAppRootPath(QString());
-    m_systemTemp.reset();
     m_root.reset();
 }
 
-void TestMainWindow::writeMirrors()
+void tst_MainWindow::writeMirrors()
 {
     QSettings mirrors(m_root->filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
     mirrors.beginWriteArray(QStringLiteral("mirrors"));
@@ -151,7 +140,7 @@ void TestMainWindow::writeMirrors()
     mirrors.setValue(QStringLiteral("local/url"), QStringLiteral("http://127.0.0.1:9/"));
 }
 
-void TestMainWindow::writeClientScript()
+void tst_MainWindow::writeClientScript()
 {
     QFile script(m_root->filePath(Configuration::getClientBinaryName()));
     QVERIFY(script.open(QIODevice::WriteOnly));
@@ -160,9 +149,16 @@ void TestMainWindow::writeClientScript()
     QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
 }
 
-void TestMainWindow::startsIdle()
+bool tst_MainWindow::showWithPreparedRun(TestableMainWindow &window)
 {
-    MainWindow window(*m_configuration);
+    writeMirrors();
+    window.show();
+    return QTest::qWaitForWindowExposed(&window) && window.m_engine->initialize();
+}
+
+void tst_MainWindow::startsIdle()
+{
+    TestableMainWindow window(*m_configuration);
     window.setUIToConfigSpecs();
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -185,9 +181,9 @@ void TestMainWindow::startsIdle()
     QCOMPARE(child<QPushButton>(window, "detailsButton")->text(), QStringLiteral("Details"));
 }
 
-void TestMainWindow::formFollowsLayout()
+void tst_MainWindow::formFollowsLayout()
 {
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
     QVERIFY(child<NewsBanner>(window, "newsBanner"));
     auto *banner = child<UrlClickLabel>(window, "banner");
@@ -216,7 +212,7 @@ void TestMainWindow::formFollowsLayout()
              QStringList({"startButton", "detailsButton", "changelogButton", "outputTextEdit"}));
 }
 
-void TestMainWindow::versionLabel_data()
+void tst_MainWindow::versionLabel_data()
 {
     QTest::addColumn<int>("channel");
     QTest::addColumn<QString>("versionName");
@@ -237,7 +233,7 @@ void TestMainWindow::versionLabel_data()
             + line.arg("Stable");
 }
 
-void TestMainWindow::versionLabel()
+void tst_MainWindow::versionLabel()
 {
     QFETCH(int, channel);
     QFETCH(QString, versionName);
@@ -245,21 +241,21 @@ void TestMainWindow::versionLabel()
 
     m_configuration->m_updateChannel = UpdateChannel(channel);
     m_configuration->m_clientVersionName = versionName;
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.setUIToConfigSpecs();
     QCOMPARE(child<QLabel>(window, "versionLabel")->text(), expected);
     QVERIFY(child<QPushButton>(window, "startButton")->isEnabled());
 }
 
-void TestMainWindow::unattendedDisablesStartButton()
+void tst_MainWindow::unattendedDisablesStartButton()
 {
     m_configuration->m_noUserMode = 1;
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.setUIToConfigSpecs();
     QVERIFY(!child<QPushButton>(window, "startButton")->isEnabled());
 }
 
-void TestMainWindow::transferFiguresInKilobytes_data()
+void tst_MainWindow::transferFiguresInKilobytes_data()
 {
     QTest::addColumn<quint64>("done");
     QTest::addColumn<quint64>("total");
@@ -273,14 +269,14 @@ void TestMainWindow::transferFiguresInKilobytes_data()
         << QStringList({"1024 KB", "5000000 KB", "2 KB/s"});
 }
 
-void TestMainWindow::transferFiguresInKilobytes()
+void tst_MainWindow::transferFiguresInKilobytes()
 {
     QFETCH(quint64, done);
     QFETCH(quint64, total);
     QFETCH(quint64, speed);
     QFETCH(QStringList, shown);
 
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     emit window.m_engine->downloadProgress(done, total, speed, true);
@@ -299,11 +295,11 @@ void TestMainWindow::transferFiguresInKilobytes()
     QVERIFY(!child<QLabel>(window, "label_6")->isVisible());
 }
 
-void TestMainWindow::transferFiguresKeepWindowWidth()
+void tst_MainWindow::transferFiguresKeepWindowWidth()
 {
     // The window takes the size its content asks for: the figures of a
     // 200 MB download must not make it jump wider while they tick.
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.setUIToConfigSpecs();
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -313,9 +309,9 @@ void TestMainWindow::transferFiguresKeepWindowWidth()
     QCOMPARE(window.width(), width);
 }
 
-void TestMainWindow::progressBarInThousandths()
+void tst_MainWindow::progressBarInThousandths()
 {
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     auto *bar = child<QProgressBar>(window, "totalProgressBar");
     emit window.m_engine->updateProgress(0.4567);
     QCOMPARE(bar->value(), 456);
@@ -323,9 +319,9 @@ void TestMainWindow::progressBarInThousandths()
     QCOMPARE(bar->value(), 1000);
 }
 
-void TestMainWindow::detailsShowLogAtItsEnd()
+void tst_MainWindow::detailsShowLogAtItsEnd()
 {
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const int heightWithoutLog = window.height();
@@ -345,10 +341,10 @@ void TestMainWindow::detailsShowLogAtItsEnd()
     QTRY_COMPARE(window.height(), heightWithoutLog);
 }
 
-void TestMainWindow::logoAndCopyrightOpenWebSite()
+void tst_MainWindow::logoAndCopyrightOpenWebSite()
 {
     UrlRecorder browser;
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QTest::mouseClick(child<UrlClickLabel>(window, "morvaneLabel"), Qt::LeftButton);
@@ -373,9 +369,9 @@ static QByteArray pngImage()
     return bytes;
 }
 
-void TestMainWindow::bannerImageWithLink()
+void tst_MainWindow::bannerImageWithLink()
 {
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     emit window.m_engine->bannerFound(pngImage(),
                                       QStringLiteral("https://events.morvane.example/spring?x=1"));
     auto *banner = child<UrlClickLabel>(window, "banner");
@@ -384,9 +380,9 @@ void TestMainWindow::bannerImageWithLink()
     QCOMPARE(banner->toolTip(), QStringLiteral("Click to open \"https://events.morvane.example\""));
 }
 
-void TestMainWindow::undecodableBannerLeavesBannerEmpty()
+void tst_MainWindow::undecodableBannerLeavesBannerEmpty()
 {
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     emit window.m_engine->bannerFound(QByteArray("<html>not an image</html>"),
                                       QStringLiteral("https://events.morvane.example/"));
     auto *banner = child<UrlClickLabel>(window, "banner");
@@ -395,7 +391,7 @@ void TestMainWindow::undecodableBannerLeavesBannerEmpty()
     QVERIFY(banner->toolTip().isEmpty());
 }
 
-void TestMainWindow::bannerFromServerIsShown()
+void tst_MainWindow::bannerFromServerIsShown()
 {
     // The reference server names an image on nginx; the window shows it.
     QTemporaryDir site;
@@ -412,16 +408,16 @@ void TestMainWindow::bannerFromServerIsShown()
     QVERIFY(server.isValid());
     Banner::setServer(QStringLiteral("127.0.0.1"), server.bannerPort);
 
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     auto *banner = child<UrlClickLabel>(window, "banner");
     QTRY_VERIFY_WITH_TIMEOUT(!banner->pixmap().isNull(), 10000);
     QCOMPARE(banner->url(), QStringLiteral("https://events.morvane.example/spring"));
     QCOMPARE(banner->toolTip(), QStringLiteral("Click to open \"https://events.morvane.example\""));
 }
 
-void TestMainWindow::finishedOffersClientStart()
+void tst_MainWindow::finishedOffersClientStart()
 {
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto *start = child<QPushButton>(window, "startButton");
@@ -437,40 +433,44 @@ void TestMainWindow::finishedOffersClientStart()
     QVERIFY(window.isVisible());
 }
 
-void TestMainWindow::startMorvaneStartsScriptAndCloses()
+void tst_MainWindow::clientStartsAfterFinishedRun_data()
 {
-    writeClientScript();
-    MainWindow window(*m_configuration);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    emit window.m_engine->updateFinished();
-    QTest::mouseClick(child<QPushButton>(window, "startButton"), Qt::LeftButton);
-    QVERIFY(!window.isVisible());
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker()), 5000);
+    QTest::addColumn<bool>("unattended");
+    QTest::newRow("Start Morvane clicked") << false;
+    QTest::newRow("unattended, after one second") << true;
 }
 
-void TestMainWindow::unattendedStartsClientAfterOneSecond()
+// After a finished run the client's start script runs and the window
+// closes: on the click on "Start Morvane", or unattended by itself a second
+// later.
+void tst_MainWindow::clientStartsAfterFinishedRun()
 {
+    QFETCH(bool, unattended);
     writeClientScript();
-    m_configuration->m_noUserMode = 1;
-    MainWindow window(*m_configuration);
+    m_configuration->m_noUserMode = unattended ? 1 : 0;
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QElapsedTimer clock;
     clock.start();
     emit window.m_engine->updateFinished();
-    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 3000);
-    QVERIFY(clock.elapsed() >= 1000);
+    if (unattended) {
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 3000);
+        QVERIFY(clock.elapsed() >= 1000);
+    } else {
+        QTest::mouseClick(child<QPushButton>(window, "startButton"), Qt::LeftButton);
+        QVERIFY(!window.isVisible());
+    }
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker()), 5000);
 }
 
 // The change log opened in the second before the client starts holds the
 // start back until it is closed.
-void TestMainWindow::openChangeLogHoldsClientBack()
+void tst_MainWindow::openChangeLogHoldsClientBack()
 {
     writeClientScript();
     m_configuration->m_noUserMode = 1;
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     emit window.m_engine->updateFinished();
@@ -484,9 +484,9 @@ void TestMainWindow::openChangeLogHoldsClientBack()
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker()), 5000);
 }
 
-void TestMainWindow::canceledOffersRestart()
+void tst_MainWindow::canceledOffersRestart()
 {
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     emit window.m_engine->updateProgress(0.3);
@@ -508,9 +508,9 @@ void TestMainWindow::canceledOffersRestart()
     QVERIFY(!window.m_engine->busy());
 }
 
-void TestMainWindow::errorIsLoggedAndShown()
+void tst_MainWindow::errorIsLoggedAndShown()
 {
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     MessageBoxAnswerer answerer({QMessageBox::Ok});
@@ -526,9 +526,9 @@ void TestMainWindow::errorIsLoggedAndShown()
     QCOMPARE(window.pendingExitCode(), 0);
 }
 
-void TestMainWindow::fatalEngineErrorEndsWithTwo()
+void tst_MainWindow::fatalEngineErrorEndsWithTwo()
 {
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     MessageBoxAnswerer answerer({QMessageBox::Ok});
@@ -542,9 +542,9 @@ void TestMainWindow::fatalEngineErrorEndsWithTwo()
     QVERIFY(answerer.boxes.first().hasParent);
 }
 
-void TestMainWindow::fatalConfigErrorEndsWithOne()
+void tst_MainWindow::fatalConfigErrorEndsWithOne()
 {
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     MessageBoxAnswerer answerer({QMessageBox::Ok});
@@ -558,7 +558,7 @@ void TestMainWindow::fatalConfigErrorEndsWithOne()
     QVERIFY(!answerer.boxes.first().hasParent);
 }
 
-void TestMainWindow::fatalErrorBeforeLoopIsKeptForStartUp()
+void tst_MainWindow::fatalErrorBeforeLoopIsKeptForStartUp()
 {
     // An invalid proxy is reported while the window is being built, before
     // the event loop runs: start-up still ends with 2, after the box.
@@ -574,7 +574,7 @@ void TestMainWindow::fatalErrorBeforeLoopIsKeptForStartUp()
              QStringLiteral("'proxy:3128' is an invalid proxy specification"));
 }
 
-void TestMainWindow::configurationErrorAtStartUpEndsWithOne()
+void tst_MainWindow::configurationErrorAtStartUpEndsWithOne()
 {
     MessageBoxAnswerer answerer({QMessageBox::Ok});
     const int code = Startup::run(
@@ -588,9 +588,9 @@ void TestMainWindow::configurationErrorAtStartUpEndsWithOne()
     QCOMPARE(QCoreApplication::exec(), 5);
 }
 
-void TestMainWindow::closeWhenIdleClosesAtOnce()
+void tst_MainWindow::closeWhenIdleClosesAtOnce()
 {
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     MessageBoxAnswerer answerer({QMessageBox::No});
@@ -598,13 +598,10 @@ void TestMainWindow::closeWhenIdleClosesAtOnce()
     QVERIFY(answerer.boxes.isEmpty());
 }
 
-void TestMainWindow::closeDuringUpdateAnswerNoKeepsRunning()
+void tst_MainWindow::closeDuringUpdateAnswerNoKeepsRunning()
 {
-    writeMirrors();
-    MainWindow window(*m_configuration);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QVERIFY(window.m_engine->initialize());
+    TestableMainWindow window(*m_configuration);
+    QVERIFY(showWithPreparedRun(window));
     QVERIFY(window.m_engine->busy());
 
     MessageBoxAnswerer answerer({QMessageBox::No});
@@ -621,13 +618,10 @@ void TestMainWindow::closeDuringUpdateAnswerNoKeepsRunning()
     QVERIFY(!window.m_quitAfterCancel);
 }
 
-void TestMainWindow::closeDuringUpdateAnswerYesQuitsAfterCancel()
+void tst_MainWindow::closeDuringUpdateAnswerYesQuitsAfterCancel()
 {
-    writeMirrors();
-    MainWindow window(*m_configuration);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QVERIFY(window.m_engine->initialize());
+    TestableMainWindow window(*m_configuration);
+    QVERIFY(showWithPreparedRun(window));
 
     MessageBoxAnswerer answerer({QMessageBox::Yes});
     QVERIFY(!window.close());
@@ -646,13 +640,10 @@ void TestMainWindow::closeDuringUpdateAnswerYesQuitsAfterCancel()
     QCOMPARE(answerer.boxes.size(), 1);
 }
 
-void TestMainWindow::runEndingDuringQuestionClosesOnYes()
+void tst_MainWindow::runEndingDuringQuestionClosesOnYes()
 {
-    writeMirrors();
-    MainWindow window(*m_configuration);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QVERIFY(window.m_engine->initialize());
+    TestableMainWindow window(*m_configuration);
+    QVERIFY(showWithPreparedRun(window));
 
     // The run is given up (the engine is reset) while the question is open.
     MessageBoxAnswerer answerer({QMessageBox::Yes});
@@ -662,14 +653,11 @@ void TestMainWindow::runEndingDuringQuestionClosesOnYes()
     QVERIFY(!window.m_quitAfterCancel);
 }
 
-void TestMainWindow::runFinishingDespiteCancelStillQuits()
+void tst_MainWindow::runFinishingDespiteCancelStillQuits()
 {
-    writeMirrors();
     writeClientScript();
-    MainWindow window(*m_configuration);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QVERIFY(window.m_engine->initialize());
+    TestableMainWindow window(*m_configuration);
+    QVERIFY(showWithPreparedRun(window));
     MessageBoxAnswerer answerer({QMessageBox::Yes});
     QVERIFY(!window.close());
     QVERIFY(window.m_quitAfterCancel);
@@ -685,9 +673,19 @@ void TestMainWindow::runFinishingDespiteCancelStillQuits()
     QVERIFY(!QFile::exists(marker()));
 }
 
-void TestMainWindow::secondStartRaisesWindow()
+void tst_MainWindow::otherInstanceMessage_data()
 {
-    MainWindow window(*m_configuration);
+    QTest::addColumn<bool>("secondStart");
+    QTest::newRow("second start raises the window") << true;
+    QTest::newRow("other message is ignored") << false;
+}
+
+// A second start of the updater raises the running window and ends with 0;
+// any other message from another instance changes nothing.
+void tst_MainWindow::otherInstanceMessage()
+{
+    QFETCH(bool, secondStart);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QWidget other;
@@ -697,6 +695,12 @@ void TestMainWindow::secondStartRaisesWindow()
     QTRY_VERIFY(other.isActiveWindow());
     QVERIFY(!window.isActiveWindow());
 
+    if (!secondStart) {
+        QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("##")));
+        QTest::qWait(300);
+        QVERIFY(other.isActiveWindow());
+        return;
+    }
     QProcess second;
     second.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(secondStartOption)});
     QVERIFY(second.waitForStarted());
@@ -706,25 +710,9 @@ void TestMainWindow::secondStartRaisesWindow()
     QCOMPARE(second.exitCode(), 0);
 }
 
-void TestMainWindow::otherMessagesAreIgnored()
+void tst_MainWindow::changelogButtonOpensOneDialog()
 {
-    MainWindow window(*m_configuration);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QWidget other;
-    other.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&other));
-    other.activateWindow();
-    QTRY_VERIFY(other.isActiveWindow());
-
-    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("##")));
-    QTest::qWait(300);
-    QVERIFY(other.isActiveWindow());
-}
-
-void TestMainWindow::changelogButtonOpensOneDialog()
-{
-    MainWindow window(*m_configuration);
+    TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto *button = child<QPushButton>(window, "changelogButton");
@@ -737,7 +725,7 @@ void TestMainWindow::changelogButtonOpensOneDialog()
     QCOMPARE(window.findChildren<ChangeLogViewer *>().size(), 1);
 }
 
-void TestMainWindow::unattendedLinesGoToStandardError()
+void tst_MainWindow::unattendedLinesGoToStandardError()
 {
     QTemporaryFile capture;
     QVERIFY(capture.open());
@@ -746,7 +734,7 @@ void TestMainWindow::unattendedLinesGoToStandardError()
     ::dup2(capture.handle(), STDERR_FILENO);
     {
         m_configuration->m_noUserMode = 1;
-        MainWindow window(*m_configuration);
+        TestableMainWindow window(*m_configuration);
         emit window.m_engine->message(QStringLiteral("Starting update process"));
         m_configuration->m_noUserMode = 0;
         emit window.m_engine->message(QStringLiteral("interactive line"));
@@ -754,12 +742,17 @@ void TestMainWindow::unattendedLinesGoToStandardError()
     // No box of an unattended run waits for good: each closes itself with its
     // default answer, with its text on standard error, and the program ends
     // with its code (a bad version, a silent update server, no mirror list,
-    // a failed run).
+    // a failed run). Without a mirror list, the update that starts by itself
+    // two seconds after start-up ends in the fatal error.
     TimedMessageBox::setTimeoutForTests(50);
     UpdateChecker::setServer(QStringLiteral("127.0.0.1"), m_silentPort);
     const QStringList given {"update", "--nouser", "client_linux_amd64", "3170"};
     QList<int> codes {Startup::run({"update", "--nouser", "client_linux_amd64", "abc"}),
-                      Startup::run({"update", "--nouser"}), Startup::run(given)};
+                      Startup::run({"update", "--nouser"})};
+    QElapsedTimer clock;
+    clock.start();
+    codes << Startup::run(given);
+    const qint64 withoutMirrorList = clock.elapsed();
     writeMirrors();
     codes << Startup::run(given);
     TimedMessageBox::setTimeoutForTests(0);
@@ -771,33 +764,21 @@ void TestMainWindow::unattendedLinesGoToStandardError()
     QVERIFY2(written.contains("Starting update process\n"), written.constData());
     QVERIFY(!written.contains("interactive line"));
     QCOMPARE(codes, QList<int>({1, 1, 2, 2}));
+    QVERIFY(withoutMirrorList >= 1900);
     for (const char *text : {"Invalid version nr (abc)\n", "Failed to query latest client\n",
                              "mirrors.ini is missing, cannot proceed.\n",
                              "Update cancelled. Push \"Details\" to check reasons.\n"})
         QVERIFY2(written.contains(text), written.constData());
 }
 
-void TestMainWindow::unattendedStartUpStartsUpdateAfterTwoSeconds()
-{
-    // No mirror list: the update that starts by itself ends in a fatal error.
-    MessageBoxAnswerer answerer({QMessageBox::Ok});
-    const int code = Startup::run({QStringLiteral("update"), QStringLiteral("--nouser"),
-                                   QStringLiteral("client_linux_amd64"), QStringLiteral("3170")});
-    QCOMPARE(code, 2);
-    QCOMPARE(answerer.boxes.size(), 1);
-    QCOMPARE(answerer.boxes.first().text,
-             QStringLiteral("mirrors.ini is missing, cannot proceed."));
-    QVERIFY(answerer.boxes.first().shownAfterMs >= 1900);
-}
-
-void TestMainWindow::germanTexts()
+void tst_MainWindow::germanTexts()
 {
     QTranslator program;
     QTranslator qt;
     Startup::installTranslations(program, qt, QStringLiteral("de_DE"));
     m_configuration->m_clientVersionName = QStringLiteral("3.1.7");
     {
-        MainWindow window(*m_configuration);
+        TestableMainWindow window(*m_configuration);
         window.setUIToConfigSpecs();
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -851,7 +832,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     if (app.arguments().contains(QLatin1String(secondStartOption)))
         return Startup::run({app.arguments().first()});
-    TestMainWindow test;
+    tst_MainWindow test;
     return QTest::qExec(&test, argc, argv);
 }
 

@@ -5,20 +5,20 @@
 #include "app/configuration.h"
 #include "app/startup.h"
 #include "app/updatechecker.h"
+#include "cancelonmessage.h"
 #include "localservers.h"
 #include "messageboxanswerer.h"
 #include "net/banner.h"
 #include "releasebuilder.h"
-#include "ui/mainwindow.h"
+#include "scopedapproot.h"
+#include "testablemainwindow.h"
 #include "update/updateengine.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTextEdit>
 #include <QThreadPool>
 #include <QTimer>
@@ -45,7 +45,7 @@ QStringList withoutOldCopies(const QStringList &lines)
 }
 } // namespace
 
-class TestMainWindowRun : public QObject
+class tst_MainWindowRun : public QObject
 {
     Q_OBJECT
 
@@ -60,7 +60,7 @@ private slots:
     void unattendedStartUpdatesAndStartsClient();
 
 private:
-    QString appRoot() const { return m_work->filePath(QStringLiteral("app")); }
+    QString appRoot() const { return m_root->path(); }
     QStringList installation() const
     {
         return withoutOldCopies(ReleaseBuilder::snapshot(appRoot(), false, installationFiles));
@@ -72,9 +72,6 @@ private:
     // Builds the window for an installation of the old version that the
     // nginx mirror can bring to the new one.
     void makeWindow(const QVariantMap &settings = {});
-    // Cancels the run, as the engine's cancelUpdate() would be reached from a
-    // click, once the occurrence-th log line matching pattern has appeared.
-    void cancelOn(const QString &pattern, int occurrence);
     QPushButton *startButton() const
     {
         return m_window->findChild<QPushButton *>(QStringLiteral("startButton"));
@@ -83,15 +80,14 @@ private:
     ReleaseBuilder m_builder;
     QString m_mirrorTree;
 
-    std::unique_ptr<QTemporaryDir> m_work;
+    std::unique_ptr<ScopedAppRoot> m_root;
     std::unique_ptr<LocalServers> m_servers;
     std::unique_ptr<Configuration> m_configuration;
-    std::unique_ptr<MainWindow> m_window;
-    QByteArray m_savedTmpDir;
+    std::unique_ptr<TestableMainWindow> m_window;
     QStringList m_log;
 };
 
-void TestMainWindowRun::initTestCase()
+void tst_MainWindowRun::initTestCase()
 {
     if (!ReleaseBuilder::updaterTrustsDevelopmentKey())
         QSKIP("built with another public key than the development key");
@@ -115,37 +111,26 @@ void TestMainWindowRun::initTestCase()
         qPrintable(m_builder.errorString()));
 }
 
-void TestMainWindowRun::init()
+void tst_MainWindowRun::init()
 {
-    m_work = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_work->isValid());
-    const QString systemTemp = m_work->filePath(QStringLiteral("tmp"));
-    QVERIFY(QDir().mkpath(systemTemp));
-    m_savedTmpDir = qgetenv("TMPDIR");
-    qputenv("TMPDIR", QFile::encodeName(systemTemp));
-    Configuration::setAppRootPath(appRoot());
+    m_root = std::make_unique<ScopedAppRoot>();
+    QVERIFY(m_root->isValid());
     m_servers = std::make_unique<LocalServers>();
     // No banner server answers here.
     Banner::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
     m_log.clear();
 }
 
-void TestMainWindowRun::cleanup()
+void tst_MainWindowRun::cleanup()
 {
     m_window.reset();
     QThreadPool::globalInstance()->waitForDone();
     m_configuration.reset();
     m_servers.reset();
-    Banner::setServer(QString(), 0);
-    if (m_savedTmpDir.isNull())
-        qunsetenv("TMPDIR");
-    else
-        qputenv("TMPDIR", m_savedTmpDir);
-    Configuration::setAppRootPath(QString());
-    m_work.reset();
+    m_root.reset();
 }
 
-void TestMainWindowRun::makeWindow(const QVariantMap &settings)
+void tst_MainWindowRun::makeWindow(const QVariantMap &settings)
 {
     const QString mirror = m_servers->startNginx(m_mirrorTree);
     QVERIFY(!mirror.isEmpty());
@@ -155,7 +140,7 @@ void TestMainWindowRun::makeWindow(const QVariantMap &settings)
     m_configuration->m_clientType = ReleaseBuilder::CLIENT_TYPE;
     m_configuration->m_clientVersion = newVersion;
     m_configuration->m_clientVersionName = QStringLiteral("2.0");
-    m_window = std::make_unique<MainWindow>(*m_configuration);
+    m_window = std::make_unique<TestableMainWindow>(*m_configuration);
     connect(m_window->m_engine, &UpdateEngine::message, this,
             [this](const QString &line) { m_log.append(line); });
     m_window->setUIToConfigSpecs();
@@ -163,19 +148,7 @@ void TestMainWindowRun::makeWindow(const QVariantMap &settings)
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
 }
 
-void TestMainWindowRun::cancelOn(const QString &pattern, int occurrence)
-{
-    auto remaining = std::make_shared<int>(occurrence);
-    UpdateEngine *engine = m_window->m_engine;
-    connect(engine, &UpdateEngine::message, this,
-            [engine, remaining, match = QRegularExpression(pattern)](const QString &line) {
-                if (*remaining > 0 && match.match(line).hasMatch() && --*remaining == 0)
-                    QMetaObject::invokeMethod(engine, &UpdateEngine::cancelUpdate,
-                                              Qt::QueuedConnection);
-            });
-}
-
-void TestMainWindowRun::updateRunsToStartMorvane()
+void tst_MainWindowRun::updateRunsToStartMorvane()
 {
     makeWindow();
     auto *bar = m_window->findChild<QProgressBar *>(QStringLiteral("totalProgressBar"));
@@ -215,11 +188,11 @@ void TestMainWindowRun::updateRunsToStartMorvane()
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
 }
 
-void TestMainWindowRun::restartAfterCancelReusesDownloads()
+void tst_MainWindowRun::restartAfterCancelReusesDownloads()
 {
     // One download at a time, so that the cancel comes after exactly two files.
     makeWindow({{QStringLiteral("update/streams"), 1}});
-    cancelOn(QStringLiteral("^Downloading files/.* finished$"), 2);
+    cancelOnMessage(m_window->m_engine, QStringLiteral("^Downloading files/.* finished$"), 2);
     MessageBoxAnswerer answerer({QMessageBox::Ok});
 
     QTest::mouseClick(startButton(), Qt::LeftButton);
@@ -231,33 +204,23 @@ void TestMainWindowRun::restartAfterCancelReusesDownloads()
     QCOMPARE(m_window->findChild<QProgressBar *>(QStringLiteral("totalProgressBar"))->value(), 0);
     QVERIFY(m_log.contains(QStringLiteral("User aborted update")));
     QCOMPARE(installation(), clientSnapshot(oldVersion));
-    const QStringList firstRun = LocalServers::requestedPaths(m_servers->nginxAccessLog());
 
+    // Which files the resumed session fetches again, tst_updaterun checks.
     m_log.clear();
     QTest::mouseClick(startButton(), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(startButton()->text(), QStringLiteral("Start Morvane"), 60000);
     QVERIFY(m_log.contains(QStringLiteral("Previous update session for v. 2 found")));
     QCOMPARE(installation(), clientSnapshot(newVersion));
-
-    // The two files fetched before the cancel were not fetched again.
-    const QStringList secondRun
-        = LocalServers::requestedPaths(m_servers->nginxAccessLog()).mid(firstRun.size());
-    int reused = 0;
-    for (const QString &path : firstRun) {
-        if (path.startsWith(QLatin1String("/2/files/")) && !secondRun.contains(path))
-            ++reused;
-    }
-    QCOMPARE(reused, 2);
     QCOMPARE(answerer.boxes.size(), 1);
 }
 
-void TestMainWindowRun::closingDuringRunQuitsAfterRollback()
+void tst_MainWindowRun::closingDuringRunQuitsAfterRollback()
 {
     makeWindow();
     // The window is closed while the large level is being unpacked into the
     // installation.
     UpdateEngine *engine = m_window->m_engine;
-    MainWindow *window = m_window.get();
+    TestableMainWindow *window = m_window.get();
     auto closed = std::make_shared<bool>(false);
     connect(engine, &UpdateEngine::message, this, [window, closed](const QString &line) {
         if (line == QLatin1String("add/replace data/levels/huge.dat.gz")) {
@@ -286,7 +249,7 @@ void TestMainWindowRun::closingDuringRunQuitsAfterRollback()
     QCOMPARE(installation(), clientSnapshot(oldVersion));
 }
 
-void TestMainWindowRun::unattendedStartUpdatesAndStartsClient()
+void tst_MainWindowRun::unattendedStartUpdatesAndStartsClient()
 {
     // The whole unattended road through start-up: the update server names
     // the version, the update starts by itself, the client starts after it
@@ -307,7 +270,6 @@ void TestMainWindowRun::unattendedStartUpdatesAndStartsClient()
     connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
     watchdog.start(60000);
     const int code = Startup::run({QStringLiteral("update"), QStringLiteral("--nouser")});
-    UpdateChecker::setServer(QString(), 0);
 
     QCOMPARE(code, 0);
     QVERIFY(answerer.boxes.isEmpty());
@@ -318,6 +280,6 @@ void TestMainWindowRun::unattendedStartUpdatesAndStartsClient()
              clientSnapshot(newVersion));
 }
 
-QTEST_MAIN(TestMainWindowRun)
+QTEST_MAIN(tst_MainWindowRun)
 
 #include "tst_mainwindowrun.moc"

@@ -11,7 +11,21 @@
 #include <QTimerEvent>
 #include <QtTest>
 
-class TestNewsBanner : public QObject
+namespace {
+// The ticker with its scrolling state open to the test.
+class TestableNewsBanner : public NewsBanner
+{
+public:
+    using NewsBanner::m_document;
+    using NewsBanner::m_paused;
+    using NewsBanner::m_textWidth;
+    using NewsBanner::m_timer;
+    using NewsBanner::m_x;
+    using NewsBanner::timerEvent;
+};
+} // namespace
+
+class tst_NewsBanner : public QObject
 {
     Q_OBJECT
 
@@ -27,12 +41,12 @@ private slots:
     void newsShowsOnlyCompiledInImages();
 
 private:
-    static void tick(NewsBanner &banner)
+    static void tick(TestableNewsBanner &banner)
     {
         QTimerEvent event(banner.m_timer.timerId());
         banner.timerEvent(&event);
     }
-    static void showBanner(NewsBanner &banner, int width)
+    static void showBanner(TestableNewsBanner &banner, int width)
     {
         banner.resize(width, 16);
         banner.show();
@@ -40,7 +54,7 @@ private:
     }
 };
 
-void TestNewsBanner::passEndsBeyondLeftEdgeThenPauses_data()
+void tst_NewsBanner::passEndsBeyondLeftEdgeThenPauses_data()
 {
     QTest::addColumn<QString>("news");
     QTest::addColumn<int>("textWidth");
@@ -51,13 +65,13 @@ void TestNewsBanner::passEndsBeyondLeftEdgeThenPauses_data()
     QTest::newRow("empty news") << "" << 0 << 401;
 }
 
-void TestNewsBanner::passEndsBeyondLeftEdgeThenPauses()
+void tst_NewsBanner::passEndsBeyondLeftEdgeThenPauses()
 {
     QFETCH(QString, news);
     QFETCH(int, textWidth);
     QFETCH(int, ticksOfPass);
 
-    NewsBanner banner;
+    TestableNewsBanner banner;
     showBanner(banner, 400);
     banner.setNews(news);
     QCOMPARE(banner.m_x, 390);
@@ -81,9 +95,9 @@ void TestNewsBanner::passEndsBeyondLeftEdgeThenPauses()
     QCOMPARE(banner.m_x, 389);
 }
 
-void TestNewsBanner::pauseLastsLongerThanScrolling()
+void tst_NewsBanner::pauseLastsLongerThanScrolling()
 {
-    NewsBanner banner;
+    TestableNewsBanner banner;
     showBanner(banner, 400);
     banner.setNews(QStringLiteral("news"));
     banner.m_textWidth = 0;
@@ -95,18 +109,18 @@ void TestNewsBanner::pauseLastsLongerThanScrolling()
     QCOMPARE(banner.m_x, 390);
 }
 
-void TestNewsBanner::scrollsByItself()
+void tst_NewsBanner::scrollsByItself()
 {
-    NewsBanner banner;
+    TestableNewsBanner banner;
     showBanner(banner, 400);
     QVERIFY(!banner.m_timer.isActive());
     banner.setNews(QStringLiteral("news"));
     QTRY_VERIFY_WITH_TIMEOUT(banner.m_x < 385, 2000);
 }
 
-void TestNewsBanner::newNewsRestartsAtRightEdge()
+void tst_NewsBanner::newNewsRestartsAtRightEdge()
 {
-    NewsBanner banner;
+    TestableNewsBanner banner;
     showBanner(banner, 300);
     banner.setNews(QStringLiteral("first"));
     for (int i = 0; i < 50; ++i)
@@ -117,9 +131,9 @@ void TestNewsBanner::newNewsRestartsAtRightEdge()
     QVERIFY(!banner.m_paused);
 }
 
-void TestNewsBanner::resizeBringsTextBack()
+void tst_NewsBanner::resizeBringsTextBack()
 {
-    NewsBanner banner;
+    TestableNewsBanner banner;
     showBanner(banner, 400);
     banner.setNews(QStringLiteral("news"));
     banner.resize(200, 16);
@@ -127,33 +141,33 @@ void TestNewsBanner::resizeBringsTextBack()
     QCOMPARE(banner.m_x, 190);
 }
 
-void TestNewsBanner::leftClickOpensWebSite()
+void tst_NewsBanner::leftClickOpensWebSite()
 {
     UrlRecorder browser;
-    NewsBanner banner;
+    TestableNewsBanner banner;
     showBanner(banner, 400);
     QTest::mouseClick(&banner, Qt::LeftButton);
     QCOMPARE(browser.opened, QList<QUrl>({QUrl(WebLinks::makerWebSite())}));
 }
 
-void TestNewsBanner::rightClickOpensNothing()
+void tst_NewsBanner::rightClickOpensNothing()
 {
     UrlRecorder browser;
-    NewsBanner banner;
+    TestableNewsBanner banner;
     showBanner(banner, 400);
     QTest::mouseClick(&banner, Qt::RightButton);
     QTest::mouseClick(&banner, Qt::MiddleButton);
     QVERIFY(browser.opened.isEmpty());
 }
 
-void TestNewsBanner::newsShowsOnlyCompiledInImages()
+void tst_NewsBanner::newsShowsOnlyCompiledInImages()
 {
     // Read, the image the test makes would make the news 300 pixels high; the
     // compiled-in logo makes it 48.
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("large.png"));
     QVERIFY(QImage(10, 300, QImage::Format_Mono).save(image));
-    NewsBanner banner;
+    TestableNewsBanner banner;
     banner.setNews("<b>New</b> <img src=\"" + image
                    + "\"><img src=\"qrc:/images/morvane_logo.png\">");
     const qreal height = banner.m_document->size().height();
@@ -161,6 +175,6 @@ void TestNewsBanner::newsShowsOnlyCompiledInImages()
     QVERIFY(banner.m_document->toHtml().contains("font-weight:700;\">New</span>"));
 }
 
-QTEST_MAIN(TestNewsBanner)
+QTEST_MAIN(tst_NewsBanner)
 
 #include "tst_newsbanner.moc"

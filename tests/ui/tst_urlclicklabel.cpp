@@ -6,7 +6,7 @@
 
 #include <QtTest>
 
-class TestUrlClickLabel : public QObject
+class tst_UrlClickLabel : public QObject
 {
     Q_OBJECT
 
@@ -17,7 +17,7 @@ private slots:
     void onlyWebAddressesAreOpened();
 };
 
-void TestUrlClickLabel::anyButtonOpensLink_data()
+void tst_UrlClickLabel::anyButtonOpensLink_data()
 {
     QTest::addColumn<Qt::MouseButton>("button");
     QTest::newRow("left") << Qt::LeftButton;
@@ -25,7 +25,7 @@ void TestUrlClickLabel::anyButtonOpensLink_data()
     QTest::newRow("middle") << Qt::MiddleButton;
 }
 
-void TestUrlClickLabel::anyButtonOpensLink()
+void tst_UrlClickLabel::anyButtonOpensLink()
 {
     QFETCH(Qt::MouseButton, button);
     UrlRecorder browser;
@@ -39,7 +39,7 @@ void TestUrlClickLabel::anyButtonOpensLink()
              QList<QUrl>({QUrl(QStringLiteral("https://banners.morvane.example/spring?id=7"))}));
 }
 
-void TestUrlClickLabel::onlyWebAddressesAreOpened_data()
+void tst_UrlClickLabel::onlyWebAddressesAreOpened_data()
 {
     QTest::addColumn<QString>("link");
     QTest::addColumn<bool>("opened");
@@ -54,7 +54,7 @@ void TestUrlClickLabel::onlyWebAddressesAreOpened_data()
     QTest::newRow("empty (no banner yet)") << "" << false;
 }
 
-void TestUrlClickLabel::onlyWebAddressesAreOpened()
+void tst_UrlClickLabel::onlyWebAddressesAreOpened()
 {
     QFETCH(QString, link);
     QFETCH(bool, opened);
@@ -69,6 +69,6 @@ void TestUrlClickLabel::onlyWebAddressesAreOpened()
     QCOMPARE(browser.opened.size(), opened ? 1 : 0);
 }
 
-QTEST_MAIN(TestUrlClickLabel)
+QTEST_MAIN(tst_UrlClickLabel)
 
 #include "tst_urlclicklabel.moc"

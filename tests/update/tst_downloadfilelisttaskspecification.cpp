@@ -1,6 +1,7 @@
 #include "app/configuration.h"
 #include "net/random.h"
 #include "localservers.h"
+#include "tasklog.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
@@ -69,7 +70,6 @@ private:
     void makeMirrors(const QList<MirrorEntry> &entries);
     DownloadFileListTaskSpecification *makeStep();
     FileDownloadSpecification entry(const QString &filePath) const;
-    bool waitForEnd(TaskSpecification *task);
     QByteArray downloaded(const QString &filePath) const;
     QString normalised(QString line) const;
     // Seeds the mirror choice so that the first draw over freeSlots falls below firstBelow.
@@ -187,14 +187,6 @@ tst_DownloadFileListTaskSpecification::entry(const QString &filePath) const
     file.md5 = md5Of(m_files.value(filePath));
     file.size = m_files.value(filePath).size();
     return file;
-}
-
-bool tst_DownloadFileListTaskSpecification::waitForEnd(TaskSpecification *task)
-{
-    QDeadlineTimer deadline(60000);
-    while (task->state == Running && !deadline.hasExpired())
-        QTest::qWait(5);
-    return task->state != Running;
 }
 
 QByteArray tst_DownloadFileListTaskSpecification::downloaded(const QString &filePath) const

@@ -1,9 +1,11 @@
 #include "app/configuration.h"
 #include "update/filedeletelisttaskspecification.h"
 
+#include "scopedapproot.h"
+#include "tasklog.h"
+
 #include <QDir>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -25,9 +27,8 @@ private:
     void install(const QString &path);
     bool exists(const QString &path) const;
     FileDeleteListTaskSpecification *makeStep(double weight = 0.05);
-    bool waitForEnd(TaskSpecification *task);
 
-    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<ScopedAppRoot> m_root;
     std::unique_ptr<QObject> m_owner;
     QList<QString> m_deletes;
     QStringList m_log;
@@ -35,9 +36,8 @@ private:
 
 void tst_FileDeleteListTaskSpecification::init()
 {
-    m_root = std::make_unique<QTemporaryDir>();
+    m_root = std::make_unique<ScopedAppRoot>();
     QVERIFY(m_root->isValid());
-    Configuration::setAppRootPath(m_root->path());
     m_owner = std::make_unique<QObject>();
     m_deletes.clear();
     m_log.clear();
@@ -46,7 +46,6 @@ void tst_FileDeleteListTaskSpecification::init()
 void tst_FileDeleteListTaskSpecification::cleanup()
 {
     m_owner.reset();
-    Configuration::setAppRootPath(QString());
     m_root.reset();
 }
 
@@ -73,14 +72,6 @@ FileDeleteListTaskSpecification *tst_FileDeleteListTaskSpecification::makeStep(d
         m_log << (step->state == UserCanceled ? "user canceled" : "error canceled");
     });
     return step;
-}
-
-bool tst_FileDeleteListTaskSpecification::waitForEnd(TaskSpecification *task)
-{
-    QDeadlineTimer deadline(10000);
-    while (task->state == Running && !deadline.hasExpired())
-        QTest::qWait(1);
-    return task->state != Running;
 }
 
 void tst_FileDeleteListTaskSpecification::emptyListFinishesAtOnce()

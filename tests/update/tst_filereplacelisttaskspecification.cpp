@@ -2,10 +2,12 @@
 #include "update/filereplacelisttaskspecification.h"
 #include "update/filereplacetaskspecification.h"
 
+#include "scopedapproot.h"
+#include "tasklog.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 
@@ -128,8 +130,7 @@ private:
     // The installation is as it was before the step.
     void verifyRestored(const Tree &before) const;
 
-    std::unique_ptr<QTemporaryDir> m_root;
-    std::unique_ptr<QTemporaryDir> m_temp;
+    std::unique_ptr<ScopedAppRoot> m_root;
     std::unique_ptr<QObject> m_owner;
     Configuration m_configuration;
     QList<FileReplaceSpecification> m_replaces;
@@ -140,11 +141,9 @@ private:
 
 void tst_FileReplaceListTaskSpecification::init()
 {
-    m_root = std::make_unique<QTemporaryDir>();
-    m_temp = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_root->isValid() && m_temp->isValid());
-    Configuration::setAppRootPath(m_root->path());
-    m_configuration.m_tempDir = m_temp->path();
+    m_root = std::make_unique<ScopedAppRoot>();
+    QVERIFY(m_root->isValid());
+    m_configuration.m_tempDir = m_root->tempPath();
     m_owner = std::make_unique<QObject>();
     m_replaces.clear();
     m_deletes.clear();
@@ -159,10 +158,7 @@ void tst_FileReplaceListTaskSpecification::cleanup()
         m_lockedDir.clear();
     }
     m_owner.reset();
-    QThreadPool::globalInstance()->waitForDone();
-    Configuration::setAppRootPath(QString());
     m_root.reset();
-    m_temp.reset();
 }
 
 void tst_FileReplaceListTaskSpecification::install(const QString &path, const QByteArray &content,
@@ -179,8 +175,8 @@ void tst_FileReplaceListTaskSpecification::install(const QString &path, const QB
 void tst_FileReplaceListTaskSpecification::download(const QString &path, const QByteArray &content,
                                                     QFile::Permissions mode)
 {
-    QVERIFY(QDir(m_temp->path()).mkpath(QFileInfo(path).path()));
-    QFile file(m_temp->filePath(path));
+    QVERIFY(QDir(m_root->tempPath()).mkpath(QFileInfo(path).path()));
+    QFile file(m_root->tempFilePath(path));
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(content), content.size());
     file.close();
@@ -190,8 +186,8 @@ void tst_FileReplaceListTaskSpecification::download(const QString &path, const Q
 void tst_FileReplaceListTaskSpecification::downloadGzip(const QString &path,
                                                         const QByteArray &content)
 {
-    QVERIFY(QDir(m_temp->path()).mkpath(QFileInfo(path).path()));
-    gzFile gz = gzopen(QFile::encodeName(m_temp->filePath(path)).constData(), "wb");
+    QVERIFY(QDir(m_root->tempPath()).mkpath(QFileInfo(path).path()));
+    gzFile gz = gzopen(QFile::encodeName(m_root->tempFilePath(path)).constData(), "wb");
     QVERIFY(gz);
     QCOMPARE(gzwrite(gz, content.constData(), unsigned(content.size())), int(content.size()));
     QCOMPARE(gzclose(gz), Z_OK);
@@ -241,9 +237,7 @@ FileReplaceListTaskSpecification *tst_FileReplaceListTaskSpecification::makeStep
 
 bool tst_FileReplaceListTaskSpecification::waitForEnd(TaskSpecification *task)
 {
-    QDeadlineTimer deadline(30000);
-    while (task->state == Running && !deadline.hasExpired())
-        QTest::qWait(2);
+    ::waitForEnd(task);
     // Whatever a late pool result would do, it has done it now.
     QThreadPool::globalInstance()->waitForDone();
     QTest::qWait(10);
@@ -253,7 +247,7 @@ bool tst_FileReplaceListTaskSpecification::waitForEnd(TaskSpecification *task)
 QString tst_FileReplaceListTaskSpecification::normalised(QString line) const
 {
     line.replace(m_root->path(), "ROOT");
-    line.replace(m_temp->path(), "TEMP");
+    line.replace(m_root->tempPath(), "TEMP");
     return line;
 }
 

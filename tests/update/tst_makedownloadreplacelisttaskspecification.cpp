@@ -2,6 +2,7 @@
 #include "fileops/publickey.h"
 #include "fileops/tomcryptutil.h"
 #include "localservers.h"
+#include "scopedapproot.h"
 #include "update/makedownloadreplacelisttaskspecification.h"
 
 #include <QCryptographicHash>
@@ -80,7 +81,6 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void cleanupTestCase();
 
     void listsFollowTheComparisons_data();
     void listsFollowTheComparisons();
@@ -100,14 +100,13 @@ private slots:
 
 private:
     void writeIni(const QByteArray &content);
-    QString app(const QString &path) const { return m_app->path() + QLatin1Char('/') + path; }
-    QString temp(const QString &path) const { return m_temp->path() + QLatin1Char('/') + path; }
+    QString app(const QString &path) const { return m_app->filePath(path); }
+    QString temp(const QString &path) const { return m_app->tempFilePath(path); }
     // Runs the step to its end; returns its final state.
     TaskState runStep();
     bool publish(const QStringList &args);
 
-    std::unique_ptr<QTemporaryDir> m_app;
-    std::unique_ptr<QTemporaryDir> m_temp;
+    std::unique_ptr<ScopedAppRoot> m_app;
     std::unique_ptr<Configuration> m_configuration;
     FileSpecifications m_lists;
     QStringList m_messages;
@@ -126,13 +125,11 @@ void tst_MakeDownloadReplaceListTaskSpecification::initTestCase()
 
 void tst_MakeDownloadReplaceListTaskSpecification::init()
 {
-    m_app = std::make_unique<QTemporaryDir>();
-    m_temp = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_app->isValid() && m_temp->isValid());
-    Configuration::setAppRootPath(m_app->path());
+    m_app = std::make_unique<ScopedAppRoot>();
+    QVERIFY(m_app->isValid());
     m_configuration = std::make_unique<Configuration>();
     m_configuration->m_clientType = ClientType;
-    m_configuration->m_tempDir = m_temp->path();
+    m_configuration->m_tempDir = m_app->tempPath();
     m_lists = FileSpecifications();
     m_messages.clear();
     m_progress.clear();
@@ -142,12 +139,6 @@ void tst_MakeDownloadReplaceListTaskSpecification::cleanup()
 {
     m_configuration.reset();
     m_app.reset();
-    m_temp.reset();
-}
-
-void tst_MakeDownloadReplaceListTaskSpecification::cleanupTestCase()
-{
-    Configuration::setAppRootPath(QString());
 }
 
 void tst_MakeDownloadReplaceListTaskSpecification::writeIni(const QByteArray &content)

@@ -2,11 +2,14 @@
 
 #include "app/configuration.h"
 
+#include "scopedapproot.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 // The session record in update.ini of a temporary application root.
 class tst_UpdateIniData : public QObject
@@ -28,27 +31,23 @@ private:
     QString makePrivateDir(const QString &name);
     void writeRecord(const QString &version, const QString &dir, const QString &type);
 
-    QScopedPointer<QTemporaryDir> m_root;
+    std::unique_ptr<ScopedAppRoot> m_root;
 };
 
 void tst_UpdateIniData::init()
 {
-    m_root.reset(new QTemporaryDir);
+    m_root = std::make_unique<ScopedAppRoot>();
     QVERIFY(m_root->isValid());
-    Configuration::setAppRootPath(m_root->path());
-    qputenv("TMPDIR", QFile::encodeName(m_root->path())); // session directories go here
 }
 
 void tst_UpdateIniData::cleanup()
 {
-    Configuration::setAppRootPath(QString());
-    qunsetenv("TMPDIR");
     m_root.reset();
 }
 
 QString tst_UpdateIniData::makePrivateDir(const QString &name)
 {
-    const QString path = m_root->filePath(Configuration::getTempDirPrefix() + name);
+    const QString path = m_root->tempFilePath(Configuration::getTempDirPrefix() + name);
     QDir().mkpath(path);
     QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QFile(path + QLatin1Char('/') + Configuration::getSessionMarkerName()).open(QIODevice::WriteOnly);
@@ -119,12 +118,12 @@ void tst_UpdateIniData::recordValidity()
         dir = makePrivateDir(QStringLiteral("session"));
         QVERIFY(QDir(dir).removeRecursively());
     } else if (dirKind == QLatin1String("file")) {
-        dir = m_root->filePath(QStringLiteral("morvane_temp_session"));
+        dir = m_root->tempFilePath(QStringLiteral("morvane_temp_session"));
         QFile file(dir);
         QVERIFY(file.open(QIODevice::WriteOnly));
     } else if (dirKind == QLatin1String("symlink")) {
         const QString target = makePrivateDir(QStringLiteral("elsewhere"));
-        dir = m_root->filePath(QStringLiteral("morvane_temp_session"));
+        dir = m_root->tempFilePath(QStringLiteral("morvane_temp_session"));
         QVERIFY(QFile::link(target, dir));
     } else if (dirKind == QLatin1String("group-writable")
                || dirKind == QLatin1String("other-writable")) {
@@ -138,7 +137,7 @@ void tst_UpdateIniData::recordValidity()
         QVERIFY(QFile::remove(dir + QStringLiteral("/.morvane_session")));
     } else if (dirKind == QLatin1String("relative")) {
         makePrivateDir(QStringLiteral("session"));
-        QVERIFY(QDir::setCurrent(m_root->path()));
+        QVERIFY(QDir::setCurrent(m_root->tempPath()));
         dir = QStringLiteral("session");
     } else {
         dir = QStringLiteral("");

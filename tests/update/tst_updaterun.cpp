@@ -7,10 +7,12 @@
 #include "update/maintaskspecification.h"
 #include "update/updateinidata.h"
 
+#include "cancelonmessage.h"
 #include "faultserver.h"
 #include "localservers.h"
 #include "net/downloadtaskspecification.h"
 #include "releasebuilder.h"
+#include "scopedapproot.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -21,7 +23,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 #include <QTimer>
@@ -170,7 +171,6 @@ private slots:
     void successfulRunEndsWithCleanupLines();
     void resetDuringRunForgetsTheRun();
     void cancelledDownloadsAreResumedBySameVersion();
-    void sessionOfAnotherVersionIsCleanedUp();
     void corruptMirrorIsDropped();
     void failedReplacementLeavesInstallationAsBefore_data();
     void failedReplacementLeavesInstallationAsBefore();
@@ -189,8 +189,8 @@ private slots:
     void killAtEveryFileOperationLeavesEveryFileWhole();
 
 private:
-    QString appRoot() const { return m_work->filePath(QStringLiteral("app")); }
-    QString systemTemp() const { return m_work->filePath(QStringLiteral("tmp")); }
+    QString appRoot() const { return m_root->path(); }
+    QString systemTemp() const { return m_root->tempPath(); }
     QString mirrorTree(const QString &name) const { return m_builder.path("mirrors/" + name); }
     bool prepare(int installedVersion, const QStringList &mirrorUrls,
                  const QVariantMap &settings = {});
@@ -206,24 +206,19 @@ private:
     qint64 publishedSize(const QString &key) const;
     bool makeFaultyMirror(const QString &name, const std::function<bool(const QString &)> &fault,
                           const QString &from = QStringLiteral("good"), int version = NewVersion);
-    void cancelOn(const QString &pattern, int occurrence = 1);
 
     ReleaseBuilder m_builder;
     int m_targetVersion = NewVersion;
 
     // Per test.
-    std::unique_ptr<QTemporaryDir> m_work;
+    std::unique_ptr<ScopedAppRoot> m_root;
     std::unique_ptr<LocalServers> m_servers;
     std::unique_ptr<Configuration> m_configuration;
     std::unique_ptr<UpdateEngine> m_engine;
-    QByteArray m_savedTmpDir;
     QStringList m_unwritableDirs;
     QStringList m_log; // message lines
     QStringList m_events; // every signal of the engine but updateProgress
     qreal m_lastProgress = -1;
-    QRegularExpression m_cancelPattern;
-    int m_cancelOccurrence = 0;
-    bool m_cancelDirectly = false;
     QRegularExpression m_tickPattern;
     bool m_handTickPending = false;
     QString m_handTick; // what the tick driven by hand reported
@@ -250,19 +245,12 @@ void tst_UpdateRun::initTestCase()
 
 void tst_UpdateRun::init()
 {
-    m_work = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_work->isValid());
-    QVERIFY(QDir().mkpath(systemTemp()));
-    Configuration::setAppRootPath(appRoot());
-    m_savedTmpDir = qgetenv("TMPDIR");
-    qputenv("TMPDIR", QFile::encodeName(systemTemp()));
+    m_root = std::make_unique<ScopedAppRoot>();
+    QVERIFY(m_root->isValid());
     m_servers = std::make_unique<LocalServers>();
     m_log.clear();
     m_events.clear();
     m_lastProgress = -1;
-    m_cancelPattern = QRegularExpression();
-    m_cancelOccurrence = 0;
-    m_cancelDirectly = false;
     m_tickPattern = QRegularExpression();
     m_handTickPending = false;
     m_handTick.clear();
@@ -279,13 +267,8 @@ void tst_UpdateRun::cleanup()
     for (const QString &dir : std::as_const(m_unwritableDirs))
         makeWritable(dir);
     m_unwritableDirs.clear();
-    if (m_savedTmpDir.isNull())
-        qunsetenv("TMPDIR");
-    else
-        qputenv("TMPDIR", m_savedTmpDir);
-    Configuration::setAppRootPath(QString());
     DownloadTaskSpecification::setSlowTransferWindow(30);
-    m_work.reset();
+    m_root.reset();
 }
 
 bool tst_UpdateRun::prepare(int installedVersion, const QStringList &mirrorUrls,
@@ -317,15 +300,6 @@ void tst_UpdateRun::makeEngine()
         m_events.append(QStringLiteral("message: ") + line);
         if (auto *timer = engine->findChild<QTimer *>(); timer && timer->isActive())
             m_timerRanDuringRun = true;
-        if (m_cancelOccurrence > 0 && m_cancelPattern.match(line).hasMatch()
-            && --m_cancelOccurrence == 0) {
-            // Queued, as a click comes from the event loop: the line may be
-            // emitted from deep inside a task that is about to end. Directly
-            // only where the test wants the cancel while a pool job runs.
-            QMetaObject::invokeMethod(engine, &UpdateEngine::cancelUpdate,
-                                      m_cancelDirectly ? Qt::DirectConnection
-                                                       : Qt::QueuedConnection);
-        }
         if (m_tickPattern.isValid() && !m_tickPattern.pattern().isEmpty()
             && m_tickPattern.match(line).hasMatch()) {
             m_tickPattern = QRegularExpression();
@@ -431,12 +405,6 @@ bool tst_UpdateRun::makeFaultyMirror(const QString &name,
         return false;
     }
     return fault(mirrorTree(name) + QLatin1Char('/') + QString::number(version));
-}
-
-void tst_UpdateRun::cancelOn(const QString &pattern, int occurrence)
-{
-    m_cancelPattern = QRegularExpression(pattern);
-    m_cancelOccurrence = occurrence;
 }
 
 void tst_UpdateRun::freshInstallIntoEmptyRoot_data()
@@ -574,7 +542,7 @@ void tst_UpdateRun::cancelledDownloadsAreResumedBySameVersion()
     // One download at a time, so that the cancel comes after exactly two files.
     QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))},
                     {{QStringLiteral("update/streams"), 1}}));
-    cancelOn(QStringLiteral("^Downloading files/.* finished$"), 2);
+    cancelOnMessage(m_engine.get(), QStringLiteral("^Downloading files/.* finished$"), 2);
     m_tickPattern = QRegularExpression(QStringLiteral("^Downloading files$"));
 
     QCOMPARE(run(), Canceled);
@@ -623,28 +591,6 @@ void tst_UpdateRun::cancelledDownloadsAreResumedBySameVersion()
     QCOMPARE(fetched, wanted);
     QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(NewVersion));
     QVERIFY(!QFileInfo::exists(tempDir));
-}
-
-void tst_UpdateRun::sessionOfAnotherVersionIsCleanedUp()
-{
-    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
-    const QString staleDir = systemTemp() + QStringLiteral("/morvane_temp_0");
-    QVERIFY(QDir().mkpath(staleDir + QStringLiteral("/files/data")));
-    for (const char *name : {"/files/data/news.txt", "/.morvane_session"}) {
-        QFile stale(staleDir + QLatin1String(name));
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-    }
-    UpdateIniData::modify(7, staleDir, ReleaseBuilder::CLIENT_TYPE);
-
-    QCOMPARE(run(), Succeeded);
-
-    const int cleanupLine = int(m_log.indexOf(
-        QStringLiteral("Cleanup previous session (v. 7, %1) files...").arg(staleDir)));
-    QVERIFY2(cleanupLine >= 0, qPrintable(m_log.join('\n')));
-    QCOMPARE(m_log.at(cleanupLine + 1), QStringLiteral("Ok"));
-    QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(NewVersion));
-    QCOMPARE(sessionDirs(), QStringList());
-    QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
 }
 
 // The first mirror serves one file with a changed byte. Every download goes
@@ -776,8 +722,8 @@ void tst_UpdateRun::userCancelInEachStep()
 
     QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
     const QStringList before = installation();
-    cancelOn(trigger, occurrence);
-    m_cancelDirectly = direct;
+    cancelOnMessage(m_engine.get(), trigger, occurrence,
+                    direct ? Qt::DirectConnection : Qt::QueuedConnection);
 
     QCOMPARE(run(), Canceled);
 
@@ -861,7 +807,7 @@ void tst_UpdateRun::productIniPathOutsideTheRootIsRefused()
     QFETCH(QString, value);
     QFETCH(QString, path);
 
-    const QString victim = m_work->filePath(QStringLiteral("victim.txt"));
+    const QString victim = m_root->workFilePath(QStringLiteral("victim.txt"));
     value.replace(QLatin1String("VICTIM"), victim);
     path.replace(QLatin1String("VICTIM"), victim);
     QFile victimFile(victim);
@@ -1022,7 +968,7 @@ void tst_UpdateRun::hostileMirrorChangesNothing()
     QVERIFY(prepare(OldVersion, {server.baseUrl()}));
     if (fault == "trickle") {
         DownloadTaskSpecification::setSlowTransferWindow(2);
-        cancelOn(QRegularExpression::escape(expected));
+        cancelOnMessage(m_engine.get(), QRegularExpression::escape(expected));
     }
     const QStringList before = installation();
 
