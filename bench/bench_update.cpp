@@ -1,13 +1,23 @@
-// A whole update of 2000 changed files, 1 GiB together, from a local nginx
-// mirror holding a release made by mrvpublish, against the same work done by
+// Whole updates from a local nginx mirror (two mirror names, six transfers at
+// a time) holding a release made by mrvpublish, against the same work done by
 // standard tools in the same run: "curl -Z --parallel-max 6" for the
 // downloads, "md5sum -c" for the checks and "cp" to put the files in place.
-// The update runs in a child process, whose peak resident size is reported.
+// Each update runs in a child process, whose peak resident size is reported.
 //
-//   bench_update          runs the benchmark
+//   big      2000 changed files, 1 GiB together        update <= 1.0x peers
+//   small    4000 changed files of 64 KiB              update <= 1.2x peers
+//   scale    2000 and 8000 files of 64 KiB: the time outside the downloading
+//            step, per doubling of the count            <= 2.2x
+//   resume   one 256 MiB file, the first run killed at about half: the
+//            second run fetches <= 55 % of its bytes
+// Besides, the deleting step of the big set against "rm -rf" of the same
+// files, and the peak resident size of every update (<= 64 MiB).
+//
+//   bench_update [--set big|small|scale|resume]   all sets, or the one named
 //   bench_update --child APP_ROOT SYSTEM_TEMP
 //                         runs one update of APP_ROOT to version 2 and prints
-//                         its peak resident size in kB
+//                         its peak resident size in kB and the milliseconds of
+//                         its downloading and its deleting steps
 
 #include "benchutil.h"
 
@@ -16,29 +26,67 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QTextStream>
+#include <QThread>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <vector>
 
 namespace {
 
-const qint64 gibibyte = 1024 * 1024 * 1024;
-const int fileCount = 2000;
+const qint64 mebibyte = 1024 * 1024;
+const qint64 gibibyte = 1024 * mebibyte;
 const int filesPerDirectory = 100;
 const int oldVersion = 1;
 const int newVersion = 2;
-const int runs = 5;
-const double speedTarget = 1.3;
-const qint64 memoryTargetKb = 100 * 1024;
+const qint64 memoryTargetKb = 64 * 1024;
+const double scaleTarget = 2.2;
+const double resumeTarget = 0.55;
+const qint64 resumeFileSize = 256 * mebibyte;
+
+// One set of client files: how many, and the size of each.
+struct FileSet
+{
+    QString name;
+    int count = 0;
+    std::function<qint64(int)> size;
+    int runs = 3;
+    double target = 0; // update time over the peers' at most; 0: not compared
+};
+
+FileSet bigSet()
+{
+    FileSet set {QStringLiteral("big"), 2000, {}, 5, 1.0};
+    // Sizes between half and one and a half times the mean, 1 GiB together.
+    const int count = set.count;
+    const qint64 mean = gibibyte / count;
+    const auto spread = [mean](int index) {
+        return mean / 2 + (qint64(index) * 7919 % 1000) * mean / 1000;
+    };
+    qint64 last = gibibyte;
+    for (int i = 0; i < count - 1; ++i)
+        last -= spread(i);
+    set.size = [=](int index) { return index == count - 1 ? last : spread(index); };
+    return set;
+}
+
+FileSet smallSet(int count, double target = 0)
+{
+    return {QStringLiteral("%1 x 64 KiB").arg(count), count, [](int) { return 64 * 1024; }, 3,
+            target};
+}
 
 QString relativePath(int index)
 {
@@ -47,21 +95,8 @@ QString relativePath(int index)
         .arg(index, 4, 10, QLatin1Char('0'));
 }
 
-qint64 fileSize(int index)
-{
-    // Sizes between half and one and a half times the mean, 1 GiB together.
-    const qint64 mean = gibibyte / fileCount;
-    if (index == fileCount - 1) {
-        qint64 rest = gibibyte;
-        for (int i = 0; i < fileCount - 1; ++i)
-            rest -= fileSize(i);
-        return rest;
-    }
-    return mean / 2 + (qint64(index) * 7919 % 1000) * mean / 1000;
-}
-
 // Incompressible content, different for each file and version.
-bool writeClientFile(const QString &path, int index, int version)
+bool writeClientFile(const QString &path, qint64 size, int index, int version)
 {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
@@ -70,7 +105,7 @@ bool writeClientFile(const QString &path, int index, int version)
     quint64 x
         = 0x9E3779B97F4A7C15ull * quint64(index + 1) + quint64(version) * 0xD1B54A32D192ED03ull;
     QByteArray block(64 * 1024, Qt::Uninitialized);
-    qint64 left = fileSize(index);
+    qint64 left = size;
     while (left > 0) {
         auto *words = reinterpret_cast<quint64 *>(block.data());
         for (size_t i = 0; i < block.size() / sizeof(quint64); ++i) {
@@ -87,10 +122,10 @@ bool writeClientFile(const QString &path, int index, int version)
     return true;
 }
 
-bool writeClient(const QString &dir, int version)
+bool writeClient(const QString &dir, const FileSet &set, int version)
 {
-    for (int i = 0; i < fileCount; ++i) {
-        if (!writeClientFile(dir + QLatin1Char('/') + relativePath(i), i, version))
+    for (int i = 0; i < set.count; ++i) {
+        if (!writeClientFile(dir + QLatin1Char('/') + relativePath(i), set.size(i), i, version))
             return false;
     }
     return true;
@@ -110,8 +145,352 @@ int child(const QStringList &args)
         bench::printLog(run.log);
         return 1;
     }
-    std::printf("%lld\n", static_cast<long long>(bench::peakRssKiB()));
+    std::printf("%lld %lld %lld\n", static_cast<long long>(bench::peakRssKiB()),
+                static_cast<long long>(run.between(QStringLiteral("Downloading files"),
+                                                   QStringLiteral("Starting file updates"))),
+                static_cast<long long>(run.between(QStringLiteral("Starting deleting files"),
+                                                   QStringLiteral("Remove temporary files"))));
     return 0;
+}
+
+// A release of one set on a local nginx, an installation of the old version
+// that lists it twice as a mirror, and the peers' lists.
+class Bench
+{
+public:
+    explicit Bench(QTextStream &out)
+        : m_out(out)
+    { }
+
+    bool prepare(const FileSet &set)
+    {
+        if (!m_builder.isValid())
+            return fail(QStringLiteral("cannot create a temporary directory"));
+        m_out << "set " << set.name << ": preparing in " << m_builder.path() << Qt::endl;
+        m_set = set;
+        const QString mirrorRoot = m_builder.path(QStringLiteral("mirror"));
+        if (!writeClient(m_builder.clientDir(newVersion), set, newVersion)
+            || !m_builder.publish(newVersion, mirrorRoot))
+            return fail(QStringLiteral("cannot publish the release: ") + m_builder.errorString());
+        // The mirror holds the files now.
+        QDir(m_builder.clientDir(newVersion)).removeRecursively();
+        m_url = m_servers.startNginx(mirrorRoot);
+        if (m_url.isEmpty() || !m_builder.prepareAppRoot(appRoot(), 0, {m_url, m_url}))
+            return fail(QStringLiteral("cannot start nginx or prepare the installation"));
+        return writePeerLists(mirrorRoot);
+    }
+
+    QString appRoot() const { return m_builder.path(QStringLiteral("app")); }
+    QString systemTemp() const { return m_builder.path(QStringLiteral("tmp")); }
+    QString path(const QString &name) const { return m_builder.path(name); }
+    QString url() const { return m_url; }
+    LocalServers &servers() { return m_servers; }
+
+    struct Update
+    {
+        double ms = -1;
+        qint64 peakKb = 0;
+        double downloadMs = -1;
+        double deleteMs = -1;
+    };
+
+    // One update of the installation of the old version, in a child.
+    Update update()
+    {
+        Update result;
+        QDir(systemTemp()).removeRecursively();
+        QDir().mkpath(systemTemp());
+        if (!writeClient(appRoot(), m_set, oldVersion))
+            return result;
+        ::sync();
+        QByteArray output;
+        const double seconds
+            = bench::timedChild({QStringLiteral("--child"), appRoot(), systemTemp()}, &output);
+        ::sync();
+        const QList<QByteArray> fields = output.simplified().split(' ');
+        if (seconds < 0 || fields.size() != 3)
+            return result;
+        result.ms = seconds * 1e3;
+        result.peakKb = fields[0].toLongLong();
+        result.downloadMs = fields[1].toDouble();
+        result.deleteMs = fields[2].toDouble();
+        return result;
+    }
+
+    // The peers on the same installation; -1 if one failed.
+    double peers()
+    {
+        const QString peerRoot = path(QStringLiteral("peer"));
+        const QString peerTemp = path(QStringLiteral("peertmp"));
+        QDir(peerRoot).removeRecursively();
+        QDir(peerTemp).removeRecursively();
+        QDir().mkpath(peerTemp);
+        if (!writeClient(peerRoot, m_set, oldVersion))
+            return -1;
+        ::sync();
+        QElapsedTimer timer;
+        timer.start();
+        const bool ok
+            = bench::runProgram(QStringLiteral("curl"),
+                                {QStringLiteral("-Z"), QStringLiteral("--parallel-max"),
+                                 QStringLiteral("6"), QStringLiteral("-sSf"),
+                                 QStringLiteral("--no-progress-meter"),
+                                 QStringLiteral("--create-dirs"), QStringLiteral("--config"),
+                                 path(QStringLiteral("curl.conf"))})
+            && bench::runProgram(QStringLiteral("md5sum"),
+                                 {QStringLiteral("-c"), QStringLiteral("--quiet"),
+                                  path(QStringLiteral("sums.md5"))},
+                                 peerTemp)
+            && bench::runProgram(
+                QStringLiteral("cp"),
+                {QStringLiteral("-R"), peerTemp + QStringLiteral("/files/."), peerRoot});
+        const double ms = timer.nsecsElapsed() / 1e6;
+        ::sync();
+        return ok ? ms : -1;
+    }
+
+    // "rm -rf" of the old version's files, as the deleting step finds them.
+    double removal()
+    {
+        const QString dir = path(QStringLiteral("old"));
+        if (!writeClient(dir, m_set, oldVersion))
+            return -1;
+        ::sync();
+        QElapsedTimer timer;
+        timer.start();
+        const bool ok = bench::runProgram(QStringLiteral("rm"), {QStringLiteral("-rf"), dir});
+        const double ms = timer.nsecsElapsed() / 1e6;
+        ::sync();
+        return ok ? ms : -1;
+    }
+
+private:
+    bool fail(const QString &text)
+    {
+        m_out << text << Qt::endl;
+        return false;
+    }
+
+    // Every file of the product ini, as curl fetches and md5sum checks them.
+    bool writePeerLists(const QString &mirrorRoot)
+    {
+        const QString peerTemp = path(QStringLiteral("peertmp"));
+        QSettings ini(ReleaseBuilder::productIniPath(mirrorRoot, newVersion),
+                      QSettings::IniFormat);
+        ini.beginGroup(ReleaseBuilder::FILES_SECTION);
+        const QStringList keys = ini.allKeys();
+        QFile curlConfig(path(QStringLiteral("curl.conf")));
+        QFile sums(path(QStringLiteral("sums.md5")));
+        if (keys.size() != m_set.count || !curlConfig.open(QIODevice::WriteOnly)
+            || !sums.open(QIODevice::WriteOnly))
+            return fail(QStringLiteral("cannot write the peers' lists"));
+        const auto fetch = [&](const QString &name) {
+            curlConfig.write(QStringLiteral("url = \"%1/%2/%3\"\noutput = \"%4/%3\"\n")
+                                 .arg(m_url)
+                                 .arg(newVersion)
+                                 .arg(name, peerTemp)
+                                 .toUtf8());
+        };
+        const QString iniName = ReleaseBuilder::CLIENT_TYPE + QStringLiteral(".ini");
+        fetch(iniName);
+        fetch(iniName + QStringLiteral(".sig"));
+        for (const QString &key : keys) {
+            const QString file = ReleaseBuilder::FILES_SECTION + QLatin1Char('/') + key;
+            fetch(file);
+            const QString md5 = ini.value(key).toString().section(QStringLiteral("::"), 0, 0);
+            sums.write(QStringLiteral("%1  %2\n").arg(md5, file).toUtf8());
+        }
+        return true;
+    }
+
+    QTextStream &m_out;
+    ReleaseBuilder m_builder;
+    LocalServers m_servers;
+    FileSet m_set;
+    QString m_url;
+};
+
+struct SetResult
+{
+    bool ok = false;
+    double updateMs = 0;
+    double peerMs = 0;
+    double outsideMs = 0; // update less its downloading step
+    double deleteMs = 0;
+    double removalMs = 0;
+    qint64 peakKb = 0;
+};
+
+SetResult measure(QTextStream &out, const FileSet &set, bool withPeers, bool withRemoval)
+{
+    SetResult result;
+    Bench bench(out);
+    if (!bench.prepare(set))
+        return result;
+    std::vector<double> updates, peers, outside, deletes, removals;
+    for (int run = 0; run < set.runs; ++run) {
+        const Bench::Update update = bench.update();
+        if (update.ms < 0 || update.downloadMs < 0)
+            return result;
+        updates.push_back(update.ms);
+        outside.push_back(update.ms - update.downloadMs);
+        deletes.push_back(update.deleteMs);
+        result.peakKb = std::max(result.peakKb, update.peakKb);
+        QString line = QString::asprintf("  run %d: update %.1f ms (downloading %.1f ms, "
+                                         "deleting %.1f ms)",
+                                         run + 1, update.ms, update.downloadMs, update.deleteMs);
+        if (withPeers) {
+            peers.push_back(bench.peers());
+            if (peers.back() < 0)
+                return result;
+            line += QString::asprintf(", peers %.1f ms", peers.back());
+        }
+        if (withRemoval) {
+            removals.push_back(bench.removal());
+            if (removals.back() < 0)
+                return result;
+            line += QString::asprintf(", rm -rf %.1f ms", removals.back());
+        }
+        out << line << "   load " << bench::loadAverage() << Qt::endl;
+    }
+    result.ok = true;
+    result.updateMs = bench::median(updates);
+    result.peerMs = bench::median(peers);
+    result.outsideMs = bench::median(outside);
+    result.deleteMs = bench::median(deletes);
+    result.removalMs = bench::median(removals);
+    return result;
+}
+
+const char *verdict(bool met)
+{
+    return met ? "ok" : "MISSED";
+}
+
+bool compareWithPeers(QTextStream &out, const FileSet &set, bool withRemoval)
+{
+    const SetResult r = measure(out, set, true, withRemoval);
+    if (!r.ok) {
+        out << "FAILED RUN\n";
+        return false;
+    }
+    const double ratio = r.updateMs / r.peerMs;
+    const bool speedMet = ratio <= set.target;
+    const bool memoryMet = r.peakKb > 0 && r.peakKb <= memoryTargetKb;
+    out << QString::asprintf("set %s, median of %d runs: update %.1f ms   curl+md5sum+cp %.1f ms"
+                             "   ratio %.2f (target <= %.1f) %s",
+                             qPrintable(set.name), set.runs, r.updateMs, r.peerMs, ratio,
+                             set.target, verdict(speedMet))
+        << Qt::endl;
+    bool deleteMet = true;
+    if (withRemoval) {
+        deleteMet = r.deleteMs <= r.removalMs;
+        out << QString::asprintf("set %s: deleting step %.1f ms   rm -rf %.1f ms   ratio %.2f "
+                                 "(target <= 1.0) %s",
+                                 qPrintable(set.name), r.deleteMs, r.removalMs,
+                                 r.deleteMs / r.removalMs, verdict(deleteMet))
+            << Qt::endl;
+    }
+    out << QString::asprintf("set %s: peak resident size of the update %lld kB (target <= %lld "
+                             "kB) %s",
+                             qPrintable(set.name), static_cast<long long>(r.peakKb),
+                             static_cast<long long>(memoryTargetKb), verdict(memoryMet))
+        << Qt::endl;
+    return speedMet && memoryMet && deleteMet;
+}
+
+bool scaling(QTextStream &out)
+{
+    const SetResult few = measure(out, smallSet(2000), false, false);
+    const SetResult many = few.ok ? measure(out, smallSet(8000), false, false) : SetResult();
+    if (!many.ok) {
+        out << "FAILED RUN\n";
+        return false;
+    }
+    // Two doublings from 2000 to 8000 files.
+    const double perDoubling = std::sqrt(many.outsideMs / few.outsideMs);
+    const bool met = perDoubling <= scaleTarget;
+    const bool memoryMet = many.peakKb <= memoryTargetKb && few.peakKb <= memoryTargetKb;
+    out << QString::asprintf("scale: outside the downloading step, 2000 files %.1f ms, 8000 "
+                             "files %.1f ms: %.2fx per doubling (target <= %.1f) %s",
+                             few.outsideMs, many.outsideMs, perDoubling, scaleTarget, verdict(met))
+        << Qt::endl;
+    out << QString::asprintf("scale: peak resident size %lld / %lld kB (target <= %lld kB) %s",
+                             static_cast<long long>(few.peakKb),
+                             static_cast<long long>(many.peakKb),
+                             static_cast<long long>(memoryTargetKb), verdict(memoryMet))
+        << Qt::endl;
+    return met && memoryMet;
+}
+
+// The size of the session's copy of the one file, or -1 while there is none.
+qint64 partSize(const QString &systemTemp)
+{
+    QDirIterator it(systemTemp, {QStringLiteral("file0000.bin")}, QDir::Files,
+                    QDirIterator::Subdirectories);
+    return it.hasNext() ? QFileInfo(it.next()).size() : -1;
+}
+
+// The body bytes nginx sent for the file, from its access log.
+qint64 bytesSent(const QByteArray &accessLog)
+{
+    qint64 sum = 0;
+    for (const QByteArray &line : accessLog.split('\n')) {
+        if (!line.contains("file0000.bin"))
+            continue;
+        // ... "GET /path HTTP/1.1" status bytes connection requests
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf('"') + 1).simplified().split(' ');
+        sum += fields.value(1).toLongLong();
+    }
+    return sum;
+}
+
+bool resume(QTextStream &out)
+{
+    const FileSet set {QStringLiteral("resume"), 1, [](int) { return resumeFileSize; }, 1, 0};
+    Bench bench(out);
+    if (!bench.prepare(set) || !writeClient(bench.appRoot(), set, oldVersion)) {
+        out << "FAILED RUN\n";
+        return false;
+    }
+    QDir().mkpath(bench.systemTemp());
+    // The first run is killed once about half the file is on disk.
+    QProcess first;
+    first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    first.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--child"), bench.appRoot(), bench.systemTemp()});
+    QElapsedTimer timer;
+    timer.start();
+    qint64 part = -1;
+    while (first.state() != QProcess::NotRunning && timer.elapsed() < 120000) {
+        part = partSize(bench.systemTemp());
+        if (part >= resumeFileSize / 2)
+            break;
+        QThread::msleep(5);
+    }
+    first.kill();
+    first.waitForFinished(-1);
+    part = partSize(bench.systemTemp());
+    const qint64 sentBefore = bytesSent(bench.servers().nginxAccessLog(bench.url()));
+    // The second run goes to the end.
+    QByteArray output;
+    const double seconds = bench::timedChild(
+        {QStringLiteral("--child"), bench.appRoot(), bench.systemTemp()}, &output);
+    const qint64 sentAfter = bytesSent(bench.servers().nginxAccessLog(bench.url()));
+    if (seconds < 0 || part <= 0) {
+        out << "FAILED RUN (part " << part << " bytes)\n";
+        return false;
+    }
+    const double share = double(sentAfter - sentBefore) / double(resumeFileSize);
+    const bool met = share <= resumeTarget;
+    out << QString::asprintf("resume: killed with %lld of %lld bytes on disk; the second run "
+                             "fetched %lld bytes, %.1f %% of the file (target <= %.0f %%) %s",
+                             static_cast<long long>(part),
+                             static_cast<long long>(resumeFileSize),
+                             static_cast<long long>(sentAfter - sentBefore), share * 100,
+                             resumeTarget * 100, verdict(met))
+        << Qt::endl;
+    return met;
 }
 
 } // namespace
@@ -128,129 +507,20 @@ int main(int argc, char *argv[])
         out << "built with another public key than the development key\n";
         return 1;
     }
-    ReleaseBuilder builder;
-    if (!builder.isValid()) {
-        out << "cannot create a temporary directory\n";
-        return 1;
-    }
-    const QString mirrorRoot = builder.path(QStringLiteral("mirror"));
-    const QString appRoot = builder.path(QStringLiteral("app"));
-    const QString systemTemp = builder.path(QStringLiteral("tmp"));
-    const QString peerRoot = builder.path(QStringLiteral("peer"));
-    const QString peerTemp = builder.path(QStringLiteral("peertmp"));
-    out << "preparing " << fileCount << " files of " << gibibyte / (1024 * 1024) << " MiB in "
-        << builder.path() << Qt::endl;
-    if (!writeClient(builder.clientDir(newVersion), newVersion)
-        || !builder.publish(newVersion, mirrorRoot)) {
-        out << "cannot publish the release: " << builder.errorString() << Qt::endl;
-        return 1;
-    }
-    // The client directory is no longer needed; the mirror holds the files.
-    QDir(builder.clientDir(newVersion)).removeRecursively();
-
-    LocalServers servers;
-    const QString url = servers.startNginx(mirrorRoot);
-    if (url.isEmpty() || !builder.prepareAppRoot(appRoot, 0, {url})) {
-        out << "cannot start nginx or prepare the installation\n";
-        return 1;
-    }
-
-    // The peers' lists: every file of the product ini, as curl fetches and
-    // md5sum checks them.
-    const QString release = QStringLiteral("%1/%2/").arg(mirrorRoot).arg(newVersion);
-    QSettings ini(ReleaseBuilder::productIniPath(mirrorRoot, newVersion), QSettings::IniFormat);
-    ini.beginGroup(ReleaseBuilder::FILES_SECTION);
-    const QStringList keys = ini.allKeys();
-    QFile curlConfig(builder.path(QStringLiteral("curl.conf")));
-    QFile sums(builder.path(QStringLiteral("sums.md5")));
-    if (keys.size() != fileCount || !curlConfig.open(QIODevice::WriteOnly)
-        || !sums.open(QIODevice::WriteOnly)) {
-        out << "cannot write the peers' lists\n";
-        return 1;
-    }
-    const QString iniName = ReleaseBuilder::CLIENT_TYPE + QStringLiteral(".ini");
-    for (const QString &name : {iniName, iniName + QStringLiteral(".sig")}) {
-        curlConfig.write(QStringLiteral("url = \"%1/%2/%3\"\noutput = \"%4/%3\"\n")
-                             .arg(url)
-                             .arg(newVersion)
-                             .arg(name, peerTemp)
-                             .toUtf8());
-    }
-    for (const QString &key : keys) {
-        const QString path = ReleaseBuilder::FILES_SECTION + QLatin1Char('/') + key;
-        curlConfig.write(QStringLiteral("url = \"%1/%2/%3\"\noutput = \"%4/%3\"\n")
-                             .arg(url)
-                             .arg(newVersion)
-                             .arg(path, peerTemp)
-                             .toUtf8());
-        const QString md5 = ini.value(key).toString().section(QStringLiteral("::"), 0, 0);
-        sums.write(QStringLiteral("%1  %2\n").arg(md5, path).toUtf8());
-    }
-    curlConfig.close();
-    sums.close();
-
-    std::vector<double> updateTimes;
-    std::vector<double> peerTimes;
-    qint64 peakKb = 0;
-    bool ok = true;
-    for (int run = 0; run < runs && ok; ++run) {
-        // The updater, on an installation of the old version.
-        QDir(systemTemp).removeRecursively();
-        QDir().mkpath(systemTemp);
-        ok = writeClient(appRoot, oldVersion);
-        ::sync();
-        QByteArray output;
-        const double updateSeconds
-            = bench::timedChild({QStringLiteral("--child"), appRoot, systemTemp}, &output);
-        ok = ok && updateSeconds >= 0;
-        updateTimes.push_back(updateSeconds * 1e3);
-        peakKb = std::max(peakKb, output.trimmed().toLongLong());
-        ::sync();
-
-        // The peers, on the same installation.
-        QDir(peerRoot).removeRecursively();
-        QDir(peerTemp).removeRecursively();
-        QDir().mkpath(peerTemp);
-        ok = ok && writeClient(peerRoot, oldVersion);
-        ::sync();
-        QElapsedTimer timer;
-        timer.start();
-        ok = ok
-            && bench::runProgram(QStringLiteral("curl"),
-                                 {QStringLiteral("-Z"), QStringLiteral("--parallel-max"),
-                                  QStringLiteral("6"), QStringLiteral("-sSf"),
-                                  QStringLiteral("--no-progress-meter"),
-                                  QStringLiteral("--create-dirs"), QStringLiteral("--config"),
-                                  curlConfig.fileName()})
-            && bench::runProgram(QStringLiteral("md5sum"),
-                                 {QStringLiteral("-c"), QStringLiteral("--quiet"), sums.fileName()},
-                                 peerTemp)
-            && bench::runProgram(
-                 QStringLiteral("cp"),
-                 {QStringLiteral("-R"), peerTemp + QStringLiteral("/files/."), peerRoot});
-        peerTimes.push_back(timer.nsecsElapsed() / 1e6);
-        ::sync();
-        out << QString::asprintf("run %d: update %.1f ms, peers %.1f ms", run + 1,
-                                 updateTimes.back(), peerTimes.back())
-            << Qt::endl;
-    }
-    if (!ok) {
-        out << "FAILED RUN\n";
-        return 1;
-    }
-
-    const double updateMs = bench::median(updateTimes);
-    const double peerMs = bench::median(peerTimes);
-    const double ratio = updateMs / peerMs;
-    const bool speedMet = ratio <= speedTarget;
-    const bool memoryMet = peakKb > 0 && peakKb < memoryTargetKb;
-    out << QString::asprintf("median of %d runs: update %.1f ms   curl+md5sum+cp %.1f ms   "
-                             "ratio %.2f (target <= %.1f) %s",
-                             runs, updateMs, peerMs, ratio, speedTarget, speedMet ? "ok" : "MISSED")
-        << Qt::endl;
-    out << QString::asprintf("peak resident size of the update: %lld kB (target < %lld kB) %s",
-                             static_cast<long long>(peakKb), static_cast<long long>(memoryTargetKb),
-                             memoryMet ? "ok" : "MISSED")
-        << Qt::endl;
-    return speedMet && memoryMet ? 0 : 1;
+    const QString only = bench::options(args.mid(1)).value(QStringLiteral("--set"));
+    const auto wanted = [&](const char *name) {
+        return only.isEmpty() || only == QLatin1String(name);
+    };
+    out << "load " << bench::loadAverage() << Qt::endl;
+    bool met = true;
+    if (wanted("big"))
+        met = compareWithPeers(out, bigSet(), true) && met;
+    if (wanted("small"))
+        met = compareWithPeers(out, smallSet(4000, 1.2), false) && met;
+    if (wanted("scale"))
+        met = scaling(out) && met;
+    if (wanted("resume"))
+        met = resume(out) && met;
+    out << "load " << bench::loadAverage() << Qt::endl;
+    return met ? 0 : 1;
 }

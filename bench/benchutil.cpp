@@ -138,6 +138,8 @@ UpdateRun runUpdate(const QString &appRoot, const QString &systemTemp, const QSt
     QObject::connect(&engine, &UpdateEngine::message, &loop, [&](const QString &line) {
         run.log.append(line);
         if (isStep(line))
+            run.steps.append({clock.elapsed(), line});
+        if (isStep(line))
             std::fprintf(stderr, "  %7lld ms  %s\n", static_cast<long long>(clock.elapsed()),
                          qPrintable(line));
     });
@@ -146,6 +148,18 @@ UpdateRun runUpdate(const QString &appRoot, const QString &systemTemp, const QSt
         loop.exec();
     }
     return run;
+}
+
+qint64 UpdateRun::between(const QString &from, const QString &to) const
+{
+    qint64 start = -1;
+    for (const auto &[ms, line] : steps) {
+        if (start < 0 && line.startsWith(from))
+            start = ms;
+        else if (start >= 0 && line.startsWith(to))
+            return ms - start;
+    }
+    return -1;
 }
 
 void printLog(const QStringList &lines)

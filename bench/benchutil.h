@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -51,6 +53,12 @@ struct UpdateRun
     bool finished = false;
     // The engine's messages, in order.
     QStringList log;
+    // The milliseconds since the start at which each step message came.
+    QList<QPair<qint64, QString>> steps;
+
+    // The time from the step message starting with from to the one starting
+    // with to, or -1 if either is missing.
+    qint64 between(const QString &from, const QString &to) const;
 };
 
 // Updates the installation at appRoot to the given version of clientType,

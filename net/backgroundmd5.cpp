@@ -12,7 +12,7 @@
 
 namespace {
 // Bytes waiting to be hashed, all streams together.
-constexpr qint64 queueLimit = 8 * 1024 * 1024;
+constexpr qint64 queueLimit = 4 * 1024 * 1024;
 constexpr qint64 fileChunk = 256 * 1024;
 } // namespace
 
@@ -158,13 +158,13 @@ void BackgroundMd5::addFilePrefix(const QString &path, qint64 size)
     Worker::instance().push(std::move(job));
 }
 
-void BackgroundMd5::addData(const char *data, qint64 size)
+void BackgroundMd5::addData(QByteArray data)
 {
-    if (size <= 0)
+    if (data.isEmpty())
         return;
     Job job;
     job.stream = m_stream;
-    job.data = QByteArray(data, size);
+    job.data = std::move(data);
     Worker::instance().push(std::move(job));
 }
 

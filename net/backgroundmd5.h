@@ -9,7 +9,7 @@
 class QObject;
 
 // The MD5 of a stream of bytes, computed on a thread of its own while the
-// caller goes on receiving and writing. Bytes are copied into a queue shared
+// caller goes on receiving and writing. Chunks wait in a queue shared
 // by all streams and bounded in size: addData() waits while it is full, so
 // memory stays the same however fast the bytes arrive. Not thread-safe
 // itself; meant for one owner on one thread.
@@ -28,7 +28,7 @@ public:
     // thread. Fewer bytes than that (the file shrank, or cannot be read)
     // make a digest that cannot match.
     void addFilePrefix(const QString &path, qint64 size);
-    void addData(const char *data, qint64 size);
+    void addData(QByteArray data);
     // Once every byte queued so far is hashed, calls done with the digest
     // through context's event loop; never after reset() or destruction.
     void finish(QObject *context, std::function<void(const QByteArray &)> done);

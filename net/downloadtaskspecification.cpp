@@ -277,7 +277,6 @@ void DownloadTaskSpecification::onReadyRead()
 
 bool DownloadTaskSpecification::readData()
 {
-    char buffer[chunkSize];
     for (;;) {
         if (!m_reply)
             return true;
@@ -286,7 +285,10 @@ bool DownloadTaskSpecification::readData()
         if (available <= 0)
             return true;
 
-        const qint64 bytesRead = m_reply->read(buffer, qMin(available, chunkSize));
+        // One copy out of the transfer: the chunk is written from and then
+        // handed to the hashing thread as it is.
+        QByteArray chunk(qMin(available, chunkSize), Qt::Uninitialized);
+        const qint64 bytesRead = m_reply->read(chunk.data(), chunk.size());
         if (bytesRead < 0) {
             errorRetry(m_reply->errorString());
             return false;
@@ -300,7 +302,8 @@ bool DownloadTaskSpecification::readData()
         if (refuseOversize(m_resumeFrom + m_bytesReceived + bytesRead))
             return false;
 
-        const qint64 written = m_file.write(buffer, bytesRead);
+        chunk.truncate(bytesRead);
+        const qint64 written = m_file.write(chunk);
         if (written < 0) {
             localError(QStringLiteral("Error writing to file %1: %2")
                            .arg(m_file.fileName(), m_file.errorString()));
@@ -314,7 +317,7 @@ bool DownloadTaskSpecification::readData()
             return false;
         }
 
-        m_md5.addData(buffer, bytesRead);
+        m_md5.addData(std::move(chunk));
         m_bytesReceived += bytesRead;
         if (m_expectedSize >= 1)
             setProgress(

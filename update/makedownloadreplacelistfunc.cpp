@@ -9,10 +9,8 @@
 #include <QStringList>
 #include <QThread>
 #include <QThreadPool>
+#include <QtConcurrent/QtConcurrentMap>
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 namespace {
@@ -20,7 +18,7 @@ namespace {
 const QString DeleteSection = QStringLiteral("delete");
 const QString PatchListKey = QStringLiteral("patchlist");
 const QString FieldSeparator = QStringLiteral("::");
-constexpr int MaxHashThreads = 4;
+constexpr int maxHashThreads = 4;
 
 // What one key of the product ini turned out to be, in key order.
 struct KeyEntry
@@ -93,76 +91,60 @@ class Comparisons
 public:
     Comparisons(const std::vector<KeyEntry> &entries, const QString &appRoot,
                 const QString &tempDir)
-        : m_entries(entries)
-        , m_appRoot(appRoot)
+        : m_appRoot(appRoot)
         , m_tempDir(tempDir)
-        , m_states(entries.size(), Pending)
-        , m_installedMd5(entries.size())
     {
         // A few readers keep the cores busy on a warm cache without making a
         // spinning disk seek between many files at once.
-        const int threads = qBound(1, QThread::idealThreadCount(), MaxHashThreads);
-        m_pool.setMaxThreadCount(threads);
-        for (int i = 0; i < threads; ++i)
-            m_pool.start([this] { work(); });
+        m_pool.setMaxThreadCount(qBound(1, QThread::idealThreadCount(), maxHashThreads));
+        m_results = QtConcurrent::mapped(&m_pool, entries.begin(), entries.end(),
+                                         [this](const KeyEntry &entry) { return compare(entry); });
     }
 
-    ~Comparisons() { m_pool.waitForDone(); }
-
-    FileState waitFor(size_t index)
+    // The keys after one that failed the step are not compared.
+    ~Comparisons()
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_done.wait(lock, [&] { return m_states[index] != Pending; });
-        return m_states[index];
+        m_results.cancel();
+        m_results.waitForFinished();
     }
+
+    FileState waitFor(size_t index) { return m_results.resultAt(int(index)).state; }
 
     // The installed copy's MD5 sum as found, once waitFor(index) returned.
-    QString installedMd5(size_t index) const { return m_installedMd5[index]; }
+    QString installedMd5(size_t index) { return m_results.resultAt(int(index)).installedMd5; }
 
 private:
-    void work()
+    struct Comparison
     {
-        for (;;) {
-            const size_t index = m_next++;
-            if (index >= m_entries.size())
-                return;
-            const KeyEntry &entry = m_entries[index];
-            if (entry.kind != KeyEntry::File)
-                continue;
-            const FileState state = compare(entry, m_installedMd5[index]);
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_states[index] = state;
-            }
-            m_done.notify_all();
-        }
-    }
+        FileState state = Pending;
+        QString installedMd5;
+    };
 
     // The installed copy's sum is kept: a patch may turn it into the new file.
-    FileState compare(const KeyEntry &entry, QString &installedMd5) const
+    Comparison compare(const KeyEntry &entry) const
     {
+        Comparison result;
+        if (entry.kind != KeyEntry::File)
+            return result;
         const FileReplaceSpecification &replace = entry.replace;
         const QString installed = m_appRoot + QLatin1Char('/') + replace.pureDestFilePath();
         const QString expected = replace.hasUnzip() ? replace.unzipMd5 : entry.download.md5;
         if (!expected.isEmpty())
-            installedMd5 = fileMd5(installed);
-        if (!installedMd5.isEmpty() && installedMd5.compare(expected, Qt::CaseInsensitive) == 0)
-            return Current;
-        const QString downloaded = m_tempDir + QLatin1Char('/') + entry.key;
-        if (fileMatches(downloaded, entry.download.md5))
-            return AlreadyDownloaded;
-        return Needed;
+            result.installedMd5 = fileMd5(installed);
+        if (!result.installedMd5.isEmpty()
+            && result.installedMd5.compare(expected, Qt::CaseInsensitive) == 0) {
+            result.state = Current;
+        } else {
+            const QString downloaded = m_tempDir + QLatin1Char('/') + entry.key;
+            result.state = fileMatches(downloaded, entry.download.md5) ? AlreadyDownloaded : Needed;
+        }
+        return result;
     }
 
-    const std::vector<KeyEntry> &m_entries;
     const QString m_appRoot;
     const QString m_tempDir;
-    std::vector<FileState> m_states;
-    std::vector<QString> m_installedMd5; // each written by the one worker of its index
-    std::atomic<size_t> m_next {0};
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    QThreadPool m_pool; // last: its threads are joined before the rest goes
+    QThreadPool m_pool;
+    QFuture<Comparison> m_results; // after the pool: cancelled and waited for first
 };
 
 // Reads the keys in QSettings order up to and including the first one that
