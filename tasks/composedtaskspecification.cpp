@@ -243,9 +243,11 @@ void ComposedTaskSpecification::reset()
 
 void ComposedTaskSpecification::clearSubTasks()
 {
+    // Only subtasks listen to this signal. One disconnect for all of them:
+    // one per subtask would walk every connection each time.
+    QObject::disconnect(this, &TaskSpecification::otherTaskCancelled, nullptr, nullptr);
     for (TaskSpecification *task : std::as_const(subTasks)) {
         QObject::disconnect(task, nullptr, this, nullptr);
-        QObject::disconnect(this, nullptr, task, nullptr);
         task->deleteLater();
     }
     subTasks.clear();

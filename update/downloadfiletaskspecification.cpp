@@ -144,6 +144,12 @@ void DownloadFileTaskSpecification::subtasksDone()
         return;
     }
     ComposedTaskSpecification::subtasksDone();
+    // A fetched file needs its transfer and checks no more; released now,
+    // memory does not grow with the number of files fetched.
+    if (state == Finished) {
+        clearSubTasks();
+        currentDownload = nullptr;
+    }
 }
 
 void DownloadFileTaskSpecification::fetchWholeFile()

@@ -114,6 +114,9 @@ void FileReplaceTaskSpecification::subtasksDone()
         fileRollbackList.rollback(this);
     }
     ComposedTaskSpecification::subtasksDone();
+    // Its undo lives in the step's journal now; the subtasks are done with.
+    if (state == Finished)
+        clearSubTasks();
 }
 
 bool FileReplaceTaskSpecification::isExecutable(const QString &path)
