@@ -136,7 +136,11 @@ UpdateRun runUpdate(const QString &appRoot, const QString &systemTemp, const QSt
     QElapsedTimer clock;
     clock.start();
     QObject::connect(&engine, &UpdateEngine::message, &loop, [&](const QString &line) {
+        // The last lines are enough to tell why an update failed; the whole
+        // log would count in the update's memory.
         run.log.append(line);
+        if (run.log.size() > 1000)
+            run.log.removeFirst();
         if (isStep(line))
             run.steps.append({clock.elapsed(), line});
         if (isStep(line))

@@ -8,8 +8,9 @@ ASyncRun::ASyncRun(ASyncFunc *func)
 
 ASyncRun::~ASyncRun()
 {
-    // The events the work object posted carry copies of their arguments and
-    // stay valid after it is gone.
+    // Deleting it on this pool thread is safe: it has no parent, nothing else
+    // holds it, and no event is ever posted to it; the events it posted go
+    // to the task and carry copies of their arguments.
     delete func;
 }
 

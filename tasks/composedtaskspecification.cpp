@@ -40,8 +40,8 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
     connect(task, &TaskSpecification::updateProgress, this,
             [this, task] { onSubTaskProgress(task); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
-    connect(this, &TaskSpecification::otherTaskCancelled, task,
-            &TaskSpecification::onOtherTaskCancelled);
+    m_cancelLinks.insert(task, connect(this, &TaskSpecification::otherTaskCancelled, task,
+                                       &TaskSpecification::onOtherTaskCancelled));
 }
 
 void ComposedTaskSpecification::executeSubTasks()
@@ -243,11 +243,11 @@ void ComposedTaskSpecification::reset()
 
 void ComposedTaskSpecification::clearSubTasks()
 {
-    // Only subtasks listen to this signal. One disconnect for all of them:
-    // one per subtask would walk every connection each time.
-    QObject::disconnect(this, &TaskSpecification::otherTaskCancelled, nullptr, nullptr);
     for (TaskSpecification *task : std::as_const(subTasks)) {
         QObject::disconnect(task, nullptr, this, nullptr);
+        // By its handle: a disconnect by receiver would walk every subtask's
+        // connection each time.
+        QObject::disconnect(m_cancelLinks.take(task));
         task->deleteLater();
     }
     subTasks.clear();

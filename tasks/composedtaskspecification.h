@@ -62,6 +62,8 @@ private:
     void clearFigures();
 
     QHash<const TaskSpecification *, double> m_knownProgress;
+    // The connection of otherTaskCancelled to each subtask.
+    QHash<const TaskSpecification *, QMetaObject::Connection> m_cancelLinks;
     double m_progressSum = 0;
     unsigned long long m_endedDone = 0;
     unsigned long long m_endedTotal = 0;
