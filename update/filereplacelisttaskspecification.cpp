@@ -13,7 +13,9 @@
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
     QList<FileReplaceSpecification> *replaces, QList<QString> *deletes,
     Configuration *configuration, QObject *parent, double parentProgressRange)
-    : ComposedTaskSpecification(2, parentProgressRange, parent)
+    // Four in flight keep both pool threads busy while the event loop hands
+    // out the next file.
+    : ComposedTaskSpecification(4, parentProgressRange, parent)
     , replaces(replaces)
     , deletes(deletes)
     , configuration(configuration)
