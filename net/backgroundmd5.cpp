@@ -26,6 +26,21 @@ struct BackgroundMd5::Stream
 
 namespace {
 
+void hashFilePrefix(QCryptographicHash &hash, const QString &path, qint64 size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return;
+    QByteArray buffer(int(qMin(size, fileChunk)), Qt::Uninitialized);
+    for (qint64 left = size; left > 0;) {
+        const qint64 n = file.read(buffer.data(), qMin(left, fileChunk));
+        if (n <= 0)
+            return;
+        hash.addData(QByteArrayView(buffer.constData(), n));
+        left -= n;
+    }
+}
+
 struct Job
 {
     std::shared_ptr<BackgroundMd5::Stream> stream;
@@ -95,7 +110,7 @@ private:
             std::lock_guard<std::mutex> lock(stream.mutex);
             if (stream.abandoned)
                 return;
-            // The owner clears abandoned only on its own thread, where this
+            // The owner sets abandoned only on its own thread, where this
             // call runs: a result that arrives after a reset is dropped there.
             QMetaObject::invokeMethod(
                 job.context,
@@ -107,17 +122,7 @@ private:
         } else if (!job.data.isEmpty()) {
             stream.hash.addData(job.data);
         } else {
-            QFile file(job.path);
-            if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-                return;
-            QByteArray buffer(int(fileChunk), Qt::Uninitialized);
-            for (qint64 left = job.prefix; left > 0;) {
-                const qint64 n = file.read(buffer.data(), qMin(left, fileChunk));
-                if (n <= 0)
-                    return;
-                stream.hash.addData(QByteArrayView(buffer.constData(), n));
-                left -= n;
-            }
+            hashFilePrefix(stream.hash, job.path, job.prefix);
         }
     }
 
@@ -151,6 +156,10 @@ void BackgroundMd5::reset()
 
 void BackgroundMd5::addFilePrefix(const QString &path, qint64 size)
 {
+    if (m_inline) {
+        hashFilePrefix(m_stream->hash, path, size);
+        return;
+    }
     Job job;
     job.stream = m_stream;
     job.path = path;
@@ -162,6 +171,10 @@ void BackgroundMd5::addData(QByteArray data)
 {
     if (data.isEmpty())
         return;
+    if (m_inline) {
+        m_stream->hash.addData(data);
+        return;
+    }
     Job job;
     job.stream = m_stream;
     job.data = std::move(data);
@@ -170,6 +183,17 @@ void BackgroundMd5::addData(QByteArray data)
 
 void BackgroundMd5::finish(QObject *context, std::function<void(const QByteArray &)> done)
 {
+    if (m_inline) {
+        // Through the event loop all the same, as from the hashing thread.
+        QMetaObject::invokeMethod(
+            context,
+            [stream = m_stream, done = std::move(done), digest = m_stream->hash.result()] {
+                if (!stream->abandoned)
+                    done(digest);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     Job job;
     job.stream = m_stream;
     job.finish = true;

@@ -24,6 +24,10 @@ public:
 
     // Starts a new digest, dropping what was queued for the old one.
     void reset();
+    // With inline true, the bytes of the digest just started are hashed on
+    // the caller's thread as they come: for a small file, waiting behind
+    // other files' bytes in the queue would cost more than hashing it.
+    void setInline(bool inline_) { m_inline = inline_; }
     // Hashes the first size bytes of the file at path, read on the hashing
     // thread. Fewer bytes than that (the file shrank, or cannot be read)
     // make a digest that cannot match.
@@ -37,4 +41,5 @@ public:
 
 private:
     std::shared_ptr<Stream> m_stream;
+    bool m_inline = false;
 };

@@ -14,6 +14,7 @@ namespace {
 // the file, with no buffer of the file's own between.
 constexpr qint64 chunkSize = 128 * 1024;
 constexpr qint64 readBufferSize = 1024 * 1024;
+constexpr qint64 inlineHashLimit = 2 * chunkSize;
 int slowTransferWindow = 30;
 } // namespace
 
@@ -125,6 +126,8 @@ void DownloadTaskSpecification::startDownload()
     }
 
     m_md5.reset();
+    // A file of a chunk or two is hashed as it arrives.
+    m_md5.setInline(m_initialExpectedSize >= 0 && m_initialExpectedSize <= inlineHashLimit);
     m_resumeFrom = resumableBytes();
     const QIODevice::OpenMode mode = QIODevice::Unbuffered
         | (m_resumeFrom > 0 ? QIODevice::WriteOnly | QIODevice::Append
