@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr int sweepIntervalMs = 100;
+
 void initCurlOnce()
 {
     static std::once_flag once;
@@ -49,6 +51,9 @@ CurlMulti::CurlMulti(QObject *parent)
     m_multi = curl_multi_init();
     m_timer = new QTimer(this);
     m_timer->setSingleShot(true);
+    // A coarse timer may fire a little early; libcurl then finds nothing due
+    // and, its deadline unchanged, never asks for the timer again.
+    m_timer->setTimerType(Qt::PreciseTimer);
     connect(m_timer, &QTimer::timeout, this, [this] { drive(CURL_SOCKET_TIMEOUT, 0); });
     if (!m_multi)
         return;
@@ -57,6 +62,22 @@ CurlMulti::CurlMulti(QObject *parent)
     curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &CurlMulti::timerCallback);
     curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
     curl_multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, MaxCachedConnections);
+    // libcurl 7.88 can leave an FTP transfer on a reused connection waiting to
+    // open its data connection with neither a socket nor a deadline to wake it
+    // (the second file from the same directory). While transfers run, every
+    // transfer is given a turn now and then.
+    m_sweep = new QTimer(this);
+    m_sweep->setInterval(sweepIntervalMs);
+    connect(m_sweep, &QTimer::timeout, this, [this] {
+        if (m_replies.empty()) {
+            m_sweep->stop();
+            return;
+        }
+        int running = 0;
+        curl_multi_perform(m_multi, &running);
+        collectFinished();
+        dispatch();
+    });
 }
 
 CurlMulti::~CurlMulti()
@@ -77,6 +98,8 @@ bool CurlMulti::add(CurlReply *reply, CURL *easy)
     if (!m_multi || curl_multi_add_handle(m_multi, easy) != CURLM_OK)
         return false;
     m_replies.push_back(reply);
+    if (!m_sweep->isActive())
+        m_sweep->start();
     // The timer callback asks for an immediate first kick.
     return true;
 }
@@ -177,6 +200,12 @@ void CurlMulti::drive(int socket, int eventMask)
     curl_multi_socket_action(m_multi, curl_socket_t(socket), eventMask, &running);
     collectFinished();
     dispatch();
+    // The timer is armed again from libcurl's own deadline, so that no
+    // transfer waits on a timer that was lost on the way.
+    long timeoutMs = -1;
+    if (m_multi && curl_multi_timeout(m_multi, &timeoutMs) == CURLM_OK && timeoutMs >= 0
+        && (!m_timer->isActive() || m_timer->remainingTime() > timeoutMs))
+        m_timer->start(int(qMin<long>(timeoutMs, 24 * 3600 * 1000)));
 }
 
 void CurlMulti::collectFinished()

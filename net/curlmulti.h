@@ -62,6 +62,7 @@ private:
     void dispatch();
 
     CURLM *m_multi = nullptr;
+    QTimer *m_sweep = nullptr;
     QTimer *m_timer = nullptr;
     // Indexed by descriptor; a notifier outlives its socket (disabled) and
     // serves the next socket with the same number.
