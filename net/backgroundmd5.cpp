@@ -4,20 +4,27 @@
 #include <QFile>
 #include <QMetaObject>
 #include <QObject>
+#include <QThread>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
 
 namespace {
-// Bytes waiting to be hashed, all streams together.
-constexpr qint64 queueLimit = 4 * 1024 * 1024;
+// Bytes waiting to be hashed on one thread, all its streams together.
+constexpr qint64 queueLimit = 2 * 1024 * 1024;
 constexpr qint64 fileChunk = 256 * 1024;
+} // namespace
+
+namespace {
+class Worker;
 } // namespace
 
 struct BackgroundMd5::Stream
 {
+    Worker *worker = nullptr;
     QCryptographicHash hash {QCryptographicHash::Md5};
     // Guards abandoned against a result being posted as the owner goes.
     std::mutex mutex;
@@ -52,14 +59,18 @@ struct Job
     std::function<void(const QByteArray &)> done;
 };
 
-// One thread for the whole process; it lives as long as the process.
+// A hashing thread; they live as long as the process. Each stream keeps to
+// one of them, so its bytes are hashed in order; streams are spread over as
+// many threads as there are cores.
 class Worker
 {
 public:
-    static Worker &instance()
+    static Worker *next()
     {
-        static Worker *worker = new Worker;
-        return *worker;
+        static const int count = qBound(1, QThread::idealThreadCount(), 4);
+        static Worker *const workers = new Worker[count];
+        static std::atomic<unsigned> turn {0};
+        return &workers[turn++ % unsigned(count)];
     }
 
     void push(Job job)
@@ -72,11 +83,12 @@ public:
         m_work.notify_one();
     }
 
-private:
     Worker()
     {
         std::thread([this] { run(); }).detach();
     }
+
+private:
 
     void run()
     {
@@ -137,7 +149,9 @@ private:
 
 BackgroundMd5::BackgroundMd5()
     : m_stream(std::make_shared<Stream>())
-{ }
+{
+    m_stream->worker = Worker::next();
+}
 
 BackgroundMd5::~BackgroundMd5()
 {
@@ -152,6 +166,7 @@ void BackgroundMd5::reset()
         m_stream->abandoned = true;
     }
     m_stream = std::make_shared<Stream>();
+    m_stream->worker = Worker::next();
 }
 
 void BackgroundMd5::addFilePrefix(const QString &path, qint64 size)
@@ -164,7 +179,7 @@ void BackgroundMd5::addFilePrefix(const QString &path, qint64 size)
     job.stream = m_stream;
     job.path = path;
     job.prefix = size;
-    Worker::instance().push(std::move(job));
+    m_stream->worker->push(std::move(job));
 }
 
 void BackgroundMd5::addData(QByteArray data)
@@ -178,7 +193,7 @@ void BackgroundMd5::addData(QByteArray data)
     Job job;
     job.stream = m_stream;
     job.data = std::move(data);
-    Worker::instance().push(std::move(job));
+    m_stream->worker->push(std::move(job));
 }
 
 void BackgroundMd5::finish(QObject *context, std::function<void(const QByteArray &)> done)
@@ -199,5 +214,5 @@ void BackgroundMd5::finish(QObject *context, std::function<void(const QByteArray
     job.finish = true;
     job.context = context;
     job.done = std::move(done);
-    Worker::instance().push(std::move(job));
+    m_stream->worker->push(std::move(job));
 }
