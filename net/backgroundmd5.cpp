@@ -31,6 +31,18 @@ struct BackgroundMd5::Stream
     bool abandoned = false;
 };
 
+struct BackgroundMd5::Job
+{
+    std::shared_ptr<BackgroundMd5::Stream> stream;
+    QByteArray data;
+    QString path; // with data empty: the first prefix bytes of this file
+    qint64 prefix = 0;
+    bool finish = false;
+    QObject *context = nullptr; // alive while the stream is not abandoned
+    std::function<void(const QByteArray &)> done;
+};
+
+
 namespace {
 
 void hashFilePrefix(QCryptographicHash &hash, const QString &path, qint64 size)
@@ -48,16 +60,7 @@ void hashFilePrefix(QCryptographicHash &hash, const QString &path, qint64 size)
     }
 }
 
-struct Job
-{
-    std::shared_ptr<BackgroundMd5::Stream> stream;
-    QByteArray data;
-    QString path; // with data empty: the first prefix bytes of this file
-    qint64 prefix = 0;
-    bool finish = false;
-    QObject *context = nullptr; // alive while the stream is not abandoned
-    std::function<void(const QByteArray &)> done;
-};
+using Job = BackgroundMd5::Job;
 
 // A hashing thread; they live as long as the process. Each stream keeps to
 // one of them, so its bytes are hashed in order; streams are spread over as
@@ -149,9 +152,7 @@ private:
 
 BackgroundMd5::BackgroundMd5()
     : m_stream(std::make_shared<Stream>())
-{
-    m_stream->worker = Worker::next();
-}
+{ }
 
 BackgroundMd5::~BackgroundMd5()
 {
@@ -166,7 +167,15 @@ void BackgroundMd5::reset()
         m_stream->abandoned = true;
     }
     m_stream = std::make_shared<Stream>();
-    m_stream->worker = Worker::next();
+}
+
+void BackgroundMd5::push(Job job)
+{
+    // The thread is chosen with the first bytes, so that streams that never
+    // hash anything do not upset the spread.
+    if (!m_stream->worker)
+        m_stream->worker = Worker::next();
+    m_stream->worker->push(std::move(job));
 }
 
 void BackgroundMd5::addFilePrefix(const QString &path, qint64 size)
@@ -179,7 +188,7 @@ void BackgroundMd5::addFilePrefix(const QString &path, qint64 size)
     job.stream = m_stream;
     job.path = path;
     job.prefix = size;
-    m_stream->worker->push(std::move(job));
+    push(std::move(job));
 }
 
 void BackgroundMd5::addData(QByteArray data)
@@ -193,7 +202,7 @@ void BackgroundMd5::addData(QByteArray data)
     Job job;
     job.stream = m_stream;
     job.data = std::move(data);
-    m_stream->worker->push(std::move(job));
+    push(std::move(job));
 }
 
 void BackgroundMd5::finish(QObject *context, std::function<void(const QByteArray &)> done)
@@ -214,5 +223,5 @@ void BackgroundMd5::finish(QObject *context, std::function<void(const QByteArray
     job.finish = true;
     job.context = context;
     job.done = std::move(done);
-    m_stream->worker->push(std::move(job));
+    push(std::move(job));
 }

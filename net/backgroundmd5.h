@@ -38,8 +38,11 @@ public:
     void finish(QObject *context, std::function<void(const QByteArray &)> done);
 
     struct Stream;
+    struct Job;
 
 private:
+    void push(Job job);
+
     std::shared_ptr<Stream> m_stream;
     bool m_inline = false;
 };
