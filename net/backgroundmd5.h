@@ -8,11 +8,11 @@
 
 class QObject;
 
-// The MD5 of a stream of bytes, computed on a thread of its own while the
-// caller goes on receiving and writing. Chunks wait in a queue shared
-// by all streams and bounded in size: addData() waits while it is full, so
-// memory stays the same however fast the bytes arrive. Not thread-safe
-// itself; meant for one owner on one thread.
+// The MD5 of a stream of bytes, computed on one of the hashing threads (one
+// per core) while the caller goes on receiving and writing. Chunks wait in
+// that thread's queue, shared by its streams and bounded in size: addData()
+// waits while it is full, so memory stays the same however fast the bytes
+// arrive. Not thread-safe itself; meant for one owner on one thread.
 class BackgroundMd5
 {
 public:
