@@ -241,6 +241,15 @@ void ComposedTaskSpecification::reset()
     TaskSpecification::reset();
 }
 
+void ComposedTaskSpecification::releaseSubTasks()
+{
+    const unsigned long long done = m_endedDone;
+    const unsigned long long total = m_endedTotal;
+    clearSubTasks();
+    m_endedDone = done;
+    m_endedTotal = total;
+}
+
 void ComposedTaskSpecification::clearSubTasks()
 {
     for (TaskSpecification *task : std::as_const(subTasks)) {

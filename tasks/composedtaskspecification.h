@@ -26,6 +26,9 @@ public:
     TaskState getStateFromSubTasks() const;
     // Disconnects and deletes (later) every subtask; the flags stay as they are.
     void clearSubTasks();
+    // The same for a finished run, whose subtasks' transfer figures stay for
+    // the ticks still to come.
+    void releaseSubTasks();
 
     QList<TaskSpecification *> subTasks; // every subtask, in the order added
     QList<TaskSpecification *> pendingTasks; // not yet started, in the order added

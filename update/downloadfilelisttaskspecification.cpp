@@ -126,6 +126,10 @@ void DownloadFileListTaskSpecification::subtasksDone()
         }
     }
     ComposedTaskSpecification::subtasksDone();
+    // Every file is in the session directory and checked: the later steps
+    // work from the lists, and memory need not hold a task per file.
+    if (state == Finished)
+        releaseSubTasks();
 }
 
 bool DownloadFileListTaskSpecification::makeSubDirs()

@@ -147,7 +147,7 @@ void DownloadFileTaskSpecification::subtasksDone()
     // A fetched file needs its transfer and checks no more; released now,
     // memory does not grow with the number of files fetched.
     if (state == Finished) {
-        clearSubTasks();
+        releaseSubTasks();
         currentDownload = nullptr;
     }
 }

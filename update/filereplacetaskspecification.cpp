@@ -116,7 +116,7 @@ void FileReplaceTaskSpecification::subtasksDone()
     ComposedTaskSpecification::subtasksDone();
     // Its undo lives in the step's journal now; the subtasks are done with.
     if (state == Finished)
-        clearSubTasks();
+        releaseSubTasks();
 }
 
 bool FileReplaceTaskSpecification::isExecutable(const QString &path)
