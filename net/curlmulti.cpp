@@ -15,6 +15,12 @@ namespace {
 
 constexpr int sweepIntervalMs = 100;
 
+// A deadline of libcurl's, capped to what a QTimer takes.
+void armTimer(QTimer *timer, long timeoutMs)
+{
+    timer->start(int(qMin<long>(timeoutMs, 24 * 3600 * 1000)));
+}
+
 void initCurlOnce()
 {
     static std::once_flag once;
@@ -156,7 +162,7 @@ int CurlMulti::timerCallback(CURLM *, long timeoutMs, void *userData)
     if (timeoutMs < 0)
         timer->stop();
     else
-        timer->start(int(qMin<long>(timeoutMs, 24 * 3600 * 1000)));
+        armTimer(timer, timeoutMs);
     return 0;
 }
 
@@ -205,7 +211,7 @@ void CurlMulti::drive(int socket, int eventMask)
     long timeoutMs = -1;
     if (m_multi && curl_multi_timeout(m_multi, &timeoutMs) == CURLM_OK && timeoutMs >= 0
         && (!m_timer->isActive() || m_timer->remainingTime() > timeoutMs))
-        m_timer->start(int(qMin<long>(timeoutMs, 24 * 3600 * 1000)));
+        armTimer(m_timer, timeoutMs);
 }
 
 void CurlMulti::collectFinished()
