@@ -20,12 +20,41 @@ ComposedTaskSpecification::~ComposedTaskSpecification()
 
 void ComposedTaskSpecification::addSubTask(TaskSpecification *task)
 {
-    subTasks.append(task);
     pendingTasks.append(task);
+    adopt(task);
+    setProgress(m_progressSum);
+}
+
+void ComposedTaskSpecification::adopt(TaskSpecification *task)
+{
+    subTasks.append(task);
     connectSignals(task);
     m_knownProgress.insert(task, task->progress);
     m_progressSum += task->progress;
-    setProgress(m_progressSum);
+}
+
+void ComposedTaskSpecification::setSubTaskMaker(int count, SubTaskMaker make)
+{
+    m_make = std::move(make);
+    m_makeCount = qMax(0, count);
+    m_made = 0;
+}
+
+int ComposedTaskSpecification::pendingCount() const
+{
+    return int(pendingTasks.size()) + m_makeCount - m_made;
+}
+
+void ComposedTaskSpecification::release(TaskSpecification *task)
+{
+    // Its progress stays in the sum; its end is no longer asked for, since
+    // a made subtask is let go only once it has finished.
+    subTasks.removeOne(task);
+    m_knownProgress.remove(task);
+    QObject::disconnect(m_cancelLinks.take(task));
+    // The rest of its finished() still reaches the other receivers; the
+    // connections go with the task.
+    task->deleteLater();
 }
 
 void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
@@ -52,7 +81,7 @@ void ComposedTaskSpecification::executeSubTasks()
     // never start anything.
     subTaskCanceled = false;
     doneReported = false;
-    const int n = qMin(int(pendingTasks.size()), maxParallelTasks);
+    const int n = qMin(pendingCount(), maxParallelTasks);
     if (n <= 0) {
         doneReported = true;
         subtasksDone();
@@ -68,7 +97,7 @@ void ComposedTaskSpecification::onStartNextTask()
     // must neither start a subtask nor end the task.
     if (state != Running)
         return;
-    if (pendingTasks.isEmpty() || subTaskCanceled || cancelRequested) {
+    if (pendingCount() == 0 || subTaskCanceled || cancelRequested) {
         if (runningTasks.isEmpty() && !doneReported) {
             doneReported = true;
             subtasksDone();
@@ -80,7 +109,13 @@ void ComposedTaskSpecification::onStartNextTask()
     // queues another start when it finishes.
     if (runningTasks.size() >= maxParallelTasks)
         return;
-    TaskSpecification *task = pendingTasks.takeFirst();
+    TaskSpecification *task = nullptr;
+    if (!pendingTasks.isEmpty()) {
+        task = pendingTasks.takeFirst();
+    } else {
+        task = m_make(m_made++);
+        adopt(task);
+    }
     runningTasks.append(task);
     task->execute();
 }
@@ -121,7 +156,10 @@ void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification *task)
 {
     if (runningTasks.removeOne(task))
         addEndedFigures(task);
-    doneTasks.append(task);
+    if (m_make)
+        release(task);
+    else
+        doneTasks.append(task);
     emit startNextTask();
 }
 
@@ -148,7 +186,8 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification *task)
 
 TaskState ComposedTaskSpecification::getStateFromSubTasks() const
 {
-    bool allFinished = true;
+    // Subtasks let go of had finished; those never made have not.
+    bool allFinished = m_made == m_makeCount;
     bool anyUserCanceled = false;
     for (const TaskSpecification *task : subTasks) {
         if (task->state == ErrorCanceled)
@@ -232,6 +271,9 @@ void ComposedTaskSpecification::reset()
 {
     for (TaskSpecification *task : std::as_const(subTasks))
         task->reset();
+    // Made subtasks are made again by the next run's own maker.
+    if (m_make)
+        clearSubTasks();
     pendingTasks = subTasks;
     runningTasks.clear();
     doneTasks.clear();
@@ -263,6 +305,10 @@ void ComposedTaskSpecification::clearSubTasks()
     pendingTasks.clear();
     runningTasks.clear();
     doneTasks.clear();
+    m_cancelLinks.clear();
+    m_make = nullptr;
+    m_makeCount = 0;
+    m_made = 0;
     m_knownProgress.clear();
     m_progressSum = 0;
     clearFigures();

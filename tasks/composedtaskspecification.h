@@ -5,6 +5,8 @@
 #include <QHash>
 #include <QList>
 
+#include <functional>
+
 // A task made of subtasks it owns (they are created with it as parent). It
 // starts them in the order added, each start queued through startNextTask(),
 // at most maxParallelTasks at once; adds up their weighted progress and their
@@ -12,6 +14,10 @@
 // their message() and error(); announces the first cancelled subtask of a run
 // to the others; and, once none runs and none will start, calls subtasksDone()
 // exactly once per run, which ends it with a state derived from the subtasks.
+//
+// A long list of like subtasks is made on demand instead (setSubTaskMaker()):
+// each is made when a slot frees, after the added ones, and let go as soon as
+// it finishes, so that memory holds only the subtasks that run.
 class ComposedTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -21,6 +27,14 @@ public:
 
     // Takes a task created with this task as its parent.
     void addSubTask(TaskSpecification *task);
+    // count more subtasks, made by make(index) for index 0 to count - 1 as
+    // they start, after the added ones; each is created with this task as its
+    // parent. From now on a subtask that finishes is deleted (later) and its
+    // progress stays counted. Cleared with the subtasks, and by reset().
+    using SubTaskMaker = std::function<TaskSpecification *(int index)>;
+    void setSubTaskMaker(int count, SubTaskMaker make);
+    // Subtasks not yet started, made or not.
+    int pendingCount() const;
     // Marks the task Running and queues the first starts.
     void executeSubTasks();
     TaskState getStateFromSubTasks() const;
@@ -63,6 +77,14 @@ private:
     // the transfer figures of the subtasks that have ended in this run.
     void addEndedFigures(TaskSpecification *task);
     void clearFigures();
+    // Connects the subtask and starts keeping its progress; emits nothing.
+    void adopt(TaskSpecification *task);
+    // Forgets a finished made subtask and deletes it later.
+    void release(TaskSpecification *task);
+
+    SubTaskMaker m_make;
+    int m_makeCount = 0;
+    int m_made = 0;
 
     QHash<const TaskSpecification *, double> m_knownProgress;
     // The connection of otherTaskCancelled to each subtask.

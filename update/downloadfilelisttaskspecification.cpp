@@ -81,20 +81,22 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
 void DownloadFileListTaskSpecification::makeFileTasks()
 {
     totalDownloadSize = m_patchesOffered ? quint64(qMax<qint64>(m_patchList->size, 0)) : 0;
-    // Every file counts the same in the progress, whatever its size.
+    for (const FileDownloadSpecification &file : std::as_const(*downloads))
+        totalDownloadSize += quint64(qMax<qint64>(file.hasPatch() ? file.patchSize : file.size, 0));
+    // Every file counts the same in the progress, whatever its size. A file's
+    // task is made as a stream frees, and let go once the file is checked.
     const double weight = 1.0 / downloads->size();
-    for (const FileDownloadSpecification &file : std::as_const(*downloads)) {
-        auto *task
-            = new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, weight);
+    setSubTaskMaker(downloads->size(), [this, weight](int index) {
+        auto *task = new DownloadFileTaskSpecification(downloads->at(index), manager, mirrors,
+                                                       configuration, this, weight);
         task->reportMethod = m_patchesOffered;
-        addSubTask(task);
         connect(task, &TaskSpecification::finished, this,
                 &DownloadFileListTaskSpecification::onFileFinished);
         // A patch that fails is followed by the whole file.
         connect(task, &DownloadFileTaskSpecification::fetchGrew, this,
                 [this](qint64 bytes) { totalDownloadSize += quint64(qMax<qint64>(bytes, 0)); });
-        totalDownloadSize += quint64(qMax<qint64>(file.hasPatch() ? file.patchSize : file.size, 0));
-    }
+        return task;
+    });
 }
 
 void DownloadFileListTaskSpecification::setPatchSource(const PatchListSpecification *patchList,

@@ -25,10 +25,12 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
     const QDir root(Configuration::getAppRootPath());
     const double weight = 1.0 / fileList->size();
-    for (const QString &entry : std::as_const(*fileList)) {
-        const QString path = QFileInfo(root, entry).filePath();
-        addSubTask(new BackgroundDeleteTaskSpecification(path, this, weight));
-    }
+    // A deletion task is made as a slot frees, so that thousands of files do
+    // not hold thousands of tasks.
+    setSubTaskMaker(fileList->size(), [this, root, weight](int index) {
+        const QString path = QFileInfo(root, fileList->at(index)).filePath();
+        return new BackgroundDeleteTaskSpecification(path, this, weight);
+    });
     state = Running;
     executeSubTasks();
 }

@@ -69,9 +69,12 @@ int FileReplaceListTaskSpecification::makeSubdirTasks()
 void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
 {
     const double weight = (haveDirTasks ? 0.9 : 1.0) / replaces->size();
-    for (FileReplaceSpecification &file : *replaces)
-        addSubTask(new FileReplaceTaskSpecification(file, deletes, &rollbackList, configuration,
-                                                    this, weight));
+    // Made as slots free: a finished file's undo lives in the step's journal,
+    // so its task is let go at once.
+    setSubTaskMaker(replaces->size(), [this, weight](int index) {
+        return new FileReplaceTaskSpecification((*replaces)[index], deletes, &rollbackList,
+                                                configuration, this, weight);
+    });
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()

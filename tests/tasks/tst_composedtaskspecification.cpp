@@ -4,6 +4,8 @@
 #include <QPointer>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
 // Delivers queued starts, including those queued while delivering.
 void runQueuedEvents()
@@ -36,6 +38,8 @@ private slots:
     void startQueuedBeforeResetStartsNothing();
     void stepRetriedWithFreshSubtasksRunsThemAll();
     void clearedSubtasksAreDisconnectedAndDeletedLater();
+    void madeSubtasksLiveOnlyWhileTheyRun_data();
+    void madeSubtasksLiveOnlyWhileTheyRun();
 };
 
 void tst_ComposedTaskSpecification::emptyTaskFinishesInsideExecute()
@@ -462,4 +466,49 @@ void tst_ComposedTaskSpecification::clearedSubtasksAreDisconnectedAndDeletedLate
 }
 
 QTEST_GUILESS_MAIN(tst_ComposedTaskSpecification)
+void tst_ComposedTaskSpecification::madeSubtasksLiveOnlyWhileTheyRun_data()
+{
+    QTest::addColumn<int>("failing"); // the index of the subtask that fails, or -1
+    QTest::addColumn<int>("made");
+    QTest::addColumn<TaskState>("end");
+    QTest::addColumn<double>("progress");
+    QTest::newRow("all finish") << -1 << 6 << Finished << 1.0;
+    QTest::newRow("third fails") << 2 << 3 << ErrorCanceled << 2.0 / 6;
+}
+
+void tst_ComposedTaskSpecification::madeSubtasksLiveOnlyWhileTheyRun()
+{
+    QFETCH(int, failing);
+    QFETCH(int, made);
+    QFETCH(TaskState, end);
+    QFETCH(double, progress);
+    TaskLog log;
+    TestComposed c("c", 2, 1, nullptr, &log);
+    QList<QPointer<ScriptedTask>> tasks;
+    c.setSubTaskMaker(6, [&](int index) {
+        auto *task = new ScriptedTask(QString::number(index), &c, 1.0 / 6, &log);
+        tasks.append(task);
+        return task;
+    });
+    c.execute();
+    runQueuedEvents();
+    // Subtasks end out of order; every finished one is let go of.
+    while (c.state == Running && !c.runningTasks.isEmpty()) {
+        QVERIFY(c.subTasks.size() <= 2);
+        ScriptedTask *task = static_cast<ScriptedTask *>(c.runningTasks.last());
+        if (tasks.indexOf(task) == failing)
+            task->errorCancel();
+        else
+            task->finish();
+        runQueuedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    QCOMPARE(c.state, end);
+    QCOMPARE(tasks.size(), made);
+    QCOMPARE(int(std::count(tasks.begin(), tasks.end(), nullptr)), made - c.subTasks.size());
+    QCOMPARE(c.progress, progress);
+    QCOMPARE(c.subtasksDoneCalls, 1);
+}
+
 #include "tst_composedtaskspecification.moc"

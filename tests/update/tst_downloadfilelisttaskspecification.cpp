@@ -308,7 +308,7 @@ void tst_DownloadFileListTaskSpecification::neverMatchingFileExhaustsMirrors()
     QCOMPARE(m_log, expected);
     QCOMPARE(step->state, ErrorCanceled);
     // The second file never started.
-    QCOMPARE(step->subTasks.at(1)->state, Idle);
+    QVERIFY(!QFileInfo::exists(m_temp->filePath("e.bin")));
     FTPSiteAccessData mirror;
     QCOMPARE(m_mirrors->getRandomMirror(mirror), 1);
 }

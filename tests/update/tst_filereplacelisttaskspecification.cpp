@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
+#include <QPointer>
 #include <QTest>
 #include <QThreadPool>
 
@@ -395,8 +396,12 @@ void tst_FileReplaceListTaskSpecification::subtaskWeightsAddUpToOne()
     }
     FileReplaceListTaskSpecification *step = makeStep();
     step->execute();
+    // The file's task is made as it starts.
+    QVERIFY(step->subTasks.isEmpty());
+    QCoreApplication::sendPostedEvents(step, QEvent::MetaCall);
     QCOMPARE(step->subTasks.size(), 1);
-    auto *file = qobject_cast<FileReplaceTaskSpecification *>(step->subTasks.first());
+    QPointer<FileReplaceTaskSpecification> file
+        = qobject_cast<FileReplaceTaskSpecification *>(step->subTasks.first());
     QVERIFY(file);
     // Read as the file ends: a finished file lets go of its subtasks.
     QStringList weights;
@@ -410,8 +415,10 @@ void tst_FileReplaceListTaskSpecification::subtaskWeightsAddUpToOne()
 
     QCOMPARE(step->state, Finished);
     QCOMPARE(installed("f"), content);
-    QVERIFY(file->subTasks.isEmpty());
     QCOMPARE(weights, expected);
+    // Finished, it is let go of.
+    QVERIFY(step->subTasks.isEmpty());
+    QTRY_VERIFY(!file);
 }
 
 void tst_FileReplaceListTaskSpecification::executablesGet0755AndNothingMore_data()
