@@ -1,6 +1,7 @@
 #include "update/downloadfilelisttaskspecification.h"
 
 #include "app/configuration.h"
+#include "fileops/filecreateahead.h"
 #include "update/downloadfiletaskspecification.h"
 #include "update/patchlisttaskspecification.h"
 
@@ -27,6 +28,8 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
     , mirrors(mirrors)
     , configuration(configuration)
 { }
+
+DownloadFileListTaskSpecification::~DownloadFileListTaskSpecification() = default;
 
 void DownloadFileListTaskSpecification::execute()
 {
@@ -81,12 +84,20 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
 void DownloadFileListTaskSpecification::makeFileTasks()
 {
     totalDownloadSize = m_patchesOffered ? quint64(qMax<qint64>(m_patchList->size, 0)) : 0;
-    for (const FileDownloadSpecification &file : std::as_const(*downloads))
+    QStringList wholeFiles;
+    wholeFiles.reserve(downloads->size());
+    for (const FileDownloadSpecification &file : std::as_const(*downloads)) {
         totalDownloadSize += quint64(qMax<qint64>(file.hasPatch() ? file.patchSize : file.size, 0));
+        wholeFiles.append(file.hasPatch()
+                              ? QString()
+                              : configuration->m_tempDir + QLatin1Char('/') + file.filePath);
+    }
+    m_createAhead = std::make_unique<FileCreateAhead>(std::move(wholeFiles));
     // Every file counts the same in the progress, whatever its size. A file's
     // task is made as a stream frees, and let go once the file is checked.
     const double weight = 1.0 / downloads->size();
     setSubTaskMaker(downloads->size(), [this, weight](int index) {
+        m_createAhead->reached(index);
         auto *task = new DownloadFileTaskSpecification(downloads->at(index), manager, mirrors,
                                                        configuration, this, weight);
         task->reportMethod = m_patchesOffered;
@@ -127,6 +138,7 @@ void DownloadFileListTaskSpecification::subtasksDone()
             return;
         }
     }
+    m_createAhead.reset();
     ComposedTaskSpecification::subtasksDone();
     // Every file is in the session directory and checked: the later steps
     // work from the lists, and memory need not hold a task per file.
@@ -165,6 +177,7 @@ void DownloadFileListTaskSpecification::timeTick(unsigned long long &downloadDon
 
 void DownloadFileListTaskSpecification::reset()
 {
+    m_createAhead.reset();
     clearSubTasks();
     totalDownloadSize = 0;
     m_fetchingPatchList = false;

@@ -7,6 +7,9 @@
 
 #include <QList>
 
+#include <memory>
+
+class FileCreateAhead;
 class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
@@ -27,6 +30,7 @@ public:
                                       QNetworkAccessManager *manager, Mirrors *mirrors,
                                       Configuration *configuration, QObject *parent,
                                       double parentProgressRange);
+    ~DownloadFileListTaskSpecification() override;
 
     // Creates every directory below the temporary directory that the files
     // need, each once. False, after error cancellation of the task, if one
@@ -61,4 +65,6 @@ private:
     QList<FileReplaceSpecification> *m_replaces = nullptr;
     bool m_fetchingPatchList = false;
     bool m_patchesOffered = false;
+    // Makes the files that are fetched whole while the transfers run.
+    std::unique_ptr<FileCreateAhead> m_createAhead;
 };

@@ -1,4 +1,5 @@
 #include "fileops/dircreatetaskspecification.h"
+#include "fileops/filecreateahead.h"
 #include "fileops/filedeletetaskspecification.h"
 #include "fileops/filerenametaskspecification.h"
 #include "fileopstestutil.h"
@@ -53,6 +54,7 @@ private slots:
     void renameIsJournalledAndUndone();
     void renameOntoExistingFileFails();
     void renameOfMissingFileFails();
+    void filesMadeAheadAreEmptyAndTouchNothingElse();
 
 private:
     QScopedPointer<QTemporaryDir> m_dir;
@@ -251,6 +253,30 @@ void tst_FastFileOps::renameOfMissingFileFails()
 
     QCOMPARE(log.take(), filled(failedLog("Could not rename '%T/a' to '%T/b'"), m_base));
     QVERIFY(!QFile::exists(m_base + "/b"));
+}
+
+void tst_FastFileOps::filesMadeAheadAreEmptyAndTouchNothingElse()
+{
+    const QString kept = m_base + "/kept";
+    const QString target = m_base + "/target";
+    const QString link = m_base + "/link";
+    QVERIFY(writeFile(kept, "partial"));
+    QVERIFY(writeFile(target, "not ours"));
+    QVERIFY(QFile::link(target, link));
+
+    {
+        FileCreateAhead ahead({m_base + "/a", QString(), kept, link, m_base + "/none/b",
+                               m_base + "/z"});
+        // Made in list order.
+        QTRY_VERIFY(QFileInfo::exists(m_base + "/z"));
+    }
+
+    QVERIFY(QFileInfo::exists(m_base + "/a"));
+    QCOMPARE(QFileInfo(m_base + "/a").size(), 0);
+    // An existing part and a planted link stay as they are.
+    QCOMPARE(readFile(kept), QByteArray("partial"));
+    QCOMPARE(readFile(target), QByteArray("not ours"));
+    QVERIFY(QFileInfo(link).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(tst_FastFileOps)

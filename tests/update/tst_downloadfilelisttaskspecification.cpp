@@ -308,7 +308,7 @@ void tst_DownloadFileListTaskSpecification::neverMatchingFileExhaustsMirrors()
     QCOMPARE(m_log, expected);
     QCOMPARE(step->state, ErrorCanceled);
     // The second file never started.
-    QVERIFY(!QFileInfo::exists(m_temp->filePath("e.bin")));
+    QCOMPARE(QFileInfo(m_temp->filePath("e.bin")).size(), 0);
     FTPSiteAccessData mirror;
     QCOMPARE(m_mirrors->getRandomMirror(mirror), 1);
 }
