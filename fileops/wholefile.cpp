@@ -59,8 +59,17 @@ bool WholeFile::linkFrom(const QString &source)
     discard();
     FileOpHook::reached();
     const QByteArray path = QFile::encodeName(source);
+    const int sourceFd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (sourceFd < 0)
+        return false;
+    // The bytes go to the disk before the file has a second name: there a
+    // sync would also write out the directory that took the name, on file
+    // systems without a journal, once for every file.
     struct stat sourceInfo;
-    if (::stat(path.constData(), &sourceInfo) != 0 || !S_ISREG(sourceInfo.st_mode))
+    const bool synced = ::fstat(sourceFd, &sourceInfo) == 0 && S_ISREG(sourceInfo.st_mode)
+        && ::fdatasync(sourceFd) == 0;
+    ::close(sourceFd);
+    if (!synced)
         return false;
     ::unlink(m_temporary.constData());
     // Across file systems (EXDEV) or where links are refused (EPERM), the
@@ -75,11 +84,13 @@ bool WholeFile::linkFrom(const QString &source)
         discard();
         return false;
     }
+    m_synced = true;
     return true;
 }
 
 bool WholeFile::write(const char *data, qint64 size)
 {
+    m_synced = false;
     while (size > 0) {
         const ssize_t n = ::write(m_fd, data, size_t(size));
         if (n < 0) {
@@ -101,9 +112,8 @@ bool WholeFile::commit(int mode)
         return false;
     // The data and what is needed to read it back must be on disk before the
     // name is; the mode and link count travel in the file system's journal,
-    // ordered before the rename. For a file whose bytes were written back
-    // already (a download is sent to the disk as it ends) this costs nothing.
-    if (::fdatasync(m_fd) != 0)
+    // ordered before the rename. A linked file was sent before it was linked.
+    if (!m_synced && ::fdatasync(m_fd) != 0)
         return false;
     if (!m_named) {
         ::unlink(m_temporary.constData());
@@ -125,6 +135,7 @@ bool WholeFile::commit(int mode)
 
 void WholeFile::discard()
 {
+    m_synced = false;
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;

@@ -47,4 +47,5 @@ private:
     QByteArray m_temporary;
     int m_fd = -1;
     bool m_named = false; // the file exists under m_temporary
+    bool m_synced = false; // its bytes are on disk as they are
 };

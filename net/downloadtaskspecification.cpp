@@ -7,7 +7,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
-#include <fcntl.h>
 
 namespace {
 // As much as one read of the transfer hands over: each chunk is one write to
@@ -352,9 +351,6 @@ void DownloadTaskSpecification::onDownloadFinished()
                        .arg(m_file.fileName(), m_file.errorString()));
         return;
     }
-    // Writing the file back starts now, while other transfers go on, rather
-    // than when it is installed and has to be on disk.
-    ::sync_file_range(m_file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
     m_reply->close();
     dropReply();
     m_file.close();

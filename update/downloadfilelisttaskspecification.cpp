@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "fileops/filecreateahead.h"
+#include "fileops/filesyncbehind.h"
 #include "update/downloadfiletaskspecification.h"
 #include "update/patchlisttaskspecification.h"
 
@@ -93,6 +94,7 @@ void DownloadFileListTaskSpecification::makeFileTasks()
                               : configuration->m_tempDir + QLatin1Char('/') + file.filePath);
     }
     m_createAhead = std::make_unique<FileCreateAhead>(std::move(wholeFiles));
+    m_syncBehind = std::make_unique<FileSyncBehind>();
     // Every file counts the same in the progress, whatever its size. A file's
     // task is made as a stream frees, and let go once the file is checked.
     const double weight = 1.0 / downloads->size();
@@ -120,6 +122,7 @@ void DownloadFileListTaskSpecification::setPatchSource(const PatchListSpecificat
 void DownloadFileListTaskSpecification::onFileFinished(TaskSpecification *task)
 {
     const auto *fileTask = static_cast<DownloadFileTaskSpecification *>(task);
+    m_syncBehind->add(configuration->m_tempDir + QLatin1Char('/') + fileTask->file.filePath);
     if (!fileTask->patched() || !fileTask->file.unpacked || !m_replaces)
         return;
     for (FileReplaceSpecification &replace : *m_replaces) {
@@ -178,6 +181,7 @@ void DownloadFileListTaskSpecification::timeTick(unsigned long long &downloadDon
 void DownloadFileListTaskSpecification::reset()
 {
     m_createAhead.reset();
+    m_syncBehind.reset();
     clearSubTasks();
     totalDownloadSize = 0;
     m_fetchingPatchList = false;

@@ -10,6 +10,7 @@
 #include <memory>
 
 class FileCreateAhead;
+class FileSyncBehind;
 class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
@@ -67,4 +68,7 @@ private:
     bool m_patchesOffered = false;
     // Makes the files that are fetched whole while the transfers run.
     std::unique_ptr<FileCreateAhead> m_createAhead;
+    // Sends the checked files to the disk while the transfers run; it goes on
+    // after the step has finished, until the run ends.
+    std::unique_ptr<FileSyncBehind> m_syncBehind;
 };

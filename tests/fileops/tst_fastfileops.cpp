@@ -1,12 +1,15 @@
 #include "fileops/dircreatetaskspecification.h"
 #include "fileops/filecreateahead.h"
 #include "fileops/filedeletetaskspecification.h"
+#include "fileops/filesyncbehind.h"
 #include "fileops/filerenametaskspecification.h"
 #include "fileopstestutil.h"
 #include "tasklog.h"
 
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 QStringList describe(const RollbackDataList &journal, const QString &base)
@@ -55,6 +58,7 @@ private slots:
     void renameOntoExistingFileFails();
     void renameOfMissingFileFails();
     void filesMadeAheadAreEmptyAndTouchNothingElse();
+    void syncBehindEndsWhateverItWasGiven();
 
 private:
     QScopedPointer<QTemporaryDir> m_dir;
@@ -277,6 +281,23 @@ void tst_FastFileOps::filesMadeAheadAreEmptyAndTouchNothingElse()
     QCOMPARE(readFile(kept), QByteArray("partial"));
     QCOMPARE(readFile(target), QByteArray("not ours"));
     QVERIFY(QFileInfo(link).isSymLink());
+}
+
+void tst_FastFileOps::syncBehindEndsWhateverItWasGiven()
+{
+    // A pipe planted under a file's name would block a plain open for
+    // reading, and with it the end of the run.
+    const QString pipe = m_base + "/pipe";
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    QVERIFY(writeFile(m_base + "/file", "bytes"));
+    {
+        FileSyncBehind sync;
+        sync.add(pipe);
+        sync.add(m_base + "/missing");
+        sync.add(m_base + "/file");
+        QTest::qWait(100);
+    }
+    QCOMPARE(readFile(m_base + "/file"), QByteArray("bytes"));
 }
 
 QTEST_GUILESS_MAIN(tst_FastFileOps)
