@@ -148,12 +148,9 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     }
-    // Memory must not grow with the file size: for a body that may not fit
-    // the buffer, the network side waits while that much is unread. Files
-    // known to be small skip this flow control, which costs a thread round
-    // trip per chunk.
-    if (m_initialExpectedSize < 0 || m_initialExpectedSize > readBufferSize)
-        m_reply->setReadBufferSize(readBufferSize);
+    // Memory must not grow with what a mirror sends: the network side waits
+    // while that much is unread. A file known to be smaller never fills it.
+    m_reply->setReadBufferSize(readBufferSize);
     if (!m_reply->isRunning()) {
         errorRetry(m_reply->errorString());
         return;
