@@ -1,5 +1,6 @@
 // Fetches two sets of files from local nginx mirrors with DownloadTaskSpecifications,
-// six at a time over two HTTP mirrors, and the same sets with one
+// six at a time over two HTTP mirrors, their files made ahead of them as the
+// download step makes them, and the same sets with one
 // `curl -Z --parallel-max 6` process from the same server, alternating, and
 // prints the median time ratio (ours / curl; target <= 1.1) and our peak
 // resident memory per set (it must not grow with the file size). Bare GETs
@@ -18,6 +19,7 @@
 
 #include "benchutil.h"
 
+#include "fileops/filecreateahead.h"
 #include "localservers.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
@@ -36,6 +38,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include <malloc.h>
 #include <sys/resource.h>
@@ -103,9 +106,11 @@ QString freshDir(const QString &parent, const QString &name)
     return path;
 }
 
-// Our side: a driver that keeps six downloads running, as the file list does.
+// Our side: a driver that keeps six downloads running, with the files made
+// ahead of them, as the download step does.
 double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &outDir, bool &ok)
 {
+    std::unique_ptr<FileCreateAhead> createAhead;
     NetworkAccessManager manager;
     // As the engine sets it up without a configured proxy.
     manager.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
@@ -120,6 +125,7 @@ double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &out
     std::function<void()> startMore = [&] {
         while (running < 6 && next < set.count) {
             const int i = next++;
+            createAhead->reached(i);
             auto *task = new DownloadTaskSpecification(
                 &manager, &mirrors, QStringLiteral("%1/f%2").arg(set.dir).arg(i),
                 QStringLiteral("%1/f%2").arg(outDir).arg(i), set.size, &manager, 1.0);
@@ -146,8 +152,13 @@ double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &out
 
     QElapsedTimer timer;
     timer.start();
+    QStringList paths;
+    for (int i = 0; i < set.count; ++i)
+        paths.append(QStringLiteral("%1/f%2").arg(outDir).arg(i));
+    createAhead = std::make_unique<FileCreateAhead>(std::move(paths));
     QMetaObject::invokeMethod(&loop, startMore, Qt::QueuedConnection);
     loop.exec();
+    createAhead.reset();
     return timer.nsecsElapsed() / 1e9;
 }
 
