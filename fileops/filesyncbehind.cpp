@@ -1,8 +1,11 @@
 #include "fileops/filesyncbehind.h"
 
+#include "fileops/syncedfiles.h"
+
 #include <QFile>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 FileSyncBehind::FileSyncBehind()
@@ -44,7 +47,9 @@ void FileSyncBehind::run()
                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             continue;
-        ::fdatasync(fd);
+        struct stat status;
+        if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::fdatasync(fd) == 0)
+            SyncedFiles::record(status);
         ::close(fd);
     }
 }

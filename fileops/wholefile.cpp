@@ -1,6 +1,7 @@
 #include "fileops/wholefile.h"
 
 #include "fileops/fileophook.h"
+#include "fileops/syncedfiles.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -64,10 +65,11 @@ bool WholeFile::linkFrom(const QString &source)
         return false;
     // The bytes go to the disk before the file has a second name: there a
     // sync would also write out the directory that took the name, on file
-    // systems without a journal, once for every file.
+    // systems without a journal, once for every file. A file sent already
+    // and unchanged since is not sent again.
     struct stat sourceInfo;
     const bool synced = ::fstat(sourceFd, &sourceInfo) == 0 && S_ISREG(sourceInfo.st_mode)
-        && ::fdatasync(sourceFd) == 0;
+        && (SyncedFiles::take(sourceInfo) || ::fdatasync(sourceFd) == 0);
     ::close(sourceFd);
     if (!synced)
         return false;

@@ -2,6 +2,7 @@
 #include "fileops/filecreateahead.h"
 #include "fileops/filedeletetaskspecification.h"
 #include "fileops/filesyncbehind.h"
+#include "fileops/syncedfiles.h"
 #include "fileops/filerenametaskspecification.h"
 #include "fileopstestutil.h"
 #include "tasklog.h"
@@ -59,6 +60,7 @@ private slots:
     void renameOfMissingFileFails();
     void filesMadeAheadAreEmptyAndTouchNothingElse();
     void syncBehindEndsWhateverItWasGiven();
+    void sentFileCountsOnceAndOnlyUnchanged();
 
 private:
     QScopedPointer<QTemporaryDir> m_dir;
@@ -298,6 +300,24 @@ void tst_FastFileOps::syncBehindEndsWhateverItWasGiven()
         QTest::qWait(100);
     }
     QCOMPARE(readFile(m_base + "/file"), QByteArray("bytes"));
+}
+
+void tst_FastFileOps::sentFileCountsOnceAndOnlyUnchanged()
+{
+    const QByteArray path = QFile::encodeName(m_base + "/file");
+    QVERIFY(writeFile(m_base + "/file", "bytes"));
+    struct stat status;
+    QCOMPARE(::stat(path.constData(), &status), 0);
+    SyncedFiles::record(status);
+    QVERIFY(SyncedFiles::take(status));
+    QVERIFY(!SyncedFiles::take(status));
+
+    // Written after it was sent, even to the same size: sent again.
+    SyncedFiles::record(status);
+    QTest::qWait(20);
+    QVERIFY(writeFile(m_base + "/file", "BYTES"));
+    QCOMPARE(::stat(path.constData(), &status), 0);
+    QVERIFY(!SyncedFiles::take(status));
 }
 
 QTEST_GUILESS_MAIN(tst_FastFileOps)

@@ -1,0 +1,57 @@
+#include "fileops/syncedfiles.h"
+
+#include <QHash>
+#include <QMutex>
+
+#include <utility>
+
+namespace {
+
+struct Sent
+{
+    off_t size = 0;
+    timespec modified {};
+    timespec changed {};
+};
+
+using Key = std::pair<quint64, quint64>; // device, inode
+
+bool operator==(const timespec &a, const timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+QMutex &mutex()
+{
+    static QMutex instance;
+    return instance;
+}
+
+QHash<Key, Sent> &sent()
+{
+    static QHash<Key, Sent> instance;
+    return instance;
+}
+
+} // namespace
+
+void SyncedFiles::record(const struct stat &status)
+{
+    if (!S_ISREG(status.st_mode))
+        return;
+    QMutexLocker locker(&mutex());
+    sent().insert({status.st_dev, status.st_ino},
+                  {status.st_size, status.st_mtim, status.st_ctim});
+}
+
+bool SyncedFiles::take(const struct stat &now)
+{
+    QMutexLocker locker(&mutex());
+    const auto it = sent().constFind({now.st_dev, now.st_ino});
+    if (it == sent().cend())
+        return false;
+    const bool same = S_ISREG(now.st_mode) && it->size == now.st_size
+        && it->modified == now.st_mtim && it->changed == now.st_ctim;
+    sent().erase(it);
+    return same;
+}
