@@ -7,7 +7,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
-
 namespace {
 // As much as one read of the transfer hands over: each chunk is one write to
 // the file, with no buffer of the file's own between.

@@ -271,7 +271,8 @@ void ComposedTaskSpecification::reset()
 {
     for (TaskSpecification *task : std::as_const(subTasks))
         task->reset();
-    // Made subtasks are made again by the next run's own maker.
+    // A run with made subtasks starts afresh: its subtasks, added or made,
+    // go, and the next execute() sets them up again.
     if (m_make)
         clearSubTasks();
     pendingTasks = subTasks;

@@ -9,9 +9,9 @@
 
 #include <memory>
 
+class Configuration;
 class FileCreateAhead;
 class FileSyncBehind;
-class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
 
