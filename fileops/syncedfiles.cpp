@@ -21,15 +21,15 @@ bool operator==(const timespec &a, const timespec &b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-QMutex &mutex()
+struct Registry
 {
-    static QMutex instance;
-    return instance;
-}
+    QMutex mutex;
+    QHash<Key, Sent> sent;
+};
 
-QHash<Key, Sent> &sent()
+Registry &registry()
 {
-    static QHash<Key, Sent> instance;
+    static Registry instance;
     return instance;
 }
 
@@ -39,19 +39,21 @@ void SyncedFiles::record(const struct stat &status)
 {
     if (!S_ISREG(status.st_mode))
         return;
-    QMutexLocker locker(&mutex());
-    sent().insert({status.st_dev, status.st_ino},
-                  {status.st_size, status.st_mtim, status.st_ctim});
+    Registry &files = registry();
+    QMutexLocker locker(&files.mutex);
+    files.sent.insert({status.st_dev, status.st_ino},
+                      {status.st_size, status.st_mtim, status.st_ctim});
 }
 
 bool SyncedFiles::take(const struct stat &now)
 {
-    QMutexLocker locker(&mutex());
-    const auto it = sent().constFind({now.st_dev, now.st_ino});
-    if (it == sent().cend())
+    Registry &files = registry();
+    QMutexLocker locker(&files.mutex);
+    const auto it = files.sent.constFind({now.st_dev, now.st_ino});
+    if (it == files.sent.cend())
         return false;
     const bool same = S_ISREG(now.st_mode) && it->size == now.st_size
         && it->modified == now.st_mtim && it->changed == now.st_ctim;
-    sent().erase(it);
+    files.sent.erase(it);
     return same;
 }
