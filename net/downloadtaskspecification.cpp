@@ -127,9 +127,15 @@ void DownloadTaskSpecification::startDownload()
     // A file of a chunk or two is hashed as it arrives.
     m_md5.setInline(m_initialExpectedSize >= 0 && m_initialExpectedSize <= inlineHashLimit);
     m_resumeFrom = resumableBytes();
+    // An empty file (made ahead of the transfer) is appended to: truncating
+    // it, empty as it is, makes ext4 start writing it back as it is closed,
+    // on this thread.
+    const QFileInfo existing(m_file.fileName());
+    const bool append = m_resumeFrom > 0
+        || (existing.isFile() && !existing.isSymLink() && existing.size() == 0);
     const QIODevice::OpenMode mode = QIODevice::Unbuffered
-        | (m_resumeFrom > 0 ? QIODevice::WriteOnly | QIODevice::Append
-                            : QIODevice::WriteOnly | QIODevice::Truncate);
+        | (append ? QIODevice::WriteOnly | QIODevice::Append
+                  : QIODevice::WriteOnly | QIODevice::Truncate);
     if (!m_file.open(mode)) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(m_file.fileName()));
         releaseSlot();
