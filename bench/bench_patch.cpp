@@ -211,11 +211,6 @@ UpdateResult runUpdate(ReleaseBuilder &builder, LocalServers &servers, const QSt
     return result;
 }
 
-QString verdict(bool met)
-{
-    return met ? QStringLiteral("PASS") : QStringLiteral("FAIL");
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -403,31 +398,31 @@ int main(int argc, char *argv[])
                              "(target <= %.1f) %s",
                              static_cast<long long>(last.fetchedBytes),
                              static_cast<long long>(zstdBytes), fetchedZstd, fetchedVsZstd,
-                             qPrintable(verdict(fetchedZstd <= fetchedVsZstd)))
+                             bench::verdict(fetchedZstd <= fetchedVsZstd))
         << Qt::endl;
     out << QString::asprintf("bytes fetched %lld vs rsync --no-whole-file sent %lld: ratio %.3f "
                              "(target <= %.1f) %s",
                              static_cast<long long>(last.fetchedBytes),
                              static_cast<long long>(rsyncBytes), fetchedRsync, fetchedVsRsync,
-                             qPrintable(verdict(rsyncBytes > 0 && fetchedRsync <= fetchedVsRsync)))
+                             bench::verdict(rsyncBytes > 0 && fetchedRsync <= fetchedVsRsync))
         << Qt::endl;
     out << QString::asprintf("median of %d runs: update %.2f s vs zstd -d + cp %.2f s: ratio %.2f "
                              "(target <= %.1f) %s",
                              runs, bench::median(updateTimes), bench::median(peerTimes), update,
-                             updateVsZstd, qPrintable(verdict(update <= updateVsZstd)))
+                             updateVsZstd, bench::verdict(update <= updateVsZstd))
         << Qt::endl;
     out << QString::asprintf("peak RssAnon of the update: %lld KiB, with one %lld MiB file %lld "
                              "KiB (target <= %lld KiB) %s",
                              static_cast<long long>(peakAnon),
                              static_cast<long long>(largeSize / mebibyte),
                              static_cast<long long>(largeResult.peakAnonKiB),
-                             static_cast<long long>(anonTargetKiB), qPrintable(verdict(memoryMet)))
+                             static_cast<long long>(anonTargetKiB), bench::verdict(memoryMet))
         << Qt::endl;
     out << QString::asprintf("median of %d runs: mrvpublish release --patch-from %.2f s vs zstd "
                              "-3 --long --patch-from on 2 cores %.2f s: ratio %.2f (target <= "
                              "%.1f) %s",
                              runs, bench::median(publishTimes), bench::median(zstdTimes), publish,
-                             publishVsZstd, qPrintable(verdict(publish <= publishVsZstd)))
+                             publishVsZstd, bench::verdict(publish <= publishVsZstd))
         << Qt::endl;
     out << "load average before " << loadBefore << ", after " << bench::loadAverage() << Qt::endl;
     return allMet ? 0 : 1;

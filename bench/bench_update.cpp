@@ -362,11 +362,6 @@ SetResult measure(QTextStream &out, const FileSet &set, bool withPeers, bool wit
     return result;
 }
 
-const char *verdict(bool met)
-{
-    return met ? "ok" : "MISSED";
-}
-
 bool compareWithPeers(QTextStream &out, const FileSet &set, bool withRemoval)
 {
     const SetResult r = measure(out, set, true, withRemoval);
@@ -380,7 +375,7 @@ bool compareWithPeers(QTextStream &out, const FileSet &set, bool withRemoval)
     out << QString::asprintf("set %s, median of %d runs: update %.1f ms   curl+md5sum+cp %.1f ms"
                              "   ratio %.2f (target <= %.1f) %s",
                              qPrintable(set.name), set.runs, r.updateMs, r.peerMs, ratio,
-                             set.target, verdict(speedMet))
+                             set.target, bench::verdict(speedMet))
         << Qt::endl;
     bool deleteMet = true;
     if (withRemoval) {
@@ -388,13 +383,13 @@ bool compareWithPeers(QTextStream &out, const FileSet &set, bool withRemoval)
         out << QString::asprintf("set %s: deleting step %.1f ms   rm -rf %.1f ms   ratio %.2f "
                                  "(target <= 1.0) %s",
                                  qPrintable(set.name), r.deleteMs, r.removalMs,
-                                 r.deleteMs / r.removalMs, verdict(deleteMet))
+                                 r.deleteMs / r.removalMs, bench::verdict(deleteMet))
             << Qt::endl;
     }
     out << QString::asprintf("set %s: peak resident size of the update %lld kB (target <= %lld "
                              "kB) %s",
                              qPrintable(set.name), static_cast<long long>(r.peakKb),
-                             static_cast<long long>(memoryTargetKb), verdict(memoryMet))
+                             static_cast<long long>(memoryTargetKb), bench::verdict(memoryMet))
         << Qt::endl;
     return speedMet && memoryMet && deleteMet;
 }
@@ -413,12 +408,13 @@ bool scaling(QTextStream &out)
     const bool memoryMet = many.peakKb <= memoryTargetKb && few.peakKb <= memoryTargetKb;
     out << QString::asprintf("scale: outside the downloading step, 2000 files %.1f ms, 8000 "
                              "files %.1f ms: %.2fx per doubling (target <= %.1f) %s",
-                             few.outsideMs, many.outsideMs, perDoubling, scaleTarget, verdict(met))
+                             few.outsideMs, many.outsideMs, perDoubling, scaleTarget,
+                             bench::verdict(met))
         << Qt::endl;
     out << QString::asprintf("scale: peak resident size %lld / %lld kB (target <= %lld kB) %s",
                              static_cast<long long>(few.peakKb),
                              static_cast<long long>(many.peakKb),
-                             static_cast<long long>(memoryTargetKb), verdict(memoryMet))
+                             static_cast<long long>(memoryTargetKb), bench::verdict(memoryMet))
         << Qt::endl;
     return met && memoryMet;
 }
@@ -488,7 +484,7 @@ bool resume(QTextStream &out)
                              static_cast<long long>(part),
                              static_cast<long long>(resumeFileSize),
                              static_cast<long long>(sentAfter - sentBefore), share * 100,
-                             resumeTarget * 100, verdict(met))
+                             resumeTarget * 100, bench::verdict(met))
         << Qt::endl;
     return met;
 }

@@ -71,6 +71,11 @@ QString loadAverage()
     return QString::fromLatin1(file.readLine()).section(QLatin1Char(' '), 0, 2);
 }
 
+const char *verdict(bool met)
+{
+    return met ? "PASS" : "FAIL";
+}
+
 QHash<QString, QString> options(const QStringList &arguments)
 {
     QHash<QString, QString> result;

@@ -22,6 +22,8 @@ qint64 rssAnonKiB();
 
 // The load averages of /proc/loadavg, for the record of a run.
 QString loadAverage();
+// "PASS" or "FAIL", as bench/run looks for them.
+const char *verdict(bool met);
 
 // The "--name value" pairs of a command line given without the program's
 // name; a last name without a value is left out.

@@ -42,7 +42,6 @@ struct BackgroundMd5::Job
     std::function<void(const QByteArray &)> done;
 };
 
-
 namespace {
 
 void hashFilePrefix(QCryptographicHash &hash, const QString &path, qint64 size)

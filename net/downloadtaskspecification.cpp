@@ -126,11 +126,11 @@ void DownloadTaskSpecification::startDownload()
     m_md5.reset();
     // A file of a chunk or two is hashed as it arrives.
     m_md5.setInline(m_initialExpectedSize >= 0 && m_initialExpectedSize <= inlineHashLimit);
-    m_resumeFrom = resumableBytes();
+    const QFileInfo existing(m_file.fileName());
+    m_resumeFrom = resumableBytes(existing);
     // An empty file (made ahead of the transfer) is appended to: truncating
     // it, empty as it is, makes ext4 start writing it back as it is closed,
     // on this thread.
-    const QFileInfo existing(m_file.fileName());
     const bool append = m_resumeFrom > 0
         || (existing.isFile() && !existing.isSymLink() && existing.size() == 0);
     const QIODevice::OpenMode mode = QIODevice::Unbuffered
@@ -243,13 +243,12 @@ bool DownloadTaskSpecification::rangeMatches() const
         && (total == "*" || total == QByteArray::number(m_initialExpectedSize));
 }
 
-qint64 DownloadTaskSpecification::resumableBytes()
+qint64 DownloadTaskSpecification::resumableBytes(const QFileInfo &info)
 {
     // Only a file of known size is continued, and only from a part shorter
     // than it; the part is hashed first, so that the digest of the whole file
     // comes from the bytes written. Should the part not read back whole, the
     // digest fails the check and the file is fetched again.
-    const QFileInfo info(m_file.fileName());
     if (m_initialExpectedSize <= 0 || !info.isFile() || info.isSymLink() || info.size() <= 0
         || info.size() >= m_initialExpectedSize)
         return 0;

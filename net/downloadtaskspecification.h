@@ -12,6 +12,7 @@
 #include <memory>
 
 class Mirrors;
+class QFileInfo;
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -87,8 +88,9 @@ private:
     // Drops the local part and asks for the whole file again.
     void restartWhole(const QString &reason = QString());
     // The size of a part left by an earlier run that this transfer continues
-    // (0: fetch the whole file); the part is hashed on the way.
-    qint64 resumableBytes();
+    // (0: fetch the whole file), from info on the local file as found; the
+    // part is hashed on the way.
+    qint64 resumableBytes(const QFileInfo &info);
     bool rangeMatches() const;
     void releaseSlot();
     QString mirrorFileUrl() const;

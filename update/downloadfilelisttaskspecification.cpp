@@ -122,7 +122,7 @@ void DownloadFileListTaskSpecification::setPatchSource(const PatchListSpecificat
 void DownloadFileListTaskSpecification::onFileFinished(TaskSpecification *task)
 {
     const auto *fileTask = static_cast<DownloadFileTaskSpecification *>(task);
-    m_syncBehind->add(configuration->m_tempDir + QLatin1Char('/') + fileTask->file.filePath);
+    m_syncBehind->add(fileTask->localPath());
     if (!fileTask->patched() || !fileTask->file.unpacked || !m_replaces)
         return;
     for (FileReplaceSpecification &replace : *m_replaces) {

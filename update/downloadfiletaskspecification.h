@@ -30,6 +30,8 @@ public:
     void makeSubtasksAndStart();
     // After success: the file was made by its patch.
     bool patched() const { return m_patched; }
+    // Where the file is fetched to (or made from its patch).
+    QString localPath() const;
 
     FileDownloadSpecification file;
     QNetworkAccessManager *manager;
@@ -63,7 +65,6 @@ private:
     void fetchWholeFile();
     // The user asked to stop while a check ran: no further attempt.
     void stopOnCancel();
-    QString localPath() const;
     QString patchLocalPath() const;
 
     bool m_patching = false;
