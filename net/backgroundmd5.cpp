@@ -1,6 +1,8 @@
 #include "net/backgroundmd5.h"
 
-#include <QCryptographicHash>
+#include "net/md5.h"
+#include "net/md5lanes.h"
+
 #include <QFile>
 #include <QMetaObject>
 #include <QObject>
@@ -11,11 +13,29 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 namespace {
-// Bytes waiting to be hashed on one thread, all its streams together.
-constexpr qint64 queueLimit = 2 * 1024 * 1024;
 constexpr qint64 fileChunk = 256 * 1024;
+
+// With vector lanes, one thread hashing six streams side by side costs less
+// than two hashing three each one after the other, but the lanes need the
+// bytes of several streams at hand, and a stream's bytes come in bursts of up
+// to a megabyte: one thread, a deeper queue, and a short wait for the other
+// streams' bytes before a batch. Without lanes, one thread per core.
+bool gathering()
+{
+    return Md5Lanes::parallel();
+}
+
+// Bytes waiting to be hashed on one thread, all its streams together.
+qint64 queueLimit()
+{
+    return gathering() ? 8 * 1024 * 1024 : 2 * 1024 * 1024;
+}
+
+constexpr std::chrono::milliseconds gatherTime {5};
 } // namespace
 
 namespace {
@@ -25,7 +45,7 @@ class Worker;
 struct BackgroundMd5::Stream
 {
     Worker *worker = nullptr;
-    QCryptographicHash hash {QCryptographicHash::Md5};
+    Md5 md5;
     // Guards abandoned against a result being posted as the owner goes.
     std::mutex mutex;
     bool abandoned = false;
@@ -44,7 +64,7 @@ struct BackgroundMd5::Job
 
 namespace {
 
-void hashFilePrefix(QCryptographicHash &hash, const QString &path, qint64 size)
+void hashFilePrefix(Md5 &hash, const QString &path, qint64 size)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
@@ -62,14 +82,14 @@ void hashFilePrefix(QCryptographicHash &hash, const QString &path, qint64 size)
 using Job = BackgroundMd5::Job;
 
 // A hashing thread; they live as long as the process. Each stream keeps to
-// one of them, so its bytes are hashed in order; streams are spread over as
-// many threads as there are cores.
+// one of them, so its bytes are hashed in order; streams are spread over
+// the threads in turn.
 class Worker
 {
 public:
     static Worker *next()
     {
-        static const int count = qBound(1, QThread::idealThreadCount(), 4);
+        static const int count = gathering() ? 1 : qBound(1, QThread::idealThreadCount(), 4);
         static Worker *const workers = new Worker[count];
         static std::atomic<unsigned> turn {0};
         return &workers[turn++ % unsigned(count)];
@@ -79,8 +99,9 @@ public:
     {
         const qint64 size = job.data.size();
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_space.wait(lock, [&] { return m_queued == 0 || m_queued + size <= queueLimit; });
+        m_space.wait(lock, [&] { return m_queued == 0 || m_queued + size <= m_limit; });
         m_queued += size;
+        m_waiting += size == 0;
         m_jobs.push_back(std::move(job));
         m_work.notify_one();
     }
@@ -95,20 +116,136 @@ private:
     void run()
     {
         for (;;) {
-            Job job;
+            std::deque<Job> batch;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
                 m_work.wait(lock, [this] { return !m_jobs.empty(); });
-                job = std::move(m_jobs.front());
-                m_jobs.pop_front();
+                if (gathering()) {
+                    m_work.wait_for(lock, gatherTime, [this] {
+                        return m_queued >= m_limit * 3 / 4 || m_waiting > 0;
+                    });
+                }
+                batch.swap(m_jobs);
+                m_waiting = 0;
             }
-            process(job);
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_queued -= job.data.size();
-            }
-            m_space.notify_all();
+            hashBatch(batch);
         }
+    }
+
+    // The jobs of one stream, in their order.
+    struct Queue
+    {
+        std::vector<Job *> jobs;
+        size_t next = 0;
+    };
+
+    // Where one stream's bytes stand in the vector lanes: the whole blocks
+    // of its current chunk not hashed yet.
+    struct Lane
+    {
+        Queue *queue = nullptr;
+        Job *job = nullptr;
+        qint64 head = 0; // bytes of the chunk that completed a held block
+        const uchar *data = nullptr;
+        qint64 blocks = 0;
+    };
+
+    // Everything that was queued, the streams side by side in up to eight
+    // lanes: hashing several streams at once costs little more than one.
+    void hashBatch(std::deque<Job> &batch)
+    {
+        std::vector<Queue> queues;
+        std::unordered_map<BackgroundMd5::Stream *, size_t> queueOf;
+        for (Job &job : batch) {
+            const auto found = queueOf.emplace(job.stream.get(), queues.size());
+            if (found.second)
+                queues.emplace_back();
+            queues[found.first->second].jobs.push_back(&job);
+        }
+        size_t nextQueue = 0;
+        Lane lanes[Md5Lanes::width];
+        for (;;) {
+            quint32 *states[Md5Lanes::width] = {};
+            const uchar *data[Md5Lanes::width] = {};
+            qint64 blocks = 0;
+            int busy = 0;
+            for (int i = 0; i < Md5Lanes::width; ++i) {
+                Lane &lane = lanes[i];
+                while (lane.blocks == 0) {
+                    if (!lane.queue && nextQueue < queues.size())
+                        lane.queue = &queues[nextQueue++];
+                    if (!lane.queue)
+                        break;
+                    advance(lane);
+                }
+                if (lane.blocks == 0)
+                    continue;
+                states[i] = lane.job->stream->md5.state();
+                data[i] = lane.data;
+                blocks = busy++ ? qMin(blocks, lane.blocks) : lane.blocks;
+            }
+            if (busy == 0)
+                return;
+            Md5Lanes::hashBlocks(states, data, blocks);
+            for (Lane &lane : lanes) {
+                if (lane.blocks) {
+                    lane.data += blocks * Md5::blockSize;
+                    lane.blocks -= blocks;
+                }
+            }
+        }
+    }
+
+    // Ends the lane's chunk whose blocks are all hashed, and starts its
+    // stream's next job: the bytes before and after a chunk's whole blocks,
+    // files and digests are hashed here, one stream at a time. Leaves the
+    // lane with blocks to hash, or without a queue once its stream is done.
+    void advance(Lane &lane)
+    {
+        if (lane.job) {
+            Job &job = *lane.job;
+            Md5 &md5 = job.stream->md5;
+            const qint64 whole = qint64(lane.data - reinterpret_cast<const uchar *>(
+                                            job.data.constData())) - lane.head;
+            md5.skipBlocks(whole / Md5::blockSize);
+            md5.addData(QByteArrayView(job.data).sliced(lane.head + whole));
+            lane.job = nullptr;
+            release(job);
+        }
+        Queue &queue = *lane.queue;
+        if (queue.next == queue.jobs.size()) {
+            lane.queue = nullptr;
+            return;
+        }
+        Job &job = *queue.jobs[queue.next++];
+        if (job.data.isEmpty() || abandoned(job)) {
+            process(job);
+            release(job);
+            return;
+        }
+        Md5 &md5 = job.stream->md5;
+        const qint64 size = job.data.size();
+        lane.head = md5.pending() ? qMin<qint64>(Md5::blockSize - md5.pending(), size) : 0;
+        md5.addData(QByteArrayView(job.data).first(lane.head));
+        lane.job = &job;
+        lane.data = reinterpret_cast<const uchar *>(job.data.constData()) + lane.head;
+        lane.blocks = (size - lane.head) / Md5::blockSize;
+    }
+
+    void release(Job &job)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_queued -= job.data.size();
+        }
+        m_space.notify_all();
+        job.data = QByteArray();
+    }
+
+    static bool abandoned(const Job &job)
+    {
+        std::lock_guard<std::mutex> lock(job.stream->mutex);
+        return job.stream->abandoned;
     }
 
     static void process(Job &job)
@@ -120,7 +257,7 @@ private:
                 return;
         }
         if (job.finish) {
-            const QByteArray digest = stream.hash.result();
+            const QByteArray digest = stream.md5.result();
             std::lock_guard<std::mutex> lock(stream.mutex);
             if (stream.abandoned)
                 return;
@@ -133,10 +270,8 @@ private:
                         done(digest);
                 },
                 Qt::QueuedConnection);
-        } else if (!job.data.isEmpty()) {
-            stream.hash.addData(job.data);
-        } else {
-            hashFilePrefix(stream.hash, job.path, job.prefix);
+        } else if (job.data.isEmpty()) {
+            hashFilePrefix(stream.md5, job.path, job.prefix);
         }
     }
 
@@ -144,7 +279,9 @@ private:
     std::condition_variable m_work;
     std::condition_variable m_space;
     std::deque<Job> m_jobs;
+    const qint64 m_limit = queueLimit();
     qint64 m_queued = 0;
+    int m_waiting = 0; // jobs that end a digest or read a file: not to be held back
 };
 
 } // namespace
@@ -180,7 +317,7 @@ void BackgroundMd5::push(Job job)
 void BackgroundMd5::addFilePrefix(const QString &path, qint64 size)
 {
     if (m_inline) {
-        hashFilePrefix(m_stream->hash, path, size);
+        hashFilePrefix(m_stream->md5, path, size);
         return;
     }
     Job job;
@@ -195,7 +332,7 @@ void BackgroundMd5::addData(QByteArray data)
     if (data.isEmpty())
         return;
     if (m_inline) {
-        m_stream->hash.addData(data);
+        m_stream->md5.addData(data);
         return;
     }
     Job job;
@@ -210,7 +347,7 @@ void BackgroundMd5::finish(QObject *context, std::function<void(const QByteArray
         // Through the event loop all the same, as from the hashing thread.
         QMetaObject::invokeMethod(
             context,
-            [stream = m_stream, done = std::move(done), digest = m_stream->hash.result()] {
+            [stream = m_stream, done = std::move(done), digest = m_stream->md5.result()] {
                 if (!stream->abandoned)
                     done(digest);
             },

@@ -8,8 +8,9 @@
 
 class QObject;
 
-// The MD5 of a stream of bytes, computed on one of the hashing threads (one
-// per core) while the caller goes on receiving and writing. Chunks wait in
+// The MD5 of a stream of bytes, computed on a hashing thread (one for all
+// streams, side by side in vector lanes, where the processor has them; else
+// one per core) while the caller goes on receiving and writing. Chunks wait in
 // that thread's queue, shared by its streams and bounded in size: addData()
 // waits while it is full, so memory stays the same however fast the bytes
 // arrive. Not thread-safe itself; meant for one owner on one thread.
