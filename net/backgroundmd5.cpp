@@ -139,17 +139,6 @@ private:
         size_t next = 0;
     };
 
-    // Where one stream's bytes stand in the vector lanes: the whole blocks
-    // of its current chunk not hashed yet.
-    struct Lane
-    {
-        Queue *queue = nullptr;
-        Job *job = nullptr;
-        qint64 head = 0; // bytes of the chunk that completed a held block
-        const uchar *data = nullptr;
-        qint64 blocks = 0;
-    };
-
     // Everything that was queued, the streams side by side in up to eight
     // lanes: hashing several streams at once costs little more than one.
     void hashBatch(std::deque<Job> &batch)
@@ -163,73 +152,34 @@ private:
             queues[found.first->second].jobs.push_back(&job);
         }
         size_t nextQueue = 0;
-        Lane lanes[Md5Lanes::width];
-        for (;;) {
-            quint32 *states[Md5Lanes::width] = {};
-            const uchar *data[Md5Lanes::width] = {};
-            qint64 blocks = 0;
-            int busy = 0;
-            for (int i = 0; i < Md5Lanes::width; ++i) {
-                Lane &lane = lanes[i];
-                while (lane.blocks == 0) {
-                    if (!lane.queue && nextQueue < queues.size())
-                        lane.queue = &queues[nextQueue++];
-                    if (!lane.queue)
-                        break;
-                    advance(lane);
-                }
-                if (lane.blocks == 0)
+        Queue *laneQueue[Md5Lanes::width] = {};
+        Job *laneJob[Md5Lanes::width] = {};
+        // The bytes before and after a chunk's whole blocks, files and
+        // digests are hashed here, one stream at a time.
+        Md5Lanes::feed([&](int lane, Md5Lanes::Chunk &chunk) {
+            if (laneJob[lane]) {
+                release(*laneJob[lane]);
+                laneJob[lane] = nullptr;
+            }
+            for (;;) {
+                Queue *&queue = laneQueue[lane];
+                if (queue && queue->next == queue->jobs.size())
+                    queue = nullptr;
+                if (!queue && nextQueue < queues.size())
+                    queue = &queues[nextQueue++];
+                if (!queue)
+                    return false;
+                Job &job = *queue->jobs[queue->next++];
+                if (job.data.isEmpty() || abandoned(job)) {
+                    process(job);
+                    release(job);
                     continue;
-                states[i] = lane.job->stream->md5.state();
-                data[i] = lane.data;
-                blocks = busy++ ? qMin(blocks, lane.blocks) : lane.blocks;
-            }
-            if (busy == 0)
-                return;
-            Md5Lanes::hashBlocks(states, data, blocks);
-            for (Lane &lane : lanes) {
-                if (lane.blocks) {
-                    lane.data += blocks * Md5::blockSize;
-                    lane.blocks -= blocks;
                 }
+                laneJob[lane] = &job;
+                chunk = {&job.stream->md5, job.data.constData(), job.data.size()};
+                return true;
             }
-        }
-    }
-
-    // Ends the lane's chunk whose blocks are all hashed, and starts its
-    // stream's next job: the bytes before and after a chunk's whole blocks,
-    // files and digests are hashed here, one stream at a time. Leaves the
-    // lane with blocks to hash, or without a queue once its stream is done.
-    void advance(Lane &lane)
-    {
-        if (lane.job) {
-            Job &job = *lane.job;
-            Md5 &md5 = job.stream->md5;
-            const qint64 whole = qint64(lane.data - reinterpret_cast<const uchar *>(
-                                            job.data.constData())) - lane.head;
-            md5.skipBlocks(whole / Md5::blockSize);
-            md5.addData(QByteArrayView(job.data).sliced(lane.head + whole));
-            lane.job = nullptr;
-            release(job);
-        }
-        Queue &queue = *lane.queue;
-        if (queue.next == queue.jobs.size()) {
-            lane.queue = nullptr;
-            return;
-        }
-        Job &job = *queue.jobs[queue.next++];
-        if (job.data.isEmpty() || abandoned(job)) {
-            process(job);
-            release(job);
-            return;
-        }
-        Md5 &md5 = job.stream->md5;
-        const qint64 size = job.data.size();
-        lane.head = md5.pending() ? qMin<qint64>(Md5::blockSize - md5.pending(), size) : 0;
-        md5.addData(QByteArrayView(job.data).first(lane.head));
-        lane.job = &job;
-        lane.data = reinterpret_cast<const uchar *>(job.data.constData()) + lane.head;
-        lane.blocks = (size - lane.head) / Md5::blockSize;
+        });
     }
 
     void release(Job &job)

@@ -232,3 +232,67 @@ void Md5Lanes::hashBlocks(quint32 *const states[width], const uchar *const data[
             Md5::hashBlocks(states[lane], data[lane], count);
     }
 }
+
+void Md5Lanes::feed(const std::function<bool(int lane, Chunk &chunk)> &next)
+{
+    // Where a lane's chunk stands: the bytes that completed a block held by
+    // the digest went in before it was given to the lane, the whole blocks
+    // after them are hashed side by side, the bytes after those go in once
+    // the blocks are done.
+    struct Lane
+    {
+        Chunk chunk;
+        qint64 head = 0;
+        const uchar *data = nullptr;
+        qint64 blocks = 0;
+        bool loaded = false;
+        bool open = true;
+    };
+    Lane lanes[width];
+    for (;;) {
+        quint32 *states[width] = {};
+        const uchar *data[width] = {};
+        qint64 blocks = 0;
+        int busy = 0;
+        for (int i = 0; i < width; ++i) {
+            Lane &lane = lanes[i];
+            while (lane.blocks == 0 && lane.open) {
+                if (lane.loaded) {
+                    Md5 &md5 = *lane.chunk.md5;
+                    const qint64 whole = (lane.chunk.size - lane.head) / Md5::blockSize;
+                    md5.skipBlocks(whole);
+                    md5.addData(QByteArrayView(lane.chunk.data, lane.chunk.size)
+                                    .sliced(lane.head + whole * Md5::blockSize));
+                    lane.loaded = false;
+                }
+                Chunk chunk;
+                if (!next(i, chunk)) {
+                    lane.open = false;
+                    break;
+                }
+                Md5 &md5 = *chunk.md5;
+                lane.chunk = chunk;
+                lane.loaded = true;
+                lane.head = md5.pending() ? qMin<qint64>(Md5::blockSize - md5.pending(), chunk.size)
+                                          : 0;
+                md5.addData(QByteArrayView(chunk.data, lane.head));
+                lane.data = reinterpret_cast<const uchar *>(chunk.data) + lane.head;
+                lane.blocks = (chunk.size - lane.head) / Md5::blockSize;
+            }
+            if (lane.blocks == 0)
+                continue;
+            states[i] = lane.chunk.md5->state();
+            data[i] = lane.data;
+            blocks = busy++ ? qMin(blocks, lane.blocks) : lane.blocks;
+        }
+        if (busy == 0)
+            return;
+        hashBlocks(states, data, blocks);
+        for (Lane &lane : lanes) {
+            if (lane.blocks) {
+                lane.data += blocks * Md5::blockSize;
+                lane.blocks -= blocks;
+            }
+        }
+    }
+}
