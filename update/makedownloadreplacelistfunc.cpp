@@ -1,15 +1,13 @@
 #include "update/makedownloadreplacelistfunc.h"
 
 #include "app/configuration.h"
-#include "fileops/checksigfunc.h"
+#include "update/filedigests.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentMap>
 
 #include <vector>
 
@@ -60,91 +58,80 @@ QString escapedName(const QString &name)
     return text;
 }
 
-// The file's MD5 sum in lower-case hexadecimal, empty if it cannot be read.
-QString fileMd5(const QString &path)
-{
-    if (!QFileInfo::exists(path))
-        return QString();
-    CheckSigFunc check(path, QString());
-    return QString::fromLatin1(check.fileDigest().toHex());
-}
-
-// An empty expected sum would turn the comparison into a signature check.
-bool fileMatches(const QString &path, const QString &md5)
-{
-    if (md5.isEmpty() || !QFileInfo::exists(path))
-        return false;
-    CheckSigFunc check(path, md5);
-    return check.run();
-}
-
 bool isMd5Text(const QString &text)
 {
     static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{32}$"));
     return hex.match(text).hasMatch();
 }
 
-// Runs the comparisons of all file keys on a small pool of its own and lets
-// the caller wait for each result in key order.
+// Compares the installed copy of each file key, and where that differs the
+// copy in the session directory, with the key's sum, the caller taking the
+// results in key order. The digests are computed ahead on a few threads.
 class Comparisons
 {
 public:
     Comparisons(const std::vector<KeyEntry> &entries, const QString &appRoot,
                 const QString &tempDir)
-        : m_appRoot(appRoot)
-        , m_tempDir(tempDir)
-    {
+        : m_entries(entries)
         // A few readers keep the cores busy on a warm cache without making a
-        // spinning disk seek between many files at once.
-        m_pool.setMaxThreadCount(qBound(1, QThread::idealThreadCount(), maxHashThreads));
-        m_results = QtConcurrent::mapped(&m_pool, entries.begin(), entries.end(),
-                                         [this](const KeyEntry &entry) { return compare(entry); });
-    }
+        // spinning disk seek between too many files at once.
+        , m_digests(digestPaths(entries, appRoot, tempDir),
+                    qBound(1, QThread::idealThreadCount(), maxHashThreads))
+        , m_installedMd5(entries.size())
+    { }
 
-    // The keys after one that failed the step are not compared.
-    ~Comparisons()
+    FileState waitFor(size_t index)
     {
-        m_results.cancel();
-        m_results.waitForFinished();
+        const KeyEntry &entry = m_entries[index];
+        const QByteArray installed = m_digests.take(int(2 * index));
+        const QByteArray downloaded = m_digests.take(int(2 * index + 1));
+        if (entry.kind != KeyEntry::File)
+            return Pending;
+        // The installed copy's sum is kept: a patch may turn it into the new file.
+        m_installedMd5[index] = QString::fromLatin1(installed.toHex());
+        if (!installed.isEmpty()
+            && m_installedMd5[index].compare(expectedMd5(entry), Qt::CaseInsensitive) == 0) {
+            return Current;
+        }
+        if (!downloaded.isEmpty()
+            && QString::fromLatin1(downloaded.toHex())
+                    .compare(entry.download.md5, Qt::CaseInsensitive) == 0) {
+            return AlreadyDownloaded;
+        }
+        return Needed;
     }
-
-    FileState waitFor(size_t index) { return m_results.resultAt(int(index)).state; }
 
     // The installed copy's MD5 sum as found, once waitFor(index) returned.
-    QString installedMd5(size_t index) { return m_results.resultAt(int(index)).installedMd5; }
+    QString installedMd5(size_t index) { return m_installedMd5[index]; }
 
 private:
-    struct Comparison
+    static QString expectedMd5(const KeyEntry &entry)
     {
-        FileState state = Pending;
-        QString installedMd5;
-    };
-
-    // The installed copy's sum is kept: a patch may turn it into the new file.
-    Comparison compare(const KeyEntry &entry) const
-    {
-        Comparison result;
-        if (entry.kind != KeyEntry::File)
-            return result;
-        const FileReplaceSpecification &replace = entry.replace;
-        const QString installed = m_appRoot + QLatin1Char('/') + replace.pureDestFilePath();
-        const QString expected = replace.hasUnzip() ? replace.unzipMd5 : entry.download.md5;
-        if (!expected.isEmpty())
-            result.installedMd5 = fileMd5(installed);
-        if (!result.installedMd5.isEmpty()
-            && result.installedMd5.compare(expected, Qt::CaseInsensitive) == 0) {
-            result.state = Current;
-        } else {
-            const QString downloaded = m_tempDir + QLatin1Char('/') + entry.key;
-            result.state = fileMatches(downloaded, entry.download.md5) ? AlreadyDownloaded : Needed;
-        }
-        return result;
+        return entry.replace.hasUnzip() ? entry.replace.unzipMd5 : entry.download.md5;
     }
 
-    const QString m_appRoot;
-    const QString m_tempDir;
-    QThreadPool m_pool;
-    QFuture<Comparison> m_results; // after the pool: cancelled and waited for first
+    // For each key, its installed copy and its copy in the session directory;
+    // none where there is no sum to compare with.
+    static QStringList digestPaths(const std::vector<KeyEntry> &entries, const QString &appRoot,
+                                   const QString &tempDir)
+    {
+        QStringList paths;
+        paths.reserve(int(2 * entries.size()));
+        for (const KeyEntry &entry : entries) {
+            const bool file = entry.kind == KeyEntry::File;
+            paths << (file && !expectedMd5(entry).isEmpty()
+                          ? appRoot + QLatin1Char('/') + entry.replace.pureDestFilePath()
+                          : QString());
+            paths << (file && !entry.download.md5.isEmpty()
+                          ? tempDir + QLatin1Char('/') + entry.key
+                          : QString());
+        }
+        return paths;
+    }
+
+    const std::vector<KeyEntry> &m_entries;
+    FileDigests m_digests;
+    std::vector<QString> m_installedMd5;
 };
 
 // Reads the keys in QSettings order up to and including the first one that

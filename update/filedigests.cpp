@@ -1,0 +1,110 @@
+#include "update/filedigests.h"
+
+#include "fileops/filedigestcache.h"
+#include "net/md5.h"
+#include "net/md5lanes.h"
+
+#include <QFile>
+
+namespace {
+// Bytes read from a file at a time; each lane of each thread has its own.
+constexpr qint64 chunkSize = 256 * 1024;
+} // namespace
+
+FileDigests::FileDigests(QStringList paths, int threads)
+    : m_paths(std::move(paths))
+    , m_digests(size_t(m_paths.size()))
+    , m_known(size_t(m_paths.size()), false)
+{
+    for (int i = 0; i < qMax(1, threads); ++i)
+        m_threads.emplace_back([this] { run(); });
+}
+
+FileDigests::~FileDigests()
+{
+    m_stop = true;
+    for (std::thread &thread : m_threads)
+        thread.join();
+}
+
+QByteArray FileDigests::take(int index)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_published.wait(lock, [&] { return bool(m_known[size_t(index)]); });
+    return std::move(m_digests[size_t(index)]);
+}
+
+void FileDigests::publish(int index, QByteArray digest)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_digests[size_t(index)] = std::move(digest);
+        m_known[size_t(index)] = true;
+    }
+    m_published.notify_all();
+}
+
+void FileDigests::run()
+{
+    // The file each lane is reading; files are taken in list order, so the
+    // caller waits little for the first ones.
+    struct Lane
+    {
+        int index = -1;
+        QFile file;
+        qint64 size = 0;
+        qint64 done = 0;
+        Md5 md5;
+        QByteArray buffer;
+    };
+    Lane lanes[Md5Lanes::width];
+    Md5Lanes::feed([&](int i, Md5Lanes::Chunk &chunk) {
+        Lane &lane = lanes[i];
+        for (;;) {
+            if (lane.index >= 0) {
+                if (lane.done < lane.size) {
+                    const qint64 n = lane.file.read(lane.buffer.data(),
+                                                    qMin(chunkSize, lane.size - lane.done));
+                    if (n > 0) {
+                        lane.done += n;
+                        chunk = {&lane.md5, lane.buffer.constData(), n};
+                        return true;
+                    }
+                    // A file that ends early or fails to read cannot match.
+                    publish(lane.index, QByteArray());
+                } else {
+                    publish(lane.index, lane.md5.result());
+                }
+                lane.file.close();
+                lane.index = -1;
+            }
+            if (m_stop)
+                return false;
+            const int index = m_next++;
+            if (index >= m_paths.size())
+                return false;
+            const QString &path = m_paths.at(index);
+            if (path.isEmpty()) {
+                publish(index, QByteArray());
+                continue;
+            }
+            // A file this process has just written was hashed as it was written.
+            QByteArray known = FileDigestCache::lookup(path);
+            if (!known.isEmpty()) {
+                publish(index, std::move(known));
+                continue;
+            }
+            lane.file.setFileName(path);
+            if (!lane.file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+                publish(index, QByteArray());
+                continue;
+            }
+            lane.index = index;
+            lane.size = lane.file.size();
+            lane.done = 0;
+            lane.md5.reset();
+            if (lane.buffer.isEmpty())
+                lane.buffer.resize(chunkSize);
+        }
+    });
+}
