@@ -474,7 +474,10 @@ void tst_MakeDownloadReplaceListTaskSpecification::manyFilesKeepKeyOrder()
     QStringList downloads;
     for (int i = 0; i < 600; ++i) {
         const QString key = QStringLiteral("d%1/f%2").arg(i % 7).arg(i, 4, 10, QLatin1Char('0'));
-        const QByteArray content = "file " + QByteArray::number(i) + "\n";
+        // Sizes from a few bytes to some thousands, most not whole blocks
+        // of the digest, so that files of unequal length are hashed together.
+        const QByteArray content = QByteArray("file " + QByteArray::number(i) + "\n")
+                                       .repeated(1 + i * 13 % 500);
         ini += key.toUtf8() + "=" + md5(content).toUtf8() + "::" + QByteArray::number(i) + "\n";
         if (i % 3 == 0) {
             QVERIFY(writeFile(app(key), content));
