@@ -16,6 +16,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString ClientType = QStringLiteral("client_linux_amd64");
@@ -94,6 +96,7 @@ private slots:
     void unsafePathIsRefused_data();
     void unsafePathIsRefused();
     void emptyExpectedSumNeverMatches();
+    void fifoAtInstalledPathIsNotWaitedFor();
     void manyFilesKeepKeyOrder();
     void mrvpublishReleaseComparesAsPublished();
     void taskDeletedWhileWorkRunsLeavesNothingBroken();
@@ -459,6 +462,19 @@ void tst_MakeDownloadReplaceListTaskSpecification::emptyExpectedSumNeverMatches(
         publish({"sign", LocalServers::sourceDir() + "/keys/dev_private.key", app("bin/tool")}));
     QVERIFY(QFileInfo::exists(app("bin/tool.sig")));
     writeIni("[files]\nbin/tool=::" + QByteArray::number(NewContent.size()) + "\n");
+
+    QCOMPARE(runStep(), Finished);
+    QCOMPARE(paths(m_lists.replaces), QStringList {"files:bin/tool"});
+    QCOMPARE(paths(m_lists.downloads), QStringList {"files:bin/tool"});
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::fifoAtInstalledPathIsNotWaitedFor()
+{
+    // Opening a FIFO for reading would wait for a writer that never comes.
+    QVERIFY(QDir().mkpath(app("bin")));
+    QCOMPARE(::mkfifo(QFile::encodeName(app("bin/tool")).constData(), 0600), 0);
+    writeIni("[files]\nbin/tool=" + md5(NewContent).toUtf8() + "::"
+             + QByteArray::number(NewContent.size()) + "\n");
 
     QCOMPARE(runStep(), Finished);
     QCOMPARE(paths(m_lists.replaces), QStringList {"files:bin/tool"});
