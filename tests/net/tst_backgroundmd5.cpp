@@ -1,4 +1,6 @@
 #include "net/backgroundmd5.h"
+#include "net/md5.h"
+#include "net/md5lanes.h"
 
 #include <QCryptographicHash>
 #include <QTemporaryDir>
@@ -35,6 +37,10 @@ private slots:
     void digestIsOfTheBytesInOrder();
     void resetDropsTheOldDigest_data();
     void resetDropsTheOldDigest();
+    void digestOfPieces_data();
+    void digestOfPieces();
+    void lanesHashLikeOneAtATime_data();
+    void lanesHashLikeOneAtATime();
 };
 
 void tst_BackgroundMd5::digestIsOfTheBytesInOrder_data()
@@ -116,6 +122,68 @@ void tst_BackgroundMd5::resetDropsTheOldDigest()
     QTRY_COMPARE(results.size(), 1);
     QTest::qWait(50);
     QCOMPARE(results, QByteArrayList({md5(pattern(1000, 2))}));
+}
+
+void tst_BackgroundMd5::digestOfPieces_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("piece"); // bytes per addData() call
+    // The padding takes one block below 56 held bytes and two from 56 on.
+    for (int size : {0, 1, 55, 56, 63, 64, 65, 119, 120, 128, 100000}) {
+        for (int piece : {1, 7, 64, 1000}) {
+            if (piece <= qMax(size, 1))
+                QTest::addRow("%d bytes by %d", size, piece) << size << piece;
+        }
+    }
+}
+
+void tst_BackgroundMd5::digestOfPieces()
+{
+    QFETCH(int, size);
+    QFETCH(int, piece);
+    const QByteArray bytes = pattern(size, size);
+    Md5 digest;
+    for (int at = 0; at < size; at += piece)
+        digest.addData(QByteArrayView(bytes).sliced(at, qMin(piece, size - at)));
+    QCOMPARE(digest.result(), md5(bytes));
+    // The digest can be read in the middle and adding goes on.
+    digest.addData("x");
+    QCOMPARE(digest.result(), md5(bytes + "x"));
+}
+
+void tst_BackgroundMd5::lanesHashLikeOneAtATime_data()
+{
+    QTest::addColumn<int>("busyMask");
+    QTest::newRow("all eight") << 0xff;
+    QTest::newRow("six, with idle lanes between") << 0xb7;
+    QTest::newRow("two") << 0x81;
+    QTest::newRow("one") << 0x10;
+}
+
+void tst_BackgroundMd5::lanesHashLikeOneAtATime()
+{
+    QFETCH(int, busyMask);
+    constexpr int blocks = 37;
+    QByteArray data[Md5Lanes::width];
+    quint32 states[Md5Lanes::width][4];
+    quint32 *statePointers[Md5Lanes::width];
+    const uchar *dataPointers[Md5Lanes::width];
+    for (int lane = 0; lane < Md5Lanes::width; ++lane) {
+        data[lane] = pattern(blocks * Md5::blockSize, lane);
+        Md5 md5;
+        std::copy_n(md5.state(), 4, states[lane]);
+        statePointers[lane] = states[lane];
+        dataPointers[lane] = busyMask & (1 << lane)
+            ? reinterpret_cast<const uchar *>(data[lane].constData()) : nullptr;
+    }
+    Md5Lanes::hashBlocks(statePointers, dataPointers, blocks);
+    for (int lane = 0; lane < Md5Lanes::width; ++lane) {
+        Md5 md5;
+        if (busyMask & (1 << lane))
+            Md5::hashBlocks(md5.state(), dataPointers[lane], blocks);
+        QVERIFY2(std::equal(states[lane], states[lane] + 4, md5.state()),
+                 qPrintable(QString::number(lane)));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_BackgroundMd5)
