@@ -81,6 +81,11 @@ void FileDigests::run()
     Md5Lanes::feed([&](int i, Md5Lanes::Chunk &chunk) {
         Lane &lane = lanes[i];
         for (;;) {
+            if (m_stop) {
+                // Nobody waits for the digests any more, large files included.
+                lane.file.close();
+                return false;
+            }
             if (lane.index >= 0) {
                 if (lane.done < lane.size) {
                     const qint64 n = lane.file.read(lane.buffer.data(),
@@ -98,8 +103,6 @@ void FileDigests::run()
                 lane.file.close();
                 lane.index = -1;
             }
-            if (m_stop)
-                return false;
             const int index = m_next++;
             if (index >= m_paths.size())
                 return false;
