@@ -7,6 +7,10 @@
 #include <QCryptographicHash>
 #include <QFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr qint64 md5ChunkSize = 256 * 1024;
@@ -23,6 +27,20 @@ bool CheckSigFunc::run()
     if (!md5.isEmpty())
         return checkMD5();
     return checkRSA();
+}
+
+bool CheckSigFunc::openRegular(QFile &file, const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+        || !file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFile::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
 }
 
 bool CheckSigFunc::readFile(const QString &path, QByteArray &bytes)
@@ -57,8 +75,8 @@ QByteArray CheckSigFunc::fileDigest()
     if (!known.isEmpty())
         return known;
 
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    QFile file;
+    if (!openRegular(file, filePath)) {
         emit message(QStringLiteral("Could not open file %1 for reading").arg(filePath));
         return QByteArray();
     }

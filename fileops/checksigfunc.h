@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QFile;
+
 // Checks one file on a pool thread (or synchronously, by calling run()): with
 // an expected MD5 sum, the file's MD5 digest against it (ignoring letter
 // case); with an empty one, the RSASSA-PSS signature in filePath + ".sig"
@@ -26,6 +28,9 @@ public:
     // was just written; empty, after a message, if it cannot be read.
     QByteArray fileDigest();
     bool checkRSA();
+    // Opens path for unbuffered reading if it is a regular file: a FIFO at
+    // the path would wait for a writer for ever, and a device never ends.
+    static bool openRegular(QFile &file, const QString &path);
     // Reads a whole (small) file into bytes.
     bool readFile(const QString &path, QByteArray &bytes);
 

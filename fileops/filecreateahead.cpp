@@ -12,20 +12,14 @@ FileCreateAhead::FileCreateAhead(QStringList paths)
 
 FileCreateAhead::~FileCreateAhead()
 {
-    stop();
+    m_stop = true;
+    m_thread.join();
 }
 
 void FileCreateAhead::reached(int index)
 {
     int known = m_reached.load(std::memory_order_relaxed);
     while (index > known && !m_reached.compare_exchange_weak(known, index)) { }
-}
-
-void FileCreateAhead::stop()
-{
-    m_stop = true;
-    if (m_thread.joinable())
-        m_thread.join();
 }
 
 void FileCreateAhead::run()

@@ -24,8 +24,6 @@ public:
 
     // The file at index is being filled: the files before it need not be made.
     void reached(int index);
-    // Returns once no file is being made any more.
-    void stop();
 
 private:
     void run();

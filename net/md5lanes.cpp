@@ -180,7 +180,6 @@ void Md5Lanes::feed(const std::function<bool(int lane, Chunk &chunk)> &next)
         qint64 head = 0;
         const uchar *data = nullptr;
         qint64 blocks = 0;
-        bool loaded = false;
         bool open = true;
     };
     Lane lanes[width];
@@ -192,13 +191,13 @@ void Md5Lanes::feed(const std::function<bool(int lane, Chunk &chunk)> &next)
         for (int i = 0; i < width; ++i) {
             Lane &lane = lanes[i];
             while (lane.blocks == 0 && lane.open) {
-                if (lane.loaded) {
+                if (lane.chunk.md5) {
                     Md5 &md5 = *lane.chunk.md5;
                     const qint64 whole = (lane.chunk.size - lane.head) / Md5::blockSize;
                     md5.skipBlocks(whole);
                     md5.addData(QByteArrayView(lane.chunk.data, lane.chunk.size)
                                     .sliced(lane.head + whole * Md5::blockSize));
-                    lane.loaded = false;
+                    lane.chunk = Chunk();
                 }
                 Chunk chunk;
                 if (!next(i, chunk)) {
@@ -207,7 +206,6 @@ void Md5Lanes::feed(const std::function<bool(int lane, Chunk &chunk)> &next)
                 }
                 Md5 &md5 = *chunk.md5;
                 lane.chunk = chunk;
-                lane.loaded = true;
                 lane.head = md5.pending() ? qMin<qint64>(Md5::blockSize - md5.pending(), chunk.size)
                                           : 0;
                 md5.addData(QByteArrayView(chunk.data, lane.head));

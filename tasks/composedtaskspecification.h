@@ -33,8 +33,6 @@ public:
     // progress stays counted. Cleared with the subtasks, and by reset().
     using SubTaskMaker = std::function<TaskSpecification *(int index)>;
     void setSubTaskMaker(int count, SubTaskMaker make);
-    // Subtasks not yet started, made or not.
-    int pendingCount() const;
     // Marks the task Running and queues the first starts.
     void executeSubTasks();
     TaskState getStateFromSubTasks() const;
@@ -77,6 +75,8 @@ private:
     // the transfer figures of the subtasks that have ended in this run.
     void addEndedFigures(TaskSpecification *task);
     void clearFigures();
+    // Subtasks not yet started, made or not.
+    int pendingCount() const;
     // Connects the subtask and starts keeping its progress; emits nothing.
     void adopt(TaskSpecification *task);
     // Forgets a finished made subtask and deletes it later.

@@ -1,34 +1,15 @@
 #include "update/filedigests.h"
 
+#include "fileops/checksigfunc.h"
 #include "fileops/filedigestcache.h"
 #include "net/md5.h"
 #include "net/md5lanes.h"
 
 #include <QFile>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 // Bytes read from a file at a time; each lane of each thread has its own.
 constexpr qint64 chunkSize = 256 * 1024;
-
-// Only a regular file is read: opening a FIFO planted at an installed path
-// would wait for a writer for ever, and a device never ends.
-bool openRegular(QFile &file, const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
-        || !file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFile::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
-}
 } // namespace
 
 FileDigests::FileDigests(QStringList paths, int threads)
@@ -117,7 +98,7 @@ void FileDigests::run()
                 publish(index, std::move(known));
                 continue;
             }
-            if (!openRegular(lane.file, path)) {
+            if (!CheckSigFunc::openRegular(lane.file, path)) {
                 publish(index, QByteArray());
                 continue;
             }
