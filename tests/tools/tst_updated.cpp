@@ -21,7 +21,8 @@ private slots:
     void answersComeFromTheFile();
     void reloadKeepsTheLastGoodAnswers_data();
     void reloadKeepsTheLastGoodAnswers();
-    void floodFromOneAddressIsLimited();
+    void floodIsLimited_data();
+    void floodIsLimited();
     void requestFromAnUpdateServerPortIsNotAnswered();
 
 private:
@@ -131,6 +132,12 @@ void tst_Updated::checkReportsFaults_data()
         << QStringList {"FILE:2: versionPort must be a whole number from 0 to 65535, not \"70000\"",
                         "FILE:6: burst 2 is less than the largest reply (3 bytes), which would "
                         "never be sent"};
+    QTest::newRow("block budget below an address's")
+        << "[versions]\nstable=43\n[limits]\nblockRate=100\nblockBurst=1000\n"
+        << QStringList {"FILE:4: blockRate 100 is less than rate 4096: a /24 block's budget must "
+                        "hold at least one address's",
+                        "FILE:5: blockBurst 1000 is less than burst 16384: a /24 block's budget "
+                        "must hold at least one address's"};
 }
 
 void tst_Updated::checkReportsFaults()
@@ -172,8 +179,11 @@ void tst_Updated::answersComeFromTheFile_data()
 
     const QString channels = "[versions]\nstable=43\n[banner]\nimage=http://i/b.png\n"
                              "click=http://c/\n";
-    const QString answered = "answered 2, dropped by limit 0, malformed 0, other unanswered 0";
-    const QString malformed = "answered 1, dropped by limit 0, malformed 1, other unanswered 0";
+    const QString answered = "answered 2, dropped by address limit 0, by /24 limit 0, malformed 0, "
+                             "other unanswered 0";
+    const QString malformed
+        = "answered 1, dropped by address limit 0, by /24 limit 0, malformed 1, "
+          "other unanswered 0";
     const QByteArray versionRequest("3\0", 2);
     QTest::newRow("every channel")
         << "[versions]\nstable=43\nstableName=3.4\nbeta=44\n"
@@ -198,9 +208,11 @@ void tst_Updated::answersComeFromTheFile_data()
                                "click=https://c/x\n"
                             << true << QByteArray("\x01\x01")
                             << QByteArray("http://i/b.png,https://c/x") << answered;
-    QTest::newRow("no banner") << "[versions]\nstable=43\n"
-                               << true << QByteArray("\x01\x01") << QByteArray()
-                               << "answered 1, dropped by limit 0, malformed 0, other unanswered 1";
+    QTest::newRow("no banner")
+        << "[versions]\nstable=43\n"
+        << true << QByteArray("\x01\x01") << QByteArray()
+        << "answered 1, dropped by address limit 0, by /24 limit 0, malformed 0, "
+           "other unanswered 1";
     QTest::newRow("3 without zero byte")
         << channels << false << QByteArray("3") << QByteArray() << malformed;
     QTest::newRow("3 with two zero bytes")
@@ -271,29 +283,63 @@ void tst_Updated::reloadKeepsTheLastGoodAnswers()
     QCOMPARE(ask(server.versionPort, QByteArray("3\0", 2)), reply);
 }
 
-void tst_Updated::floodFromOneAddressIsLimited()
+void tst_Updated::floodIsLimited_data()
 {
-    // Ten replies of 3 bytes fill the burst; the refill is one byte a second.
-    LocalServers servers;
-    const LocalServers::RefServer server = servers.startUpdateServer(
-        writeConfig("[versions]\nstable=43\n[limits]\nrate=1\nburst=30\n"));
-    QVERIFY(server.isValid());
-    QUdpSocket flooder;
-    QVERIFY(flooder.bind(QHostAddress::LocalHost, 0));
-    for (int i = 0; i < 100; ++i)
-        flooder.writeDatagram(QByteArray("3\0", 2), QHostAddress::LocalHost, server.versionPort);
+    QTest::addColumn<int>("sources"); // 127.0.0.2 on
+    QTest::addColumn<int>("requestsEach");
+    QTest::addColumn<int>("budget"); // replies of 3 bytes in the burst of the limit that drops
+    QTest::addColumn<bool>("byBlock"); // the /24 limit drops the rest, else the address limit
 
-    // Another address is still answered, after the whole flood.
-    QCOMPARE(ask(server.versionPort, QByteArray("3\0", 2), 2000, QHostAddress("127.0.0.2")),
-             QByteArray("43\0", 3));
+    QTest::newRow("one address") << 1 << 100 << 10 << false;
+    QTest::newRow("a /24 of forged addresses") << 253 << 1 << 100 << true;
+}
+
+void tst_Updated::floodIsLimited()
+{
+    QFETCH(int, sources);
+    QFETCH(int, requestsEach);
+    QFETCH(int, budget);
+    QFETCH(bool, byBlock);
+    // The refill is one byte a second for an address and for a block.
+    LocalServers servers;
+    const LocalServers::RefServer server = servers.startUpdateServer(writeConfig(
+        "[versions]\nstable=43\n[limits]\nrate=1\nburst=30\nblockRate=1\nblockBurst=300\n"));
+    QVERIFY(server.isValid());
+    std::vector<std::unique_ptr<QUdpSocket>> flooders;
+    for (int i = 0; i < sources; ++i) {
+        flooders.push_back(std::make_unique<QUdpSocket>());
+        QVERIFY(flooders.back()->bind(QHostAddress(quint32(0x7f000002 + i)), 0));
+    }
+    // An address of another block is answered between rounds, after every
+    // request sent before it: the server's queue never overflows, and the
+    // flood's replies have all arrived when the last answer has.
+    int sent = 0;
+    int asked = 0;
+    for (int request = 0; request < requestsEach; ++request) {
+        for (const auto &flooder : flooders) {
+            flooder->writeDatagram(QByteArray("3\0", 2), QHostAddress::LocalHost,
+                                   server.versionPort);
+            if (++sent % 50 != 0 && sent != sources * requestsEach)
+                continue;
+            QCOMPARE(ask(server.versionPort, QByteArray("3\0", 2), 2000, QHostAddress("127.0.1.1")),
+                     QByteArray("43\0", 3));
+            ++asked;
+        }
+    }
     int floodReplies = 0;
-    while (flooder.hasPendingDatagrams() && flooder.receiveDatagram().isValid())
-        ++floodReplies;
-    QVERIFY2(floodReplies >= 10 && floodReplies < 20, QByteArray::number(floodReplies));
+    for (const auto &flooder : flooders) {
+        while (flooder->hasPendingDatagrams() && flooder->receiveDatagram().isValid())
+            ++floodReplies;
+    }
+    QVERIFY2(floodReplies >= budget && floodReplies < budget + 10,
+             QByteArray::number(floodReplies));
+    const int dropped = sent - floodReplies;
     QCOMPARE(stopAndCount(server),
-             QStringLiteral("answered %1, dropped by limit %2, malformed 0, other unanswered 0")
-                 .arg(floodReplies + 1)
-                 .arg(100 - floodReplies));
+             QStringLiteral("answered %1, dropped by address limit %2, by /24 limit %3, "
+                            "malformed 0, other unanswered 0")
+                 .arg(floodReplies + asked)
+                 .arg(byBlock ? 0 : dropped)
+                 .arg(byBlock ? dropped : 0));
 }
 
 void tst_Updated::requestFromAnUpdateServerPortIsNotAnswered()
@@ -308,7 +354,8 @@ void tst_Updated::requestFromAnUpdateServerPortIsNotAnswered()
                 .isNull());
     QCOMPARE(ask(server.versionPort, QByteArray("3\0", 2)), QByteArray("3\0", 2));
     QCOMPARE(stopAndCount(server),
-             QStringLiteral("answered 1, dropped by limit 0, malformed 0, other unanswered 1"));
+             QStringLiteral("answered 1, dropped by address limit 0, by /24 limit 0, malformed 0, "
+                            "other unanswered 1"));
 }
 
 QTEST_MAIN(tst_Updated)

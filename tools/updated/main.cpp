@@ -19,7 +19,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Update server of the Morvane 3 Client. Answers \"3\\0\" with the version list and\n"
         "\"*\\0\" with the news on the version port (UDP 17384) and 0x01 0x01 with the banner\n"
-        "on the banner port (UDP 2009), as FILE says, within per-address limits.\n"
+        "on the banner port (UDP 2009), as FILE says, within limits per address and per /24 "
+        "block.\n"
         "SIGHUP reads FILE again; SIGTERM stops. Log lines go to standard error."));
     parser.addHelpOption();
     const QCommandLineOption checkOption(

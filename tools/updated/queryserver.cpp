@@ -193,9 +193,17 @@ void QueryServer::onReadable(Port port)
                 continue;
             }
             const QByteArray &payload = **answer;
-            if (m_limiter && !m_limiter->admit(address, quint32(payload.size()), now)) {
-                ++m_counts.limited;
-                continue;
+            if (m_limiter) {
+                const SourceLimiter::Verdict verdict
+                    = m_limiter->admit(address, quint32(payload.size()), now);
+                if (verdict == SourceLimiter::Verdict::AddressLimited) {
+                    ++m_counts.limitedByAddress;
+                    continue;
+                }
+                if (verdict == SourceLimiter::Verdict::BlockLimited) {
+                    ++m_counts.limitedByBlock;
+                    continue;
+                }
             }
             // The kernel copies the payload within send(), before anything
             // can replace the answers.

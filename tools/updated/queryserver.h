@@ -14,9 +14,9 @@ struct mmsghdr;
 // Answers the version query ("3\0" for the version list, "*\0" for the news)
 // on one UDP port and the banner query (0x01 0x01) on another, each with one
 // datagram back to the sender. Any other datagram, a request from a port no
-// client uses, and a request over the limits of its source address get no
-// reply. Works on the thread that starts it; answers and limits can be
-// replaced at any time and apply from the next datagram on.
+// client uses, and a request over the limits of its source address or of
+// the address's /24 block get no reply. Works on the thread that starts it; answers and limits can
+// be replaced at any time and apply from the next datagram on.
 class QueryServer : public QObject
 {
     Q_OBJECT
@@ -32,7 +32,8 @@ public:
     struct Counts
     {
         quint64 answered = 0;
-        quint64 limited = 0; // refused by the limits of their source address
+        quint64 limitedByAddress = 0; // refused by the limits of their source address
+        quint64 limitedByBlock = 0; // refused by the limits of its /24 block
         quint64 malformed = 0; // not exactly one of the requests
         // Requests without an answer, from a refused address or port, or
         // whose reply could not be sent.
@@ -54,7 +55,8 @@ public:
     bool setReplyFromOtherPort(QString *errorText);
 
     const Counts &counts() const { return m_counts; }
-    quint32 sourcesRemembered() const { return m_limiter ? m_limiter->size() : 0; }
+    quint32 addressesRemembered() const { return m_limiter ? m_limiter->addresses() : 0; }
+    quint32 blocksRemembered() const { return m_limiter ? m_limiter->blocks() : 0; }
 
     static bool isIPv4Address(const QString &text);
 

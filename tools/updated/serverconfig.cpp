@@ -37,7 +37,7 @@ const QHash<QString, QStringList> &knownKeys()
         {QStringLiteral("banner"), {QStringLiteral("image"), QStringLiteral("click")}},
         {QStringLiteral("limits"),
          {QStringLiteral("enabled"), QStringLiteral("rate"), QStringLiteral("burst"),
-          QStringLiteral("sources")}},
+          QStringLiteral("blockRate"), QStringLiteral("blockBurst"), QStringLiteral("sources")}},
     };
     return keys;
 }
@@ -384,22 +384,44 @@ void ConfigReader::readLimits(ServerConfig *config)
             error(enabledKey,
                   QStringLiteral("enabled must be true or false, not \"%1\"").arg(text));
     }
+    SourceLimiter::Settings &limits = config->limits;
     const QString burstKey = QStringLiteral("limits/burst");
-    number(QStringLiteral("limits/rate"), 1, MaxRate, &config->limits.rate);
-    number(burstKey, 1, MaxBurst, &config->limits.burst);
-    number(QStringLiteral("limits/sources"), MinSources, MaxSources, &config->limits.capacity);
+    const QString blockRateKey = QStringLiteral("limits/blockRate");
+    const QString blockBurstKey = QStringLiteral("limits/blockBurst");
+    number(QStringLiteral("limits/rate"), 1, MaxRate, &limits.rate);
+    number(burstKey, 1, MaxBurst, &limits.burst);
+    number(blockRateKey, 1, MaxRate, &limits.blockRate);
+    number(blockBurstKey, 1, MaxBurst, &limits.blockBurst);
+    number(QStringLiteral("limits/sources"), MinSources, MaxSources, &limits.capacity);
     if (!config->limitsEnabled)
         return;
     int largest = 0;
     for (const auto *answer :
          {&config->answers.versions, &config->answers.news, &config->answers.banner})
         largest = std::max(largest, answer->has_value() ? int((*answer)->size()) : 0);
-    if (config->limits.burst < quint32(largest))
+    if (limits.burst < quint32(largest))
         error(burstKey,
               QStringLiteral("burst %1 is less than the largest reply (%2 bytes), "
                              "which would never be sent")
-                  .arg(config->limits.burst)
+                  .arg(limits.burst)
                   .arg(largest));
+    // A block's budget below one address's would make the limits per address
+    // promise more than the server sends; it also holds the largest reply then.
+    const QString belowAddress
+        = QStringLiteral("%1 %2 is less than %3 %4: a /24 block's budget must hold at least "
+                         "one address's");
+    if (limits.blockRate < limits.rate)
+        error(blockRateKey,
+              belowAddress.arg(QLatin1String("blockRate"))
+                  .arg(limits.blockRate)
+                  .arg(QLatin1String("rate"))
+                  .arg(limits.rate));
+    if (limits.blockBurst < limits.burst)
+        error(blockBurstKey,
+              belowAddress.arg(QLatin1String("blockBurst"))
+                  .arg(limits.blockBurst)
+                  .arg(QLatin1String("burst"))
+                  .arg(limits.burst));
 }
 
 } // namespace
@@ -454,8 +476,11 @@ QString ServerConfig::summary() const
     if (!limitsEnabled)
         return line + QStringLiteral("; limits off");
     return line
-        + QStringLiteral("; limits %1 bytes/s, burst %2 bytes per address, %3 addresses")
+        + QStringLiteral("; limits %1 bytes/s, burst %2 bytes per address; %3 bytes/s, "
+                         "burst %4 bytes per /24 block; %5 addresses and blocks")
               .arg(limits.rate)
               .arg(limits.burst)
+              .arg(limits.blockRate)
+              .arg(limits.blockBurst)
               .arg(limits.capacity);
 }

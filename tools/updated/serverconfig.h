@@ -7,7 +7,7 @@
 #include <QStringList>
 
 // The settings of mrvupdated as its INI file gives them: the address and
-// ports, the three answers and the limits per source address. read() checks
+// ports, the three answers and the limits per source address and /24 block. read() checks
 // every value against what the updater accepts.
 struct ServerConfig
 {

@@ -103,20 +103,24 @@ void UpdateDaemon::logCounts()
     const QueryServer::Counts now = m_server->counts();
     QueryServer::Counts minute;
     minute.answered = now.answered - m_loggedCounts.answered;
-    minute.limited = now.limited - m_loggedCounts.limited;
+    minute.limitedByAddress = now.limitedByAddress - m_loggedCounts.limitedByAddress;
+    minute.limitedByBlock = now.limitedByBlock - m_loggedCounts.limitedByBlock;
     minute.malformed = now.malformed - m_loggedCounts.malformed;
     minute.unanswered = now.unanswered - m_loggedCounts.unanswered;
     m_loggedCounts = now;
-    log(QStringLiteral("last minute: %1; %2 addresses remembered")
+    log(QStringLiteral("last minute: %1; %2 addresses and %3 blocks remembered")
             .arg(countsText(minute))
-            .arg(m_server->sourcesRemembered()));
+            .arg(m_server->addressesRemembered())
+            .arg(m_server->blocksRemembered()));
 }
 
 QString UpdateDaemon::countsText(const QueryServer::Counts &counts) const
 {
-    return QStringLiteral("answered %1, dropped by limit %2, malformed %3, other unanswered %4")
+    return QStringLiteral("answered %1, dropped by address limit %2, by /24 limit %3, "
+                          "malformed %4, other unanswered %5")
         .arg(counts.answered)
-        .arg(counts.limited)
+        .arg(counts.limitedByAddress)
+        .arg(counts.limitedByBlock)
         .arg(counts.malformed)
         .arg(counts.unanswered);
 }
