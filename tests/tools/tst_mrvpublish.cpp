@@ -117,7 +117,7 @@ void tst_MrvPublish::helpDescribesEveryCommand()
          {"keygen [--bits N] PRIVATE PUBLIC.der", "sign PRIVATE FILE",
           "release --key PRIVATE --type CLIENT_TYPE --version N", "--gzip GLOB",
           "--previous OLD_CLIENT_DIR", "--changelog FILE", "changelog_client.txt", "delete",
-          "--patch-from OLD_CLIENT_DIR", "CLIENT_TYPE.patches"})
+          "--patch-from OLD_CLIENT_DIR", "CLIENT_TYPE.patches", "--follow-links"})
         QVERIFY2(result.out.contains(word), word);
 }
 
@@ -202,7 +202,7 @@ void tst_MrvPublish::releaseReadsBackAsTheUpdaterReadsIt()
     QByteArray binary;
     for (int i = 0; i < 70000; ++i)
         binary.append(char(i * 31 + i / 7));
-    const QMap<QString, QByteArray> files = {
+    QMap<QString, QByteArray> files = {
         {"bin/mrvclient_linux_amd64", binary},
         {"lib/libx.so", binary + "lib"},
         {"plugins/a,b c.so", "comma, blank"},
@@ -225,6 +225,11 @@ void tst_MrvPublish::releaseReadsBackAsTheUpdaterReadsIt()
     };
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         writeFile(client + "/" + it.key(), it.value());
+    // Links inside the tree, followed: stored as what they lead to.
+    QVERIFY(QFile::link("../data dir/keep.dat", client + "/bin/keep link"));
+    QVERIFY(QFile::link("deep/er", client + "/er link"));
+    files.insert("bin/keep link", files.value("data dir/keep.dat"));
+    files.insert("er link/st/file.txt", files.value("deep/er/st/file.txt"));
     for (const char *old :
          {"old.txt", "bin/mrvclient_linux_amd64", "lib/libx.so", "data dir/gone file.txt"})
         writeFile(previous + "/" + QString::fromUtf8(old), "old");
@@ -236,7 +241,7 @@ void tst_MrvPublish::releaseReadsBackAsTheUpdaterReadsIt()
     const Result result
         = run({"release", "--key", key, "--type", "client_linux_amd64", "--version", "42", "--gzip",
                "*.so", "--gzip", "data dir/*.txt", "--previous", previous, "--changelog",
-               dir.filePath("changes.txt"), client, mirror});
+               dir.filePath("changes.txt"), "--follow-links", client, mirror});
     QVERIFY2(result.exitCode == 0, result.err.constData());
 
     const QString version = mirror + "/42";
@@ -294,7 +299,8 @@ enum ReleaseFault {
     MissingClientDir,
     MissingPreviousDir,
     MissingChangelog,
-    DanglingSymlink,
+    SymbolicLink,
+    LinkLeadingOutside,
     GarbageKey,
     PublicKeyAsKey,
     MissingKey,
@@ -379,7 +385,9 @@ void tst_MrvPublish::releaseFailsWithoutLeavingAnything_data()
     QTest::newRow("missing previous directory")
         << int(MissingPreviousDir) << "Previous client directory";
     QTest::newRow("missing change log") << int(MissingChangelog) << "Cannot read change log";
-    QTest::newRow("unreadable client file") << int(DanglingSymlink) << "Cannot read file";
+    QTest::newRow("symbolic link") << int(SymbolicLink) << "/lib/liby.so is a symbolic link";
+    QTest::newRow("followed link leading outside")
+        << int(LinkLeadingOutside) << "/lib/liby.so is a symbolic link leading outside";
     QTest::newRow("garbage key") << int(GarbageKey) << "Bad key";
     QTest::newRow("public key instead of private") << int(PublicKeyAsKey) << "not a private key";
     QTest::newRow("missing key") << int(MissingKey) << "Cannot open file for reading";
@@ -418,8 +426,12 @@ void tst_MrvPublish::releaseFailsWithoutLeavingAnything()
     case MissingChangelog:
         extra << "--changelog" << dir.filePath("nowhere.txt");
         break;
-    case DanglingSymlink:
-        QVERIFY(QFile::link(dir.filePath("gone"), client + "/lib/liby.so"));
+    case LinkLeadingOutside:
+        extra << "--follow-links";
+        Q_FALLTHROUGH();
+    case SymbolicLink:
+        writeFile(dir.filePath("secret"), "secret");
+        QVERIFY(QFile::link(dir.filePath("secret"), client + "/lib/liby.so"));
         break;
     case GarbageKey:
         key = dir.filePath("garbage.key");

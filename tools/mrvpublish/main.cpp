@@ -21,7 +21,7 @@ const char helpText[] = R"(Usage:
   mrvpublish release --key PRIVATE --type CLIENT_TYPE --version N
                      [--gzip GLOB]... [--previous OLD_CLIENT_DIR]
                      [--patch-from OLD_CLIENT_DIR]...
-                     [--changelog FILE] CLIENT_DIR MIRROR_ROOT
+                     [--changelog FILE] [--follow-links] CLIENT_DIR MIRROR_ROOT
   mrvpublish --help
 
 Publisher tool of the Morvane 3 Client updater.
@@ -64,11 +64,15 @@ release  Lays out version N of client type CLIENT_TYPE in MIRROR_ROOT/N,
          paths below CLIENT_DIR ("bin/*"). The release is built under a
          temporary name beside MIRROR_ROOT/N and renamed when it is complete;
          an existing MIRROR_ROOT/N is an error, and so is a file name that
-         is not valid UTF-8 or holds a control character. Give
-         --patch-from once per earlier version that players may have
-         installed; files of 2 GiB and more get no patch. Files are stored
-         and patches made on every core; on a terminal, standard error shows
-         the files and bytes done. Upload MIRROR_ROOT/N to every mirror.
+         is not valid UTF-8 or holds a control character. So is a symbolic
+         link in CLIENT_DIR, since it would publish whatever it leads to;
+         with --follow-links, a link stands for the file or directory it
+         leads to when that lies inside CLIENT_DIR, and a link that leads
+         outside CLIENT_DIR, nowhere, or to a directory holding it is still
+         an error. Give --patch-from once per earlier version that players
+         may have installed; files of 2 GiB and more get no patch. Files are
+         stored and patches made on every core; on a terminal, standard error
+         shows the files and bytes done. Upload MIRROR_ROOT/N to every mirror.
 
 On failure every command prints one line to standard error and exits with a
 non-zero status.
@@ -191,6 +195,8 @@ int release(const QStringList &args)
                 options.patchFromDirs.append(value);
             else
                 options.changelogPath = value;
+        } else if (arg == QLatin1String("--follow-links")) {
+            options.followLinks = true;
         } else if (arg.startsWith(QLatin1String("--"))) {
             return usageError(QStringLiteral("unknown option %1").arg(arg));
         } else {

@@ -23,7 +23,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -121,10 +125,24 @@ QString printableName(const QByteArray &name)
     return text;
 }
 
-// The first path below dir, printable, whose name is not valid UTF-8 or holds
-// a control character, with what is wrong with it; empty if there is none.
-// Read with readdir(): Qt's listing leaves out names that are not UTF-8
-// without a word.
+// What is wrong with a name that the updater could neither fetch nor delete,
+// with its path below the directory, printable; empty if nothing is.
+QString nameFault(const QByteArray &name, const QByteArray &path)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = utf8(name);
+    if (utf8.hasError())
+        return QStringLiteral("%1 is not valid UTF-8").arg(printableName(path));
+    for (const QChar c : decoded) {
+        if (c.category() == QChar::Other_Control)
+            return QStringLiteral("%1 holds a control character").arg(printableName(path));
+    }
+    return QString();
+}
+
+// The first path below dir whose name is faulty, with what is wrong with it;
+// empty if there is none. Read with readdir(): Qt's listing leaves out names
+// that are not UTF-8 without a word.
 QString findUnlistableName(const QByteArray &dir, const QByteArray &below = QByteArray())
 {
     const QByteArray here = dir + '/' + below;
@@ -136,14 +154,9 @@ QString findUnlistableName(const QByteArray &dir, const QByteArray &below = QByt
         if (name == "." || name == "..")
             continue;
         const QByteArray path = below + name;
-        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        const QString decoded = utf8(name);
-        if (utf8.hasError())
-            return QStringLiteral("%1 is not valid UTF-8").arg(printableName(path));
-        for (const QChar c : decoded) {
-            if (c.category() == QChar::Other_Control)
-                return QStringLiteral("%1 holds a control character").arg(printableName(path));
-        }
+        const QString fault = nameFault(name, path);
+        if (!fault.isEmpty())
+            return fault;
         struct stat info;
         if (::lstat((here + name).constData(), &info) == 0 && S_ISDIR(info.st_mode)) {
             const QString found = findUnlistableName(dir, path + '/');
@@ -153,6 +166,125 @@ QString findUnlistableName(const QByteArray &dir, const QByteArray &below = QByt
     }
     return QString();
 }
+
+// The files of the client directory by their paths below it, found with
+// readdir() for the reason above. A symbolic link would publish whatever it
+// leads to, so it is refused; with followLinks, it stands for what it leads
+// to when that lies inside the directory, and is refused when it leads
+// outside, nowhere, or to a directory that holds it.
+class ClientTree
+{
+public:
+    ClientTree(const QString &dir, bool followLinks)
+        : m_shown(QDir::cleanPath(dir))
+        , m_followLinks(followLinks)
+    { }
+
+    // False, with error() set, at the first fault.
+    bool list()
+    {
+        const QString root = QFileInfo(m_shown).canonicalFilePath();
+        if (root.isEmpty())
+            return fail(QByteArray(), QStringLiteral("cannot be read"));
+        m_root = QFile::encodeName(root);
+        QByteArrayList ancestors;
+        if (!walk(m_root, QByteArray(), ancestors))
+            return false;
+        m_files.sort();
+        return true;
+    }
+    const QStringList &files() const { return m_files; }
+    const QString &error() const { return m_error; }
+
+private:
+    bool fail(const QByteArray &path, const QString &text)
+    {
+        const QByteArray shown = path.endsWith('/') ? path.chopped(1) : path;
+        m_error = shown.isEmpty()
+            ? QStringLiteral("%1 %2").arg(m_shown, text)
+            : QStringLiteral("%1/%2 %3").arg(m_shown, printableName(shown), text);
+        return false;
+    }
+    bool failErrno(const QByteArray &path, const QString &what)
+    {
+        return fail(
+            path, QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    bool isInside(const QByteArray &path) const
+    {
+        return path == m_root || path.startsWith(m_root.endsWith('/') ? m_root : m_root + '/');
+    }
+
+    // Walks the directory whose canonical path is real and which stands at
+    // below ("" or ending with "/") in the tree; ancestors holds the
+    // canonical paths of the directories above it on the way down.
+    bool walk(const QByteArray &real, const QByteArray &below, QByteArrayList &ancestors)
+    {
+        const std::unique_ptr<DIR, int (*)(DIR *)> handle(::opendir(real.constData()), ::closedir);
+        if (!handle)
+            return failErrno(below, QStringLiteral("cannot be read"));
+        ancestors.append(real);
+        for (;;) {
+            errno = 0;
+            const dirent *entry = ::readdir(handle.get());
+            if (!entry) {
+                if (errno != 0)
+                    return failErrno(below, QStringLiteral("cannot be read"));
+                break;
+            }
+            const QByteArray name(entry->d_name);
+            if (name == "." || name == "..")
+                continue;
+            const QByteArray path = below + name;
+            const QString fault = nameFault(name, path);
+            if (!fault.isEmpty()) {
+                m_error = QStringLiteral("File name %1/%2").arg(m_shown, fault);
+                return false;
+            }
+            QByteArray target = real + '/' + name;
+            struct stat info;
+            if (::lstat(target.constData(), &info) != 0)
+                return failErrno(path, QStringLiteral("cannot be read"));
+            if (S_ISLNK(info.st_mode)) {
+                if (!m_followLinks)
+                    return fail(path,
+                                QStringLiteral("is a symbolic link; a release holds files "
+                                               "only (--follow-links publishes what links "
+                                               "inside the client directory lead to)"));
+                char resolved[PATH_MAX];
+                if (!::realpath(target.constData(), resolved))
+                    return failErrno(path, QStringLiteral("is a symbolic link that leads nowhere"));
+                target = resolved;
+                if (!isInside(target))
+                    return fail(path,
+                                QStringLiteral("is a symbolic link leading outside the client "
+                                               "directory, to %1")
+                                    .arg(printableName(target)));
+                if (::stat(target.constData(), &info) != 0)
+                    return failErrno(path, QStringLiteral("cannot be read"));
+                if (S_ISDIR(info.st_mode) && ancestors.contains(target))
+                    return fail(path,
+                                QStringLiteral("is a symbolic link to a directory that "
+                                               "holds it"));
+            }
+            if (S_ISDIR(info.st_mode)) {
+                if (!walk(target, path + '/', ancestors))
+                    return false;
+            } else {
+                // Any other kind of file is refused when it is stored.
+                m_files.append(QString::fromUtf8(path));
+            }
+        }
+        ancestors.removeLast();
+        return true;
+    }
+
+    const QString m_shown; // the directory as the publisher named it
+    const bool m_followLinks;
+    QByteArray m_root; // its canonical path
+    QStringList m_files;
+    QString m_error;
+};
 
 // Copies source to target; empty, with md5 and size filled in, on success.
 // Reads all of in, hashing it and handing each chunk to write; empty on
@@ -292,13 +424,17 @@ bool ReleasePublisher::checkOptions()
     }
     if (!o.changelogPath.isEmpty() && !QFileInfo(o.changelogPath).isFile())
         return fail(QStringLiteral("Cannot read change log %1: no such file").arg(o.changelogPath));
-    // The updater refuses to fetch or delete such names.
-    for (const QString &dir : {o.clientDir, o.previousDir}) {
-        const QString found
-            = dir.isEmpty() ? QString() : findUnlistableName(QFile::encodeName(dir));
+    // The updater refuses to fetch or delete faulty names.
+    if (!o.previousDir.isEmpty()) {
+        const QString found = findUnlistableName(QFile::encodeName(o.previousDir));
         if (!found.isEmpty())
-            return fail(QStringLiteral("File name %1/%2").arg(QDir::cleanPath(dir), found));
+            return fail(
+                QStringLiteral("File name %1/%2").arg(QDir::cleanPath(o.previousDir), found));
     }
+    ClientTree tree(o.clientDir, o.followLinks);
+    if (!tree.list())
+        return fail(tree.error());
+    m_files = tree.files();
     return true;
 }
 
@@ -338,7 +474,7 @@ bool ReleasePublisher::build()
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
         return fail(QStringLiteral("Version directory %1 already exists").arg(target));
 
-    const QStringList files = listFiles(m_options.clientDir);
+    const QStringList &files = m_files;
     if (files.isEmpty())
         return fail(QStringLiteral("No files in client directory %1").arg(m_options.clientDir));
 

@@ -31,6 +31,9 @@ public:
         QString clientDir;
         QString mirrorRoot;
         QStringList patchFromDirs;
+        // Publish a symbolic link in clientDir as what it leads to, when that
+        // lies inside clientDir; without it, any link is refused.
+        bool followLinks = false;
         // Files and bytes done, shown on standard error when it is a terminal.
         bool showProgress = false;
     };
@@ -53,7 +56,9 @@ public:
     // The version directory, once build() succeeded.
     QString releaseDir() const { return m_releaseDir; }
 
-    // Relative paths of the files below dir, sorted; empty if there are none.
+    // Relative paths of the files below dir, sorted, links to files among
+    // them; empty if there are none. For the previous client tree, of which
+    // only the names count.
     static QStringList listFiles(const QString &dir);
 
 private:
@@ -71,6 +76,7 @@ private:
     Options m_options;
     QString m_error;
     QString m_releaseDir;
+    QStringList m_files; // below the client directory, sorted
     QMap<QString, QString> m_entries; // product ini key -> value
     QString m_patchListValue; // "<name>::<md5>::<size>", empty without patches
 };
