@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QSettings>
+#include <QUrl>
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -24,6 +25,14 @@ QString &appRootOverride()
 const QString installedSection = QStringLiteral("installed");
 const QStringList channelNames
     = {QStringLiteral("stable"), QStringLiteral("beta"), QStringLiteral("alpha")};
+
+// The group of a client type's record in [installed]: the type with every
+// character other than letters, digits and "-._~" written as %XX, so that no
+// type reads as a path of groups and each has a group of its own.
+QString installedGroup(const QString &type)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(type));
+}
 
 } // namespace
 
@@ -135,6 +144,7 @@ bool Configuration::parseCommandLineOptions(const QStringList &arguments)
 {
     getUpdateChannel();
     m_noUserMode = 0;
+    m_versionFromServer = false;
 
     const int n = arguments.size() - 1;
     m_noUserRequested = n >= 1 && arguments.at(1) == QLatin1String("--nouser");
@@ -199,7 +209,7 @@ bool Configuration::getDefaultParameters()
     // installation back to an older release: a publisher rolls back by
     // publishing a new, higher version. A version the user names, or a
     // change of channel, is the user's choice.
-    const int installed = getInstalledVersion(m_updateChannel);
+    const int installed = getInstalledVersion(m_clientType, m_updateChannel);
     if (m_clientVersion < installed) {
         emit fatalError(QStringLiteral("The update server offers version %1, older than the "
                                        "installed version %2; nothing was changed.")
@@ -208,13 +218,20 @@ bool Configuration::getDefaultParameters()
         return false;
     }
     m_clientVersionName = latest.second;
+    m_versionFromServer = true;
     return true;
 }
 
-int Configuration::getInstalledVersion(UpdateChannel channel)
+int Configuration::getInstalledVersion(const QString &type, UpdateChannel channel)
 {
     QSettings settings(getSettingsFilePath(), QSettings::IniFormat);
     settings.beginGroup(installedSection);
+    // A record without a client type comes from an updater that kept one
+    // record for all types; the default type is the one it was almost
+    // always written for. It counts until that type has a record of its own.
+    const QString group = installedGroup(type);
+    if (settings.childGroups().contains(group) || type != getUpdateType())
+        settings.beginGroup(group);
     if (settings.value(QStringLiteral("channel")).toString() != channelNames.value(channel))
         return 0;
     bool ok = false;
@@ -224,8 +241,17 @@ int Configuration::getInstalledVersion(UpdateChannel channel)
 
 void Configuration::recordInstalledVersion() const
 {
+    // Only what the server offered is a floor for its later offers: a version
+    // the user named may be a test build, or a rollback of their own.
+    if (!m_versionFromServer)
+        return;
     QSettings settings(getSettingsFilePath(), QSettings::IniFormat);
     settings.beginGroup(installedSection);
+    if (m_clientType == getUpdateType()) {
+        settings.remove(QStringLiteral("version"));
+        settings.remove(QStringLiteral("channel"));
+    }
+    settings.beginGroup(installedGroup(m_clientType));
     settings.setValue(QStringLiteral("version"), m_clientVersion);
     settings.setValue(QStringLiteral("channel"), channelNames.value(m_updateChannel));
 }

@@ -61,10 +61,13 @@ public:
     // pair of empty strings). Returns version number text and version name.
     QPair<QString, QString> getLatestClientVersion(UpdateChannel channel, QString &news);
 
-    // The version that the last successful run installed on channel, from
-    // update.ini's section "installed"; 0 when none is recorded for it.
-    static int getInstalledVersion(UpdateChannel channel);
-    // Records m_clientVersion and m_updateChannel as installed.
+    // The version of the client type that the last successful run installed
+    // on channel at the update server's offer, from update.ini's section
+    // "installed"; 0 when none is recorded for them.
+    static int getInstalledVersion(const QString &type, UpdateChannel channel);
+    // Records m_clientVersion and m_updateChannel as installed for
+    // m_clientType, if the update server offered the version; a version named
+    // on the command line or by "alphaRevno" is not recorded.
     void recordInstalledVersion() const;
 
     // Makes a new session directory, private to the user, under an
@@ -91,4 +94,6 @@ signals:
 
 private:
     bool m_noUserRequested = false;
+    // The version to install is the one the update server offered.
+    bool m_versionFromServer = false;
 };

@@ -189,13 +189,18 @@ void tst_Configuration::olderVersionFromServerIsRefused_data()
     QTest::addColumn<QByteArray>("updateIni");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("version"); // 0: refused
-    const QByteArray installed105 = "[installed]\nversion=105\nchannel=stable\n";
+    const QByteArray installed105
+        = "[installed]\nclient_linux_amd64\\version=105\nclient_linux_amd64\\channel=stable\n";
 
     QTest::newRow("server older than installed") << installed105 << QStringList() << 0;
+    QTest::newRow("server older than a record without type")
+        << QByteArray("[installed]\nversion=105\nchannel=stable\n") << QStringList() << 0;
     QTest::newRow("server equal to installed")
-        << QByteArray("[installed]\nversion=100\nchannel=stable\n") << QStringList() << 100;
+        << QByteArray(installed105).replace("105", "100") << QStringList() << 100;
     QTest::newRow("recorded for another channel")
-        << QByteArray("[installed]\nversion=105\nchannel=beta\n") << QStringList() << 100;
+        << QByteArray(installed105).replace("stable", "beta") << QStringList() << 100;
+    QTest::newRow("recorded for another client type")
+        << QByteArray(installed105).replace("amd64", "x86") << QStringList() << 100;
     QTest::newRow("version named by the user")
         << installed105 << QStringList {"client_linux_amd64", "50"} << 50;
     QTest::newRow("nothing recorded") << QByteArray() << QStringList() << 100;
@@ -209,6 +214,7 @@ void tst_Configuration::olderVersionFromServerIsRefused()
     QFETCH(int, version);
 
     writeUpdateIni(updateIni);
+    const int before = Configuration::getInstalledVersion("client_linux_amd64", StableChannel);
     Configuration configuration;
     QSignalSpy fatal(&configuration, &Configuration::fatalError);
     QCOMPARE(configuration.parseCommandLineOptions(QStringList {"update"} + arguments),
@@ -220,6 +226,10 @@ void tst_Configuration::olderVersionFromServerIsRefused()
     } else {
         QCOMPARE(configuration.m_clientVersion, version);
         QCOMPARE(fatal.count(), 0);
+        // What the server offered is recorded; what the user named is not.
+        configuration.recordInstalledVersion();
+        QCOMPARE(Configuration::getInstalledVersion("client_linux_amd64", StableChannel),
+                 arguments.isEmpty() ? version : before);
     }
 }
 

@@ -471,7 +471,8 @@ void tst_UpdateRun::updateInstallsNewVersionExactly()
     wanted.sort();
     QCOMPARE(fetched, wanted);
     QVERIFY(qFuzzyCompare(m_lastProgress, 1.0));
-    QCOMPARE(Configuration::getInstalledVersion(StableChannel), NewVersion);
+    // Named to the engine, not offered by the update server: no floor for its offers.
+    QCOMPARE(Configuration::getInstalledVersion(ReleaseBuilder::CLIENT_TYPE, StableChannel), 0);
 }
 
 // The end of a successful run, as the window sees it; the timer ran only
