@@ -15,14 +15,6 @@ namespace {
 constexpr int connectTimeoutMs = 1000;
 constexpr int writeTimeoutMs = 1000;
 
-// A real directory (not a link) of this user that nobody else may enter.
-bool isPrivateDirectory(const QByteArray &path)
-{
-    struct stat status;
-    return ::lstat(path.constData(), &status) == 0 && S_ISDIR(status.st_mode)
-        && status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
-}
-
 // Whether the process at the other end of a connected local socket runs as
 // this user: another user's listener, or one that connects to us, is ignored.
 bool peerIsThisUser(const QLocalSocket &socket)
@@ -110,12 +102,10 @@ QString SingleInstanceChecker::getLocalServerPath()
 
 QString SingleInstanceChecker::socketDirectory()
 {
-    // The one environment variable the updater reads: where the desktop
-    // session keeps its private sockets.
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (runtime.startsWith('/') && isPrivateDirectory(runtime))
-        return QFile::decodeName(runtime);
-
+    // The same folder for every start of this user, from a desktop session,
+    // cron or ssh alike: a folder taken from the session's environment would
+    // let two copies that started in different ways update one installation
+    // at once.
     const QString directory
         = QDir::tempPath() + QStringLiteral("/morvane-") + QString::number(::geteuid());
     const QByteArray path = QFile::encodeName(directory);

@@ -29,10 +29,9 @@ public:
     // The socket's full path: the server name in the socket directory, or an
     // empty string when there is no safe directory (then there is no guard).
     static QString getLocalServerPath();
-    // $XDG_RUNTIME_DIR when it is set and private to the user; otherwise
     // "morvane-<uid>" in the system's temporary directory, made with mode
     // 0700 if missing, and used only if it is a real directory of the user
-    // (its mode is then made 0700). Empty when neither will do.
+    // (its mode is then made 0700). Empty when it will not do.
     static QString socketDirectory();
 
     bool isListening() const;

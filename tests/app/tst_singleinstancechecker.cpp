@@ -11,6 +11,7 @@
 #include <QLocalServer>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstring>
@@ -111,8 +112,13 @@ void tst_SingleInstanceChecker::secondStartSendsHashAndExitsZero()
     QVERIFY(running.isListening());
     QSignalSpy activations(&running, &SingleInstanceChecker::otherInstanceActivate);
 
-    // The same executable started again goes through the whole start-up.
+    // The same executable started again goes through the whole start-up,
+    // from another session (cron, ssh) with a private folder of its own.
     QProcess second;
+    QTemporaryDir runtimeDir;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.path());
+    second.setProcessEnvironment(environment);
     second.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(secondStartOption)});
     QVERIFY(second.waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(activations.size(), 1, 5000);
