@@ -102,7 +102,12 @@ QString IniDownloadTaskSpecification::releaseMismatch() const
     const QVariant type = ini.value(QStringLiteral("type"));
     const QString runVersion = QString::number(m_configuration->m_clientVersion);
     const QString &runType = m_configuration->m_clientType;
-    const bool versionDiffers = version.isValid() && version.toString() != runVersion;
+    // The version is a number ("02" names version 2); text that is none
+    // names no version this run installs.
+    bool isNumber = false;
+    const int number = version.toString().toInt(&isNumber, 10);
+    const bool versionDiffers
+        = version.isValid() && (!isNumber || number != m_configuration->m_clientVersion);
     const bool typeDiffers = type.isValid() && type.toString() != runType;
     if (!versionDiffers && !typeDiffers)
         return QString();

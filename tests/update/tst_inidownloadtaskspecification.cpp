@@ -7,6 +7,7 @@
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
+#include "releasebuilder.h"
 #include "update/inidownloadtaskspecification.h"
 
 #include <QElapsedTimer>
@@ -108,9 +109,11 @@ void tst_IniDownloadTaskSpecification::initTestCase()
     QVERIFY(publish.waitForFinished(60000));
     QVERIFY2(publish.exitCode() == 0, publish.readAllStandardError().constData());
     const QString release = QStringLiteral("%1/%2/").arg(good).arg(Version);
-    m_goodIni = readFile(release + IniName);
+    // Re-signed with its version written "07": the same number.
+    m_goodIni = readFile(release + IniName).replace("\nversion=7\n", "\nversion=07\n");
+    QVERIFY(m_goodIni.contains("\nversion=07\n"));
+    QVERIFY(writeFile(release + IniName, m_goodIni) && ReleaseBuilder().sign(release + IniName));
     m_goodSig = readFile(release + SigName);
-    QVERIFY(!m_goodIni.isEmpty());
     QCOMPARE(m_goodSig.size(), 128);
 
     // The same release with one byte of the product ini changed after signing.
