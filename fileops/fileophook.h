@@ -2,8 +2,9 @@
 
 // Tests only: a function called before each change an update makes to the
 // installation (a directory made, a file linked, renamed, deleted, created,
-// half written or given its mode), from whichever thread makes it, so that a
-// test can stop the process at any of them. No hook is set in the product.
+// half written or given its mode), and before a patch copies a file it reads,
+// from whichever thread gets there, so that a test can stop the process at
+// any of them or change the file. No hook is set in the product.
 namespace FileOpHook {
 
 using Hook = void (*)();

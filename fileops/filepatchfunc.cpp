@@ -1,9 +1,12 @@
 #include "fileops/filepatchfunc.h"
 
 #include "fileops/filedigestcache.h"
+#include "fileops/fileophook.h"
+#include "fileops/uniquefd.h"
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 
 // The frame header is read before anything is decoded; its reader is part
 // of the API that the shared library exports as experimental.
@@ -11,6 +14,7 @@
 #include <zstd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -19,7 +23,10 @@
 
 namespace {
 
+constexpr size_t copyBufferSize = 1 << 20;
+
 // A file descriptor and, optionally, a mapping of the file, released together.
+// A failing step leaves the system's reason in error().
 class MappedFile
 {
 public:
@@ -34,14 +41,57 @@ public:
             ::close(m_fd);
     }
 
-    // A regular file opened for reading and mapped whole (nothing to map when empty).
-    bool openForReading(const QString &path)
+    // Copies the regular file path, at most limit bytes, into a file of its
+    // own in directory, which has no name once it is made, and maps the copy
+    // for reading. Nothing but this object reaches the copy: whatever happens
+    // to the original later (shortened, rewritten, unreadable) cannot reach
+    // the mapping, where it would end the process with SIGBUS. A read error,
+    // or a change while the copy is made, fails the copy.
+    bool copyForReading(const QString &path, const QString &directory, qint64 limit)
     {
-        m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        struct stat info;
-        if (m_fd < 0 || ::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode))
-            return false;
-        m_size = info.st_size;
+        const UniqueFd in(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+        struct stat before;
+        if (in.get() < 0 || ::fstat(in.get(), &before) != 0)
+            return failWith(errno);
+        if (!S_ISREG(before.st_mode))
+            return failWith(QStringLiteral("not a regular file"));
+        if (before.st_size > limit)
+            return failWith(QStringLiteral("%1 bytes, more than the %2 allowed")
+                                .arg(before.st_size)
+                                .arg(limit));
+        QByteArray name = QFile::encodeName(directory) + "/.patchcopy-XXXXXX";
+        m_fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (m_fd < 0)
+            return failWith(errno);
+        ::unlink(name.constData());
+        m_size = before.st_size;
+        // Only advice: a refusal changes nothing.
+        ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+        FileOpHook::reached();
+
+        QByteArray buffer(qsizetype(copyBufferSize), Qt::Uninitialized);
+        qint64 copied = 0;
+        while (copied < m_size) {
+            const ssize_t n = ::read(in.get(), buffer.data(),
+                                     size_t(qMin<qint64>(m_size - copied, qint64(copyBufferSize))));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return failWith(errno);
+            if (n == 0)
+                return failWith(QStringLiteral("it changed while it was read"));
+            if (!writeAll(buffer.constData(), n))
+                return failWith(QStringLiteral("cannot copy it to %1: %2")
+                                    .arg(directory, qt_error_string(errno)));
+            copied += n;
+        }
+        // Shortened and grown again, or written to meanwhile: what was read
+        // may be a mixture.
+        struct stat after;
+        if (::fstat(in.get(), &after) != 0 || after.st_size != before.st_size
+            || after.st_mtim.tv_sec != before.st_mtim.tv_sec
+            || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+            return failWith(QStringLiteral("it changed while it was read"));
         return map(PROT_READ, MAP_PRIVATE);
     }
 
@@ -52,10 +102,12 @@ public:
         m_fd = ::open(QFile::encodeName(path).constData(),
                       O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (m_fd < 0)
-            return false;
+            return failWith(errno);
         m_size = size;
-        if (size > 0 && ::posix_fallocate(m_fd, 0, off_t(size)) != 0)
-            return false;
+        // Returns the error instead of setting errno.
+        const int reserved = size > 0 ? ::posix_fallocate(m_fd, 0, off_t(size)) : 0;
+        if (reserved != 0)
+            return failWith(reserved);
         return map(PROT_READ | PROT_WRITE, MAP_SHARED);
     }
 
@@ -63,11 +115,11 @@ public:
     bool close()
     {
         bool ok = true;
-        if (m_data)
-            ok = ::munmap(m_data, size_t(m_size)) == 0;
+        if (m_data && ::munmap(m_data, size_t(m_size)) != 0)
+            ok = failWith(errno);
         m_data = nullptr;
-        if (m_fd >= 0)
-            ok = ::close(m_fd) == 0 && ok;
+        if (m_fd >= 0 && ::close(m_fd) != 0 && ok)
+            ok = failWith(errno);
         m_fd = -1;
         return ok;
     }
@@ -80,6 +132,7 @@ public:
 
     char *data() const { return static_cast<char *>(m_data); }
     qint64 size() const { return m_size; }
+    QString error() const { return m_error; }
 
 private:
     bool map(int protection, int flags)
@@ -89,14 +142,36 @@ private:
         m_data = ::mmap(nullptr, size_t(m_size), protection, flags, m_fd, 0);
         if (m_data == MAP_FAILED) {
             m_data = nullptr;
-            return false;
+            return failWith(errno);
         }
         return true;
+    }
+
+    bool writeAll(const char *data, qint64 size)
+    {
+        while (size > 0) {
+            const ssize_t n = ::write(m_fd, data, size_t(size));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return false;
+            data += n;
+            size -= n;
+        }
+        return true;
+    }
+
+    bool failWith(int error) { return failWith(qt_error_string(error)); }
+    bool failWith(const QString &reason)
+    {
+        m_error = reason;
+        return false;
     }
 
     int m_fd = -1;
     void *m_data = nullptr;
     qint64 m_size = 0;
+    QString m_error;
 };
 
 struct DCtxFree
@@ -154,15 +229,20 @@ bool FilePatchFunc::run()
 
 bool FilePatchFunc::apply(const QString &output)
 {
-    MappedFile old;
-    if (!old.openForReading(base))
-        return fail(QStringLiteral("cannot read %1").arg(base));
-    MappedFile delta;
-    if (!delta.openForReading(patch))
-        return fail(QStringLiteral("cannot read the patch"));
-    const int windowLog = windowLogFor(old.size(), targetSize);
-    if (windowLog < 0 || targetSize < 0)
+    if (targetSize < 0 || windowLogFor(0, targetSize) < 0)
         return fail(QStringLiteral("the files are too large for a patch"));
+    // Both are read through copies of their own beside the output: the
+    // installed file may be changed by another program while the patch is
+    // applied, and the session directory is not ours alone either. A patch
+    // longer than any frame of the signed size is none.
+    const QString directory = QFileInfo(output).absolutePath();
+    MappedFile old;
+    if (!old.copyForReading(base, directory, (qint64(1) << MaxWindowLog) - 1))
+        return fail(QStringLiteral("cannot read %1: %2").arg(base, old.error()));
+    MappedFile delta;
+    if (!delta.copyForReading(patch, directory, qint64(ZSTD_compressBound(size_t(targetSize)))))
+        return fail(QStringLiteral("cannot read the patch: %1").arg(delta.error()));
+    const int windowLog = windowLogFor(old.size(), targetSize);
 
     // One frame of exactly the patch's size, no larger window than the two
     // files need, and no other size than the signed one.
@@ -194,7 +274,7 @@ bool FilePatchFunc::apply(const QString &output)
 
     MappedFile result;
     if (!result.create(output, targetSize))
-        return fail(QStringLiteral("cannot write %1: %2").arg(output, qt_error_string(errno)));
+        return fail(QStringLiteral("cannot write %1: %2").arg(output, result.error()));
     old.advise(MADV_SEQUENTIAL);
     delta.advise(MADV_SEQUENTIAL);
     // Decoded in one call straight into the mapped output: no window buffer
@@ -211,7 +291,7 @@ bool FilePatchFunc::apply(const QString &output)
     QCryptographicHash hash(QCryptographicHash::Md5);
     hash.addData(QByteArrayView(result.data(), targetSize));
     if (!result.close())
-        return fail(QStringLiteral("cannot write %1: %2").arg(output, qt_error_string(errno)));
+        return fail(QStringLiteral("cannot write %1: %2").arg(output, result.error()));
     m_digest = hash.result();
     return true;
 }

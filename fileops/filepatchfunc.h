@@ -7,8 +7,12 @@
 
 // Applies a zstd patch made with the installed file as its reference
 // ("patch-from": one frame, the old file as prefix) and writes the new file.
-// The old file, the patch and the output are reached through mapped files, so
-// memory stays small whatever their sizes. The output must come out at
+// The old file and the patch are first copied by reading them, each into a
+// nameless file beside the output; those copies and the output are reached
+// through mappings, so memory stays small whatever their sizes, and nothing
+// that happens to the originals later can end the process with a signal. A
+// read error or a change while they are copied fails the patch, and so does
+// an output that the disk has no room for. The output must come out at
 // exactly targetSize bytes; a frame that asks for a larger window than the two
 // files need, or that would decode to more or fewer bytes, is refused. The
 // output appears under its final name only complete, with its MD5 digest

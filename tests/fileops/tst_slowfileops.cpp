@@ -1,5 +1,6 @@
 #include "fileops/filecopytaskspecification.h"
 #include "fileops/filedigestcache.h"
+#include "fileops/fileophook.h"
 #include "fileops/filepatchfunc.h"
 #include "fileops/fileunziptaskspecification.h"
 #include "fileopstestutil.h"
@@ -10,6 +11,8 @@
 #include <QTest>
 #include <QThreadPool>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zstd.h>
@@ -43,6 +46,8 @@ QByteArray zstdPatch(const QByteArray &old, const QByteArray &now, bool streamed
     patch.truncate(qsizetype(out.pos));
     return patch;
 }
+
+QByteArray installedPath;
 
 ino_t inode(const QString &path)
 {
@@ -318,6 +323,8 @@ void tst_SlowFileOps::patch_data()
     QTest::newRow("two frames") << "twice" << 0 << "exactly one zstd frame";
     QTest::newRow("not zstd") << "text" << 0 << "not a zstd frame";
     QTest::newRow("empty patch") << "empty" << 0 << "not a zstd frame";
+    QTest::newRow("installed file cut while it is read") << "cut" << 0 << "changed while it was read";
+    QTest::newRow("output over the file size limit") << "limited" << 0 << "File too large";
 }
 
 // A patch turns the installed file into the new one through mapped files;
@@ -346,7 +353,21 @@ void tst_SlowFileOps::patch()
                        now.size() + sizeOffset);
     QStringList messages;
     connect(&func, &ASyncFunc::message, this, [&](const QString &line) { messages << line; });
+    // Another program cuts the installed file once the patch has opened it;
+    // or the output alone exceeds what the process may write.
+    installedPath = QFile::encodeName(m_base + "/installed");
+    if (kind == "cut")
+        FileOpHook::set([] { ::truncate(installedPath.constData(), 1000); });
+    struct rlimit limit;
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const struct rlimit belowOutput {rlim_t(now.size() - 4), limit.rlim_max};
+    const auto noSignal = std::signal(SIGXFSZ, SIG_IGN);
+    if (kind == "limited")
+        ::setrlimit(RLIMIT_FSIZE, &belowOutput);
     const bool ok = func.run();
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, noSignal);
+    FileOpHook::set(nullptr);
 
     QCOMPARE(entriesOf(m_base).contains("new.patching"), false);
     if (failure.isEmpty() && kind != "corrupt") {
