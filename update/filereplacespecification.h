@@ -12,8 +12,8 @@ struct FileReplaceSpecification
     QString unzipMd5;
     quint64 unzipSize = 0;
     QString unzipFilePath;
-    // The download was made by a patch and lies unpacked in the temporary
-    // directory: it is copied, not unzipped.
+    // The download was made by a patch, in this run or an earlier one, and
+    // lies unpacked in the temporary directory: it is copied, not unzipped.
     bool storedUnpacked = false;
 
     bool hasUnzip() const;

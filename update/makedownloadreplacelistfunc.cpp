@@ -32,7 +32,7 @@ struct KeyEntry
 };
 
 // The outcome of the MD5 comparisons of one file key.
-enum FileState : int { Pending, Current, AlreadyDownloaded, Needed };
+enum FileState : int { Pending, Current, AlreadyDownloaded, AlreadyPatched, Needed };
 
 // The value as its text. An unquoted value with a "," reads as a string list
 // in the INI format; joining the parts gives the text back (spaces that stood
@@ -93,11 +93,17 @@ public:
             && m_installedMd5[index].compare(expectedMd5(entry), Qt::CaseInsensitive) == 0) {
             return Current;
         }
-        if (!downloaded.isEmpty()
-            && QString::fromLatin1(downloaded.toHex())
-                    .compare(entry.download.md5, Qt::CaseInsensitive) == 0) {
+        if (downloaded.isEmpty())
+            return Needed;
+        const QString downloadedMd5 = QString::fromLatin1(downloaded.toHex());
+        if (downloadedMd5.compare(entry.download.md5, Qt::CaseInsensitive) == 0)
             return AlreadyDownloaded;
-        }
+        // A patch leaves a compressed key's file unpacked under the key. Its
+        // signed sum is the one to compare with, so that what an interrupted
+        // run made is installed by the next run, whatever that run knows.
+        if (entry.replace.hasUnzip() && !entry.replace.unzipMd5.isEmpty()
+            && downloadedMd5.compare(entry.replace.unzipMd5, Qt::CaseInsensitive) == 0)
+            return AlreadyPatched;
         return Needed;
     }
 
@@ -292,6 +298,10 @@ bool MakeDownloadReplaceListFunc::run()
                 break;
             case AlreadyDownloaded:
                 lists.replaces.append(entry.replace);
+                break;
+            case AlreadyPatched:
+                lists.replaces.append(entry.replace);
+                lists.replaces.last().storedUnpacked = true;
                 break;
             default:
                 lists.replaces.append(entry.replace);

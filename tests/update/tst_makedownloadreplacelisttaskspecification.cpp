@@ -211,8 +211,10 @@ void tst_MakeDownloadReplaceListTaskSpecification::listsFollowTheComparisons_dat
         << "lib/libx.so.gz" << packed << "lib/libx.so.gz" << PackedContent << none << true << true;
     QTest::newRow("unpacked file with its download under the key")
         << "lib/libx.so.gz" << packed << QString() << none << PackedContent << true << false;
-    QTest::newRow("unpacked download checked against field 1")
-        << "lib/libx.so.gz" << packed << QString() << none << NewContent << true << true;
+    QTest::newRow("unpacked copy under the key, as a patch leaves it")
+        << "lib/libx.so.gz" << packed << QString() << none << NewContent << true << false;
+    QTest::newRow("unpacked download checked against fields 1 and 3")
+        << "lib/libx.so.gz" << packed << QString() << none << OldContent << true << true;
     QTest::newRow("empty field 5 installs under the key")
         << "bin/tool" << plain + "::" + md5(OldContent) + "::5::"
         << "bin/tool" << NewContent << none << false << false;

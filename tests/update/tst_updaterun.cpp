@@ -1014,6 +1014,7 @@ void tst_UpdateRun::updateByPatches_data()
     QTest::newRow("corrupted patch on one mirror") << "http" << NewVersion << "corrupt";
     QTest::newRow("patch list on no mirror") << "http" << NewVersion << "nolist";
     QTest::newRow("locally modified file") << "http" << NewVersion << "modified";
+    QTest::newRow("killed at the replacement, then offline") << "http" << NewVersion << "killed";
 }
 
 // Releases published with patches, installed by the engine: each changed
@@ -1037,7 +1038,8 @@ void tst_UpdateRun::updateByPatches()
     const QString list = QStringLiteral("client_linux_amd64.patches");
 
     QString tree = QStringLiteral("patched");
-    if (!fault.isEmpty() && fault != QLatin1String("modified")) {
+    const bool faultyMirror = fault == QLatin1String("corrupt") || fault == QLatin1String("nolist");
+    if (faultyMirror) {
         tree = fault;
         QVERIFY(makeFaultyMirror(
             fault,
@@ -1055,13 +1057,31 @@ void tst_UpdateRun::updateByPatches()
     }
     QStringList urls {server == QLatin1String("ftp") ? m_servers->startFtp(mirrorTree(tree))
                                                      : m_servers->startNginx(mirrorTree(tree))};
-    if (!fault.isEmpty() && fault != QLatin1String("modified"))
+    if (faultyMirror)
         urls.append(m_servers->startNginx(
             mirrorTree(fault == QLatin1String("nolist") ? tree : QStringLiteral("patched"))));
     QVERIFY(prepare(OldVersion, urls, {{QStringLiteral("update/streams"), 1}}));
     if (fault == QLatin1String("modified")) {
         QFile installed(appRoot() + QLatin1Char('/') + faultKey);
         QVERIFY(installed.open(QIODevice::Append) && installed.write("local change") > 0);
+    }
+    if (fault == QLatin1String("killed")) {
+        // Killed once every file is fetched, checked and, where a patch made a
+        // compressed key's file, stored unpacked; then no mirror answers.
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QString::fromLatin1(interruptedRunOption), appRoot(), QStringLiteral("0"),
+                     QStringLiteral("Starting file updates")});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QString session;
+        QVERIFY(UpdateIniData::get(nullptr, nullptr, &session));
+        QFile level(session + QStringLiteral("/data/levels/level1.dat.gz"));
+        QVERIFY(level.open(QIODevice::ReadOnly));
+        QCOMPARE(level.readAll(),
+                 ReleaseBuilder::sampleClient(version).value("data/levels/level1.dat"));
+        m_servers.reset();
+        makeEngine();
     }
     // Every download goes to the first mirror while it is there.
     const quint32 seed = seedWhere([](int, int draw) { return draw % 6 < 3; }, 12);
@@ -1070,6 +1090,11 @@ void tst_UpdateRun::updateByPatches()
     QCOMPARE(run(seed), Succeeded);
 
     QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(version));
+    if (fault == QLatin1String("killed")) {
+        QVERIFY2(m_log.contains(QStringLiteral("No downloads needed")),
+                 qPrintable(m_log.join('\n')));
+        return;
+    }
     // The keys whose installed copy the published list has a patch for.
     const QString release = QStringLiteral("%1/%2/").arg(mirrorTree("patched")).arg(version);
     QFile listFile(release + list);
@@ -1185,7 +1210,8 @@ void tst_UpdateRun::killAtEveryFileOperationLeavesEveryFileWhole()
 }
 
 // A child process: updates the application root given to the new version,
-// and is killed at its given file operation, counted from 1.
+// and is killed at its given file operation, counted from 1 (0: none), or
+// at the given log line.
 int tst_UpdateRun::runInterrupted(const QStringList &arguments)
 {
     Configuration::setAppRootPath(arguments.value(2));
@@ -1193,6 +1219,11 @@ int tst_UpdateRun::runInterrupted(const QStringList &arguments)
     FileOpHook::set(&killAtLastFileOperation);
     tst_UpdateRun test;
     test.makeEngine();
+    const QString lastLine = arguments.value(4);
+    connect(test.m_engine.get(), &UpdateEngine::message, [lastLine](const QString &line) {
+        if (line == lastLine)
+            ::kill(::getpid(), SIGKILL);
+    });
     return test.run() == Succeeded ? 0 : 3;
 }
 
