@@ -53,9 +53,16 @@ bool RollbackData::undoRename() const
     // (no new file has taken the name yet): only the second name goes.
     struct stat keptStatus;
     struct stat nameStatus;
-    if (::lstat(kept.constData(), &keptStatus) == 0 && ::lstat(name.constData(), &nameStatus) == 0
-        && keptStatus.st_dev == nameStatus.st_dev && keptStatus.st_ino == nameStatus.st_ino)
+    const bool bothExist = ::lstat(kept.constData(), &keptStatus) == 0
+        && ::lstat(name.constData(), &nameStatus) == 0;
+    if (bothExist && keptStatus.st_dev == nameStatus.st_dev
+        && keptStatus.st_ino == nameStatus.st_ino)
         return ::unlink(kept.constData()) == 0;
+    // A folder moved aside cannot be renamed over the new file that took its
+    // name: that file goes first.
+    if (bothExist && S_ISDIR(keptStatus.st_mode) && !S_ISDIR(nameStatus.st_mode)
+        && ::unlink(name.constData()) != 0)
+        return false;
     // Otherwise the kept file takes its name back, over a new file that may
     // hold it now, in one step: the name never stops existing.
     return ::rename(kept.constData(), name.constData()) == 0;

@@ -25,9 +25,17 @@ namespace {
 // runs. The updater itself only links, renames and replaces installed files,
 // so it needs no write bits on them.
 constexpr int executableMode = 0755;
+// How many "_old_<n>_" names are tried beside the "_old_" one.
+constexpr int maxKeptNames = 99;
 const QFile::Permissions executablePermissions = QFile::ReadOwner | QFile::WriteOwner
     | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup
     | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+
+bool isFolder(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isDir() && !info.isSymLink();
+}
 } // namespace
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(
@@ -56,21 +64,30 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
     const QString source = configuration->m_tempDir + QLatin1Char('/') + file.filePath;
     const QString destination = destinationPath();
-    const QString old = root + file.oldDestFileName();
 
     double weightLeft = 1.0;
     if (QFileInfo::exists(destination)) {
+        keptName = nameToKeep();
+        const QString old = root + keptName;
         if (QFileInfo::exists(old)) {
             // A copy left over from an earlier update; not brought back by a rollback.
             addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));
             weightLeft = 0.9;
         }
+        oldRenamed = true;
+        // A folder where the file belongs is the player's: it is moved aside
+        // whole and never deleted.
+        keptFolder = isFolder(destination);
+        if (keptFolder)
+            emit message(
+                QStringLiteral("Moving the folder '%1' aside to '%2'").arg(destination, old));
         // The installed file keeps its name while the new one is made: the
         // old name becomes a second link to it, and the new file is renamed
         // over it once complete.
-        oldRenamed = true;
-        addSubTask(new FileRenameTaskSpecification(destination, old, &fileRollbackList, this, 0.1,
-                                                   FileRenameTaskSpecification::KeepSource));
+        const auto mode = keptFolder ? FileRenameTaskSpecification::Move
+                                     : FileRenameTaskSpecification::KeepSource;
+        addSubTask(
+            new FileRenameTaskSpecification(destination, old, &fileRollbackList, this, 0.1, mode));
         weightLeft -= 0.1;
     }
 
@@ -107,8 +124,8 @@ void FileReplaceTaskSpecification::subtasksDone()
         // The old copies of the files the running updater keeps open stay
         // until its next start.
         const QString name = QFileInfo(file.pureDestFilePath()).fileName();
-        if (oldRenamed && !configuration->isSpecialFileName(name))
-            deletes->append(file.oldDestFileName());
+        if (oldRenamed && !keptFolder && !configuration->isSpecialFileName(name))
+            deletes->append(keptName);
         makeSingleFileExecutable(destinationPath());
     } else {
         fileRollbackList.rollback(this);
@@ -117,6 +134,21 @@ void FileReplaceTaskSpecification::subtasksDone()
     // Its undo lives in the step's journal now; the subtasks are done with.
     if (state == Finished)
         releaseSubTasks();
+}
+
+QString FileReplaceTaskSpecification::nameToKeep()
+{
+    // A folder at the "_old_" name may be one that an earlier update set
+    // aside, with the player's files in it: it stays where it is, and the
+    // first "_old_<n>_" name without a folder is taken instead.
+    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
+    QString name = file.oldDestFileName();
+    for (int n = 1; n <= maxKeptNames && isFolder(root + name); ++n) {
+        emit message(QStringLiteral("Leaving the folder '%1' in place").arg(root + name));
+        name = file.destFileName(Configuration::getSpecialFileRenamePrefix() + QString::number(n)
+                                 + QLatin1Char('_'));
+    }
+    return name;
 }
 
 bool FileReplaceTaskSpecification::isExecutable(const QString &path)
@@ -139,6 +171,8 @@ void FileReplaceTaskSpecification::reset()
     clearSubTasksAndSettle();
     fileRollbackList.rollback(this);
     oldRenamed = false;
+    keptFolder = false;
+    keptName.clear();
     TaskSpecification::reset();
 }
 

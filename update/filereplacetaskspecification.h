@@ -13,10 +13,13 @@ class Configuration;
 // Installs one downloaded file: keeps the installed copy under its "_old_"
 // name as well, copies (or gunzips and checks) the new one over it, whole and
 // in one step, and makes client binaries, scripts and libraries executable;
-// the installed name never stops existing. Its changes go to
-// its own journal; on success they are handed to the step's journal and the
-// old copy is queued for deletion, otherwise they are undone at once. Owned
-// by the replacement step; ends with finished() or canceled() once per run.
+// the installed name never stops existing. A folder at the file's path is
+// moved aside whole instead, and a folder at the "_old_" name is left in
+// place (the next free "_old_<n>_" name is used); neither is ever deleted.
+// Its changes go to its own journal; on success they are handed to the
+// step's journal and the old copy is queued for deletion, otherwise they are
+// undone at once. Owned by the replacement step; ends with finished() or
+// canceled() once per run.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -44,6 +47,10 @@ public:
     Configuration *configuration;
     // The installed file was moved aside in this attempt.
     bool oldRenamed = false;
+    // What was moved aside was a folder.
+    bool keptFolder = false;
+    // Where it was moved, relative to the application root.
+    QString keptName;
 
 public slots:
     void execute() override;
@@ -52,6 +59,9 @@ public slots:
 
 private:
     QString destinationPath() const;
+    // The name, relative to the application root, under which the installed
+    // file is kept while it is replaced; reports the folders it passes over.
+    QString nameToKeep();
     // Clears the subtasks; copies or unpacks still under way are waited for,
     // so that what they made is in the journal before it is undone.
     void clearSubTasksAndSettle();

@@ -323,7 +323,8 @@ void tst_SlowFileOps::patch_data()
     QTest::newRow("two frames") << "twice" << 0 << "exactly one zstd frame";
     QTest::newRow("not zstd") << "text" << 0 << "not a zstd frame";
     QTest::newRow("empty patch") << "empty" << 0 << "not a zstd frame";
-    QTest::newRow("installed file cut while it is read") << "cut" << 0 << "changed while it was read";
+    QTest::newRow("installed file cut while it is read")
+        << "cut" << 0 << "changed while it was read";
     QTest::newRow("output over the file size limit") << "limited" << 0 << "File too large";
 }
 
@@ -360,7 +361,8 @@ void tst_SlowFileOps::patch()
         FileOpHook::set([] { ::truncate(installedPath.constData(), 1000); });
     struct rlimit limit;
     ::getrlimit(RLIMIT_FSIZE, &limit);
-    const struct rlimit belowOutput {rlim_t(now.size() - 4), limit.rlim_max};
+    struct rlimit belowOutput = limit;
+    belowOutput.rlim_cur = rlim_t(now.size() - 4);
     const auto noSignal = std::signal(SIGXFSZ, SIG_IGN);
     if (kind == "limited")
         ::setrlimit(RLIMIT_FSIZE, &belowOutput);

@@ -60,10 +60,11 @@ Tree snapshot(const QString &root)
     return tree;
 }
 
-// Chattr +i for root, who writes through every mode; chmod for anyone else.
+// Chattr +i (of a directory or a file) for root, who writes through every
+// mode; chmod for anyone else.
 bool setImmutable(const QString &path, bool on)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         return false;
     int flags = 0;
@@ -561,6 +562,9 @@ void tst_FileReplaceListTaskSpecification::failureOfLastFileRestoresEveryEarlier
     QTest::newRow("download missing")
         << "missing"
         << "Could not copy 'TEMP/locked/last.txt' to 'ROOT/locked/last.txt'";
+    QTest::newRow("folder at an earlier file's path")
+        << "folder"
+        << "Could not copy 'TEMP/locked/last.txt' to 'ROOT/locked/last.txt'";
     QTest::newRow("stale copy undeletable") << "undeletable"
                                             << "Could not delete 'ROOT/locked/_old_last.txt'";
 }
@@ -577,13 +581,19 @@ void tst_FileReplaceListTaskSpecification::failureOfLastFileRestoresEveryEarlier
         last.unzipMd5 = md5Of("something else");
         m_replaces << last;
     } else {
-        if (fault != "missing")
+        if (fault != "missing" && fault != "folder")
             download("locked/last.txt", "last 2");
         m_replaces << copied("locked/last.txt");
     }
+    if (fault == "folder")
+        install("data/extra.txt/mine.txt", "the player's");
     if (fault == "undeletable") {
-        // A directory where the stale copy would be: it cannot be removed as a file.
-        QVERIFY(QDir(m_root->path()).mkpath("locked/_old_last.txt/inside"));
+        // A stale copy made immutable: a folder there would be left in place.
+        install("locked/_old_last.txt", "stale");
+        if (::geteuid() != 0)
+            QSKIP("only root can make a file undeletable in a writable directory");
+        m_lockedDir = m_root->filePath("locked/_old_last.txt");
+        QVERIFY(setImmutable(m_lockedDir, true));
     }
     const Tree before = snapshot(m_root->path());
     if (fault == "unwritable")

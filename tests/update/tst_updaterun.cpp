@@ -53,12 +53,12 @@ QString fileName(const QString &line)
     return line.section(QLatin1Char(' '), 0, 0).section(QLatin1Char('/'), -1);
 }
 
-// Snapshot lines without those of the "_old_" copies.
+// Snapshot lines without those of the "_old_" copies and what they hold.
 QStringList withoutOldCopies(const QStringList &lines)
 {
     QStringList result;
     for (const QString &line : lines) {
-        if (!fileName(line).startsWith(QLatin1String("_old_")))
+        if (!line.contains(QRegularExpression(QStringLiteral("(^|/)_old_"))))
             result.append(line);
     }
     return result;
@@ -1014,6 +1014,7 @@ void tst_UpdateRun::updateByPatches_data()
     QTest::newRow("corrupted patch on one mirror") << "http" << NewVersion << "corrupt";
     QTest::newRow("patch list on no mirror") << "http" << NewVersion << "nolist";
     QTest::newRow("locally modified file") << "http" << NewVersion << "modified";
+    QTest::newRow("folder at a listed path, two updates") << "http" << NewVersion << "folder";
     QTest::newRow("killed at the replacement, then offline") << "http" << NewVersion << "killed";
 }
 
@@ -1064,6 +1065,13 @@ void tst_UpdateRun::updateByPatches()
     if (fault == QLatin1String("modified")) {
         QFile installed(appRoot() + QLatin1Char('/') + faultKey);
         QVERIFY(installed.open(QIODevice::Append) && installed.write("local change") > 0);
+    }
+    // The player's own folder where the file is installed.
+    const QString playerFile = appRoot() + QStringLiteral("/lib/_old_libgame.so/mine.txt");
+    if (fault == QLatin1String("folder")) {
+        QVERIFY(QFile::remove(appRoot() + QLatin1Char('/') + faultKey));
+        QFile mine(appRoot() + QLatin1Char('/') + faultKey + QStringLiteral("/mine.txt"));
+        QVERIFY(QDir().mkpath(QFileInfo(mine).path()) && mine.open(QIODevice::WriteOnly));
     }
     if (fault == QLatin1String("killed")) {
         // Killed once every file is fetched, checked and, where a patch made a
@@ -1147,6 +1155,18 @@ void tst_UpdateRun::updateByPatches()
             QStringLiteral("md5 sum for %1 failed, invalidating mirror").arg(patchOfFaultKey)));
     if (fault == QLatin1String("nolist"))
         QVERIFY(m_log.contains(QStringLiteral("No mirror has %1").arg(list)));
+    if (fault != QLatin1String("folder"))
+        return;
+    // Set aside with what it holds, the folder stays through the next update.
+    QVERIFY(QFileInfo::exists(playerFile));
+    m_targetVersion = LaterVersion;
+    makeEngine();
+    QCOMPARE(run(), Succeeded);
+    QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(LaterVersion));
+    QVERIFY(QFileInfo::exists(playerFile));
+    const QString folder = QFileInfo(playerFile).path();
+    QVERIFY2(m_log.contains(QStringLiteral("Leaving the folder '%1' in place").arg(folder)),
+             qPrintable(m_log.join('\n')));
 }
 
 // The only mirror stalls: the ticks, driven by hand, time its transfers out
