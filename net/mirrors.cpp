@@ -49,12 +49,10 @@ bool Mirrors::initDefault(const QString &iniPath, int clientVersion)
     QSettings settings(iniPath, QSettings::IniFormat);
     int declared = 0;
     const QVector<ListedMirror> listed = readList(settings, declared);
-    if (declared > maxMirrors) {
-        emit fatalError(QStringLiteral("%1 declares %2 mirrors, more than the %3 allowed")
-                            .arg(QFileInfo(iniPath).fileName(), QString::number(declared),
-                                 QString::number(maxMirrors)));
-        return false;
-    }
+    if (declared > maxMirrors)
+        emit message(QStringLiteral("%1 declares %2 mirrors; the first %3 are used")
+                         .arg(QFileInfo(iniPath).fileName(), QString::number(declared),
+                              QString::number(maxMirrors)));
     for (const ListedMirror &listedMirror : listed) {
         FTPSiteAccessData mirror;
         mirror.name = listedMirror.name;

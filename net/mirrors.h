@@ -32,8 +32,9 @@ public:
     static QVector<ListedMirror> readList(QSettings &settings, int &declared);
 
     // Appends the mirrors listed in the file at iniPath; their URLs point at
-    // the directory of clientVersion. True, also for an empty list; false,
-    // after fatalError, for a list declaring more than 1000 entries.
+    // the directory of clientVersion. Always true, also for an empty list;
+    // of a list declaring more than 1000 entries the first 1000 are read,
+    // and a message says so.
     bool initDefault(const QString &iniPath, int clientVersion);
     // Appends the single mirror of the alpha channel from the settings file.
     // False, after fatalError, when the setting is missing or empty.

@@ -177,7 +177,7 @@ QString ChangeLogViewer::getRemoteUrl()
     const QString mirrorsIni = Configuration::getMirrorsFilePath();
     if (QFile::exists(mirrorsIni)) {
         QSettings settings(mirrorsIni, QSettings::IniFormat);
-        // The run refuses a longer list; the dialog just reads no further.
+        // As for the run, a longer list is read up to its limit.
         int declared = 0;
         const QVector<Mirrors::ListedMirror> listed = Mirrors::readList(settings, declared);
         for (const Mirrors::ListedMirror &mirror : listed) {
