@@ -118,7 +118,8 @@ void DownloadTaskSpecification::startDownload()
         return;
     case Mirrors::NoMirrorLeft:
     default:
-        // The mirror list has said once that no working mirror is left.
+        // The mirror list has said once that no working mirror is left, or
+        // a local fault that ends the run has been reported.
         errorCancel();
         return;
     }
@@ -137,9 +138,8 @@ void DownloadTaskSpecification::startDownload()
         | (append ? QIODevice::WriteOnly | QIODevice::Append
                   : QIODevice::WriteOnly | QIODevice::Truncate);
     if (!m_file.open(mode)) {
-        emit error(QStringLiteral("Unable to create file %1 for saving").arg(m_file.fileName()));
-        releaseSlot();
-        errorCancel();
+        localError(QStringLiteral("Unable to create file %1 for saving: %2")
+                       .arg(m_file.fileName(), m_file.errorString()));
         return;
     }
 
@@ -306,18 +306,24 @@ bool DownloadTaskSpecification::readData()
             return false;
 
         chunk.truncate(bytesRead);
-        const qint64 written = m_file.write(chunk);
-        if (written < 0) {
-            localError(QStringLiteral("Error writing to file %1: %2")
-                           .arg(m_file.fileName(), m_file.errorString()));
-            return false;
-        }
-        if (written < bytesRead) {
-            localError(
-                QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote "
-                               "%3 bytes")
-                    .arg(m_file.fileName(), QString::number(bytesRead), QString::number(written)));
-            return false;
+        // A write cut short by a full disk says nothing of why; the write of
+        // the rest then fails with the system's reason.
+        qint64 written = 0;
+        while (written < bytesRead) {
+            const qint64 count = m_file.write(chunk.constData() + written, bytesRead - written);
+            if (count < 0) {
+                localError(QStringLiteral("Error writing to file %1: %2")
+                               .arg(m_file.fileName(), m_file.errorString()));
+                return false;
+            }
+            if (count == 0) {
+                localError(QStringLiteral("Error writing to file %1. Should write %2 bytes but "
+                                          "wrote %3 bytes")
+                               .arg(m_file.fileName(), QString::number(bytesRead),
+                                    QString::number(written)));
+                return false;
+            }
+            written += count;
         }
 
         m_md5.addData(std::move(chunk));
@@ -384,8 +390,13 @@ bool DownloadTaskSpecification::errorRetry(const QString &reason)
 
 void DownloadTaskSpecification::localError(const QString &reason)
 {
-    emit error(reason);
+    // The transfer stops before anyone hears of the fault: whatever the
+    // report sets off, no tick can time this transfer out and charge its
+    // mirror. The same disk holds every download of the run, so none of them
+    // starts again; the run ends with this one report.
     resetDownload();
+    m_mirrorList->stopHandingOut();
+    emit error(reason);
     errorCancel();
 }
 

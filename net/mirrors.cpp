@@ -105,6 +105,9 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror)
 
 int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &excluded)
 {
+    // The download that met the local fault has reported it.
+    if (m_stopped)
+        return NoMirrorLeft;
     if (m_mirrors.isEmpty()) {
         if (!m_noMirrorsReported) {
             emit message(tr("There are no (more) known working mirrors available"));
@@ -132,6 +135,11 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &exc
         }
     }
     return NoMirrorLeft;
+}
+
+void Mirrors::stopHandingOut()
+{
+    m_stopped = true;
 }
 
 void Mirrors::releaseMirror(const QString &name)

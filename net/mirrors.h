@@ -54,6 +54,10 @@ public:
     int getRandomMirror(FTPSiteAccessData &mirror);
     // The same among the mirrors not named in excluded, or AllMirrorsExcluded.
     int getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &excluded);
+    // After a fault of this machine (the session's disk full, read-only or
+    // failing) no download of the run can go on: from now on every request
+    // gets NoMirrorLeft, without a message, and no mirror is charged.
+    void stopHandingOut();
     void releaseMirror(const QString &name);
     // A mirror is dropped at its (retries + 1)-th error.
     void addMirrorError(const QString &name);
@@ -69,4 +73,5 @@ signals:
 private:
     QVector<FTPSiteAccessData> m_mirrors;
     bool m_noMirrorsReported = false;
+    bool m_stopped = false;
 };

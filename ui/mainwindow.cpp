@@ -17,6 +17,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <memory>
+
 namespace {
 constexpr int clientStartDelayMs = 1000;
 constexpr int progressSteps = 1000;
@@ -25,11 +27,19 @@ constexpr quint64 bytesPerKB = 1000;
 // Error texts carry names and answers from the network: shown as plain text,
 // so that no markup in them is rendered or loads anything. Unattended, the
 // text goes to standard error, and the box closes itself (TimedMessageBox).
-void showError(QWidget *parent, const QString &text, bool unattended)
+QMessageBox *newErrorBox(QWidget *parent, const QString &text)
 {
-    QMessageBox box(QMessageBox::Critical, QObject::tr("Error"), text, QMessageBox::Ok, parent);
-    box.setTextFormat(Qt::PlainText);
-    TimedMessageBox::exec(box, unattended, QMessageBox::Ok);
+    auto *box = new QMessageBox(QMessageBox::Critical, QObject::tr("Error"), text, QMessageBox::Ok,
+                                parent);
+    box->setTextFormat(Qt::PlainText);
+    return box;
+}
+
+// For an error after which the program ends.
+void showFatalError(QWidget *parent, const QString &text, bool unattended)
+{
+    const std::unique_ptr<QMessageBox> box(newErrorBox(parent, text));
+    TimedMessageBox::exec(*box, unattended, QMessageBox::Ok);
 }
 } // namespace
 
@@ -110,18 +120,28 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     }
     event->ignore();
-    if (m_quitAfterCancel)
+    if (m_quitAfterCancel || m_closeQuestionOpen)
         return;
-    QMessageBox question(QMessageBox::Question, tr("Question"),
-                         tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
-                         QMessageBox::Yes | QMessageBox::No, this);
-    if (TimedMessageBox::exec(question, m_configuration->isUnattended(), QMessageBox::No)
-        != QMessageBox::Yes)
+    // The run goes on while the question is open, in the program's own event
+    // loop.
+    m_closeQuestionOpen = true;
+    auto *question
+        = new QMessageBox(QMessageBox::Question, tr("Question"),
+                          tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+                          QMessageBox::Yes | QMessageBox::No, this);
+    TimedMessageBox::open(question, m_configuration->isUnattended(), QMessageBox::No,
+                          [this](QMessageBox::StandardButton answer) { onCloseAnswered(answer); });
+}
+
+void MainWindow::onCloseAnswered(QMessageBox::StandardButton answer)
+{
+    m_closeQuestionOpen = false;
+    if (answer != QMessageBox::Yes)
         return;
     // The run may have ended while the question was open: then there is
     // nothing left to cancel, and the window closes now.
     if (!m_engine->busy()) {
-        event->accept();
+        close();
         return;
     }
     m_quitAfterCancel = true;
@@ -130,13 +150,13 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::onFatalConfigError(QString errorMessage)
 {
-    showError(nullptr, errorMessage, m_configuration->isUnattended());
+    showFatalError(nullptr, errorMessage, m_configuration->isUnattended());
     endEventLoop(1);
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
-    showError(this, errorMessage, m_configuration->isUnattended());
+    showFatalError(this, errorMessage, m_configuration->isUnattended());
     endEventLoop(2);
 }
 
@@ -144,7 +164,10 @@ void MainWindow::onError(QString errorMessage)
 {
     // Into the log only: the box puts the text on standard error.
     appendToLog(errorMessage);
-    showError(this, errorMessage, m_configuration->isUnattended());
+    // The run decides its own outcome at once, not behind the box: the task
+    // that reported is still inside its report.
+    TimedMessageBox::open(newErrorBox(this, errorMessage), m_configuration->isUnattended(),
+                          QMessageBox::Ok);
 }
 
 void MainWindow::endEventLoop(int exitCode)
@@ -273,12 +296,16 @@ void MainWindow::onUpdateCanceled()
     startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
     totalProgressBar->setValue(0);
-    TimedMessageBox::critical(this, tr("Update"),
-                              tr("Update cancelled. Push \"Details\" to check reasons."),
-                              m_configuration->isUnattended());
-    // Unattended, nobody restarts the run: it ends here, as failed.
-    if (m_configuration->m_noUserMode == 1)
-        endEventLoop(2);
+    auto *box = new QMessageBox(QMessageBox::Critical, tr("Update"),
+                                tr("Update cancelled. Push \"Details\" to check reasons."),
+                                QMessageBox::Ok, this);
+    TimedMessageBox::open(box, m_configuration->isUnattended(), QMessageBox::Ok,
+                          [this](QMessageBox::StandardButton) {
+                              // Unattended, nobody restarts the run: it ends
+                              // here, as failed.
+                              if (m_configuration->m_noUserMode == 1)
+                                  endEventLoop(2);
+                          });
 }
 
 void MainWindow::onOtherInstanceActivate(QString message)

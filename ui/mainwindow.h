@@ -3,6 +3,7 @@
 #include "ui_mainwindow.h"
 
 #include <QByteArray>
+#include <QMessageBox>
 #include <QString>
 #include <QWidget>
 
@@ -60,11 +61,14 @@ protected: // tests reach the internals through a subclass
     void appendToLog(const QString &text);
     void logToStandardError(const QString &text) const;
     void onAutoStartClient();
+    // The answer to the question asked when the window is closed during a run.
+    void onCloseAnswered(QMessageBox::StandardButton answer);
 
     Configuration *m_configuration = nullptr;
     UpdateEngine *m_engine = nullptr;
     bool m_startClient = false;
     bool m_quitAfterCancel = false;
+    bool m_closeQuestionOpen = false;
     bool m_eventLoopRunning = false;
     int m_pendingExitCode = 0;
 };

@@ -1,6 +1,8 @@
 #include "ui/timedmessagebox.h"
 
 #include <QAbstractButton>
+#include <QList>
+#include <QPointer>
 #include <QTimer>
 
 #include <cstdio>
@@ -8,6 +10,60 @@
 namespace {
 constexpr int unattendedTimeoutMs = 60000;
 int testTimeoutMs = 0;
+
+int timeoutMs()
+{
+    return testTimeoutMs > 0 ? testTimeoutMs : unattendedTimeoutMs;
+}
+
+// Closes box with its default answer once nobody has answered in time.
+void answerLater(QTimer &timer, QMessageBox *box, QMessageBox::StandardButton defaultAnswer)
+{
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, box, [box, defaultAnswer] {
+        if (QAbstractButton *button = box->button(defaultAnswer))
+            button->click();
+        else
+            box->done(defaultAnswer);
+    });
+    timer.start(timeoutMs());
+}
+
+QMessageBox::StandardButton answerOf(QMessageBox &box, bool unattended,
+                                     QMessageBox::StandardButton defaultAnswer)
+{
+    if (QAbstractButton *clicked = box.clickedButton())
+        return box.standardButton(clicked);
+    return unattended ? defaultAnswer : QMessageBox::NoButton;
+}
+
+// The boxes of open(): the one shown, and those waiting for it to close.
+struct OpenBox
+{
+    QPointer<QMessageBox> box;
+    bool unattended = false;
+    QMessageBox::StandardButton defaultAnswer = QMessageBox::NoButton;
+};
+QPointer<QMessageBox> shownBox;
+QList<OpenBox> waitingBoxes;
+
+void showNext()
+{
+    while (!shownBox && !waitingBoxes.isEmpty()) {
+        const OpenBox next = waitingBoxes.takeFirst();
+        // A box whose window has gone went with it.
+        if (!next.box)
+            continue;
+        shownBox = next.box;
+        // However the box ends, closed or destroyed with its window, the next
+        // one follows from the event loop.
+        QObject::connect(next.box, &QObject::destroyed,
+                         [] { QTimer::singleShot(0, [] { showNext(); }); });
+        if (next.unattended)
+            answerLater(*new QTimer(next.box), next.box, next.defaultAnswer);
+        next.box->open();
+    }
+}
 } // namespace
 
 QMessageBox::StandardButton TimedMessageBox::exec(QMessageBox &box, bool unattended,
@@ -16,27 +72,27 @@ QMessageBox::StandardButton TimedMessageBox::exec(QMessageBox &box, bool unatten
     QTimer timeout;
     if (unattended) {
         toStandardError(box.text());
-        timeout.setSingleShot(true);
-        QObject::connect(&timeout, &QTimer::timeout, &box, [&box, defaultAnswer] {
-            if (QAbstractButton *button = box.button(defaultAnswer))
-                button->click();
-            else
-                box.done(defaultAnswer);
-        });
-        timeout.start(testTimeoutMs > 0 ? testTimeoutMs : unattendedTimeoutMs);
+        answerLater(timeout, &box, defaultAnswer);
     }
     box.exec();
     timeout.stop();
-    if (QAbstractButton *clicked = box.clickedButton())
-        return box.standardButton(clicked);
-    return unattended ? defaultAnswer : QMessageBox::NoButton;
+    return answerOf(box, unattended, defaultAnswer);
 }
 
-void TimedMessageBox::critical(QWidget *parent, const QString &title, const QString &text,
-                               bool unattended)
+void TimedMessageBox::open(QMessageBox *box, bool unattended,
+                           QMessageBox::StandardButton defaultAnswer,
+                           std::function<void(QMessageBox::StandardButton)> done)
 {
-    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, parent);
-    exec(box, unattended, QMessageBox::Ok);
+    if (unattended)
+        toStandardError(box->text());
+    QObject::connect(box, &QDialog::finished, box, [box, unattended, defaultAnswer, done] {
+        const QMessageBox::StandardButton answer = answerOf(*box, unattended, defaultAnswer);
+        box->deleteLater();
+        if (done)
+            done(answer);
+    });
+    waitingBoxes.append({box, unattended, defaultAnswer});
+    showNext();
 }
 
 void TimedMessageBox::toStandardError(const QString &text)
