@@ -1,6 +1,7 @@
 #include "net/curlreply.h"
 
 #include "net/curlmulti.h"
+#include "net/urltext.h"
 
 #include <curl/curl.h>
 
@@ -372,8 +373,11 @@ void CurlReply::complete(int curlCode)
         failure = errorFromHttpStatus(m_status);
         reason = QCoreApplication::translate("QNetworkReply",
                                              "Error transferring %1 - server replied: %2")
-                     .arg(url().toString(), QString::fromLatin1(m_reason));
+                     .arg(url().toString(QUrl::RemoveUserInfo), QString::fromLatin1(m_reason));
     }
+    // The reason ends up in the log, the mirror's password must not: libcurl's
+    // own texts are taken through the same filter.
+    reason = UrlText::withoutUserInfo(reason);
     stopTransfer();
     setFinished(true);
     QPointer<CurlReply> guard(this);

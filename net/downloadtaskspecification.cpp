@@ -1,6 +1,7 @@
 #include "net/downloadtaskspecification.h"
 
 #include "net/mirrors.h"
+#include "net/urltext.h"
 
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -193,8 +194,9 @@ void DownloadTaskSpecification::onMetaDataChanged()
         if (ok && code == 416 && m_resumeFrom > 0) {
             // The mirror's file is not longer than our part of it: it is
             // not the file we began, so it is fetched whole.
-            emit message(QStringLiteral("%1 refused to resume at byte %2, starting over")
-                             .arg(mirrorFileUrl(), QString::number(m_resumeFrom)));
+            emit message(
+                QStringLiteral("%1 refused to resume at byte %2, starting over")
+                    .arg(UrlText::withoutUserInfo(mirrorFileUrl()), QString::number(m_resumeFrom)));
             restartWhole();
             return;
         }
@@ -202,7 +204,8 @@ void DownloadTaskSpecification::onMetaDataChanged()
         m_mirrorList->removeMirror(m_mirror.name);
         // One arg() call: a "%2" inside the URL (an encoded "/") is not a placeholder.
         errorRetry(
-            QStringLiteral("%1 returned %2").arg(mirrorFileUrl(), QString::number(ok ? code : 0)));
+            QStringLiteral("%1 returned %2")
+                .arg(UrlText::withoutUserInfo(mirrorFileUrl()), QString::number(ok ? code : 0)));
         return;
     }
     if (ok && code == 200 && m_resumeFrom > 0) {
@@ -383,7 +386,8 @@ bool DownloadTaskSpecification::errorRetry(const QString &reason)
 {
     m_mirrorList->addMirrorError(m_mirror.name);
     resetDownload();
-    emit message(reason);
+    // A reply's error text may quote the URL it was given.
+    emit message(UrlText::withoutUserInfo(reason));
     startDownload();
     return true;
 }

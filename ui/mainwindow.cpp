@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "app/processtools.h"
 #include "app/singleinstancechecker.h"
+#include "net/urltext.h"
 #include "ui/changelogviewer.h"
 #include "ui/timedmessagebox.h"
 #include "ui/weblinks.h"
@@ -150,23 +151,25 @@ void MainWindow::onCloseAnswered(QMessageBox::StandardButton answer)
 
 void MainWindow::onFatalConfigError(QString errorMessage)
 {
-    showFatalError(nullptr, errorMessage, m_configuration->isUnattended());
+    showFatalError(nullptr, UrlText::withoutUserInfo(errorMessage),
+                   m_configuration->isUnattended());
     endEventLoop(1);
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
-    showFatalError(this, errorMessage, m_configuration->isUnattended());
+    showFatalError(this, UrlText::withoutUserInfo(errorMessage), m_configuration->isUnattended());
     endEventLoop(2);
 }
 
 void MainWindow::onError(QString errorMessage)
 {
+    const QString text = UrlText::withoutUserInfo(errorMessage);
     // Into the log only: the box puts the text on standard error.
-    appendToLog(errorMessage);
+    appendToLog(text);
     // The run decides its own outcome at once, not behind the box: the task
     // that reported is still inside its report.
-    TimedMessageBox::open(newErrorBox(this, errorMessage), m_configuration->isUnattended(),
+    TimedMessageBox::open(newErrorBox(this, text), m_configuration->isUnattended(),
                           QMessageBox::Ok);
 }
 
@@ -210,6 +213,8 @@ void MainWindow::on_startButton_clicked()
 
 void MainWindow::onAppendText(QString text)
 {
+    // Lines quote mirror URLs, and replies that quote them.
+    text = UrlText::withoutUserInfo(text);
     appendToLog(text);
     logToStandardError(text);
 }

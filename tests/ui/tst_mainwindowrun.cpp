@@ -263,6 +263,9 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode_data()
     QTest::newRow("update succeeds, client started") << "" << 0 << "";
     QTest::newRow("session file system full")
         << "full" << 2 << "^Error writing to file .*: No space left on device$";
+    QTest::newRow("mirror with a password answers 404")
+        << "alice:SECRET@" << 2
+        << "^http://127.0.0.1:\\d+/missing/2/client_linux_amd64.ini returned 404$";
 }
 
 // The whole unattended road through start-up: the update server names the
@@ -274,8 +277,10 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode()
     QFETCH(QString, fault);
     QFETCH(int, code);
     QFETCH(QString, line);
-    const QString mirror = m_servers->startNginx(m_mirrorTree);
+    QString mirror = m_servers->startNginx(m_mirrorTree);
     QVERIFY(!mirror.isEmpty());
+    if (fault.contains(QLatin1Char('@')))
+        mirror = mirror.insert(mirror.indexOf(QLatin1String("//")) + 2, fault) + "/missing";
     QVERIFY2(m_builder.prepareAppRoot(appRoot(), oldVersion, {mirror}),
              qPrintable(m_builder.errorString()));
     if (fault == QLatin1String("full")) {
@@ -311,10 +316,10 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode()
     if (code != 0) {
         QCOMPARE(installation(), clientSnapshot(oldVersion));
         QCOMPARE(details.count(QRegularExpression(QStringLiteral("(?m)") + line)), 1);
-        // A full disk is no mirror's fault.
+        // A full disk is no mirror's fault; a mirror's password is nobody's business.
         for (const MessageBoxAnswerer::Box &box : std::as_const(answerer.boxes))
             details += box.text;
-        QVERIFY2(!details.contains(QRegularExpression("timed out|failed too many")),
+        QVERIFY2(!details.contains(QRegularExpression("timed out|failed too many|SECRET")),
                  qPrintable(details));
         return;
     }
