@@ -7,6 +7,7 @@
 #include "net/banner.h"
 #include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
+#include "net/urltext.h"
 #include "update/maintaskspecification.h"
 #include "update/updateinidata.h"
 
@@ -59,7 +60,8 @@ void UpdateEngine::applyProxy()
     }
     // The engine is built inside the window's constructor, before the window
     // can connect to it: the report goes out from the event loop.
-    const QString text = QStringLiteral("'%1' is an invalid proxy specification").arg(proxy);
+    const QString text = QStringLiteral("'%1' is an invalid proxy specification")
+                             .arg(UrlText::withoutUserInfo(proxy));
     QTimer::singleShot(0, this, [this, text] { emit fatalError(text); });
 }
 
