@@ -19,10 +19,8 @@
 //                         its peak resident size in kB and the milliseconds of
 //                         its downloading and its deleting steps
 
+#include "benchrelease.h"
 #include "benchutil.h"
-
-#include "localservers.h"
-#include "releasebuilder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -31,7 +29,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSettings>
 #include <QTextStream>
 #include <QThread>
 
@@ -48,9 +45,8 @@ namespace {
 
 const qint64 mebibyte = 1024 * 1024;
 const qint64 gibibyte = 1024 * mebibyte;
-const int filesPerDirectory = 100;
-const int oldVersion = 1;
-const int newVersion = 2;
+const int oldVersion = bench::PublishedRelease::OLD_VERSION;
+const int newVersion = bench::PublishedRelease::NEW_VERSION;
 const qint64 memoryTargetKb = 64 * 1024;
 const double scaleTarget = 2.2;
 const double resumeTarget = 0.55;
@@ -88,47 +84,9 @@ FileSet smallSet(int count, double target = 0)
             target};
 }
 
-QString relativePath(int index)
-{
-    return QStringLiteral("data/pack%1/file%2.bin")
-        .arg(index / filesPerDirectory, 2, 10, QLatin1Char('0'))
-        .arg(index, 4, 10, QLatin1Char('0'));
-}
-
-// Incompressible content, different for each file and version.
-bool writeClientFile(const QString &path, qint64 size, int index, int version)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    quint64 x
-        = 0x9E3779B97F4A7C15ull * quint64(index + 1) + quint64(version) * 0xD1B54A32D192ED03ull;
-    QByteArray block(64 * 1024, Qt::Uninitialized);
-    qint64 left = size;
-    while (left > 0) {
-        auto *words = reinterpret_cast<quint64 *>(block.data());
-        for (size_t i = 0; i < block.size() / sizeof(quint64); ++i) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            words[i] = x;
-        }
-        const qint64 n = std::min<qint64>(left, block.size());
-        if (file.write(block.constData(), n) != n)
-            return false;
-        left -= n;
-    }
-    return true;
-}
-
 bool writeClient(const QString &dir, const FileSet &set, int version)
 {
-    for (int i = 0; i < set.count; ++i) {
-        if (!writeClientFile(dir + QLatin1Char('/') + relativePath(i), set.size(i), i, version))
-            return false;
-    }
-    return true;
+    return bench::writeClient(dir, set.count, set.size, version);
 }
 
 int child(const QStringList &args)
@@ -164,27 +122,24 @@ public:
 
     bool prepare(const FileSet &set)
     {
-        if (!m_builder.isValid())
-            return fail(QStringLiteral("cannot create a temporary directory"));
-        m_out << "set " << set.name << ": preparing in " << m_builder.path() << Qt::endl;
+        m_out << "set " << set.name << ": preparing in " << path(QString()) << Qt::endl;
         m_set = set;
-        const QString mirrorRoot = m_builder.path(QStringLiteral("mirror"));
-        if (!writeClient(m_builder.clientDir(newVersion), set, newVersion)
-            || !m_builder.publish(newVersion, mirrorRoot))
-            return fail(QStringLiteral("cannot publish the release: ") + m_builder.errorString());
-        // The mirror holds the files now.
-        QDir(m_builder.clientDir(newVersion)).removeRecursively();
-        m_url = m_servers.startNginx(mirrorRoot);
-        if (m_url.isEmpty() || !m_builder.prepareAppRoot(appRoot(), 0, {m_url, m_url}))
-            return fail(QStringLiteral("cannot start nginx or prepare the installation"));
-        return writePeerLists(mirrorRoot);
+        if (!m_release.publish(set.count, set.size)
+            || !m_release.prepareInstallation({url(), url()})
+            || !m_release.writePeerLists(url(), path(QStringLiteral("peertmp")),
+                                         path(QStringLiteral("curl.conf")),
+                                         path(QStringLiteral("sums.md5")))) {
+            m_out << m_release.errorString() << Qt::endl;
+            return false;
+        }
+        return true;
     }
 
-    QString appRoot() const { return m_builder.path(QStringLiteral("app")); }
-    QString systemTemp() const { return m_builder.path(QStringLiteral("tmp")); }
-    QString path(const QString &name) const { return m_builder.path(name); }
-    QString url() const { return m_url; }
-    LocalServers &servers() { return m_servers; }
+    QString appRoot() const { return m_release.appRoot(); }
+    QString systemTemp() const { return m_release.systemTemp(); }
+    QString path(const QString &name) const { return m_release.path(name); }
+    QString url() const { return m_release.url(); }
+    LocalServers &servers() { return m_release.servers(); }
 
     struct Update
     {
@@ -265,49 +220,9 @@ public:
     }
 
 private:
-    bool fail(const QString &text)
-    {
-        m_out << text << Qt::endl;
-        return false;
-    }
-
-    // Every file of the product ini, as curl fetches and md5sum checks them.
-    bool writePeerLists(const QString &mirrorRoot)
-    {
-        const QString peerTemp = path(QStringLiteral("peertmp"));
-        QSettings ini(ReleaseBuilder::productIniPath(mirrorRoot, newVersion),
-                      QSettings::IniFormat);
-        ini.beginGroup(ReleaseBuilder::FILES_SECTION);
-        const QStringList keys = ini.allKeys();
-        QFile curlConfig(path(QStringLiteral("curl.conf")));
-        QFile sums(path(QStringLiteral("sums.md5")));
-        if (keys.size() != m_set.count || !curlConfig.open(QIODevice::WriteOnly)
-            || !sums.open(QIODevice::WriteOnly))
-            return fail(QStringLiteral("cannot write the peers' lists"));
-        const auto fetch = [&](const QString &name) {
-            curlConfig.write(QStringLiteral("url = \"%1/%2/%3\"\noutput = \"%4/%3\"\n")
-                                 .arg(m_url)
-                                 .arg(newVersion)
-                                 .arg(name, peerTemp)
-                                 .toUtf8());
-        };
-        const QString iniName = ReleaseBuilder::CLIENT_TYPE + QStringLiteral(".ini");
-        fetch(iniName);
-        fetch(iniName + QStringLiteral(".sig"));
-        for (const QString &key : keys) {
-            const QString file = ReleaseBuilder::FILES_SECTION + QLatin1Char('/') + key;
-            fetch(file);
-            const QString md5 = ini.value(key).toString().section(QStringLiteral("::"), 0, 0);
-            sums.write(QStringLiteral("%1  %2\n").arg(md5, file).toUtf8());
-        }
-        return true;
-    }
-
     QTextStream &m_out;
-    ReleaseBuilder m_builder;
-    LocalServers m_servers;
+    bench::PublishedRelease m_release;
     FileSet m_set;
-    QString m_url;
 };
 
 struct SetResult
