@@ -33,7 +33,8 @@ qint64 statusKiB(const QByteArray &name, qint64 pid)
 // Runs a program to its end; its wall time in seconds and its standard
 // output in *output, or a negative value if it failed.
 double timed(QProcess::ProcessChannelMode mode, const QString &program,
-             const QStringList &arguments, const QString &workingDirectory, QByteArray *output)
+             const QStringList &arguments, const QString &workingDirectory, QByteArray *output,
+             int timeLimitMs = -1)
 {
     QProcess process;
     process.setProcessChannelMode(mode);
@@ -42,8 +43,12 @@ double timed(QProcess::ProcessChannelMode mode, const QString &program,
     QElapsedTimer timer;
     timer.start();
     process.start(program, arguments);
-    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0)
+    if (!process.waitForFinished(timeLimitMs)) {
+        process.kill();
+        process.waitForFinished(-1);
+        return -1;
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         return -1;
     const double seconds = timer.nsecsElapsed() / 1e9;
     if (output)
@@ -115,10 +120,10 @@ bool runProgram(const QString &program, const QStringList &arguments,
         && process.exitCode() == 0;
 }
 
-double timedChild(const QStringList &arguments, QByteArray *output)
+double timedChild(const QStringList &arguments, QByteArray *output, int timeLimitMs)
 {
     return timed(QProcess::ForwardedErrorChannel, QCoreApplication::applicationFilePath(),
-                 arguments, QString(), output);
+                 arguments, QString(), output, timeLimitMs);
 }
 
 UpdateRun runUpdate(const QString &appRoot, const QString &systemTemp, const QString &clientType,

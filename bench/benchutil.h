@@ -46,8 +46,8 @@ bool runProgram(const QString &program, const QStringList &arguments,
 // Runs this benchmark's own executable with the arguments (a child that
 // measures one thing in a process of its own), its standard error passed
 // through; returns its wall time in seconds and its standard output in
-// *output, or a negative value if it failed.
-double timedChild(const QStringList &arguments, QByteArray *output);
+// *output, or a negative value if it failed or, killed, outlived timeLimitMs.
+double timedChild(const QStringList &arguments, QByteArray *output, int timeLimitMs = -1);
 
 // One update by the engine, as a benchmark's child process runs it.
 struct UpdateRun
