@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 // The publisher tool as a publisher runs it: keys and signatures that OpenSSL
@@ -32,6 +34,8 @@ private slots:
     void signedFilePassesTheUpdatersCheck();
     void releaseReadsBackAsTheUpdaterReadsIt();
     void releaseKeepsOnlyPatchesWorthFetching();
+    void releaseDeletesWhatEarlierVersionsHad_data();
+    void releaseDeletesWhatEarlierVersionsHad();
     void releaseFailsWithoutLeavingAnything_data();
     void releaseFailsWithoutLeavingAnything();
     void signFailsWithOneLine_data();
@@ -54,9 +58,22 @@ private:
     bool m_devKeyCompiledIn = false;
 };
 
+// Root reads every file whatever its mode; without these two capabilities the
+// tool meets the permissions that a publishing user does.
+static bool dropsFilePermissionOverride()
+{
+    return ::geteuid() != 0 || ::prctl(PR_CAPBSET_READ, CAP_SETPCAP) == 1;
+}
+
 tst_MrvPublish::Result tst_MrvPublish::run(const QStringList &args)
 {
     QProcess process;
+    if (::geteuid() == 0) {
+        process.setChildProcessModifier([] {
+            ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE);
+            ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH);
+        });
+    }
     process.start(m_tool, args);
     Result result;
     if (!process.waitForFinished(120000)) {
@@ -235,6 +252,9 @@ void tst_MrvPublish::releaseReadsBackAsTheUpdaterReadsIt()
         writeFile(previous + "/" + QString::fromUtf8(old), "old");
     writeFile(dir.filePath("changes.txt"), "Version 42\n- everything\n");
 
+    // What a killed run left goes.
+    writeFile(mirror + "/.41.partial-AbC123/files/x", "half");
+
     const QString key = m_devKeyCompiledIn ? m_devKey : dir.filePath("release.key");
     if (!m_devKeyCompiledIn)
         QCOMPARE(run({"keygen", key, dir.filePath("release.der")}).exitCode, 0);
@@ -311,6 +331,12 @@ enum ReleaseFault {
     ClashingNames,
     NameNotUtf8,
     NameWithControlCharacter,
+    VersionZero,
+    ClientDirIsAFile,
+    UnreadableFile,
+    UnreadableFolder,
+    UnreadableClientDir,
+    EarlierReleaseLeavingTheRoot,
 };
 
 // Patches from each earlier tree, kept only when smaller than half of the
@@ -347,7 +373,15 @@ void tst_MrvPublish::releaseKeepsOnlyPatchesWorthFetching()
                                dir.filePath("v1"), "--patch-from", dir.filePath("v2"),
                                dir.filePath("v3"), dir.filePath("mirror")});
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.err,
+             m_devKeyCompiledIn ? "mrvpublish: warning: " + m_devKey.toLocal8Bit()
+                     + " is the development key, whose private half is public: only updaters "
+                       "that trust it accept this, and they accept what anyone signs; make "
+                       "your own with mrvpublish keygen\n"
+                                : QByteArray());
+    for (const char *from : {"v1", "v2"})
+        QVERIFY(result.out.contains("patches from " + QFile::encodeName(dir.filePath(from))
+                                    + ": 2 files"));
 
     const QString release = dir.filePath("mirror/3/");
     QByteArray expected;
@@ -377,6 +411,60 @@ void tst_MrvPublish::releaseKeepsOnlyPatchesWorthFetching()
              QString("client_linux_amd64.patches::%1::%2").arg(md5Of(expected)).arg(expected.size()));
 }
 
+void tst_MrvPublish::releaseDeletesWhatEarlierVersionsHad_data()
+{
+    QTest::addColumn<QList<int>>("published"); // versions released below the mirror root first
+    QTest::addColumn<QList<int>>("removed"); // their directories taken off it before version 3
+    QTest::addColumn<QList<int>>("previous"); // client trees given as --previous
+
+    QTest::newRow("three releases") << QList<int> {1, 2} << QList<int>() << QList<int>();
+    QTest::newRow("oldest release taken off the mirror")
+        << QList<int> {1, 2} << QList<int> {1} << QList<int>();
+    QTest::newRow("repeated --previous") << QList<int>() << QList<int>() << QList<int> {1, 2};
+}
+
+// A player who skips versions loses what any of them had, and nothing else:
+// version 3 deletes what versions 1 and 2 had and it lacks, including a file
+// that version 1 installed from a compressed one.
+void tst_MrvPublish::releaseDeletesWhatEarlierVersionsHad()
+{
+    QFETCH(QList<int>, published);
+    QFETCH(QList<int>, removed);
+    QFETCH(QList<int>, previous);
+    QTemporaryDir dir;
+    const QString mirror = dir.filePath("mirror");
+    const QMap<int, QStringList> clients = {
+        {1, {"kept.txt", "data/gone1.txt", "lib/x.so", "data/back.txt"}},
+        {2, {"kept.txt", "data/gone2.txt"}},
+        {3, {"kept.txt", "data/back.txt"}},
+    };
+    for (auto it = clients.cbegin(); it != clients.cend(); ++it) {
+        for (const QString &file : it.value())
+            writeFile(dir.filePath(QString("v%1/%2").arg(it.key()).arg(file)), file.toUtf8());
+    }
+    QStringList extra;
+    for (int version : previous)
+        extra << "--previous" << dir.filePath(QString("v%1").arg(version));
+    const QString key = m_devKeyCompiledIn ? m_devKey : dir.filePath("release.key");
+    if (!m_devKeyCompiledIn)
+        QCOMPARE(run({"keygen", key, dir.filePath("release.der")}).exitCode, 0);
+    for (int version : published + QList<int> {3}) {
+        for (int old : version == 3 ? removed : QList<int>())
+            QVERIFY(QDir(mirror + QString("/%1").arg(old)).removeRecursively());
+        const Result result
+            = run(QStringList {"release", "--key", key, "--type", "client_linux_amd64", "--version",
+                               QString::number(version), "--gzip", "*.so"}
+                  + (version == 3 ? extra : QStringList())
+                  + QStringList {dir.filePath(QString("v%1").arg(version)), mirror});
+        QVERIFY2(result.exitCode == 0, result.err.constData());
+    }
+    QSettings ini(mirror + "/3/client_linux_amd64.ini", QSettings::IniFormat);
+    ini.beginGroup("delete");
+    QStringList deletes = ini.allKeys();
+    deletes.sort();
+    QCOMPARE(deletes, (QStringList {"data/gone1.txt", "data/gone2.txt", "lib/x.so"}));
+}
+
 void tst_MrvPublish::releaseFailsWithoutLeavingAnything_data()
 {
     QTest::addColumn<int>("fault");
@@ -393,7 +481,18 @@ void tst_MrvPublish::releaseFailsWithoutLeavingAnything_data()
     QTest::newRow("missing key") << int(MissingKey) << "Cannot open file for reading";
     QTest::newRow("existing version directory") << int(ExistingVersion) << "already exists";
     QTest::newRow("version not a number") << int(BadVersion) << "Invalid version";
-    QTest::newRow("version with a leading zero") << int(LeadingZeroVersion) << "Invalid version";
+    QTest::newRow("version with a leading zero")
+        << int(LeadingZeroVersion) << "Invalid version '07': no leading zeros";
+    QTest::newRow("version 0") << int(VersionZero) << "a whole number from 1 to 2147483647";
+    QTest::newRow("file as client directory") << int(ClientDirIsAFile) << "is a file, not a";
+    QTest::newRow("unreadable file")
+        << int(UnreadableFile) << "/lib/libx.so cannot be read: Permission denied";
+    QTest::newRow("unreadable folder")
+        << int(UnreadableFolder) << "/lib cannot be read: Permission denied";
+    QTest::newRow("unreadable client directory")
+        << int(UnreadableClientDir) << "client cannot be read: Permission denied";
+    QTest::newRow("earlier release naming a path outside")
+        << int(EarlierReleaseLeavingTheRoot) << "names in [files] the path \"../x.so\"";
     QTest::newRow("empty client directory") << int(EmptyClientDir) << "No files";
     QTest::newRow("two files stored under one name") << int(ClashingNames) << "Two files";
     QTest::newRow("name not UTF-8") << int(NameNotUtf8) << "/lib/x\\xff.so is not valid UTF-8";
@@ -469,6 +568,28 @@ void tst_MrvPublish::releaseFailsWithoutLeavingAnything()
     case NameWithControlCharacter:
         writeFile(client + "/a\nb", "x");
         break;
+    case VersionZero:
+        version = "0";
+        break;
+    case ClientDirIsAFile:
+        client += "/lib/libx.so";
+        break;
+    case UnreadableFile:
+    case UnreadableFolder:
+    case UnreadableClientDir:
+        if (!dropsFilePermissionOverride())
+            QSKIP("root reads every file here");
+        QFile::setPermissions(client
+                                  + (fault == UnreadableFile         ? "/lib/libx.so"
+                                         : fault == UnreadableFolder ? "/lib"
+                                                                     : ""),
+                              QFile::Permissions());
+        break;
+    case EarlierReleaseLeavingTheRoot:
+        writeFile(mirror + "/6/client_linux_amd64.ini",
+                  "[files]\nx.so.gz=d41d8cd98f00b204e9800998ecf8427e::0::"
+                  "d41d8cd98f00b204e9800998ecf8427e::0::../x.so\n");
+        break;
     }
     const QStringList before
         = QDir(mirror).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
@@ -478,6 +599,10 @@ void tst_MrvPublish::releaseFailsWithoutLeavingAnything()
         + extra + QStringList {client, mirror});
     if (!rawName.isEmpty())
         ::unlink(rawName.constData());
+    if (fault == UnreadableFile || fault == UnreadableFolder || fault == UnreadableClientDir) {
+        for (const QString &path : {client, client + "/lib", client + "/lib/libx.so"})
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
     QVERIFY(result.exitCode > 0);
     const QString err = QString::fromLocal8Bit(result.err);
     QVERIFY2(err.startsWith("mrvpublish: ") && err.endsWith('\n') && err.count('\n') == 1,

@@ -19,7 +19,7 @@ const char helpText[] = R"(Usage:
   mrvpublish keygen [--bits N] PRIVATE PUBLIC.der
   mrvpublish sign PRIVATE FILE
   mrvpublish release --key PRIVATE --type CLIENT_TYPE --version N
-                     [--gzip GLOB]... [--previous OLD_CLIENT_DIR]
+                     [--gzip GLOB]... [--previous OLD_CLIENT_DIR]...
                      [--patch-from OLD_CLIENT_DIR]...
                      [--changelog FILE] [--follow-links] CLIENT_DIR MIRROR_ROOT
   mrvpublish --help
@@ -45,9 +45,11 @@ release  Lays out version N of client type CLIENT_TYPE in MIRROR_ROOT/N,
            CLIENT_TYPE.ini      the product ini: section "General" names the
                                 release (version=N, type=CLIENT_TYPE);
                                 section "files" lists every file with its
-                                MD5 sum and size; section "delete" the files
-                                of --previous OLD_CLIENT_DIR that the new
-                                version lacks
+                                MD5 sum and size; section "delete" every
+                                file that the new version lacks and that a
+                                release of CLIENT_TYPE already below
+                                MIRROR_ROOT installs or deletes, or that an
+                                --previous OLD_CLIENT_DIR holds
            CLIENT_TYPE.ini.sig  its signature, made with PRIVATE
            changelog_client.txt a copy of --changelog FILE (empty without it)
            patches/<key>.<md5>.zst
@@ -62,9 +64,12 @@ release  Lays out version N of client type CLIENT_TYPE in MIRROR_ROOT/N,
                                 (patchlist=CLIENT_TYPE.patches::<md5>::<size>)
          A GLOB without "/" matches file names ("*.so"), one with "/" matches
          paths below CLIENT_DIR ("bin/*"). The release is built under a
-         temporary name beside MIRROR_ROOT/N and renamed when it is complete;
-         an existing MIRROR_ROOT/N is an error, and so is a file name that
-         is not valid UTF-8 or holds a control character. So is a symbolic
+         temporary name beside MIRROR_ROOT/N and renamed when it is complete
+         (one that a killed run left is removed by the next run); an
+         existing MIRROR_ROOT/N is an error, and so is a file or directory
+         below CLIENT_DIR that cannot be read, anything but regular files and
+         directories, and a file name that is not valid UTF-8 or holds a
+         control character. So is a symbolic
          link in CLIENT_DIR, since it would publish whatever it leads to;
          with --follow-links, a link stands for the file or directory it
          leads to when that lies inside CLIENT_DIR, and a link that leads
@@ -72,10 +77,13 @@ release  Lays out version N of client type CLIENT_TYPE in MIRROR_ROOT/N,
          an error. Give --patch-from once per earlier version that players
          may have installed; files of 2 GiB and more get no patch. Files are
          stored and patches made on every core; on a terminal, standard error
-         shows the files and bytes done. Upload MIRROR_ROOT/N to every mirror.
+         shows the files and bytes done. Standard output gives MIRROR_ROOT/N,
+         then what the release holds, deletes and saves by its patches.
+         Upload MIRROR_ROOT/N to every mirror.
 
 On failure every command prints one line to standard error and exits with a
-non-zero status.
+non-zero status. Having signed with the development key in keys/ (whose
+private half is public), sign and release print a warning there.
 )";
 
 int failure(const QString &message)
@@ -164,6 +172,9 @@ int sign(const QStringList &args)
     } catch (const crypt_exception &e) {
         return failure(QString::fromLocal8Bit(e.what()));
     }
+    if (ReleasePublisher::isDevelopmentKey(key))
+        QTextStream(stderr) << "mrvpublish: " << ReleasePublisher::developmentKeyWarning(args[0])
+                            << Qt::endl;
     return 0;
 }
 
@@ -190,7 +201,7 @@ int release(const QStringList &args)
             else if (arg == QLatin1String("--gzip"))
                 options.gzipGlobs.append(value);
             else if (arg == QLatin1String("--previous"))
-                options.previousDir = value;
+                options.previousDirs.append(value);
             else if (arg == QLatin1String("--patch-from"))
                 options.patchFromDirs.append(value);
             else
@@ -219,7 +230,12 @@ int release(const QStringList &args)
     ReleasePublisher builder(options);
     if (!builder.build())
         return failure(builder.errorString());
-    QTextStream(stdout) << builder.releaseDir() << Qt::endl;
+    for (const QString &warning : builder.warnings())
+        QTextStream(stderr) << "mrvpublish: " << warning << Qt::endl;
+    QTextStream out(stdout);
+    out << builder.releaseDir() << Qt::endl;
+    for (const QString &line : builder.summary())
+        out << line << Qt::endl;
     return 0;
 }
 

@@ -1,9 +1,11 @@
 #include "releasepublisher.h"
 
+#include "earlierreleases.h"
 #include "patchmaker.h"
 
 #include "fileops/gzfile.h"
 #include "fileops/tomcryptutil.h"
+#include "fileops/uniquefd.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -19,9 +21,12 @@
 #include <QThreadPool>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -48,6 +53,7 @@ struct ReleasePublisher::FileJob
         QString oldMd5;
         QString md5;
         qint64 size = 0;
+        int from = 0; // the index of its tree among the trees to patch from
     };
 
     QString relativePath;
@@ -56,6 +62,7 @@ struct ReleasePublisher::FileJob
     qint64 plainSize = 0;
     // Filled in by the worker.
     QString value;
+    qint64 storedSize = 0;
     QString error;
     QList<Patch> patches;
 };
@@ -140,44 +147,23 @@ QString nameFault(const QByteArray &name, const QByteArray &path)
     return QString();
 }
 
-// The first path below dir whose name is faulty, with what is wrong with it;
-// empty if there is none. Read with readdir(): Qt's listing leaves out names
-// that are not UTF-8 without a word.
-QString findUnlistableName(const QByteArray &dir, const QByteArray &below = QByteArray())
-{
-    const QByteArray here = dir + '/' + below;
-    const std::unique_ptr<DIR, int (*)(DIR *)> handle(::opendir(here.constData()), ::closedir);
-    if (!handle)
-        return QString(); // the listing reports what it cannot read
-    while (const dirent *entry = ::readdir(handle.get())) {
-        const QByteArray name(entry->d_name);
-        if (name == "." || name == "..")
-            continue;
-        const QByteArray path = below + name;
-        const QString fault = nameFault(name, path);
-        if (!fault.isEmpty())
-            return fault;
-        struct stat info;
-        if (::lstat((here + name).constData(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            const QString found = findUnlistableName(dir, path + '/');
-            if (!found.isEmpty())
-                return found;
-        }
-    }
-    return QString();
-}
-
-// The files of the client directory by their paths below it, found with
-// readdir() for the reason above. A symbolic link would publish whatever it
-// leads to, so it is refused; with followLinks, it stands for what it leads
-// to when that lies inside the directory, and is refused when it leads
-// outside, nowhere, or to a directory that holds it.
+// The files of a client directory by their paths below it, found with
+// readdir(): Qt's listing leaves out names that are not UTF-8, and
+// directories it cannot read, without a word. Every directory must be read
+// whole and every file opened, or the listing fails with the system's reason.
+// A symbolic link would publish whatever it leads to, so it is refused; with
+// followLinks, it stands for what it leads to when that lies inside the
+// directory, and is refused when it leads outside, nowhere, or to a
+// directory that holds it. Of an earlier tree (namesOnly) only the names
+// count: a link to a directory stands for the files below it, any other
+// link or special file for a file of its name.
 class ClientTree
 {
 public:
-    ClientTree(const QString &dir, bool followLinks)
+    ClientTree(const QString &dir, bool followLinks, bool namesOnly = false)
         : m_shown(QDir::cleanPath(dir))
         , m_followLinks(followLinks)
+        , m_namesOnly(namesOnly)
     { }
 
     // False, with error() set, at the first fault.
@@ -245,7 +231,19 @@ private:
             struct stat info;
             if (::lstat(target.constData(), &info) != 0)
                 return failErrno(path, QStringLiteral("cannot be read"));
-            if (S_ISLNK(info.st_mode)) {
+            if (S_ISLNK(info.st_mode) && m_namesOnly) {
+                char resolved[PATH_MAX];
+                struct stat targetInfo;
+                if (::realpath(target.constData(), resolved) && ::stat(resolved, &targetInfo) == 0
+                    && S_ISDIR(targetInfo.st_mode)) {
+                    target = resolved;
+                    info = targetInfo;
+                    if (ancestors.contains(target))
+                        return fail(path,
+                                    QStringLiteral("is a symbolic link to a directory that "
+                                                   "holds it"));
+                }
+            } else if (S_ISLNK(info.st_mode)) {
                 if (!m_followLinks)
                     return fail(path,
                                 QStringLiteral("is a symbolic link; a release holds files "
@@ -270,10 +268,20 @@ private:
             if (S_ISDIR(info.st_mode)) {
                 if (!walk(target, path + '/', ancestors))
                     return false;
-            } else {
-                // Any other kind of file is refused when it is stored.
-                m_files.append(QString::fromUtf8(path));
+                continue;
             }
+            if (!m_namesOnly && !S_ISREG(info.st_mode))
+                return fail(path,
+                            QStringLiteral("is not a regular file; a release holds regular "
+                                           "files only"));
+            if (!m_namesOnly) {
+                // Opened now, so that a file the publisher cannot read fails
+                // the release before anything is written.
+                const UniqueFd fd(::open(target.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+                if (fd.get() < 0)
+                    return failErrno(path, QStringLiteral("cannot be read"));
+            }
+            m_files.append(QString::fromUtf8(path));
         }
         ancestors.removeLast();
         return true;
@@ -281,6 +289,7 @@ private:
 
     const QString m_shown; // the directory as the publisher named it
     const bool m_followLinks;
+    const bool m_namesOnly;
     QByteArray m_root; // its canonical path
     QStringList m_files;
     QString m_error;
@@ -376,6 +385,75 @@ QString md5OfFile(const QString &path)
     return QString::fromLatin1(hash.result().toHex());
 }
 
+// Why text cannot name a version, or an empty string. The updater asks for
+// the version's directory by its number in decimal, so "007" or "+7" would
+// name a directory nobody fetches; the update server announces 1 to 2^31 - 1.
+QString versionFault(const QString &text)
+{
+    const bool digits = !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    });
+    bool numeric = false;
+    const qulonglong number = text.toULongLong(&numeric);
+    if (!digits || !numeric || number < 1 || number > 2147483647)
+        return QStringLiteral("a version is a whole number from 1 to 2147483647");
+    if (text.startsWith(QLatin1Char('0')))
+        return QStringLiteral("no leading zeros: the updater fetches version %1 from the "
+                              "directory \"%1\"")
+            .arg(number);
+    return QString();
+}
+
+// Why path cannot be read as a directory, or an empty string.
+QString directoryFault(const QString &path)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return errno == ENOENT ? QStringLiteral("does not exist")
+                               : QStringLiteral("cannot be read: %1")
+                                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    if (S_ISREG(info.st_mode))
+        return QStringLiteral("is a file, not a directory");
+    if (!S_ISDIR(info.st_mode))
+        return QStringLiteral("is not a directory");
+    return QString();
+}
+
+// Removes the staging directories of runs that were killed below root. A
+// running publisher holds a lock on its own until it ends, and the system
+// drops the locks of a process that is gone. Returns the names removed.
+QStringList removeLeftovers(const QDir &root)
+{
+    static const QRegularExpression partial(QStringLiteral("^\\.[0-9]+\\.partial-[A-Za-z0-9]{6}$"));
+    QStringList removed;
+    const QStringList names
+        = root.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QString &name : names) {
+        if (!partial.match(name).hasMatch())
+            continue;
+        const QString path = root.filePath(name);
+        const UniqueFd fd(::open(QFile::encodeName(path).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        if (QDir(path).removeRecursively())
+            removed.append(name);
+    }
+    return removed;
+}
+
+// A byte count as the publisher reads it best.
+QString sizeText(qint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("%1 bytes").arg(bytes);
+    if (bytes < 1024 * 1024)
+        return QStringLiteral("%1 KiB").arg(double(bytes) / 1024, 0, 'f', 1);
+    if (bytes < qint64(1024) * 1024 * 1024)
+        return QStringLiteral("%1 MiB").arg(double(bytes) / (1024 * 1024), 0, 'f', 1);
+    return QStringLiteral("%1 GiB").arg(double(bytes) / (1024 * 1024 * 1024), 0, 'f', 2);
+}
+
 } // namespace
 
 ReleasePublisher::ReleasePublisher(const Options &options)
@@ -388,48 +466,38 @@ bool ReleasePublisher::fail(const QString &error)
     return false;
 }
 
-QStringList ReleasePublisher::listFiles(const QString &dir)
-{
-    QStringList files;
-    const QString absolute = QFileInfo(dir).absoluteFilePath();
-    const QDir base(absolute);
-    QDirIterator it(absolute, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files.append(base.relativeFilePath(it.next()));
-    files.sort();
-    return files;
-}
-
 bool ReleasePublisher::checkOptions()
 {
     const Options &o = m_options;
     if (o.clientType.isEmpty() || o.clientType.contains(QLatin1Char('/')))
         return fail(QStringLiteral("Invalid client type '%1'").arg(o.clientType));
-    // The updater asks for the version's directory by its number in decimal,
-    // so "007" or "+7" would name a directory nobody fetches.
-    bool numeric = false;
-    const uint number = o.version.toUInt(&numeric);
-    if (!numeric || QString::number(number) != o.version)
-        return fail(
-            QStringLiteral("Invalid version '%1': a non-negative number is needed").arg(o.version));
-    if (!QFileInfo(o.clientDir).isDir())
-        return fail(QStringLiteral("Client directory %1 does not exist").arg(o.clientDir));
-    if (!o.previousDir.isEmpty() && !QFileInfo(o.previousDir).isDir())
-        return fail(
-            QStringLiteral("Previous client directory %1 does not exist").arg(o.previousDir));
+    const QString versionFault = ::versionFault(o.version);
+    if (!versionFault.isEmpty())
+        return fail(QStringLiteral("Invalid version '%1': %2").arg(o.version, versionFault));
+    QString fault = directoryFault(o.clientDir);
+    if (!fault.isEmpty())
+        return fail(QStringLiteral("Client directory %1 %2").arg(o.clientDir, fault));
+    for (const QString &dir : o.previousDirs) {
+        fault = directoryFault(dir);
+        if (!fault.isEmpty())
+            return fail(QStringLiteral("Previous client directory %1 %2").arg(dir, fault));
+    }
     for (const QString &dir : o.patchFromDirs) {
-        if (!QFileInfo(dir).isDir())
-            return fail(QStringLiteral("Client directory %1 to patch from does not exist").arg(dir));
+        fault = directoryFault(dir);
+        if (!fault.isEmpty())
+            return fail(QStringLiteral("Client directory %1 to patch from %2").arg(dir, fault));
     }
     if (!o.changelogPath.isEmpty() && !QFileInfo(o.changelogPath).isFile())
         return fail(QStringLiteral("Cannot read change log %1: no such file").arg(o.changelogPath));
-    // The updater refuses to fetch or delete faulty names.
-    if (!o.previousDir.isEmpty()) {
-        const QString found = findUnlistableName(QFile::encodeName(o.previousDir));
-        if (!found.isEmpty())
-            return fail(
-                QStringLiteral("File name %1/%2").arg(QDir::cleanPath(o.previousDir), found));
+    // The names of the earlier trees go into [delete], so the updater must be
+    // able to delete them.
+    m_previousFiles.clear();
+    for (const QString &dir : o.previousDirs) {
+        ClientTree previous(dir, true, true);
+        if (!previous.list())
+            return fail(previous.error());
+        for (const QString &file : previous.files())
+            m_previousFiles.insert(file);
     }
     ClientTree tree(o.clientDir, o.followLinks);
     if (!tree.list())
@@ -466,6 +534,8 @@ bool ReleasePublisher::build()
     }
     if (!key.isPrivate())
         return fail(QStringLiteral("Bad key %1: not a private key").arg(m_options.keyPath));
+    if (isDevelopmentKey(key))
+        m_warnings.append(developmentKeyWarning(m_options.keyPath));
 
     if (!QDir().mkpath(m_options.mirrorRoot))
         return fail(QStringLiteral("Cannot create mirror root %1").arg(m_options.mirrorRoot));
@@ -478,11 +548,30 @@ bool ReleasePublisher::build()
     if (files.isEmpty())
         return fail(QStringLiteral("No files in client directory %1").arg(m_options.clientDir));
 
+    EarlierReleases earlier;
+    if (!earlier.read(m_options.mirrorRoot, m_options.clientType))
+        return fail(earlier.error());
+
+    // Other runs on the same mirror root wait while this one clears what
+    // killed runs left and makes and locks its own staging directory, so
+    // that none takes another's for a leftover.
+    const UniqueFd rootFd(::open(QFile::encodeName(m_options.mirrorRoot).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (rootFd.get() < 0 || ::flock(rootFd.get(), LOCK_EX) != 0)
+        return fail(QStringLiteral("Cannot lock mirror root %1: %2")
+                        .arg(m_options.mirrorRoot, QString::fromLocal8Bit(std::strerror(errno))));
+    const QStringList leftovers = removeLeftovers(root);
     QTemporaryDir staging(
         root.absoluteFilePath(QStringLiteral(".%1.partial-XXXXXX").arg(m_options.version)));
     if (!staging.isValid())
         return fail(QStringLiteral("Cannot create a directory in %1: %2")
                         .arg(m_options.mirrorRoot, staging.errorString()));
+    const UniqueFd stagingFd(
+        ::open(QFile::encodeName(staging.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (stagingFd.get() < 0 || ::flock(stagingFd.get(), LOCK_EX | LOCK_NB) != 0)
+        return fail(QStringLiteral("Cannot lock %1: %2")
+                        .arg(staging.path(), QString::fromLocal8Bit(std::strerror(errno))));
+    ::flock(rootFd.get(), LOCK_UN);
 
     m_entries.clear();
     m_patchListValue.clear();
@@ -509,14 +598,14 @@ bool ReleasePublisher::build()
     if (!writePatchList(staging.filePath(m_options.clientType + QStringLiteral(".patches")), jobs))
         return false;
 
-    QStringList deletes;
-    if (!m_options.previousDir.isEmpty()) {
-        const QSet<QString> current(files.cbegin(), files.cend());
-        for (const QString &old : listFiles(m_options.previousDir)) {
-            if (!current.contains(old))
-                deletes.append(old);
-        }
-    }
+    // A player may come from any earlier version: whatever one of them put
+    // in place and this one lacks goes.
+    QSet<QString> earlierFiles = earlier.paths();
+    earlierFiles.unite(m_previousFiles);
+    for (const QString &file : files)
+        earlierFiles.remove(file);
+    QStringList deletes(earlierFiles.cbegin(), earlierFiles.cend());
+    deletes.sort();
 
     const QString iniPath = staging.filePath(m_options.clientType + QStringLiteral(".ini"));
     if (!writeProductIni(iniPath, deletes))
@@ -551,7 +640,84 @@ bool ReleasePublisher::build()
         return fail(QStringLiteral("Cannot rename %1 to %2").arg(staging.path(), target));
     staging.setAutoRemove(false);
     m_releaseDir = target;
+    summarize(jobs, deletes.size(), earlier.versions(), leftovers);
     return true;
+}
+
+void ReleasePublisher::summarize(const std::vector<FileJob> &jobs, qsizetype deletes,
+                                 const QStringList &earlierVersions, const QStringList &leftovers)
+{
+    qint64 plainBytes = 0;
+    qint64 storedBytes = 0;
+    int compressed = 0;
+    struct PatchTotals
+    {
+        int files = 0;
+        qint64 wholeBytes = 0;
+        qint64 patchBytes = 0;
+    };
+    std::vector<PatchTotals> patches(size_t(m_options.patchFromDirs.size()));
+    for (const FileJob &job : jobs) {
+        plainBytes += job.plainSize;
+        storedBytes += job.storedSize;
+        compressed += job.gzipped ? 1 : 0;
+        for (const FileJob::Patch &patch : job.patches) {
+            PatchTotals &totals = patches[size_t(patch.from)];
+            ++totals.files;
+            totals.wholeBytes += job.storedSize;
+            totals.patchBytes += patch.size;
+        }
+    }
+    const auto files = [](qsizetype count) {
+        return count == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(count);
+    };
+    m_summary.clear();
+    QString line = QStringLiteral("version %1: %2, %3")
+                       .arg(m_options.version, files(qsizetype(jobs.size())), sizeText(plainBytes));
+    if (compressed > 0)
+        line += QStringLiteral(", %1 compressed: %2 on the mirror")
+                    .arg(files(compressed), sizeText(storedBytes));
+    m_summary.append(line);
+    QStringList sources;
+    if (!earlierVersions.isEmpty())
+        sources.append(QStringLiteral("releases %1 below %2")
+                           .arg(earlierVersions.join(QStringLiteral(", ")), m_options.mirrorRoot));
+    for (const QString &dir : m_options.previousDirs)
+        sources.append(dir);
+    m_summary.append(QStringLiteral("delete list: %1 that earlier versions had%2")
+                         .arg(files(deletes),
+                              sources.isEmpty() ? QStringLiteral(" (none found)")
+                                                : QStringLiteral(" (%1)").arg(
+                                                    sources.join(QStringLiteral("; ")))));
+    for (qsizetype i = 0; i < m_options.patchFromDirs.size(); ++i) {
+        const PatchTotals &totals = patches[size_t(i)];
+        m_summary.append(QStringLiteral("patches from %1: %2, %3 instead of %4, saving %5")
+                             .arg(m_options.patchFromDirs[i], files(totals.files),
+                                  sizeText(totals.patchBytes), sizeText(totals.wholeBytes),
+                                  sizeText(totals.wholeBytes - totals.patchBytes)));
+    }
+    for (const QString &name : leftovers)
+        m_summary.append(QStringLiteral("removed %1, left by a run that did not finish").arg(name));
+}
+
+bool ReleasePublisher::isDevelopmentKey(RsaKey &key)
+{
+    try {
+        const std::vector<unsigned char> der = export_key(key.get(), PK_PUBLIC);
+        const QByteArray hash = QCryptographicHash::hash(
+            QByteArrayView(der.data(), qsizetype(der.size())), QCryptographicHash::Sha256);
+        return hash.toHex() == QByteArrayLiteral(MORVANE_DEV_PUBLIC_KEY_SHA256);
+    } catch (const crypt_exception &) {
+        return false;
+    }
+}
+
+QString ReleasePublisher::developmentKeyWarning(const QString &keyPath)
+{
+    return QStringLiteral("warning: %1 is the development key, whose private half is public: "
+                          "only updaters that trust it accept this, and they accept what "
+                          "anyone signs; make your own with mrvpublish keygen")
+        .arg(keyPath);
 }
 
 bool ReleasePublisher::planFile(const QString &relativePath, FileJob &job)
@@ -562,7 +728,7 @@ bool ReleasePublisher::planFile(const QString &relativePath, FileJob &job)
         return fail(QStringLiteral("Cannot read file %1: %2")
                         .arg(source,
                              info.exists() ? QStringLiteral("not a regular file")
-                                           : QStringLiteral("dangling symbolic link")));
+                                           : QStringLiteral("no such file")));
     job.relativePath = relativePath;
     job.gzipped = isGzipped(relativePath);
     job.key = job.gzipped ? relativePath + QStringLiteral(".gz") : relativePath;
@@ -584,11 +750,13 @@ void ReleasePublisher::runJob(FileJob &job, const QString &stagingDir, Progress 
     if (job.gzipped) {
         qint64 plainSize = 0;
         job.error = storeGzipped(source, target, md5, size, plainMd5, plainSize);
+        job.storedSize = size;
         job.value = QStringList {md5, QString::number(size), plainMd5, QString::number(plainSize),
                                  job.relativePath}
                         .join(QStringLiteral("::"));
     } else {
         job.error = storeFile(source, target, md5, size);
+        job.storedSize = size;
         plainMd5 = md5;
         job.value = md5 + QStringLiteral("::") + QString::number(size);
     }
@@ -596,7 +764,8 @@ void ReleasePublisher::runJob(FileJob &job, const QString &stagingDir, Progress 
     // A patch turns the installed (unpacked) file into the new one; it is kept
     // when it is less than half of what a player would fetch otherwise.
     PatchMaker maker;
-    for (const QString &dir : m_options.patchFromDirs) {
+    for (int from = 0; from < m_options.patchFromDirs.size(); ++from) {
+        const QString &dir = m_options.patchFromDirs[from];
         if (!job.error.isEmpty())
             break;
         const QString old = QDir(dir).filePath(job.relativePath);
@@ -612,11 +781,11 @@ void ReleasePublisher::runJob(FileJob &job, const QString &stagingDir, Progress 
             known = known || patch.oldMd5 == oldMd5;
         if (known)
             continue;
-        const QString patchPath = QStringLiteral("%1/%2/%3.%4.zst")
-                                      .arg(stagingDir, PATCHES_SECTION, job.key, oldMd5);
+        const QString patchPath
+            = QStringLiteral("%1/%2/%3.%4.zst").arg(stagingDir, PATCHES_SECTION, job.key, oldMd5);
         switch (maker.make(old, source, patchPath, (size + 1) / 2)) {
         case PatchMaker::Made:
-            job.patches.append({oldMd5, maker.md5, maker.size});
+            job.patches.append({oldMd5, maker.md5, maker.size, from});
             break;
         case PatchMaker::NotWorthIt:
             break;
@@ -639,8 +808,8 @@ bool ReleasePublisher::writePatchList(const QString &path, const std::vector<Fil
             continue;
         text += '[' + job.key.toUtf8() + "]\n";
         for (const FileJob::Patch &patch : job.patches)
-            text += patch.oldMd5.toLatin1() + '=' + patch.md5.toLatin1() + "::"
-                + QByteArray::number(patch.size) + '\n';
+            text += patch.oldMd5.toLatin1() + '=' + patch.md5.toLatin1()
+                + "::" + QByteArray::number(patch.size) + '\n';
     }
     if (text.isEmpty())
         return true;
@@ -648,12 +817,12 @@ bool ReleasePublisher::writePatchList(const QString &path, const std::vector<Fil
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(text) != text.size()
         || !file.flush())
         return fail(fileError(QStringLiteral("Cannot write"), file));
-    m_patchListValue = QStringList {QFileInfo(path).fileName(),
-                                    QString::fromLatin1(QCryptographicHash::hash(
-                                                            text, QCryptographicHash::Md5)
-                                                            .toHex()),
-                                    QString::number(text.size())}
-                           .join(QStringLiteral("::"));
+    m_patchListValue
+        = QStringList {QFileInfo(path).fileName(),
+                       QString::fromLatin1(
+                           QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex()),
+                       QString::number(text.size())}
+              .join(QStringLiteral("::"));
     return true;
 }
 

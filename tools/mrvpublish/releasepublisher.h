@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -14,9 +15,16 @@
 // "changelog_client.txt". With earlier client trees to patch from, zstd
 // patches "patches/<key>.<old md5>.zst" and their list "<client type>.patches",
 // named with its MD5 sum and size in [General]. Files are stored and patches
-// made on every core. The release is built under a hidden temporary name
-// beside its target and renamed at the end, so a mirror never holds half a
-// version. build() runs once; on failure errorString() says why.
+// made on every core. The "delete" section lists every file that a release of
+// the same client type already below the mirror root installs or deletes, or
+// that an earlier client tree holds, and this version lacks. Every file and
+// directory of the client directory is read whole, or the release fails.
+// The release is built under a hidden temporary name beside its target and
+// renamed at the end, so a mirror never holds half a version; those of runs
+// that were killed go at the next run. build() runs once; on failure
+// errorString() says why.
+class RsaKey;
+
 class ReleasePublisher
 {
 public:
@@ -26,7 +34,8 @@ public:
         QString clientType;
         QString version;
         QStringList gzipGlobs;
-        QString previousDir;
+        // Earlier client trees whose releases are not below mirrorRoot.
+        QStringList previousDirs;
         QString changelogPath;
         QString clientDir;
         QString mirrorRoot;
@@ -55,11 +64,14 @@ public:
     QString errorString() const { return m_error; }
     // The version directory, once build() succeeded.
     QString releaseDir() const { return m_releaseDir; }
+    // Lines for the publisher, once build() succeeded: what the release
+    // holds and saves, and warnings.
+    const QStringList &summary() const { return m_summary; }
+    const QStringList &warnings() const { return m_warnings; }
 
-    // Relative paths of the files below dir, sorted, links to files among
-    // them; empty if there are none. For the previous client tree, of which
-    // only the names count.
-    static QStringList listFiles(const QString &dir);
+    // True for the key pair in keys/, whose private half is public.
+    static bool isDevelopmentKey(RsaKey &key);
+    static QString developmentKeyWarning(const QString &keyPath);
 
 private:
     struct FileJob;
@@ -72,11 +84,16 @@ private:
     bool writePatchList(const QString &path, const std::vector<FileJob> &jobs);
     bool writeProductIni(const QString &path, const QStringList &deletes);
     bool isGzipped(const QString &relativePath) const;
+    void summarize(const std::vector<FileJob> &jobs, qsizetype deletes,
+                   const QStringList &earlierVersions, const QStringList &leftovers);
 
     Options m_options;
     QString m_error;
     QString m_releaseDir;
     QStringList m_files; // below the client directory, sorted
+    QSet<QString> m_previousFiles; // below the earlier client trees
+    QStringList m_summary;
+    QStringList m_warnings;
     QMap<QString, QString> m_entries; // product ini key -> value
     QString m_patchListValue; // "<name>::<md5>::<size>", empty without patches
 };

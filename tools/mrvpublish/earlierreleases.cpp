@@ -1,0 +1,146 @@
+#include "earlierreleases.h"
+
+#include "releasepublisher.h"
+
+#include "update/filereplacespecification.h"
+#include "update/makedownloadreplacelistfunc.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QTemporaryFile>
+
+#include <algorithm>
+
+namespace {
+
+// The largest product ini that the updater fetches.
+constexpr qint64 maxProductIniSize = 32 * 1024 * 1024;
+
+// The value as its text: an unquoted value with a "," reads as a list.
+QString valueText(const QVariant &value)
+{
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
+// A path that the updater would join to the application root as it stands,
+// and that the publisher writes the same way: relative, without "..", "." or
+// empty components, valid UTF-8 without control characters.
+bool isPlainRelativePath(const QString &path)
+{
+    return !path.isEmpty() && MakeDownloadReplaceListFunc::isSafeRelativePath(path)
+        && MakeDownloadReplaceListFunc::isFetchableName(path) && QDir::cleanPath(path) == path
+        && path != QLatin1String(".");
+}
+
+// Control characters as \xNN, so that the path cannot shape the terminal.
+QString printable(const QString &text)
+{
+    QString shown;
+    for (const QChar c : text)
+        shown += c.category() == QChar::Other_Control
+            ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
+            : QString(c);
+    return shown;
+}
+
+} // namespace
+
+bool EarlierReleases::fail(const QString &text)
+{
+    m_error = text;
+    return false;
+}
+
+bool EarlierReleases::read(const QString &mirrorRoot, const QString &clientType)
+{
+    m_paths.clear();
+    m_versions.clear();
+    const QDir root(mirrorRoot);
+    QList<uint> numbers;
+    for (const QString &name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        // Version directories only: hidden partial ones and anything else a
+        // mirror holds beside them are no release.
+        bool numeric = false;
+        const uint number = name.toUInt(&numeric);
+        if (numeric && number > 0 && QString::number(number) == name)
+            numbers.append(number);
+    }
+    std::sort(numbers.begin(), numbers.end());
+    for (const uint number : std::as_const(numbers)) {
+        const QString version = QString::number(number);
+        const QString ini
+            = root.filePath(version + QLatin1Char('/') + clientType + QStringLiteral(".ini"));
+        if (!QFileInfo::exists(ini) && !QFileInfo(ini).isSymLink())
+            continue;
+        if (!readProductIni(ini))
+            return false;
+        m_versions.append(version);
+    }
+    return true;
+}
+
+bool EarlierReleases::readProductIni(const QString &path)
+{
+    // Read once, at most one byte beyond the limit, and parsed from a copy of
+    // exactly those bytes.
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("Cannot read earlier release %1: %2")
+                        .arg(path,
+                             QFileInfo(path).isFile() ? file.errorString()
+                                                      : QStringLiteral("not a regular file")));
+    const QByteArray bytes = file.read(maxProductIniSize + 1);
+    if (bytes.size() > maxProductIniSize)
+        return fail(QStringLiteral("Cannot read earlier release %1: larger than the %2 bytes "
+                                   "that the updater accepts")
+                        .arg(path)
+                        .arg(maxProductIniSize));
+    if (file.error() != QFile::NoError)
+        return fail(
+            QStringLiteral("Cannot read earlier release %1: %2").arg(path, file.errorString()));
+    QTemporaryFile copy;
+    if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())
+        return fail(QStringLiteral("Cannot copy earlier release %1 to the temporary directory: %2")
+                        .arg(path, copy.errorString()));
+    QSettings ini(copy.fileName(), QSettings::IniFormat);
+    if (ini.status() != QSettings::NoError)
+        return fail(QStringLiteral("Cannot read earlier release %1: not an INI file").arg(path));
+
+    const auto faultyPath = [&path](const QString &section, const QString &text) {
+        return QStringLiteral("Earlier release %1 names in [%2] the path \"%3\", which is not "
+                              "a plain relative path that the updater accepts")
+            .arg(path, printable(section), printable(text));
+    };
+    for (const QString &section : ini.childGroups()) {
+        ini.beginGroup(section);
+        const QStringList keys = ini.allKeys();
+        for (const QString &key : keys) {
+            // Every section but "delete" lists files, installed under the key
+            // or, for an unpacked one, under the fifth field.
+            QString installed = key;
+            if (section != ReleasePublisher::DELETE_SECTION) {
+                const QStringList fields
+                    = valueText(ini.value(key)).split(QStringLiteral("::"), Qt::KeepEmptyParts);
+                if (fields.size() != 2 && fields.size() != 5)
+                    return fail(QStringLiteral("Earlier release %1 has an invalid line in [%2]: "
+                                               "%3")
+                                    .arg(path, printable(section), printable(key)));
+                if (fields.size() == 5) {
+                    const FileReplaceSpecification entry {section, key, fields[2], 0, fields[4]};
+                    installed = entry.pureDestFilePath();
+                }
+                if (!isPlainRelativePath(key))
+                    return fail(faultyPath(section, key));
+            }
+            if (!isPlainRelativePath(installed))
+                return fail(faultyPath(section, installed));
+            m_paths.insert(installed);
+        }
+        ini.endGroup();
+    }
+    return true;
+}
