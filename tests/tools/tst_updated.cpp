@@ -24,6 +24,7 @@ private slots:
     void floodIsLimited_data();
     void floodIsLimited();
     void requestFromAnUpdateServerPortIsNotAnswered();
+    void rolloutReachesItsShareOfAddresses();
 
 private:
     // Writes the server's configuration file; the [server] section puts it on
@@ -89,7 +90,7 @@ void tst_Updated::checkReportsFaults_data()
     QFile example(LocalServers::sourceDir() + QStringLiteral("/tools/updated/mrvupdated.ini"));
     QVERIFY(example.open(QIODevice::ReadOnly));
     QTest::newRow("installed example") << QString::fromUtf8(example.readAll()) << QStringList();
-    QTest::newRow("no file") << QString() << QStringList {"FILE: cannot read FILE: not a file"};
+    QTest::newRow("no file") << QString() << QStringList {"FILE: cannot read FILE: no such file"};
     QTest::newRow("unknown key and section")
         << "[versions]\nstable=43\nstabel=44\n[extra]\nx=1\n"
         << QStringList {"FILE:3: unknown key stabel in [versions]",
@@ -118,9 +119,26 @@ void tst_Updated::checkReportsFaults_data()
     QTest::newRow("news too long")
         << "[versions]\nstable=43\n[news]\ntext=" + QString(4096, QLatin1Char('x')) + "\n"
         << QStringList {"FILE:4: the news is 4096 bytes; the updater reads at most 4095"};
+    QTest::newRow("version with leading zeros")
+        << "[versions]\nstable=43\nbeta=0044\n"
+        << QStringList {
+               "FILE:3: beta must be written without leading zeros (\"44\"), not \"0044\""};
+    QTest::newRow("roll-out not above the version")
+        << "[versions]\nstable=43\n[rollout]\nstable=43\nstablePercent=5\nsalt=x\n"
+        << QStringList {"FILE:4: the roll-out of stable (43) must be above [versions] stable (43): "
+                        "the updater refuses a lower version than it installed"};
+    QTest::newRow("roll-out without share, channel or salt")
+        << "[versions]\nstable=43\n[rollout]\nbeta=44\nbetaPercent=5%\nalphaPercent=1\n"
+        << QStringList {"FILE:5: betaPercent must be a percentage from 0 to 100 with at most two "
+                        "decimals (5, 0.5), not \"5%\"",
+                        "FILE:4: a roll-out of beta needs [versions] beta for the addresses "
+                        "outside it",
+                        "FILE:6: alphaPercent without a roll-out version in alpha",
+                        "FILE:4: a roll-out needs a salt in [rollout]: any text, the same on every "
+                        "server that answers for the update server's name"};
     QTest::newRow("news file missing")
         << "[versions]\nstable=43\n[news]\nfile=gone.txt\n"
-        << QStringList {"FILE:4: cannot read DIR/gone.txt: not a file"};
+        << QStringList {"FILE:4: cannot read DIR/gone.txt: no such file"};
     QTest::newRow("banner half given")
         << "[versions]\nstable=43\n[banner]\nimage=http://i/b.png\n"
         << QStringList {"FILE:4: a banner needs both an image and a click URL"};
@@ -201,6 +219,16 @@ void tst_Updated::answersComeFromTheFile_data()
                                              "e\0",
                                              6)
                                << answered;
+    const QString rollout = "[versions]\nstable=43\nbeta=50\n[rollout]\nstable=44\n"
+                            "stableName=3.5\nsalt=spring\nstablePercent=";
+    QTest::newRow("roll-out to every address")
+        << rollout + "100\n" << false << versionRequest << QByteArray("44#3.5,50\0", 10)
+        << "answered 2 (version lists: 2 with a roll-out version, 0 without), dropped by address "
+           "limit 0, by /24 limit 0, malformed 0, other unanswered 0";
+    QTest::newRow("roll-out to no address")
+        << rollout + "0\n" << false << versionRequest << QByteArray("43,50\0", 6)
+        << "answered 2 (version lists: 0 with a roll-out version, 2 without), dropped by address "
+           "limit 0, by /24 limit 0, malformed 0, other unanswered 0";
     QTest::newRow("no news is empty news")
         << "[versions]\nstable=43\n"
         << false << QByteArray("*\0", 2) << QByteArray("\0", 1) << answered;
@@ -356,6 +384,55 @@ void tst_Updated::requestFromAnUpdateServerPortIsNotAnswered()
     QCOMPARE(stopAndCount(server),
              QStringLiteral("answered 1, dropped by address limit 0, by /24 limit 0, malformed 0, "
                             "other unanswered 1"));
+}
+
+// Every address keeps its answer across servers with the same salt and as the
+// share grows by a reload; the share comes out as configured.
+void tst_Updated::rolloutReachesItsShareOfAddresses()
+{
+    const QString config = "[versions]\nstable=43\n[rollout]\nstable=44\nsalt=spring\n"
+                           "stablePercent=";
+    LocalServers servers;
+    const LocalServers::RefServer first = servers.startUpdateServer(writeConfig(config + "20\n"));
+    const LocalServers::RefServer second = servers.startUpdateServer(writeConfig(config + "20\n"));
+    QVERIFY(first.isValid() && second.isValid());
+    const QByteArray fresh("44\0", 3);
+    const QByteArray current("43\0", 3);
+    constexpr int addresses = 2000;
+    // 127.1.0.1 on, 200 addresses in each /24 block.
+    const auto from = [](int i) {
+        return QHostAddress(quint32(0x7f010000 + 256 * (i / 200) + i % 200 + 1));
+    };
+
+    QList<bool> hadFresh;
+    for (int i = 0; i < addresses; ++i) {
+        const QByteArray answer = ask(first.versionPort, QByteArray("3\0", 2), 2000, from(i));
+        QVERIFY(answer == fresh || answer == current);
+        QCOMPARE(ask(second.versionPort, QByteArray("3\0", 2), 2000, from(i)), answer);
+        hadFresh.append(answer == fresh);
+    }
+    const int freshAt20 = int(hadFresh.count(true));
+    QVERIFY2(std::abs(freshAt20 - addresses / 5) <= addresses * 3 / 100,
+             QByteArray::number(freshAt20));
+
+    writeConfig(config + "50\n");
+    ::kill(pid_t(first.process->processId()), SIGHUP);
+    QVERIFY(!LocalServers::waitForLogLine(first.process, "reloaded").isNull());
+    int freshAt50 = 0;
+    for (int i = 0; i < addresses; ++i) {
+        const QByteArray answer = ask(first.versionPort, QByteArray("3\0", 2), 2000, from(i));
+        QVERIFY(answer == fresh || !hadFresh[i]);
+        freshAt50 += answer == fresh ? 1 : 0;
+    }
+    QVERIFY2(std::abs(freshAt50 - addresses / 2) <= addresses * 3 / 100,
+             QByteArray::number(freshAt50));
+    QCOMPARE(stopAndCount(first),
+             QStringLiteral("answered %1 (version lists: %2 with a roll-out version, %3 without), "
+                            "dropped by address limit 0, by /24 limit 0, malformed 0, other "
+                            "unanswered 0")
+                 .arg(2 * addresses)
+                 .arg(freshAt20 + freshAt50)
+                 .arg(2 * addresses - freshAt20 - freshAt50));
 }
 
 QTEST_MAIN(tst_Updated)

@@ -21,8 +21,14 @@ int main(int argc, char *argv[])
         "\"*\\0\" with the news on the version port (UDP 17384) and 0x01 0x01 with the banner\n"
         "on the banner port (UDP 2009), as FILE says, within limits per address and per /24 "
         "block.\n"
+        "A roll-out in FILE gives a channel's new version to a share of source addresses "
+        "first.\n"
         "SIGHUP reads FILE again; SIGTERM stops. Log lines go to standard error."));
-    parser.addHelpOption();
+    // Not addHelpOption(): its --help-all lists Qt's own options, which
+    // mean nothing here.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Show this help and exit."));
+    parser.addOption(helpOption);
     const QCommandLineOption checkOption(
         QStringLiteral("check"),
         QStringLiteral("Check FILE and exit: 0 if it is valid, else 1 with one line per fault."));
@@ -30,6 +36,10 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("The configuration file (INI)."));
     parser.process(app);
+    if (parser.isSet(helpOption)) {
+        std::printf("%s\n", qUtf8Printable(parser.helpText().trimmed()));
+        return 0;
+    }
     if (parser.positionalArguments().size() != 1) {
         std::fprintf(stderr, "mrvupdated: give one configuration file (--help says more)\n");
         return 2;

@@ -160,6 +160,7 @@ void QueryServer::onReadable(Port port)
     mmsghdr received[Batch];
     iovec replyParts[Batch];
     mmsghdr replies[Batch];
+    Reply kinds[Batch];
 
     for (int round = 0; round < BatchesPerWakeUp; ++round) {
         std::memset(received, 0, sizeof received);
@@ -192,10 +193,18 @@ void QueryServer::onReadable(Port port)
                 ++m_counts.unanswered;
                 continue;
             }
-            const QByteArray &payload = **answer;
+            const QByteArray *payload = &**answer;
+            Reply kind = Reply::Other;
+            if (answer == &m_answers.versions) {
+                kind = Reply::VersionList;
+                if (const QByteArray *list = m_answers.rollout.listFor(address)) {
+                    payload = list;
+                    kind = Reply::RolledOut;
+                }
+            }
             if (m_limiter) {
                 const SourceLimiter::Verdict verdict
-                    = m_limiter->admit(address, quint32(payload.size()), now);
+                    = m_limiter->admit(address, quint32(payload->size()), now);
                 if (verdict == SourceLimiter::Verdict::AddressLimited) {
                     ++m_counts.limitedByAddress;
                     continue;
@@ -208,7 +217,8 @@ void QueryServer::onReadable(Port port)
             // The kernel copies the payload within send(), before anything
             // can replace the answers.
             replyParts[replyCount]
-                = {const_cast<char *>(payload.constData()), size_t(payload.size())};
+                = {const_cast<char *>(payload->constData()), size_t(payload->size())};
+            kinds[replyCount] = kind;
             std::memset(&replies[replyCount], 0, sizeof replies[replyCount]);
             replies[replyCount].msg_hdr.msg_name = &senders[i];
             replies[replyCount].msg_hdr.msg_namelen = sizeof senders[i];
@@ -216,19 +226,23 @@ void QueryServer::onReadable(Port port)
             replies[replyCount].msg_hdr.msg_iovlen = 1;
             ++replyCount;
         }
-        sendReplies(replyFd, replies, replyCount);
+        sendReplies(replyFd, replies, kinds, replyCount);
         if (count < Batch)
             return;
     }
 }
 
-void QueryServer::sendReplies(int fd, mmsghdr *replies, int count)
+void QueryServer::sendReplies(int fd, mmsghdr *replies, const Reply *kinds, int count)
 {
     int done = 0;
     while (done < count) {
         const int sent = ::sendmmsg(fd, replies + done, unsigned(count - done), MSG_DONTWAIT);
         if (sent > 0) {
             m_counts.answered += quint64(sent);
+            for (int i = done; i < done + sent; ++i) {
+                m_counts.versionLists += kinds[i] != Reply::Other ? 1 : 0;
+                m_counts.rolledOut += kinds[i] == Reply::RolledOut ? 1 : 0;
+            }
             done += sent;
         } else if (sent < 0 && errno == EINTR) {
             continue;

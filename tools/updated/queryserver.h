@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sourcelimiter.h"
+#include "versionrollout.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -15,8 +16,10 @@ struct mmsghdr;
 // on one UDP port and the banner query (0x01 0x01) on another, each with one
 // datagram back to the sender. Any other datagram, a request from a port no
 // client uses, and a request over the limits of its source address or of
-// the address's /24 block get no reply. Works on the thread that starts it; answers and limits can
-// be replaced at any time and apply from the next datagram on.
+// the address's /24 block get no reply. While a roll-out is given, the version
+// list depends on the source address. Works on the thread that starts it;
+// answers and limits can be replaced at any time and apply from the next
+// datagram on.
 class QueryServer : public QObject
 {
     Q_OBJECT
@@ -27,11 +30,15 @@ public:
         std::optional<QByteArray> versions;
         std::optional<QByteArray> news;
         std::optional<QByteArray> banner;
+        // Version lists for shares of the source addresses, instead of versions.
+        VersionRollout rollout;
     };
     // Datagrams since the start.
     struct Counts
     {
         quint64 answered = 0;
+        quint64 versionLists = 0; // of them replies to the version request
+        quint64 rolledOut = 0; // of those the list of a roll-out stage
         quint64 limitedByAddress = 0; // refused by the limits of their source address
         quint64 limitedByBlock = 0; // refused by the limits of its /24 block
         quint64 malformed = 0; // not exactly one of the requests
@@ -67,7 +74,8 @@ private:
     const std::optional<QByteArray> *answerTo(Port port, const char *request, size_t size,
                                               int flags) const;
     bool mayReceiveReplies(quint32 address, quint16 port) const;
-    void sendReplies(int fd, mmsghdr *replies, int count);
+    enum class Reply : quint8 { Other, VersionList, RolledOut };
+    void sendReplies(int fd, mmsghdr *replies, const Reply *kinds, int count);
 
     int m_versionFd = -1;
     int m_bannerFd = -1;

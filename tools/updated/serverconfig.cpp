@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStringDecoder>
 #include <QTemporaryFile>
@@ -35,6 +36,11 @@ const QHash<QString, QStringList> &knownKeys()
           QStringLiteral("betaName"), QStringLiteral("alpha"), QStringLiteral("alphaName")}},
         {QStringLiteral("news"), {QStringLiteral("text"), QStringLiteral("file")}},
         {QStringLiteral("banner"), {QStringLiteral("image"), QStringLiteral("click")}},
+        {QStringLiteral("rollout"),
+         {QStringLiteral("stable"), QStringLiteral("stableName"), QStringLiteral("stablePercent"),
+          QStringLiteral("beta"), QStringLiteral("betaName"), QStringLiteral("betaPercent"),
+          QStringLiteral("alpha"), QStringLiteral("alphaName"), QStringLiteral("alphaPercent"),
+          QStringLiteral("salt")}},
         {QStringLiteral("limits"),
          {QStringLiteral("enabled"), QStringLiteral("rate"), QStringLiteral("burst"),
           QStringLiteral("blockRate"), QStringLiteral("blockBurst"), QStringLiteral("sources")}},
@@ -47,8 +53,16 @@ const QHash<QString, QStringList> &knownKeys()
 bool readBounded(const QString &path, qint64 limit, QByteArray *bytes, QString *fault)
 {
     QFile file(path);
-    if (!QFileInfo(path).isFile()) {
-        *fault = QStringLiteral("cannot read %1: not a file").arg(path);
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink()) {
+        *fault = QStringLiteral("cannot read %1: no such file").arg(path);
+        return false;
+    }
+    if (!info.isFile()) {
+        *fault = QStringLiteral("cannot read %1: %2")
+                     .arg(path,
+                          info.exists() ? QStringLiteral("not a file")
+                                        : QStringLiteral("a symbolic link leading nowhere"));
         return false;
     }
     if (!file.open(QIODevice::ReadOnly)) {
@@ -101,6 +115,7 @@ public:
 
     void readServer(ServerConfig *config);
     void readVersions(ServerConfig *config);
+    void readRollout(ServerConfig *config);
     void readNews(ServerConfig *config);
     void readBanner(ServerConfig *config);
     void readLimits(ServerConfig *config);
@@ -110,6 +125,10 @@ private:
     QString value(const QString &key);
     void number(const QString &key, quint32 min, quint32 max, quint32 *result);
     void port(const QString &key, quint16 *result);
+    int versionNumber(const QString &key);
+    QString versionEntry(const QString &numberKey, const QString &nameKey, int *number);
+    void share(const QString &key, quint32 *result);
+    QByteArray versionList(QStringList entries);
     void lineError(int line, const QString &text);
     void error(const QString &key, const QString &text) { lineError(m_lines.value(key), text); }
     QString url(const QString &key);
@@ -118,7 +137,12 @@ private:
     QStringList *m_errors;
     QSettings *m_settings = nullptr;
     QHash<QString, int> m_lines; // "section/key" to its line number
+    // Of [versions], per channel: the entry, empty without one, and its number.
+    QStringList m_entries;
+    QList<int> m_numbers;
 };
+
+const char *const channels[] = {"stable", "beta", "alpha"};
 
 void ConfigReader::lineError(int line, const QString &text)
 {
@@ -240,53 +264,179 @@ void ConfigReader::readServer(ServerConfig *config)
               QStringLiteral("bannerPort is the same as versionPort"));
 }
 
-void ConfigReader::readVersions(ServerConfig *config)
+int ConfigReader::versionNumber(const QString &key)
 {
-    QStringList entries;
-    for (const char *channel : {"stable", "beta", "alpha"}) {
-        const QString numberKey = QStringLiteral("versions/") + QLatin1String(channel);
-        const QString nameKey = numberKey + QStringLiteral("Name");
-        const QString number = value(numberKey).trimmed();
-        const QString name = value(nameKey);
-        if (number.isEmpty()) {
-            if (!name.isEmpty())
-                error(nameKey,
-                      QStringLiteral("%1Name without a version number in %1")
-                          .arg(QLatin1String(channel)));
-            entries.append(QString());
-            continue;
-        }
-        bool ok = false;
-        const int version = number.toInt(&ok, 10);
-        if (!isDigits(number) || !ok || version < 1)
-            error(numberKey,
-                  QStringLiteral("%1 must be a version number from 1 to 2147483647, "
-                                 "not \"%2\"")
-                      .arg(QLatin1String(channel), number));
-        // The updater splits the list at commas; a "#" in a name is fine,
-        // since only the first one ends the number.
-        QString fault = textFault(name, false);
-        if (fault.isEmpty() && name.contains(QLatin1Char(',')))
-            fault = QStringLiteral("holds a comma, which would end the channel's entry");
-        if (!fault.isEmpty())
-            error(nameKey, QStringLiteral("%1Name %2").arg(QLatin1String(channel), fault));
-        entries.append(name.isEmpty() ? number : number + QLatin1Char('#') + name);
+    const QString number = value(key).trimmed();
+    const QString name = key.section(QLatin1Char('/'), 1);
+    bool ok = false;
+    const int version = number.toInt(&ok, 10);
+    if (!isDigits(number) || !ok || version < 1) {
+        error(key,
+              QStringLiteral("%1 must be a version number from 1 to 2147483647, not \"%2\"")
+                  .arg(name, number));
+        return 0;
     }
+    // The updater reads "0044" as 44, but a publisher who wrote it may mean
+    // another version than the mirrors' directory "44" holds.
+    if (number.startsWith(QLatin1Char('0'))) {
+        error(key,
+              QStringLiteral("%1 must be written without leading zeros (\"%2\"), not \"%3\"")
+                  .arg(name)
+                  .arg(version)
+                  .arg(number));
+        return 0;
+    }
+    return version;
+}
+
+// The channel's entry of the version list, "<number>[#<name>]"; empty
+// without a number. *number is 0 then, and when the number is faulty.
+QString ConfigReader::versionEntry(const QString &numberKey, const QString &nameKey, int *number)
+{
+    const QString text = value(numberKey).trimmed();
+    const QString name = value(nameKey);
+    const QString channel = numberKey.section(QLatin1Char('/'), 1);
+    *number = 0;
+    if (text.isEmpty()) {
+        if (!name.isEmpty())
+            error(nameKey, QStringLiteral("%1Name without a version number in %1").arg(channel));
+        return QString();
+    }
+    *number = versionNumber(numberKey);
+    // The updater splits the list at commas; a "#" in a name is fine, since
+    // only the first one ends the number.
+    QString fault = textFault(name, false);
+    if (fault.isEmpty() && name.contains(QLatin1Char(',')))
+        fault = QStringLiteral("holds a comma, which would end the channel's entry");
+    if (!fault.isEmpty())
+        error(nameKey, QStringLiteral("%1Name %2").arg(channel, fault));
+    return name.isEmpty() ? text : text + QLatin1Char('#') + name;
+}
+
+// The reply: the entries in channel order, empty ones kept but for those at
+// the end, and the terminating zero byte.
+QByteArray ConfigReader::versionList(QStringList entries)
+{
     while (!entries.isEmpty() && entries.constLast().isEmpty())
         entries.removeLast();
-    if (entries.isEmpty()) {
-        lineError(0,
-                  QStringLiteral("[versions] gives no version for any channel "
-                                 "(stable, beta, alpha)"));
-        return;
-    }
     const QByteArray list = entries.join(QLatin1Char(',')).toLatin1();
     if (list.size() > VersionListMax)
         lineError(0,
                   QStringLiteral("the version list is %1 bytes; the updater reads at most %2")
                       .arg(list.size())
                       .arg(VersionListMax));
-    config->answers.versions = list + '\0';
+    return list + '\0';
+}
+
+void ConfigReader::readVersions(ServerConfig *config)
+{
+    m_entries.clear();
+    m_numbers.clear();
+    for (const char *channel : channels) {
+        const QString numberKey = QStringLiteral("versions/") + QLatin1String(channel);
+        int number = 0;
+        m_entries.append(versionEntry(numberKey, numberKey + QStringLiteral("Name"), &number));
+        m_numbers.append(number);
+    }
+    if (std::all_of(m_entries.cbegin(), m_entries.cend(),
+                    [](const QString &entry) { return entry.isEmpty(); })) {
+        lineError(0,
+                  QStringLiteral("[versions] gives no version for any channel "
+                                 "(stable, beta, alpha)"));
+        return;
+    }
+    config->answers.versions = versionList(m_entries);
+}
+
+void ConfigReader::share(const QString &key, quint32 *result)
+{
+    // A percentage with at most two decimals: parts of 10000.
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,3})(?:\\.([0-9]{1,2}))?$"));
+    const QString text = value(key).trimmed();
+    const QRegularExpressionMatch match = pattern.match(text);
+    const quint32 parts = match.hasMatch() ? match.captured(1).toUInt() * 100
+            + match.captured(2).leftJustified(2, QLatin1Char('0')).toUInt()
+                                           : VersionRollout::Parts + 1;
+    if (parts > VersionRollout::Parts) {
+        error(key,
+              QStringLiteral("%1 must be a percentage from 0 to 100 with at most two decimals "
+                             "(5, 0.5), not \"%2\"")
+                  .arg(key.section(QLatin1Char('/'), 1), text));
+        return;
+    }
+    *result = parts;
+}
+
+void ConfigReader::readRollout(ServerConfig *config)
+{
+    QStringList entries = m_entries;
+    QList<quint32> shares;
+    QString firstKey;
+    for (qsizetype i = 0; i < m_entries.size(); ++i) {
+        const QString channel = QLatin1String(channels[i]);
+        const QString numberKey = QStringLiteral("rollout/") + channel;
+        const QString percentKey = numberKey + QStringLiteral("Percent");
+        int number = 0;
+        const QString entry = versionEntry(numberKey, numberKey + QStringLiteral("Name"), &number);
+        shares.append(0);
+        if (entry.isEmpty()) {
+            if (has(percentKey))
+                error(percentKey,
+                      QStringLiteral("%1Percent without a roll-out version in %1").arg(channel));
+            continue;
+        }
+        if (firstKey.isEmpty())
+            firstKey = numberKey;
+        if (has(percentKey))
+            share(percentKey, &shares[i]);
+        else
+            error(numberKey,
+                  QStringLiteral("a roll-out of %1 needs %1Percent, the share of addresses "
+                                 "that get it")
+                      .arg(channel));
+        if (m_numbers.value(i) == 0 && m_entries.value(i).isEmpty())
+            error(numberKey,
+                  QStringLiteral("a roll-out of %1 needs [versions] %1 for the addresses "
+                                 "outside it")
+                      .arg(channel));
+        else if (number != 0 && m_numbers.value(i) != 0 && number <= m_numbers.value(i))
+            error(numberKey,
+                  QStringLiteral("the roll-out of %1 (%2) must be above [versions] %1 (%3): "
+                                 "the updater refuses a lower version than it installed")
+                      .arg(channel)
+                      .arg(number)
+                      .arg(m_numbers.value(i)));
+        entries[i] = entry;
+        config->rollouts.append({channel, entry, shares[i]});
+    }
+    const QString saltKey = QStringLiteral("rollout/salt");
+    const QByteArray salt = value(saltKey).toUtf8();
+    if (has(saltKey) && salt.trimmed().isEmpty())
+        error(saltKey, QStringLiteral("salt is empty"));
+    if (firstKey.isEmpty())
+        return;
+    if (!has(saltKey))
+        error(firstKey,
+              QStringLiteral("a roll-out needs a salt in [rollout]: any text, the same on every "
+                             "server that answers for the update server's name"));
+
+    // One stage per share: an address below it gets the roll-out version of
+    // every channel whose share is at least as large.
+    std::vector<VersionRollout::Stage> stages;
+    QList<quint32> bounds = shares;
+    std::sort(bounds.begin(), bounds.end());
+    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+    for (const quint32 bound : std::as_const(bounds)) {
+        if (bound == 0)
+            continue;
+        QStringList stageEntries = m_entries;
+        for (qsizetype i = 0; i < stageEntries.size(); ++i) {
+            if (shares[i] >= bound)
+                stageEntries[i] = entries[i];
+        }
+        stages.push_back({bound, versionList(stageEntries)});
+    }
+    config->answers.rollout = VersionRollout(salt, std::move(stages));
 }
 
 void ConfigReader::readNews(ServerConfig *config)
@@ -399,6 +549,8 @@ void ConfigReader::readLimits(ServerConfig *config)
     for (const auto *answer :
          {&config->answers.versions, &config->answers.news, &config->answers.banner})
         largest = std::max(largest, answer->has_value() ? int((*answer)->size()) : 0);
+    for (const VersionRollout::Stage &stage : config->answers.rollout.stages())
+        largest = std::max(largest, int(stage.list.size()));
     if (limits.burst < quint32(largest))
         error(burstKey,
               QStringLiteral("burst %1 is less than the largest reply (%2 bytes), "
@@ -426,6 +578,17 @@ void ConfigReader::readLimits(ServerConfig *config)
 
 } // namespace
 
+QString ServerConfig::shareText(quint32 share)
+{
+    QString text = QString::number(share / 100);
+    if (share % 100 != 0) {
+        text += QStringLiteral(".%1").arg(share % 100, 2, 10, QLatin1Char('0'));
+        if (text.endsWith(QLatin1Char('0')))
+            text.chop(1);
+    }
+    return text;
+}
+
 bool ServerConfig::read(const QString &path, ServerConfig *config, QStringList *errors)
 {
     const qsizetype errorsBefore = errors->size();
@@ -452,6 +615,7 @@ bool ServerConfig::read(const QString &path, ServerConfig *config, QStringList *
     ServerConfig result;
     reader.readServer(&result);
     reader.readVersions(&result);
+    reader.readRollout(&result);
     reader.readNews(&result);
     reader.readBanner(&result);
     reader.readLimits(&result);
@@ -473,6 +637,13 @@ QString ServerConfig::summary() const
                        .arg(answers.news ? answers.news->size() - 1 : 0);
     line += answers.banner ? QStringLiteral("banner \"%1\"").arg(text(answers.banner))
                            : QStringLiteral("no banner");
+    QStringList rolloutTexts;
+    for (const Rollout &rollout : rollouts)
+        rolloutTexts.append(QStringLiteral("%1 \"%2\" to %3%")
+                                .arg(rollout.channel, rollout.entry, shareText(rollout.share)));
+    if (!rolloutTexts.isEmpty())
+        line += QStringLiteral("; roll-out: %1 of addresses")
+                    .arg(rolloutTexts.join(QStringLiteral(", ")));
     if (!limitsEnabled)
         return line + QStringLiteral("; limits off");
     return line

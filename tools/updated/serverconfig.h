@@ -7,14 +7,24 @@
 #include <QStringList>
 
 // The settings of mrvupdated as its INI file gives them: the address and
-// ports, the three answers and the limits per source address and /24 block. read() checks
-// every value against what the updater accepts.
+// ports, the three answers, the staged roll-outs and the limits per source
+// address and /24 block. read() checks every value against what the updater
+// accepts.
 struct ServerConfig
 {
+    // A channel's new version, given to a share of the addresses first.
+    struct Rollout
+    {
+        QString channel;
+        QString entry; // "<version>[#<name>]"
+        quint32 share = 0; // in parts of VersionRollout::Parts
+    };
+
     QString address = QStringLiteral("0.0.0.0");
     quint16 versionPort = 17384;
     quint16 bannerPort = 2009;
     QueryServer::Answers answers;
+    QList<Rollout> rollouts;
     bool limitsEnabled = true;
     SourceLimiter::Settings limits;
 
@@ -23,4 +33,6 @@ struct ServerConfig
     static bool read(const QString &path, ServerConfig *config, QStringList *errors);
     // The answers and limits in one line for the log.
     QString summary() const;
+    // A share as a percentage without its sign: "5", "0.5", "12.25".
+    static QString shareText(quint32 share);
 };

@@ -103,11 +103,17 @@ void UpdateDaemon::logCounts()
     const QueryServer::Counts now = m_server->counts();
     QueryServer::Counts minute;
     minute.answered = now.answered - m_loggedCounts.answered;
+    minute.versionLists = now.versionLists - m_loggedCounts.versionLists;
+    minute.rolledOut = now.rolledOut - m_loggedCounts.rolledOut;
     minute.limitedByAddress = now.limitedByAddress - m_loggedCounts.limitedByAddress;
     minute.limitedByBlock = now.limitedByBlock - m_loggedCounts.limitedByBlock;
     minute.malformed = now.malformed - m_loggedCounts.malformed;
     minute.unanswered = now.unanswered - m_loggedCounts.unanswered;
     m_loggedCounts = now;
+    // An idle server stays quiet.
+    if (minute.answered == 0 && minute.limitedByAddress == 0 && minute.limitedByBlock == 0
+        && minute.malformed == 0 && minute.unanswered == 0)
+        return;
     log(QStringLiteral("last minute: %1; %2 addresses and %3 blocks remembered")
             .arg(countsText(minute))
             .arg(m_server->addressesRemembered())
@@ -116,9 +122,15 @@ void UpdateDaemon::logCounts()
 
 QString UpdateDaemon::countsText(const QueryServer::Counts &counts) const
 {
+    // While a roll-out runs (or ran in the period), both version lists count.
+    QString answered = QString::number(counts.answered);
+    if (!m_config.rollouts.isEmpty() || counts.rolledOut != 0)
+        answered += QStringLiteral(" (version lists: %1 with a roll-out version, %2 without)")
+                        .arg(counts.rolledOut)
+                        .arg(counts.versionLists - counts.rolledOut);
     return QStringLiteral("answered %1, dropped by address limit %2, by /24 limit %3, "
                           "malformed %4, other unanswered %5")
-        .arg(counts.answered)
+        .arg(answered)
         .arg(counts.limitedByAddress)
         .arg(counts.limitedByBlock)
         .arg(counts.malformed)

@@ -10,8 +10,8 @@ class SignalPipe;
 
 // mrvupdated at run time: answers with what its configuration file says,
 // reads the file again on SIGHUP (a faulty file leaves the answers as they
-// were), logs its counts to standard error once a minute, and quits the event
-// loop on SIGTERM or SIGINT.
+// were), logs its counts to standard error once a minute unless it was idle,
+// and quits the event loop on SIGTERM or SIGINT.
 class UpdateDaemon : public QObject
 {
     Q_OBJECT
