@@ -38,6 +38,8 @@ private slots:
     void releaseDeletesWhatEarlierVersionsHad();
     void releaseFailsWithoutLeavingAnything_data();
     void releaseFailsWithoutLeavingAnything();
+    void verifyFindsWhatAMirrorLacks_data();
+    void verifyFindsWhatAMirrorLacks();
     void signFailsWithOneLine_data();
     void signFailsWithOneLine();
 
@@ -134,7 +136,8 @@ void tst_MrvPublish::helpDescribesEveryCommand()
          {"keygen [--bits N] PRIVATE PUBLIC.der", "sign PRIVATE FILE",
           "release --key PRIVATE --type CLIENT_TYPE --version N", "--gzip GLOB",
           "--previous OLD_CLIENT_DIR", "--changelog FILE", "changelog_client.txt", "delete",
-          "--patch-from OLD_CLIENT_DIR", "CLIENT_TYPE.patches", "--follow-links"})
+          "--patch-from OLD_CLIENT_DIR", "CLIENT_TYPE.patches", "--follow-links",
+          "verify --version N", "--full"})
         QVERIFY2(result.out.contains(word), word);
 }
 
@@ -612,6 +615,80 @@ void tst_MrvPublish::releaseFailsWithoutLeavingAnything()
              before);
     if (fault == ExistingVersion)
         QVERIFY(QDir(mirror + "/7").isEmpty());
+}
+
+enum MirrorFault { Complete, MissingFile, ShortFile, ChangedFile, MissingPatch, WrongKey };
+
+void tst_MrvPublish::verifyFindsWhatAMirrorLacks_data()
+{
+    QTest::addColumn<int>("fault"); // done to the second of two mirrors
+    QTest::addColumn<bool>("full");
+    QTest::addColumn<QString>("expected"); // of the second mirror's report
+
+    QTest::newRow("complete") << int(Complete) << false << "complete, 2 files and 1 patches";
+    QTest::newRow("missing file")
+        << int(MissingFile) << false << "1 faults\n    2/files/data.bin: missing (HTTP 404)";
+    QTest::newRow("file cut short") << int(ShortFile) << false
+                                    << "2/files/data.bin: shorter than the listed 300000 bytes";
+    QTest::newRow("file changed, by its sum")
+        << int(ChangedFile) << true << "2/files/data.bin: MD5 sum ";
+    QTest::newRow("missing patch")
+        << int(MissingPatch) << false << "2/patches/data.bin.PATCHED.zst: missing (HTTP 404)";
+    QTest::newRow("another key") << int(WrongKey) << false
+                                 << "2/client_linux_amd64.ini: its signature does not verify";
+}
+
+// Two mirrors of a release with a patch, the second one faulty.
+void tst_MrvPublish::verifyFindsWhatAMirrorLacks()
+{
+    QFETCH(int, fault);
+    QFETCH(bool, full);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    QByteArray data(300000, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
+    writeFile(dir.filePath("v1/data.bin"), data);
+    writeFile(dir.filePath("v2/data.bin"), QByteArray(data).replace(100, 4, "new!"));
+    writeFile(dir.filePath("v2/readme.txt"), "read me");
+    const QString good = dir.filePath("good");
+    QVERIFY(run({"release", "--key", m_devKey, "--type", "client_linux_amd64", "--version", "2",
+                 "--patch-from", dir.filePath("v1"), dir.filePath("v2"), good})
+                .exitCode
+            == 0);
+    const QString bad = dir.filePath("bad");
+    QCOMPARE(QProcess::execute("cp", {"-a", good, bad}), 0);
+    QString publicKey = LocalServers::sourceDir() + "/keys/dev_public.der";
+    switch (fault) {
+    case MissingFile:
+        QVERIFY(QFile::remove(bad + "/2/files/data.bin"));
+        break;
+    case ShortFile:
+        QVERIFY(QFile::resize(bad + "/2/files/data.bin", 250000));
+        break;
+    case ChangedFile:
+        writeFile(bad + "/2/files/data.bin", QByteArray(data).replace(100, 4, "old!"));
+        break;
+    case MissingPatch:
+        QVERIFY(QFile::remove(bad + "/2/patches/data.bin." + md5Of(data) + ".zst"));
+        expected.replace("PATCHED", md5Of(data));
+        break;
+    case WrongKey:
+        publicKey = dir.filePath("other.der");
+        QCOMPARE(run({"keygen", "--bits", "2048", dir.filePath("other.key"), publicKey}).exitCode,
+                 0);
+        break;
+    }
+    LocalServers servers;
+    const QStringList urls = {servers.startNginx(good), servers.startNginx(bad)};
+    QVERIFY(!urls[0].isEmpty() && !urls[1].isEmpty());
+
+    const Result result = run(QStringList {"verify", "--version", "2", "--public-key", publicKey}
+                              + (full ? QStringList {"--full"} : QStringList()) + urls);
+    QCOMPARE(result.exitCode, fault == Complete ? 0 : 1);
+    const QString out = QString::fromUtf8(result.out);
+    QVERIFY2(out.section(urls[1] + ": ", 1).contains(expected), qPrintable(out));
+    if (fault != WrongKey)
+        QVERIFY2(out.startsWith(urls[0] + ": complete, 2 files and 1 patches\n"), qPrintable(out));
 }
 
 void tst_MrvPublish::signFailsWithOneLine_data()

@@ -1,8 +1,10 @@
 // mrvpublish: makes signing keys, signs files and lays out client releases on
 // a mirror for the Morvane 3 Client updater.
 
+#include "mirrorverifier.h"
 #include "releasepublisher.h"
 
+#include "fileops/publickey.h"
 #include "fileops/tomcryptutil.h"
 
 #include <QCoreApplication>
@@ -22,6 +24,8 @@ const char helpText[] = R"(Usage:
                      [--gzip GLOB]... [--previous OLD_CLIENT_DIR]...
                      [--patch-from OLD_CLIENT_DIR]...
                      [--changelog FILE] [--follow-links] CLIENT_DIR MIRROR_ROOT
+  mrvpublish verify --version N [--type CLIENT_TYPE] [--public-key PUBLIC.der]
+                    [--full] [--transfers N] URL...
   mrvpublish --help
 
 Publisher tool of the Morvane 3 Client updater.
@@ -80,6 +84,18 @@ release  Lays out version N of client type CLIENT_TYPE in MIRROR_ROOT/N,
          shows the files and bytes done. Standard output gives MIRROR_ROOT/N,
          then what the release holds, deletes and saves by its patches.
          Upload MIRROR_ROOT/N to every mirror.
+
+verify   Checks that every mirror (base URL, as in mirrors.ini) serves version
+         N of CLIENT_TYPE (client_linux_amd64 unless --type says otherwise)
+         completely, before the update server announces it: the product ini
+         and its signature, verified with PUBLIC.der (the public key built
+         into this tool unless --public-key names one), then every file it
+         lists, the patch list and every patch, by their sizes (a ranged
+         request for the last byte), or with --full by their MD5 sums too.
+         --transfers N (default 6) transfers run at once; on a terminal,
+         standard error shows what was checked. Standard output says per
+         mirror "complete" or what is missing or wrong. Exit status 0 only
+         when every mirror serves the release completely.
 
 On failure every command prints one line to standard error and exits with a
 non-zero status. Having signed with the development key in keys/ (whose
@@ -239,6 +255,80 @@ int release(const QStringList &args)
     return 0;
 }
 
+int verify(const QStringList &args)
+{
+    MirrorVerifier::Options options;
+    options.clientType = QStringLiteral("client_linux_amd64");
+    QString keyPath;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &arg = args[i];
+        if (arg == QLatin1String("--full")) {
+            options.full = true;
+            continue;
+        }
+        const bool takesValue = arg == QLatin1String("--version") || arg == QLatin1String("--type")
+            || arg == QLatin1String("--public-key") || arg == QLatin1String("--transfers");
+        if (!takesValue && arg.startsWith(QLatin1String("--")))
+            return usageError(QStringLiteral("unknown option %1").arg(arg));
+        if (!takesValue) {
+            options.mirrors.append(arg);
+            continue;
+        }
+        if (i + 1 >= args.size())
+            return usageError(QStringLiteral("%1 needs a value").arg(arg));
+        const QString value = args[++i];
+        if (arg == QLatin1String("--version")) {
+            options.version = value;
+        } else if (arg == QLatin1String("--type")) {
+            options.clientType = value;
+        } else if (arg == QLatin1String("--public-key")) {
+            keyPath = value;
+        } else {
+            bool numeric = false;
+            options.transfers = value.toInt(&numeric);
+            if (!numeric || options.transfers < 1 || options.transfers > 64)
+                return usageError(
+                    QStringLiteral("--transfers needs a number from 1 to 64, not '%1'").arg(value));
+        }
+    }
+    if (options.version.isEmpty() || options.mirrors.isEmpty())
+        return usageError(QStringLiteral("verify needs --version and at least one mirror URL"));
+    const QString versionFault = ReleasePublisher::versionFault(options.version);
+    if (!versionFault.isEmpty())
+        return failure(
+            QStringLiteral("Invalid version '%1': %2").arg(options.version, versionFault));
+    if (keyPath.isEmpty()) {
+        options.publicKey
+            = QByteArray(reinterpret_cast<const char *>(PUBLIC_KEY), qsizetype(PUBLIC_KEY_SIZE));
+    } else {
+        QFile key(keyPath);
+        if (!key.open(QIODevice::ReadOnly))
+            return failure(
+                QStringLiteral("Cannot read public key %1: %2").arg(keyPath, key.errorString()));
+        options.publicKey = key.read(PUBLIC_KEY_SIZE + 1);
+        if (options.publicKey.isEmpty() || options.publicKey.size() > qsizetype(PUBLIC_KEY_SIZE))
+            return failure(QStringLiteral("Bad key %1: not a public key of 1 to %2 bytes")
+                               .arg(keyPath)
+                               .arg(PUBLIC_KEY_SIZE));
+    }
+    options.showProgress = ::isatty(STDERR_FILENO) == 1;
+    try {
+        crypt_init();
+    } catch (const crypt_exception &e) {
+        return failure(QString::fromLocal8Bit(e.what()));
+    }
+    MirrorVerifier verifier(options);
+    const bool complete = verifier.run();
+    QTextStream out(stdout);
+    for (const QString &line : verifier.report())
+        out << line << Qt::endl;
+    if (!complete)
+        return failure(
+            QStringLiteral("Version %1 is not complete on every mirror: do not announce it yet")
+                .arg(options.version));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -259,5 +349,7 @@ int main(int argc, char *argv[])
         return sign(args);
     if (command == QLatin1String("release"))
         return release(args);
+    if (command == QLatin1String("verify"))
+        return verify(args);
     return usageError(QStringLiteral("unknown command %1").arg(command));
 }

@@ -385,10 +385,12 @@ QString md5OfFile(const QString &path)
     return QString::fromLatin1(hash.result().toHex());
 }
 
-// Why text cannot name a version, or an empty string. The updater asks for
-// the version's directory by its number in decimal, so "007" or "+7" would
-// name a directory nobody fetches; the update server announces 1 to 2^31 - 1.
-QString versionFault(const QString &text)
+} // namespace
+
+// The updater asks for the version's directory by its number in decimal, so
+// "007" or "+7" would name a directory nobody fetches; the update server
+// announces 1 to 2^31 - 1.
+QString ReleasePublisher::versionFault(const QString &text)
 {
     const bool digits = !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
         return c >= QLatin1Char('0') && c <= QLatin1Char('9');
@@ -403,6 +405,8 @@ QString versionFault(const QString &text)
             .arg(number);
     return QString();
 }
+
+namespace {
 
 // Why path cannot be read as a directory, or an empty string.
 QString directoryFault(const QString &path)
@@ -471,7 +475,7 @@ bool ReleasePublisher::checkOptions()
     const Options &o = m_options;
     if (o.clientType.isEmpty() || o.clientType.contains(QLatin1Char('/')))
         return fail(QStringLiteral("Invalid client type '%1'").arg(o.clientType));
-    const QString versionFault = ::versionFault(o.version);
+    const QString versionFault = ReleasePublisher::versionFault(o.version);
     if (!versionFault.isEmpty())
         return fail(QStringLiteral("Invalid version '%1': %2").arg(o.version, versionFault));
     QString fault = directoryFault(o.clientDir);

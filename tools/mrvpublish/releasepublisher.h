@@ -69,6 +69,8 @@ public:
     const QStringList &summary() const { return m_summary; }
     const QStringList &warnings() const { return m_warnings; }
 
+    // Why text cannot name a version, or an empty string.
+    static QString versionFault(const QString &text);
     // True for the key pair in keys/, whose private half is public.
     static bool isDevelopmentKey(RsaKey &key);
     static QString developmentKeyWarning(const QString &keyPath);

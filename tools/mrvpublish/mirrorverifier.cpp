@@ -1,0 +1,373 @@
+#include "mirrorverifier.h"
+
+#include "fileops/tomcryptutil.h"
+#include "net/networkaccessmanager.h"
+#include "update/makedownloadreplacelistfunc.h"
+
+#include <QEventLoop>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryFile>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace {
+
+// What the updater accepts of a product ini and its signature.
+constexpr qint64 maxProductIniSize = 32 * 1024 * 1024;
+constexpr qint64 maxSignatureSize = 1024;
+// Faults listed per mirror; the rest are counted.
+constexpr int maxListedFaults = 20;
+
+QString valueText(const QVariant &value)
+{
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
+bool isCheckablePath(const QString &path)
+{
+    return !path.isEmpty() && MakeDownloadReplaceListFunc::isSafeRelativePath(path)
+        && MakeDownloadReplaceListFunc::isFetchableName(path);
+}
+
+bool isMd5(const QString &text)
+{
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{32}$"));
+    return hex.match(text).hasMatch();
+}
+
+// The total of a "Content-Range: bytes a-b/total" header; -1 if none.
+qint64 rangeTotal(const QByteArray &header)
+{
+    const qsizetype slash = header.lastIndexOf('/');
+    bool ok = false;
+    const qint64 total = slash < 0 ? -1 : header.mid(slash + 1).trimmed().toLongLong(&ok);
+    return ok ? total : -1;
+}
+
+} // namespace
+
+struct MirrorVerifier::Transfer
+{
+    Item item;
+    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply {nullptr, [](QNetworkReply *r) {
+                                                                         r->deleteLater();
+                                                                     }};
+    bool ranged = false; // asked for the last byte only
+    bool tooLarge = false;
+    qint64 received = 0;
+    QCryptographicHash hash {QCryptographicHash::Md5};
+    QByteArray bytes; // for the product ini, signature and patch list
+};
+
+MirrorVerifier::MirrorVerifier(const Options &options, QObject *parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_manager(new NetworkAccessManager(this))
+{
+    for (QString url : options.mirrors) {
+        while (url.endsWith(QLatin1Char('/')))
+            url.chop(1);
+        Mirror mirror;
+        mirror.url = url;
+        mirror.shown = QUrl(url).toDisplayString(QUrl::RemoveUserInfo);
+        m_mirrors.append(mirror);
+    }
+}
+
+MirrorVerifier::~MirrorVerifier()
+{
+    for (Transfer *transfer : std::as_const(m_running)) {
+        transfer->reply->disconnect(this);
+        transfer->reply->abort();
+        delete transfer;
+    }
+}
+
+bool MirrorVerifier::run()
+{
+    for (int i = 0; i < m_mirrors.size(); ++i) {
+        const QString ini = m_options.clientType + QStringLiteral(".ini");
+        m_queue.push_back({i, Kind::ProductIni, ini, QString(), -1, maxProductIniSize});
+        m_queue.push_back(
+            {i, Kind::Signature, ini + QStringLiteral(".sig"), QString(), -1, maxSignatureSize});
+        m_total += 2;
+    }
+    QEventLoop loop;
+    m_loop = &loop;
+    startNext();
+    if (!m_running.isEmpty())
+        loop.exec();
+    m_loop = nullptr;
+    if (m_progressDrawn)
+        std::fputs("\n", stderr);
+    for (const Mirror &mirror : std::as_const(m_mirrors)) {
+        if (mirror.faultCount > 0)
+            return false;
+    }
+    return true;
+}
+
+QStringList MirrorVerifier::report() const
+{
+    QStringList lines;
+    for (const Mirror &mirror : m_mirrors) {
+        if (mirror.faultCount == 0) {
+            lines.append(QStringLiteral("%1: complete, %2 files and %3 patches")
+                             .arg(mirror.shown)
+                             .arg(mirror.files)
+                             .arg(mirror.patches));
+            continue;
+        }
+        lines.append(QStringLiteral("%1: %2 faults").arg(mirror.shown).arg(mirror.faultCount));
+        for (const QString &fault : mirror.faults)
+            lines.append(QStringLiteral("    ") + fault);
+        if (mirror.faultCount > mirror.faults.size())
+            lines.append(
+                QStringLiteral("    and %1 more").arg(mirror.faultCount - mirror.faults.size()));
+    }
+    return lines;
+}
+
+void MirrorVerifier::fault(int mirror, const QString &path, const QString &text)
+{
+    Mirror &m = m_mirrors[mirror];
+    if (++m.faultCount <= maxListedFaults)
+        m.faults.append(QStringLiteral("%1/%2: %3").arg(m_options.version, path, text));
+}
+
+void MirrorVerifier::startNext()
+{
+    while (!m_queue.empty() && m_running.size() < m_options.transfers) {
+        auto *transfer = new Transfer;
+        transfer->item = m_queue.front();
+        m_queue.pop_front();
+        const Item &item = transfer->item;
+        const Mirror &mirror = m_mirrors[item.mirror];
+        QNetworkRequest request(
+            QUrl(mirror.url + QLatin1Char('/') + m_options.version + QLatin1Char('/') + item.path));
+        // The last byte shows that a file is there and how large it is.
+        transfer->ranged = item.kind == Kind::File && !m_options.full && item.size > 0;
+        if (transfer->ranged)
+            request.setRawHeader("Range", "bytes=" + QByteArray::number(item.size - 1) + '-');
+        transfer->reply.reset(m_manager->get(request));
+        transfer->reply->setReadBufferSize(1024 * 1024);
+        m_running.append(transfer);
+        connect(transfer->reply.get(), &QNetworkReply::readyRead, this,
+                [this, transfer] { onReadyRead(transfer); });
+        connect(transfer->reply.get(), &QNetworkReply::finished, this,
+                [this, transfer] { onFinished(transfer); });
+    }
+}
+
+void MirrorVerifier::onReadyRead(Transfer *transfer)
+{
+    const Item &item = transfer->item;
+    const qint64 limit = item.size >= 0 ? item.size : item.limit;
+    // The body of an error status is the server's page, not the file.
+    const int status = transfer->reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    while (transfer->reply->bytesAvailable() > 0) {
+        const QByteArray chunk = transfer->reply->read(256 * 1024);
+        if (chunk.isEmpty())
+            break;
+        if (status >= 300)
+            continue;
+        transfer->received += chunk.size();
+        if (transfer->received > limit) {
+            // Never more than the listed size, nor beyond what the updater reads.
+            transfer->tooLarge = true;
+            transfer->reply->abort();
+            return;
+        }
+        transfer->hash.addData(chunk);
+        if (item.kind != Kind::File)
+            transfer->bytes += chunk;
+    }
+}
+
+void MirrorVerifier::onFinished(Transfer *transfer)
+{
+    QNetworkReply *reply = transfer->reply.get();
+    reply->disconnect(this);
+    if (!transfer->tooLarge)
+        onReadyRead(transfer);
+    m_running.removeOne(transfer);
+    const std::unique_ptr<Transfer> done(transfer);
+    const Item &item = transfer->item;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    ++m_checked;
+
+    if (transfer->tooLarge) {
+        fault(item.mirror, item.path,
+              item.size >= 0
+                  ? QStringLiteral("larger than the listed %1 bytes").arg(item.size)
+                  : QStringLiteral("larger than the %1 bytes the updater accepts").arg(item.limit));
+    } else if (status == 416 && transfer->ranged) {
+        fault(item.mirror, item.path,
+              QStringLiteral("shorter than the listed %1 bytes").arg(item.size));
+    } else if (reply->error() != QNetworkReply::NoError
+               || (status != 0 && status != 200 && status != 206)) {
+        fault(item.mirror, item.path,
+              status == 404 ? QStringLiteral("missing (HTTP 404)")
+                  : status != 0
+                  ? QStringLiteral("HTTP status %1").arg(status)
+                  : QStringLiteral("cannot be fetched: %1").arg(reply->errorString()));
+    } else if (item.kind != Kind::File) {
+        fetched(item, transfer->bytes);
+    } else if (transfer->ranged && status != 200) {
+        // 206 with the last byte, or the rest of an FTP file from that byte.
+        const qint64 total = status == 206 ? rangeTotal(reply->rawHeader("Content-Range"))
+                                           : item.size - 1 + transfer->received;
+        if (transfer->received != 1 || total != item.size)
+            fault(
+                item.mirror, item.path,
+                QStringLiteral("%1 bytes, not the listed %2")
+                    .arg(total >= 0 ? QString::number(total) : QStringLiteral("another number of"))
+                    .arg(item.size));
+    } else if (transfer->received != item.size) {
+        fault(item.mirror, item.path,
+              QStringLiteral("%1 bytes, not the listed %2").arg(transfer->received).arg(item.size));
+    } else if (QString::fromLatin1(transfer->hash.result().toHex())
+                   .compare(item.md5, Qt::CaseInsensitive)
+               != 0) {
+        // Known whenever the whole file came, with or without full.
+        fault(item.mirror, item.path,
+              QStringLiteral("MD5 sum %1, not the listed %2")
+                  .arg(QString::fromLatin1(transfer->hash.result().toHex()), item.md5));
+    }
+    showProgress();
+    startNext();
+    if (m_running.isEmpty() && m_queue.empty() && m_loop)
+        m_loop->quit();
+}
+
+void MirrorVerifier::fetched(const Item &item, const QByteArray &bytes)
+{
+    Mirror &mirror = m_mirrors[item.mirror];
+    switch (item.kind) {
+    case Kind::ProductIni:
+        mirror.productIni = bytes;
+        break;
+    case Kind::Signature:
+        mirror.signature = bytes;
+        break;
+    case Kind::PatchList:
+        if (bytes.size() != item.size
+            || QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex())
+                    .compare(item.md5, Qt::CaseInsensitive)
+                != 0)
+            return fault(item.mirror, item.path,
+                         QStringLiteral("not the patch list that the product ini names"));
+        checkPatchList(item.mirror, bytes);
+        return;
+    case Kind::File:
+        return;
+    }
+    if (--mirror.pending == 0)
+        checkProductIni(mirror, item.mirror);
+}
+
+void MirrorVerifier::checkProductIni(Mirror &mirror, int index)
+{
+    const QString iniPath = m_options.clientType + QStringLiteral(".ini");
+    try {
+        RsaKey key;
+        key.load(reinterpret_cast<const unsigned char *>(m_options.publicKey.constData()),
+                 static_cast<unsigned long>(m_options.publicKey.size()));
+        QByteArray signature = mirror.signature;
+        if (!verify_msg(key.get(),
+                        reinterpret_cast<const unsigned char *>(mirror.productIni.constData()),
+                        static_cast<unsigned long>(mirror.productIni.size()),
+                        reinterpret_cast<unsigned char *>(signature.data()),
+                        static_cast<unsigned long>(signature.size())))
+            return fault(index, iniPath,
+                         QStringLiteral("its signature does not verify with the public key"));
+    } catch (const crypt_exception &e) {
+        return fault(index, iniPath,
+                     QStringLiteral("its signature does not verify with the public key (%1)")
+                         .arg(QString::fromLocal8Bit(e.what())));
+    }
+    QTemporaryFile copy;
+    if (!copy.open() || copy.write(mirror.productIni) != mirror.productIni.size() || !copy.flush())
+        return fault(index, iniPath,
+                     QStringLiteral("cannot be kept in the temporary directory: %1")
+                         .arg(copy.errorString()));
+    QSettings ini(copy.fileName(), QSettings::IniFormat);
+    const QString version = ini.value(QStringLiteral("version")).toString();
+    const QString type = ini.value(QStringLiteral("type")).toString();
+    if ((!version.isEmpty() && version != m_options.version)
+        || (!type.isEmpty() && type != m_options.clientType))
+        return fault(index, iniPath,
+                     QStringLiteral("names version %1 of %2, which the updater refuses here")
+                         .arg(version, type));
+    for (const QString &section : ini.childGroups()) {
+        if (section == QLatin1String("delete"))
+            continue;
+        ini.beginGroup(section);
+        for (const QString &key : ini.allKeys()) {
+            const QStringList fields
+                = valueText(ini.value(key)).split(QStringLiteral("::"), Qt::KeepEmptyParts);
+            const QString path = section + QLatin1Char('/') + key;
+            if (!isCheckablePath(section) || !isCheckablePath(key)
+                || (fields.size() != 2 && fields.size() != 5) || !isMd5(fields[0])) {
+                fault(index, iniPath,
+                      QStringLiteral("lists %1 in a way the updater refuses").arg(path));
+                continue;
+            }
+            m_queue.push_back({index, Kind::File, path, fields[0], fields[1].toLongLong(), 0});
+            ++mirror.files;
+            ++m_total;
+        }
+        ini.endGroup();
+    }
+    const QStringList patchList
+        = valueText(ini.value(QStringLiteral("patchlist"))).split(QStringLiteral("::"));
+    if (patchList.size() == 3 && isCheckablePath(patchList[0]) && isMd5(patchList[1])) {
+        m_queue.push_back(
+            {index, Kind::PatchList, patchList[0], patchList[1], patchList[2].toLongLong(), 0});
+        ++m_total;
+    } else if (ini.contains(QStringLiteral("patchlist"))) {
+        fault(index, iniPath, QStringLiteral("names its patch list in a way the updater refuses"));
+    }
+}
+
+void MirrorVerifier::checkPatchList(int index, const QByteArray &bytes)
+{
+    // "[<key>]" sections of "<installed md5>=<patch md5>::<patch size>" lines,
+    // the patches lying at patches/<key>.<installed md5>.zst.
+    QString key;
+    for (const QByteArray &raw : bytes.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty())
+            continue;
+        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+            key = line.mid(1, line.size() - 2);
+            continue;
+        }
+        const QString installed = line.section(QLatin1Char('='), 0, 0);
+        const QStringList fields = line.section(QLatin1Char('='), 1).split(QStringLiteral("::"));
+        if (!isCheckablePath(key) || !isMd5(installed) || fields.size() != 2 || !isMd5(fields[0])) {
+            fault(index, QStringLiteral("patch list"),
+                  QStringLiteral("line \"%1\" is not valid").arg(line));
+            continue;
+        }
+        m_queue.push_back({index, Kind::File,
+                           QStringLiteral("patches/%1.%2.zst").arg(key, installed.toLower()),
+                           fields[0], fields[1].toLongLong(), 0});
+        ++m_mirrors[index].patches;
+        ++m_total;
+    }
+}
+
+void MirrorVerifier::showProgress()
+{
+    if (!m_options.showProgress)
+        return;
+    std::fprintf(stderr, "\rchecked %d of %d", m_checked, m_total);
+    std::fflush(stderr);
+    m_progressDrawn = true;
+}
