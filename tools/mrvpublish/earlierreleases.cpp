@@ -1,9 +1,9 @@
 #include "earlierreleases.h"
 
+#include "productinireading.h"
 #include "releasepublisher.h"
 
 #include "update/filereplacespecification.h"
-#include "update/makedownloadreplacelistfunc.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,27 +14,6 @@
 #include <algorithm>
 
 namespace {
-
-// The largest product ini that the updater fetches.
-constexpr qint64 maxProductIniSize = 32 * 1024 * 1024;
-
-// The value as its text: an unquoted value with a "," reads as a list.
-QString valueText(const QVariant &value)
-{
-    if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(QLatin1Char(','));
-    return value.toString();
-}
-
-// A path that the updater would join to the application root as it stands,
-// and that the publisher writes the same way: relative, without "..", "." or
-// empty components, valid UTF-8 without control characters.
-bool isPlainRelativePath(const QString &path)
-{
-    return !path.isEmpty() && MakeDownloadReplaceListFunc::isSafeRelativePath(path)
-        && MakeDownloadReplaceListFunc::isFetchableName(path) && QDir::cleanPath(path) == path
-        && path != QLatin1String(".");
-}
 
 // Control characters as \xNN, so that the path cannot shape the terminal.
 QString printable(const QString &text)
@@ -93,12 +72,12 @@ bool EarlierReleases::readProductIni(const QString &path)
                         .arg(path,
                              QFileInfo(path).isFile() ? file.errorString()
                                                       : QStringLiteral("not a regular file")));
-    const QByteArray bytes = file.read(maxProductIniSize + 1);
-    if (bytes.size() > maxProductIniSize)
+    const QByteArray bytes = file.read(ProductIniReading::MaxSize + 1);
+    if (bytes.size() > ProductIniReading::MaxSize)
         return fail(QStringLiteral("Cannot read earlier release %1: larger than the %2 bytes "
                                    "that the updater accepts")
                         .arg(path)
-                        .arg(maxProductIniSize));
+                        .arg(ProductIniReading::MaxSize));
     if (file.error() != QFile::NoError)
         return fail(
             QStringLiteral("Cannot read earlier release %1: %2").arg(path, file.errorString()));
@@ -123,8 +102,8 @@ bool EarlierReleases::readProductIni(const QString &path)
             // or, for an unpacked one, under the fifth field.
             QString installed = key;
             if (section != ReleasePublisher::DELETE_SECTION) {
-                const QStringList fields
-                    = valueText(ini.value(key)).split(QStringLiteral("::"), Qt::KeepEmptyParts);
+                const QStringList fields = ProductIniReading::valueText(ini.value(key))
+                                               .split(QStringLiteral("::"), Qt::KeepEmptyParts);
                 if (fields.size() != 2 && fields.size() != 5)
                     return fail(QStringLiteral("Earlier release %1 has an invalid line in [%2]: "
                                                "%3")
@@ -133,10 +112,10 @@ bool EarlierReleases::readProductIni(const QString &path)
                     const FileReplaceSpecification entry {section, key, fields[2], 0, fields[4]};
                     installed = entry.pureDestFilePath();
                 }
-                if (!isPlainRelativePath(key))
+                if (!ProductIniReading::isPlainRelativePath(key))
                     return fail(faultyPath(section, key));
             }
-            if (!isPlainRelativePath(installed))
+            if (!ProductIniReading::isPlainRelativePath(installed))
                 return fail(faultyPath(section, installed));
             m_paths.insert(installed);
         }

@@ -1,8 +1,9 @@
 #include "mirrorverifier.h"
 
+#include "productinireading.h"
+
 #include "fileops/tomcryptutil.h"
 #include "net/networkaccessmanager.h"
-#include "update/makedownloadreplacelistfunc.h"
 
 #include <QEventLoop>
 #include <QNetworkReply>
@@ -15,24 +16,10 @@
 
 namespace {
 
-// What the updater accepts of a product ini and its signature.
-constexpr qint64 maxProductIniSize = 32 * 1024 * 1024;
+// What the updater accepts of a signature.
 constexpr qint64 maxSignatureSize = 1024;
 // Faults listed per mirror; the rest are counted.
 constexpr int maxListedFaults = 20;
-
-QString valueText(const QVariant &value)
-{
-    if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(QLatin1Char(','));
-    return value.toString();
-}
-
-bool isCheckablePath(const QString &path)
-{
-    return !path.isEmpty() && MakeDownloadReplaceListFunc::isSafeRelativePath(path)
-        && MakeDownloadReplaceListFunc::isFetchableName(path);
-}
 
 bool isMd5(const QString &text)
 {
@@ -92,7 +79,7 @@ bool MirrorVerifier::run()
 {
     for (int i = 0; i < m_mirrors.size(); ++i) {
         const QString ini = m_options.clientType + QStringLiteral(".ini");
-        m_queue.push_back({i, Kind::ProductIni, ini, QString(), -1, maxProductIniSize});
+        m_queue.push_back({i, Kind::ProductIni, ini, QString(), -1, ProductIniReading::MaxSize});
         m_queue.push_back(
             {i, Kind::Signature, ini + QStringLiteral(".sig"), QString(), -1, maxSignatureSize});
         m_total += 2;
@@ -309,10 +296,11 @@ void MirrorVerifier::checkProductIni(Mirror &mirror, int index)
             continue;
         ini.beginGroup(section);
         for (const QString &key : ini.allKeys()) {
-            const QStringList fields
-                = valueText(ini.value(key)).split(QStringLiteral("::"), Qt::KeepEmptyParts);
+            const QStringList fields = ProductIniReading::valueText(ini.value(key))
+                                           .split(QStringLiteral("::"), Qt::KeepEmptyParts);
             const QString path = section + QLatin1Char('/') + key;
-            if (!isCheckablePath(section) || !isCheckablePath(key)
+            if (!ProductIniReading::isPlainRelativePath(section)
+                || !ProductIniReading::isPlainRelativePath(key)
                 || (fields.size() != 2 && fields.size() != 5) || !isMd5(fields[0])) {
                 fault(index, iniPath,
                       QStringLiteral("lists %1 in a way the updater refuses").arg(path));
@@ -325,8 +313,10 @@ void MirrorVerifier::checkProductIni(Mirror &mirror, int index)
         ini.endGroup();
     }
     const QStringList patchList
-        = valueText(ini.value(QStringLiteral("patchlist"))).split(QStringLiteral("::"));
-    if (patchList.size() == 3 && isCheckablePath(patchList[0]) && isMd5(patchList[1])) {
+        = ProductIniReading::valueText(ini.value(QStringLiteral("patchlist")))
+              .split(QStringLiteral("::"));
+    if (patchList.size() == 3 && ProductIniReading::isPlainRelativePath(patchList[0])
+        && isMd5(patchList[1])) {
         m_queue.push_back(
             {index, Kind::PatchList, patchList[0], patchList[1], patchList[2].toLongLong(), 0});
         ++m_total;
@@ -350,7 +340,8 @@ void MirrorVerifier::checkPatchList(int index, const QByteArray &bytes)
         }
         const QString installed = line.section(QLatin1Char('='), 0, 0);
         const QStringList fields = line.section(QLatin1Char('='), 1).split(QStringLiteral("::"));
-        if (!isCheckablePath(key) || !isMd5(installed) || fields.size() != 2 || !isMd5(fields[0])) {
+        if (!ProductIniReading::isPlainRelativePath(key) || !isMd5(installed) || fields.size() != 2
+            || !isMd5(fields[0])) {
             fault(index, QStringLiteral("patch list"),
                   QStringLiteral("line \"%1\" is not valid").arg(line));
             continue;
