@@ -276,8 +276,10 @@ private:
                                            "files only"));
             if (!m_namesOnly) {
                 // Opened now, so that a file the publisher cannot read fails
-                // the release before anything is written.
-                const UniqueFd fd(::open(target.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+                // the release before anything is written; without waiting,
+                // should a FIFO have taken the file's place meanwhile.
+                const UniqueFd fd(
+                    ::open(target.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
                 if (fd.get() < 0)
                     return failErrno(path, QStringLiteral("cannot be read"));
             }
