@@ -262,7 +262,7 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel chan
     while (!checker.checkUpdate()) {
         // Built by hand: the static QMessageBox::critical() would make Retry
         // the default button, and this box has none. Unattended, nobody
-        // answers: the box gives up by itself after a while.
+        // answers: the query is given up at once.
         QMessageBox box(QMessageBox::Critical, QObject::tr("Error"),
                         QObject::tr("Failed to query latest client\nversion from update server."),
                         QMessageBox::Retry | QMessageBox::Abort);

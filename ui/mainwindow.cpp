@@ -27,7 +27,7 @@ constexpr quint64 bytesPerKB = 1000;
 
 // Error texts carry names and answers from the network: shown as plain text,
 // so that no markup in them is rendered or loads anything. Unattended, the
-// text goes to standard error, and the box closes itself (TimedMessageBox).
+// text goes to standard error instead (TimedMessageBox).
 QMessageBox *newErrorBox(QWidget *parent, const QString &text)
 {
     auto *box = new QMessageBox(QMessageBox::Critical, QObject::tr("Error"), text, QMessageBox::Ok,
@@ -130,8 +130,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
         = new QMessageBox(QMessageBox::Question, tr("Question"),
                           tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
                           QMessageBox::Yes | QMessageBox::No, this);
-    TimedMessageBox::open(question, m_configuration->isUnattended(), QMessageBox::No,
-                          [this](QMessageBox::StandardButton answer) { onCloseAnswered(answer); });
+    TimedMessageBox::ask(question, m_configuration->isUnattended(), QMessageBox::No,
+                         [this](QMessageBox::StandardButton answer) { onCloseAnswered(answer); });
 }
 
 void MainWindow::onCloseAnswered(QMessageBox::StandardButton answer)

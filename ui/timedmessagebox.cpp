@@ -8,13 +8,9 @@
 #include <cstdio>
 
 namespace {
-constexpr int unattendedTimeoutMs = 60000;
-int testTimeoutMs = 0;
+constexpr int unattendedQuestionTimeoutMs = 60000;
 
-int timeoutMs()
-{
-    return testTimeoutMs > 0 ? testTimeoutMs : unattendedTimeoutMs;
-}
+using Done = std::function<void(QMessageBox::StandardButton)>;
 
 // Closes box with its default answer once nobody has answered in time.
 void answerLater(QTimer &timer, QMessageBox *box, QMessageBox::StandardButton defaultAnswer)
@@ -26,7 +22,7 @@ void answerLater(QTimer &timer, QMessageBox *box, QMessageBox::StandardButton de
         else
             box->done(defaultAnswer);
     });
-    timer.start(timeoutMs());
+    timer.start(unattendedQuestionTimeoutMs);
 }
 
 QMessageBox::StandardButton answerOf(QMessageBox &box, bool unattended,
@@ -37,7 +33,8 @@ QMessageBox::StandardButton answerOf(QMessageBox &box, bool unattended,
     return unattended ? defaultAnswer : QMessageBox::NoButton;
 }
 
-// The boxes of open(): the one shown, and those waiting for it to close.
+// The boxes of open() and ask(): the one shown, and those waiting for it to
+// close.
 struct OpenBox
 {
     QPointer<QMessageBox> box;
@@ -64,27 +61,12 @@ void showNext()
         next.box->open();
     }
 }
-} // namespace
 
-QMessageBox::StandardButton TimedMessageBox::exec(QMessageBox &box, bool unattended,
-                                                  QMessageBox::StandardButton defaultAnswer)
-{
-    QTimer timeout;
-    if (unattended) {
-        toStandardError(box.text());
-        answerLater(timeout, &box, defaultAnswer);
-    }
-    box.exec();
-    timeout.stop();
-    return answerOf(box, unattended, defaultAnswer);
-}
-
-void TimedMessageBox::open(QMessageBox *box, bool unattended,
-                           QMessageBox::StandardButton defaultAnswer,
-                           std::function<void(QMessageBox::StandardButton)> done)
+void show(QMessageBox *box, bool unattended, QMessageBox::StandardButton defaultAnswer,
+          const Done &done)
 {
     if (unattended)
-        toStandardError(box->text());
+        TimedMessageBox::toStandardError(box->text());
     QObject::connect(box, &QDialog::finished, box, [box, unattended, defaultAnswer, done] {
         const QMessageBox::StandardButton answer = answerOf(*box, unattended, defaultAnswer);
         box->deleteLater();
@@ -94,15 +76,45 @@ void TimedMessageBox::open(QMessageBox *box, bool unattended,
     waitingBoxes.append({box, unattended, defaultAnswer});
     showNext();
 }
+} // namespace
+
+QMessageBox::StandardButton TimedMessageBox::exec(QMessageBox &box, bool unattended,
+                                                  QMessageBox::StandardButton defaultAnswer)
+{
+    if (unattended) {
+        toStandardError(box.text());
+        return defaultAnswer;
+    }
+    box.exec();
+    return answerOf(box, unattended, defaultAnswer);
+}
+
+void TimedMessageBox::open(QMessageBox *box, bool unattended,
+                           QMessageBox::StandardButton defaultAnswer, Done done)
+{
+    if (!unattended) {
+        show(box, unattended, defaultAnswer, done);
+        return;
+    }
+    toStandardError(box->text());
+    // Answered from the event loop, as a shown box would be: the caller may
+    // still be inside what the box reports. The box goes with its window.
+    QTimer::singleShot(0, box, [box, defaultAnswer, done] {
+        box->deleteLater();
+        if (done)
+            done(defaultAnswer);
+    });
+}
+
+void TimedMessageBox::ask(QMessageBox *box, bool unattended,
+                          QMessageBox::StandardButton defaultAnswer, Done done)
+{
+    show(box, unattended, defaultAnswer, done);
+}
 
 void TimedMessageBox::toStandardError(const QString &text)
 {
     const QByteArray line = text.toLocal8Bit() + '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
-}
-
-void TimedMessageBox::setTimeoutForTests(int milliseconds)
-{
-    testTimeoutMs = milliseconds;
 }

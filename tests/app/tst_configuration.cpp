@@ -248,7 +248,7 @@ void tst_Configuration::alphaRevnoOverridesCommandLineVersion()
 void tst_Configuration::invalidVersionEndsWithExitCode1()
 {
     MessageBoxAnswerer answerer({QMessageBox::Ok});
-    QCOMPARE(Startup::run({"update", "--nouser", "client_linux_amd64", "abc"}), 1);
+    QCOMPARE(Startup::run({"update", "client_linux_amd64", "abc"}), 1);
     QCOMPARE(answerer.boxes.size(), 1);
     QCOMPARE(answerer.boxes.at(0).title, QStringLiteral("Error"));
     QCOMPARE(answerer.boxes.at(0).text, QStringLiteral("Invalid version nr (abc)"));

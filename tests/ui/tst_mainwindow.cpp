@@ -13,7 +13,6 @@
 #include "ui/changelogviewer.h"
 #include "testablemainwindow.h"
 #include "ui/newsbanner.h"
-#include "ui/timedmessagebox.h"
 #include "ui/urlclicklabel.h"
 #include "update/updateengine.h"
 #include "urlrecorder.h"
@@ -740,23 +739,26 @@ void tst_MainWindow::unattendedLinesGoToStandardError()
         m_configuration->m_noUserMode = 0;
         emit window.m_engine->message(QStringLiteral("interactive line"));
     }
-    // No box of an unattended run waits for good: each closes itself with its
-    // default answer, with its text on standard error, and the program ends
-    // with its code (a bad version, a silent update server, no mirror list,
-    // a failed run). Without a mirror list, the update that starts by itself
-    // two seconds after start-up ends in the fatal error.
-    TimedMessageBox::setTimeoutForTests(50);
+    // No box of an unattended run waits: its text goes to standard error, its
+    // default answer is taken, and the program ends with its code at once (a
+    // bad version, a silent update server, no mirror list, a failed run), not
+    // at the watchdog's 99. Without a mirror list, the update that starts by
+    // itself two seconds after start-up ends in the fatal error.
     UpdateChecker::setServer(QStringLiteral("127.0.0.1"), m_silentPort);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
     const QStringList given {"update", "--nouser", "client_linux_amd64", "3170"};
     QList<int> codes {Startup::run({"update", "--nouser", "client_linux_amd64", "abc"}),
                       Startup::run({"update", "--nouser"})};
     QElapsedTimer clock;
     clock.start();
+    watchdog.start(10000);
     codes << Startup::run(given);
     const qint64 withoutMirrorList = clock.elapsed();
     writeMirrors();
+    watchdog.start(10000);
     codes << Startup::run(given);
-    TimedMessageBox::setTimeoutForTests(0);
     ::fflush(stderr);
     ::dup2(savedError, STDERR_FILENO);
     ::close(savedError);
