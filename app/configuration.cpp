@@ -10,6 +10,7 @@
 #include <QSettings>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
@@ -183,8 +184,13 @@ bool Configuration::getClientVersionFromString(const QString &text, const QStrin
 {
     if (m_clientVersion != 0)
         return true;
+    // Only digits: toInt() would also take a sign ("-5", "+5") and blanks
+    // around the number, and a negative version names no release.
+    const bool digitsOnly = !text.isEmpty()
+        && std::all_of(text.cbegin(), text.cend(),
+                       [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
     bool ok = false;
-    m_clientVersion = text.toInt(&ok, 10);
+    m_clientVersion = digitsOnly ? text.toInt(&ok, 10) : 0;
     if (!ok) {
         emit fatalError(errorFormat.arg(text));
         return false;

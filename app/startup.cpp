@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/commandline.h"
 #include "app/configuration.h"
 #include "app/singleinstancechecker.h"
 #include "ui/mainwindow.h"
@@ -10,10 +11,57 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <cstdio>
+
 namespace {
 // Unattended, the update starts this long after the window was built.
 constexpr int autoStartDelayMs = 2000;
+
+void print(std::FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+// Whether a window can be shown: a display is named, or the platform is
+// chosen explicitly (one that needs no display server, or offscreen).
+bool displayAvailable()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY")
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
 } // namespace
+
+int Startup::beforeApplication(const QStringList &arguments, bool *headless)
+{
+    *headless = false;
+    QString problem;
+    switch (CommandLine::request(arguments, &problem)) {
+    case CommandLine::Usage:
+        print(stdout, CommandLine::usage());
+        return 0;
+    case CommandLine::Version:
+        print(stdout, CommandLine::versionText());
+        return 0;
+    case CommandLine::Invalid:
+        print(stderr, QStringLiteral("update: %1\n\n").arg(problem) + CommandLine::usage());
+        return 1;
+    case CommandLine::Update:
+        break;
+    }
+    if (displayAvailable())
+        return -1;
+    if (CommandLine::isUnattended(arguments)) {
+        *headless = true;
+        return -1;
+    }
+    print(stderr,
+          QStringLiteral("update: no display (DISPLAY and WAYLAND_DISPLAY are unset): the "
+                         "window needs one. 'update --nouser' updates without it.\n"));
+    return 1;
+}
 
 void Startup::installTranslations(QTranslator &programTranslator, QTranslator &qtTranslator,
                                   const QString &localeName)

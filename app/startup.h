@@ -20,6 +20,14 @@ public:
     static void installTranslations(QTranslator &programTranslator, QTranslator &qtTranslator,
                                     const QString &localeName);
 
+    // What main() settles before the application object, which needs a
+    // display, exists: prints the usage or the version (exit code 0), or a
+    // command-line error with the usage on standard error (1), or refuses an
+    // interactive start without a display (1), and returns that exit code.
+    // Otherwise returns -1, and headless tells whether the unattended run
+    // that follows needs the offscreen platform.
+    static int beforeApplication(const QStringList &arguments, bool *headless);
+
     // Runs the updater with the process arguments (the first is the program)
     // and returns the process exit code: 1 when the command line or the
     // version to install cannot be settled, otherwise the event loop's code.

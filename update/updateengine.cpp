@@ -276,7 +276,9 @@ void UpdateEngine::getBanner()
         return;
     auto *banner = new Banner(this);
     connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
-    banner->run();
+    // Asked once the event loop runs: a start that ends on its command line
+    // sends nothing anywhere.
+    QTimer::singleShot(0, banner, &Banner::run);
 }
 
 void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)

@@ -33,7 +33,8 @@ public:
     bool busy() const;
     // Forgets a finished or cancelled main task; the engine is idle again.
     void reset();
-    // Looks up the news banner; bannerFound() delivers its image.
+    // Looks up the news banner once the event loop runs; bannerFound()
+    // delivers its image.
     void getBanner();
 
     // Deletes the "_old_" copies of the special files in dir.

@@ -6,17 +6,23 @@
 #include "app/updatechecker.h"
 #include "localservers.h"
 #include "messageboxanswerer.h"
+#include "net/banner.h"
 #include "scopedapproot.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QWindow>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 class tst_Configuration : public QObject
 {
@@ -35,6 +41,8 @@ private slots:
     void olderVersionFromServerIsRefused();
     void invalidVersionEndsWithExitCode1();
     void abandonedQueryEndsWithExitCode1();
+    void programCommandLine_data();
+    void programCommandLine();
 
     void channelFromUpdateIni_data();
     void channelFromUpdateIni();
@@ -72,6 +80,8 @@ void tst_Configuration::init()
         {"--versions", "100#3.0,101#3.1 Beta,102", "--news", "Server news"});
     QVERIFY(server.isValid());
     UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
+    // Windows made by start-up ask for their banner where nothing answers.
+    Banner::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
 }
 
 void tst_Configuration::cleanup()
@@ -167,6 +177,13 @@ void tst_Configuration::badCommandLineIsFatal_data()
     QTest::newRow("empty") << QStringList {"client_linux_amd64", ""} << "Invalid version nr ()";
     QTest::newRow("unattended 12a")
         << QStringList {"--nouser", "client_linux_amd64", "12a", "N"} << "Invalid version nr (12a)";
+    QTest::newRow("negative") << QStringList {"--nouser", "client_linux_amd64", "-5"}
+                              << "Invalid version nr (-5)";
+    QTest::newRow("plus sign") << QStringList {"client_linux_amd64", "+5"}
+                               << "Invalid version nr (+5)";
+    QTest::newRow("5x") << QStringList {"client_linux_amd64", "5x"} << "Invalid version nr (5x)";
+    QTest::newRow("blank before") << QStringList {"client_linux_amd64", " 5"}
+                                  << "Invalid version nr ( 5)";
 }
 
 void tst_Configuration::badCommandLineIsFatal()
@@ -264,6 +281,63 @@ void tst_Configuration::abandonedQueryEndsWithExitCode1()
     // Only the Retry/Abort box: giving up ends without another message.
     QCOMPARE(answerer.boxes.size(), 1);
     QCOMPARE(answerer.boxes.at(0).buttons, QMessageBox::Retry | QMessageBox::Abort);
+}
+
+void tst_Configuration::programCommandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("output"); // starts standard output
+    QTest::addColumn<QByteArray>("error"); // starts standard error
+
+    const QByteArray usage("Usage: update [TYPE VERSION]\n");
+    QTest::newRow("--help") << QStringList {"--help"} << 0 << usage << QByteArray();
+    QTest::newRow("-h") << QStringList {"-h"} << 0 << usage << QByteArray();
+    QTest::newRow("--nouser --help") << QStringList {"--nouser", "--help"} << 0 << usage
+                                     << QByteArray();
+    QTest::newRow("--version") << QStringList {"--version"} << 0
+                               << QByteArray("Morvane 3 Client updater ") << QByteArray();
+    QTest::newRow("unknown option") << QStringList {"--bogus"} << 1 << QByteArray()
+                                    << "update: unknown option '--bogus'\n\n" + usage;
+    QTest::newRow("unknown option unattended")
+        << QStringList {"--nouser", "-x", "1"} << 1 << QByteArray()
+        << QByteArray("update: unknown option '-x'\n");
+    // Without a display, unattended runs on the offscreen platform; the
+    // window is made, and the version refused before anything is asked.
+    QTest::newRow("negative version, headless")
+        << QStringList {"--nouser", "client_linux_amd64", "-5"} << 1 << QByteArray()
+        << QByteArray("Invalid version nr (-5)\n");
+    QTest::newRow("interactive without display")
+        << QStringList() << 1 << QByteArray() << QByteArray("update: no display");
+}
+
+// The updater as a process, in an application root of its own, without a
+// display: what the command line asks for is settled before any window.
+void tst_Configuration::programCommandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, error);
+
+    const QString program = m_appRoot->filePath(QStringLiteral("update"));
+    const QByteArray built = QFile::encodeName(LocalServers::binDir() + QStringLiteral("/update"));
+    QVERIFY(::link(built.constData(), QFile::encodeName(program).constData()) == 0
+            || QFile::copy(QFile::decodeName(built), program));
+    QProcess updater;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    updater.setProcessEnvironment(environment);
+    updater.start(program, arguments);
+    QVERIFY(updater.waitForFinished(30000));
+    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+    const QByteArray written = updater.readAllStandardOutput();
+    const QByteArray errors = updater.readAllStandardError();
+    QVERIFY2(output.isEmpty() ? written.isEmpty() : written.startsWith(output), written);
+    // Qt may warn first (XDG_RUNTIME_DIR, the offscreen platform's limits).
+    QVERIFY2(error.isEmpty() ? errors.isEmpty() : errors.contains(error), errors);
+    QCOMPARE(updater.exitCode(), exitCode);
 }
 
 void tst_Configuration::channelFromUpdateIni_data()
