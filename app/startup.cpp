@@ -16,6 +16,9 @@
 namespace {
 // Unattended, the update starts this long after the window was built.
 constexpr int autoStartDelayMs = 2000;
+// An unattended copy that found another one running did nothing: a caller
+// must not take that for a finished update.
+constexpr int otherCopyRunsExitCode = 3;
 
 void print(std::FILE *stream, const QString &text)
 {
@@ -85,9 +88,14 @@ int Startup::run(const QStringList &arguments)
     UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/accessible"));
 
     // Another copy of this installation runs for this user: it has been asked
-    // to come to the front, and this one ends without showing anything.
-    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
-        return 0;
+    // to come to the front, and this one ends without showing anything. An
+    // unattended caller learns from the exit code that nothing was updated.
+    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#"))) {
+        print(stderr,
+              QStringLiteral("update: another copy of the updater runs for this installation; "
+                             "it was brought to the front.\n"));
+        return CommandLine::isUnattended(arguments) ? otherCopyRunsExitCode : 0;
+    }
 
     QTranslator programTranslator;
     QTranslator qtTranslator;

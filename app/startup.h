@@ -30,6 +30,7 @@ public:
 
     // Runs the updater with the process arguments (the first is the program)
     // and returns the process exit code: 1 when the command line or the
-    // version to install cannot be settled, otherwise the event loop's code.
+    // version to install cannot be settled, 3 when another copy runs and this
+    // one is unattended, otherwise the event loop's code.
     static int run(const QStringList &arguments);
 };

@@ -676,15 +676,21 @@ void tst_MainWindow::runFinishingDespiteCancelStillQuits()
 void tst_MainWindow::otherInstanceMessage_data()
 {
     QTest::addColumn<bool>("secondStart");
-    QTest::newRow("second start raises the window") << true;
-    QTest::newRow("other message is ignored") << false;
+    QTest::addColumn<QStringList>("arguments"); // of the second start
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("second start raises the window") << true << QStringList() << 0;
+    QTest::newRow("unattended second start fails") << true << QStringList {"--nouser"} << 3;
+    QTest::newRow("other message is ignored") << false << QStringList() << 0;
 }
 
-// A second start of the updater raises the running window and ends with 0;
-// any other message from another instance changes nothing.
+// A second start of the updater raises the running window, says so and ends
+// with 0, unattended with 3; any other message from another instance changes
+// nothing.
 void tst_MainWindow::otherInstanceMessage()
 {
     QFETCH(bool, secondStart);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
     TestableMainWindow window(*m_configuration);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -702,12 +708,17 @@ void tst_MainWindow::otherInstanceMessage()
         return;
     }
     QProcess second;
-    second.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(secondStartOption)});
+    second.start(QCoreApplication::applicationFilePath(),
+                 QStringList {QString::fromLatin1(secondStartOption)} + arguments);
     QVERIFY(second.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(window.isActiveWindow(), 5000);
     QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 5000);
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(second.exitCode(), exitCode);
+    const QByteArray errors = second.readAllStandardError();
+    QVERIFY2(errors.contains("update: another copy of the updater runs for this installation; it "
+                             "was brought to the front.\n"),
+             errors.constData());
 }
 
 void tst_MainWindow::changelogButtonOpensOneDialog()
@@ -833,8 +844,8 @@ void tst_MainWindow::germanTexts()
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    if (app.arguments().contains(QLatin1String(secondStartOption)))
-        return Startup::run({app.arguments().first()});
+    if (app.arguments().value(1) == QLatin1String(secondStartOption))
+        return Startup::run(app.arguments().mid(0, 1) + app.arguments().mid(2));
     tst_MainWindow test;
     return QTest::qExec(&test, argc, argv);
 }
