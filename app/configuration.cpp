@@ -264,6 +264,7 @@ void Configuration::recordInstalledVersion() const
 
 QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel channel, QString &news)
 {
+    emit askingUpdateServer();
     UpdateChecker checker;
     while (!checker.checkUpdate()) {
         // Built by hand: the static QMessageBox::critical() would make Retry

@@ -91,6 +91,8 @@ public:
 signals:
     void fatalError(QString errorMessage);
     void message(QString message);
+    // The update server is about to be asked, which blocks for seconds.
+    void askingUpdateServer();
 
 private:
     bool m_noUserRequested = false;

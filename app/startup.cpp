@@ -106,6 +106,10 @@ int Startup::run(const QStringList &arguments)
     // here on; one reported before the event loop runs is kept as its
     // pending exit code.
     MainWindow window(configuration);
+    // The query blocks for seconds per reply: the window shows first, saying
+    // what it waits for, and the query's box comes up over it.
+    QObject::connect(&configuration, &Configuration::askingUpdateServer, &window,
+                     &MainWindow::showAskingUpdateServer);
     if (!configuration.parseCommandLineOptions(arguments))
         return 1;
     if (window.pendingExitCode() != 0)

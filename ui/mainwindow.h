@@ -27,6 +27,9 @@ public:
     void setUIToConfigSpecs();
     // Hands the configuration's news text to the ticker.
     void setNews();
+    // Shows the window, painted, with a line saying that the update server
+    // is being asked; start-up calls it before the query blocks.
+    void showAskingUpdateServer();
 
     // The exit code of a fatal error reported before the event loop ran, or 0.
     // Start-up returns it instead of running the loop.

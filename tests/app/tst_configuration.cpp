@@ -277,10 +277,20 @@ void tst_Configuration::abandonedQueryEndsWithExitCode1()
 {
     UpdateChecker::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
     MessageBoxAnswerer answerer({QMessageBox::Abort});
+    // The box comes up over the window, which shows what it waited for.
+    QString windowLine;
+    answerer.setOnBox([&windowLine](const MessageBoxAnswerer::Box &) {
+        for (QWidget *window : QApplication::topLevelWidgets()) {
+            auto *line = window->findChild<QLabel *>(QStringLiteral("versionLabel"));
+            if (line && window->isVisible() && window->windowHandle()->isExposed())
+                windowLine = line->text();
+        }
+    });
     QCOMPARE(Startup::run({"update"}), 1);
     // Only the Retry/Abort box: giving up ends without another message.
     QCOMPARE(answerer.boxes.size(), 1);
     QCOMPARE(answerer.boxes.at(0).buttons, QMessageBox::Retry | QMessageBox::Abort);
+    QCOMPARE(windowLine, QStringLiteral("Asking the update server for the current version..."));
 }
 
 void tst_Configuration::programCommandLine_data()
