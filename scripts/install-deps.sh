@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake pkg-config
+    build-essential cmake pkg-config dpkg-dev
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
     qt6-translations-l10n libqt6svg6
     zlib1g-dev libtomcrypt-dev libtommath-dev libcurl4-openssl-dev libzstd-dev
