@@ -689,6 +689,9 @@ void tst_MrvPublish::verifyFindsWhatAMirrorLacks()
     QVERIFY2(out.section(urls[1] + ": ", 1).contains(expected), qPrintable(out));
     if (fault != WrongKey)
         QVERIFY2(out.startsWith(urls[0] + ": complete, 2 files and 1 patches\n"), qPrintable(out));
+    // Product ini and signature, then two files, the patch list and its patch.
+    const QByteArray checked = fault == WrongKey ? ": checked 2 of 2\n" : ": checked 6 of 6\n";
+    QVERIFY2(result.err.contains(urls[0].toUtf8() + checked), result.err);
 }
 
 void tst_MrvPublish::signFailsWithOneLine_data()

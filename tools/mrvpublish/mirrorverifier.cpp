@@ -82,7 +82,6 @@ bool MirrorVerifier::run()
         m_queue.push_back({i, Kind::ProductIni, ini, QString(), -1, ProductIniReading::MaxSize});
         m_queue.push_back(
             {i, Kind::Signature, ini + QStringLiteral(".sig"), QString(), -1, maxSignatureSize});
-        m_total += 2;
     }
     QEventLoop loop;
     m_loop = &loop;
@@ -186,7 +185,7 @@ void MirrorVerifier::onFinished(Transfer *transfer)
     const std::unique_ptr<Transfer> done(transfer);
     const Item &item = transfer->item;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    ++m_checked;
+    ++m_mirrors[item.mirror].checked;
 
     if (transfer->tooLarge) {
         fault(item.mirror, item.path,
@@ -226,7 +225,7 @@ void MirrorVerifier::onFinished(Transfer *transfer)
               QStringLiteral("MD5 sum %1, not the listed %2")
                   .arg(QString::fromLatin1(transfer->hash.result().toHex()), item.md5));
     }
-    showProgress();
+    showProgress(item.mirror);
     startNext();
     if (m_running.isEmpty() && m_queue.empty() && m_loop)
         m_loop->quit();
@@ -308,7 +307,7 @@ void MirrorVerifier::checkProductIni(Mirror &mirror, int index)
             }
             m_queue.push_back({index, Kind::File, path, fields[0], fields[1].toLongLong(), 0});
             ++mirror.files;
-            ++m_total;
+            ++mirror.total;
         }
         ini.endGroup();
     }
@@ -319,7 +318,7 @@ void MirrorVerifier::checkProductIni(Mirror &mirror, int index)
         && isMd5(patchList[1])) {
         m_queue.push_back(
             {index, Kind::PatchList, patchList[0], patchList[1], patchList[2].toLongLong(), 0});
-        ++m_total;
+        ++mirror.total;
     } else if (ini.contains(QStringLiteral("patchlist"))) {
         fault(index, iniPath, QStringLiteral("names its patch list in a way the updater refuses"));
     }
@@ -350,15 +349,39 @@ void MirrorVerifier::checkPatchList(int index, const QByteArray &bytes)
                            QStringLiteral("patches/%1.%2.zst").arg(key, installed.toLower()),
                            fields[0], fields[1].toLongLong(), 0});
         ++m_mirrors[index].patches;
-        ++m_total;
+        ++m_mirrors[index].total;
     }
 }
 
-void MirrorVerifier::showProgress()
+void MirrorVerifier::showProgress(int lastMirror)
 {
-    if (!m_options.showProgress)
+    // A mirror's line once all it serves is checked, also when standard error
+    // is no terminal: its files and patches are known only from its own
+    // product ini and patch list, so its count is complete only then.
+    const Mirror &last = m_mirrors[lastMirror];
+    if (last.checked == last.total) {
+        std::fprintf(stderr, "%s%s: checked %d of %d\n", m_progressDrawn ? "\r\033[K" : "",
+                     qPrintable(last.shown), last.checked, last.total);
+        m_progressDrawn = false;
+    }
+    if (!m_options.showProgress || (m_progressShown.isValid() && m_progressShown.elapsed() < 1000))
         return;
-    std::fprintf(stderr, "\rchecked %d of %d", m_checked, m_total);
+    m_progressShown.start();
+    int checked = 0;
+    int total = 0;
+    QStringList perMirror;
+    for (int i = 0; i < m_mirrors.size(); ++i) {
+        const Mirror &mirror = m_mirrors[i];
+        checked += mirror.checked;
+        total += mirror.total;
+        if (mirror.checked < mirror.total)
+            perMirror.append(
+                QStringLiteral("mirror %1: %2 of %3").arg(i + 1).arg(mirror.checked).arg(mirror.total));
+    }
+    if (perMirror.isEmpty())
+        return;
+    std::fprintf(stderr, "\r\033[Kchecked %d of %d; %s", checked, total,
+                 qPrintable(perMirror.join(QStringLiteral(", "))));
     std::fflush(stderr);
     m_progressDrawn = true;
 }

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QStringList>
@@ -34,7 +35,7 @@ public:
         QStringList mirrors; // base URLs
         bool full = false;
         int transfers = 6;
-        bool showProgress = false; // files checked, on standard error
+        bool showProgress = false; // a line of files checked per mirror, redrawn
     };
 
     explicit MirrorVerifier(const Options &options, QObject *parent = nullptr);
@@ -64,6 +65,8 @@ private:
         QByteArray productIni;
         QByteArray signature;
         int pending = 2; // product ini and signature
+        int checked = 0; // transfers finished
+        int total = 2; // transfers known so far
         int files = 0;
         int patches = 0;
         QStringList faults;
@@ -77,15 +80,16 @@ private:
     void checkProductIni(Mirror &mirror, int index);
     void checkPatchList(int index, const QByteArray &bytes);
     void fault(int mirror, const QString &path, const QString &text);
-    void showProgress();
+    // After a transfer of lastMirror: its line once it is complete, and at
+    // most once a second the counts of every mirror still being checked.
+    void showProgress(int lastMirror);
 
     Options m_options;
     QNetworkAccessManager *m_manager;
     QList<Mirror> m_mirrors;
     std::deque<Item> m_queue;
     QList<Transfer *> m_running;
-    int m_checked = 0;
-    int m_total = 0;
-    bool m_progressDrawn = false;
+    QElapsedTimer m_progressShown;
+    bool m_progressDrawn = false; // an unfinished line on standard error
     QEventLoop *m_loop = nullptr; // while run() waits
 };
