@@ -12,6 +12,15 @@
 
 namespace {
 
+// The bytes a file takes from the mirrors as planned: none for a copy of an
+// installed file.
+qint64 bytesToFetch(const FileDownloadSpecification &file)
+{
+    if (!file.localSource.isEmpty())
+        return 0;
+    return qMax<qint64>(file.hasPatch() ? file.patchSize : file.size, 0);
+}
+
 int downloadConcurrency(const Configuration *configuration)
 {
     const int streams = configuration->m_downloadConcurrency;
@@ -61,8 +70,10 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     emit message(QStringLiteral("Downloading files"));
     m_patchesOffered = false;
     if (m_patchList && m_patchList->isValid()) {
-        for (const FileDownloadSpecification &file : std::as_const(*downloads))
-            m_patchesOffered = m_patchesOffered || !file.installedMd5.isEmpty();
+        for (const FileDownloadSpecification &file : std::as_const(*downloads)) {
+            m_patchesOffered = m_patchesOffered
+                || (!file.installedMd5.isEmpty() && file.localSource.isEmpty());
+        }
     }
     if (m_patchesOffered) {
         // The files wait for the list: it decides how each is fetched. It
@@ -70,7 +81,7 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         m_fetchingPatchList = true;
         totalDownloadSize = quint64(qMax<qint64>(m_patchList->size, 0));
         for (const FileDownloadSpecification &file : std::as_const(*downloads))
-            totalDownloadSize += quint64(qMax<qint64>(file.size, 0));
+            totalDownloadSize += quint64(bytesToFetch(file));
         addSubTask(new PatchListTaskSpecification(*m_patchList, downloads, manager, mirrors,
                                                   configuration, this, 0.0));
         state = Running;
@@ -88,8 +99,8 @@ void DownloadFileListTaskSpecification::makeFileTasks()
     QStringList wholeFiles;
     wholeFiles.reserve(downloads->size());
     for (const FileDownloadSpecification &file : std::as_const(*downloads)) {
-        totalDownloadSize += quint64(qMax<qint64>(file.hasPatch() ? file.patchSize : file.size, 0));
-        wholeFiles.append(file.hasPatch()
+        totalDownloadSize += quint64(bytesToFetch(file));
+        wholeFiles.append(file.hasPatch() || !file.localSource.isEmpty()
                               ? QString()
                               : configuration->m_tempDir + QLatin1Char('/') + file.filePath);
     }
@@ -123,7 +134,9 @@ void DownloadFileListTaskSpecification::onFileFinished(TaskSpecification *task)
 {
     const auto *fileTask = static_cast<DownloadFileTaskSpecification *>(task);
     m_syncBehind->add(fileTask->localPath());
-    if (!fileTask->patched() || !fileTask->file.unpacked || !m_replaces)
+    // A patch's result and a copy of an installed file lie unpacked.
+    if (!(fileTask->patched() || fileTask->copiedLocally()) || !fileTask->file.unpacked
+        || !m_replaces)
         return;
     for (FileReplaceSpecification &replace : *m_replaces) {
         if (replace.filePath == fileTask->file.filePath)

@@ -22,6 +22,8 @@ class QNetworkAccessManager;
 // mirror. When the release offers patches and files have installed copies,
 // the patch list is fetched first, and the files it has patches for are made
 // from a patch (the others, and any whose patch fails, are fetched whole).
+// A file whose bytes are installed under another name is copied from there
+// and takes nothing from the mirrors or the transfer total.
 // The lists, manager, mirrors and configuration are lent.
 class DownloadFileListTaskSpecification : public ComposedTaskSpecification
 {
@@ -47,8 +49,8 @@ public:
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
     Configuration *configuration;
-    // Sum of the listed sizes (with patches: of the bytes to fetch); the
-    // transfer total shown during the step.
+    // Sum of the listed sizes (with patches: of the bytes to fetch), local
+    // copies left out; the transfer total shown during the step.
     quint64 totalDownloadSize = 0;
 
 public slots:

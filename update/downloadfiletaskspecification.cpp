@@ -4,6 +4,7 @@
 #include "fileops/checksignaturetaskspecification.h"
 #include "fileops/filedigestcache.h"
 #include "fileops/filepatchtaskspecification.h"
+#include "fileops/installedcopytaskspecification.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 
@@ -38,6 +39,10 @@ QString DownloadFileTaskSpecification::patchLocalPath() const
 
 void DownloadFileTaskSpecification::makeSubtasksAndStart()
 {
+    if (!file.localSource.isEmpty()) {
+        makeLocalCopySubtasks();
+        return;
+    }
     if (file.hasPatch() && !m_patchFailed) {
         makePatchSubtasks();
         return;
@@ -104,6 +109,51 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
     executeSubTasks();
 }
 
+void DownloadFileTaskSpecification::makeLocalCopySubtasks()
+{
+    emit message(
+        QStringLiteral("Copying %1 from the installed %2").arg(file.filePath, file.localSource));
+    m_copying = true;
+    addSubTask(new InstalledCopyTaskSpecification(Configuration::getAppRootPath(), file.localSource,
+                                                  localPath(), file.targetSize, this, 0.8));
+    // Checked like a download, against the signed sum of what is installed
+    // (the unpacked file, for a compressed key).
+    auto *check
+        = new CheckSignatureTaskSpecification(localPath(), file.targetMd5, false, this, 0.2);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            &DownloadFileTaskSpecification::onLocalCopyCheckDone);
+    addSubTask(check);
+    state = Running;
+    executeSubTasks();
+}
+
+void DownloadFileTaskSpecification::onLocalCopyCheckDone(bool ok,
+                                                         CheckSignatureTaskSpecification *)
+{
+    if (ok) {
+        m_copied = true;
+        return;
+    }
+    if (cancelRequested) {
+        stopOnCancel();
+        return;
+    }
+    fetchInsteadOfCopy();
+}
+
+void DownloadFileTaskSpecification::fetchInsteadOfCopy()
+{
+    // The installed file changed after it was compared: no mirror is to
+    // blame, and nothing of the copy is kept to be continued.
+    emit message(QStringLiteral("Fetching %1 from the mirrors instead").arg(file.filePath));
+    QFile::remove(localPath());
+    file.localSource.clear();
+    emit fetchGrew(file.hasPatch() ? file.patchSize : file.size);
+    // The subtask that called us is only deleted later; it ends unheard.
+    reset();
+    makeSubtasksAndStart();
+}
+
 void DownloadFileTaskSpecification::onPatchCheckDone(bool ok, CheckSignatureTaskSpecification *)
 {
     if (ok)
@@ -138,6 +188,10 @@ void DownloadFileTaskSpecification::onPatchedCheckDone(bool ok, CheckSignatureTa
 
 void DownloadFileTaskSpecification::subtasksDone()
 {
+    if (m_copying && !cancelRequested && getStateFromSubTasks() == ErrorCanceled) {
+        fetchInsteadOfCopy();
+        return;
+    }
     // A patch that is on no mirror, or cannot be applied: the whole file.
     if (m_patching && !cancelRequested && getStateFromSubTasks() == ErrorCanceled) {
         fetchWholeFile();
@@ -224,5 +278,6 @@ void DownloadFileTaskSpecification::reset()
     clearSubTasks();
     currentDownload = nullptr;
     m_patching = false;
+    m_copying = false;
     TaskSpecification::reset();
 }

@@ -16,7 +16,10 @@ class QNetworkAccessManager;
 // installed copy is first made from the patch (fetched, checked, applied and
 // the result checked like a download); if anything on that way fails, the
 // whole file is fetched instead, and only a mirror that served a bad patch
-// is removed. Owned by the download list; ends with finished() or canceled()
+// is removed. A file with the same bytes as an installed file is copied from
+// that file instead and checked the same way; if the check fails (the
+// installed file changed meanwhile), the file is fetched, charging no
+// mirror. Owned by the download list; ends with finished() or canceled()
 // once per run.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {
@@ -30,6 +33,8 @@ public:
     void makeSubtasksAndStart();
     // After success: the file was made by its patch.
     bool patched() const { return m_patched; }
+    // After success: the file was copied from an installed one.
+    bool copiedLocally() const { return m_copied; }
     // Where the file is fetched to (or made from its patch).
     QString localPath() const;
 
@@ -58,9 +63,13 @@ private slots:
     void onSigCheckDone(bool ok, CheckSignatureTaskSpecification *task);
     void onPatchCheckDone(bool ok, CheckSignatureTaskSpecification *task);
     void onPatchedCheckDone(bool ok, CheckSignatureTaskSpecification *task);
+    void onLocalCopyCheckDone(bool ok, CheckSignatureTaskSpecification *task);
 
 private:
     void makePatchSubtasks();
+    void makeLocalCopySubtasks();
+    // Drops the local copy and fetches the file (by its patch, if any).
+    void fetchInsteadOfCopy();
     // Drops the patch and fetches the whole file.
     void fetchWholeFile();
     // The user asked to stop while a check ran: no further attempt.
@@ -70,6 +79,8 @@ private:
     bool m_patching = false;
     bool m_patchFailed = false;
     bool m_patched = false;
+    bool m_copying = false;
+    bool m_copied = false;
     // Bytes fetched for a patch that was then dropped.
     quint64 m_droppedBytes = 0;
 };

@@ -5,9 +5,10 @@
 // One file to download, as listed in the product ini: its section (the
 // file's directory on the mirror), its key (the relative path), and the MD5
 // sum and size of the file as stored on the mirror. The list step adds what
-// a patch needs: the installed file it would apply to, that file's MD5 sum
-// as found, and the sum and size the result must have (those of the unpacked
-// file for a gzip-compressed key).
+// a patch needs (the installed file it would apply to, that file's MD5 sum
+// as found, and the sum and size the result must have: those of the unpacked
+// file for a gzip-compressed key), and an installed file with exactly the
+// result's bytes, if there is one, to copy instead of fetching.
 struct FileDownloadSpecification
 {
     QString section;
@@ -20,6 +21,10 @@ struct FileDownloadSpecification
     QString targetMd5;
     qint64 targetSize = 0;
     bool unpacked = false; // a gzip-compressed key, installed unpacked
+    // Relative to the application root: a regular installed file whose MD5
+    // sum and size are targetMd5 and targetSize (renamed, moved or a
+    // duplicate). Its copy lies unpacked, as a patch's result does.
+    QString localSource;
 
     // A patch for the installed copy, taken from the patch list.
     QString patchMd5;

@@ -1,15 +1,20 @@
 #include "update/makedownloadreplacelistfunc.h"
 
 #include "app/configuration.h"
+#include "fileops/installedcopyfunc.h"
 #include "update/filedigests.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
 
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -66,7 +71,8 @@ bool isMd5Text(const QString &text)
 
 // Compares the installed copy of each file key, and where that differs the
 // copy in the session directory, with the key's sum, the caller taking the
-// results in key order. The digests are computed ahead on a few threads.
+// results in key order; the installed files under [delete] are hashed too.
+// The digests are computed ahead on a few threads.
 class Comparisons
 {
 public:
@@ -85,10 +91,11 @@ public:
         const KeyEntry &entry = m_entries[index];
         const QByteArray installed = m_digests.take(int(2 * index));
         const QByteArray downloaded = m_digests.take(int(2 * index + 1));
+        // The installed copy's sum is kept: a patch may turn it into the new
+        // file, and any installed file may hold another key's bytes.
+        m_installedMd5[index] = QString::fromLatin1(installed.toHex());
         if (entry.kind != KeyEntry::File)
             return Pending;
-        // The installed copy's sum is kept: a patch may turn it into the new file.
-        m_installedMd5[index] = QString::fromLatin1(installed.toHex());
         if (!installed.isEmpty()
             && m_installedMd5[index].compare(expectedMd5(entry), Qt::CaseInsensitive) == 0) {
             return Current;
@@ -107,8 +114,15 @@ public:
         return Needed;
     }
 
-    // The installed copy's MD5 sum as found, once waitFor(index) returned.
+    // The installed copy's MD5 sum as found (lower case; empty: none), once
+    // waitFor(index) returned.
     QString installedMd5(size_t index) { return m_installedMd5[index]; }
+
+    // The installed file a file key or a [delete] key names.
+    static QString installedPath(const KeyEntry &entry)
+    {
+        return entry.kind == KeyEntry::Delete ? entry.key : entry.replace.pureDestFilePath();
+    }
 
 private:
     static QString expectedMd5(const KeyEntry &entry)
@@ -117,7 +131,8 @@ private:
     }
 
     // For each key, its installed copy and its copy in the session directory;
-    // none where there is no sum to compare with.
+    // none where there is no sum to compare with. A file under [delete] is
+    // hashed only where it is a regular file and no link.
     static QStringList digestPaths(const std::vector<KeyEntry> &entries, const QString &appRoot,
                                    const QString &tempDir)
     {
@@ -125,9 +140,13 @@ private:
         paths.reserve(int(2 * entries.size()));
         for (const KeyEntry &entry : entries) {
             const bool file = entry.kind == KeyEntry::File;
-            paths << (file && !expectedMd5(entry).isEmpty()
-                          ? appRoot + QLatin1Char('/') + entry.replace.pureDestFilePath()
-                          : QString());
+            const QString installed = appRoot + QLatin1Char('/') + installedPath(entry);
+            bool hashed = file && !expectedMd5(entry).isEmpty();
+            if (entry.kind == KeyEntry::Delete) {
+                const QFileInfo info(installed);
+                hashed = info.isFile() && !info.isSymLink();
+            }
+            paths << (hashed ? installed : QString());
             paths << (file && !entry.download.md5.isEmpty()
                           ? tempDir + QLatin1Char('/') + entry.key
                           : QString());
@@ -210,6 +229,35 @@ std::vector<KeyEntry> readEntries(QSettings &ini)
     return entries;
 }
 
+// For each file to fetch, an installed file with the same bytes: the
+// installed copy of another key, or a file under [delete] (where a renamed
+// file's old name usually is). Only a regular file reached through no link
+// serves, and only with the size the fetched file would have.
+void findLocalSources(const std::vector<KeyEntry> &entries, Comparisons &comparisons,
+                      const QString &appRoot, QList<FileDownloadSpecification> &downloads)
+{
+    QHash<QString, QStringList> installed; // by MD5 sum, in key order
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const QString md5 = comparisons.installedMd5(i);
+        if (!md5.isEmpty())
+            installed[md5].append(Comparisons::installedPath(entries[i]));
+    }
+    for (FileDownloadSpecification &file : downloads) {
+        const QStringList candidates = installed.value(file.targetMd5.toLower());
+        for (const QString &candidate : candidates) {
+            struct stat info;
+            const int fd = InstalledCopyFunc::openBelow(appRoot, candidate, info);
+            if (fd < 0)
+                continue;
+            ::close(fd);
+            if (info.st_size == file.targetSize) {
+                file.localSource = candidate;
+                break;
+            }
+        }
+    }
+}
+
 } // namespace
 
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configuration,
@@ -288,6 +336,7 @@ bool MakeDownloadReplaceListFunc::run()
                              .arg(entry.section, escapedName(entry.unsafePath)));
             return false;
         case KeyEntry::Delete:
+            comparisons.waitFor(i);
             if (QFileInfo::exists(m_appRoot + QLatin1Char('/') + entry.key))
                 lists.deletes.append(entry.key);
             break;
@@ -312,6 +361,7 @@ bool MakeDownloadReplaceListFunc::run()
             break;
         }
     }
+    findLocalSources(entries, comparisons, m_appRoot, lists.downloads);
     lists.patchList = readPatchList(ini);
     if (lists.patchList.isValid()) {
         for (const KeyEntry &entry : entries) {
