@@ -97,6 +97,8 @@ private slots:
     void unsafePathIsRefused();
     void emptyExpectedSumNeverMatches();
     void fifoAtInstalledPathIsNotWaitedFor();
+    void installedFileWithTheSameBytesIsTheLocalSource_data();
+    void installedFileWithTheSameBytesIsTheLocalSource();
     void manyFilesKeepKeyOrder();
     void mrvpublishReleaseComparesAsPublished();
     void taskDeletedWhileWorkRunsLeavesNothingBroken();
@@ -481,6 +483,64 @@ void tst_MakeDownloadReplaceListTaskSpecification::fifoAtInstalledPathIsNotWaite
     QCOMPARE(runStep(), Finished);
     QCOMPARE(paths(m_lists.replaces), QStringList {"files:bin/tool"});
     QCOMPARE(paths(m_lists.downloads), QStringList {"files:bin/tool"});
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::installedFileWithTheSameBytesIsTheLocalSource_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("link"); // the file, or a folder on its way, links outside
+    QTest::addColumn<QString>("expected");
+
+    const QString plain = md5(NewContent) + "::" + QString::number(NewContent.size());
+    const QString packed = md5(PackedContent) + "::" + QString::number(PackedContent.size())
+        + "::" + plain + "::new/name.txt";
+    const QString old = QStringLiteral("old/name.txt");
+    QTest::newRow("renamed, old name under [delete]")
+        << "new/name.txt" << plain << old << NewContent << "" << old;
+    QTest::newRow("duplicate of a current key")
+        << "new/name.txt" << plain << "kept.txt" << NewContent << "" << "kept.txt";
+    QTest::newRow("compressed key, installed unpacked")
+        << "new/name.txt.gz" << packed << old << NewContent << "" << old;
+    QTest::newRow("compressed key, as stored") << "new/name.txt.gz" << packed << old
+                                               << PackedContent << "" << "";
+    QTest::newRow("same sum, other size") << "new/name.txt" << md5(NewContent) + "::99" << old
+                                          << NewContent << "" << "";
+    QTest::newRow("link under [delete]")
+        << "new/name.txt" << plain << old << NewContent << "file" << "";
+    QTest::newRow("[delete] file in a linked folder")
+        << "new/name.txt" << plain << old << NewContent << "folder" << "";
+}
+
+// A file to fetch is copied from an installed file only where that holds the
+// bytes as installed, is regular and is reached through no link.
+void tst_MakeDownloadReplaceListTaskSpecification::installedFileWithTheSameBytesIsTheLocalSource()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, source);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, link);
+    QFETCH(QString, expected);
+    writeIni("[delete]\nold/name.txt=\n[files]\nkept.txt=" + md5(NewContent).toUtf8() + "::"
+             + QByteArray::number(NewContent.size()) + "\n" + key.toUtf8() + "="
+             + value.toUtf8() + "\n");
+    const QString outside = temp("outside/") + source;
+    QVERIFY(writeFile(link.isEmpty() ? app(source) : outside, content));
+    if (link == QLatin1String("file"))
+        QVERIFY(QDir().mkpath(app("old")) && QFile::link(outside, app(source)));
+    if (link == QLatin1String("folder"))
+        QVERIFY(QFile::link(temp("outside/old"), app("old")));
+
+    QCOMPARE(runStep(), Finished);
+    QStringList found;
+    for (const FileDownloadSpecification &download : std::as_const(m_lists.downloads)) {
+        if (download.filePath == key)
+            found.append(download.localSource);
+    }
+    QCOMPARE(found, QStringList {expected});
 }
 
 void tst_MakeDownloadReplaceListTaskSpecification::manyFilesKeepKeyOrder()

@@ -43,6 +43,8 @@ namespace {
 const int OldVersion = 1;
 const int NewVersion = 2;
 const int LaterVersion = 3;
+// Version 1 with files renamed (one of them compressed) and one duplicated.
+const int RenamedVersion = 4;
 const char interruptedRunOption[] = "--interrupted-run";
 const QStringList InstallationFiles = {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")};
 
@@ -187,6 +189,8 @@ private slots:
     void updateByPatches();
     void timeOutEndingTheRunBringsNoFiguresBack();
     void killAtEveryFileOperationLeavesEveryFileWhole();
+    void renamedFilesAreCopiedFromTheInstallation_data();
+    void renamedFilesAreCopiedFromTheInstallation();
 
 private:
     QString appRoot() const { return m_root->path(); }
@@ -235,6 +239,14 @@ void tst_UpdateRun::initTestCase()
                  qPrintable(m_builder.errorString()));
     QVERIFY2(m_builder.publish(NewVersion, mirrorTree("good"), ReleaseBuilder::sampleGzipGlobs(),
                                OldVersion),
+             qPrintable(m_builder.errorString()));
+    ReleaseBuilder::Files renamed = ReleaseBuilder::sampleClient(OldVersion);
+    renamed.insert("docs/readme.txt", renamed.take("data/readme.txt"));
+    renamed.insert("data/levels/first.dat", renamed.take("data/levels/level1.dat"));
+    renamed.insert("data/textures2.pak", renamed.value("data/textures.pak"));
+    QVERIFY(!m_builder.makeClient(RenamedVersion, renamed).isEmpty());
+    QVERIFY2(m_builder.publish(RenamedVersion, mirrorTree("renamed"),
+                               ReleaseBuilder::sampleGzipGlobs(), OldVersion),
              qPrintable(m_builder.errorString()));
     // A mirror with patches: version 2 from version 1, version 3 from version 2.
     for (int version : {NewVersion, LaterVersion})
@@ -1227,6 +1239,52 @@ void tst_UpdateRun::killAtEveryFileOperationLeavesEveryFileWhole()
     }
     // Directories, kept copies, new files, modes and deletions were all hit.
     QVERIFY2(operation > 30, qPrintable(QString::number(operation)));
+}
+
+void tst_UpdateRun::renamedFilesAreCopiedFromTheInstallation_data()
+{
+    QTest::addColumn<bool>("sourceChanges");
+    QTest::newRow("renamed and duplicated files copied") << false;
+    QTest::newRow("installed source changed after the list step") << true;
+}
+
+// Files whose bytes are installed under another name (the old name under
+// [delete], a compressed key installed unpacked, a duplicate) are copied from
+// there: the mirror is not asked for them, and the transfer figures count
+// only what it served. A source changed after the list step fails the check
+// of its copy: the file is fetched, and the mirror keeps its place.
+void tst_UpdateRun::renamedFilesAreCopiedFromTheInstallation()
+{
+    QFETCH(bool, sourceChanges);
+    m_targetVersion = RenamedVersion;
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("renamed"))}));
+    connect(m_engine.get(), &UpdateEngine::message, this, [&](const QString &line) {
+        QFile source(appRoot() + QStringLiteral("/data/readme.txt"));
+        if (sourceChanges && line == QLatin1String("Downloading files"))
+            QVERIFY(source.open(QIODevice::ReadWrite) && source.write("m") == 1);
+    });
+    m_tickPattern = QRegularExpression(QStringLiteral("^Starting file updates$"));
+
+    QCOMPARE(run(), Succeeded);
+
+    QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(RenamedVersion));
+    for (const QString &copy : {"docs/readme.txt from the installed data/readme.txt",
+                                "data/levels/first.dat.gz from the installed data/levels/level1.dat",
+                                "data/textures2.pak from the installed data/textures.pak"})
+        QVERIFY2(m_log.contains(QStringLiteral("Copying ") + copy), qPrintable(m_log.join('\n')));
+    QStringList wanted {QStringLiteral("/4/client_linux_amd64.ini"),
+                        QStringLiteral("/4/client_linux_amd64.ini.sig")};
+    if (sourceChanges)
+        wanted.append(QStringLiteral("/4/files/docs/readme.txt"));
+    QStringList fetched = LocalServers::requestedPaths(m_servers->nginxAccessLog());
+    qint64 fetchedBytes = 0;
+    for (const QString &path : std::as_const(fetched))
+        fetchedBytes += QFileInfo(mirrorTree("renamed") + path).size();
+    fetched.sort();
+    QCOMPARE(fetched, wanted);
+    QCOMPARE(m_handTick.section(QLatin1Char(' '), 1, 2),
+             QStringLiteral("%1 %1").arg(fetchedBytes));
+    QCOMPARE(m_engine->findChild<Mirrors *>()->getMirrorIndex(QStringLiteral("m1")), 0);
 }
 
 // A child process: updates the application root given to the new version,
