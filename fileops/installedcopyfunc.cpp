@@ -30,7 +30,8 @@ InstalledCopyFunc::InstalledCopyFunc(const QString &root, const QString &path,
 int InstalledCopyFunc::openBelow(const QString &root, const QString &path, struct stat &info)
 {
     const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (parts.isEmpty() || parts.contains(QStringLiteral("..")) || path.startsWith(QLatin1Char('/'))) {
+    if (parts.isEmpty() || parts.contains(QStringLiteral(".."))
+        || path.startsWith(QLatin1Char('/'))) {
         errno = EINVAL;
         return -1;
     }

@@ -71,8 +71,8 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     m_patchesOffered = false;
     if (m_patchList && m_patchList->isValid()) {
         for (const FileDownloadSpecification &file : std::as_const(*downloads)) {
-            m_patchesOffered = m_patchesOffered
-                || (!file.installedMd5.isEmpty() && file.localSource.isEmpty());
+            m_patchesOffered
+                = m_patchesOffered || (!file.installedMd5.isEmpty() && file.localSource.isEmpty());
         }
     }
     if (m_patchesOffered) {

@@ -127,8 +127,7 @@ void DownloadFileTaskSpecification::makeLocalCopySubtasks()
     executeSubTasks();
 }
 
-void DownloadFileTaskSpecification::onLocalCopyCheckDone(bool ok,
-                                                         CheckSignatureTaskSpecification *)
+void DownloadFileTaskSpecification::onLocalCopyCheckDone(bool ok, CheckSignatureTaskSpecification *)
 {
     if (ok) {
         m_copied = true;
@@ -138,15 +137,16 @@ void DownloadFileTaskSpecification::onLocalCopyCheckDone(bool ok,
         stopOnCancel();
         return;
     }
+    // Nothing of a copy with other bytes is kept to be continued.
+    QFile::remove(localPath());
     fetchInsteadOfCopy();
 }
 
 void DownloadFileTaskSpecification::fetchInsteadOfCopy()
 {
     // The installed file changed after it was compared: no mirror is to
-    // blame, and nothing of the copy is kept to be continued.
+    // blame. A copy that failed left the session directory as it was.
     emit message(QStringLiteral("Fetching %1 from the mirrors instead").arg(file.filePath));
-    QFile::remove(localPath());
     file.localSource.clear();
     emit fetchGrew(file.hasPatch() ? file.patchSize : file.size);
     // The subtask that called us is only deleted later; it ends unheard.

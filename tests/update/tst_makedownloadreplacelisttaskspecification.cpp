@@ -485,7 +485,8 @@ void tst_MakeDownloadReplaceListTaskSpecification::fifoAtInstalledPathIsNotWaite
     QCOMPARE(paths(m_lists.downloads), QStringList {"files:bin/tool"});
 }
 
-void tst_MakeDownloadReplaceListTaskSpecification::installedFileWithTheSameBytesIsTheLocalSource_data()
+void tst_MakeDownloadReplaceListTaskSpecification::
+    installedFileWithTheSameBytesIsTheLocalSource_data()
 {
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("value");
