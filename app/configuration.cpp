@@ -1,12 +1,15 @@
 #include "app/configuration.h"
 
+#include "app/processtools.h"
 #include "app/updatechecker.h"
 #include "ui/timedmessagebox.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QUrl>
 
@@ -269,12 +272,25 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel chan
     while (!checker.checkUpdate()) {
         // Built by hand: the static QMessageBox::critical() would make Retry
         // the default button, and this box has none. Unattended, nobody
-        // answers: the query is given up at once.
+        // answers: the query is given up at once. The cause names a host:
+        // plain text.
         QMessageBox box(QMessageBox::Critical, QObject::tr("Error"),
-                        QObject::tr("Failed to query latest client\nversion from update server."),
+                        QObject::tr("Failed to query latest client\nversion from update server.")
+                            + QLatin1Char('\n') + checker.failureCause(),
                         QMessageBox::Retry | QMessageBox::Abort);
-        if (TimedMessageBox::exec(box, m_noUserRequested, QMessageBox::Abort)
-            == QMessageBox::Abort)
+        box.setTextFormat(Qt::PlainText);
+        // The installed version can be played without the server: the
+        // failure is ignored. Whoever runs the updater unattended decides
+        // that for itself.
+        const QString client = getAppRootPath() + QLatin1Char('/') + getClientBinaryName();
+        if (!m_noUserRequested && QFileInfo(client).isFile())
+            box.addButton(QMessageBox::Ignore)
+                ->setText(QCoreApplication::translate("MainWindow", "Start Installed Version"));
+        const QMessageBox::StandardButton answer
+            = TimedMessageBox::exec(box, m_noUserRequested, QMessageBox::Abort);
+        if (answer == QMessageBox::Ignore)
+            ProcessTools::startMrvClient();
+        if (answer == QMessageBox::Abort || answer == QMessageBox::Ignore)
             return qMakePair(QString(), QString());
     }
     news = checker.m_news;

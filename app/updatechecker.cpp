@@ -2,6 +2,7 @@
 
 #include "fileops/uniquefd.h"
 #include "net/updateserver.h"
+#include "tasks/failurecause.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -44,7 +45,8 @@ bool sendRequest(int fd, char command)
 }
 
 // Receives one datagram of at most maxSize bytes within the reply time-out and
-// returns its text up to the first zero byte; false on error or time-out.
+// returns its text up to the first zero byte; false on error or time-out, with
+// errno set (ETIMEDOUT for the time-out).
 bool receiveReply(int fd, int maxSize, QByteArray &text)
 {
     QByteArray buffer(maxSize + 1, '\0');
@@ -54,6 +56,8 @@ bool receiveReply(int fd, int maxSize, QByteArray &text)
         const int ready = ::poll(&pfd, 1, int(deadline.remainingTime()));
         if (ready < 0 && errno == EINTR)
             continue;
+        if (ready == 0)
+            errno = ETIMEDOUT;
         if (ready <= 0)
             return false;
         const ssize_t received = ::recv(fd, buffer.data(), size_t(maxSize), 0);
@@ -101,18 +105,32 @@ QList<QPair<QString, QString>> UpdateChecker::parseVersionList(const QByteArray 
     return versions;
 }
 
+bool UpdateChecker::fail(const QString &cause)
+{
+    m_failureCause = cause;
+    return false;
+}
+
 bool UpdateChecker::readFromServer()
 {
     // A repeated exchange starts afresh, so the positions in the list stay
     // those of the channels.
     m_versions.clear();
     m_news.clear();
+    m_failureCause.clear();
+    const QString &name = server().host;
+    // What went wrong with the last system call, in the player's words.
+    const auto systemFailure = [this, &name] {
+        if (errno == ETIMEDOUT)
+            return fail(FailureCause::serverSilent(name, replyTimeoutMs / 1000));
+        return fail(FailureCause::serverUnreachable(name, qt_error_string(errno)));
+    };
 
     // Closed however the exchange ends.
     const UniqueFd udpSocket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
     const int fd = udpSocket.get();
     if (fd < 0)
-        return false;
+        return systemFailure();
 
     addrinfo hints {};
     hints.ai_family = AF_INET;
@@ -122,21 +140,21 @@ bool UpdateChecker::readFromServer()
     const QByteArray host = QFile::encodeName(server().host);
     const QByteArray port = QByteArray::number(server().port);
     if (::getaddrinfo(host.constData(), port.constData(), &hints, &result) != 0 || !result)
-        return false;
+        return fail(FailureCause::serverNotFound(name));
     // Connecting the socket makes the kernel drop datagrams from any other
     // address or port, so nobody but the server can choose the version.
     const int connected = ::connect(fd, result->ai_addr, result->ai_addrlen);
     ::freeaddrinfo(result);
     if (connected != 0)
-        return false;
+        return systemFailure();
 
     QByteArray text;
     if (!sendRequest(fd, '3') || !receiveReply(fd, versionReplyMax, text))
-        return false;
+        return systemFailure();
     m_versions = parseVersionList(text);
 
     if (!sendRequest(fd, '*') || !receiveReply(fd, newsReplyMax, text))
-        return false;
+        return systemFailure();
     m_news = QString::fromLatin1(text);
     return true;
 }

@@ -13,6 +13,8 @@ class UpdateChecker
 {
 public:
     bool checkUpdate();
+    // After a failed checkUpdate(): why, as the player's line (FailureCause).
+    QString failureCause() const { return m_failureCause; }
     // The (version number text, version name) pair of the channel, or two null
     // strings if the server sent no entry for it.
     QPair<QString, QString> getClientVersionByChannel(UpdateChannel channel) const;
@@ -28,4 +30,8 @@ public:
 
 private:
     bool readFromServer();
+    // Records cause and returns false.
+    bool fail(const QString &cause);
+
+    QString m_failureCause;
 };

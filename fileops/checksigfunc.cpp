@@ -65,7 +65,11 @@ bool CheckSigFunc::checkMD5()
     const QByteArray digest = fileDigest();
     if (digest.isEmpty())
         return false;
-    return QString::fromLatin1(digest.toHex()).compare(md5, Qt::CaseInsensitive) == 0;
+    const QString found = QString::fromLatin1(digest.toHex());
+    if (found.compare(md5, Qt::CaseInsensitive) == 0)
+        return true;
+    emit md5Mismatch(found);
+    return false;
 }
 
 QByteArray CheckSigFunc::fileDigest()

@@ -37,4 +37,8 @@ public:
     QString filePath;
     // Expected MD5 sum as hexadecimal text; empty selects the signature check.
     QString md5;
+
+signals:
+    // The file was read whole and its MD5 sum (hexadecimal) is not md5.
+    void md5Mismatch(QString found);
 };

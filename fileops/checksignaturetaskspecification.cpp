@@ -16,15 +16,28 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString filePat
 
 ASyncFunc *CheckSignatureTaskSpecification::createFunction()
 {
+    foundMd5.clear();
     return new CheckSigFunc(filePath, md5);
+}
+
+void CheckSignatureTaskSpecification::connectDefaultSignals(ASyncFunc *func)
+{
+    ASyncTaskSpecification::connectDefaultSignals(func);
+    // Queued like the result, and so delivered before it.
+    connect(static_cast<CheckSigFunc *>(func), &CheckSigFunc::md5Mismatch, this,
+            [this](const QString &found) { foundMd5 = found; }, Qt::QueuedConnection);
 }
 
 void CheckSignatureTaskSpecification::runDone(bool ok)
 {
     if (state != Running)
         return;
-    if (!ok)
+    if (!ok) {
         emit message(QStringLiteral("Signature check failed for %1").arg(filePath));
+        if (!foundMd5.isEmpty())
+            emit message(QStringLiteral("MD5 mismatch: %1 has the MD5 sum %2, %3 was expected")
+                             .arg(filePath, foundMd5, md5.toLower()));
+    }
 
     // The receiver may start its parent over from within checkDone(); the base
     // version only ends this task if it is still running afterwards.

@@ -7,7 +7,8 @@
 // Checks one file (an MD5 sum, or with an empty md5 the file's signature) on
 // the thread pool. When the check ends while the task still runs, it emits
 // checkDone() once, before the task ends: a failed check logs "Signature
-// check failed for <file>" and then ends the task with errorCancel() if
+// check failed for <file>" (and, for a file whose MD5 sum differs, a line
+// with both sums) and then ends the task with errorCancel() if
 // errorCancelOnFailure is set, with finish() otherwise. Once the task is no
 // longer running (cancelled or reset meanwhile) the result is dropped.
 class CheckSignatureTaskSpecification : public ASyncTaskSpecification
@@ -18,11 +19,14 @@ public:
                                     QObject *parent, double parentProgressRange);
 
     ASyncFunc *createFunction() override;
+    void connectDefaultSignals(ASyncFunc *func) override;
     void runDone(bool ok) override;
 
     QString filePath;
     QString md5;
     bool errorCancelOnFailure;
+    // The MD5 sum found, when the check failed on a differing one.
+    QString foundMd5;
 
 signals:
     // The result and the task itself, so that one slot can serve many checks.

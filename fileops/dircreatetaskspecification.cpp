@@ -1,6 +1,7 @@
 #include "fileops/dircreatetaskspecification.h"
 
 #include "fileops/fileophook.h"
+#include "tasks/failurecause.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -40,6 +41,9 @@ bool DirCreateTaskSpecification::tryCreateDir(const QString &path)
     FileOpHook::reached();
     if (!parent.mkdir(QDir(path).dirName())) {
         emit message(QStringLiteral("unable to create dir %1").arg(path));
+        const QString cause = FailureCause::probeFolder(parent.absolutePath(), 1);
+        if (!cause.isEmpty())
+            emit failureCause(cause);
         return false;
     }
     addRollbackOp(RollbackData(RollbackData::CreateDir, path));

@@ -1,8 +1,10 @@
 #include "fileops/filerenametaskspecification.h"
 
 #include "fileops/fileophook.h"
+#include "tasks/failurecause.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <unistd.h>
@@ -51,5 +53,8 @@ bool FileRenameTaskSpecification::doOp()
         return true;
     }
     emit message(QStringLiteral("Could not rename '%1' to '%2'").arg(sourcePath, targetPath));
+    const QString cause = FailureCause::probeFolder(QFileInfo(targetPath).absolutePath(), 0);
+    if (!cause.isEmpty())
+        emit failureCause(cause);
     return false;
 }

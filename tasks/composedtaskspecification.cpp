@@ -69,6 +69,7 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
     connect(task, &TaskSpecification::updateProgress, this,
             [this, task] { onSubTaskProgress(task); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
+    connect(task, &TaskSpecification::failureCause, this, &TaskSpecification::failureCause);
     m_cancelLinks.insert(task, connect(this, &TaskSpecification::otherTaskCancelled, task,
                                        &TaskSpecification::onOtherTaskCancelled));
 }

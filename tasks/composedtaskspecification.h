@@ -11,9 +11,10 @@
 // starts them in the order added, each start queued through startNextTask(),
 // at most maxParallelTasks at once; adds up their weighted progress and their
 // transfer figures (asking only the running ones at each tick); relays
-// their message() and error(); announces the first cancelled subtask of a run
-// to the others; and, once none runs and none will start, calls subtasksDone()
-// exactly once per run, which ends it with a state derived from the subtasks.
+// their message(), error() and failureCause(); announces the first cancelled
+// subtask of a run to the others; and, once none runs and none will start,
+// calls subtasksDone() exactly once per run, which ends it with a state
+// derived from the subtasks.
 //
 // A long list of like subtasks is made on demand instead (setSubTaskMaker()):
 // each is made when a slot frees, after the added ones, and let go as soon as

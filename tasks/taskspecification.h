@@ -67,6 +67,10 @@ signals:
     // The weighted progress (the progress field).
     void updateProgress(qreal doneFrac);
     void message(QString message);
+    // Why the task fails, as the player's line (FailureCause), emitted before
+    // the task ends with errorCancel(); climbs the tree like message(), and
+    // the run keeps the first that reaches the engine.
+    void failureCause(QString cause);
     // Emitted by composed tasks towards their subtasks.
     void otherTaskCancelled(TaskSpecification *task);
 };

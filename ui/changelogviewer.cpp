@@ -12,6 +12,7 @@
 #include <QFontMetrics>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPushButton>
 #include <QScreen>
 #include <QSettings>
 #include <QTextEdit>
@@ -49,6 +50,8 @@ ChangeLogViewer::ChangeLogViewer(QWidget *parent)
     m_textEdit->setFont(font);
 
     auto *buttonBox = new QDialogButtonBox(QDialogButtonBox::Close, Qt::Horizontal, this);
+    // From the program's catalogue: Qt's own is rarely installed.
+    buttonBox->button(QDialogButtonBox::Close)->setText(tr("Close"));
     connect(buttonBox, &QDialogButtonBox::rejected, this, &ChangeLogViewer::close);
 
     auto *layout = new QVBoxLayout(this);

@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScrollBar>
@@ -61,6 +62,7 @@ MainWindow::MainWindow(Configuration &configuration)
     connect(m_engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
     connect(m_engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
     connect(m_engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
+    connect(m_engine, &UpdateEngine::failureCause, this, &MainWindow::onFailureCause);
     connect(m_engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
 
     setupUi(this);
@@ -73,6 +75,9 @@ MainWindow::MainWindow(Configuration &configuration)
 
     outputTextEdit->hide();
     onDownloadProgress(0, 0, 0, false);
+    playInstalledButton->hide();
+    connect(playInstalledButton, &QPushButton::clicked, this,
+            &MainWindow::onPlayInstalledClicked);
 
     auto *instanceChecker = new SingleInstanceChecker(this);
     connect(instanceChecker, &SingleInstanceChecker::otherInstanceActivate, this,
@@ -230,6 +235,8 @@ void MainWindow::on_startButton_clicked()
     if (!m_engine->initialize())
         return;
     startButton->setEnabled(false);
+    playInstalledButton->hide();
+    m_failureCause.clear();
     m_engine->startUpdate();
 }
 
@@ -318,21 +325,49 @@ void MainWindow::onUpdateCanceled()
         return;
     }
     m_startClient = false;
+    const bool installationWhole = m_engine->installationWhole();
     m_engine->reset();
     startButton->setText(tr("Restart"));
     startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
     totalProgressBar->setValue(0);
-    auto *box = new QMessageBox(QMessageBox::Critical, tr("Update"),
-                                tr("Update cancelled. Push \"Details\" to check reasons."),
-                                QMessageBox::Ok, this);
-    TimedMessageBox::open(box, m_configuration->isUnattended(), QMessageBox::Ok,
-                          [this](QMessageBox::StandardButton) {
-                              // Unattended, nobody restarts the run: it ends
-                              // here, as failed.
-                              if (m_configuration->m_noUserMode == 1)
-                                  endEventLoop(2);
-                          });
+    const QString cause = m_failureCause;
+    m_failureCause.clear();
+    // The version that was there before the run can still be played; an
+    // unattended caller decides for itself what follows a failure.
+    const bool unattended = m_configuration->isUnattended();
+    const QString client
+        = Configuration::getAppRootPath() + QLatin1Char('/') + Configuration::getClientBinaryName();
+    playInstalledButton->setVisible(!unattended && installationWhole
+                                    && QFileInfo(client).isFile());
+
+    QString text = tr("Update cancelled. Push \"Details\" to check reasons.");
+    if (!cause.isEmpty()) {
+        appendToLog(cause);
+        text += QLatin1Char('\n') + cause;
+        // Unattended, the box puts its whole text there.
+        if (!unattended)
+            TimedMessageBox::toStandardError(cause);
+    }
+    // The cause names folders and files: plain text.
+    auto *box = new QMessageBox(QMessageBox::Critical, tr("Update"), text, QMessageBox::Ok, this);
+    box->setTextFormat(Qt::PlainText);
+    TimedMessageBox::open(box, unattended, QMessageBox::Ok, [this](QMessageBox::StandardButton) {
+        // Unattended, nobody restarts the run: it ends here, as failed.
+        if (m_configuration->m_noUserMode == 1)
+            endEventLoop(2);
+    });
+}
+
+void MainWindow::onFailureCause(QString cause)
+{
+    m_failureCause = cause;
+}
+
+void MainWindow::onPlayInstalledClicked()
+{
+    ProcessTools::startMrvClient();
+    close();
 }
 
 void MainWindow::onOtherInstanceActivate(QString message)

@@ -15,7 +15,9 @@ class UpdateEngine;
 // guard, shows what the engine reports, starts, restarts and follows runs,
 // asks before a run is abandoned, starts the client after success and ends
 // the event loop on fatal errors (code 1 for the configuration, 2 for the
-// engine).
+// engine). A run that failed is reported with its cause; after a run that
+// failed or was cancelled and left the installation as it was, the player
+// may start the installed client instead (never unattended).
 class MainWindow : public QWidget, private Ui::MainWindow
 {
     Q_OBJECT
@@ -50,6 +52,8 @@ private slots:
                             bool downloading);
     void onUpdateFinished();
     void onUpdateCanceled();
+    void onFailureCause(QString cause);
+    void onPlayInstalledClicked();
     void onOtherInstanceActivate(QString message);
     void onBannerFound(QByteArray bannerImage, QString clickUrl);
     void onDetailsPressed();
@@ -72,6 +76,8 @@ protected: // tests reach the internals through a subclass
     bool m_startClient = false;
     bool m_quitAfterCancel = false;
     bool m_closeQuestionOpen = false;
+    // The cause of the run that is ending, until it is shown.
+    QString m_failureCause;
     bool m_eventLoopRunning = false;
     int m_pendingExitCode = 0;
 };

@@ -1,6 +1,7 @@
 #include "ui/timedmessagebox.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QList>
 #include <QPointer>
 #include <QTimer>
@@ -9,6 +10,28 @@
 
 namespace {
 constexpr int unattendedQuestionTimeoutMs = 60000;
+
+// The buttons the updater's boxes use, with texts of the program's own
+// catalogue: Qt's catalogue is rarely installed beside the updater.
+const struct
+{
+    QMessageBox::StandardButton button;
+    const char *text;
+} buttonTexts[] = {
+    {QMessageBox::Ok, QT_TRANSLATE_NOOP("TimedMessageBox", "OK")},
+    {QMessageBox::Yes, QT_TRANSLATE_NOOP("TimedMessageBox", "Yes")},
+    {QMessageBox::No, QT_TRANSLATE_NOOP("TimedMessageBox", "No")},
+    {QMessageBox::Retry, QT_TRANSLATE_NOOP("TimedMessageBox", "Retry")},
+    {QMessageBox::Abort, QT_TRANSLATE_NOOP("TimedMessageBox", "Abort")},
+};
+
+void translateButtons(QMessageBox &box)
+{
+    for (const auto &name : buttonTexts) {
+        if (QAbstractButton *button = box.button(name.button))
+            button->setText(QCoreApplication::translate("TimedMessageBox", name.text));
+    }
+}
 
 using Done = std::function<void(QMessageBox::StandardButton)>;
 
@@ -67,6 +90,7 @@ void show(QMessageBox *box, bool unattended, QMessageBox::StandardButton default
 {
     if (unattended)
         TimedMessageBox::toStandardError(box->text());
+    translateButtons(*box);
     QObject::connect(box, &QDialog::finished, box, [box, unattended, defaultAnswer, done] {
         const QMessageBox::StandardButton answer = answerOf(*box, unattended, defaultAnswer);
         box->deleteLater();
@@ -85,6 +109,7 @@ QMessageBox::StandardButton TimedMessageBox::exec(QMessageBox &box, bool unatten
         toStandardError(box.text());
         return defaultAnswer;
     }
+    translateButtons(box);
     box.exec();
     return answerOf(box, unattended, defaultAnswer);
 }

@@ -13,7 +13,8 @@ class QWidget;
 // answer is taken at once, so that the run ends with its exit code without
 // waiting for anybody. A question to someone who acted on the window (closing
 // it) is shown, and closes itself with its default answer after 60 seconds.
-// Interactive, all of them are plain modal boxes.
+// Interactive, all of them are plain modal boxes. Their standard buttons
+// take their texts from the program's catalogue (context "TimedMessageBox").
 class TimedMessageBox
 {
 public:

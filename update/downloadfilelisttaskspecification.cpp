@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "fileops/filecreateahead.h"
 #include "fileops/filesyncbehind.h"
+#include "tasks/failurecause.h"
 #include "update/downloadfiletaskspecification.h"
 #include "update/patchlisttaskspecification.h"
 
@@ -155,6 +156,9 @@ void DownloadFileListTaskSpecification::subtasksDone()
         }
     }
     m_createAhead.reset();
+    // A file that could not be fetched has named its cause if it knew one.
+    if (!cancelRequested && getStateFromSubTasks() == ErrorCanceled)
+        emit failureCause(FailureCause::noWorkingMirror());
     ComposedTaskSpecification::subtasksDone();
     // Every file is in the session directory and checked: the later steps
     // work from the lists, and memory need not hold a task per file.
@@ -173,6 +177,9 @@ bool DownloadFileListTaskSpecification::makeSubDirs()
         if (!tempDir.mkpath(dir)) {
             emit message(QStringLiteral("Could not create dir %1")
                              .arg(tempDir.canonicalPath() + QLatin1Char('/') + dir));
+            const QString cause = FailureCause::probeFolder(tempDir.canonicalPath(), 1);
+            if (!cause.isEmpty())
+                emit failureCause(cause);
             errorCancel();
             return false;
         }

@@ -7,6 +7,7 @@
 #include "fileops/installedcopytaskspecification.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
+#include "tasks/failurecause.h"
 
 #include <QDir>
 #include <QFile>
@@ -267,6 +268,13 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSp
                          .arg(file.filePath));
         // The download keeps the name of the mirror that delivered the file.
         mirrors->removeMirror(currentDownload->m_mirror.name);
+        // The last mirror sent it damaged too: the file is what fails, not
+        // the mirrors.
+        int capacity = 0;
+        int used = 0;
+        mirrors->calcUseStats(capacity, used);
+        if (capacity == 0)
+            emit failureCause(FailureCause::damagedOnEveryMirror(file.filePath));
     }
     // The check that called us is only deleted later; it ends unheard.
     reset();

@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "fileops/dircreatetaskspecification.h"
+#include "tasks/failurecause.h"
 #include "update/filereplacetaskspecification.h"
 
 #include <QFileInfo>
@@ -81,7 +82,17 @@ void FileReplaceListTaskSpecification::subtasksDone()
 {
     if (getStateFromSubTasks() != Finished) {
         emit message(QStringLiteral("rolling back file updates"));
-        rollbackList.rollback(this);
+        if (!rollbackList.rollback(this))
+            m_undoFailed = true;
+        // A file that failed has undone its own changes; those that ended
+        // stay among the subtasks.
+        for (const TaskSpecification *task : std::as_const(subTasks)) {
+            const auto *file = qobject_cast<const FileReplaceTaskSpecification *>(task);
+            if (file && file->undoFailed)
+                m_undoFailed = true;
+        }
+        if (getStateFromSubTasks() == ErrorCanceled)
+            emit failureCause(FailureCause::installFailed(Configuration::getAppRootPath()));
     }
     ComposedTaskSpecification::subtasksDone();
 }
@@ -96,5 +107,6 @@ void FileReplaceListTaskSpecification::reset()
     }
     clearSubTasks();
     rollbackList.rollback(this);
+    m_undoFailed = false;
     TaskSpecification::reset();
 }

@@ -28,6 +28,9 @@ public:
     int makeSubdirTasks();
     void makeFileReplaceTasks(bool haveDirTasks);
     void makeSubtasksAndStart();
+    // Whether the installation differs from what it was before the step:
+    // the step finished, or an undo of its changes failed.
+    bool installationChanged() const { return state == Finished || m_undoFailed; }
 
     QList<FileReplaceSpecification> *replaces;
     QList<QString> *deletes;
@@ -38,4 +41,7 @@ public slots:
     void execute() override;
     void reset() override;
     void subtasksDone() override;
+
+private:
+    bool m_undoFailed = false;
 };

@@ -98,11 +98,13 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     RollbackDataList *journal = oldRenamed ? nullptr : &fileRollbackList;
     const bool unzip = file.hasUnzip() && !file.storedUnpacked;
     SlowFileOpSpecification *install = nullptr;
-    if (unzip)
+    if (unzip) {
         install = new FileUnzipTaskSpecification(journal, source, destination, this,
                                                  weightLeft - 0.2);
-    else
+        install->expectedSize = qint64(file.unzipSize);
+    } else {
         install = new FileCopyTaskSpecification(journal, source, destination, this, weightLeft);
+    }
     // Executable before it takes its name, so that it is never there without.
     if (isExecutable(destination))
         install->mode = executableMode;
@@ -127,8 +129,8 @@ void FileReplaceTaskSpecification::subtasksDone()
         if (oldRenamed && !keptFolder && !configuration->isSpecialFileName(name))
             deletes->append(keptName);
         makeSingleFileExecutable(destinationPath());
-    } else {
-        fileRollbackList.rollback(this);
+    } else if (!fileRollbackList.rollback(this)) {
+        undoFailed = true;
     }
     ComposedTaskSpecification::subtasksDone();
     // Its undo lives in the step's journal now; the subtasks are done with.

@@ -51,6 +51,8 @@ public:
     bool keptFolder = false;
     // Where it was moved, relative to the application root.
     QString keptName;
+    // An undo of this file's changes failed: the installation is not as it was.
+    bool undoFailed = false;
 
 public slots:
     void execute() override;

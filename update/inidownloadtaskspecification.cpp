@@ -4,6 +4,7 @@
 #include "fileops/checksignaturetaskspecification.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
+#include "tasks/failurecause.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -38,7 +39,30 @@ void IniDownloadTaskSpecification::reset()
 {
     clearSubTasks();
     failedChecks = 0;
+    m_badSignatures = 0;
+    m_otherReleases = 0;
     TaskSpecification::reset();
+}
+
+void IniDownloadTaskSpecification::subtasksDone()
+{
+    // A download that found no mirror left ends the step.
+    if (!cancelRequested && getStateFromSubTasks() == ErrorCanceled)
+        reportCause();
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void IniDownloadTaskSpecification::reportCause()
+{
+    // Mirrors are dropped for pairs that fail, so that a step which saw only
+    // failing pairs ends for want of mirrors: what the pairs said is the
+    // cause, not the mirrors.
+    if (m_badSignatures > 0)
+        emit failureCause(FailureCause::notSignedWithKey());
+    else if (m_otherReleases > 0)
+        emit failureCause(FailureCause::otherRelease(m_configuration->m_clientVersion));
+    else
+        emit failureCause(FailureCause::noMirrorReachable());
 }
 
 QString IniDownloadTaskSpecification::localIniPath() const
@@ -142,6 +166,9 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpe
         if (mismatch.isEmpty())
             return;
         emit message(mismatch);
+        ++m_otherReleases;
+    } else {
+        ++m_badSignatures;
     }
     ++failedChecks;
     discardFailedPair(ok);
@@ -155,14 +182,19 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpe
     }
     if (failedChecks > MaxFailedChecks) {
         emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
+        reportCause();
         errorCancel();
         return;
     }
     emit message(QStringLiteral("Could not verify the product ini file. Retrying"));
     const int failed = failedChecks;
+    const int badSignatures = m_badSignatures;
+    const int otherReleases = m_otherReleases;
     // The reset detaches the failed check, which is still inside its own
     // completion: its finish() no longer reaches this task.
     reset();
     failedChecks = failed;
+    m_badSignatures = badSignatures;
+    m_otherReleases = otherReleases;
     makeSubtasksAndStart();
 }

@@ -18,8 +18,10 @@ class QNetworkAccessManager;
 // directory, with canceled() otherwise. A product ini names the version and
 // client type it was published for (in [General]); one signed for another
 // release fails the check like a bad signature. A failed pair is deleted and
-// charged to the mirror that served it. Manager, mirrors and configuration
-// are lent, not owned.
+// charged to the mirror that served it. A step that fails names its cause:
+// a release not signed with the compiled-in key (every pair delivered failed
+// its signature), another release, or no mirror that delivered at all.
+// Manager, mirrors and configuration are lent, not owned.
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -43,6 +45,7 @@ public:
 public slots:
     void execute() override;
     void reset() override;
+    void subtasksDone() override;
 
 private slots:
     void onSigCheckDone(bool ok, CheckSignatureTaskSpecification *task);
@@ -57,7 +60,13 @@ private:
     // where that mirror is surely at fault.
     void discardFailedPair(bool iniAtFault);
     QString localIniPath() const;
+    // Emits the player's line for the failed step.
+    void reportCause();
 
     QPointer<DownloadTaskSpecification> m_iniDownload;
     QPointer<DownloadTaskSpecification> m_sigDownload;
+    // Pairs delivered in this step whose signature failed, and whose
+    // product ini named another release.
+    int m_badSignatures = 0;
+    int m_otherReleases = 0;
 };

@@ -44,13 +44,19 @@ void MainTaskSpecification::makeSubtasksAndStart()
                                                             m_configuration, this, downloadsWeight);
     downloads->setPatchSource(&m_fileSpecifications.patchList, &m_fileSpecifications.replaces);
     addSubTask(downloads);
-    addSubTask(new FileReplaceListTaskSpecification(&m_fileSpecifications.replaces,
-                                                    &m_fileSpecifications.deletes, m_configuration,
-                                                    this, replacementWeight));
+    m_replacement = new FileReplaceListTaskSpecification(&m_fileSpecifications.replaces,
+                                                         &m_fileSpecifications.deletes,
+                                                         m_configuration, this, replacementWeight);
+    addSubTask(m_replacement);
     addSubTask(
         new FileDeleteListTaskSpecification(&m_fileSpecifications.deletes, this, deletionWeight));
     state = Running;
     executeSubTasks();
+}
+
+bool MainTaskSpecification::installationWhole() const
+{
+    return !m_replacement || !m_replacement->installationChanged();
 }
 
 void MainTaskSpecification::reset()

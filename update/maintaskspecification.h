@@ -3,7 +3,10 @@
 #include "tasks/composedtaskspecification.h"
 #include "update/filespecifications.h"
 
+#include <QPointer>
+
 class Configuration;
+class FileReplaceListTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -22,6 +25,9 @@ public:
 
     // Builds the five steps and starts the first.
     void makeSubtasksAndStart();
+    // After the run: the installation is as it was before it (nothing
+    // replaced, or every replacement undone).
+    bool installationWhole() const;
 
     QNetworkAccessManager *m_manager;
     Mirrors *m_mirrorList;
@@ -31,4 +37,7 @@ public:
 public slots:
     void execute() override;
     void reset() override;
+
+private:
+    QPointer<FileReplaceListTaskSpecification> m_replacement;
 };

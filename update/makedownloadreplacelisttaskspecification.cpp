@@ -2,9 +2,12 @@
 
 #include "app/configuration.h"
 #include "fileops/wholefile.h"
+#include "tasks/failurecause.h"
+#include "update/installationcheck.h"
 #include "update/makedownloadreplacelistfunc.h"
 
 #include <QFileInfo>
+#include <QThreadPool>
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
     Configuration *configuration, FileSpecifications &lists, QObject *parent,
@@ -23,11 +26,32 @@ ASyncFunc *MakeDownloadReplaceListTaskSpecification::createFunction()
 void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
 {
     // A result that arrives after the task stopped running belongs to no run.
-    if (ok && state == Running) {
+    if (state != Running)
+        return;
+    if (ok) {
         *m_lists = *m_workingLists;
         queueLeftovers();
+        ok = checkInstallation();
+    } else {
+        emit failureCause(FailureCause::fileListUnusable());
     }
     ASyncTaskSpecification::runDone(ok);
+}
+
+bool MakeDownloadReplaceListTaskSpecification::checkInstallation()
+{
+    // Patches are applied on the pool, as many at once as it has threads
+    // and downloads run.
+    const int streams = m_configuration->m_downloadConcurrency < 1
+        ? Configuration::DefaultDownloadConcurrency
+        : m_configuration->m_downloadConcurrency;
+    InstallationCheck check(*m_lists, m_configuration->m_tempDir, Configuration::getAppRootPath(),
+                            qMin(streams, QThreadPool::globalInstance()->maxThreadCount()));
+    if (check.run())
+        return true;
+    emit message(check.logLine());
+    emit failureCause(check.cause());
+    return false;
 }
 
 void MakeDownloadReplaceListTaskSpecification::queueLeftovers()

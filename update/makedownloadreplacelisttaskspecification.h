@@ -9,10 +9,13 @@ class Configuration;
 
 // The second step of an update run: compiles the download, replace and delete
 // lists from the verified product ini on a pool thread. The caller's lists
-// change only on success, in one assignment on the main thread; after a
-// failure they keep what they held; then the delete list also names what an
-// interrupted earlier run left beside the listed files. The configuration and
-// the lists are lent.
+// change only once they are compiled, in one assignment on the main thread;
+// after a failure to compile they keep what they held; then the delete list
+// also names what an interrupted earlier run left beside the listed files.
+// Before the step finishes, the lists are checked against the volumes and
+// folders they need (InstallationCheck): a run that could not be completed
+// fails here, with nothing fetched and nothing changed. The configuration
+// and the lists are lent.
 class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -33,4 +36,6 @@ public slots:
 
 private:
     void queueLeftovers();
+    // False, after the log line and the cause, if the run cannot be completed.
+    bool checkInstallation();
 };

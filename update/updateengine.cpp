@@ -140,6 +140,13 @@ bool UpdateEngine::startUpdate()
     connect(m_mainTask, &TaskSpecification::error, this, &UpdateEngine::error);
     connect(m_mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
     connect(m_mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+    // The first cause is what went wrong; those after it are its consequences.
+    m_failureCause.clear();
+    connect(m_mainTask, &TaskSpecification::failureCause, this, [this](const QString &cause) {
+        if (m_failureCause.isEmpty())
+            m_failureCause = cause;
+    });
+    m_installationWhole = true;
     m_state = EngineRunning;
     m_timer->start(tickInterval);
     m_mainTask->execute();
@@ -203,9 +210,13 @@ void UpdateEngine::onTaskCanceled()
     // A run that failed has reported why; only a user cancel gets a line here.
     if (m_mainTask && m_mainTask->state == UserCanceled)
         emit message(QStringLiteral("User aborted update"));
+    const bool failed = m_mainTask && m_mainTask->state == ErrorCanceled;
+    m_installationWhole = !m_mainTask || m_mainTask->installationWhole();
     // The temporary directory and the session record stay for the next attempt.
     releaseMainTask();
     emit downloadProgress(0, 0, 0, false);
+    if (failed && !m_failureCause.isEmpty())
+        emit failureCause(m_failureCause);
     emit updateCanceled();
 }
 

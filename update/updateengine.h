@@ -17,7 +17,9 @@ class QTimer;
 // The engine owns what all tasks of a run share: the network access manager
 // with the proxy of update.ini, the one-second timer, the run's mirror list
 // and the main task. A run ends with exactly one of updateFinished() and
-// updateCanceled(); fatalError() means the program cannot go on.
+// updateCanceled(); a run that failed sends the player's line of its first
+// cause with failureCause() just before updateCanceled(). fatalError() means
+// the program cannot go on.
 class UpdateEngine : public QObject
 {
     Q_OBJECT
@@ -36,6 +38,10 @@ public:
     // Looks up the news banner once the event loop runs; bannerFound()
     // delivers its image.
     void getBanner();
+    // After a run that did not finish: the installation is as it was before
+    // the run (nothing replaced, or every replacement undone). True while no
+    // run has ended.
+    bool installationWhole() const { return m_installationWhole; }
 
     // Deletes the "_old_" copies of the special files in dir.
     static void removeOldFiles(const QString &dir);
@@ -47,6 +53,9 @@ signals:
     void downloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
                           bool downloading);
     void message(QString message);
+    // The first cause of a failed run, as the player's line; once per failed
+    // run, right before updateCanceled().
+    void failureCause(QString cause);
     void updateFinished();
     void updateCanceled();
     void bannerFound(QByteArray bannerImage, QString clickUrl);
@@ -79,6 +88,9 @@ protected: // tests reach the internals through a subclass
     MainTaskSpecification *m_mainTask = nullptr;
     QTimer *m_timer = nullptr;
     NetworkAccessManager *m_manager = nullptr;
+    // The first cause reported in the current run.
+    QString m_failureCause;
+    bool m_installationWhole = true;
     QString m_bannerClickUrl;
     QNetworkReply *m_bannerReply = nullptr;
 };

@@ -233,19 +233,44 @@ void tst_UpdateChecker::badServerAnswerEndsWithoutVersion()
 void tst_UpdateChecker::unreachableServerAsksRetryOrAbort_data()
 {
     QTest::addColumn<QString>("host");
-    QTest::addColumn<bool>("closedPort");
+    QTest::addColumn<QString>("server"); // "closed" port, "silent" server, or none
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<QString>("cause");
 
-    QTest::newRow("name does not resolve") << QString() << false;
-    QTest::newRow("nothing listens on the port") << QStringLiteral("127.0.0.1") << true;
+    QTest::newRow("name does not resolve")
+        << QString() << "" << false
+        << "The update server  cannot be found: there may be no network connection.";
+    QTest::newRow("nothing listens on the port")
+        << "127.0.0.1" << "closed" << false
+        << "The update server 127.0.0.1 cannot be reached: Connection refused";
+    QTest::newRow("server silent") << "127.0.0.1" << "silent" << false
+                                   << "The update server 127.0.0.1 did not answer within 5 seconds.";
+    QTest::newRow("installed client started instead")
+        << "127.0.0.1" << "closed" << true
+        << "The update server 127.0.0.1 cannot be reached: Connection refused";
 }
 
+// The box names the cause under its text; with a client installed, it also
+// offers to start that (interactive only).
 void tst_UpdateChecker::unreachableServerAsksRetryOrAbort()
 {
     QFETCH(QString, host);
-    QFETCH(bool, closedPort);
-    UpdateChecker::setServer(host, closedPort ? LocalServers::freeUdpPort() : 17384);
+    QFETCH(QString, server);
+    QFETCH(bool, installed);
+    QFETCH(QString, cause);
+    UpdateChecker::setServer(host, server == "closed" ? LocalServers::freeUdpPort() : 17384);
+    if (server == "silent")
+        QVERIFY(useServer({"--silent"}));
+    const QString marker = m_appRoot->filePath(QStringLiteral("client-started"));
+    if (installed) {
+        QFile script(m_appRoot->filePath(Configuration::getClientBinaryName()));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/client-started\"\n");
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
+    }
 
-    MessageBoxAnswerer answerer({QMessageBox::Abort});
+    MessageBoxAnswerer answerer({installed ? QMessageBox::Ignore : QMessageBox::Abort});
     Configuration configuration;
     configuration.m_newsText = QStringLiteral("from the command line");
     QString news = configuration.m_newsText;
@@ -258,11 +283,17 @@ void tst_UpdateChecker::unreachableServerAsksRetryOrAbort()
     const MessageBoxAnswerer::Box box = answerer.boxes.at(0);
     QCOMPARE(box.title, QStringLiteral("Error"));
     QCOMPARE(box.text,
-             QStringLiteral("Failed to query latest client\nversion from update server."));
+             QStringLiteral("Failed to query latest client\nversion from update server.\n") + cause);
+    QCOMPARE(box.textFormat, Qt::PlainText);
     QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(box.buttons, QMessageBox::Retry | QMessageBox::Abort);
+    QCOMPARE(box.buttons, QMessageBox::Retry | QMessageBox::Abort
+                 | (installed ? QMessageBox::Ignore : QMessageBox::NoButton));
     QVERIFY(!box.hasDefaultButton);
     QVERIFY(!box.hasParent);
+    if (installed)
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+    else
+        QVERIFY(!QFile::exists(marker));
 }
 
 void tst_UpdateChecker::retryRepeatsWholeExchange()

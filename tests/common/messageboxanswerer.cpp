@@ -26,6 +26,8 @@ void MessageBoxAnswerer::onTick()
     seen.textFormat = box->textFormat();
     seen.icon = box->icon();
     seen.buttons = box->standardButtons();
+    for (const QAbstractButton *button : box->buttons())
+        seen.buttonTexts.append(button->text());
     seen.hasDefaultButton = box->defaultButton() != nullptr;
     seen.hasParent = box->parentWidget() != nullptr;
     seen.shownAfterMs = m_clock.elapsed();

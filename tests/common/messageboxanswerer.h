@@ -4,6 +4,7 @@
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 
 #include <functional>
@@ -23,6 +24,7 @@ public:
         Qt::TextFormat textFormat = Qt::AutoText;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QMessageBox::StandardButtons buttons;
+        QStringList buttonTexts; // in the order the box holds them
         bool hasDefaultButton = false;
         bool hasParent = false;
         qint64 shownAfterMs = 0; // since construction or restartClock()

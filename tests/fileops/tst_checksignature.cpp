@@ -4,6 +4,7 @@
 #include "fileops/tomcryptutil.h"
 #include "localservers.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -313,6 +314,12 @@ void tst_CheckSignature::checkEndsTaskInOrder_data()
 
     const QString good = QStringLiteral("good");
     const QString missing = QStringLiteral("missing");
+    // "abd" against the sum of "abc": the line names both sums.
+    const QString mismatch = QStringLiteral("message MD5 mismatch: %1 has the MD5 sum "
+                                            "%2, 900150983cd24fb0d6963f7d28e17f72 was expected")
+                                 .arg(QStringLiteral("%1"),
+                                      QCryptographicHash::hash("abd", QCryptographicHash::Md5)
+                                          .toHex());
     QTest::newRow("passed") << good << false
                             << QStringList {"checkDone true", "progress 0.25", "finished"}
                             << int(Finished);
@@ -321,12 +328,13 @@ void tst_CheckSignature::checkEndsTaskInOrder_data()
         << int(Finished);
     QTest::newRow("failed, finish on failure")
         << QStringLiteral("bad") << false
-        << QStringList {"message Signature check failed for %1", "checkDone false", "progress 0.25",
-                        "finished"}
+        << QStringList {"message Signature check failed for %1", mismatch, "checkDone false",
+                        "progress 0.25", "finished"}
         << int(Finished);
     QTest::newRow("failed, cancel on failure")
         << QStringLiteral("bad") << true
-        << QStringList {"message Signature check failed for %1", "checkDone false", "canceled"}
+        << QStringList {"message Signature check failed for %1", mismatch, "checkDone false",
+                        "canceled"}
         << int(ErrorCanceled);
     QTest::newRow("unreadable, cancel on failure")
         << missing << true

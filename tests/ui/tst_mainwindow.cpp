@@ -803,7 +803,7 @@ void tst_MainWindow::germanTexts()
         QCOMPARE(child<QLabel>(window, "versionLabel")->text(),
                  QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">Update auf Morvane "
                                 "3.1.7.</div><div style=\"margin-top:8px\">Sie benutzen den "
-                                "<strong>Stable Channel</strong>.</div>"));
+                                "<strong>stabilen Channel</strong>.</div>"));
 
         MessageBoxAnswerer answerer({QMessageBox::Ok, QMessageBox::Ok, QMessageBox::No});
         emit window.m_engine->updateCanceled();
@@ -825,6 +825,10 @@ void tst_MainWindow::germanTexts()
         QVERIFY(window.m_engine->initialize());
         window.close();
         QTRY_COMPARE(answerer.boxes.value(2).title, QStringLiteral("Frage"));
+        QCOMPARE(answerer.boxes.value(0).buttonTexts, QStringList {"OK"});
+        QCOMPARE(answerer.boxes.value(2).buttonTexts.size(), 2);
+        QVERIFY(answerer.boxes.value(2).buttonTexts.contains(QStringLiteral("Ja")));
+        QVERIFY(answerer.boxes.value(2).buttonTexts.contains(QStringLiteral("Nein")));
         QCOMPARE(answerer.boxes.value(2).text,
                  QStringLiteral("<p>Aktualisierung läuft momentan.</p><p>Wirklich abbrechen?</p>"));
     }
@@ -834,7 +838,9 @@ void tst_MainWindow::germanTexts()
         const QTextEdit *view = ChangeLogViewer::m_instance->findChild<QTextEdit *>();
         QCOMPARE(view->toPlainText(), QStringLiteral("Lade..."));
         QTRY_COMPARE(view->toPlainText(), QStringLiteral("Konnte Changelog nicht laden."));
-        QCOMPARE(ChangeLogViewer::m_instance->windowTitle(), QStringLiteral("Changelog"));
+        QCOMPARE(ChangeLogViewer::m_instance->windowTitle(), QStringLiteral("Änderungen"));
+        QCOMPARE(ChangeLogViewer::m_instance->findChild<QPushButton *>()->text(),
+                 QStringLiteral("Schließen"));
         delete ChangeLogViewer::m_instance;
     }
     QCoreApplication::removeTranslator(&program);

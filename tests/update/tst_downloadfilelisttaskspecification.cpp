@@ -80,6 +80,8 @@ private:
     QString m_good, m_bad, m_goodHttps;
     QMap<QString, QByteArray> m_files;
     const QString m_corrupted = QStringLiteral("sub/b.bin");
+    // The line that names the corrupted copy's sum.
+    QString m_corruptedMismatch;
 
     // Per test.
     std::unique_ptr<QTemporaryDir> m_temp;
@@ -103,6 +105,9 @@ void tst_DownloadFileListTaskSpecification::initTestCase()
     QMap<QString, QByteArray> corrupted = m_files;
     corrupted[m_corrupted][1000] = char(corrupted[m_corrupted][1000] ^ 0x40);
     writeTree(m_trees.filePath("bad"), corrupted);
+    m_corruptedMismatch = QStringLiteral("MD5 mismatch: TEMP/%1 has the MD5 sum %2, %3 was expected")
+                              .arg(m_corrupted, md5Of(corrupted[m_corrupted]),
+                                   md5Of(m_files[m_corrupted]));
 
     m_good = m_servers.startNginx(m_trees.filePath("good"));
     m_goodHttps = m_servers.startNginx(m_trees.filePath("good"), true);
@@ -171,6 +176,8 @@ DownloadFileListTaskSpecification *tst_DownloadFileListTaskSpecification::makeSt
             [this](const QString &text) { m_log << normalised(text); });
     connect(step, &TaskSpecification::error, m_owner.get(),
             [this](const QString &text) { m_log << "error: " + normalised(text); });
+    connect(step, &TaskSpecification::failureCause, m_owner.get(),
+            [this](const QString &text) { m_log << "cause: " + normalised(text); });
     connect(step, &TaskSpecification::finished, m_owner.get(), [this] { m_log << "finished"; });
     connect(step, &TaskSpecification::canceled, m_owner.get(), [this, step] {
         m_log << (step->state == UserCanceled ? "user canceled" : "error canceled");
@@ -265,7 +272,7 @@ void tst_DownloadFileListTaskSpecification::corruptMirrorIsDropped()
     QCOMPARE(m_log,
              QStringList({"Downloading files", "Downloading base/sub/b.bin",
                           "Downloading base/sub/b.bin finished",
-                          "Signature check failed for TEMP/sub/b.bin",
+                          "Signature check failed for TEMP/sub/b.bin", m_corruptedMismatch,
                           "md5 sum for sub/b.bin failed, invalidating mirror and retrying",
                           "Downloading base/sub/b.bin", "Downloading base/sub/b.bin finished",
                           "finished"}));
@@ -301,9 +308,15 @@ void tst_DownloadFileListTaskSpecification::neverMatchingFileExhaustsMirrors()
         expected << "Downloading base/a.bin"
                  << "Downloading base/a.bin finished" << checkReport
                  << "Signature check failed for TEMP/a.bin"
+                 << "MD5 mismatch: TEMP/a.bin has the MD5 sum " + md5Of(m_files.value("a.bin"))
+                        + ", " + md5 + " was expected"
                  << "md5 sum for a.bin failed, invalidating mirror and retrying";
-    expected << "Downloading base/a.bin"
+    // The file is named as the cause, before the mirrors that it used up.
+    expected << "cause: a.bin differs from the new version on every mirror that sent it (MD5 "
+                "sum mismatch)."
+             << "Downloading base/a.bin"
              << "There are no (more) known working mirrors available"
+             << "cause: No working download mirror is left: every mirror failed."
              << "error canceled";
     QCOMPARE(m_log, expected);
     QCOMPARE(step->state, ErrorCanceled);
@@ -384,7 +397,8 @@ void tst_DownloadFileListTaskSpecification::userCancelDuringCheckMakesNoNewAttem
     QCOMPARE(m_log,
              QStringList({"Downloading files", "Downloading base/sub/b.bin",
                           "Downloading base/sub/b.bin finished",
-                          "Signature check failed for TEMP/sub/b.bin", "user canceled"}));
+                          "Signature check failed for TEMP/sub/b.bin", m_corruptedMismatch,
+                          "user canceled"}));
     QCOMPARE(step->state, UserCanceled);
 }
 
