@@ -167,6 +167,16 @@ bool ReleaseBuilder::sign(const QString &file)
     return runPublisher({QStringLiteral("sign"), privateKey(), file});
 }
 
+bool ReleaseBuilder::signWithOtherKey(const QString &file)
+{
+    const QString key = m_work.filePath(QStringLiteral("other.key"));
+    if (!QFileInfo::exists(key)
+        && !runPublisher({QStringLiteral("keygen"), key, m_work.filePath("other.der")}))
+        return false;
+    QFile::remove(file + QStringLiteral(".sig"));
+    return runPublisher({QStringLiteral("sign"), key, file});
+}
+
 QString ReleaseBuilder::productIniPath(const QString &mirrorRoot, int version)
 {
     return QStringLiteral("%1/%2/%3.ini").arg(mirrorRoot).arg(version).arg(CLIENT_TYPE);

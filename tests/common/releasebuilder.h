@@ -57,6 +57,8 @@ public:
                  int previousVersion = 0, const QList<int> &patchFrom = {});
     // Signs a file again with the development key, after a test changed it.
     bool sign(const QString &file);
+    // Signs a file with a key of its own, which no updater trusts.
+    bool signWithOtherKey(const QString &file);
     // The product ini of a published version below a mirror root.
     static QString productIniPath(const QString &mirrorRoot, int version);
 

@@ -13,6 +13,7 @@
 #include "net/downloadtaskspecification.h"
 #include "releasebuilder.h"
 #include "scopedapproot.h"
+#include "scopedmount.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -37,6 +38,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -182,6 +184,8 @@ private slots:
     void productIniPathOutsideTheRootIsRefused_data();
     void productIniPathOutsideTheRootIsRefused();
     void runWithoutWorkingMirrorFailsWithoutAbortLine();
+    void failedRunNamesItsCause_data();
+    void failedRunNamesItsCause();
     void changedPartIsFetchedWhole();
     void hostileMirrorChangesNothing_data();
     void hostileMirrorChangesNothing();
@@ -220,6 +224,8 @@ private:
     std::unique_ptr<Configuration> m_configuration;
     std::unique_ptr<UpdateEngine> m_engine;
     QStringList m_unwritableDirs;
+    std::vector<ScopedMount> m_mounts;
+    QStringList m_causes; // failureCause lines
     QStringList m_log; // message lines
     QStringList m_events; // every signal of the engine but updateProgress
     qreal m_lastProgress = -1;
@@ -262,6 +268,7 @@ void tst_UpdateRun::init()
     m_servers = std::make_unique<LocalServers>();
     m_log.clear();
     m_events.clear();
+    m_causes.clear();
     m_lastProgress = -1;
     m_tickPattern = QRegularExpression();
     m_handTickPending = false;
@@ -279,6 +286,7 @@ void tst_UpdateRun::cleanup()
     for (const QString &dir : std::as_const(m_unwritableDirs))
         makeWritable(dir);
     m_unwritableDirs.clear();
+    m_mounts.clear();
     DownloadTaskSpecification::setSlowTransferWindow(30);
     m_root.reset();
 }
@@ -340,6 +348,8 @@ void tst_UpdateRun::makeEngine()
                     m_handTick = line;
                 }
             });
+    connect(engine, &UpdateEngine::failureCause, this,
+            [this](const QString &text) { m_causes.append(text); });
     connect(engine, &UpdateEngine::updateFinished, this,
             [this] { m_events.append(QStringLiteral("updateFinished")); });
     connect(engine, &UpdateEngine::updateCanceled, this,
@@ -657,16 +667,21 @@ void tst_UpdateRun::corruptMirrorIsDropped()
 void tst_UpdateRun::failedReplacementLeavesInstallationAsBefore_data()
 {
     QTest::addColumn<QString>("fault");
-    QTest::newRow("destination not writable") << "unwritable";
-    QTest::newRow("unpacked file with wrong md5") << "badunzip";
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("destination not writable")
+        << "unwritable" << "ROOT/lib cannot be written to (read-only, or no permission).";
+    QTest::newRow("unpacked file with wrong md5")
+        << "badunzip" << "The new files could not be installed in ROOT.";
 }
 
-// The fourth of seven files cannot be installed, or the fifth unpacks to the
-// wrong data: the files installed before are put back, the new directories
-// removed, and the installation is byte for byte, mode for mode, what it was.
+// The fourth of seven files cannot be installed (its folder turned read-only
+// after the run was checked), or the fifth unpacks to the wrong data: the
+// files installed before are put back, the new directories removed, and the
+// installation is byte for byte, mode for mode, what it was.
 void tst_UpdateRun::failedReplacementLeavesInstallationAsBefore()
 {
     QFETCH(QString, fault);
+    QFETCH(QString, cause);
     QString mirror = QStringLiteral("good");
     if (fault == QLatin1String("badunzip")) {
         // theme.ogg published compressed, with a wrong sum for its unpacked form.
@@ -690,17 +705,26 @@ void tst_UpdateRun::failedReplacementLeavesInstallationAsBefore()
         QVERIFY2(builder.sign(ini), qPrintable(builder.errorString()));
     }
     QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree(mirror))}));
+    const QString lib = appRoot() + QStringLiteral("/lib");
+    bool unwritable = false;
     if (fault == QLatin1String("unwritable")) {
-        const QString lib = appRoot() + QStringLiteral("/lib");
         m_unwritableDirs.append(lib);
-        if (!makeUnwritable(lib))
-            QSKIP("cannot make a directory unwritable here");
+        connect(m_engine.get(), &UpdateEngine::message, this, [&](const QString &line) {
+            if (line == QLatin1String("Downloading files"))
+                unwritable = makeUnwritable(lib);
+        });
     }
     const QStringList before = installation();
 
     QCOMPARE(run(), Canceled);
 
+    if (fault == QLatin1String("unwritable")) {
+        if (!unwritable)
+            QSKIP("cannot make a directory unwritable here");
+        makeWritable(lib);
+    }
     QCOMPARE(installation(), before);
+    QCOMPARE(m_causes, QStringList(cause.replace(QLatin1String("ROOT"), appRoot())));
     QVERIFY2(m_log.contains(QStringLiteral("rolling back file updates")),
              qPrintable(m_log.join('\n')));
     QVERIFY(!m_log.contains(QStringLiteral("User aborted update")));
@@ -873,6 +897,102 @@ void tst_UpdateRun::runWithoutWorkingMirrorFailsWithoutAbortLine()
     QCOMPARE(installation(), before);
     QVERIFY(!m_engine->findChild<QTimer *>()->isActive());
     QVERIFY(!m_engine->busy());
+}
+
+void tst_UpdateRun::failedRunNamesItsCause_data()
+{
+    // fault: what stands in the run's way; cause: the player's line, a
+    // pattern in which ROOT and SESSION stand for the installation and the
+    // session directory; filesFetched: files were asked for before the end.
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("cause");
+    QTest::addColumn<bool>("filesFetched");
+
+    const QString noSpace = QStringLiteral(
+        "Not enough disk space in %1: the update needs [0-9.]+ kB there, [0-9.]+ kB are free\\.");
+    QTest::newRow("session volume full") << "session full" << noSpace.arg("SESSION") << false;
+    QTest::newRow("installation volume full") << "root full" << noSpace.arg("ROOT") << false;
+    QTest::newRow("read-only folder")
+        << "read-only" << "ROOT/lib cannot be written to \\(read-only, or no permission\\)\\."
+        << false;
+    QTest::newRow("release signed with another key")
+        << "other key"
+        << QRegularExpression::escape(
+               "The new version is not signed with this updater's key: the signature check "
+               "failed on every mirror that delivered it.")
+        << false;
+    QTest::newRow("no mirror holds the release")
+        << "empty"
+        << QRegularExpression::escape(
+               "No download mirror could be reached, or none holds the new version.")
+        << false;
+    QTest::newRow("file changed after signing")
+        << "changed"
+        << QRegularExpression::escape("lib/libgame.so differs from the new version on every "
+                                      "mirror that sent it (MD5 sum mismatch).")
+        << true;
+}
+
+// A run that cannot be completed ends with one line that names why, and the
+// installation as it was; where the folders or volumes stand in the way, it
+// ends before any file is fetched.
+void tst_UpdateRun::failedRunNamesItsCause()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, cause);
+    QFETCH(bool, filesFetched);
+
+    QString mirror = QStringLiteral("good");
+    if (fault == QLatin1String("other key") || fault == QLatin1String("changed")) {
+        mirror = QStringLiteral("faulty");
+        QVERIFY(makeFaultyMirror(mirror, [&](const QString &release) {
+            if (fault == QLatin1String("other key"))
+                return m_builder.signWithOtherKey(release + QStringLiteral("/client_linux_amd64.ini"));
+            QFile file(release + QStringLiteral("/files/lib/libgame.so"));
+            return file.open(QIODevice::ReadWrite) && file.seek(100) && file.write("X") == 1;
+        }));
+    } else if (fault == QLatin1String("empty")) {
+        mirror = fault;
+        QVERIFY(QDir().mkpath(mirrorTree(mirror)));
+    }
+    const QString url = m_servers->startNginx(mirrorTree(mirror));
+    if (fault == QLatin1String("session full")) {
+        // Room for the product ini and its signature (a page each), and two
+        // pages more.
+        const QString small = m_root->workFilePath(QStringLiteral("small"));
+        QVERIFY(QDir().mkpath(small));
+        m_mounts.push_back(ScopedMount::tmpfs(small, 16384));
+        qputenv("TMPDIR", QFile::encodeName(small));
+    } else if (fault == QLatin1String("root full")) {
+        m_mounts.push_back(ScopedMount::tmpfs(appRoot(), 1 << 20));
+    }
+    if (!m_mounts.empty() && !m_mounts.back().isValid())
+        QSKIP("cannot mount here (not root)");
+    QVERIFY(prepare(OldVersion, {url}));
+    if (fault == QLatin1String("root full"))
+        QVERIFY(m_mounts.back().shrinkTo(16 * 1024));
+    if (fault == QLatin1String("read-only")) {
+        m_mounts.push_back(ScopedMount::readOnly(appRoot() + QStringLiteral("/lib")));
+        if (!m_mounts.back().isValid())
+            QSKIP("cannot mount here (not root)");
+    }
+    const QStringList before = installation();
+
+    QCOMPARE(run(), Canceled);
+
+    cause.replace(QLatin1String("ROOT"), QRegularExpression::escape(appRoot()));
+    cause.replace(QLatin1String("SESSION"), QRegularExpression::escape(m_configuration->m_tempDir));
+    QCOMPARE(m_causes.size(), 1);
+    QVERIFY2(QRegularExpression(QLatin1Char('^') + cause + QLatin1Char('$'))
+                 .match(m_causes.first())
+                 .hasMatch(),
+             qPrintable(m_causes.first() + QLatin1Char('\n') + m_log.join('\n')));
+    QCOMPARE(installation(), before);
+    QVERIFY(m_engine->installationWhole());
+    bool fetched = false;
+    for (const QString &request : LocalServers::requestedPaths(m_servers->nginxAccessLog()))
+        fetched = fetched || request.contains(QLatin1String("/files/"));
+    QCOMPARE(fetched, filesFetched);
 }
 
 // A part left in the session directory that is not the start of the file is
