@@ -11,12 +11,16 @@
 #include "net/banner.h"
 #include "releasebuilder.h"
 #include "scopedapproot.h"
+#include "scopedmount.h"
+#include "standarderrorcapture.h"
 #include "testablemainwindow.h"
 #include "update/updateengine.h"
 
 #include <QApplication>
 #include <QLabel>
+#include <QDir>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTextEdit>
@@ -27,6 +31,7 @@
 #include <sys/mount.h>
 
 #include <memory>
+#include <vector>
 
 namespace {
 const int oldVersion = 1;
@@ -61,6 +66,8 @@ private slots:
     void closingDuringRunQuitsAfterRollback();
     void unattendedRunEndsWithItsCode_data();
     void unattendedRunEndsWithItsCode();
+    void failedRunShowsItsCause_data();
+    void failedRunShowsItsCause();
 
 private:
     QString appRoot() const { return m_root->path(); }
@@ -74,7 +81,7 @@ private:
     }
     // Builds the window for an installation of the old version that the
     // nginx mirror can bring to the new one.
-    void makeWindow(const QVariantMap &settings = {});
+    void makeWindow(const QVariantMap &settings = {}, const QString &mirrorTree = QString());
     QPushButton *startButton() const
     {
         return m_window->findChild<QPushButton *>(QStringLiteral("startButton"));
@@ -87,6 +94,7 @@ private:
     std::unique_ptr<LocalServers> m_servers;
     std::unique_ptr<Configuration> m_configuration;
     std::unique_ptr<TestableMainWindow> m_window;
+    std::vector<ScopedMount> m_mounts;
     QStringList m_log;
     QString m_mount; // a small file system mounted for the test
 };
@@ -133,12 +141,13 @@ void tst_MainWindowRun::cleanup()
         ::umount2(QFile::encodeName(std::exchange(m_mount, QString())).constData(), MNT_DETACH);
     m_configuration.reset();
     m_servers.reset();
+    m_mounts.clear();
     m_root.reset();
 }
 
-void tst_MainWindowRun::makeWindow(const QVariantMap &settings)
+void tst_MainWindowRun::makeWindow(const QVariantMap &settings, const QString &mirrorTree)
 {
-    const QString mirror = m_servers->startNginx(m_mirrorTree);
+    const QString mirror = m_servers->startNginx(mirrorTree.isEmpty() ? m_mirrorTree : mirrorTree);
     QVERIFY(!mirror.isEmpty());
     QVERIFY2(m_builder.prepareAppRoot(appRoot(), oldVersion, {mirror}, settings),
              qPrintable(m_builder.errorString()));
@@ -341,6 +350,94 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode()
     QCOMPARE(withoutOldCopies(ReleaseBuilder::snapshot(
                  appRoot(), false, installationFiles + QStringList(QLatin1String(clientMarker)))),
              clientSnapshot(newVersion));
+}
+
+void tst_MainWindowRun::failedRunShowsItsCause_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("unattended");
+    QTest::addColumn<QString>("cause"); // a pattern
+
+    QTest::newRow("full disk") << "session full" << false
+                               << "Not enough disk space in .*: the update needs .* there, .* "
+                                  "are free\\.";
+    QTest::newRow("wrong key, unattended")
+        << "other key" << true
+        << QRegularExpression::escape(
+               "The new version is not signed with this updater's key: the signature check "
+               "failed on every mirror that delivered it.");
+}
+
+// A failed run's box keeps its text and adds the cause, which goes to
+// standard error too. The installation stayed as it was: a player may start
+// it; an unattended run starts nothing and ends with 2.
+void tst_MainWindowRun::failedRunShowsItsCause()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, unattended);
+    QFETCH(QString, cause);
+
+    QString mirrorTree;
+    if (fault == QLatin1String("other key")) {
+        mirrorTree = m_builder.path(QStringLiteral("otherkey"));
+        QDir(mirrorTree).removeRecursively();
+        QVERIFY(m_builder.copyTree(m_mirrorTree, mirrorTree));
+        QVERIFY(m_builder.signWithOtherKey(
+            ReleaseBuilder::productIniPath(mirrorTree, newVersion)));
+    }
+    makeWindow({}, mirrorTree);
+    if (fault == QLatin1String("session full")) {
+        const QString small = m_root->workFilePath(QStringLiteral("small"));
+        QVERIFY(QDir().mkpath(small));
+        m_mounts.push_back(ScopedMount::tmpfs(small, 16384));
+        if (!m_mounts.back().isValid())
+            QSKIP("cannot mount here (not root)");
+        qputenv("TMPDIR", QFile::encodeName(small));
+    }
+    // The installed client tells the test that it ran.
+    QFile script(appRoot() + QLatin1Char('/') + Configuration::getClientBinaryName());
+    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    script.write(QByteArray("#!/bin/sh\ntouch \"$(dirname \"$0\")/") + clientMarker + "\"\n");
+    script.close();
+    m_configuration->m_noUserMode = unattended ? 1 : 0;
+    MessageBoxAnswerer answerer({QMessageBox::Ok});
+    StandardErrorCapture capture;
+
+    QMetaObject::invokeMethod(m_window.get(), "onAutoStartUpdate");
+    QTRY_COMPARE_WITH_TIMEOUT(startButton()->text(), QStringLiteral("Restart"), 60000);
+    const QString boxText
+        = QRegularExpression::escape("Update cancelled. Push \"Details\" to check reasons.\n")
+        + cause;
+    if (unattended)
+        QTRY_COMPARE(m_window->pendingExitCode(), 2);
+    else
+        QTRY_COMPARE(answerer.boxes.size(), 1);
+
+    // On standard error once: unattended, as the box's text, which is not shown.
+    const QString written = QString::fromLocal8Bit(capture.text());
+    QVERIFY2(written.count(QRegularExpression(cause)) == 1, qPrintable(written));
+    const QRegularExpression line(
+        QStringLiteral("(^|\n)%1\n").arg(unattended ? boxText : cause));
+    QVERIFY2(line.match(written).hasMatch(), qPrintable(written));
+    if (!unattended) {
+        QVERIFY2(QRegularExpression(QStringLiteral("^%1$").arg(boxText))
+                     .match(answerer.boxes.first().text)
+                     .hasMatch(),
+                 qPrintable(answerer.boxes.first().text));
+    }
+    auto *play = m_window->findChild<QPushButton *>(QStringLiteral("playInstalledButton"));
+    const QString marker = appRoot() + QLatin1Char('/') + QLatin1String(clientMarker);
+    if (unattended) {
+        QVERIFY(answerer.boxes.isEmpty());
+        QVERIFY(!play->isVisible());
+        QVERIFY(!QFile::exists(marker));
+        return;
+    }
+    QVERIFY(play->isVisible());
+    QCOMPARE(play->text(), QStringLiteral("Start Installed Version"));
+    QTest::mouseClick(play, Qt::LeftButton);
+    QVERIFY(!m_window->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
 }
 
 QTEST_MAIN(tst_MainWindowRun)
