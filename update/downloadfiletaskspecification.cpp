@@ -96,9 +96,15 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
     connect(patchCheck, &CheckSignatureTaskSpecification::checkDone, this,
             &DownloadFileTaskSpecification::onPatchCheckDone);
     addSubTask(patchCheck);
-    addSubTask(new FilePatchTaskSpecification(Configuration::getAppRootPath() + QLatin1Char('/')
-                                                  + file.installedPath,
-                                              patchPath, localPath, file.targetSize, this, 0.15));
+    auto *patch = new FilePatchTaskSpecification(Configuration::getAppRootPath()
+                                                     + QLatin1Char('/') + file.installedPath,
+                                                 patchPath, localPath, file.targetSize, this, 0.15);
+    addSubTask(patch);
+    // Whatever stops the patch, the whole file follows: what stopped it is
+    // not what the run fails of.
+    for (TaskSpecification *task : {static_cast<TaskSpecification *>(currentDownload),
+                                    static_cast<TaskSpecification *>(patch)})
+        disconnect(task, &TaskSpecification::failureCause, this, &TaskSpecification::failureCause);
     // The result is checked against the signed sum of the whole file
     // (unpacked, for a compressed key), as a download is.
     auto *check = new CheckSignatureTaskSpecification(localPath, file.targetMd5, false, this, 0.2);

@@ -47,6 +47,9 @@ void PatchListTaskSpecification::execute()
         FileDigestCache::record(local, static_cast<DownloadTaskSpecification *>(task)->writtenMd5());
     });
     addSubTask(m_download);
+    // Without the list, files are fetched whole: its absence fails no run.
+    disconnect(m_download, &TaskSpecification::failureCause, this,
+               &TaskSpecification::failureCause);
     auto *check = new CheckSignatureTaskSpecification(local, m_patchList.md5, false, this, 0.2);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &PatchListTaskSpecification::onCheckDone);
