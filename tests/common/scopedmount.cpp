@@ -2,48 +2,34 @@
 
 #include <QFile>
 
-#include <utility>
-
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 
-ScopedMount ScopedMount::tmpfs(const QString &dir, qint64 bytes)
+ScopedMount::ScopedMount(const QString &dir, qint64 tmpfsBytes)
 {
-    ScopedMount mount;
-    const QByteArray options = "size=" + QByteArray::number(bytes) + ",mode=0755";
-    if (::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, options.constData()) == 0)
-        mount.m_dir = dir;
-    return mount;
-}
-
-ScopedMount ScopedMount::readOnly(const QString &dir)
-{
-    ScopedMount mount;
     const QByteArray path = QFile::encodeName(dir);
+    const QByteArray size = "size=" + QByteArray::number(tmpfsBytes) + ",mode=0755";
+    if (tmpfsBytes >= 0) {
+        if (::mount("tmpfs", path.constData(), "tmpfs", 0, size.constData()) == 0)
+            m_dir = dir;
+        return;
+    }
     if (::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) != 0)
-        return mount;
-    mount.m_dir = dir;
+        return;
+    m_dir = dir;
     // A bind mount takes its own flags only when it is remounted.
     if (::mount(nullptr, path.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr)
-        != 0)
-        mount.release();
-    return mount;
-}
-
-ScopedMount::ScopedMount(ScopedMount &&other) noexcept
-    : m_dir(std::exchange(other.m_dir, QString()))
-{ }
-
-ScopedMount &ScopedMount::operator=(ScopedMount &&other) noexcept
-{
-    release();
-    m_dir = std::exchange(other.m_dir, QString());
-    return *this;
+        != 0) {
+        ::umount2(path.constData(), MNT_DETACH);
+        m_dir.clear();
+    }
 }
 
 ScopedMount::~ScopedMount()
 {
-    release();
+    // Lazily: a descriptor still open below it does not keep it.
+    if (isValid())
+        ::umount2(QFile::encodeName(m_dir).constData(), MNT_DETACH);
 }
 
 bool ScopedMount::shrinkTo(qint64 spare)
@@ -55,13 +41,4 @@ bool ScopedMount::shrinkTo(qint64 spare)
     const qint64 used = qint64(volume.f_blocks - volume.f_bfree) * qint64(volume.f_frsize);
     const QByteArray options = "size=" + QByteArray::number(used + spare);
     return ::mount(nullptr, path.constData(), nullptr, MS_REMOUNT, options.constData()) == 0;
-}
-
-void ScopedMount::release()
-{
-    if (m_dir.isEmpty())
-        return;
-    // Lazily: a descriptor still open below it does not keep it.
-    ::umount2(QFile::encodeName(m_dir).constData(), MNT_DETACH);
-    m_dir.clear();
 }

@@ -8,22 +8,17 @@
 class ScopedMount
 {
 public:
-    // A tmpfs of bytes (whole pages) over dir.
-    static ScopedMount tmpfs(const QString &dir, qint64 bytes);
-    // dir bound over itself, read-only.
-    static ScopedMount readOnly(const QString &dir);
-
-    ScopedMount(ScopedMount &&other) noexcept;
-    ScopedMount &operator=(ScopedMount &&other) noexcept;
+    // A tmpfs of tmpfsBytes (whole pages) over dir; with -1, dir bound over
+    // itself read-only.
+    ScopedMount(const QString &dir, qint64 tmpfsBytes);
     ~ScopedMount();
+    ScopedMount(const ScopedMount &) = delete;
+    ScopedMount &operator=(const ScopedMount &) = delete;
 
     bool isValid() const { return !m_dir.isEmpty(); }
     // Gives a tmpfs the size it uses now plus spare bytes.
     bool shrinkTo(qint64 spare);
 
 private:
-    ScopedMount() = default;
-    void release();
-
     QString m_dir;
 };

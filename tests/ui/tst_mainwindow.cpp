@@ -9,7 +9,6 @@
 #include "localservers.h"
 #include "messageboxanswerer.h"
 #include "scopedapproot.h"
-#include "standarderrorcapture.h"
 #include "net/banner.h"
 #include "ui/changelogviewer.h"
 #include "testablemainwindow.h"
@@ -739,7 +738,11 @@ void tst_MainWindow::changelogButtonOpensOneDialog()
 
 void tst_MainWindow::unattendedLinesGoToStandardError()
 {
-    StandardErrorCapture capture;
+    QTemporaryFile capture;
+    QVERIFY(capture.open());
+    const int savedError = ::dup(STDERR_FILENO);
+    ::fflush(stderr);
+    ::dup2(capture.handle(), STDERR_FILENO);
     {
         m_configuration->m_noUserMode = 1;
         TestableMainWindow window(*m_configuration);
@@ -767,7 +770,11 @@ void tst_MainWindow::unattendedLinesGoToStandardError()
     writeMirrors();
     watchdog.start(10000);
     codes << Startup::run(given);
-    const QByteArray written = capture.text();
+    ::fflush(stderr);
+    ::dup2(savedError, STDERR_FILENO);
+    ::close(savedError);
+    capture.seek(0);
+    const QByteArray written = capture.readAll();
     QVERIFY2(written.contains("Starting update process\n"), written.constData());
     QVERIFY(!written.contains("interactive line"));
     QCOMPARE(codes, QList<int>({1, 1, 2, 2}));

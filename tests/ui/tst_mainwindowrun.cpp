@@ -12,7 +12,6 @@
 #include "releasebuilder.h"
 #include "scopedapproot.h"
 #include "scopedmount.h"
-#include "standarderrorcapture.h"
 #include "testablemainwindow.h"
 #include "update/updateengine.h"
 
@@ -21,6 +20,7 @@
 #include <QDir>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QTemporaryFile>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTextEdit>
@@ -28,10 +28,10 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <sys/mount.h>
-
 #include <memory>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 const int oldVersion = 1;
@@ -94,9 +94,8 @@ private:
     std::unique_ptr<LocalServers> m_servers;
     std::unique_ptr<Configuration> m_configuration;
     std::unique_ptr<TestableMainWindow> m_window;
-    std::vector<ScopedMount> m_mounts;
+    std::vector<std::unique_ptr<ScopedMount>> m_mounts;
     QStringList m_log;
-    QString m_mount; // a small file system mounted for the test
 };
 
 void tst_MainWindowRun::initTestCase()
@@ -137,8 +136,6 @@ void tst_MainWindowRun::cleanup()
 {
     m_window.reset();
     QThreadPool::globalInstance()->waitForDone();
-    if (!m_mount.isEmpty())
-        ::umount2(QFile::encodeName(std::exchange(m_mount, QString())).constData(), MNT_DETACH);
     m_configuration.reset();
     m_servers.reset();
     m_mounts.clear();
@@ -293,8 +290,8 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode()
     QVERIFY2(m_builder.prepareAppRoot(appRoot(), oldVersion, {mirror}),
              qPrintable(m_builder.errorString()));
     if (fault == QLatin1String("full")) {
-        m_mount = m_root->tempPath();
-        if (::mount("tmpfs", QFile::encodeName(m_mount).constData(), "tmpfs", 0, "size=1m") != 0)
+        m_mounts.push_back(std::make_unique<ScopedMount>(m_root->tempPath(), 1 << 20));
+        if (!m_mounts.back()->isValid())
             QSKIP("cannot mount a tmpfs here");
     }
     const LocalServers::RefServer server = m_servers->startRefServer(
@@ -389,8 +386,8 @@ void tst_MainWindowRun::failedRunShowsItsCause()
     if (fault == QLatin1String("session full")) {
         const QString small = m_root->workFilePath(QStringLiteral("small"));
         QVERIFY(QDir().mkpath(small));
-        m_mounts.push_back(ScopedMount::tmpfs(small, 16384));
-        if (!m_mounts.back().isValid())
+        m_mounts.push_back(std::make_unique<ScopedMount>(small, 16384));
+        if (!m_mounts.back()->isValid())
             QSKIP("cannot mount here (not root)");
         qputenv("TMPDIR", QFile::encodeName(small));
     }
@@ -401,7 +398,10 @@ void tst_MainWindowRun::failedRunShowsItsCause()
     script.close();
     m_configuration->m_noUserMode = unattended ? 1 : 0;
     MessageBoxAnswerer answerer({QMessageBox::Ok});
-    StandardErrorCapture capture;
+    QTemporaryFile capture;
+    QVERIFY(capture.open());
+    const int savedError = ::dup(STDERR_FILENO);
+    ::dup2(capture.handle(), STDERR_FILENO);
 
     QMetaObject::invokeMethod(m_window.get(), "onAutoStartUpdate");
     QTRY_COMPARE_WITH_TIMEOUT(startButton()->text(), QStringLiteral("Restart"), 60000);
@@ -413,8 +413,11 @@ void tst_MainWindowRun::failedRunShowsItsCause()
     else
         QTRY_COMPARE(answerer.boxes.size(), 1);
 
+    ::dup2(savedError, STDERR_FILENO);
+    ::close(savedError);
+    capture.seek(0);
+    const QString written = QString::fromLocal8Bit(capture.readAll());
     // On standard error once: unattended, as the box's text, which is not shown.
-    const QString written = QString::fromLocal8Bit(capture.text());
     QVERIFY2(written.count(QRegularExpression(cause)) == 1, qPrintable(written));
     const QRegularExpression line(
         QStringLiteral("(^|\n)%1\n").arg(unattended ? boxText : cause));

@@ -224,7 +224,7 @@ private:
     std::unique_ptr<Configuration> m_configuration;
     std::unique_ptr<UpdateEngine> m_engine;
     QStringList m_unwritableDirs;
-    std::vector<ScopedMount> m_mounts;
+    std::vector<std::unique_ptr<ScopedMount>> m_mounts;
     QStringList m_causes; // failureCause lines
     QStringList m_log; // message lines
     QStringList m_events; // every signal of the engine but updateProgress
@@ -961,19 +961,19 @@ void tst_UpdateRun::failedRunNamesItsCause()
         // pages more.
         const QString small = m_root->workFilePath(QStringLiteral("small"));
         QVERIFY(QDir().mkpath(small));
-        m_mounts.push_back(ScopedMount::tmpfs(small, 16384));
+        m_mounts.push_back(std::make_unique<ScopedMount>(small, 16384));
         qputenv("TMPDIR", QFile::encodeName(small));
     } else if (fault == QLatin1String("root full")) {
-        m_mounts.push_back(ScopedMount::tmpfs(appRoot(), 1 << 20));
+        m_mounts.push_back(std::make_unique<ScopedMount>(appRoot(), 1 << 20));
     }
-    if (!m_mounts.empty() && !m_mounts.back().isValid())
+    if (!m_mounts.empty() && !m_mounts.back()->isValid())
         QSKIP("cannot mount here (not root)");
     QVERIFY(prepare(OldVersion, {url}));
     if (fault == QLatin1String("root full"))
-        QVERIFY(m_mounts.back().shrinkTo(16 * 1024));
+        QVERIFY(m_mounts.back()->shrinkTo(16 * 1024));
     if (fault == QLatin1String("read-only")) {
-        m_mounts.push_back(ScopedMount::readOnly(appRoot() + QStringLiteral("/lib")));
-        if (!m_mounts.back().isValid())
+        m_mounts.push_back(std::make_unique<ScopedMount>(appRoot() + QStringLiteral("/lib"), -1));
+        if (!m_mounts.back()->isValid())
             QSKIP("cannot mount here (not root)");
     }
     const QStringList before = installation();
