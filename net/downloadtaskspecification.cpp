@@ -2,11 +2,14 @@
 
 #include "net/mirrors.h"
 #include "net/urltext.h"
+#include "tasks/failurecause.h"
 
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+
+#include <cerrno>
 
 namespace {
 // As much as one read of the transfer hands over: each chunk is one write to
@@ -139,8 +142,10 @@ void DownloadTaskSpecification::startDownload()
         | (append ? QIODevice::WriteOnly | QIODevice::Append
                   : QIODevice::WriteOnly | QIODevice::Truncate);
     if (!m_file.open(mode)) {
+        const int openError = errno;
         localError(QStringLiteral("Unable to create file %1 for saving: %2")
-                       .arg(m_file.fileName(), m_file.errorString()));
+                       .arg(m_file.fileName(), m_file.errorString()),
+                   openError, m_expectedSize - m_resumeFrom);
         return;
     }
 
@@ -312,18 +317,24 @@ bool DownloadTaskSpecification::readData()
         // A write cut short by a full disk says nothing of why; the write of
         // the rest then fails with the system's reason.
         qint64 written = 0;
+        // What the file still needs from this chunk on.
+        const qint64 stillToWrite
+            = m_expectedSize > 0 ? m_expectedSize - m_resumeFrom - m_bytesReceived : bytesRead;
         while (written < bytesRead) {
             const qint64 count = m_file.write(chunk.constData() + written, bytesRead - written);
+            const int writeError = errno;
             if (count < 0) {
                 localError(QStringLiteral("Error writing to file %1: %2")
-                               .arg(m_file.fileName(), m_file.errorString()));
+                               .arg(m_file.fileName(), m_file.errorString()),
+                           writeError, stillToWrite - written);
                 return false;
             }
             if (count == 0) {
                 localError(QStringLiteral("Error writing to file %1. Should write %2 bytes but "
                                           "wrote %3 bytes")
                                .arg(m_file.fileName(), QString::number(bytesRead),
-                                    QString::number(written)));
+                                    QString::number(written)),
+                           writeError, stillToWrite - written);
                 return false;
             }
             written += count;
@@ -357,8 +368,10 @@ void DownloadTaskSpecification::onDownloadFinished()
         return;
     // The last buffered bytes may still fail to reach the disk.
     if (!m_file.flush()) {
+        const int flushError = errno;
         localError(QStringLiteral("Error writing to file %1: %2")
-                       .arg(m_file.fileName(), m_file.errorString()));
+                       .arg(m_file.fileName(), m_file.errorString()),
+                   flushError, 0);
         return;
     }
     m_reply->close();
@@ -392,8 +405,11 @@ bool DownloadTaskSpecification::errorRetry(const QString &reason)
     return true;
 }
 
-void DownloadTaskSpecification::localError(const QString &reason)
+void DownloadTaskSpecification::localError(const QString &reason, int errorNumber, qint64 bytesLeft)
 {
+    // The volume is asked as the fault left it, before this file's part goes.
+    const QString cause = FailureCause::forWriteError(m_file.fileName(), errorNumber,
+                                                      quint64(qMax<qint64>(bytesLeft, 0)));
     // The transfer stops before anyone hears of the fault: whatever the
     // report sets off, no tick can time this transfer out and charge its
     // mirror. The same disk holds every download of the run, so none of them
@@ -401,6 +417,7 @@ void DownloadTaskSpecification::localError(const QString &reason)
     resetDownload();
     m_mirrorList->stopHandingOut();
     emit error(reason);
+    emit failureCause(cause);
     errorCancel();
 }
 

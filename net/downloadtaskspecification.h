@@ -20,8 +20,8 @@ class QNetworkReply;
 // a local file, retrying on a newly chosen mirror after every failure (each
 // one charged to the failing mirror) until it succeeds or no mirror is left.
 // A local file that cannot be written is this machine's fault: the task ends
-// at once with error() and the system's reason, charges no mirror, and no
-// download of the run starts again.
+// at once with error() and the system's reason, and failureCause() in the
+// player's words, charges no mirror, and no download of the run starts again.
 // It holds at most one mirror slot and gives it back exactly once. Ends with
 // finished() on success, canceled() otherwise. A part of the file that an
 // earlier run left (killed or cancelled) is continued with a range request.
@@ -85,8 +85,9 @@ private:
     bool refuseOversize(qint64 bytes);
     bool errorRetry(const QString &reason);
     // A failure of this machine, not of the mirror: stop the transfer, stop
-    // the run's downloads, report it once and give up.
-    void localError(const QString &reason);
+    // the run's downloads, report it once with its cause (the system's
+    // errorNumber, bytesLeft of the file still to write) and give up.
+    void localError(const QString &reason, int errorNumber, qint64 bytesLeft);
     // keepPartial: a part of a file of known size stays for a later run.
     void resetDownload(bool keepPartial = false);
     // Drops the local part and asks for the whole file again.

@@ -101,10 +101,9 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
                                                  patchPath, localPath, file.targetSize, this, 0.15);
     addSubTask(patch);
     // Whatever stops the patch, the whole file follows: what stopped it is
-    // not what the run fails of.
-    for (TaskSpecification *task : {static_cast<TaskSpecification *>(currentDownload),
-                                    static_cast<TaskSpecification *>(patch)})
-        disconnect(task, &TaskSpecification::failureCause, this, &TaskSpecification::failureCause);
+    // not what the run fails of. The patch's transfer names a cause only for
+    // a session file it cannot write, which ends the run's downloads.
+    disconnect(patch, &TaskSpecification::failureCause, this, &TaskSpecification::failureCause);
     // The result is checked against the signed sum of the whole file
     // (unpacked, for a compressed key), as a download is.
     auto *check = new CheckSignatureTaskSpecification(localPath, file.targetMd5, false, this, 0.2);

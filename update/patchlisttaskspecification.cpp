@@ -46,10 +46,10 @@ void PatchListTaskSpecification::execute()
     connect(m_download, &TaskSpecification::finished, this, [local](TaskSpecification *task) {
         FileDigestCache::record(local, static_cast<DownloadTaskSpecification *>(task)->writtenMd5());
     });
+    // Without the list, files are fetched whole: its absence fails no run
+    // and names no cause. Its transfer names one only for a session file it
+    // cannot write, which ends the run's downloads.
     addSubTask(m_download);
-    // Without the list, files are fetched whole: its absence fails no run.
-    disconnect(m_download, &TaskSpecification::failureCause, this,
-               &TaskSpecification::failureCause);
     auto *check = new CheckSignatureTaskSpecification(local, m_patchList.md5, false, this, 0.2);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &PatchListTaskSpecification::onCheckDone);

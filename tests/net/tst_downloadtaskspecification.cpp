@@ -7,6 +7,7 @@
 #include "tasklog.h"
 
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -167,6 +168,8 @@ DownloadTaskSpecification *tst_DownloadTaskSpecification::makeDownload(const QSt
             [this](const QString &text) { m_log << normalised(text); });
     connect(task, &TaskSpecification::error, this,
             [this](const QString &text) { m_log << "error: " + normalised(text); });
+    connect(task, &TaskSpecification::failureCause, this,
+            [this](const QString &text) { m_log << "cause: " + normalised(text); });
     connect(task, &TaskSpecification::finished, this, [this] { m_log << "finished"; });
     connect(task, &TaskSpecification::canceled, this, [this, task] {
         m_log << (task->state == UserCanceled ? "user canceled" : "error canceled");
@@ -582,6 +585,13 @@ void tst_DownloadTaskSpecification::writeErrorEndsDownloadWithoutChargingMirror(
     QVERIFY(waitForEnd(task));
 
     QCOMPARE(task->state, ErrorCanceled);
+    // The player's line names the folder; its figures are the disk's.
+    const QString cause = m_log.size() == 4 ? m_log.takeAt(2) : QString();
+    QVERIFY2(QRegularExpression("^cause: Not enough disk space in OUT: the update needs \\S+ "
+                                "\\S+ there, \\S+ \\S+ are free\\.$")
+                 .match(cause)
+                 .hasMatch(),
+             qPrintable(cause));
     QCOMPARE(m_log,
              QStringList({"Downloading " + path,
                           "error: Error writing to file OUT/full.bin: No space left on device",
@@ -603,6 +613,8 @@ void tst_DownloadTaskSpecification::uncreatableFileIsAnError()
              QStringList({"Downloading data/file.bin",
                           "error: Unable to create file OUT/no/such/dir/file.bin for saving: "
                           "No such file or directory",
+                          "cause: OUT/no/such/dir/file.bin could not be written: No such file "
+                          "or directory",
                           "error canceled"}));
     int maxUse = 0, useCount = 0;
     m_mirrors->calcUseStats(maxUse, useCount);

@@ -266,12 +266,15 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("line"); // says why the run failed, once
-    QTest::newRow("update succeeds, client started") << "" << 0 << "";
-    QTest::newRow("session file system full")
-        << "full" << 2 << "^Error writing to file .*: No space left on device$";
+    QTest::addColumn<QString>("cause"); // the player's line, once
+    QTest::newRow("update succeeds, client started") << "" << 0 << "" << "";
+    QTest::newRow("session file system runs full")
+        << "full" << 2 << "^Error writing to file .*: No space left on device$"
+        << "^Not enough disk space in .*: the update needs .* there, .* are free\\.$";
     QTest::newRow("mirror with a password answers 404")
         << "alice:SECRET@" << 2
-        << "^http://127.0.0.1:\\d+/missing/2/client_linux_amd64.ini returned 404$";
+        << "^http://127.0.0.1:\\d+/missing/2/client_linux_amd64.ini returned 404$"
+        << "^No download mirror could be reached, or none holds the new version\\.$";
 }
 
 // The whole unattended road through start-up: the update server names the
@@ -283,15 +286,20 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode()
     QFETCH(QString, fault);
     QFETCH(int, code);
     QFETCH(QString, line);
+    QFETCH(QString, cause);
     QString mirror = m_servers->startNginx(m_mirrorTree);
     QVERIFY(!mirror.isEmpty());
     if (fault.contains(QLatin1Char('@')))
         mirror = mirror.insert(mirror.indexOf(QLatin1String("//")) + 2, fault) + "/missing";
     QVERIFY2(m_builder.prepareAppRoot(appRoot(), oldVersion, {mirror}),
              qPrintable(m_builder.errorString()));
+    // Room for the update when it is checked, none once its files are
+    // fetched: another program has filled the disk.
+    ScopedMount *session = nullptr;
     if (fault == QLatin1String("full")) {
-        m_mounts.push_back(std::make_unique<ScopedMount>(m_root->tempPath(), 1 << 20));
-        if (!m_mounts.back()->isValid())
+        m_mounts.push_back(std::make_unique<ScopedMount>(m_root->tempPath(), 64 << 20));
+        session = m_mounts.back().get();
+        if (!session->isValid())
             QSKIP("cannot mount a tmpfs here");
     }
     const LocalServers::RefServer server = m_servers->startRefServer(
@@ -306,10 +314,14 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode()
     // its log is read as the program ends.
     QString details;
     QTimer watch;
-    connect(&watch, &QTimer::timeout, &watch, [&watch] {
+    connect(&watch, &QTimer::timeout, &watch, [&watch, session] {
         for (QWidget *window : QApplication::topLevelWidgets()) {
             if (auto *engine = window->findChild<UpdateEngine *>()) {
                 watch.stop();
+                connect(engine, &UpdateEngine::message, engine, [session](const QString &text) {
+                    if (session && text == QLatin1String("Downloading files"))
+                        QVERIFY(session->shrinkTo(0));
+                });
                 const auto ticks = [engine] {
                     for (int tick = 0; tick < 20; ++tick)
                         QMetaObject::invokeMethod(engine, "onTimer", Qt::DirectConnection);
@@ -337,6 +349,7 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode()
     if (code != 0) {
         QCOMPARE(installation(), clientSnapshot(oldVersion));
         QCOMPARE(details.count(QRegularExpression(QStringLiteral("(?m)") + line)), 1);
+        QCOMPARE(details.count(QRegularExpression(QStringLiteral("(?m)") + cause)), 1);
         // A full disk is no mirror's fault; a mirror's password is nobody's business.
         QVERIFY2(!details.contains(QRegularExpression("timed out|failed too many|SECRET")),
                  qPrintable(details));
