@@ -28,15 +28,14 @@ quint64 sizeOf(qint64 size)
 bool fixedInPlace(const QString &path, const struct stat &folder)
 {
     struct statx file;
-    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW,
-                STATX_UID, &file)
+    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW, STATX_UID,
+                &file)
         != 0)
         return false;
     if (file.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND))
         return true;
     const uid_t user = ::geteuid();
-    return (folder.st_mode & S_ISVTX) && user != 0 && file.stx_uid != user
-        && folder.st_uid != user;
+    return (folder.st_mode & S_ISVTX) && user != 0 && file.stx_uid != user && folder.st_uid != user;
 }
 
 } // namespace
@@ -159,8 +158,9 @@ bool InstallationCheck::checkSpace()
         if (volumeOf(folder) == sessionVolume && sessionVolume)
             continue;
         const auto known = downloadSizes.constFind(file.filePath);
-        need(folder, known != downloadSizes.cend() ? *known
-                                                    : sizeOf(QFileInfo(session + file.filePath).size()));
+        need(folder,
+             known != downloadSizes.cend() ? *known
+                                           : sizeOf(QFileInfo(session + file.filePath).size()));
     }
 
     // The session directory: what is still to be fetched. A file that may
@@ -176,6 +176,13 @@ bool InstallationCheck::checkSpace()
         need(m_sessionDir, sizeOf(m_lists.patchList.size));
     QList<quint64> copies;
     for (const FileDownloadSpecification &file : m_lists.downloads) {
+        // A copy of an installed file is fetched by no mirror, but lies in
+        // the session directory like a download, or is one should the copy
+        // fail its check.
+        if (!file.localSource.isEmpty()) {
+            need(m_sessionDir, qMax(sizeOf(file.size), sizeOf(file.targetSize)));
+            continue;
+        }
         if (patchesOffered && !file.installedMd5.isEmpty()) {
             need(m_sessionDir, sizeOf(file.size));
             need(m_sessionDir, sizeOf(file.targetSize));
@@ -197,11 +204,11 @@ bool InstallationCheck::checkSpace()
 
     for (const auto &[device, volume] : m_volumes) {
         if (volume.needed > volume.available)
-            return fail(QStringLiteral("Not enough space in %1: %2 bytes needed, %3 bytes free")
-                            .arg(volume.folder, QString::number(volume.needed),
-                                 QString::number(volume.available)),
-                        FailureCause::notEnoughSpace(volume.folder, volume.needed,
-                                                     volume.available));
+            return fail(
+                QStringLiteral("Not enough space in %1: %2 bytes needed, %3 bytes free")
+                    .arg(volume.folder, QString::number(volume.needed),
+                         QString::number(volume.available)),
+                FailureCause::notEnoughSpace(volume.folder, volume.needed, volume.available));
     }
     return true;
 }

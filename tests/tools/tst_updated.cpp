@@ -3,6 +3,7 @@
 #include "localservers.h"
 
 #include <QNetworkDatagram>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -63,8 +64,16 @@ QString tst_Updated::writeConfig(const QString &body, bool withServer)
 QByteArray tst_Updated::ask(quint16 port, const QByteArray &request, int waitMs,
                             const QHostAddress &from, quint16 fromPort)
 {
+    // The servers' ports come from the ephemeral range, and a server never
+    // answers a request from its own ports: a socket left to take any port
+    // would now and then take one of them and get no reply.
     QUdpSocket socket;
-    if (!socket.bind(from, fromPort))
+    bool bound = false;
+    for (int attempt = 0; !bound && attempt < 50; ++attempt)
+        bound = socket.bind(
+            from,
+            fromPort != 0 ? fromPort : quint16(20000 + QRandomGenerator::global()->bounded(10000)));
+    if (!bound)
         return QByteArray();
     socket.writeDatagram(request, QHostAddress::LocalHost, port);
     if (!socket.waitForReadyRead(waitMs))
@@ -222,11 +231,13 @@ void tst_Updated::answersComeFromTheFile_data()
     const QString rollout = "[versions]\nstable=43\nbeta=50\n[rollout]\nstable=44\n"
                             "stableName=3.5\nsalt=spring\nstablePercent=";
     QTest::newRow("roll-out to every address")
-        << rollout + "100\n" << false << versionRequest << QByteArray("44#3.5,50\0", 10)
+        << rollout + "100\n"
+        << false << versionRequest << QByteArray("44#3.5,50\0", 10)
         << "answered 2 (version lists: 2 with a roll-out version, 0 without), dropped by address "
            "limit 0, by /24 limit 0, malformed 0, other unanswered 0";
     QTest::newRow("roll-out to no address")
-        << rollout + "0\n" << false << versionRequest << QByteArray("43,50\0", 6)
+        << rollout + "0\n"
+        << false << versionRequest << QByteArray("43,50\0", 6)
         << "answered 2 (version lists: 0 with a roll-out version, 2 without), dropped by address "
            "limit 0, by /24 limit 0, malformed 0, other unanswered 0";
     QTest::newRow("no news is empty news")
