@@ -64,6 +64,7 @@ void DownloadTaskSpecification::reset()
 {
     resetDownload();
     m_lacking.clear();
+    m_statedSize = -1;
     TaskSpecification::reset();
 }
 
@@ -84,10 +85,17 @@ bool DownloadTaskSpecification::refuseOversize(qint64 bytes)
     const qint64 limit = byteLimit();
     if (limit < 0 || bytes <= limit)
         return false;
-    errorRetry(QStringLiteral("Mirror %1 sent more than the %2 bytes expected of %3, "
-                              "abandoning the transfer")
-                   .arg(m_mirror.name, QString::number(limit), m_path));
+    // Not the file asked for: nothing of this transfer is kept.
+    restartWhole(QStringLiteral("Mirror %1 sent more than the %2 bytes expected of %3, "
+                                "abandoning the transfer")
+                     .arg(m_mirror.name, QString::number(limit), m_path),
+                 true);
     return true;
+}
+
+qint64 DownloadTaskSpecification::wholeSize() const
+{
+    return m_initialExpectedSize >= 0 ? m_initialExpectedSize : m_statedSize;
 }
 
 QString DownloadTaskSpecification::mirrorFileUrl() const
@@ -109,8 +117,12 @@ void DownloadTaskSpecification::startDownload()
         m_holdsSlot = true;
         break;
     case Mirrors::AllMirrorsExcluded:
-        // Only for an optional file: every mirror left said it lacks it.
-        emit message(QStringLiteral("No mirror has %1").arg(m_path));
+        // Every mirror left said it lacks the file: a fault of the release,
+        // not of the mirrors.
+        if (m_optional)
+            emit message(QStringLiteral("No mirror has %1").arg(m_path));
+        else
+            emit error(QStringLiteral("File %1 is missing on every mirror").arg(m_path));
         errorCancel();
         return;
     case Mirrors::AllSlotsBusy:
@@ -128,11 +140,11 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    m_md5.reset();
     // A file of a chunk or two is hashed as it arrives.
     m_md5.setInline(m_initialExpectedSize >= 0 && m_initialExpectedSize <= inlineHashLimit);
     const QFileInfo existing(m_file.fileName());
     m_resumeFrom = resumableBytes(existing);
+    m_partAtStart = m_resumeFrom;
     // An empty file (made ahead of the transfer) is appended to: truncating
     // it, empty as it is, makes ext4 start writing it back as it is closed,
     // on this thread.
@@ -150,8 +162,14 @@ void DownloadTaskSpecification::startDownload()
     }
 
     QNetworkRequest request {QUrl(mirrorFileUrl())};
-    if (m_resumeFrom > 0)
+    if (m_resumeFrom > 0) {
+        emit message(
+            QStringLiteral("continuing %1 at %2 bytes").arg(m_path, QString::number(m_resumeFrom)));
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resumeFrom) + '-');
+        if (wholeSize() > 0)
+            setProgress(double(m_resumeFrom) / double(wholeSize()));
+    }
+    m_transferClock.start();
     m_reply.reset(m_manager->get(request));
     if (!m_reply) {
         emit error(QStringLiteral("Download failed to initialize"));
@@ -192,17 +210,18 @@ void DownloadTaskSpecification::onMetaDataChanged()
     bool ok = false;
     const int code = status.toInt(&ok);
     if (!status.isNull() && !(ok && (code == 200 || (code == 206 && m_resumeFrom > 0)))) {
-        if (m_optional && ok && (code == 404 || code == 410)) {
-            notOnMirror();
-            return;
-        }
         if (ok && code == 416 && m_resumeFrom > 0) {
             // The mirror's file is not longer than our part of it: it is
-            // not the file we began, so it is fetched whole.
-            emit message(
+            // not the file expected. Charged, lest a mirror keep a file
+            // starting over; the file is fetched whole.
+            restartWhole(
                 QStringLiteral("%1 refused to resume at byte %2, starting over")
-                    .arg(UrlText::withoutUserInfo(mirrorFileUrl()), QString::number(m_resumeFrom)));
-            restartWhole();
+                    .arg(UrlText::withoutUserInfo(mirrorFileUrl()), QString::number(m_resumeFrom)),
+                true);
+            return;
+        }
+        if (isNotOnMirror(status)) {
+            notOnMirror();
             return;
         }
         // Any other answer, redirects included, disqualifies the mirror.
@@ -217,20 +236,42 @@ void DownloadTaskSpecification::onMetaDataChanged()
         // The mirror ignored the range and sends the whole file.
         m_file.resize(0);
         m_md5.reset();
+        m_hashed = 0;
         m_resumeFrom = 0;
     } else if (ok && code == 206 && !rangeMatches()) {
+        // Another part, or a part of another file: charged, so that no
+        // mirror can keep a file starting over.
         const QString range = QString::fromLatin1(m_reply->rawHeader("Content-Range"));
         restartWhole(QStringLiteral("Mirror %1 answered the resumed download of %2 with the "
                                     "range \"%3\", starting over")
-                         .arg(m_mirror.name, m_path, range));
+                         .arg(m_mirror.name, m_path, range),
+                     true);
         return;
     }
     // A body announced larger than allowed is not worth starting.
     bool lengthKnown = false;
     const qint64 announced
         = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&lengthKnown);
-    if (lengthKnown)
-        refuseOversize(m_resumeFrom + announced);
+    if (!lengthKnown)
+        return;
+    if (refuseOversize(m_resumeFrom + announced))
+        return;
+    // A file of unknown size can be continued once an answer said how long it is.
+    if (m_initialExpectedSize < 0 && m_resumeFrom == 0)
+        m_statedSize = announced;
+}
+
+bool DownloadTaskSpecification::isNotOnMirror(const QVariant &status) const
+{
+    bool ok = false;
+    const int code = status.toInt(&ok);
+    if (!ok)
+        return false;
+    // Object stores and CDNs answer 403 or redirect for a key they lack; for
+    // a file that the release needs, only a plain "not found" is believed.
+    if (m_optional)
+        return code >= 300 && code < 500;
+    return code == 404 || code == 410;
 }
 
 bool DownloadTaskSpecification::rangeMatches() const
@@ -246,39 +287,52 @@ bool DownloadTaskSpecification::rangeMatches() const
     const qint64 first = span.value(0).toLongLong(&firstOk);
     const qint64 last = span.value(1).toLongLong(&lastOk);
     const QByteArray total = parts.value(1);
+    const qint64 size = wholeSize();
     return parts.size() == 2 && span.size() == 2 && firstOk && lastOk && first == m_resumeFrom
-        && last == m_initialExpectedSize - 1
-        && (total == "*" || total == QByteArray::number(m_initialExpectedSize));
+        && last == size - 1 && (total == "*" || total == QByteArray::number(size));
 }
 
 qint64 DownloadTaskSpecification::resumableBytes(const QFileInfo &info)
 {
     // Only a file of known size is continued, and only from a part shorter
-    // than it; the part is hashed first, so that the digest of the whole file
-    // comes from the bytes written. Should the part not read back whole, the
-    // digest fails the check and the file is fetched again.
-    if (m_initialExpectedSize <= 0 || !info.isFile() || info.isSymLink() || info.size() <= 0
-        || info.size() >= m_initialExpectedSize)
+    // than it. The part is hashed first (unless it is what this task wrote
+    // and hashed already), so that the digest of the whole file comes from
+    // the bytes written. Should the part not read back whole, the digest
+    // fails the check and the file is fetched again.
+    const qint64 size = wholeSize();
+    if (m_onePiece || size <= 0 || !info.isFile() || info.isSymLink() || info.size() <= 0
+        || info.size() >= size) {
+        m_md5.reset();
+        m_hashed = 0;
         return 0;
-    m_md5.addFilePrefix(m_file.fileName(), info.size());
+    }
+    if (m_hashed != info.size()) {
+        m_md5.reset();
+        m_md5.addFilePrefix(m_file.fileName(), info.size());
+        m_hashed = info.size();
+    }
     return info.size();
 }
 
-void DownloadTaskSpecification::restartWhole(const QString &reason)
+void DownloadTaskSpecification::restartWhole(const QString &reason, bool charge)
 {
-    // Not the mirror's fault as far as anyone can tell; the part is dropped
-    // and the file asked for again, from a mirror chosen anew.
-    if (!reason.isEmpty())
-        emit message(reason);
+    // The part is dropped and the file asked for again, from a mirror chosen
+    // anew.
+    if (charge)
+        m_mirrorList->addMirrorError(m_mirror.name);
     resetDownload();
     m_file.remove();
+    m_statedSize = -1;
+    if (!reason.isEmpty())
+        emit message(reason);
     startDownload();
 }
 
 void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
 {
+    // A continued transfer states the length of the rest.
     if (bytesTotal > 0 && m_expectedSize == -1)
-        m_expectedSize = bytesTotal;
+        m_expectedSize = m_resumeFrom + bytesTotal;
 }
 
 void DownloadTaskSpecification::onReadyRead()
@@ -301,7 +355,7 @@ bool DownloadTaskSpecification::readData()
         QByteArray chunk(qMin(available, chunkSize), Qt::Uninitialized);
         const qint64 bytesRead = m_reply->read(chunk.data(), chunk.size());
         if (bytesRead < 0) {
-            errorRetry(m_reply->errorString());
+            brokeOff(m_reply->errorString());
             return false;
         }
         if (bytesRead == 0)
@@ -341,6 +395,7 @@ bool DownloadTaskSpecification::readData()
         }
 
         m_md5.addData(std::move(chunk));
+        m_hashed += bytesRead;
         m_bytesReceived += bytesRead;
         if (m_expectedSize >= 1)
             setProgress(
@@ -352,16 +407,26 @@ void DownloadTaskSpecification::onDownloadFinished()
 {
     if (!m_reply)
         return;
-    if (m_reply->error() != QNetworkReply::NoError) {
-        if (m_optional && m_reply->error() == QNetworkReply::ContentNotFoundError) {
+    const QNetworkReply::NetworkError failure = m_reply->error();
+    if (failure != QNetworkReply::NoError) {
+        // An HTTP status has been judged already: these come from ftp, which
+        // answers 550 both for a file and for a folder that is not there.
+        if (m_bytesReceived == 0
+            && (failure == QNetworkReply::ContentNotFoundError
+                || failure == QNetworkReply::ContentAccessDenied)) {
             notOnMirror();
             return;
         }
-        if (m_reply->error() == QNetworkReply::AuthenticationRequiredError) {
+        if (failure == QNetworkReply::AuthenticationRequiredError) {
             m_mirrorList->removeMirror(m_mirror.name);
             m_reply->close();
+            errorRetry(m_reply->errorString());
+            return;
         }
-        errorRetry(m_reply->errorString());
+        // What arrived before the break belongs to the part.
+        const QString reason = m_reply->errorString();
+        if (readData() && m_reply)
+            brokeOff(reason);
         return;
     }
     if (!readData())
@@ -377,6 +442,10 @@ void DownloadTaskSpecification::onDownloadFinished()
     m_reply->close();
     dropReply();
     m_file.close();
+    // A whole transfer's rate counts as well, for a second at the least.
+    if (m_bytesReceived > 0)
+        m_mirrorList->noteRate(
+            m_mirror.name, m_bytesReceived * 1000 / qMax<qint64>(1000, m_transferClock.elapsed()));
     // The mirror is free for the next transfer while the last bytes are hashed.
     releaseSlot();
     m_md5.finish(this, [this](const QByteArray &digest) {
@@ -391,17 +460,66 @@ void DownloadTaskSpecification::notOnMirror()
 {
     emit message(QStringLiteral("%1 is not on mirror %2").arg(m_path, m_mirror.name));
     m_lacking.insert(m_mirror.name);
-    resetDownload();
+    resetDownload(true);
     startDownload();
 }
 
 bool DownloadTaskSpecification::errorRetry(const QString &reason)
 {
-    m_mirrorList->addMirrorError(m_mirror.name);
-    resetDownload();
+    retry(reason, true);
+    return true;
+}
+
+void DownloadTaskSpecification::retry(const QString &reason, bool charge)
+{
+    if (charge)
+        m_mirrorList->addMirrorError(m_mirror.name);
+    resetDownload(true);
     // A reply's error text may quote the URL it was given.
     emit message(UrlText::withoutUserInfo(reason));
     startDownload();
+}
+
+void DownloadTaskSpecification::brokeOff(const QString &reason)
+{
+    // A line that drops now and then costs no mirror: the next transfer
+    // takes up the file where this one stopped. A transfer that brought
+    // little is charged, so that a mirror breaking off at once cannot keep
+    // the file going for ever; so is one that stopped at the file's end
+    // without ending, as the next would start over. In one piece nothing is
+    // continued and every break is charged.
+    retry(reason, !continuable() || progressOfTransfer() < MinimumProgress);
+}
+
+bool DownloadTaskSpecification::continuable() const
+{
+    return !m_onePiece && wholeSize() > 0 && m_resumeFrom + m_bytesReceived < wholeSize();
+}
+
+bool DownloadTaskSpecification::endSlowTransfer(qint64 rate)
+{
+    const qint64 better
+        = m_mirrorList->bestRateElsewhere(m_mirror.name, qint64(slowTransferWindow) * 1000);
+    const auto line = [&](const QString &outcome) {
+        return QStringLiteral("Mirror %1 sent %2 at %3 bytes/s over the last %4 s, %5")
+            .arg(m_mirror.name, m_path, QString::number(rate), QString::number(slowTransferWindow),
+                 outcome);
+    };
+    // A mirror is at fault when another one did much better in the same
+    // time, or when nothing that slow can be a line that carries an update.
+    // A slow move must bring the file a little further; one that started
+    // over at a 200 answer, and so brought less, is charged.
+    if (rate < FloorRate || (better > 0 && better >= BetterFactor * rate)
+        || (!m_onePiece
+            && (!continuable() || progressOfTransfer() < FloorRate * slowTransferWindow))) {
+        retry(line(QStringLiteral("abandoning the transfer")), true);
+        return true;
+    }
+    // The line is slow, not the mirror. Moving the file to a mirror chosen
+    // anew may find a faster way; in one piece it would start over instead.
+    if (m_onePiece)
+        return false;
+    retry(line(QStringLiteral("moving the transfer")), false);
     return true;
 }
 
@@ -428,16 +546,21 @@ void DownloadTaskSpecification::resetDownload(bool keepPartial)
         m_mirror.name = QString();
     dropReply();
     m_idleTicks = 0;
-    m_md5.reset();
     if (m_file.isOpen()) {
         m_file.close();
-        // Only a part of a file of known size can be continued later.
-        if (!keepPartial || m_initialExpectedSize <= 0 || m_file.size() == 0)
+        // Only a part of a file of known size can be continued.
+        if (!keepPartial || wholeSize() <= 0 || m_file.size() == 0)
             m_file.remove();
+    }
+    // The digest goes on with a part that is continued.
+    if (!keepPartial || !m_file.exists()) {
+        m_md5.reset();
+        m_hashed = 0;
     }
     m_bytesAtLastTick = 0;
     m_bytesReceived = 0;
     m_resumeFrom = 0;
+    m_partAtStart = 0;
     m_recentTicks.clear();
     m_expectedSize = m_initialExpectedSize;
     setProgress(0);
@@ -455,7 +578,7 @@ void DownloadTaskSpecification::timeTick(unsigned long long &downloadDone,
     if (state != Running || !m_reply)
         return;
     if (++m_idleTicks > m_mirror.timeout) {
-        errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(m_path, m_mirror.name));
+        brokeOff(QStringLiteral("file %1 timed out on mirror %2").arg(m_path, m_mirror.name));
         return;
     }
     // A byte now and then keeps the idle count at zero; the average over the
@@ -463,13 +586,9 @@ void DownloadTaskSpecification::timeTick(unsigned long long &downloadDone,
     m_recentTicks.append(m_bytesReceived);
     if (m_recentTicks.size() > slowTransferWindow) {
         const qint64 rate = (m_bytesReceived - m_recentTicks.takeFirst()) / slowTransferWindow;
-        if (rate < MinimumRate) {
-            errorRetry(QStringLiteral("Mirror %1 sent %2 at %3 bytes/s over the last %4 s, "
-                                      "abandoning the transfer")
-                           .arg(m_mirror.name, m_path, QString::number(rate),
-                                QString::number(slowTransferWindow)));
+        m_mirrorList->noteRate(m_mirror.name, rate);
+        if (rate < MinimumRate && endSlowTransfer(rate))
             return;
-        }
     }
     downloading = true;
 }

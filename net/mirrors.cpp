@@ -10,6 +10,9 @@ namespace {
 // A mirror list is a few dozen entries; the bound keeps a number in a file
 // from deciding what is allocated.
 constexpr int maxMirrors = 1000;
+// Rates older than this are of no use to any window; within one second only
+// the best is kept.
+constexpr qint64 rateMemoryMs = 2 * 60 * 1000;
 
 QString versionUrl(QString url, int clientVersion)
 {
@@ -22,7 +25,9 @@ QString versionUrl(QString url, int clientVersion)
 
 Mirrors::Mirrors(QObject *parent)
     : QObject(parent)
-{ }
+{
+    m_clock.start();
+}
 
 QVector<Mirrors::ListedMirror> Mirrors::readList(QSettings &settings, int &declared)
 {
@@ -193,4 +198,33 @@ void Mirrors::calcUseStats(int &maxUse, int &useCount, const QSet<QString> &excl
         maxUse += mirror.maxUse;
         useCount += mirror.useCount;
     }
+}
+
+void Mirrors::noteRate(const QString &name, qint64 bytesPerSecond)
+{
+    const qint64 now = m_clock.elapsed();
+    QVector<RateNote> &notes = m_rates[name];
+    while (!notes.isEmpty() && now - notes.first().at > rateMemoryMs)
+        notes.removeFirst();
+    if (!notes.isEmpty() && notes.last().at / 1000 == now / 1000) {
+        notes.last().at = now;
+        notes.last().bytesPerSecond = qMax(notes.last().bytesPerSecond, bytesPerSecond);
+        return;
+    }
+    notes.append({now, bytesPerSecond});
+}
+
+qint64 Mirrors::bestRateElsewhere(const QString &name, qint64 withinMs) const
+{
+    const qint64 now = m_clock.elapsed();
+    qint64 best = 0;
+    for (auto it = m_rates.cbegin(); it != m_rates.cend(); ++it) {
+        if (it.key() == name)
+            continue;
+        for (const RateNote &note : it.value()) {
+            if (now - note.at <= withinMs)
+                best = qMax(best, note.bytesPerSecond);
+        }
+    }
+    return best;
 }

@@ -2,6 +2,8 @@
 
 #include "net/ftpsiteaccessdata.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -66,6 +68,13 @@ public:
     void calcUseStats(int &maxUse, int &useCount);
     void calcUseStats(int &maxUse, int &useCount, const QSet<QString> &excluded);
 
+    // The rate of one transfer from the named mirror, in bytes a second: the
+    // average over its last window, or over a whole transfer that ended.
+    void noteRate(const QString &name, qint64 bytesPerSecond);
+    // The best rate that a transfer from any other mirror than name was noted
+    // with in the last withinMs milliseconds; 0 when none was.
+    qint64 bestRateElsewhere(const QString &name, qint64 withinMs) const;
+
 signals:
     void fatalError(QString errorMessage);
     void message(QString message);
@@ -74,4 +83,12 @@ private:
     QVector<FTPSiteAccessData> m_mirrors;
     bool m_noMirrorsReported = false;
     bool m_stopped = false;
+
+    struct RateNote
+    {
+        qint64 at; // ms on m_clock
+        qint64 bytesPerSecond;
+    };
+    QElapsedTimer m_clock;
+    QHash<QString, QVector<RateNote>> m_rates;
 };

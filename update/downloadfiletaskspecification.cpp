@@ -56,6 +56,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
 
     currentDownload = new DownloadTaskSpecification(manager, mirrors, remotePath, localPath,
                                                     file.size, this, 0.8);
+    currentDownload->setInOnePiece(m_onePiece);
     // The check that follows uses the digest of the bytes as they were written.
     connect(currentDownload, &TaskSpecification::finished, this, [localPath](TaskSpecification *task) {
         FileDigestCache::record(localPath,
@@ -263,11 +264,13 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSp
     // Never continued again: the next attempt fetches the whole file.
     QFile::remove(localPath());
     if (currentDownload->resumed()) {
-        // The part came from an earlier run, perhaps from another mirror:
-        // the one that sent the rest is not surely at fault.
+        // The parts came from several transfers, perhaps from several
+        // mirrors: none of them is surely at fault. The file comes in one
+        // piece from one mirror now, so that the next failure has an author.
         emit message(QStringLiteral("md5 sum for %1 failed after resuming, fetching the whole "
                                     "file")
                          .arg(file.filePath));
+        m_onePiece = true;
     } else {
         emit message(QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying")
                          .arg(file.filePath));

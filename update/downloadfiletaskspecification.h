@@ -12,7 +12,9 @@ class QNetworkAccessManager;
 // Fetches one file of the download list into the temporary directory and
 // checks its MD5 sum. A file that fails the check is blamed on the mirror
 // that served it: that mirror is removed and the file is fetched again, until
-// the check passes or no mirror is left. A file with a patch for its
+// the check passes or no mirror is left. A file put together from several
+// transfers that fails is blamed on nobody, and fetched again in one piece
+// from one mirror, from then on. A file with a patch for its
 // installed copy is first made from the patch (fetched, checked, applied and
 // the result checked like a download); if anything on that way fails, the
 // whole file is fetched instead, and only a mirror that served a bad patch
@@ -81,6 +83,7 @@ private:
     bool m_patched = false;
     bool m_copying = false;
     bool m_copied = false;
+    bool m_onePiece = false;
     // Bytes fetched for a patch that was then dropped.
     quint64 m_droppedBytes = 0;
 };

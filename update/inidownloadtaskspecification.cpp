@@ -41,6 +41,7 @@ void IniDownloadTaskSpecification::reset()
     failedChecks = 0;
     m_badSignatures = 0;
     m_otherReleases = 0;
+    m_onePiece = false;
     TaskSpecification::reset();
 }
 
@@ -79,6 +80,7 @@ DownloadTaskSpecification *IniDownloadTaskSpecification::addDownload(const QStri
         new DownloadTaskSpecification(m_manager, m_mirrors, name, localPath, -1, this,
                                       DownloadWeight);
     download->setSizeLimit(limit);
+    download->setInOnePiece(m_onePiece);
     addSubTask(download);
     return download;
 }
@@ -148,10 +150,13 @@ void IniDownloadTaskSpecification::discardFailedPair(bool iniAtFault)
     // A mirror is charged only when the fault is surely its own: the product
     // ini it served names another release, or it served both files of a pair
     // that does not verify. With the pair from two mirrors either may be the
-    // honest one, and a hostile mirror must not get honest ones dropped.
+    // honest one, and a hostile mirror must not get honest ones dropped; the
+    // same holds for a file put together from several transfers.
     const QString iniMirror = m_iniDownload ? m_iniDownload->m_mirror.name : QString();
     const QString sigMirror = m_sigDownload ? m_sigDownload->m_mirror.name : QString();
-    if (!iniMirror.isEmpty() && (iniAtFault || iniMirror == sigMirror))
+    const bool inPieces = (m_iniDownload && m_iniDownload->resumed())
+        || (m_sigDownload && m_sigDownload->resumed());
+    if (!iniMirror.isEmpty() && (iniAtFault || (iniMirror == sigMirror && !inPieces)))
         m_mirrors->addMirrorError(iniMirror);
     // Neither file is trusted again, not even by a later start of the session.
     QFile::remove(localIniPath());
@@ -171,6 +176,8 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpe
         ++m_badSignatures;
     }
     ++failedChecks;
+    const bool onePiece = m_onePiece || (m_iniDownload && m_iniDownload->resumed())
+        || (m_sigDownload && m_sigDownload->resumed());
     discardFailedPair(ok);
     if (cancelRequested) {
         // The user stopped the run while the check ran. A retry would reset
@@ -196,5 +203,6 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpe
     failedChecks = failed;
     m_badSignatures = badSignatures;
     m_otherReleases = otherReleases;
+    m_onePiece = onePiece;
     makeSubtasksAndStart();
 }

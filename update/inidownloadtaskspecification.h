@@ -69,4 +69,7 @@ private:
     // product ini named another release.
     int m_badSignatures = 0;
     int m_otherReleases = 0;
+    // After a failed pair put together from several transfers, each file
+    // comes in one piece from one mirror, so that a failure has an author.
+    bool m_onePiece = false;
 };

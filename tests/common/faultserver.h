@@ -8,6 +8,7 @@
 // A tiny HTTP/1.1 server on 127.0.0.1 for the faults real mirrors will not
 // make on demand. The first path segment picks the answer:
 //   /404/...   404 Not Found          /302/...   302 Found (elsewhere)
+//   /403/...   403 Forbidden          /410/...   410 Gone
 //   /500/...   500 Internal Server Error
 //   /stall/... 200 with a Content-Length, then silence (connection kept open)
 //   /reset/... 200, half the body, then a connection reset
@@ -15,13 +16,17 @@
 //   /endless/... 200 without a length, body bytes until the client hangs up
 //   /huge/...  200 announcing 1 GiB, then body bytes until the client hangs up
 //   /trickle/... 200 without a length, then one byte every 100 ms
+//   /cutN/...  the body (or the range asked for, as 206), whose first N
+//              bytes are sent before the connection is closed
+//   /paceN/... the body (or the range asked for, as 206), N bytes every 100 ms
 //   /badrange/... a range request gets 206 with the whole body as bytes 0-
 //   /416/...   a range request gets 416 Range Not Satisfiable
 //   (without a range request, the last two answer like any other path)
 //   anything else: 200 with the body, or with the file below the served
 //   directory (404 when there is none).
 // A fault set for the end of a path applies whatever the first segment is.
-// Every answer but stall, endless, huge and trickle closes the connection.
+// Every answer but stall, endless, huge, trickle and pace closes the
+// connection; pace closes it once the body is sent.
 class FaultServer : public QObject
 {
     Q_OBJECT
@@ -43,7 +48,8 @@ public:
 
 private:
     void onNewConnection();
-    void answer(QTcpSocket *socket, const QByteArray &path, bool rangeAsked);
+    // rangeFrom: the first byte a range request asked for; -1 without one.
+    void answer(QTcpSocket *socket, const QByteArray &path, qint64 rangeFrom);
 
     QTcpServer m_server;
     QByteArray m_body;

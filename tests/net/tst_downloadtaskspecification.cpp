@@ -45,8 +45,8 @@ private slots:
     void fileArrivesByteForByte();
     void unknownSizeIsLearnedFromServer_data();
     void unknownSizeIsLearnedFromServer();
-    void wrongStatusDropsMirrorAtFirstAnswer_data();
-    void wrongStatusDropsMirrorAtFirstAnswer();
+    void statusIsJudgedAtFirstAnswer_data();
+    void statusIsJudgedAtFirstAnswer();
     void refusedFtpLoginDropsMirrorAtOnce();
     void stallIsAbandonedAfterSixteenTicks();
     void failingMirrorDroppedAfterRetriesPlusOneErrors();
@@ -62,6 +62,10 @@ private slots:
     void uncreatableFileIsAnError();
     void partLeftByEarlierRunIsContinued_data();
     void partLeftByEarlierRunIsContinued();
+    void brokenTransferIsContinued_data();
+    void brokenTransferIsContinued();
+    void slowTransferIsMovedOrCharged_data();
+    void slowTransferIsMovedOrCharged();
 
 private:
     Mirrors *makeMirrors(const QList<MirrorEntry> &entries);
@@ -71,6 +75,8 @@ private:
     static void seedWhere(const std::function<bool()> &pick);
     static void seedFirstPicks(int freeSlots, int firstBelow, bool thenAtLeast = false);
     QByteArray localFile(const QString &name) const;
+    // The errors counted against a mirror still in the list (takes a slot).
+    int errorsOf(const QString &name);
     QString normalised(QString line) const;
 
     QTemporaryDir m_root;
@@ -127,6 +133,7 @@ void tst_DownloadTaskSpecification::init()
 
 void tst_DownloadTaskSpecification::cleanup()
 {
+    DownloadTaskSpecification::setSlowTransferWindow(30);
     if (!m_mount.isEmpty())
         ::umount2(QFile::encodeName(std::exchange(m_mount, QString())).constData(), MNT_DETACH);
     delete m_mirrors;
@@ -208,6 +215,17 @@ void tst_DownloadTaskSpecification::seedFirstPicks(int freeSlots, int firstBelow
     });
 }
 
+int tst_DownloadTaskSpecification::errorsOf(const QString &name)
+{
+    FTPSiteAccessData mirror;
+    for (int draw = 0; draw < 1000 && mirror.name != name; ++draw) {
+        if (m_mirrors->getRandomMirror(mirror) != Mirrors::MirrorTaken)
+            return -1;
+        m_mirrors->releaseMirror(mirror.name);
+    }
+    return mirror.name == name ? mirror.errorCount : -1;
+}
+
 QByteArray tst_DownloadTaskSpecification::localFile(const QString &name) const
 {
     QFile file(m_out->filePath(name));
@@ -278,39 +296,56 @@ void tst_DownloadTaskSpecification::unknownSizeIsLearnedFromServer()
     QCOMPARE(speed, 0u);
 }
 
-void tst_DownloadTaskSpecification::wrongStatusDropsMirrorAtFirstAnswer_data()
+void tst_DownloadTaskSpecification::statusIsJudgedAtFirstAnswer_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("mirrorPath");
+    QTest::addColumn<bool>("optional");
+    QTest::addColumn<bool>("dropped"); // else only this file is not asked of it again
     QTest::newRow("404") << "404"
-                         << "404";
+                         << "404" << false << false;
+    QTest::newRow("410") << "410"
+                         << "410" << false << false;
     QTest::newRow("302") << "302"
-                         << "302";
+                         << "302" << false << true;
     QTest::newRow("500") << "500"
-                         << "500";
-    QTest::newRow("404, %2F in the mirror URL") << "404"
-                                                << "404/a%2Fb";
+                         << "500" << false << true;
+    QTest::newRow("403, %2F in the mirror URL") << "403"
+                                                << "403/a%2Fb" << false << true;
+    QTest::newRow("optional file, 500") << "500"
+                                        << "500" << true << true;
 }
 
-void tst_DownloadTaskSpecification::wrongStatusDropsMirrorAtFirstAnswer()
+// A mirror that says it lacks the file keeps serving others, uncharged; any
+// other answer but 200 drops it. (An optional file's 3xx and 4xx answers are
+// shown with the patch list of a whole run.)
+void tst_DownloadTaskSpecification::statusIsJudgedAtFirstAnswer()
 {
     QFETCH(QString, fault);
     QFETCH(QString, mirrorPath);
+    QFETCH(bool, optional);
+    QFETCH(bool, dropped);
     makeMirrors({{"bad", m_faults->baseUrl() + "/" + mirrorPath, ""}, {"good", m_http, ""}});
     seedFirstPicks(6, 3);
     const int before = m_faults->requestCount(fault);
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    task->setOptional(optional);
     task->execute();
     QVERIFY(waitForEnd(task));
 
+    const QString verdict = dropped
+        ? QString("FAULTS/%1/123/data/file.bin returned %2").arg(mirrorPath, fault)
+        : QString("data/file.bin is not on mirror bad");
     QCOMPARE(m_log,
-             QStringList({"Downloading data/file.bin",
-                          QString("FAULTS/%1/123/data/file.bin returned %2").arg(mirrorPath, fault),
+             QStringList({"Downloading data/file.bin", verdict,
                           "Downloading data/file.bin finished", "finished"}));
     QCOMPARE(m_faults->requestCount(fault) - before, 1);
-    QCOMPARE(m_mirrors->getMirrorIndex("bad"), -1);
     QCOMPARE(task->m_mirror.name, QStringLiteral("good"));
     QVERIFY(localFile("file.bin") == m_body);
+    if (dropped)
+        QCOMPARE(m_mirrors->getMirrorIndex("bad"), -1);
+    else
+        QCOMPARE(errorsOf("bad"), 0);
 }
 
 void tst_DownloadTaskSpecification::refusedFtpLoginDropsMirrorAtOnce()
@@ -365,25 +400,29 @@ void tst_DownloadTaskSpecification::stallIsAbandonedAfterSixteenTicks()
 
 void tst_DownloadTaskSpecification::failingMirrorDroppedAfterRetriesPlusOneErrors()
 {
-    makeMirrors({{"flaky", m_faults->baseUrl() + "/reset", "1"}, {"good", m_ftp, ""}});
+    // Each transfer from flaky brings 1000 bytes, too few to go uncharged.
+    makeMirrors({{"flaky", m_faults->baseUrl() + "/cut1000", "1"}, {"good", m_ftp, ""}});
     // flaky (3 slots) is chosen twice, then only good remains.
     seedWhere([] { return Random::next() % 4 < 3 && Random::next() % 4 < 3; });
-    const int before = m_faults->requestCount("reset");
+    const int before = m_faults->requestCount("cut1000");
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
     task->execute();
     QVERIFY(waitForEnd(task));
 
-    QCOMPARE(m_faults->requestCount("reset") - before, 2);
-    QCOMPARE(m_log.size(), 6);
-    QCOMPARE(m_log.at(2), QStringLiteral("Mirror flaky failed too many times, removing"));
-    QCOMPARE(m_log.mid(4), QStringList({"Downloading data/file.bin finished", "finished"}));
+    QCOMPARE(m_faults->requestCount("cut1000") - before, 2);
+    QCOMPARE(m_log.size(), 8);
+    QCOMPARE(m_log.at(2), QStringLiteral("continuing data/file.bin at 1000 bytes"));
+    QCOMPARE(m_log.at(3), QStringLiteral("Mirror flaky failed too many times, removing"));
+    QCOMPARE(m_log.mid(5),
+             QStringList({"continuing data/file.bin at 2000 bytes",
+                          "Downloading data/file.bin finished", "finished"}));
     QCOMPARE(m_mirrors->getMirrorIndex("flaky"), -1);
     QVERIFY(localFile("file.bin") == m_body);
 }
 
 void tst_DownloadTaskSpecification::lastMirrorGoneEndsWithoutError()
 {
-    makeMirrors({{"broken", m_faults->baseUrl() + "/reset", ""}});
+    makeMirrors({{"broken", m_faults->baseUrl() + "/cut1000", ""}});
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
     QSignalSpy errors(task, &TaskSpecification::error);
     task->execute();
@@ -391,21 +430,25 @@ void tst_DownloadTaskSpecification::lastMirrorGoneEndsWithoutError()
 
     QCOMPARE(task->state, ErrorCanceled);
     QCOMPARE(errors.count(), 0);
-    QCOMPARE(m_log.size(), 7);
-    QCOMPARE(m_log.at(0), QStringLiteral("Downloading data/file.bin"));
     // Three transfer failures, the third removes the mirror; its reason follows.
-    QCOMPARE(m_log.at(1), m_log.at(2));
-    QCOMPARE(m_log.at(3), QStringLiteral("Mirror broken failed too many times, removing"));
     QCOMPARE(
-        m_log.mid(5),
-        QStringList({"There are no (more) known working mirrors available", "error canceled"}));
-    QVERIFY(!QFile::exists(m_out->filePath("file.bin")));
+        m_log,
+        QStringList({"Downloading data/file.bin",
+                     "transfer closed with 306211 bytes remaining to read",
+                     "continuing data/file.bin at 1000 bytes",
+                     "transfer closed with 305211 bytes remaining to read",
+                     "continuing data/file.bin at 2000 bytes",
+                     "Mirror broken failed too many times, removing",
+                     "transfer closed with 304211 bytes remaining to read",
+                     "There are no (more) known working mirrors available", "error canceled"}));
+    // What arrived stays for a later run to continue.
+    QCOMPARE(localFile("file.bin"), m_body.left(3000));
 
     // A second download is told nothing more.
     DownloadTaskSpecification *next = makeDownload(FilePath, "other.bin", m_body.size());
     next->execute();
     QCOMPARE(next->state, ErrorCanceled);
-    QCOMPARE(m_log.mid(7), QStringList({"Downloading data/file.bin", "error canceled"}));
+    QCOMPARE(m_log.mid(9), QStringList({"Downloading data/file.bin", "error canceled"}));
 }
 
 void tst_DownloadTaskSpecification::moreSlotsWantedThanFreeMakesDownloadsWait()
@@ -539,11 +582,7 @@ void tst_DownloadTaskSpecification::oversizedTransferIsChargedToMirror()
                           "Downloading data/file.bin finished", "finished"}));
     QVERIFY(localFile("file.bin") == m_body);
     // Charged one error, not removed.
-    QCOMPARE(m_mirrors->getMirrorIndex("huge"), 0);
-    FTPSiteAccessData huge;
-    while (huge.name != "huge")
-        QCOMPARE(m_mirrors->getRandomMirror(huge), 0);
-    QCOMPARE(huge.errorCount, 1);
+    QCOMPARE(errorsOf("huge"), 1);
 }
 
 void tst_DownloadTaskSpecification::writeErrorEndsDownloadWithoutChargingMirror_data()
@@ -669,11 +708,129 @@ void tst_DownloadTaskSpecification::partLeftByEarlierRunIsContinued()
     QCOMPARE(task->writtenMd5(), QCryptographicHash::hash(expected, QCryptographicHash::Md5));
     QCOMPARE(task->resumed(), !mirror.startsWith('/'));
     QCOMPARE(m_log.contains(line), !line.isEmpty());
+    // A wrong answer to a range costs the mirror an error.
+    QCOMPARE(errorsOf("m1"), line.isEmpty() ? 0 : 1);
     if (mirror.startsWith(QLatin1String("http"))) {
         const QString sent = QStringLiteral("\" 206 %1 ").arg(m_body.size() - half);
         QVERIFY2(m_servers.nginxAccessLog(url).contains(sent.toLatin1()),
                  m_servers.nginxAccessLog(url).constData());
     }
+}
+
+void tst_DownloadTaskSpecification::brokenTransferIsContinued_data()
+{
+    QTest::addColumn<QString>("fault"); // of the only mirror
+    QTest::addColumn<QString>("retries");
+    QTest::addColumn<int>("errors"); // counted against it at the end; -1: dropped
+    QTest::addColumn<int>("continued"); // "continuing" lines
+
+    QTest::newRow("closed after 96 KiB each time: not charged") << "cut98304"
+                                                                << "" << 0 << 3;
+    QTest::newRow("closed after 16 KiB each time: charged") << "cut16384"
+                                                            << "30" << 18 << 18;
+    // The first transfer brings half the file; the range is ignored, and
+    // every later one brings nothing new.
+    QTest::newRow("reset, range ignored: charged until dropped") << "reset"
+                                                                 << "" << -1 << 3;
+}
+
+// A transfer that breaks off is taken up where it stopped; it costs the
+// mirror nothing when it brought the file 64 KiB further, and one error
+// otherwise, so that a mirror cannot keep a file going for ever.
+void tst_DownloadTaskSpecification::brokenTransferIsContinued()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, retries);
+    QFETCH(int, errors);
+    QFETCH(int, continued);
+    makeMirrors({{"m1", m_faults->baseUrl() + "/" + fault, retries}});
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    task->execute();
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(task->state, errors < 0 ? ErrorCanceled : Finished);
+    QCOMPARE(m_log.filter(QRegularExpression("^continuing data/file.bin at \\d+ bytes$")).size(),
+             continued);
+    if (errors < 0) {
+        QCOMPARE(m_mirrors->getMirrorIndex("m1"), -1);
+        return;
+    }
+    QCOMPARE(localFile("file.bin"), m_body);
+    QCOMPARE(task->writtenMd5(), QCryptographicHash::hash(m_body, QCryptographicHash::Md5));
+    QVERIFY(task->resumed());
+    QCOMPARE(errorsOf("m1"), errors);
+}
+
+void tst_DownloadTaskSpecification::slowTransferIsMovedOrCharged_data()
+{
+    // The slow mirror sends pace bytes every 100 ms; a tick comes each time
+    // perTick more bytes arrived, so its rate is about perTick a tick. A
+    // fast mirror beside it, if any, sends fastPace bytes every 100 ms.
+    QTest::addColumn<int>("pace");
+    QTest::addColumn<int>("perTick");
+    QTest::addColumn<int>("fastPace");
+    QTest::addColumn<QString>("outcome");
+
+    QTest::newRow("slow single mirror finishes") << 50 << 200 << 0 << "moving the transfer";
+    QTest::newRow("slow beside a fast one: charged")
+        << 50 << 200 << 8192 << "abandoning the transfer";
+    QTest::newRow("under 64 bytes/s: charged") << 10 << 20 << 0 << "abandoning the transfer";
+}
+
+// A transfer under 1 KiB/s over the window is moved to a mirror chosen anew
+// and continued, at no charge and whatever it brought, unless another mirror
+// did four times better or it fell under 64 bytes/s.
+void tst_DownloadTaskSpecification::slowTransferIsMovedOrCharged()
+{
+    QFETCH(int, pace);
+    QFETCH(int, perTick);
+    QFETCH(int, fastPace);
+    QFETCH(QString, outcome);
+    DownloadTaskSpecification::setSlowTransferWindow(2);
+    const QByteArray body = m_body.left(fastPace > 0 ? m_body.size() : 1500);
+    FaultServer server(body);
+    QVERIFY(server.start());
+    QList<MirrorEntry> mirrors {{"slow", server.baseUrl() + QString("/pace%1").arg(pace), ""}};
+    if (fastPace > 0)
+        mirrors.append({"fast", server.baseUrl() + QString("/pace%1").arg(fastPace), ""});
+    makeMirrors(mirrors);
+    // The first download draws slow (3 of 6 free slots), the second fast (3 of 5).
+    seedWhere([] { return Random::next() % 6 < 3 && Random::next() % 5 >= 2; });
+    DownloadTaskSpecification *task = makeDownload(FilePath, "slow.bin", body.size());
+    task->execute();
+    DownloadTaskSpecification *fast = nullptr;
+    if (fastPace > 0) {
+        fast = makeDownload(FilePath, "fast.bin", body.size());
+        fast->execute();
+    }
+
+    unsigned long long done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    const QString slowFile = m_out->filePath("slow.bin");
+    qint64 atLastTick = 0;
+    const bool untilEnd = outcome.startsWith("moving");
+    while (task->state == Running && (untilEnd || m_log.filter(outcome).isEmpty())) {
+        QTRY_VERIFY(task->state != Running || QFileInfo(slowFile).size() >= atLastTick + perTick);
+        atLastTick = QFileInfo(slowFile).size();
+        if (fast)
+            fast->timeTick(done, total, speed, downloading);
+        task->timeTick(done, total, speed, downloading);
+    }
+    QVERIFY2(!m_log.filter(outcome).isEmpty(), qPrintable(m_log.join('\n')));
+    if (untilEnd) {
+        QCOMPARE(task->state, Finished);
+        QCOMPARE(localFile("slow.bin"), body);
+        QVERIFY(!m_log.filter("continuing data/file.bin at ").isEmpty());
+        QCOMPARE(errorsOf("slow"), 0);
+    } else {
+        QCOMPARE(m_log.filter(QRegularExpression("^Mirror slow sent .*, abandoning the transfer$"))
+                     .size(),
+                 1);
+        QCOMPARE(errorsOf("slow"), 1);
+    }
+    task->userCanceled();
+    if (fast)
+        fast->userCanceled();
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadTaskSpecification)

@@ -183,9 +183,10 @@ private slots:
     void tamperedProductIniOnOneMirrorIsRetried();
     void productIniPathOutsideTheRootIsRefused_data();
     void productIniPathOutsideTheRootIsRefused();
-    void runWithoutWorkingMirrorFailsWithoutAbortLine();
     void failedRunNamesItsCause_data();
     void failedRunNamesItsCause();
+    void fileMissingOnEveryMirrorIsNamed_data();
+    void fileMissingOnEveryMirrorIsNamed();
     void changedPartIsFetchedWhole();
     void hostileMirrorChangesNothing_data();
     void hostileMirrorChangesNothing();
@@ -879,18 +880,42 @@ void tst_UpdateRun::productIniPathOutsideTheRootIsRefused()
         QVERIFY2(!request.contains(QLatin1String("/files/")), qPrintable(request));
 }
 
-// A mirror without the version answers 404 and is dropped; with no mirror
-// left the run fails: no "User aborted update", but updateCanceled().
-void tst_UpdateRun::runWithoutWorkingMirrorFailsWithoutAbortLine()
+void tst_UpdateRun::fileMissingOnEveryMirrorIsNamed_data()
 {
-    QVERIFY(QDir().mkpath(mirrorTree("empty")));
-    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("empty"))}));
+    QTest::addColumn<QString>("missing"); // in the release directory; empty: the whole version
+    QTest::newRow("version on no mirror") << "";
+    QTest::newRow("one file on no mirror") << "files/lib/libgame.so";
+}
+
+// A file that every mirror answers with 404 fails the run with its name, as
+// a fault of the release rather than of the mirrors: both stay in the list.
+// No "User aborted update", but updateCanceled().
+void tst_UpdateRun::fileMissingOnEveryMirrorIsNamed()
+{
+    QFETCH(QString, missing);
+    const QString tree = missing.isEmpty() ? QStringLiteral("empty") : QStringLiteral("incomplete");
+    if (missing.isEmpty())
+        QVERIFY(QDir().mkpath(mirrorTree(tree)));
+    else
+        QVERIFY(makeFaultyMirror(tree, [&](const QString &release) {
+            return QFile::remove(release + QLatin1Char('/') + missing);
+        }));
+    QVERIFY(prepare(
+        OldVersion,
+        {m_servers->startNginx(mirrorTree(tree)), m_servers->startNginx(mirrorTree(tree))}));
     const QStringList before = installation();
 
     QCOMPARE(run(), Canceled);
 
+    const QString name = missing.isEmpty() ? QStringLiteral("client_linux_amd64.ini") : missing;
+    QVERIFY2(
+        m_events.contains(QStringLiteral("error: File %1 is missing on every mirror").arg(name)),
+        qPrintable(m_events.join('\n')));
     QVERIFY(!m_log.contains(QStringLiteral("User aborted update")));
-    QVERIFY(m_log.contains(QStringLiteral("There are no (more) known working mirrors available")));
+    QVERIFY(!m_log.contains(QStringLiteral("There are no (more) known working mirrors available")));
+    auto *mirrors = m_engine->findChild<Mirrors *>();
+    QCOMPARE(mirrors->getMirrorIndex(QStringLiteral("m1")), 0);
+    QCOMPARE(mirrors->getMirrorIndex(QStringLiteral("m2")), 1);
     QCOMPARE(m_events.mid(m_events.size() - 2),
              QStringList({QStringLiteral("downloadProgress 0 0 0 false"),
                           QStringLiteral("updateCanceled")}));
@@ -1145,6 +1170,8 @@ void tst_UpdateRun::updateByPatches_data()
     QTest::newRow("v1 to v3, patches from v2 only") << "http" << LaterVersion << "";
     QTest::newRow("corrupted patch on one mirror") << "http" << NewVersion << "corrupt";
     QTest::newRow("patch list on no mirror") << "http" << NewVersion << "nolist";
+    QTest::newRow("patch list answered 403 by one mirror") << "http" << NewVersion << "list403";
+    QTest::newRow("patch list answered 302 by one mirror") << "http" << NewVersion << "list302";
     QTest::newRow("locally modified file") << "http" << NewVersion << "modified";
     QTest::newRow("folder at a listed path, two updates") << "http" << NewVersion << "folder";
     QTest::newRow("killed at the replacement, then offline") << "http" << NewVersion << "killed";
@@ -1154,7 +1181,9 @@ void tst_UpdateRun::updateByPatches_data()
 // file whose installed copy has a patch is made from it, the others come
 // whole; whatever fails on a patch's way (a corrupted patch, no patch list
 // anywhere, an installed file changed by hand) ends in the whole file, and
-// only the mirror that served a bad patch is dropped. The transfer figures
+// only the mirror that served a bad patch is dropped. A mirror answering 403
+// or a redirect for the list, as object stores do for a key they lack,
+// stays and serves the rest. The transfer figures
 // count the bytes fetched.
 void tst_UpdateRun::updateByPatches()
 {
@@ -1188,9 +1217,17 @@ void tst_UpdateRun::updateByPatches()
             },
             QStringLiteral("patched")));
     }
+    FaultServer listRefusing(QByteArray("unused"));
+    const bool listRefused = fault.startsWith(QLatin1String("list"));
+    if (listRefused) {
+        listRefusing.serveDirectory(mirrorTree(tree));
+        listRefusing.setFault(QLatin1Char('/') + list, fault.mid(4).toLatin1());
+        QVERIFY(listRefusing.start());
+    }
     QStringList urls {server == QLatin1String("ftp") ? m_servers->startFtp(mirrorTree(tree))
+                          : listRefused              ? listRefusing.baseUrl()
                                                      : m_servers->startNginx(mirrorTree(tree))};
-    if (faultyMirror)
+    if (faultyMirror || listRefused)
         urls.append(m_servers->startNginx(
             mirrorTree(fault == QLatin1String("nolist") ? tree : QStringLiteral("patched"))));
     QVERIFY(prepare(OldVersion, urls, {{QStringLiteral("update/streams"), 1}}));
@@ -1242,7 +1279,7 @@ void tst_UpdateRun::updateByPatches()
     const QString listText = QString::fromUtf8(listFile.readAll());
     QStringList wanted {QStringLiteral("client_linux_amd64.ini"),
                         QStringLiteral("client_linux_amd64.ini.sig"), list};
-    if (fault == QLatin1String("nolist"))
+    if (fault == QLatin1String("nolist") || listRefused)
         wanted.append(list);
     if (fault == QLatin1String("corrupt"))
         wanted.append(patchOfFaultKey);
@@ -1256,7 +1293,8 @@ void tst_UpdateRun::updateByPatches()
         const QString patchPath = QStringLiteral("patches/%1.%2.zst").arg(key, installedMd5);
         const bool byPatch = QFileInfo::exists(release + patchPath)
             && listText.contains(QStringLiteral("[%1]\n%2=").arg(key, installedMd5))
-            && !(key == faultKey && !fault.isEmpty()) && fault != QLatin1String("nolist");
+            && !(key == faultKey && !fault.isEmpty() && !listRefused)
+            && fault != QLatin1String("nolist");
         patched += byPatch ? 1 : 0;
         wanted.append(byPatch ? patchPath : QStringLiteral("files/") + key);
         QVERIFY2(m_log.contains(
@@ -1276,6 +1314,11 @@ void tst_UpdateRun::updateByPatches()
             fetchedBytes += QFileInfo(mirrorTree(tree) + path).size();
         }
     }
+    for (const QString &path : listRefusing.requestedPaths()) {
+        fetched.append(path.section(QLatin1Char('/'), 2));
+        if (!path.endsWith(list))
+            fetchedBytes += QFileInfo(mirrorTree(tree) + path).size();
+    }
     fetched.sort();
     wanted.sort();
     QCOMPARE(fetched, wanted);
@@ -1287,6 +1330,8 @@ void tst_UpdateRun::updateByPatches()
             QStringLiteral("md5 sum for %1 failed, invalidating mirror").arg(patchOfFaultKey)));
     if (fault == QLatin1String("nolist"))
         QVERIFY(m_log.contains(QStringLiteral("No mirror has %1").arg(list)));
+    if (listRefused)
+        QVERIFY(m_log.contains(QStringLiteral("%1 is not on mirror m1").arg(list)));
     if (fault != QLatin1String("folder"))
         return;
     // Set aside with what it holds, the folder stays through the next update.
