@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     const FileDownloadSpecification &file, QNetworkAccessManager *manager, Mirrors *mirrors,
@@ -31,6 +32,22 @@ void DownloadFileTaskSpecification::execute()
 QString DownloadFileTaskSpecification::localPath() const
 {
     return configuration->m_tempDir + QLatin1Char('/') + file.filePath;
+}
+
+qint64 DownloadFileTaskSpecification::sizeLimit()
+{
+    // Without a size that bounds it, a download may take the room there is,
+    // within reason; the MD5 sum decides whether it is the file.
+    const QStorageInfo storage(QFileInfo(localPath()).absolutePath());
+    const qint64 available = storage.isValid() ? storage.bytesAvailable() : -1;
+    const qint64 limit = available >= 0 ? qMin(available, MaxUnsizedDownload) : MaxUnsizedDownload;
+    if (!m_sizeLimitReported) {
+        m_sizeLimitReported = true;
+        emit message(QStringLiteral("The product ini gives no usable size for %1; its download "
+                                    "is held to %2 bytes, and its md5 sum decides")
+                         .arg(file.filePath, QString::number(limit)));
+    }
+    return limit;
 }
 
 QString DownloadFileTaskSpecification::patchLocalPath() const
@@ -55,7 +72,9 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
     const QString localPath = this->localPath();
 
     currentDownload = new DownloadTaskSpecification(manager, mirrors, remotePath, localPath,
-                                                    file.size, this, 0.8);
+                                                    file.sizeBounds ? file.size : -1, this, 0.8);
+    if (!file.sizeBounds)
+        currentDownload->setSizeLimit(sizeLimit());
     currentDownload->setInOnePiece(m_onePiece);
     // The check that follows uses the digest of the bytes as they were written.
     connect(currentDownload, &TaskSpecification::finished, this, [localPath](TaskSpecification *task) {

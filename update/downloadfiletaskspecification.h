@@ -33,6 +33,10 @@ public:
                                   double parentProgressRange);
 
     void makeSubtasksAndStart();
+    // A file whose size field bounds nothing is held to the free space of
+    // the temporary directory's file system, and never to more than this.
+    static constexpr qint64 MaxUnsizedDownload = qint64(64) * 1024 * 1024 * 1024;
+
     // After success: the file was made by its patch.
     bool patched() const { return m_patched; }
     // After success: the file was copied from an installed one.
@@ -77,6 +81,8 @@ private:
     // The user asked to stop while a check ran: no further attempt.
     void stopOnCancel();
     QString patchLocalPath() const;
+    // The limit of a download without a size; said once per file.
+    qint64 sizeLimit();
 
     bool m_patching = false;
     bool m_patchFailed = false;
@@ -84,6 +90,7 @@ private:
     bool m_copying = false;
     bool m_copied = false;
     bool m_onePiece = false;
+    bool m_sizeLimitReported = false;
     // Bytes fetched for a patch that was then dropped.
     quint64 m_droppedBytes = 0;
 };

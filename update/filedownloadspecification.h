@@ -15,6 +15,10 @@ struct FileDownloadSpecification
     QString filePath;
     QString md5;
     qint64 size = 0;
+    // Whether size bounds the download: false for a size field that is not a
+    // number, or 0 for a file whose MD5 sum is not that of nothing. Such a
+    // download is held to the space there is, and its MD5 sum decides.
+    bool sizeBounds = true;
 
     QString installedPath; // relative to the application root
     QString installedMd5; // lower-case hexadecimal; empty: no readable copy

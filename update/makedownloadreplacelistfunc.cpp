@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QThread>
 
+#include <limits>
 #include <vector>
 
 #include <sys/stat.h>
@@ -67,6 +68,33 @@ bool isMd5Text(const QString &text)
 {
     static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{32}$"));
     return hex.match(text).hasMatch();
+}
+
+// A size field as a number of bytes, or -1 for text that is not one (or is
+// beyond what a file can hold).
+qint64 parsedSize(const QString &text)
+{
+    bool ok = false;
+    const qulonglong size = text.toULongLong(&ok);
+    return ok && size <= qulonglong(std::numeric_limits<qint64>::max()) ? qint64(size) : -1;
+}
+
+// The size as the lists carry it: text that is not a number counts as 0.
+qint64 readSize(const QString &text)
+{
+    return qMax<qint64>(parsedSize(text), 0);
+}
+
+// Whether a download can be held to its size field: a number, and 0 only for
+// a file whose MD5 sum is that of nothing. Else no size is known, and the
+// MD5 sum decides.
+bool sizeBounds(const QString &sizeText, const QString &md5)
+{
+    const qint64 size = parsedSize(sizeText);
+    return size > 0
+        || (size == 0
+            && md5.compare(QLatin1String("d41d8cd98f00b204e9800998ecf8427e"), Qt::CaseInsensitive)
+                == 0);
 }
 
 // Compares the installed copy of each file key, and where that differs the
@@ -197,7 +225,8 @@ std::vector<KeyEntry> readEntries(QSettings &ini)
                 entries.push_back(entry);
                 return entries;
             }
-            entry.download = {section, key, fields[0], qint64(fields[1].toULongLong())};
+            entry.download = {section, key, fields[0], readSize(fields[1])};
+            entry.download.sizeBounds = sizeBounds(fields[1], fields[0]);
             if (fields.size() == 5)
                 entry.replace = {section, key, fields[2], fields[3].toULongLong(), fields[4]};
             else

@@ -42,10 +42,11 @@ void PatchList::refuse(const QString &problem)
 void PatchList::apply(const QByteArray &text, const QSet<QString> &listedKeys,
                       QList<FileDownloadSpecification> &downloads)
 {
-    // Only the files that have an installed copy can take a patch.
+    // Only the files that have an installed copy can take a patch, and only
+    // those with a size to hold the patch to.
     QHash<QString, qsizetype> candidates;
     for (qsizetype i = 0; i < downloads.size(); ++i) {
-        if (!downloads[i].installedMd5.isEmpty())
+        if (!downloads[i].installedMd5.isEmpty() && downloads[i].sizeBounds)
             candidates.insert(downloads[i].filePath, i);
     }
 

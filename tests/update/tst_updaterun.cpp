@@ -171,6 +171,7 @@ private slots:
 
     void freshInstallIntoEmptyRoot_data();
     void freshInstallIntoEmptyRoot();
+    void updateInstallsNewVersionExactly_data();
     void updateInstallsNewVersionExactly();
     void successfulRunEndsWithCleanupLines();
     void resetDuringRunForgetsTheRun();
@@ -458,17 +459,49 @@ void tst_UpdateRun::freshInstallIntoEmptyRoot()
     QCOMPARE(sessionDirs(), QStringList());
 }
 
+void tst_UpdateRun::updateInstallsNewVersionExactly_data()
+{
+    // The size field of lib/libgame.so in the signed product ini; empty: as
+    // published.
+    QTest::addColumn<QString>("size");
+    QTest::newRow("as published") << "";
+    QTest::newRow("size not a number") << "many";
+    QTest::newRow("size 0 for a file with bytes") << "0";
+}
+
 // Changed, new, unchanged, gzip-compressed, obsolete and new-subdirectory
 // files: afterwards the installation is the new version byte for byte, the
 // binaries and libraries are executable by everyone and writable by their
 // owner only, only the special files keep an old copy, and nothing but the
-// changed files was fetched.
+// changed files was fetched. A size field that bounds nothing leaves the
+// decision to the MD5 sum.
 void tst_UpdateRun::updateInstallsNewVersionExactly()
 {
-    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
+    QFETCH(QString, size);
+    const QString key = QStringLiteral("files/lib/libgame.so");
+    const QString tree = size.isEmpty() ? QStringLiteral("good") : QStringLiteral("sizes");
+    if (!size.isEmpty())
+        QVERIFY(makeFaultyMirror(tree, [&](const QString &release) {
+            const QString ini = release + QStringLiteral("/client_linux_amd64.ini");
+            return editProductIni(ini,
+                                  [&](QSettings &settings) {
+                                      settings.setValue(
+                                          key,
+                                          settings.value(key).toString().section("::", 0, 0)
+                                              + "::" + size);
+                                  })
+                && m_builder.sign(ini);
+        }));
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree(tree))}));
 
     QCOMPARE(run(), Succeeded);
 
+    QCOMPARE(m_log
+                 .filter(QRegularExpression("^The product ini gives no usable size for "
+                                            "lib/libgame.so; its download is held to \\d+ bytes, "
+                                            "and its md5 sum decides$"))
+                 .size(),
+             size.isEmpty() ? 0 : 1);
     QStringList expected = clientSnapshot(NewVersion);
     QCOMPARE(withoutOldCopies(installation(false)), expected);
     QStringList oldCopies;
@@ -1065,8 +1098,9 @@ void tst_UpdateRun::hostileMirrorChangesNothing_data()
     QTest::newRow("trickling product ini")
         << ".ini" << QByteArray("trickle") << ""
         << "Mirror m1 sent client_linux_amd64.ini at ";
-    QTest::newRow("size 0, endless body")
-        << "/files/lib/libgame.so" << QByteArray("endless") << "files/lib/libgame.so=SIZE0"
+    QTest::newRow("size 0 of an empty file, endless body")
+        << "/files/lib/libgame.so" << QByteArray("endless")
+        << "files/lib/libgame.so=d41d8cd98f00b204e9800998ecf8427e::0"
         << tooLong.arg(0).arg("files/lib/libgame.so");
     QTest::newRow("older release replayed")
         << "" << QByteArray() << "version=1"
@@ -1115,11 +1149,7 @@ void tst_UpdateRun::hostileMirrorChangesNothing()
         const QString key = edit.section(QLatin1Char('='), 0, 0);
         return editProductIni(ini,
                               [&](QSettings &settings) {
-                                  QString value = edit.section(QLatin1Char('='), 1);
-                                  if (value == QLatin1String("SIZE0"))
-                                      value = settings.value(key).toString().section("::", 0, 0)
-                                          + QStringLiteral("::0");
-                                  settings.setValue(key, value);
+                                  settings.setValue(key, edit.section(QLatin1Char('='), 1));
                               })
             && m_builder.sign(ini);
     }));
