@@ -8,25 +8,22 @@
 // A tiny HTTP/1.1 server on 127.0.0.1 for the faults real mirrors will not
 // make on demand. The first path segment picks the answer:
 //   /404/...   404 Not Found          /302/...   302 Found (elsewhere)
-//   /403/...   403 Forbidden          /410/...   410 Gone
-//   /500/...   500 Internal Server Error
+//   /500/...   500 Internal Server Error     /403/...   403 Forbidden
 //   /stall/... 200 with a Content-Length, then silence (connection kept open)
 //   /reset/... 200, half the body, then a connection reset
 //   /more/...  200 announcing and sending twice the body
 //   /endless/... 200 without a length, body bytes until the client hangs up
 //   /huge/...  200 announcing 1 GiB, then body bytes until the client hangs up
 //   /trickle/... 200 without a length, then one byte every 100 ms
-//   /cutN/...  the body (or the range asked for, as 206), whose first N
-//              bytes are sent before the connection is closed
-//   /paceN/... the body (or the range asked for, as 206), N bytes every 100 ms
+//   /cutN/... /paceN/...  the body (or the range asked for, as 206): its
+//              first N bytes, then the connection closed; N bytes every 100 ms
 //   /badrange/... a range request gets 206 with the whole body as bytes 0-
 //   /416/...   a range request gets 416 Range Not Satisfiable
 //   (without a range request, the last two answer like any other path)
 //   anything else: 200 with the body, or with the file below the served
 //   directory (404 when there is none).
 // A fault set for the end of a path applies whatever the first segment is.
-// Every answer but stall, endless, huge, trickle and pace closes the
-// connection; pace closes it once the body is sent.
+// Every answer but stall, endless, huge and trickle closes the connection.
 class FaultServer : public QObject
 {
     Q_OBJECT
@@ -48,8 +45,7 @@ public:
 
 private:
     void onNewConnection();
-    // rangeFrom: the first byte a range request asked for; -1 without one.
-    void answer(QTcpSocket *socket, const QByteArray &path, qint64 rangeFrom);
+    void answer(QTcpSocket *socket, const QByteArray &path, qint64 rangeFrom); // -1: no range
 
     QTcpServer m_server;
     QByteArray m_body;

@@ -62,10 +62,8 @@ private slots:
     void uncreatableFileIsAnError();
     void partLeftByEarlierRunIsContinued_data();
     void partLeftByEarlierRunIsContinued();
-    void brokenTransferIsContinued_data();
-    void brokenTransferIsContinued();
-    void slowTransferIsMovedOrCharged_data();
-    void slowTransferIsMovedOrCharged();
+    void brokenOrSlowTransferIsContinued_data();
+    void brokenOrSlowTransferIsContinued();
 
 private:
     Mirrors *makeMirrors(const QList<MirrorEntry> &entries);
@@ -75,7 +73,6 @@ private:
     static void seedWhere(const std::function<bool()> &pick);
     static void seedFirstPicks(int freeSlots, int firstBelow, bool thenAtLeast = false);
     QByteArray localFile(const QString &name) const;
-    // The errors counted against a mirror still in the list (takes a slot).
     int errorsOf(const QString &name);
     QString normalised(QString line) const;
 
@@ -218,11 +215,9 @@ void tst_DownloadTaskSpecification::seedFirstPicks(int freeSlots, int firstBelow
 int tst_DownloadTaskSpecification::errorsOf(const QString &name)
 {
     FTPSiteAccessData mirror;
-    for (int draw = 0; draw < 1000 && mirror.name != name; ++draw) {
-        if (m_mirrors->getRandomMirror(mirror) != Mirrors::MirrorTaken)
-            return -1;
+    for (int draw = 0;
+         draw < 1000 && mirror.name != name && m_mirrors->getRandomMirror(mirror) == 0;)
         m_mirrors->releaseMirror(mirror.name);
-    }
     return mirror.name == name ? mirror.errorCount : -1;
 }
 
@@ -298,54 +293,44 @@ void tst_DownloadTaskSpecification::unknownSizeIsLearnedFromServer()
 
 void tst_DownloadTaskSpecification::statusIsJudgedAtFirstAnswer_data()
 {
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("mirrorPath");
+    QTest::addColumn<QString>("mirrorPath"); // its first part: the fault
     QTest::addColumn<bool>("optional");
     QTest::addColumn<bool>("dropped"); // else only this file is not asked of it again
-    QTest::newRow("404") << "404"
-                         << "404" << false << false;
-    QTest::newRow("410") << "410"
-                         << "410" << false << false;
-    QTest::newRow("302") << "302"
-                         << "302" << false << true;
-    QTest::newRow("500") << "500"
-                         << "500" << false << true;
-    QTest::newRow("403, %2F in the mirror URL") << "403"
-                                                << "403/a%2Fb" << false << true;
-    QTest::newRow("optional file, 500") << "500"
-                                        << "500" << true << true;
+    QTest::newRow("404") << "404" << false << false;
+    QTest::newRow("302") << "302" << false << true;
+    QTest::newRow("500") << "500" << false << true;
+    QTest::newRow("403, %2F in the mirror URL") << "403/a%2Fb" << false << true;
+    QTest::newRow("optional (patches, list), 403") << "403" << true << false;
+    QTest::newRow("optional (patches, list), 302") << "302" << true << false;
 }
 
 // A mirror that says it lacks the file keeps serving others, uncharged; any
-// other answer but 200 drops it. (An optional file's 3xx and 4xx answers are
-// shown with the patch list of a whole run.)
+// other answer but 200 drops it.
 void tst_DownloadTaskSpecification::statusIsJudgedAtFirstAnswer()
 {
-    QFETCH(QString, fault);
     QFETCH(QString, mirrorPath);
     QFETCH(bool, optional);
     QFETCH(bool, dropped);
     makeMirrors({{"bad", m_faults->baseUrl() + "/" + mirrorPath, ""}, {"good", m_http, ""}});
     seedFirstPicks(6, 3);
+    const QString fault = mirrorPath.section('/', 0, 0);
     const int before = m_faults->requestCount(fault);
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
     task->setOptional(optional);
     task->execute();
     QVERIFY(waitForEnd(task));
 
-    const QString verdict = dropped
-        ? QString("FAULTS/%1/123/data/file.bin returned %2").arg(mirrorPath, fault)
-        : QString("data/file.bin is not on mirror bad");
-    QCOMPARE(m_log,
-             QStringList({"Downloading data/file.bin", verdict,
-                          "Downloading data/file.bin finished", "finished"}));
+    QCOMPARE(
+        m_log,
+        QStringList({"Downloading data/file.bin",
+                     dropped
+                         ? QString("FAULTS/%1/123/data/file.bin returned %2").arg(mirrorPath, fault)
+                         : QString("data/file.bin is not on mirror bad"),
+                     "Downloading data/file.bin finished", "finished"}));
     QCOMPARE(m_faults->requestCount(fault) - before, 1);
     QCOMPARE(task->m_mirror.name, QStringLiteral("good"));
     QVERIFY(localFile("file.bin") == m_body);
-    if (dropped)
-        QCOMPARE(m_mirrors->getMirrorIndex("bad"), -1);
-    else
-        QCOMPARE(errorsOf("bad"), 0);
+    QCOMPARE(dropped ? m_mirrors->getMirrorIndex("bad") : errorsOf("bad"), dropped ? -1 : 0);
 }
 
 void tst_DownloadTaskSpecification::refusedFtpLoginDropsMirrorAtOnce()
@@ -411,11 +396,8 @@ void tst_DownloadTaskSpecification::failingMirrorDroppedAfterRetriesPlusOneError
 
     QCOMPARE(m_faults->requestCount("cut1000") - before, 2);
     QCOMPARE(m_log.size(), 8);
-    QCOMPARE(m_log.at(2), QStringLiteral("continuing data/file.bin at 1000 bytes"));
     QCOMPARE(m_log.at(3), QStringLiteral("Mirror flaky failed too many times, removing"));
-    QCOMPARE(m_log.mid(5),
-             QStringList({"continuing data/file.bin at 2000 bytes",
-                          "Downloading data/file.bin finished", "finished"}));
+    QCOMPARE(m_log.mid(6), QStringList({"Downloading data/file.bin finished", "finished"}));
     QCOMPARE(m_mirrors->getMirrorIndex("flaky"), -1);
     QVERIFY(localFile("file.bin") == m_body);
 }
@@ -430,19 +412,14 @@ void tst_DownloadTaskSpecification::lastMirrorGoneEndsWithoutError()
 
     QCOMPARE(task->state, ErrorCanceled);
     QCOMPARE(errors.count(), 0);
+    QCOMPARE(m_log.size(), 9);
+    QCOMPARE(m_log.at(0), QStringLiteral("Downloading data/file.bin"));
     // Three transfer failures, the third removes the mirror; its reason follows.
+    QCOMPARE(m_log.at(5), QStringLiteral("Mirror broken failed too many times, removing"));
     QCOMPARE(
-        m_log,
-        QStringList({"Downloading data/file.bin",
-                     "transfer closed with 306211 bytes remaining to read",
-                     "continuing data/file.bin at 1000 bytes",
-                     "transfer closed with 305211 bytes remaining to read",
-                     "continuing data/file.bin at 2000 bytes",
-                     "Mirror broken failed too many times, removing",
-                     "transfer closed with 304211 bytes remaining to read",
-                     "There are no (more) known working mirrors available", "error canceled"}));
-    // What arrived stays for a later run to continue.
-    QCOMPARE(localFile("file.bin"), m_body.left(3000));
+        m_log.mid(7),
+        QStringList({"There are no (more) known working mirrors available", "error canceled"}));
+    QCOMPARE(localFile("file.bin"), m_body.left(3000)); // for a later run to continue
 
     // A second download is told nothing more.
     DownloadTaskSpecification *next = makeDownload(FilePath, "other.bin", m_body.size());
@@ -708,8 +685,7 @@ void tst_DownloadTaskSpecification::partLeftByEarlierRunIsContinued()
     QCOMPARE(task->writtenMd5(), QCryptographicHash::hash(expected, QCryptographicHash::Md5));
     QCOMPARE(task->resumed(), !mirror.startsWith('/'));
     QCOMPARE(m_log.contains(line), !line.isEmpty());
-    // A wrong answer to a range costs the mirror an error.
-    QCOMPARE(errorsOf("m1"), line.isEmpty() ? 0 : 1);
+    QCOMPARE(errorsOf("m1"), line.isEmpty() ? 0 : 1); // a wrong answer to a range is charged
     if (mirror.startsWith(QLatin1String("http"))) {
         const QString sent = QStringLiteral("\" 206 %1 ").arg(m_body.size() - half);
         QVERIFY2(m_servers.nginxAccessLog(url).contains(sent.toLatin1()),
@@ -717,120 +693,82 @@ void tst_DownloadTaskSpecification::partLeftByEarlierRunIsContinued()
     }
 }
 
-void tst_DownloadTaskSpecification::brokenTransferIsContinued_data()
+void tst_DownloadTaskSpecification::brokenOrSlowTransferIsContinued_data()
 {
-    QTest::addColumn<QString>("fault"); // of the only mirror
-    QTest::addColumn<QString>("retries");
-    QTest::addColumn<int>("errors"); // counted against it at the end; -1: dropped
-    QTest::addColumn<int>("continued"); // "continuing" lines
-
-    QTest::newRow("closed after 96 KiB each time: not charged") << "cut98304"
-                                                                << "" << 0 << 3;
-    QTest::newRow("closed after 16 KiB each time: charged") << "cut16384"
-                                                            << "30" << 18 << 18;
-    // The first transfer brings half the file; the range is ignored, and
-    // every later one brings nothing new.
-    QTest::newRow("reset, range ignored: charged until dropped") << "reset"
-                                                                 << "" << -1 << 3;
-}
-
-// A transfer that breaks off is taken up where it stopped; it costs the
-// mirror nothing when it brought the file 64 KiB further, and one error
-// otherwise, so that a mirror cannot keep a file going for ever.
-void tst_DownloadTaskSpecification::brokenTransferIsContinued()
-{
-    QFETCH(QString, fault);
-    QFETCH(QString, retries);
-    QFETCH(int, errors);
-    QFETCH(int, continued);
-    makeMirrors({{"m1", m_faults->baseUrl() + "/" + fault, retries}});
-    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
-    task->execute();
-    QVERIFY(waitForEnd(task));
-
-    QCOMPARE(task->state, errors < 0 ? ErrorCanceled : Finished);
-    QCOMPARE(m_log.filter(QRegularExpression("^continuing data/file.bin at \\d+ bytes$")).size(),
-             continued);
-    if (errors < 0) {
-        QCOMPARE(m_mirrors->getMirrorIndex("m1"), -1);
-        return;
-    }
-    QCOMPARE(localFile("file.bin"), m_body);
-    QCOMPARE(task->writtenMd5(), QCryptographicHash::hash(m_body, QCryptographicHash::Md5));
-    QVERIFY(task->resumed());
-    QCOMPARE(errorsOf("m1"), errors);
-}
-
-void tst_DownloadTaskSpecification::slowTransferIsMovedOrCharged_data()
-{
-    // The slow mirror sends pace bytes every 100 ms; a tick comes each time
-    // perTick more bytes arrived, so its rate is about perTick a tick. A
-    // fast mirror beside it, if any, sends fastPace bytes every 100 ms.
-    QTest::addColumn<int>("pace");
+    // Mirror m1 answers with fault, m2 with other. With perTick, a tick comes
+    // each time that many more bytes arrived: a rate is about perTick a tick.
     QTest::addColumn<int>("perTick");
-    QTest::addColumn<int>("fastPace");
-    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("errors"); // of m1 then; -1: dropped
+    QTest::addColumn<QString>("other");
+    QTest::addColumn<bool>("finishes");
+    QTest::addColumn<QString>("line");
 
-    QTest::newRow("slow single mirror finishes") << 50 << 200 << 0 << "moving the transfer";
+    const QString lastPiece = "continuing data/file.bin at 294912 bytes";
+    QTest::newRow("closed at 96 KiB: free") << 0 << "cut98304" << 0 << "" << true << lastPiece;
+    QTest::newRow("reset, range ignored: no progress, dropped")
+        << 0 << "reset" << -1 << "" << false << "too many";
+    const QString slow = "^Mirror m1 sent data/file.bin at %1 bytes/s over the last 2 s, %2$";
+    QTest::newRow("slow single mirror: moved at no charge, finishes")
+        << 200 << "pace50" << 0 << "" << true << slow.arg("[1-9]\\d\\d", "moving.*");
     QTest::newRow("slow beside a fast one: charged")
-        << 50 << 200 << 8192 << "abandoning the transfer";
-    QTest::newRow("under 64 bytes/s: charged") << 10 << 20 << 0 << "abandoning the transfer";
+        << 200 << "pace50" << 1 << "pace8192" << false << slow.arg("[1-9]\\d\\d", "abandoning.*");
+    QTest::newRow("under 64 bytes/s: charged")
+        << 20 << "pace10" << 1 << "" << false << slow.arg("[1-5]?\\d", "abandoning.*");
 }
 
-// A transfer under 1 KiB/s over the window is moved to a mirror chosen anew
-// and continued, at no charge and whatever it brought, unless another mirror
-// did four times better or it fell under 64 bytes/s.
-void tst_DownloadTaskSpecification::slowTransferIsMovedOrCharged()
+// A transfer that breaks off after 64 KiB, or is slow while no other mirror
+// did four times better and not under 64 bytes/s, is continued at no charge;
+// else it is charged, so that no mirror keeps a file going for ever.
+void tst_DownloadTaskSpecification::brokenOrSlowTransferIsContinued()
 {
-    QFETCH(int, pace);
     QFETCH(int, perTick);
-    QFETCH(int, fastPace);
-    QFETCH(QString, outcome);
+    QFETCH(QString, fault);
+    QFETCH(int, errors);
+    QFETCH(QString, other);
+    QFETCH(bool, finishes);
+    QFETCH(QString, line);
     DownloadTaskSpecification::setSlowTransferWindow(2);
-    const QByteArray body = m_body.left(fastPace > 0 ? m_body.size() : 1500);
+    const QByteArray body = m_body.left(perTick > 0 && finishes ? 1500 : m_body.size());
     FaultServer server(body);
     QVERIFY(server.start());
-    QList<MirrorEntry> mirrors {{"slow", server.baseUrl() + QString("/pace%1").arg(pace), ""}};
-    if (fastPace > 0)
-        mirrors.append({"fast", server.baseUrl() + QString("/pace%1").arg(fastPace), ""});
+    QList<MirrorEntry> mirrors {{"m1", server.baseUrl() + "/" + fault, ""}};
+    if (!other.isEmpty())
+        mirrors.append({"m2", server.baseUrl() + "/" + other, ""});
     makeMirrors(mirrors);
-    // The first download draws slow (3 of 6 free slots), the second fast (3 of 5).
+    // The first download draws m1 (3 of 6 free slots), the second m2 (3 of 5).
     seedWhere([] { return Random::next() % 6 < 3 && Random::next() % 5 >= 2; });
-    DownloadTaskSpecification *task = makeDownload(FilePath, "slow.bin", body.size());
-    task->execute();
-    DownloadTaskSpecification *fast = nullptr;
-    if (fastPace > 0) {
-        fast = makeDownload(FilePath, "fast.bin", body.size());
-        fast->execute();
-    }
+    QList<DownloadTaskSpecification *> tasks {makeDownload(FilePath, "file.bin", body.size())};
+    if (!other.isEmpty())
+        tasks.append(makeDownload(FilePath, "other.bin", body.size()));
+    for (DownloadTaskSpecification *task : std::as_const(tasks))
+        task->execute();
 
+    DownloadTaskSpecification *task = tasks.first();
     unsigned long long done = 0, total = 0, speed = 0;
     bool downloading = false;
-    const QString slowFile = m_out->filePath("slow.bin");
-    qint64 atLastTick = 0;
-    const bool untilEnd = outcome.startsWith("moving");
-    while (task->state == Running && (untilEnd || m_log.filter(outcome).isEmpty())) {
-        QTRY_VERIFY(task->state != Running || QFileInfo(slowFile).size() >= atLastTick + perTick);
-        atLastTick = QFileInfo(slowFile).size();
-        if (fast)
-            fast->timeTick(done, total, speed, downloading);
-        task->timeTick(done, total, speed, downloading);
+    const QRegularExpression pattern(line);
+    const auto waiting = [&] {
+        return task->state == Running && (finishes || m_log.filter(pattern).isEmpty());
+    };
+    for (qint64 last = 0; waiting(); last = QFileInfo(m_out->filePath("file.bin")).size()) {
+        QTRY_VERIFY(
+            !waiting()
+            || (perTick > 0 && QFileInfo(m_out->filePath("file.bin")).size() >= last + perTick));
+        // The fast transfer first, so that its rate is known.
+        for (auto ticked = tasks.crbegin(); ticked != tasks.crend(); ++ticked)
+            (*ticked)->timeTick(done, total, speed, downloading);
     }
-    QVERIFY2(!m_log.filter(outcome).isEmpty(), qPrintable(m_log.join('\n')));
-    if (untilEnd) {
+    QVERIFY2(!m_log.filter(pattern).isEmpty(), qPrintable(m_log.join('\n')));
+    QCOMPARE(errors < 0 ? m_mirrors->getMirrorIndex("m1") : errorsOf("m1"), errors);
+    if (finishes) {
         QCOMPARE(task->state, Finished);
-        QCOMPARE(localFile("slow.bin"), body);
-        QVERIFY(!m_log.filter("continuing data/file.bin at ").isEmpty());
-        QCOMPARE(errorsOf("slow"), 0);
-    } else {
-        QCOMPARE(m_log.filter(QRegularExpression("^Mirror slow sent .*, abandoning the transfer$"))
-                     .size(),
-                 1);
-        QCOMPARE(errorsOf("slow"), 1);
+        QCOMPARE(localFile("file.bin"), body);
+        QCOMPARE(task->writtenMd5(), QCryptographicHash::hash(body, QCryptographicHash::Md5));
+        QVERIFY(task->resumed());
     }
-    task->userCanceled();
-    if (fast)
-        fast->userCanceled();
+    for (DownloadTaskSpecification *stopped : std::as_const(tasks))
+        stopped->userCanceled();
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadTaskSpecification)
