@@ -123,13 +123,14 @@ private:
     // the run's downloads, report it once with its cause (the system's
     // errorNumber, bytesLeft of the file still to write) and give up.
     void localError(const QString &reason, int errorNumber, qint64 bytesLeft);
-    // keepPartial: a part of a file of known size stays for a later run.
+    // keepPartial: a part of a file of known size stays, for the next
+    // transfer or a later run.
     void resetDownload(bool keepPartial = false);
     // Drops the local part and asks for the whole file again.
     void restartWhole(const QString &reason = QString(), bool charge = false);
-    // The size of a part left by an earlier run that this transfer continues
-    // (0: fetch the whole file), from info on the local file as found; the
-    // part is hashed on the way.
+    // The size of a part left by an earlier transfer or run that this
+    // transfer continues (0: fetch the whole file), from info on the local
+    // file as found; the part is hashed on the way unless it was already.
     qint64 resumableBytes(const QFileInfo &info);
     bool rangeMatches() const;
     // The size of the whole file: the expected size, or else the one an
