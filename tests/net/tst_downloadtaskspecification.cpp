@@ -215,8 +215,7 @@ void tst_DownloadTaskSpecification::seedFirstPicks(int freeSlots, int firstBelow
 int tst_DownloadTaskSpecification::errorsOf(const QString &name)
 {
     FTPSiteAccessData mirror;
-    for (int draw = 0;
-         draw < 1000 && mirror.name != name && m_mirrors->getRandomMirror(mirror) == 0;)
+    for (int i = 0; i < 99 && mirror.name != name && m_mirrors->getRandomMirror(mirror) == 0; ++i)
         m_mirrors->releaseMirror(mirror.name);
     return mirror.name == name ? mirror.errorCount : -1;
 }

@@ -271,9 +271,9 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode_data()
     QTest::newRow("session file system runs full")
         << "full" << 2 << "^Error writing to file .*: No space left on device$"
         << "^Not enough disk space in .*: the update needs .* there, .* are free\\.$";
-    QTest::newRow("mirror with a password answers 404")
+    QTest::newRow("mirror with a password answers 301")
         << "alice:SECRET@" << 2
-        << "^http://127.0.0.1:\\d+/missing/2/client_linux_amd64.ini returned 404$"
+        << "^http://127.0.0.1:\\d+/moved/2/client_linux_amd64.ini returned 301$"
         << "^No download mirror could be reached, or none holds the new version\\.$";
 }
 
@@ -289,8 +289,9 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode()
     QFETCH(QString, cause);
     QString mirror = m_servers->startNginx(m_mirrorTree);
     QVERIFY(!mirror.isEmpty());
+    QVERIFY(QDir().mkpath(m_mirrorTree + "/moved/2/client_linux_amd64.ini")); // a redirect
     if (fault.contains(QLatin1Char('@')))
-        mirror = mirror.insert(mirror.indexOf(QLatin1String("//")) + 2, fault) + "/missing";
+        mirror = mirror.insert(mirror.indexOf(QLatin1String("//")) + 2, fault) + "/moved";
     QVERIFY2(m_builder.prepareAppRoot(appRoot(), oldVersion, {mirror}),
              qPrintable(m_builder.errorString()));
     // Room for the update when it is checked, none once its files are
