@@ -119,10 +119,12 @@ void DownloadTaskSpecification::startDownload()
     case Mirrors::AllMirrorsExcluded:
         // Every mirror left said it lacks the file: a fault of the release,
         // not of the mirrors.
-        if (m_optional)
+        if (m_optional) {
             emit message(QStringLiteral("No mirror has %1").arg(m_path));
-        else
+        } else {
             emit error(QStringLiteral("File %1 is missing on every mirror").arg(m_path));
+            emit failureCause(FailureCause::missingOnEveryMirror(m_path));
+        }
         errorCancel();
         return;
     case Mirrors::AllSlotsBusy:
@@ -177,6 +179,9 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     }
+    // The manager owns its replies: should it go first (the owner of both
+    // is destroyed), the task must not release the reply again.
+    connect(m_reply.get(), &QObject::destroyed, this, [this] { (void)m_reply.release(); });
     // Memory must not grow with what a mirror sends: the network side waits
     // while that much is unread. A file known to be smaller never fills it.
     m_reply->setReadBufferSize(readBufferSize);
