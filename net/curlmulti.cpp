@@ -68,6 +68,10 @@ CurlMulti::CurlMulti(QObject *parent)
     curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &CurlMulti::timerCallback);
     curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
     curl_multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, MaxCachedConnections);
+    // HTTP/2 transfers to a server share a connection; HTTP/1.1 ones get a
+    // connection each, as many as the mirrors' slots let run, kept alive.
+    curl_multi_setopt(m_multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+    curl_multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, 0L);
     // libcurl 7.88 can leave an FTP transfer on a reused connection waiting to
     // open its data connection with neither a socket nor a deadline to wake it
     // (the second file from the same directory). While transfers run, every

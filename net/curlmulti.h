@@ -26,7 +26,8 @@ public:
     explicit CurlMulti(QObject *parent = nullptr);
     ~CurlMulti() override;
 
-    // Idle connections kept for reuse, over all servers.
+    // Idle connections kept for reuse, over all servers: one for each slot
+    // of a mirror that takes the most a mirror may take.
     static constexpr long MaxCachedConnections = 64;
 
     // Starts the transfer of reply's easy handle; false if libcurl refuses it.

@@ -152,6 +152,12 @@ bool CurlReply::setUp(const QNetworkProxy &proxy)
         curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &CurlReply::headerCallback);
         curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
         curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
+        // Transfers that start together towards a server not yet connected
+        // wait for the first connection to learn whether it speaks HTTP/2,
+        // and then share it as streams, instead of each opening its own.
+        // Plain http is HTTP/1.1, one transfer per connection: nothing to wait for.
+        if (request().url().scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0)
+            curl_easy_setopt(m_easy, CURLOPT_PIPEWAIT, 1L);
         curl_easy_setopt(m_easy, CURLOPT_USERAGENT, "Mozilla/5.0");
         const QList<QByteArray> names = request().rawHeaderList();
         for (const QByteArray &name : names) {

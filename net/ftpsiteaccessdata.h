@@ -18,6 +18,7 @@ struct FTPSiteAccessData
     int errorCount = 0;
     // Downloads currently holding a slot on this mirror.
     int useCount = 0;
-    // Downloads allowed at once: 3 for HTTP(S) mirrors, 1 otherwise.
+    // Downloads allowed at once: the section's "slots", or 3 for HTTP(S)
+    // mirrors and 1 otherwise.
     int maxUse = 1;
 };

@@ -13,6 +13,10 @@ constexpr int maxMirrors = 1000;
 // Rates older than this are of no use to any window; within one second only
 // the best is kept.
 constexpr qint64 rateMemoryMs = 2 * 60 * 1000;
+// What a mirror's section may ask for with "slots": a CDN or an object store
+// takes dozens of requests at once; more than this would only hold
+// connections open for nothing.
+constexpr int maxSlots = 64;
 
 QString versionUrl(QString url, int clientVersion)
 {
@@ -95,6 +99,18 @@ void Mirrors::setDefaults(QSettings &settings, int clientVersion)
         if (url.left(7).toUpper() == QLatin1String("HTTP://")
             || url.left(8).toUpper() == QLatin1String("HTTPS://"))
             mirror.maxUse = 3;
+        if (settings.contains(QStringLiteral("slots"))) {
+            const QString value = settings.value(QStringLiteral("slots")).toString();
+            bool ok = false;
+            const int count = value.toInt(&ok);
+            if (ok && count >= 1 && count <= maxSlots)
+                mirror.maxUse = count;
+            else
+                emit message(QStringLiteral("Mirror %1: slots \"%2\" is not a number from 1 "
+                                            "to %3, using %4")
+                                 .arg(mirror.name, value.left(32), QString::number(maxSlots),
+                                      QString::number(mirror.maxUse)));
+        }
         mirror.url = versionUrl(url, clientVersion);
         // Read as unsigned: "0", garbage and values beyond the int range all give 2.
         const int retries = int(settings.value(QStringLiteral("retries"), 2u).toUInt());

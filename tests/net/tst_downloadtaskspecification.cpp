@@ -27,6 +27,7 @@ struct MirrorEntry
     QString name;
     QString url;
     QString retries;
+    QString slotCount; // "slots" in its section; empty: none
 };
 
 } // namespace
@@ -51,6 +52,7 @@ private slots:
     void stallIsAbandonedAfterSixteenTicks();
     void failingMirrorDroppedAfterRetriesPlusOneErrors();
     void lastMirrorGoneEndsWithoutError();
+    void moreSlotsWantedThanFreeMakesDownloadsWait_data();
     void moreSlotsWantedThanFreeMakesDownloadsWait();
     void cancelWhileWaitingNeverStartsLater();
     void userCancelDeletesPartialFileAndFreesSlot();
@@ -148,6 +150,8 @@ Mirrors *tst_DownloadTaskSpecification::makeMirrors(const QList<MirrorEntry> &en
         ini += "[" + entry.name.toUtf8() + "]\nurl=" + entry.url.toUtf8() + "\n";
         if (!entry.retries.isEmpty())
             ini += "retries=" + entry.retries.toUtf8() + "\n";
+        if (!entry.slotCount.isEmpty())
+            ini += "slots=" + entry.slotCount.toUtf8() + "\n";
     }
     QFile file(m_out->filePath("mirrors.ini"));
     if (!file.open(QIODevice::WriteOnly))
@@ -427,16 +431,28 @@ void tst_DownloadTaskSpecification::lastMirrorGoneEndsWithoutError()
     QCOMPARE(m_log.mid(9), QStringList({"Downloading data/file.bin", "error canceled"}));
 }
 
+void tst_DownloadTaskSpecification::moreSlotsWantedThanFreeMakesDownloadsWait_data()
+{
+    QTest::addColumn<QString>("httpSlots");
+    QTest::addColumn<int>("peak");
+    QTest::newRow("3 + 1 slots") << QString() << 4;
+    QTest::newRow("slots=6 on the http mirror") << "6" << 7;
+}
+
 void tst_DownloadTaskSpecification::moreSlotsWantedThanFreeMakesDownloadsWait()
 {
-    makeMirrors({{"one", m_http, ""}, {"two", m_ftp, ""}});
+    QFETCH(QString, httpSlots);
+    QFETCH(int, peak);
+    const int requestsBefore
+        = LocalServers::requestConnections(m_servers.nginxAccessLog(m_http)).size();
+    makeMirrors({{"one", m_http, "", httpSlots}, {"two", m_ftp, ""}});
     QList<DownloadTaskSpecification *> tasks;
-    int peak = 0;
+    int highest = 0;
     const auto watchSlots = [&] {
         int maxUse = 0, useCount = 0;
         m_mirrors->calcUseStats(maxUse, useCount);
         QVERIFY(useCount <= maxUse);
-        peak = qMax(peak, useCount);
+        highest = qMax(highest, useCount);
     };
     for (int i = 0; i < 8; ++i) {
         auto *task = makeDownload(QString("data/file%1.bin").arg(i), QString("f%1").arg(i), -1);
@@ -446,8 +462,8 @@ void tst_DownloadTaskSpecification::moreSlotsWantedThanFreeMakesDownloadsWait()
     for (DownloadTaskSpecification *task : tasks)
         task->execute();
     watchSlots();
-    QCOMPARE(peak, 4);
-    // Four slots (3 + 1): the other four wait; a tick while waiting changes nothing.
+    QCOMPARE(highest, peak);
+    // All slots taken: the others wait; a tick while waiting changes nothing.
     unsigned long long done = 0, total = 0, speed = 0;
     bool downloading = true;
     tasks.last()->timeTick(done, total, speed, downloading);
@@ -463,11 +479,16 @@ void tst_DownloadTaskSpecification::moreSlotsWantedThanFreeMakesDownloadsWait()
         QCOMPARE(tasks[i]->state, Finished);
         QVERIFY(localFile(QString("f%1").arg(i)) == m_body.left(m_body.size() - i));
     }
-    QCOMPARE(peak, 4);
+    QCOMPARE(highest, peak);
     int maxUse = 0, useCount = 0;
     m_mirrors->calcUseStats(maxUse, useCount);
-    QCOMPARE(maxUse, 4);
+    QCOMPARE(maxUse, peak);
     QCOMPARE(useCount, 0);
+    // Each slot of the http mirror was a connection of its own, kept for the
+    // transfers after it.
+    const QStringList connections
+        = LocalServers::requestConnections(m_servers.nginxAccessLog(m_http)).mid(requestsBefore);
+    QCOMPARE(QSet<QString>(connections.begin(), connections.end()).size(), peak - 1);
 }
 
 void tst_DownloadTaskSpecification::cancelWhileWaitingNeverStartsLater()

@@ -15,6 +15,8 @@ private slots:
     void urlAndSlotsFollowScheme();
     void badRetriesFallBackToTwo_data();
     void badRetriesFallBackToTwo();
+    void slotsFromSection_data();
+    void slotsFromSection();
     void listKeepsFileOrder();
     void oversizedListIsCut_data();
     void oversizedListIsCut();
@@ -119,6 +121,44 @@ void tst_Mirrors::badRetriesFallBackToTwo()
     FTPSiteAccessData mirror;
     QCOMPARE(mirrors.getRandomMirror(mirror), 0);
     QCOMPARE(mirror.retries, retries);
+}
+
+void tst_Mirrors::slotsFromSection_data()
+{
+    QTest::addColumn<QByteArray>("section");
+    QTest::addColumn<int>("maxUse");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("http, 16") << QByteArray("url=http://m/\nslots=16") << 16 << QString();
+    QTest::newRow("ftp, 2") << QByteArray("url=ftp://m/\nslots=2") << 2 << QString();
+    QTest::newRow("one") << QByteArray("url=http://m/\nslots=1") << 1 << QString();
+    QTest::newRow("64") << QByteArray("url=https://m/\nslots=64") << 64 << QString();
+    const QString bad = QStringLiteral("Mirror m: slots \"%1\" is not a number from 1 to 64, "
+                                       "using %2");
+    QTest::newRow("65") << QByteArray("url=http://m/\nslots=65") << 3 << bad.arg("65").arg(3);
+    QTest::newRow("zero") << QByteArray("url=http://m/\nslots=0") << 3 << bad.arg("0").arg(3);
+    QTest::newRow("negative") << QByteArray("url=ftp://m/\nslots=-4") << 1 << bad.arg("-4").arg(1);
+    QTest::newRow("not a number") << QByteArray("url=http://m/\nslots=many") << 3
+                                  << bad.arg("many").arg(3);
+    QTest::newRow("empty") << QByteArray("url=http://m/\nslots=") << 3 << bad.arg("").arg(3);
+}
+
+void tst_Mirrors::slotsFromSection()
+{
+    QFETCH(QByteArray, section);
+    QFETCH(int, maxUse);
+    QFETCH(QString, message);
+
+    Mirrors mirrors;
+    QSignalSpy messages(&mirrors, &Mirrors::message);
+    mirrors.initDefault(
+        writeFile("mirrors.ini", "[mirrors]\nsize=1\n1\\mirror=m\n[m]\n" + section + "\n"), 7);
+    int total = 0, used = 0;
+    mirrors.calcUseStats(total, used);
+    QCOMPARE(total, maxUse);
+    QCOMPARE(messages.count(), message.isNull() ? 0 : 1);
+    if (!message.isNull())
+        QCOMPARE(messages.at(0).at(0).toString(), message);
 }
 
 void tst_Mirrors::listKeepsFileOrder()
