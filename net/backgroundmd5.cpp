@@ -264,6 +264,11 @@ void BackgroundMd5::push(Job job)
     m_stream->worker->push(std::move(job));
 }
 
+void BackgroundMd5::setInline(bool inline_)
+{
+    m_inline = inline_ && !gathering();
+}
+
 void BackgroundMd5::addFilePrefix(const QString &path, qint64 size)
 {
     if (m_inline) {

@@ -25,10 +25,13 @@ public:
 
     // Starts a new digest, dropping what was queued for the old one.
     void reset();
-    // With inline true, the bytes of the digest just started are hashed on
-    // the caller's thread as they come: for a small file, waiting behind
-    // other files' bytes in the queue would cost more than hashing it.
-    void setInline(bool inline_) { m_inline = inline_; }
+    // A hint for the digest just started, given for a small file: hash its
+    // bytes on the caller's thread as they come rather than queue them
+    // behind other files' bytes. Taken only where the hashing threads hash
+    // one stream at a time: with vector lanes, the hashing thread hashes
+    // several files for little more than one, and the caller's thread stays
+    // free for the transfers.
+    void setInline(bool inline_);
     // Hashes the first size bytes of the file at path, read on the hashing
     // thread. Fewer bytes than that (the file shrank, or cannot be read)
     // make a digest that cannot match.
