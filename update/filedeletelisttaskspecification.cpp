@@ -10,8 +10,9 @@ FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString> 
                                                                  QObject *parent,
                                                                  double parentProgressRange)
     // Freeing a file's blocks waits on the disk's journal; deletions that
-    // wait together end sooner than one after another.
-    : ComposedTaskSpecification(4, parentProgressRange, parent)
+    // wait together end sooner than one after another, and a pool thread
+    // that finds the next one queued is not woken for each.
+    : ComposedTaskSpecification(16, parentProgressRange, parent)
     , fileList(fileList)
 { }
 

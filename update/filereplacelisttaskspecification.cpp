@@ -14,9 +14,11 @@
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
     QList<FileReplaceSpecification> *replaces, QList<QString> *deletes,
     Configuration *configuration, QObject *parent, double parentProgressRange)
-    // Four in flight keep both pool threads busy while the event loop hands
-    // out the next file.
-    : ComposedTaskSpecification(4, parentProgressRange, parent)
+    // Many in flight: a pool thread that ends one file finds the next one
+    // queued, and the event loop takes several ends in one turn, so the step
+    // does not wait for a thread to be woken for each file, which on a busy
+    // machine costs more than the file itself.
+    : ComposedTaskSpecification(16, parentProgressRange, parent)
     , replaces(replaces)
     , deletes(deletes)
     , configuration(configuration)

@@ -632,6 +632,12 @@ void tst_FileReplaceListTaskSpecification::emptyUnpackSumIsAnInvalidLine()
 void tst_FileReplaceListTaskSpecification::userCancelDuringStepRollsBack()
 {
     makeManyFiles();
+    // More files than run at once come before the last one.
+    for (int i = 0; i < 16; ++i) {
+        const QString name = QStringLiteral("more/%1.txt").arg(i);
+        download(name, "more");
+        m_replaces.insert(m_replaces.size() - 1, copied(name));
+    }
     const Tree before = snapshot(m_root->path());
     FileReplaceListTaskSpecification *step = makeStep();
     connect(step, &TaskSpecification::message, m_owner.get(), [step](const QString &text) {
