@@ -27,6 +27,7 @@ public:
 
 private:
     void run();
+    bool stopping();
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
