@@ -65,11 +65,16 @@ bool CheckSigFunc::checkMD5()
     const QByteArray digest = fileDigest();
     if (digest.isEmpty())
         return false;
-    const QString found = QString::fromLatin1(digest.toHex());
-    if (found.compare(md5, Qt::CaseInsensitive) == 0)
+    if (digestMatches(digest, md5))
         return true;
-    emit md5Mismatch(found);
+    emit md5Mismatch(QString::fromLatin1(digest.toHex()));
     return false;
+}
+
+bool CheckSigFunc::digestMatches(const QByteArray &digest, const QString &md5)
+{
+    return !digest.isEmpty()
+        && QString::fromLatin1(digest.toHex()).compare(md5, Qt::CaseInsensitive) == 0;
 }
 
 QByteArray CheckSigFunc::fileDigest()

@@ -24,6 +24,9 @@ public:
     // Hashes the file while reading it in fixed-size chunks, so memory stays
     // bounded whatever the file's size.
     bool checkMD5();
+    // Whether a digest (raw bytes) is the expected sum (hexadecimal text, in
+    // either letter case).
+    static bool digestMatches(const QByteArray &digest, const QString &md5);
     // The file's MD5 digest (raw bytes), from FileDigestCache when the file
     // was just written; empty, after a message, if it cannot be read.
     QByteArray fileDigest();

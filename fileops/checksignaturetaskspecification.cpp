@@ -1,6 +1,7 @@
 #include "fileops/checksignaturetaskspecification.h"
 
 #include "fileops/checksigfunc.h"
+#include "fileops/filedigestcache.h"
 
 #include <QPointer>
 
@@ -13,6 +14,24 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString filePat
     , md5(std::move(md5))
     , errorCancelOnFailure(errorCancelOnFailure)
 { }
+
+void CheckSignatureTaskSpecification::execute()
+{
+    // A file just downloaded was hashed as it was written: a trip to the pool
+    // and back for a comparison would only keep its stream from the next
+    // file.
+    const QByteArray known = md5.isEmpty() ? QByteArray() : FileDigestCache::lookup(filePath);
+    if (known.isEmpty()) {
+        ASyncTaskSpecification::execute();
+        return;
+    }
+    state = Running;
+    foundMd5.clear();
+    const bool ok = CheckSigFunc::digestMatches(known, md5);
+    if (!ok)
+        foundMd5 = QString::fromLatin1(known.toHex());
+    runDone(ok);
+}
 
 ASyncFunc *CheckSignatureTaskSpecification::createFunction()
 {

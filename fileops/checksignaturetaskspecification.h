@@ -5,7 +5,9 @@
 #include <QString>
 
 // Checks one file (an MD5 sum, or with an empty md5 the file's signature) on
-// the thread pool. When the check ends while the task still runs, it emits
+// the thread pool; the MD5 of a file that this process has just written and
+// hashed is compared at once, inside execute(). When the check ends while the
+// task still runs, it emits
 // checkDone() once, before the task ends: a failed check logs "Signature
 // check failed for <file>" (and, for a file whose MD5 sum differs, a line
 // with both sums) and then ends the task with errorCancel() if
@@ -18,6 +20,7 @@ public:
     CheckSignatureTaskSpecification(QString filePath, QString md5, bool errorCancelOnFailure,
                                     QObject *parent, double parentProgressRange);
 
+    void execute() override;
     ASyncFunc *createFunction() override;
     void connectDefaultSignals(ASyncFunc *func) override;
     void runDone(bool ok) override;

@@ -1,5 +1,6 @@
 #include "fileops/checksigfunc.h"
 #include "fileops/checksignaturetaskspecification.h"
+#include "fileops/filedigestcache.h"
 #include "fileops/publickey.h"
 #include "fileops/tomcryptutil.h"
 #include "localservers.h"
@@ -7,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -311,6 +313,7 @@ void tst_CheckSignature::checkEndsTaskInOrder_data()
     QTest::addColumn<bool>("errorCancelOnFailure");
     QTest::addColumn<QStringList>("expectedLog");
     QTest::addColumn<int>("expectedState");
+    QTest::addColumn<bool>("digestKnown"); // as after a download: ends inside execute()
 
     const QString good = QStringLiteral("good");
     const QString missing = QStringLiteral("missing");
@@ -320,27 +323,26 @@ void tst_CheckSignature::checkEndsTaskInOrder_data()
                                  .arg(QStringLiteral("%1"),
                                       QCryptographicHash::hash("abd", QCryptographicHash::Md5)
                                           .toHex());
-    QTest::newRow("passed") << good << false
-                            << QStringList {"checkDone true", "progress 0.25", "finished"}
-                            << int(Finished);
-    QTest::newRow("passed, cancel on failure")
-        << good << true << QStringList {"checkDone true", "progress 0.25", "finished"}
-        << int(Finished);
+    const QStringList passed {"checkDone true", "progress 0.25", "finished"};
+    const QStringList failedAndCanceled {"message Signature check failed for %1", mismatch,
+                                         "checkDone false", "canceled"};
+    QTest::newRow("passed") << good << false << passed << int(Finished) << false;
+    QTest::newRow("passed, cancel on failure") << good << true << passed << int(Finished) << false;
     QTest::newRow("failed, finish on failure")
         << QStringLiteral("bad") << false
         << QStringList {"message Signature check failed for %1", mismatch, "checkDone false",
                         "progress 0.25", "finished"}
-        << int(Finished);
+        << int(Finished) << false;
     QTest::newRow("failed, cancel on failure")
-        << QStringLiteral("bad") << true
-        << QStringList {"message Signature check failed for %1", mismatch, "checkDone false",
-                        "canceled"}
-        << int(ErrorCanceled);
+        << QStringLiteral("bad") << true << failedAndCanceled << int(ErrorCanceled) << false;
     QTest::newRow("unreadable, cancel on failure")
         << missing << true
         << QStringList {"message Could not open file %1 for reading",
                         "message Signature check failed for %1", "checkDone false", "canceled"}
-        << int(ErrorCanceled);
+        << int(ErrorCanceled) << false;
+    QTest::newRow("digest known, passed") << good << true << passed << int(Finished) << true;
+    QTest::newRow("digest known, failed")
+        << QStringLiteral("bad") << true << failedAndCanceled << int(ErrorCanceled) << true;
 }
 
 void tst_CheckSignature::checkEndsTaskInOrder()
@@ -349,10 +351,16 @@ void tst_CheckSignature::checkEndsTaskInOrder()
     QFETCH(bool, errorCancelOnFailure);
     QFETCH(QStringList, expectedLog);
     QFETCH(int, expectedState);
+    QFETCH(bool, digestKnown);
 
     writeFile("good", "abc");
     writeFile("bad", "abd");
     const QString filePath = path(file);
+    QFile written(filePath);
+    if (digestKnown && written.open(QIODevice::ReadOnly))
+        FileDigestCache::record(
+            filePath, QCryptographicHash::hash(written.readAll(), QCryptographicHash::Md5));
+    const auto forget = qScopeGuard([&] { FileDigestCache::forget(filePath); });
     CheckSignatureTaskSpecification task(filePath, "900150983cd24fb0d6963f7d28e17f72",
                                          errorCancelOnFailure, nullptr, 0.25);
     QStringList log;
@@ -371,7 +379,7 @@ void tst_CheckSignature::checkEndsTaskInOrder()
     connect(&task, &TaskSpecification::canceled, this, [&log] { log << "canceled"; });
 
     task.execute();
-    QCOMPARE(int(task.state), int(Running));
+    QCOMPARE(int(task.state), digestKnown ? expectedState : int(Running));
     QTRY_COMPARE(log.size(), expectedLog.size());
     for (QString &line : expectedLog) {
         if (line.contains(QLatin1String("%1")))

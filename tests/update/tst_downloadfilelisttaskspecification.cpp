@@ -1,4 +1,5 @@
 #include "app/configuration.h"
+#include "fileops/filedigestcache.h"
 #include "net/random.h"
 #include "localservers.h"
 #include "tasklog.h"
@@ -379,10 +380,14 @@ void tst_DownloadFileListTaskSpecification::userCancelDuringCheckMakesNoNewAttem
     m_downloads << entry(m_corrupted);
     DownloadFileListTaskSpecification *step = makeStep();
     // The cancel is queued twice over so that it lands after the check has
-    // started and before its result is handled.
-    connect(step, &TaskSpecification::message, m_owner.get(), [step](const QString &text) {
+    // started and before its result is handled; the digest of the transfer is
+    // forgotten first, so that the check reads the file on the pool.
+    const QString path = m_temp->filePath(m_corrupted);
+    connect(step, &TaskSpecification::message, m_owner.get(), [step, path](const QString &text) {
         if (!text.endsWith("finished"))
             return;
+        QMetaObject::invokeMethod(
+            step, [path] { FileDigestCache::forget(path); }, Qt::QueuedConnection);
         QMetaObject::invokeMethod(
             step,
             [step] {
