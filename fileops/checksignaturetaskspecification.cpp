@@ -25,6 +25,8 @@ void CheckSignatureTaskSpecification::execute()
         ASyncTaskSpecification::execute();
         return;
     }
+    // A record serves once: thousands of them would otherwise stay for the run.
+    FileDigestCache::forget(filePath);
     state = Running;
     foundMd5.clear();
     const bool ok = CheckSigFunc::digestMatches(known, md5);

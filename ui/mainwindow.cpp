@@ -74,6 +74,7 @@ MainWindow::MainWindow(Configuration &configuration)
             [](const QString &link) { WebLinks::openInBrowser(QUrl(link)); });
 
     outputTextEdit->hide();
+    outputTextEdit->document()->setMaximumBlockCount(MaxLogLines);
     onDownloadProgress(0, 0, 0, false);
     playInstalledButton->hide();
     connect(playInstalledButton, &QPushButton::clicked, this,

@@ -37,6 +37,11 @@ public:
     // Start-up returns it instead of running the loop.
     int pendingExitCode() const { return m_pendingExitCode; }
 
+    // The log in the window keeps its last this many lines: each line it
+    // holds costs about a kilobyte, and an update of thousands of files
+    // writes three for each. Unattended, standard error gets every line.
+    static constexpr int MaxLogLines = 2000;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 

@@ -106,8 +106,10 @@ void FileDigests::run()
             lane.size = lane.file.size();
             lane.done = 0;
             lane.md5.reset();
+            // Of exactly that size: a buffer grown by resize() would take
+            // twice as much.
             if (lane.buffer.isEmpty())
-                lane.buffer.resize(chunkSize);
+                lane.buffer = QByteArray(chunkSize, Qt::Uninitialized);
         }
     });
 }

@@ -9,6 +9,10 @@
 #include <QFileInfo>
 #include <QThreadPool>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
     Configuration *configuration, FileSpecifications &lists, QObject *parent,
     double parentProgressRange)
@@ -35,6 +39,15 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
     } else {
         emit failureCause(FailureCause::fileListUnusable());
     }
+#ifdef __GLIBC__
+    // The lists were made on a pool thread, among the product ini's text,
+    // its parsed keys and the read buffers of the installed files' digests,
+    // all freed by now; the lists themselves stay for the run and keep the
+    // allocator from giving the space around them back by itself. For
+    // thousands of files that is several megabytes held through the
+    // downloads for nothing.
+    malloc_trim(0);
+#endif
     ASyncTaskSpecification::runDone(ok);
 }
 

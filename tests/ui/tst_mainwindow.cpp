@@ -324,10 +324,13 @@ void tst_MainWindow::detailsShowLogAtItsEnd()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const int heightWithoutLog = window.height();
-    for (int i = 0; i < 50; ++i)
+    // One line more than the log keeps: the first one goes.
+    for (int i = 0; i <= MainWindow::MaxLogLines; ++i)
         emit window.m_engine->message(QStringLiteral("line %1").arg(i));
     auto *log = child<QTextEdit>(window, "outputTextEdit");
     QVERIFY(!log->isVisible());
+    QCOMPARE(log->document()->blockCount(), MainWindow::MaxLogLines);
+    QVERIFY(log->toPlainText().startsWith(QStringLiteral("line 1\n")));
 
     QTest::mouseClick(child<QPushButton>(window, "detailsButton"), Qt::LeftButton);
     QVERIFY(log->isVisible());
