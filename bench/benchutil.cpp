@@ -9,7 +9,15 @@
 #include <QFile>
 #include <QProcess>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace bench {
 
@@ -118,6 +126,60 @@ bool runProgram(const QString &program, const QStringList &arguments,
     process.start(program, arguments);
     return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit
         && process.exitCode() == 0;
+}
+
+double timedRunWithPeak(const QString &program, const QStringList &arguments,
+                        const QString &workingDirectory, const QStringList &environment,
+                        const QString &outputFile, qint64 *peakKiB)
+{
+    // Everything the child needs is made before fork(): after it, the child
+    // only redirects and execs.
+    std::vector<QByteArray> strings {QFile::encodeName(program)};
+    for (const QString &argument : arguments)
+        strings.push_back(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &string : strings)
+        argv.push_back(string.data());
+    argv.push_back(nullptr);
+    std::vector<QByteArray> settings;
+    for (char **entry = environ; *entry; ++entry) {
+        const QByteArray setting(*entry);
+        const QByteArray name = setting.left(setting.indexOf('=') + 1);
+        if (std::none_of(environment.begin(), environment.end(),
+                         [&](const QString &own) { return own.toLocal8Bit().startsWith(name); }))
+            settings.push_back(setting);
+    }
+    for (const QString &own : environment)
+        settings.push_back(own.toLocal8Bit());
+    std::vector<char *> envp;
+    for (QByteArray &setting : settings)
+        envp.push_back(setting.data());
+    envp.push_back(nullptr);
+    const QByteArray directory = QFile::encodeName(workingDirectory);
+    const QByteArray output = QFile::encodeName(outputFile);
+
+    QElapsedTimer timer;
+    timer.start();
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        const int fd = ::open(output.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0 || (!directory.isEmpty() && ::chdir(directory.constData()) != 0)
+            || ::dup2(fd, STDOUT_FILENO) < 0 || ::dup2(fd, STDERR_FILENO) < 0)
+            ::_exit(127);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    while (::wait4(pid, &status, 0, &usage) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    *peakKiB = usage.ru_maxrss;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
 }
 
 double timedChild(const QStringList &arguments, QByteArray *output, int timeLimitMs)

@@ -43,6 +43,16 @@ double timedRun(const QString &program, const QStringList &arguments,
 bool runProgram(const QString &program, const QStringList &arguments,
                 const QString &workingDirectory = QString(), const QString &outputFile = QString());
 
+// Runs a program to its end as "/usr/bin/time -f %M" does: in the working
+// directory, with the environment of this process and the given "NAME=value"
+// settings, its standard output and error written to outputFile. Returns its
+// wall time in seconds and its peak resident size in KiB (the kernel's count,
+// ru_maxrss) in *peakKiB, or a negative time if it could not be started or
+// did not exit with 0.
+double timedRunWithPeak(const QString &program, const QStringList &arguments,
+                        const QString &workingDirectory, const QStringList &environment,
+                        const QString &outputFile, qint64 *peakKiB);
+
 // Runs this benchmark's own executable with the arguments (a child that
 // measures one thing in a process of its own), its standard error passed
 // through; returns its wall time in seconds and its standard output in
