@@ -1,6 +1,6 @@
 #include "fileops/checksigfunc.h"
 
-#include "fileops/filedigestcache.h"
+#include "digest/filedigestcache.h"
 #include "fileops/publickey.h"
 #include "fileops/tomcryptutil.h"
 

@@ -1,7 +1,7 @@
 #include "fileops/checksignaturetaskspecification.h"
 
+#include "digest/filedigestcache.h"
 #include "fileops/checksigfunc.h"
-#include "fileops/filedigestcache.h"
 
 #include <QPointer>
 

@@ -1,6 +1,6 @@
 #include "fileops/filepatchfunc.h"
 
-#include "fileops/filedigestcache.h"
+#include "digest/filedigestcache.h"
 #include "fileops/fileophook.h"
 #include "fileops/uniquefd.h"
 

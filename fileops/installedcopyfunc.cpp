@@ -1,10 +1,10 @@
 #include "fileops/installedcopyfunc.h"
 
-#include "fileops/filedigestcache.h"
+#include "digest/filedigestcache.h"
+#include "digest/md5.h"
 #include "fileops/fileophook.h"
 #include "fileops/uniquefd.h"
 #include "fileops/wholefile.h"
-#include "net/md5.h"
 
 #include <QByteArray>
 #include <QFile>

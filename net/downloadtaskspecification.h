@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/backgroundmd5.h"
+#include "digest/backgroundmd5.h"
 #include "net/ftpsiteaccessdata.h"
 #include "tasks/taskspecification.h"
 

@@ -1,8 +1,8 @@
 #include "update/downloadfiletaskspecification.h"
 
 #include "app/configuration.h"
+#include "digest/filedigestcache.h"
 #include "fileops/checksignaturetaskspecification.h"
-#include "fileops/filedigestcache.h"
 #include "fileops/filepatchtaskspecification.h"
 #include "fileops/installedcopytaskspecification.h"
 #include "net/downloadtaskspecification.h"

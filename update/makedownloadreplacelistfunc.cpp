@@ -1,8 +1,8 @@
 #include "update/makedownloadreplacelistfunc.h"
 
 #include "app/configuration.h"
+#include "digest/filedigests.h"
 #include "fileops/installedcopyfunc.h"
-#include "update/filedigests.h"
 
 #include <QFileInfo>
 #include <QHash>

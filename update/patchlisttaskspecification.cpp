@@ -1,8 +1,8 @@
 #include "update/patchlisttaskspecification.h"
 
 #include "app/configuration.h"
+#include "digest/filedigestcache.h"
 #include "fileops/checksignaturetaskspecification.h"
-#include "fileops/filedigestcache.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "update/patchlist.h"

@@ -1,6 +1,6 @@
+#include "digest/filedigestcache.h"
 #include "fileops/checksigfunc.h"
 #include "fileops/checksignaturetaskspecification.h"
-#include "fileops/filedigestcache.h"
 #include "fileops/publickey.h"
 #include "fileops/tomcryptutil.h"
 #include "localservers.h"

@@ -1,5 +1,5 @@
+#include "digest/filedigestcache.h"
 #include "fileops/filecopytaskspecification.h"
-#include "fileops/filedigestcache.h"
 #include "fileops/fileophook.h"
 #include "fileops/filepatchfunc.h"
 #include "fileops/fileunziptaskspecification.h"

@@ -1,5 +1,5 @@
 #include "app/configuration.h"
-#include "fileops/filedigestcache.h"
+#include "digest/filedigestcache.h"
 #include "net/random.h"
 #include "localservers.h"
 #include "tasklog.h"

@@ -1,7 +1,7 @@
-#include "net/md5lanes.h"
+#include "digest/md5lanes.h"
 
-#include "net/md5.h"
-#include "net/md5steps.h"
+#include "digest/md5.h"
+#include "digest/md5steps.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

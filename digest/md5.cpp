@@ -1,6 +1,6 @@
-#include "net/md5.h"
+#include "digest/md5.h"
 
-#include "net/md5steps.h"
+#include "digest/md5steps.h"
 
 #include <QtEndian>
 

@@ -1,6 +1,6 @@
-#include "net/backgroundmd5.h"
-#include "net/md5.h"
-#include "net/md5lanes.h"
+#include "digest/backgroundmd5.h"
+#include "digest/md5.h"
+#include "digest/md5lanes.h"
 
 #include <QCryptographicHash>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
-#include "net/backgroundmd5.h"
+#include "digest/backgroundmd5.h"
 
-#include "net/md5.h"
-#include "net/md5lanes.h"
+#include "digest/md5.h"
+#include "digest/md5lanes.h"
 
 #include <QFile>
 #include <QMetaObject>

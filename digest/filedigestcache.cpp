@@ -1,4 +1,4 @@
-#include "fileops/filedigestcache.h"
+#include "digest/filedigestcache.h"
 
 #include <QFile>
 #include <QHash>

@@ -1,9 +1,9 @@
-#include "update/filedigests.h"
+#include "digest/filedigests.h"
 
+#include "digest/filedigestcache.h"
+#include "digest/md5.h"
+#include "digest/md5lanes.h"
 #include "fileops/checksigfunc.h"
-#include "fileops/filedigestcache.h"
-#include "net/md5.h"
-#include "net/md5lanes.h"
 
 #include <QFile>
 
