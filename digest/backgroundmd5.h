@@ -1,5 +1,7 @@
 #pragma once
 
+#include "digest/digestservice.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -8,12 +10,13 @@
 
 class QObject;
 
-// The MD5 of a stream of bytes, computed on a hashing thread (one for all
-// streams, side by side in vector lanes, where the processor has them; else
-// one per core) while the caller goes on receiving and writing. Chunks wait in
-// that thread's queue, shared by its streams and bounded in size: addData()
-// waits while it is full, so memory stays the same however fast the bytes
-// arrive. Not thread-safe itself; meant for one owner on one thread.
+// The MD5 of a stream of bytes, computed on a stream thread of the
+// DigestService (one for all streams, side by side in vector lanes, where the
+// processor has them; else one per core) while the caller goes on receiving
+// and writing. Chunks wait in that thread's queue, shared by its streams and
+// bounded in size: addData() waits while it is full, so memory stays the
+// same however fast the bytes arrive. Not thread-safe itself; meant for one
+// owner on one thread.
 class BackgroundMd5
 {
 public:
@@ -41,12 +44,9 @@ public:
     // through context's event loop; never after reset() or destruction.
     void finish(QObject *context, std::function<void(const QByteArray &)> done);
 
-    struct Stream;
-    struct Job;
-
 private:
-    void push(Job job);
+    void push(DigestService::Job job);
 
-    std::shared_ptr<Stream> m_stream;
+    std::shared_ptr<DigestService::Stream> m_stream;
     bool m_inline = false;
 };

@@ -1,5 +1,6 @@
 #include "digest/filedigests.h"
 
+#include "digest/digestservice.h"
 #include "digest/filedigestcache.h"
 #include "digest/md5.h"
 #include "digest/md5lanes.h"
@@ -8,7 +9,7 @@
 #include <QFile>
 
 namespace {
-// Bytes read from a file at a time; each lane of each thread has its own.
+// Bytes read from a file at a time; each lane of each file thread has its own.
 constexpr qint64 chunkSize = 256 * 1024;
 } // namespace
 
@@ -16,16 +17,32 @@ FileDigests::FileDigests(QStringList paths, int threads)
     : m_paths(std::move(paths))
     , m_digests(size_t(m_paths.size()))
     , m_known(size_t(m_paths.size()), false)
+    , m_runs(std::make_shared<Runs>())
 {
-    for (int i = 0; i < qMax(1, threads); ++i)
-        m_threads.emplace_back([this] { run(); });
+    for (int i = 0; i < qMax(1, threads); ++i) {
+        DigestService::instance().runFileJob([this, runs = m_runs] {
+            {
+                std::lock_guard<std::mutex> lock(runs->mutex);
+                if (runs->closed)
+                    return;
+                ++runs->running;
+            }
+            run();
+            {
+                std::lock_guard<std::mutex> lock(runs->mutex);
+                --runs->running;
+            }
+            runs->ended.notify_all();
+        });
+    }
 }
 
 FileDigests::~FileDigests()
 {
     m_stop = true;
-    for (std::thread &thread : m_threads)
-        thread.join();
+    std::unique_lock<std::mutex> lock(m_runs->mutex);
+    m_runs->closed = true;
+    m_runs->ended.wait(lock, [this] { return m_runs->running == 0; });
 }
 
 QByteArray FileDigests::take(int index)

@@ -5,15 +5,19 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
-// The MD5 digests of a list of files, computed ahead of the caller on a few
-// threads of its own, each reading and hashing up to eight files side by
-// side; the caller takes each digest once with take(). An empty path, or a
-// file that cannot be opened or read to the size it had when opened, gives
-// an empty digest. The destructor stops the threads and waits for them.
+// The MD5 digests of a list of files, computed ahead of the caller on up to
+// the given number of the DigestService's file threads, each reading and
+// hashing up to eight files side by side; the caller takes each digest once
+// with take(). An empty path, or a file that cannot be opened or read to the
+// size it had when opened, gives an empty digest. The destructor stops the
+// work on this list and waits until no file thread is left in it.
+//
+// Locks: m_mutex guards the digests and which of them are known; the runs'
+// own mutex guards the count of file threads working on this list.
 class FileDigests
 {
 public:
@@ -26,6 +30,16 @@ public:
     QByteArray take(int index);
 
 private:
+    // The file threads that work on this list; shared with the jobs, which
+    // may start after the list is gone and then do nothing.
+    struct Runs
+    {
+        std::mutex mutex;
+        std::condition_variable ended;
+        int running = 0;
+        bool closed = false;
+    };
+
     void run();
     void publish(int index, QByteArray digest);
 
@@ -36,5 +50,5 @@ private:
     std::condition_variable m_published;
     std::vector<QByteArray> m_digests;
     std::vector<bool> m_known;
-    std::vector<std::thread> m_threads;
+    const std::shared_ptr<Runs> m_runs;
 };

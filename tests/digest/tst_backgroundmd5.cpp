@@ -1,4 +1,5 @@
 #include "digest/backgroundmd5.h"
+#include "digest/digestservice.h"
 #include "digest/md5.h"
 #include "digest/md5lanes.h"
 
@@ -49,12 +50,16 @@ void tst_BackgroundMd5::digestIsOfTheBytesInOrder_data()
     QTest::addColumn<int>("prefix"); // bytes read back from the file first
     QTest::addColumn<int>("onDisk"); // bytes the file has
     QTest::addColumn<bool>("matches");
+    QTest::addColumn<bool>("stop"); // the service stops with the digests queued
     // Seven streams of 4 MiB each overfill the queues, which then wait.
-    QTest::newRow("queued") << false << 0 << 0 << true;
-    QTest::newRow("inline") << true << 0 << 0 << true;
-    QTest::newRow("part from file, queued") << false << 300000 << 300000 << true;
-    QTest::newRow("part from file, inline") << true << 300000 << 300000 << true;
-    QTest::newRow("file shorter than its part") << false << 300000 << 100000 << false;
+    QTest::newRow("queued") << false << 0 << 0 << true << false;
+    QTest::newRow("inline") << true << 0 << 0 << true << false;
+    QTest::newRow("part from file, queued") << false << 300000 << 300000 << true << false;
+    QTest::newRow("part from file, inline") << true << 300000 << 300000 << true << false;
+    QTest::newRow("file shorter than its part") << false << 300000 << 100000 << false << false;
+    // Stopping finishes what was queued; the next digests start the threads again.
+    QTest::newRow("stopped, then again") << false << 300000 << 300000 << true << true;
+    QTest::newRow("after the stop") << false << 0 << 0 << true << false;
 }
 
 void tst_BackgroundMd5::digestIsOfTheBytesInOrder()
@@ -63,6 +68,7 @@ void tst_BackgroundMd5::digestIsOfTheBytesInOrder()
     QFETCH(int, prefix);
     QFETCH(int, onDisk);
     QFETCH(bool, matches);
+    QFETCH(bool, stop);
     constexpr int streams = 7;
     // Chunks of unequal sizes, most not whole blocks of the digest.
     const auto chunk = [](int stream) { return 64 * 1024 - 3 * stream; };
@@ -93,6 +99,8 @@ void tst_BackgroundMd5::digestIsOfTheBytesInOrder()
     }
     for (int s = 0; s < streams; ++s)
         hashes[s]->finish(this, [&digests, s](const QByteArray &digest) { digests[s] = digest; });
+    if (stop)
+        DigestService::instance().stop();
 
     for (int s = 0; s < streams; ++s) {
         QTRY_VERIFY(!digests[s].isEmpty());
