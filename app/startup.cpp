@@ -3,11 +3,13 @@
 #include "app/commandline.h"
 #include "app/configuration.h"
 #include "app/singleinstancechecker.h"
+#include "digest/digestservice.h"
 #include "ui/mainwindow.h"
 #include "update/updateengine.h"
 
 #include <QApplication>
 #include <QLocale>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QTranslator>
 
@@ -96,6 +98,12 @@ int Startup::run(const QStringList &arguments)
                              "it was brought to the front.\n"));
         return CommandLine::isUnattended(arguments) ? otherCopyRunsExitCode : 0;
     }
+
+    // The hashing threads start here, on the main thread, and are stopped and
+    // joined after the window and the engine, which are made below, are gone.
+    DigestService &digests = DigestService::instance();
+    digests.start();
+    const auto stopDigests = qScopeGuard([&digests] { digests.stop(); });
 
     QTranslator programTranslator;
     QTranslator qtTranslator;
