@@ -31,8 +31,9 @@ class QObject;
 // at exit. Work given to a stopped service starts its threads again.
 //
 // Locks: m_runMutex orders start() and stop(); each stream thread's mutex
-// guards its queue and the count of bytes in it; m_fileMutex guards the file
-// threads' queue and their running state. No lock is held while hashing.
+// guards its queue, the count of bytes in it and whether its thread runs;
+// m_fileMutex guards the file threads' queue and whether they run; each
+// Stream's mutex guards its abandoned flag. No lock is held while hashing.
 class DigestService
 {
 public:

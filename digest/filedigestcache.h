@@ -8,6 +8,11 @@
 // the file again. An entry counts only while the file keeps the identity,
 // size and modification time it had when it was recorded; anything else is
 // read and hashed as usual. Safe to use from any thread.
+//
+// A process-wide table beside the DigestService, which does not use it: the
+// steps that write files record their digests, the checks and the list step
+// look them up. Locks: one mutex guards the table; it is held only while an
+// entry is looked up, added or removed, never while a file is read.
 class FileDigestCache
 {
 public:
