@@ -19,7 +19,7 @@
 
 #include "benchutil.h"
 
-#include "fileops/filecreateahead.h"
+#include "fileops/diskworker.h"
 #include "localservers.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
@@ -110,7 +110,7 @@ QString freshDir(const QString &parent, const QString &name)
 // ahead of them, as the download step does.
 double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &outDir, bool &ok)
 {
-    std::unique_ptr<FileCreateAhead> createAhead;
+    DiskWorker disk;
     NetworkAccessManager manager;
     // As the engine sets it up without a configured proxy.
     manager.setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
@@ -125,7 +125,7 @@ double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &out
     std::function<void()> startMore = [&] {
         while (running < 6 && next < set.count) {
             const int i = next++;
-            createAhead->reached(i);
+            disk.reached(i);
             auto *task = new DownloadTaskSpecification(
                 &manager, &mirrors, QStringLiteral("%1/f%2").arg(set.dir).arg(i),
                 QStringLiteral("%1/f%2").arg(outDir).arg(i), set.size, &manager, 1.0);
@@ -155,10 +155,10 @@ double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &out
     QStringList paths;
     for (int i = 0; i < set.count; ++i)
         paths.append(QStringLiteral("%1/f%2").arg(outDir).arg(i));
-    createAhead = std::make_unique<FileCreateAhead>(std::move(paths));
+    disk.makeAhead(std::move(paths));
     QMetaObject::invokeMethod(&loop, startMore, Qt::QueuedConnection);
     loop.exec();
-    createAhead.reset();
+    disk.stopMaking();
     return timer.nsecsElapsed() / 1e9;
 }
 

@@ -1,8 +1,7 @@
 #include "update/downloadfilelisttaskspecification.h"
 
 #include "app/configuration.h"
-#include "fileops/filecreateahead.h"
-#include "fileops/filesyncbehind.h"
+#include "fileops/diskworker.h"
 #include "tasks/failurecause.h"
 #include "update/downloadfiletaskspecification.h"
 #include "update/patchlisttaskspecification.h"
@@ -105,13 +104,14 @@ void DownloadFileListTaskSpecification::makeFileTasks()
                               ? QString()
                               : configuration->m_tempDir + QLatin1Char('/') + file.filePath);
     }
-    m_createAhead = std::make_unique<FileCreateAhead>(std::move(wholeFiles));
-    m_syncBehind = std::make_unique<FileSyncBehind>();
+    if (!m_disk)
+        m_disk = std::make_unique<DiskWorker>();
+    m_disk->makeAhead(std::move(wholeFiles));
     // Every file counts the same in the progress, whatever its size. A file's
     // task is made as a stream frees, and let go once the file is checked.
     const double weight = 1.0 / downloads->size();
     setSubTaskMaker(downloads->size(), [this, weight](int index) {
-        m_createAhead->reached(index);
+        m_disk->reached(index);
         auto *task = new DownloadFileTaskSpecification(downloads->at(index), manager, mirrors,
                                                        configuration, this, weight);
         task->reportMethod = m_patchesOffered;
@@ -134,7 +134,7 @@ void DownloadFileListTaskSpecification::setPatchSource(const PatchListSpecificat
 void DownloadFileListTaskSpecification::onFileFinished(TaskSpecification *task)
 {
     const auto *fileTask = static_cast<DownloadFileTaskSpecification *>(task);
-    m_syncBehind->add(fileTask->localPath());
+    m_disk->syncBehind(fileTask->localPath());
     // A patch's result and a copy of an installed file lie unpacked.
     if (!(fileTask->patched() || fileTask->copiedLocally()) || !fileTask->file.unpacked
         || !m_replaces)
@@ -155,7 +155,8 @@ void DownloadFileListTaskSpecification::subtasksDone()
             return;
         }
     }
-    m_createAhead.reset();
+    if (m_disk)
+        m_disk->stopMaking();
     // A file that could not be fetched has named its cause if it knew one.
     if (!cancelRequested && getStateFromSubTasks() == ErrorCanceled)
         emit failureCause(FailureCause::noWorkingMirror());
@@ -200,8 +201,7 @@ void DownloadFileListTaskSpecification::timeTick(unsigned long long &downloadDon
 
 void DownloadFileListTaskSpecification::reset()
 {
-    m_createAhead.reset();
-    m_syncBehind.reset();
+    m_disk.reset();
     clearSubTasks();
     totalDownloadSize = 0;
     m_fetchingPatchList = false;

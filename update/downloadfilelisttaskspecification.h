@@ -10,8 +10,7 @@
 #include <memory>
 
 class Configuration;
-class FileCreateAhead;
-class FileSyncBehind;
+class DiskWorker;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -68,9 +67,8 @@ private:
     QList<FileReplaceSpecification> *m_replaces = nullptr;
     bool m_fetchingPatchList = false;
     bool m_patchesOffered = false;
-    // Makes the files that are fetched whole while the transfers run.
-    std::unique_ptr<FileCreateAhead> m_createAhead;
-    // Sends the checked files to the disk while the transfers run; it goes on
-    // after the step has finished, until the run ends.
-    std::unique_ptr<FileSyncBehind> m_syncBehind;
+    // Makes the files that are fetched whole while the transfers run, and
+    // sends the checked files to the disk; the sending goes on after the
+    // step has finished, until the run ends.
+    std::unique_ptr<DiskWorker> m_disk;
 };

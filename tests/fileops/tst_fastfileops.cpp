@@ -1,7 +1,6 @@
 #include "fileops/dircreatetaskspecification.h"
-#include "fileops/filecreateahead.h"
+#include "fileops/diskworker.h"
 #include "fileops/filedeletetaskspecification.h"
-#include "fileops/filesyncbehind.h"
 #include "fileops/syncedfiles.h"
 #include "fileops/filerenametaskspecification.h"
 #include "fileopstestutil.h"
@@ -271,8 +270,8 @@ void tst_FastFileOps::filesMadeAheadAreEmptyAndTouchNothingElse()
     QVERIFY(QFile::link(target, link));
 
     {
-        FileCreateAhead ahead({m_base + "/a", QString(), kept, link, m_base + "/none/b",
-                               m_base + "/z"});
+        DiskWorker disk;
+        disk.makeAhead({m_base + "/a", QString(), kept, link, m_base + "/none/b", m_base + "/z"});
         // Made in list order.
         QTRY_VERIFY(QFileInfo::exists(m_base + "/z"));
     }
@@ -293,10 +292,10 @@ void tst_FastFileOps::syncBehindEndsWhateverItWasGiven()
     QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
     QVERIFY(writeFile(m_base + "/file", "bytes"));
     {
-        FileSyncBehind sync;
-        sync.add(pipe);
-        sync.add(m_base + "/missing");
-        sync.add(m_base + "/file");
+        DiskWorker disk;
+        disk.syncBehind(pipe);
+        disk.syncBehind(m_base + "/missing");
+        disk.syncBehind(m_base + "/file");
         QTest::qWait(100);
     }
     QCOMPARE(readFile(m_base + "/file"), QByteArray("bytes"));

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+// The download step's work on the disk beside the transfers, on one thread
+// that lives as long as this object:
+//
+// - Making empty files, in list order, ahead of the transfers that will fill
+//   them. Where the file system spends far longer making a file than writing
+//   64 KiB to it (as ext4 without a journal does shortly after thousands of
+//   deletions), the transfers then find their files made. A path that exists
+//   already is left alone, and nothing is ever followed, truncated or
+//   written: whoever fills a file still opens it with O_CREAT, so a file not
+//   made ahead costs only the time it did before.
+// - Sending finished files to the disk (fdatasync), in the order given. A
+//   file installed later must be on disk before it takes its name; one sent
+//   already costs nothing then (SyncedFiles records it), and the waits for
+//   the disk fall while the transfers run instead of during the
+//   installation. Files that cannot be opened are skipped; nothing is
+//   followed or changed.
+//
+// Files to make come before files to send: a sync waits for the disk, and
+// the transfers wait for their files. Between two syncs the thread makes the
+// next few files.
+class DiskWorker
+{
+public:
+    DiskWorker();
+    // Stops and waits for the thread; files not yet made or sent are left to
+    // the transfers and to the file system.
+    ~DiskWorker();
+    DiskWorker(const DiskWorker &) = delete;
+    DiskWorker &operator=(const DiskWorker &) = delete;
+
+    // The files to make ahead, in order, in place of any earlier list. Empty
+    // paths stand for files that are not made ahead.
+    void makeAhead(QStringList paths);
+    // The file at index of that list is being filled: the files before it
+    // need not be made.
+    void reached(int index);
+    // No more files need to be made.
+    void stopMaking();
+    // Queues a file to be sent to the disk.
+    void syncBehind(const QString &path);
+
+private:
+    struct Sending;
+    void run();
+
+    // Guards the lists and the stop flag below; never held while the disk is
+    // waited for.
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    QStringList m_toMake;
+    int m_nextToMake = 0;
+    std::atomic<int> m_reached {-1};
+    QList<QString> m_toSync;
+    bool m_stop = false;
+    std::thread m_thread;
+};
