@@ -8,8 +8,11 @@ class QTranslator;
 // The start-up sequence of the updater below the application object. main()
 // makes the QApplication and calls run(); tests call run() in-process.
 // The one place that puts the subsystems together: the folders depend
-// downwards only (tasks <- fileops, net <- update <- ui), the configuration
-// is lent to the engine and the window, and only run() holds them all.
+// downwards only (formats, tasks, digest, net, fileops, update, ui, app),
+// except that the steps and the window read the configuration, which in turn
+// asks the player through a dialog (tests/includerules.cmake lists each such
+// include); the configuration is lent to the engine and the window, and only
+// run() holds them all.
 class Startup
 {
 public:

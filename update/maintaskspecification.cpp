@@ -14,6 +14,12 @@ constexpr double downloadsWeight = 0.4;
 constexpr double replacementWeight = 0.4;
 constexpr double deletionWeight = 0.05;
 
+// The steps together make the whole run's progress.
+constexpr double weightsSum =
+    productIniWeight + fileListsWeight + downloadsWeight + replacementWeight + deletionWeight;
+static_assert(weightsSum > 1.0 - 1e-9 && weightsSum < 1.0 + 1e-9,
+              "the steps' weights must add up to 1");
+
 } // namespace
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
