@@ -13,11 +13,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QSet>
 #include <QSettings>
 #include <QStringDecoder>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QThreadPool>
 
 #include <dirent.h>
@@ -590,11 +590,15 @@ bool ReleasePublisher::build()
     }
     {
         Progress progress(m_options.showProgress, int(jobs.size()), totalBytes);
-        QThreadPool pool;
-        pool.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
+        // On the process's pool, one thread per core; only this run's jobs
+        // are waited for.
+        QSemaphore done;
         for (FileJob &job : jobs)
-            pool.start([this, &job, &staging, &progress] { runJob(job, staging.path(), progress); });
-        pool.waitForDone();
+            QThreadPool::globalInstance()->start([this, &job, &staging, &progress, &done] {
+                runJob(job, staging.path(), progress);
+                done.release();
+            });
+        done.acquire(int(jobs.size()));
     }
     for (const FileJob &job : jobs) {
         if (!job.error.isEmpty())
