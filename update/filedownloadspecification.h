@@ -1,5 +1,7 @@
 #pragma once
 
+#include "formats/productini.h"
+
 #include <QString>
 
 // One file to download, as listed in the product ini: its section (the
@@ -36,8 +38,5 @@ struct FileDownloadSpecification
 
     bool hasPatch() const { return patchSize >= 0; }
     // The patch's path on a mirror and in the temporary directory.
-    QString patchPath() const
-    {
-        return QStringLiteral("patches/%1.%2.zst").arg(filePath, installedMd5);
-    }
+    QString patchPath() const { return ProductIni::patchPath(filePath, installedMd5); }
 };

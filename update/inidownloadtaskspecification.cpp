@@ -68,8 +68,8 @@ void IniDownloadTaskSpecification::reportCause()
 
 QString IniDownloadTaskSpecification::localIniPath() const
 {
-    return m_configuration->m_tempDir + QLatin1Char('/') + m_configuration->m_clientType
-        + QStringLiteral(".ini");
+    return m_configuration->m_tempDir + QLatin1Char('/')
+        + ProductIni::iniName(m_configuration->m_clientType);
 }
 
 DownloadTaskSpecification *IniDownloadTaskSpecification::addDownload(const QString &name,
@@ -87,7 +87,7 @@ DownloadTaskSpecification *IniDownloadTaskSpecification::addDownload(const QStri
 
 void IniDownloadTaskSpecification::makeSubtasksAndStart()
 {
-    const QString iniName = m_configuration->m_clientType + QStringLiteral(".ini");
+    const QString iniName = ProductIni::iniName(m_configuration->m_clientType);
     const QString sigName = iniName + QStringLiteral(".sig");
     const QString localIni = localIniPath();
     const QString localSig = localIni + QStringLiteral(".sig");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "formats/productini.h"
 #include "tasks/composedtaskspecification.h"
 
 #include <QPointer>
@@ -39,7 +40,7 @@ public:
     int failedChecks;
 
     // Limits of what a mirror may send, checked while the bytes arrive.
-    static constexpr qint64 MaxProductIniSize = 32 * 1024 * 1024;
+    static constexpr qint64 MaxProductIniSize = ProductIni::MaxSize;
     static constexpr qint64 MaxSignatureSize = 1024;
 
 public slots:

@@ -3,15 +3,15 @@
 #include "app/configuration.h"
 #include "digest/filedigests.h"
 #include "fileops/installedcopyfunc.h"
+#include "formats/fileline.h"
+#include "formats/productini.h"
 
 #include <QFileInfo>
 #include <QHash>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
 
-#include <limits>
 #include <vector>
 
 #include <sys/stat.h>
@@ -19,9 +19,6 @@
 
 namespace {
 
-const QString DeleteSection = QStringLiteral("delete");
-const QString PatchListKey = QStringLiteral("patchlist");
-const QString FieldSeparator = QStringLiteral("::");
 constexpr int maxHashThreads = 4;
 
 // What one key of the product ini turned out to be, in key order.
@@ -40,17 +37,6 @@ struct KeyEntry
 // The outcome of the MD5 comparisons of one file key.
 enum FileState : int { Pending, Current, AlreadyDownloaded, AlreadyPatched, Needed };
 
-// The value as its text. An unquoted value with a "," reads as a string list
-// in the INI format; joining the parts gives the text back (spaces that stood
-// right beside such a comma are dropped by the format itself: quote the
-// value to keep them).
-QString valueText(const QVariant &value)
-{
-    if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(QLatin1Char(','));
-    return value.toString();
-}
-
 // Control characters as \xNN, so that a hostile name cannot shape the log.
 QString escapedName(const QString &name)
 {
@@ -62,39 +48,6 @@ QString escapedName(const QString &name)
             text += c;
     }
     return text;
-}
-
-bool isMd5Text(const QString &text)
-{
-    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{32}$"));
-    return hex.match(text).hasMatch();
-}
-
-// A size field as a number of bytes, or -1 for text that is not one (or is
-// beyond what a file can hold).
-qint64 parsedSize(const QString &text)
-{
-    bool ok = false;
-    const qulonglong size = text.toULongLong(&ok);
-    return ok && size <= qulonglong(std::numeric_limits<qint64>::max()) ? qint64(size) : -1;
-}
-
-// The size as the lists carry it: text that is not a number counts as 0.
-qint64 readSize(const QString &text)
-{
-    return qMax<qint64>(parsedSize(text), 0);
-}
-
-// Whether a download can be held to its size field: a number, and 0 only for
-// a file whose MD5 sum is that of nothing. Else no size is known, and the
-// MD5 sum decides.
-bool sizeBounds(const QString &sizeText, const QString &md5)
-{
-    const qint64 size = parsedSize(sizeText);
-    return size > 0
-        || (size == 0
-            && md5.compare(QLatin1String("d41d8cd98f00b204e9800998ecf8427e"), Qt::CaseInsensitive)
-                == 0);
 }
 
 // Compares the installed copy of each file key, and where that differs the
@@ -201,15 +154,15 @@ std::vector<KeyEntry> readEntries(QSettings &ini)
             KeyEntry entry;
             entry.section = section;
             entry.key = key;
-            if (!MakeDownloadReplaceListFunc::isFetchableName(key)) {
+            if (!ProductIni::isFetchableName(key)) {
                 entry.kind = KeyEntry::UnfetchableName;
                 entry.unsafePath = key;
                 entries.push_back(entry);
                 return entries;
             }
-            if (section == DeleteSection) {
+            if (section == ProductIni::DeleteSection) {
                 entry.kind = KeyEntry::Delete;
-                if (!MakeDownloadReplaceListFunc::isSafeRelativePath(key)) {
+                if (!ProductIni::isSafeRelativePath(key)) {
                     entry.kind = KeyEntry::UnsafePath;
                     entry.unsafePath = key;
                 }
@@ -218,33 +171,31 @@ std::vector<KeyEntry> readEntries(QSettings &ini)
                     return entries;
                 continue;
             }
-            const QStringList fields
-                = valueText(ini.value(key)).split(FieldSeparator, Qt::KeepEmptyParts);
-            if (fields.size() != 2 && fields.size() != 5) {
+            const std::optional<FileLine> line
+                = FileLine::read(ProductIni::valueText(ini.value(key)));
+            if (!line) {
                 entry.kind = KeyEntry::InvalidLine;
                 entries.push_back(entry);
                 return entries;
             }
-            entry.download = {section, key, fields[0], readSize(fields[1])};
-            entry.download.sizeBounds = sizeBounds(fields[1], fields[0]);
-            if (fields.size() == 5)
-                entry.replace = {section, key, fields[2], fields[3].toULongLong(), fields[4]};
-            else
-                entry.replace = {section, key, QString(), 0, QString()};
+            entry.download = {section, key, line->md5, line->size};
+            entry.download.sizeBounds = line->sizeBounds;
+            entry.replace
+                = {section, key, line->unpackedMd5, line->unpackedSize, line->unpackedPath};
             const bool unpacked = entry.replace.hasUnzip();
             entry.download.installedPath = entry.replace.pureDestFilePath();
             entry.download.unpacked = unpacked;
             entry.download.targetMd5 = unpacked ? entry.replace.unzipMd5 : entry.download.md5;
             entry.download.targetSize
                 = unpacked ? qint64(entry.replace.unzipSize) : entry.download.size;
-            if (!MakeDownloadReplaceListFunc::isFetchableName(entry.replace.unzipFilePath)) {
+            if (!ProductIni::isFetchableName(entry.replace.unzipFilePath)) {
                 entry.kind = KeyEntry::UnfetchableName;
                 entry.unsafePath = entry.replace.unzipFilePath;
                 entries.push_back(entry);
                 return entries;
             }
             for (const QString &path : {key, entry.replace.unzipFilePath}) {
-                if (!MakeDownloadReplaceListFunc::isSafeRelativePath(path)) {
+                if (!ProductIni::isSafeRelativePath(path)) {
                     entry.kind = KeyEntry::UnsafePath;
                     entry.unsafePath = path;
                     entries.push_back(entry);
@@ -298,23 +249,6 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configur
     , m_clientType(configuration->m_clientType)
 { }
 
-bool MakeDownloadReplaceListFunc::isSafeRelativePath(const QString &path)
-{
-    if (path.startsWith(QLatin1Char('/')))
-        return false;
-    const QStringList parts = path.split(QLatin1Char('/'));
-    return !parts.contains(QStringLiteral(".."));
-}
-
-bool MakeDownloadReplaceListFunc::isFetchableName(const QString &name)
-{
-    for (const QChar c : name) {
-        if (c == QChar::ReplacementCharacter || c.category() == QChar::Other_Control)
-            return false;
-    }
-    return true;
-}
-
 int MakeDownloadReplaceListFunc::getFileCount(QSettings &settings)
 {
     int count = 0;
@@ -331,7 +265,7 @@ bool MakeDownloadReplaceListFunc::run()
 {
     FileSpecifications &lists = *m_lists;
     lists.clear();
-    const QString iniPath = m_tempDir + QLatin1Char('/') + m_clientType + QStringLiteral(".ini");
+    const QString iniPath = m_tempDir + QLatin1Char('/') + ProductIni::iniName(m_clientType);
     emit message(QStringLiteral("Compiling download and replace list"));
 
     QSettings ini(iniPath, QSettings::IniFormat);
@@ -404,19 +338,17 @@ bool MakeDownloadReplaceListFunc::run()
 PatchListSpecification MakeDownloadReplaceListFunc::readPatchList(QSettings &ini)
 {
     // A key of [General], which lists no files; signed with the rest.
-    const QString value = valueText(ini.value(PatchListKey));
+    const QString value = ProductIni::valueText(ini.value(ProductIni::PatchListKey));
     if (value.isEmpty())
         return PatchListSpecification();
-    const QStringList fields = value.split(FieldSeparator, Qt::KeepEmptyParts);
-    bool sizeOk = false;
-    const qint64 size = fields.value(2).toLongLong(&sizeOk);
-    const QString name = fields.value(0);
-    if (fields.size() != 3 || name.isEmpty() || !isSafeRelativePath(name)
-        || !isFetchableName(name) || !isMd5Text(fields[1]) || !sizeOk || size < 0) {
+    QString name;
+    QString md5;
+    qint64 size = 0;
+    if (!ProductIni::readPatchListValue(value, &name, &md5, &size)) {
         emit message(QStringLiteral("Warning: product ini names the patch list \"%1\", which "
                                     "cannot be used; files are fetched whole")
                          .arg(escapedName(value)));
         return PatchListSpecification();
     }
-    return {name, fields[1].toLower(), size, {}};
+    return {name, md5, size, {}};
 }

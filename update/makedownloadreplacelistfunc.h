@@ -31,13 +31,6 @@ public:
     // before the first section (and so those of [General]) do not count.
     int getFileCount(QSettings &settings);
 
-    // True when path may be joined to the application root or the temporary
-    // directory: relative, and without a ".." component.
-    static bool isSafeRelativePath(const QString &path);
-    // True when name can be asked of a mirror as it was published: it was
-    // valid UTF-8 in the product ini (no replacement character came out of
-    // decoding it) and holds no control character.
-    static bool isFetchableName(const QString &name);
     // The patch list that [General] names; empty, after a warning, if the
     // value is not "<safe name>::<md5>::<size>".
     PatchListSpecification readPatchList(QSettings &ini);

@@ -1,9 +1,7 @@
 #include "earlierreleases.h"
 
-#include "productinireading.h"
-#include "releasepublisher.h"
-
-#include "update/filereplacespecification.h"
+#include "formats/fileline.h"
+#include "formats/productini.h"
 
 #include <QDir>
 #include <QFile>
@@ -72,12 +70,12 @@ bool EarlierReleases::readProductIni(const QString &path)
                         .arg(path,
                              QFileInfo(path).isFile() ? file.errorString()
                                                       : QStringLiteral("not a regular file")));
-    const QByteArray bytes = file.read(ProductIniReading::MaxSize + 1);
-    if (bytes.size() > ProductIniReading::MaxSize)
+    const QByteArray bytes = file.read(ProductIni::MaxSize + 1);
+    if (bytes.size() > ProductIni::MaxSize)
         return fail(QStringLiteral("Cannot read earlier release %1: larger than the %2 bytes "
                                    "that the updater accepts")
                         .arg(path)
-                        .arg(ProductIniReading::MaxSize));
+                        .arg(ProductIni::MaxSize));
     if (file.error() != QFile::NoError)
         return fail(
             QStringLiteral("Cannot read earlier release %1: %2").arg(path, file.errorString()));
@@ -101,21 +99,18 @@ bool EarlierReleases::readProductIni(const QString &path)
             // Every section but "delete" lists files, installed under the key
             // or, for an unpacked one, under the fifth field.
             QString installed = key;
-            if (section != ReleasePublisher::DELETE_SECTION) {
-                const QStringList fields = ProductIniReading::valueText(ini.value(key))
-                                               .split(QStringLiteral("::"), Qt::KeepEmptyParts);
-                if (fields.size() != 2 && fields.size() != 5)
+            if (section != ProductIni::DeleteSection) {
+                const std::optional<FileLine> line
+                    = FileLine::read(ProductIni::valueText(ini.value(key)));
+                if (!line)
                     return fail(QStringLiteral("Earlier release %1 has an invalid line in [%2]: "
                                                "%3")
                                     .arg(path, printable(section), printable(key)));
-                if (fields.size() == 5) {
-                    const FileReplaceSpecification entry {section, key, fields[2], 0, fields[4]};
-                    installed = entry.pureDestFilePath();
-                }
-                if (!ProductIniReading::isPlainRelativePath(key))
+                installed = line->installedPath(key);
+                if (!ProductIni::isPlainRelativePath(key))
                     return fail(faultyPath(section, key));
             }
-            if (!ProductIniReading::isPlainRelativePath(installed))
+            if (!ProductIni::isPlainRelativePath(installed))
                 return fail(faultyPath(section, installed));
             m_paths.insert(installed);
         }

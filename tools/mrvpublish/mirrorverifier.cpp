@@ -1,13 +1,13 @@
 #include "mirrorverifier.h"
 
-#include "productinireading.h"
-
 #include "fileops/tomcryptutil.h"
+#include "formats/fileline.h"
+#include "formats/patchlistline.h"
+#include "formats/productini.h"
 #include "net/networkaccessmanager.h"
 
 #include <QEventLoop>
 #include <QNetworkReply>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryFile>
 #include <QUrl>
@@ -20,12 +20,6 @@ namespace {
 constexpr qint64 maxSignatureSize = 1024;
 // Faults listed per mirror; the rest are counted.
 constexpr int maxListedFaults = 20;
-
-bool isMd5(const QString &text)
-{
-    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{32}$"));
-    return hex.match(text).hasMatch();
-}
 
 // The total of a "Content-Range: bytes a-b/total" header; -1 if none.
 qint64 rangeTotal(const QByteArray &header)
@@ -79,7 +73,7 @@ bool MirrorVerifier::run()
 {
     for (int i = 0; i < m_mirrors.size(); ++i) {
         const QString ini = m_options.clientType + QStringLiteral(".ini");
-        m_queue.push_back({i, Kind::ProductIni, ini, QString(), -1, ProductIniReading::MaxSize});
+        m_queue.push_back({i, Kind::ProductIni, ini, QString(), -1, ProductIni::MaxSize});
         m_queue.push_back(
             {i, Kind::Signature, ini + QStringLiteral(".sig"), QString(), -1, maxSignatureSize});
     }
@@ -283,71 +277,68 @@ void MirrorVerifier::checkProductIni(Mirror &mirror, int index)
                      QStringLiteral("cannot be kept in the temporary directory: %1")
                          .arg(copy.errorString()));
     QSettings ini(copy.fileName(), QSettings::IniFormat);
-    const QString version = ini.value(QStringLiteral("version")).toString();
-    const QString type = ini.value(QStringLiteral("type")).toString();
+    const QString version = ini.value(ProductIni::VersionKey).toString();
+    const QString type = ini.value(ProductIni::TypeKey).toString();
     if ((!version.isEmpty() && version != m_options.version)
         || (!type.isEmpty() && type != m_options.clientType))
         return fault(index, iniPath,
                      QStringLiteral("names version %1 of %2, which the updater refuses here")
                          .arg(version, type));
     for (const QString &section : ini.childGroups()) {
-        if (section == QLatin1String("delete"))
+        if (section == ProductIni::DeleteSection)
             continue;
         ini.beginGroup(section);
         for (const QString &key : ini.allKeys()) {
-            const QStringList fields = ProductIniReading::valueText(ini.value(key))
-                                           .split(QStringLiteral("::"), Qt::KeepEmptyParts);
+            const std::optional<FileLine> line
+                = FileLine::read(ProductIni::valueText(ini.value(key)));
             const QString path = section + QLatin1Char('/') + key;
-            if (!ProductIniReading::isPlainRelativePath(section)
-                || !ProductIniReading::isPlainRelativePath(key)
-                || (fields.size() != 2 && fields.size() != 5) || !isMd5(fields[0])) {
+            if (!ProductIni::isPlainRelativePath(section) || !ProductIni::isPlainRelativePath(key)
+                || !line || !ProductIni::isMd5Text(line->md5)) {
                 fault(index, iniPath,
                       QStringLiteral("lists %1 in a way the updater refuses").arg(path));
                 continue;
             }
-            m_queue.push_back({index, Kind::File, path, fields[0], fields[1].toLongLong(), 0});
+            m_queue.push_back({index, Kind::File, path, line->md5, line->size, 0});
             ++mirror.files;
             ++mirror.total;
         }
         ini.endGroup();
     }
-    const QStringList patchList
-        = ProductIniReading::valueText(ini.value(QStringLiteral("patchlist")))
-              .split(QStringLiteral("::"));
-    if (patchList.size() == 3 && ProductIniReading::isPlainRelativePath(patchList[0])
-        && isMd5(patchList[1])) {
-        m_queue.push_back(
-            {index, Kind::PatchList, patchList[0], patchList[1], patchList[2].toLongLong(), 0});
+    QString patchList;
+    QString patchListMd5;
+    qint64 patchListSize = 0;
+    if (ProductIni::readPatchListValue(ProductIni::valueText(ini.value(ProductIni::PatchListKey)),
+                                       &patchList, &patchListMd5, &patchListSize)
+        && ProductIni::isPlainRelativePath(patchList)) {
+        m_queue.push_back({index, Kind::PatchList, patchList, patchListMd5, patchListSize, 0});
         ++mirror.total;
-    } else if (ini.contains(QStringLiteral("patchlist"))) {
+    } else if (ini.contains(ProductIni::PatchListKey)) {
         fault(index, iniPath, QStringLiteral("names its patch list in a way the updater refuses"));
     }
 }
 
 void MirrorVerifier::checkPatchList(int index, const QByteArray &bytes)
 {
-    // "[<key>]" sections of "<installed md5>=<patch md5>::<patch size>" lines,
-    // the patches lying at patches/<key>.<installed md5>.zst.
+    // Read line by line as the updater reads it; each patch lies at
+    // patches/<key>.<installed md5>.zst.
     QString key;
     for (const QByteArray &raw : bytes.split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.isEmpty())
+        const PatchListLine line = PatchListLine::read(raw);
+        if (line.kind == PatchListLine::Skipped)
             continue;
-        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
-            key = line.mid(1, line.size() - 2);
+        if (line.kind == PatchListLine::Section) {
+            key = QString::fromUtf8(line.section);
             continue;
         }
-        const QString installed = line.section(QLatin1Char('='), 0, 0);
-        const QStringList fields = line.section(QLatin1Char('='), 1).split(QStringLiteral("::"));
-        if (!ProductIniReading::isPlainRelativePath(key) || !isMd5(installed) || fields.size() != 2
-            || !isMd5(fields[0])) {
+        if (line.kind == PatchListLine::Invalid || !ProductIni::isPlainRelativePath(key)) {
             fault(index, QStringLiteral("patch list"),
-                  QStringLiteral("line \"%1\" is not valid").arg(line));
+                  QStringLiteral("line \"%1\" is not valid").arg(QString::fromUtf8(raw).trimmed()));
             continue;
         }
-        m_queue.push_back({index, Kind::File,
-                           QStringLiteral("patches/%1.%2.zst").arg(key, installed.toLower()),
-                           fields[0], fields[1].toLongLong(), 0});
+        m_queue.push_back(
+            {index, Kind::File,
+             ProductIni::patchPath(key, QString::fromLatin1(line.installedMd5).toLower()),
+             QString::fromLatin1(line.patchMd5), line.patchSize, 0});
         ++m_mirrors[index].patches;
         ++m_mirrors[index].total;
     }

@@ -6,6 +6,9 @@
 #include "fileops/gzfile.h"
 #include "fileops/tomcryptutil.h"
 #include "fileops/uniquefd.h"
+#include "formats/fileline.h"
+#include "formats/patchlistline.h"
+#include "formats/productini.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -35,14 +38,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-
-const QString ReleasePublisher::FILES_SECTION = QStringLiteral("files");
-const QString ReleasePublisher::DELETE_SECTION = QStringLiteral("delete");
-const QString ReleasePublisher::CHANGELOG_NAME = QStringLiteral("changelog_client.txt");
-const QString ReleasePublisher::VERSION_KEY = QStringLiteral("version");
-const QString ReleasePublisher::TYPE_KEY = QStringLiteral("type");
-const QString ReleasePublisher::PATCHLIST_KEY = QStringLiteral("patchlist");
-const QString ReleasePublisher::PATCHES_SECTION = QStringLiteral("patches");
 
 // One file of the release: what build() plans on one thread, what a worker
 // fills in on another.
@@ -605,7 +600,7 @@ bool ReleasePublisher::build()
             return fail(job.error);
         m_entries.insert(job.key, job.value);
     }
-    if (!writePatchList(staging.filePath(m_options.clientType + QStringLiteral(".patches")), jobs))
+    if (!writePatchList(staging.filePath(ProductIni::patchListName(m_options.clientType)), jobs))
         return false;
 
     // A player may come from any earlier version: whatever one of them put
@@ -617,7 +612,7 @@ bool ReleasePublisher::build()
     QStringList deletes(earlierFiles.cbegin(), earlierFiles.cend());
     deletes.sort();
 
-    const QString iniPath = staging.filePath(m_options.clientType + QStringLiteral(".ini"));
+    const QString iniPath = staging.filePath(ProductIni::iniName(m_options.clientType));
     if (!writeProductIni(iniPath, deletes))
         return false;
 
@@ -628,7 +623,7 @@ bool ReleasePublisher::build()
             QStringLiteral("Cannot sign %1: %2").arg(iniPath, QString::fromLocal8Bit(e.what())));
     }
 
-    const QString changelog = staging.filePath(CHANGELOG_NAME);
+    const QString changelog = staging.filePath(ProductIni::ChangelogName);
     if (m_options.changelogPath.isEmpty()) {
         QFile empty(changelog);
         if (!empty.open(QIODevice::WriteOnly))
@@ -753,7 +748,7 @@ void ReleasePublisher::runJob(FileJob &job, const QString &stagingDir, Progress 
 {
     const QString source = QDir(m_options.clientDir).filePath(job.relativePath);
     const QString target
-        = stagingDir + QLatin1Char('/') + FILES_SECTION + QLatin1Char('/') + job.key;
+        = stagingDir + QLatin1Char('/') + ProductIni::FilesSection + QLatin1Char('/') + job.key;
     QString md5;
     qint64 size = 0;
     QString plainMd5;
@@ -761,14 +756,13 @@ void ReleasePublisher::runJob(FileJob &job, const QString &stagingDir, Progress 
         qint64 plainSize = 0;
         job.error = storeGzipped(source, target, md5, size, plainMd5, plainSize);
         job.storedSize = size;
-        job.value = QStringList {md5, QString::number(size), plainMd5, QString::number(plainSize),
-                                 job.relativePath}
-                        .join(QStringLiteral("::"));
+        job.value
+            = FileLine::unpacked(md5, size, plainMd5, quint64(plainSize), job.relativePath).text();
     } else {
         job.error = storeFile(source, target, md5, size);
         job.storedSize = size;
         plainMd5 = md5;
-        job.value = md5 + QStringLiteral("::") + QString::number(size);
+        job.value = FileLine::stored(md5, size).text();
     }
 
     // A patch turns the installed (unpacked) file into the new one; it is kept
@@ -792,7 +786,7 @@ void ReleasePublisher::runJob(FileJob &job, const QString &stagingDir, Progress 
         if (known)
             continue;
         const QString patchPath
-            = QStringLiteral("%1/%2/%3.%4.zst").arg(stagingDir, PATCHES_SECTION, job.key, oldMd5);
+            = stagingDir + QLatin1Char('/') + ProductIni::patchPath(job.key, oldMd5);
         switch (maker.make(old, source, patchPath, (size + 1) / 2)) {
         case PatchMaker::Made:
             job.patches.append({oldMd5, maker.md5, maker.size, from});
@@ -816,10 +810,9 @@ bool ReleasePublisher::writePatchList(const QString &path, const std::vector<Fil
     for (const FileJob &job : jobs) {
         if (job.patches.isEmpty())
             continue;
-        text += '[' + job.key.toUtf8() + "]\n";
+        text += PatchListLine::sectionText(job.key);
         for (const FileJob::Patch &patch : job.patches)
-            text += patch.oldMd5.toLatin1() + '=' + patch.md5.toLatin1()
-                + "::" + QByteArray::number(patch.size) + '\n';
+            text += PatchListLine::text(patch.oldMd5, patch.md5, patch.size);
     }
     if (text.isEmpty())
         return true;
@@ -827,12 +820,10 @@ bool ReleasePublisher::writePatchList(const QString &path, const std::vector<Fil
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(text) != text.size()
         || !file.flush())
         return fail(fileError(QStringLiteral("Cannot write"), file));
-    m_patchListValue
-        = QStringList {QFileInfo(path).fileName(),
-                       QString::fromLatin1(
-                           QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex()),
-                       QString::number(text.size())}
-              .join(QStringLiteral("::"));
+    m_patchListValue = ProductIni::patchListValue(
+        QFileInfo(path).fileName(),
+        QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex()),
+        text.size());
     return true;
 }
 
@@ -842,15 +833,15 @@ bool ReleasePublisher::writeProductIni(const QString &path, const QStringList &d
         QSettings ini(path, QSettings::IniFormat);
         // [General], which lists no files: signed with the rest, it binds the
         // list to this version and client type.
-        ini.setValue(VERSION_KEY, m_options.version);
-        ini.setValue(TYPE_KEY, m_options.clientType);
+        ini.setValue(ProductIni::VersionKey, m_options.version);
+        ini.setValue(ProductIni::TypeKey, m_options.clientType);
         if (!m_patchListValue.isEmpty())
-            ini.setValue(PATCHLIST_KEY, m_patchListValue);
-        ini.beginGroup(FILES_SECTION);
+            ini.setValue(ProductIni::PatchListKey, m_patchListValue);
+        ini.beginGroup(ProductIni::FilesSection);
         for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it)
             ini.setValue(it.key(), it.value());
         ini.endGroup();
-        ini.beginGroup(DELETE_SECTION);
+        ini.beginGroup(ProductIni::DeleteSection);
         for (const QString &file : deletes)
             ini.setValue(file, QString(QLatin1String("")));
         ini.endGroup();
@@ -862,12 +853,12 @@ bool ReleasePublisher::writeProductIni(const QString &path, const QStringList &d
     // Read it back the way the updater does (per section, allKeys()), so that a
     // name the INI format cannot carry is an error here and not on the clients.
     QSettings ini(path, QSettings::IniFormat);
-    if (ini.value(VERSION_KEY).toString() != m_options.version
-        || ini.value(TYPE_KEY).toString() != m_options.clientType
-        || ini.value(PATCHLIST_KEY).toString() != m_patchListValue)
+    if (ini.value(ProductIni::VersionKey).toString() != m_options.version
+        || ini.value(ProductIni::TypeKey).toString() != m_options.clientType
+        || ini.value(ProductIni::PatchListKey).toString() != m_patchListValue)
         return fail(QStringLiteral("Client type %1 cannot be named in the product ini")
                         .arg(m_options.clientType));
-    ini.beginGroup(FILES_SECTION);
+    ini.beginGroup(ProductIni::FilesSection);
     const QStringList keys = ini.allKeys();
     for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it) {
         if (!keys.contains(it.key()) || ini.value(it.key()).toString() != it.value())
@@ -877,7 +868,7 @@ bool ReleasePublisher::writeProductIni(const QString &path, const QStringList &d
     if (keys.size() != m_entries.size())
         return fail(QStringLiteral("The product ini does not read back as written"));
     ini.endGroup();
-    ini.beginGroup(DELETE_SECTION);
+    ini.beginGroup(ProductIni::DeleteSection);
     const QStringList deleteKeys = ini.allKeys();
     for (const QString &file : deletes) {
         if (!deleteKeys.contains(file))

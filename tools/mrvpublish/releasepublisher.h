@@ -47,17 +47,6 @@ public:
         bool showProgress = false;
     };
 
-    // The section, and so the mirror directory, that holds the client files.
-    static const QString FILES_SECTION;
-    static const QString DELETE_SECTION;
-    static const QString CHANGELOG_NAME;
-    // Keys of the product ini's [General] section.
-    static const QString VERSION_KEY;
-    static const QString TYPE_KEY;
-    static const QString PATCHLIST_KEY;
-    // The directory of the patches beside the files section.
-    static const QString PATCHES_SECTION;
-
     explicit ReleasePublisher(const Options &options);
 
     bool build();

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+#include <QStringView>
+#include <QVariant>
+
+// The names and rules of a release's product ini that the publisher writes
+// and the updater reads: its sections and [General] keys, the mirror paths of
+// the patches and the patch list, the value that names the patch list, and
+// what a path or a sum in it must look like. Qt Core only.
+class ProductIni
+{
+public:
+    // The section, and so the mirror directory, that the publisher stores the
+    // client files in; the updater takes every section but "delete".
+    static const QString FilesSection;
+    // Files of earlier versions that an update deletes.
+    static const QString DeleteSection;
+    // Keys of [General], which lists no files: signed with the rest, they
+    // bind the list to one version and client type, and name the patch list.
+    static const QString VersionKey;
+    static const QString TypeKey;
+    static const QString PatchListKey;
+    // The directory of the patches beside the files section.
+    static const QString PatchesDirectory;
+    static const QString ChangelogName;
+    // Between the fields of a value; empty fields are kept.
+    static const QString FieldSeparator;
+
+    // The largest product ini that the updater fetches.
+    static constexpr qint64 MaxSize = 32 * 1024 * 1024;
+
+    static QString iniName(const QString &clientType)
+    {
+        return clientType + QStringLiteral(".ini");
+    }
+    static QString patchListName(const QString &clientType)
+    {
+        return clientType + QStringLiteral(".patches");
+    }
+    // Where the patch of key for an installed copy with that MD5 sum lies, on
+    // a mirror below the version directory and in the session directory.
+    static QString patchPath(const QString &key, const QString &installedMd5);
+
+    // The value that names the patch list: "<name>::<md5>::<size>".
+    static QString patchListValue(const QString &name, const QString &md5, qint64 size);
+    // Reads such a value; false unless it has the three fields, a safe and
+    // fetchable name, an MD5 sum and a size of 0 or more. The sum comes out
+    // in lower case.
+    static bool readPatchListValue(const QString &value, QString *name, QString *md5, qint64 *size);
+
+    // A value as its text. An unquoted value with a "," reads as a string list
+    // in the INI format; joining the parts gives the text back (spaces that
+    // stood right beside such a comma are dropped by the format itself).
+    static QString valueText(const QVariant &value);
+    // 32 hexadecimal digits, either case.
+    static bool isMd5Text(QStringView text);
+    static bool isMd5Text(QByteArrayView text);
+    // True when path may be joined to the application root or the temporary
+    // directory: relative, and without a ".." component.
+    static bool isSafeRelativePath(const QString &path);
+    // True when name can be asked of a mirror as it was published: it was
+    // valid UTF-8 in the product ini (no replacement character came out of
+    // decoding it) and holds no control character.
+    static bool isFetchableName(const QString &name);
+    // A path that the updater joins to a directory as it stands and that the
+    // publisher writes the same way: safe and fetchable, and without ".",
+    // or empty components.
+    static bool isPlainRelativePath(const QString &path);
+};
