@@ -1,6 +1,7 @@
 #include "app/updatechecker.h"
 
 #include "fileops/uniquefd.h"
+#include "formats/updateserverquery.h"
 #include "net/updateserver.h"
 #include "tasks/failurecause.h"
 
@@ -17,10 +18,7 @@
 
 namespace {
 
-constexpr quint16 defaultPort = 17384;
 constexpr int replyTimeoutMs = 5000;
-constexpr int versionReplyMax = 511;
-constexpr int newsReplyMax = 4095;
 
 struct ServerAddress
 {
@@ -30,13 +28,12 @@ struct ServerAddress
 
 ServerAddress &server()
 {
-    static ServerAddress address {BANNER_SERVER, defaultPort};
+    static ServerAddress address {BANNER_SERVER, UpdateServerQuery::VersionPort};
     return address;
 }
 
-bool sendRequest(int fd, char command)
+bool sendRequest(int fd, const char (&request)[UpdateServerQuery::RequestSize])
 {
-    const char request[2] = {command, '\0'};
     ssize_t sent;
     do {
         sent = ::send(fd, request, sizeof request, 0);
@@ -93,16 +90,7 @@ QPair<QString, QString> UpdateChecker::getClientVersionByChannel(UpdateChannel c
 
 QList<QPair<QString, QString>> UpdateChecker::parseVersionList(const QByteArray &text)
 {
-    QList<QPair<QString, QString>> versions;
-    const QString versionList = QString::fromLatin1(text);
-    for (const QString &entry : versionList.split(QLatin1Char(','), Qt::KeepEmptyParts)) {
-        const int hash = entry.indexOf(QLatin1Char('#'));
-        if (hash < 0)
-            versions.append(qMakePair(entry, QString()));
-        else
-            versions.append(qMakePair(entry.left(hash), entry.mid(hash + 1)));
-    }
-    return versions;
+    return UpdateServerQuery::readVersionList(text);
 }
 
 bool UpdateChecker::fail(const QString &cause)
@@ -149,11 +137,13 @@ bool UpdateChecker::readFromServer()
         return systemFailure();
 
     QByteArray text;
-    if (!sendRequest(fd, '3') || !receiveReply(fd, versionReplyMax, text))
+    if (!sendRequest(fd, UpdateServerQuery::VersionListRequest)
+        || !receiveReply(fd, UpdateServerQuery::VersionListMax, text))
         return systemFailure();
     m_versions = parseVersionList(text);
 
-    if (!sendRequest(fd, '*') || !receiveReply(fd, newsReplyMax, text))
+    if (!sendRequest(fd, UpdateServerQuery::NewsRequest)
+        || !receiveReply(fd, UpdateServerQuery::NewsMax, text))
         return systemFailure();
     m_news = QString::fromLatin1(text);
     return true;

@@ -1,5 +1,6 @@
 #include "net/banner.h"
 
+#include "formats/updateserverquery.h"
 #include "net/updateserver.h"
 #include "net/weblink.h"
 
@@ -10,9 +11,9 @@
 #include <QUrl>
 
 namespace {
-const QByteArray request("\x01\x01", 2);
-constexpr int maxReplySize = 1024;
-constexpr quint16 defaultServerPort = 2009;
+const QByteArray request(UpdateServerQuery::BannerRequest, UpdateServerQuery::RequestSize);
+constexpr int maxReplySize = UpdateServerQuery::BannerMax;
+constexpr quint16 defaultServerPort = UpdateServerQuery::BannerPort;
 constexpr int defaultReplyTimeoutMs = 5000;
 
 // Empty means BANNER_SERVER; read at run time, not during static initialisation.
@@ -111,15 +112,16 @@ void Banner::onReadyRead()
 
 bool Banner::parseReply(const QByteArray &reply, QString &bannerUrl, QString &clickUrl)
 {
-    const QStringList parts = QString::fromLatin1(reply).split(QLatin1Char(','));
-    if (parts.size() != 2)
+    QString image;
+    QString click;
+    if (!UpdateServerQuery::readBanner(reply, &image, &click))
         return false;
     // The image is fetched and the link handed to the browser: nothing but
     // web addresses is taken from the network.
-    if (!WebLink::isWebLink(QUrl(parts.at(0))) || !WebLink::isWebLink(QUrl(parts.at(1))))
+    if (!WebLink::isWebLink(QUrl(image)) || !WebLink::isWebLink(QUrl(click)))
         return false;
-    bannerUrl = parts.at(0);
-    clickUrl = parts.at(1);
+    bannerUrl = image;
+    clickUrl = click;
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "queryserver.h"
 
+#include "formats/updateserverquery.h"
+
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
@@ -21,8 +23,8 @@ constexpr int BatchesPerWakeUp = 16;
 constexpr size_t RequestBuffer = 8;
 // The standard ports of this server: a request from one of them is another
 // update server's reply, and answering it could start an endless exchange.
-constexpr quint16 StandardVersionPort = 17384;
-constexpr quint16 StandardBannerPort = 2009;
+constexpr quint16 StandardVersionPort = UpdateServerQuery::VersionPort;
+constexpr quint16 StandardBannerPort = UpdateServerQuery::BannerPort;
 
 quint64 monotonicMs()
 {
@@ -126,13 +128,16 @@ void QueryServer::setLimits(bool enabled, const SourceLimiter::Settings &setting
 const std::optional<QByteArray> *QueryServer::answerTo(Port port, const char *request, size_t size,
                                                        int flags) const
 {
-    if (size != 2 || (flags & MSG_TRUNC))
+    constexpr size_t requestSize = UpdateServerQuery::RequestSize;
+    if (size != requestSize || (flags & MSG_TRUNC))
         return nullptr;
     if (port == Port::Banner)
-        return std::memcmp(request, "\x01\x01", 2) == 0 ? &m_answers.banner : nullptr;
-    if (std::memcmp(request, "3\0", 2) == 0)
+        return std::memcmp(request, UpdateServerQuery::BannerRequest, requestSize) == 0
+            ? &m_answers.banner
+            : nullptr;
+    if (std::memcmp(request, UpdateServerQuery::VersionListRequest, requestSize) == 0)
         return &m_answers.versions;
-    if (std::memcmp(request, "*\0", 2) == 0)
+    if (std::memcmp(request, UpdateServerQuery::NewsRequest, requestSize) == 0)
         return &m_answers.news;
     return nullptr;
 }

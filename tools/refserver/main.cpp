@@ -2,6 +2,7 @@
 // answers with what its command line says, without limits, through the same
 // query server as mrvupdated.
 
+#include "formats/updateserverquery.h"
 #include "queryserver.h"
 
 #include <QCommandLineParser>
@@ -38,11 +39,13 @@ int main(int argc, char *argv[])
                                         QStringLiteral("Address to bind (default 127.0.0.1)."),
                                         QStringLiteral("address"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption versionPortOption(
-        QStringLiteral("version-port"), QStringLiteral("UDP port of the version query (17384)."),
-        QStringLiteral("port"), QStringLiteral("17384"));
+        QStringLiteral("version-port"),
+        QStringLiteral("UDP port of the version query (%1).").arg(UpdateServerQuery::VersionPort),
+        QStringLiteral("port"), QString::number(UpdateServerQuery::VersionPort));
     const QCommandLineOption bannerPortOption(
-        QStringLiteral("banner-port"), QStringLiteral("UDP port of the banner query (2009)."),
-        QStringLiteral("port"), QStringLiteral("2009"));
+        QStringLiteral("banner-port"),
+        QStringLiteral("UDP port of the banner query (%1).").arg(UpdateServerQuery::BannerPort),
+        QStringLiteral("port"), QString::number(UpdateServerQuery::BannerPort));
     const QCommandLineOption versionsOption(
         QStringLiteral("versions"),
         QStringLiteral("Version list: one entry per channel (stable, beta, alpha), separated by\n"

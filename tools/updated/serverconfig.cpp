@@ -16,11 +16,6 @@ namespace {
 
 constexpr qint64 MaxFileSize = 64 * 1024;
 constexpr qint64 MaxNewsFileSize = 16 * 1024;
-// What the updater reads of each reply; the version list and the news end at
-// their terminator, which may fall beyond.
-constexpr int VersionListMax = 511;
-constexpr int NewsMax = 4095;
-constexpr int BannerMax = 1024;
 constexpr quint32 MaxRate = 1u << 24;
 constexpr quint32 MaxBurst = 1u << 24;
 constexpr quint32 MinSources = 64;
@@ -310,7 +305,7 @@ QString ConfigReader::versionEntry(const QString &numberKey, const QString &name
         fault = QStringLiteral("holds a comma, which would end the channel's entry");
     if (!fault.isEmpty())
         error(nameKey, QStringLiteral("%1Name %2").arg(channel, fault));
-    return name.isEmpty() ? text : text + QLatin1Char('#') + name;
+    return UpdateServerQuery::versionEntry(text, name);
 }
 
 // The reply: the entries in channel order, empty ones kept but for those at
@@ -319,13 +314,14 @@ QByteArray ConfigReader::versionList(QStringList entries)
 {
     while (!entries.isEmpty() && entries.constLast().isEmpty())
         entries.removeLast();
-    const QByteArray list = entries.join(QLatin1Char(',')).toLatin1();
-    if (list.size() > VersionListMax)
+    const QByteArray reply = UpdateServerQuery::versionListReply(entries);
+    const qsizetype size = reply.size() - 1; // without its zero byte
+    if (size > UpdateServerQuery::VersionListMax)
         lineError(0,
                   QStringLiteral("the version list is %1 bytes; the updater reads at most %2")
-                      .arg(list.size())
-                      .arg(VersionListMax));
-    return list + '\0';
+                      .arg(size)
+                      .arg(UpdateServerQuery::VersionListMax));
+    return reply;
 }
 
 void ConfigReader::readVersions(ServerConfig *config)
@@ -471,11 +467,11 @@ void ConfigReader::readNews(ServerConfig *config)
     if (!fault.isEmpty())
         error(key, QStringLiteral("the news %1").arg(fault));
     const QByteArray bytes = news.toLatin1();
-    if (bytes.size() > NewsMax)
+    if (bytes.size() > UpdateServerQuery::NewsMax)
         error(key,
               QStringLiteral("the news is %1 bytes; the updater reads at most %2")
                   .arg(bytes.size())
-                  .arg(NewsMax));
+                  .arg(UpdateServerQuery::NewsMax));
     // Always answered, even when empty: the updater needs both replies.
     config->answers.news = bytes + '\0';
 }
@@ -510,12 +506,12 @@ void ConfigReader::readBanner(ServerConfig *config)
     }
     if (!image)
         return; // banner queries stay unanswered
-    const QByteArray banner = (url(imageKey) + QLatin1Char(',') + url(clickKey)).toLatin1();
-    if (banner.size() > BannerMax)
+    const QByteArray banner = UpdateServerQuery::bannerReply(url(imageKey), url(clickKey));
+    if (banner.size() > UpdateServerQuery::BannerMax)
         error(clickKey,
               QStringLiteral("the banner answer is %1 bytes; the updater reads at most %2")
                   .arg(banner.size())
-                  .arg(BannerMax));
+                  .arg(UpdateServerQuery::BannerMax));
     config->answers.banner = banner;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "formats/updateserverquery.h"
 #include "queryserver.h"
 #include "sourcelimiter.h"
 
@@ -21,8 +22,8 @@ struct ServerConfig
     };
 
     QString address = QStringLiteral("0.0.0.0");
-    quint16 versionPort = 17384;
-    quint16 bannerPort = 2009;
+    quint16 versionPort = UpdateServerQuery::VersionPort;
+    quint16 bannerPort = UpdateServerQuery::BannerPort;
     QueryServer::Answers answers;
     QList<Rollout> rollouts;
     bool limitsEnabled = true;
