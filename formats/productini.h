@@ -65,7 +65,7 @@ public:
     // decoding it) and holds no control character.
     static bool isFetchableName(const QString &name);
     // A path that the updater joins to a directory as it stands and that the
-    // publisher writes the same way: safe and fetchable, and without ".",
-    // or empty components.
+    // publisher writes the same way: safe and fetchable, not empty, and
+    // without "." or empty components.
     static bool isPlainRelativePath(const QString &path);
 };
