@@ -7,10 +7,6 @@
 #include <QCryptographicHash>
 #include <QFile>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 constexpr qint64 md5ChunkSize = 256 * 1024;
@@ -27,20 +23,6 @@ bool CheckSigFunc::run()
     if (!md5.isEmpty())
         return checkMD5();
     return checkRSA();
-}
-
-bool CheckSigFunc::openRegular(QFile &file, const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
-        || !file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFile::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
 }
 
 bool CheckSigFunc::readFile(const QString &path, QByteArray &bytes)
@@ -85,7 +67,7 @@ QByteArray CheckSigFunc::fileDigest()
         return known;
 
     QFile file;
-    if (!openRegular(file, filePath)) {
+    if (!RegularFile::open(file, filePath)) {
         emit message(QStringLiteral("Could not open file %1 for reading").arg(filePath));
         return QByteArray();
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fileops/regularfile.h"
 #include "tasks/asyncfunc.h"
 
 #include <QByteArray>
@@ -31,9 +32,11 @@ public:
     // was just written; empty, after a message, if it cannot be read.
     QByteArray fileDigest();
     bool checkRSA();
-    // Opens path for unbuffered reading if it is a regular file: a FIFO at
-    // the path would wait for a writer for ever, and a device never ends.
-    static bool openRegular(QFile &file, const QString &path);
+    // RegularFile::open(), for the installed-file hashing that calls it here.
+    static bool openRegular(QFile &file, const QString &path)
+    {
+        return RegularFile::open(file, path);
+    }
     // Reads a whole (small) file into bytes.
     bool readFile(const QString &path, QByteArray &bytes);
 

@@ -1,8 +1,7 @@
 #include "fileops/filepatchfunc.h"
 
 #include "digest/filedigestcache.h"
-#include "fileops/fileophook.h"
-#include "fileops/uniquefd.h"
+#include "fileops/mappedfile.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -13,166 +12,11 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
-#include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <memory>
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
-
-constexpr size_t copyBufferSize = 1 << 20;
-
-// A file descriptor and, optionally, a mapping of the file, released together.
-// A failing step leaves the system's reason in error().
-class MappedFile
-{
-public:
-    MappedFile() = default;
-    MappedFile(const MappedFile &) = delete;
-    MappedFile &operator=(const MappedFile &) = delete;
-    ~MappedFile()
-    {
-        if (m_data)
-            ::munmap(m_data, size_t(m_size));
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-
-    // Copies the regular file path, at most limit bytes, into a file of its
-    // own in directory, which has no name once it is made, and maps the copy
-    // for reading. Nothing but this object reaches the copy: whatever happens
-    // to the original later (shortened, rewritten, unreadable) cannot reach
-    // the mapping, where it would end the process with SIGBUS. A read error,
-    // or a change while the copy is made, fails the copy.
-    bool copyForReading(const QString &path, const QString &directory, qint64 limit)
-    {
-        const UniqueFd in(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
-        struct stat before;
-        if (in.get() < 0 || ::fstat(in.get(), &before) != 0)
-            return failWith(errno);
-        if (!S_ISREG(before.st_mode))
-            return failWith(QStringLiteral("not a regular file"));
-        if (before.st_size > limit)
-            return failWith(QStringLiteral("%1 bytes, more than the %2 allowed")
-                                .arg(before.st_size)
-                                .arg(limit));
-        QByteArray name = QFile::encodeName(directory) + "/.patchcopy-XXXXXX";
-        m_fd = ::mkostemp(name.data(), O_CLOEXEC);
-        if (m_fd < 0)
-            return failWith(errno);
-        ::unlink(name.constData());
-        m_size = before.st_size;
-        // Only advice: a refusal changes nothing.
-        ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-        FileOpHook::reached();
-
-        QByteArray buffer(qsizetype(copyBufferSize), Qt::Uninitialized);
-        qint64 copied = 0;
-        while (copied < m_size) {
-            const ssize_t n = ::read(in.get(), buffer.data(),
-                                     size_t(qMin<qint64>(m_size - copied, qint64(copyBufferSize))));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return failWith(errno);
-            if (n == 0)
-                return failWith(QStringLiteral("it changed while it was read"));
-            if (!writeAll(buffer.constData(), n))
-                return failWith(QStringLiteral("cannot copy it to %1: %2")
-                                    .arg(directory, qt_error_string(errno)));
-            copied += n;
-        }
-        // Shortened and grown again, or written to meanwhile: what was read
-        // may be a mixture.
-        struct stat after;
-        if (::fstat(in.get(), &after) != 0 || after.st_size != before.st_size
-            || after.st_mtim.tv_sec != before.st_mtim.tv_sec
-            || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
-            return failWith(QStringLiteral("it changed while it was read"));
-        return map(PROT_READ, MAP_PRIVATE);
-    }
-
-    // A new file of exactly size bytes, its blocks reserved first: a full
-    // disk is an error here, not a fault while the mapping is written.
-    bool create(const QString &path, qint64 size)
-    {
-        m_fd = ::open(QFile::encodeName(path).constData(),
-                      O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (m_fd < 0)
-            return failWith(errno);
-        m_size = size;
-        // Returns the error instead of setting errno.
-        const int reserved = size > 0 ? ::posix_fallocate(m_fd, 0, off_t(size)) : 0;
-        if (reserved != 0)
-            return failWith(reserved);
-        return map(PROT_READ | PROT_WRITE, MAP_SHARED);
-    }
-
-    // Unmaps and closes; false if the kernel reports a failed write.
-    bool close()
-    {
-        bool ok = true;
-        if (m_data && ::munmap(m_data, size_t(m_size)) != 0)
-            ok = failWith(errno);
-        m_data = nullptr;
-        if (m_fd >= 0 && ::close(m_fd) != 0 && ok)
-            ok = failWith(errno);
-        m_fd = -1;
-        return ok;
-    }
-
-    void advise(int advice)
-    {
-        if (m_data)
-            ::madvise(m_data, size_t(m_size), advice);
-    }
-
-    char *data() const { return static_cast<char *>(m_data); }
-    qint64 size() const { return m_size; }
-    QString error() const { return m_error; }
-
-private:
-    bool map(int protection, int flags)
-    {
-        if (m_size == 0)
-            return true;
-        m_data = ::mmap(nullptr, size_t(m_size), protection, flags, m_fd, 0);
-        if (m_data == MAP_FAILED) {
-            m_data = nullptr;
-            return failWith(errno);
-        }
-        return true;
-    }
-
-    bool writeAll(const char *data, qint64 size)
-    {
-        while (size > 0) {
-            const ssize_t n = ::write(m_fd, data, size_t(size));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return false;
-            data += n;
-            size -= n;
-        }
-        return true;
-    }
-
-    bool failWith(int error) { return failWith(qt_error_string(error)); }
-    bool failWith(const QString &reason)
-    {
-        m_error = reason;
-        return false;
-    }
-
-    int m_fd = -1;
-    void *m_data = nullptr;
-    qint64 m_size = 0;
-    QString m_error;
-};
 
 struct DCtxFree
 {

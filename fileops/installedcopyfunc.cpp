@@ -37,25 +37,23 @@ int InstalledCopyFunc::openBelow(const QString &root, const QString &path, struc
     }
     // The root is where the updater runs; below it every component is opened
     // on its own, relative to its parent, and none may be a link.
-    int fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int i = 0; i < parts.size() && fd >= 0; ++i) {
+    UniqueFd fd(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int i = 0; i < parts.size() && fd.isValid(); ++i) {
         const bool last = i == parts.size() - 1;
         // O_NONBLOCK: a FIFO put where the file was would wait for a writer.
         const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (last ? O_NONBLOCK : O_DIRECTORY);
-        const int next = ::openat(fd, QFile::encodeName(parts[i]).constData(), flags);
+        const int next = ::openat(fd.get(), QFile::encodeName(parts[i]).constData(), flags);
         const int error = errno;
-        ::close(fd);
-        fd = next;
+        fd.reset(next);
         errno = error;
     }
-    if (fd < 0)
+    if (!fd.isValid())
         return -1;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         errno = EINVAL;
         return -1;
     }
-    return fd;
+    return fd.release();
 }
 
 bool InstalledCopyFunc::fail(const QString &reason)

@@ -41,18 +41,18 @@ bool WholeFile::open()
     if (::access("/proc/self/fd", X_OK) == 0) {
         const QByteArray directory
             = QFile::encodeName(QFileInfo(QFile::decodeName(m_target)).absolutePath());
-        m_fd = ::open(directory.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-        if (m_fd >= 0)
+        m_fd.reset(::open(directory.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+        if (m_fd.isValid())
             return true;
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             return false;
     }
     // A temporary name left by an interrupted run is ours to replace.
     ::unlink(m_temporary.constData());
-    m_fd = ::open(m_temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  0666);
-    m_named = m_fd >= 0;
-    return m_fd >= 0;
+    m_fd.reset(::open(m_temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0666));
+    m_named = m_fd.isValid();
+    return m_named;
 }
 
 bool WholeFile::linkFrom(const QString &source)
@@ -60,17 +60,17 @@ bool WholeFile::linkFrom(const QString &source)
     discard();
     FileOpHook::reached();
     const QByteArray path = QFile::encodeName(source);
-    const int sourceFd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (sourceFd < 0)
+    UniqueFd sourceFd(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!sourceFd.isValid())
         return false;
     // The bytes go to the disk before the file has a second name: there a
     // sync would also write out the directory that took the name, on file
     // systems without a journal, once for every file. A file sent already
     // and unchanged since is not sent again.
     struct stat sourceInfo;
-    const bool synced = ::fstat(sourceFd, &sourceInfo) == 0 && S_ISREG(sourceInfo.st_mode)
-        && (SyncedFiles::take(sourceInfo) || ::fdatasync(sourceFd) == 0);
-    ::close(sourceFd);
+    const bool synced = ::fstat(sourceFd.get(), &sourceInfo) == 0 && S_ISREG(sourceInfo.st_mode)
+        && (SyncedFiles::take(sourceInfo) || ::fdatasync(sourceFd.get()) == 0);
+    sourceFd.reset();
     if (!synced)
         return false;
     ::unlink(m_temporary.constData());
@@ -79,9 +79,9 @@ bool WholeFile::linkFrom(const QString &source)
     if (::link(path.constData(), m_temporary.constData()) != 0)
         return false;
     m_named = true;
-    m_fd = ::open(m_temporary.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    m_fd.reset(::open(m_temporary.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat linked;
-    if (m_fd < 0 || ::fstat(m_fd, &linked) != 0 || linked.st_ino != sourceInfo.st_ino
+    if (!m_fd.isValid() || ::fstat(m_fd.get(), &linked) != 0 || linked.st_ino != sourceInfo.st_ino
         || linked.st_dev != sourceInfo.st_dev) {
         discard();
         return false;
@@ -94,7 +94,7 @@ bool WholeFile::write(const char *data, qint64 size)
 {
     m_synced = false;
     while (size > 0) {
-        const ssize_t n = ::write(m_fd, data, size_t(size));
+        const ssize_t n = ::write(m_fd.get(), data, size_t(size));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -108,18 +108,18 @@ bool WholeFile::write(const char *data, qint64 size)
 
 bool WholeFile::commit(int mode)
 {
-    if (m_fd < 0)
+    if (!m_fd.isValid())
         return false;
-    if (mode >= 0 && ::fchmod(m_fd, mode_t(mode)) != 0)
+    if (mode >= 0 && ::fchmod(m_fd.get(), mode_t(mode)) != 0)
         return false;
     // The data and what is needed to read it back must be on disk before the
     // name is; the mode and link count travel in the file system's journal,
     // ordered before the rename. A linked file was sent before it was linked.
-    if (!m_synced && ::fdatasync(m_fd) != 0)
+    if (!m_synced && ::fdatasync(m_fd.get()) != 0)
         return false;
     if (!m_named) {
         ::unlink(m_temporary.constData());
-        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd.get());
         if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, m_temporary.constData(),
                      AT_SYMLINK_FOLLOW)
             != 0)
@@ -130,18 +130,14 @@ bool WholeFile::commit(int mode)
     if (::rename(m_temporary.constData(), m_target.constData()) != 0)
         return false;
     m_named = false;
-    ::close(m_fd);
-    m_fd = -1;
+    m_fd.reset();
     return true;
 }
 
 void WholeFile::discard()
 {
     m_synced = false;
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    m_fd.reset();
     if (m_named) {
         ::unlink(m_temporary.constData());
         m_named = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fileops/uniquefd.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -27,7 +29,7 @@ public:
     // and then nothing has changed.
     bool linkFrom(const QString &source);
     // The descriptor to write to; -1 before open().
-    int handle() const { return m_fd; }
+    int handle() const { return m_fd.get(); }
     // Writes all of data; false on a write error.
     bool write(const char *data, qint64 size);
     // Flushes the file to disk, gives it mode (permission bits; -1 keeps
@@ -45,7 +47,7 @@ private:
 
     QByteArray m_target;
     QByteArray m_temporary;
-    int m_fd = -1;
+    UniqueFd m_fd;
     bool m_named = false; // the file exists under m_temporary
     bool m_synced = false; // its bytes are on disk as they are
 };

@@ -3,12 +3,14 @@
 #include "fileops/filedeletetaskspecification.h"
 #include "fileops/syncedfiles.h"
 #include "fileops/filerenametaskspecification.h"
+#include "fileops/regularfile.h"
 #include "fileopstestutil.h"
 #include "tasklog.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <sys/stat.h>
 
 namespace {
@@ -60,6 +62,8 @@ private slots:
     void filesMadeAheadAreEmptyAndTouchNothingElse();
     void syncBehindEndsWhateverItWasGiven();
     void sentFileCountsOnceAndOnlyUnchanged();
+    void onlyRegularFilesOpenForReading_data();
+    void onlyRegularFilesOpenForReading();
 
 private:
     QScopedPointer<QTemporaryDir> m_dir;
@@ -317,6 +321,33 @@ void tst_FastFileOps::sentFileCountsOnceAndOnlyUnchanged()
     QVERIFY(writeFile(m_base + "/file", "BYTES"));
     QCOMPARE(::stat(path.constData(), &status), 0);
     QVERIFY(!SyncedFiles::take(status));
+}
+
+void tst_FastFileOps::onlyRegularFilesOpenForReading_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("error");
+    QTest::newRow("regular file") << "file" << 0;
+    // Would wait for a writer for ever.
+    QTest::newRow("pipe") << "pipe" << EINVAL;
+    QTest::newRow("directory") << "directory" << EINVAL;
+    QTest::newRow("missing") << "missing" << ENOENT;
+}
+
+void tst_FastFileOps::onlyRegularFilesOpenForReading()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, error);
+    const QString path = m_base + "/" + kind;
+    if (kind == "file")
+        QVERIFY(writeFile(path, "bytes"));
+    else if (kind == "pipe")
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (kind == "directory")
+        QVERIFY(QDir().mkdir(path));
+    errno = 0;
+    const UniqueFd fd = RegularFile::open(path);
+    QCOMPARE(fd.isValid() ? 0 : errno, error);
 }
 
 QTEST_GUILESS_MAIN(tst_FastFileOps)

@@ -1,6 +1,7 @@
 #include "patchmaker.h"
 
 #include "fileops/filepatchfunc.h"
+#include "fileops/mappedfile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -9,10 +10,7 @@
 
 #include <zstd.h>
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
 
@@ -20,49 +18,6 @@ namespace {
 
 constexpr int CompressionLevel = 3;
 constexpr size_t OutputChunk = 1024 * 1024;
-
-// A whole file mapped for reading.
-class Mapping
-{
-public:
-    explicit Mapping(const QString &path)
-    {
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return;
-        struct stat info;
-        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-            m_size = info.st_size;
-            m_ok = true;
-            if (m_size > 0) {
-                m_data = ::mmap(nullptr, size_t(m_size), PROT_READ, MAP_PRIVATE, fd, 0);
-                if (m_data == MAP_FAILED) {
-                    m_data = nullptr;
-                    m_ok = false;
-                } else {
-                    ::madvise(m_data, size_t(m_size), MADV_SEQUENTIAL);
-                }
-            }
-        }
-        ::close(fd);
-    }
-    ~Mapping()
-    {
-        if (m_data)
-            ::munmap(m_data, size_t(m_size));
-    }
-    Mapping(const Mapping &) = delete;
-    Mapping &operator=(const Mapping &) = delete;
-
-    bool ok() const { return m_ok; }
-    const void *data() const { return m_data; }
-    qint64 size() const { return m_size; }
-
-private:
-    void *m_data = nullptr;
-    qint64 m_size = 0;
-    bool m_ok = false;
-};
 
 struct CCtxFree
 {
@@ -77,12 +32,15 @@ PatchMaker::Result PatchMaker::make(const QString &oldFile, const QString &newFi
     md5.clear();
     size = 0;
     error.clear();
-    const Mapping old(oldFile);
-    const Mapping current(newFile);
-    if (!old.ok() || !current.ok()) {
-        error = QStringLiteral("Cannot read %1").arg(old.ok() ? newFile : oldFile);
+    MappedFile old;
+    MappedFile current;
+    const bool oldMapped = old.mapForReading(oldFile);
+    if (!oldMapped || !current.mapForReading(newFile)) {
+        error = QStringLiteral("Cannot read %1").arg(oldMapped ? newFile : oldFile);
         return Failed;
     }
+    old.advise(MADV_SEQUENTIAL);
+    current.advise(MADV_SEQUENTIAL);
     const int windowLog = FilePatchFunc::windowLogFor(old.size(), current.size());
     if (windowLog < 0 || sizeLimit <= 0)
         return NotWorthIt;
