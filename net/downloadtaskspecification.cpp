@@ -33,6 +33,7 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
     : TaskSpecification(parent, parentProgressRange)
     , m_manager(manager)
     , m_mirrorList(mirrorList)
+    , m_reply(this)
     , m_path(path)
     , m_file(fileName)
     , m_expectedSize(expectedSize)
@@ -40,18 +41,6 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
 { }
 
 DownloadTaskSpecification::~DownloadTaskSpecification() = default;
-
-void DownloadTaskSpecification::ReplyDeleter::operator()(QNetworkReply *reply) const
-{
-    reply->deleteLater();
-}
-
-void DownloadTaskSpecification::dropReply()
-{
-    if (m_reply)
-        m_reply->disconnect(this);
-    m_reply.reset();
-}
 
 void DownloadTaskSpecification::execute()
 {
@@ -179,9 +168,6 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     }
-    // The manager owns its replies: should it go first (the owner of both
-    // is destroyed), the task must not release the reply again.
-    connect(m_reply.get(), &QObject::destroyed, this, [this] { (void)m_reply.release(); });
     // Memory must not grow with what a mirror sends: the network side waits
     // while that much is unread. A file known to be smaller never fills it.
     m_reply->setReadBufferSize(readBufferSize);
@@ -445,7 +431,7 @@ void DownloadTaskSpecification::onDownloadFinished()
         return;
     }
     m_reply->close();
-    dropReply();
+    m_reply.reset();
     m_file.close();
     // A whole transfer's rate counts as well, for a second at the least.
     if (m_bytesReceived > 0)
@@ -549,7 +535,7 @@ void DownloadTaskSpecification::resetDownload(bool keepPartial)
     releaseSlot();
     if (!m_mirror.name.isNull())
         m_mirror.name = QString();
-    dropReply();
+    m_reply.reset();
     m_idleTicks = 0;
     if (m_file.isOpen()) {
         m_file.close();

@@ -2,6 +2,7 @@
 
 #include "digest/backgroundmd5.h"
 #include "net/ftpsiteaccessdata.h"
+#include "net/replyholder.h"
 #include "tasks/taskspecification.h"
 
 #include <QElapsedTimer>
@@ -9,8 +10,6 @@
 #include <QSet>
 #include <QString>
 #include <QVector>
-
-#include <memory>
 
 class Mirrors;
 class QFileInfo;
@@ -148,15 +147,7 @@ private:
 
     QNetworkAccessManager *m_manager;
     Mirrors *m_mirrorList;
-    // A reply is only ever released through the event loop: it may be the
-    // sender of the signal being handled.
-    struct ReplyDeleter
-    {
-        void operator()(QNetworkReply *reply) const;
-    };
-    std::unique_ptr<QNetworkReply, ReplyDeleter> m_reply;
-    // Disconnects the reply from this task and releases it.
-    void dropReply();
+    ReplyHolder m_reply;
     int m_idleTicks = 0;
     QString m_path;
     QFile m_file;

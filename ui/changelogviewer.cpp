@@ -96,9 +96,9 @@ void ChangeLogViewer::requestRemote(const QString &version)
 
     if (!m_manager)
         m_manager = new NetworkAccessManager(this);
-    m_reply = m_manager->get(QNetworkRequest(QUrl(url)));
-    connect(m_reply, &QNetworkReply::readyRead, this, &ChangeLogViewer::onReadyRead);
-    connect(m_reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
+    m_reply.reset(m_manager->get(QNetworkRequest(QUrl(url))));
+    connect(m_reply.get(), &QNetworkReply::readyRead, this, &ChangeLogViewer::onReadyRead);
+    connect(m_reply.get(), &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
 
     if (!m_timeoutTimer) {
         m_timeoutTimer = new QTimer(this);
@@ -117,18 +117,11 @@ void ChangeLogViewer::onRequestTimeout()
         m_reply->abort();
 }
 
-bool ChangeLogViewer::takeBody()
-{
-    // One byte beyond the limit is enough to know.
-    m_body += m_reply->read(maxChangeLogSize + 1 - m_body.size());
-    return m_body.size() <= maxChangeLogSize;
-}
-
 void ChangeLogViewer::onReadyRead()
 {
     // Counted as the bytes arrive, never held beyond the limit; aborting
     // makes the reply finish with an error, which moves on to the next mirror.
-    if (!takeBody())
+    if (!m_reply.readBounded(m_body, maxChangeLogSize))
         m_reply->abort();
 }
 
@@ -140,7 +133,8 @@ void ChangeLogViewer::onRequestFinished()
     // whatever page it sends along.
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool redirected = status >= 300 && status < 400;
-    if (m_reply->error() == QNetworkReply::NoError && !redirected && takeBody()) {
+    if (m_reply->error() == QNetworkReply::NoError && !redirected
+        && m_reply.readBounded(m_body, maxChangeLogSize)) {
         QTextStream stream(m_body);
         const QString text = stream.readAll();
         // Some servers answer a moved file with a page saying so.
@@ -157,9 +151,7 @@ void ChangeLogViewer::onRequestFinished()
 void ChangeLogViewer::releaseReply()
 {
     m_body.clear();
-    disconnect(m_reply, nullptr, this, nullptr);
-    m_reply->deleteLater();
-    m_reply = nullptr;
+    m_reply.reset();
 }
 
 QString ChangeLogViewer::getRemoteUrl()

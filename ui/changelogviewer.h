@@ -1,11 +1,12 @@
 #pragma once
 
+#include "net/replyholder.h"
+
 #include <QDialog>
 #include <QString>
 #include <QStringList>
 
 class QNetworkAccessManager;
-class QNetworkReply;
 class QTextEdit;
 class QTimer;
 
@@ -44,12 +45,10 @@ private slots:
 
 private:
     void releaseReply();
-    // Reads what arrived into m_body; false once it holds more than the limit.
-    bool takeBody();
 
     QTextEdit *m_textEdit = nullptr;
     QNetworkAccessManager *m_manager = nullptr;
-    QNetworkReply *m_reply = nullptr;
+    ReplyHolder m_reply {this};
     QTimer *m_timeoutTimer = nullptr;
     QStringList m_mirrorUrls;
     bool m_mirrorsLoaded = false;

@@ -298,21 +298,23 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     if (!url.isValid())
         return;
     // A second reply of the same query replaces a transfer still under way.
-    releaseBannerReply();
+    m_bannerReply.abort();
     m_bannerClickUrl = clickUrl;
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    m_bannerReply = m_manager->get(request);
-    connect(m_bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
-    connect(m_bannerReply, &QNetworkReply::metaDataChanged, this,
+    m_bannerReply.reset(m_manager->get(request));
+    connect(m_bannerReply.get(), &QNetworkReply::finished, this,
+            &UpdateEngine::onBannerDownloadFinished);
+    connect(m_bannerReply.get(), &QNetworkReply::metaDataChanged, this,
             &UpdateEngine::onBannermetaDataChanged);
     // A reply that announces no length is held to the same limit while it
     // arrives, so that a banner cannot fill the memory.
-    connect(m_bannerReply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
-        if (received > maxBannerSize)
-            releaseBannerReply();
-    });
+    connect(m_bannerReply.get(), &QNetworkReply::downloadProgress, this,
+            [this](qint64 received, qint64) {
+                if (received > maxBannerSize)
+                    m_bannerReply.abort();
+            });
 }
 
 void UpdateEngine::onBannermetaDataChanged()
@@ -323,25 +325,16 @@ void UpdateEngine::onBannermetaDataChanged()
     bool ok = false;
     const qint64 size = length.toLongLong(&ok);
     if (length.isValid() && ok && size > maxBannerSize)
-        releaseBannerReply();
+        m_bannerReply.abort();
 }
 
 void UpdateEngine::onBannerDownloadFinished()
 {
     if (!m_bannerReply)
         return;
-    const QByteArray bannerImage = m_bannerReply->readAll();
-    releaseBannerReply();
-    emit bannerFound(bannerImage, m_bannerClickUrl);
-}
-
-void UpdateEngine::releaseBannerReply()
-{
-    if (!m_bannerReply)
-        return;
-    QNetworkReply *reply = m_bannerReply;
-    m_bannerReply = nullptr;
-    disconnect(reply, nullptr, this, nullptr);
-    reply->abort();
-    reply->deleteLater();
+    QByteArray bannerImage;
+    const bool whole = m_bannerReply.readBounded(bannerImage, maxBannerSize);
+    m_bannerReply.abort();
+    if (whole)
+        emit bannerFound(bannerImage, m_bannerClickUrl);
 }

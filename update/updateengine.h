@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/replyholder.h"
 #include "update/enginestate.h"
 
 #include <QByteArray>
@@ -10,7 +11,6 @@ class Configuration;
 class MainTaskSpecification;
 class Mirrors;
 class NetworkAccessManager;
-class QNetworkReply;
 class QTimer;
 
 // Prepares, runs and ends update runs for the main window, which owns it.
@@ -79,7 +79,6 @@ protected: // tests reach the internals through a subclass
     // the log whether the directory went.
     void removeSessionDirectory(const QString &dir, bool report);
     void applyProxy();
-    void releaseBannerReply();
     void releaseMainTask();
 
     EngineState m_state = EngineIdle;
@@ -92,5 +91,5 @@ protected: // tests reach the internals through a subclass
     QString m_failureCause;
     bool m_installationWhole = true;
     QString m_bannerClickUrl;
-    QNetworkReply *m_bannerReply = nullptr;
+    ReplyHolder m_bannerReply {this};
 };

@@ -5,6 +5,7 @@
 #include "formats/patchlistline.h"
 #include "formats/productini.h"
 #include "net/networkaccessmanager.h"
+#include "net/replyholder.h"
 
 #include <QEventLoop>
 #include <QNetworkReply>
@@ -34,10 +35,12 @@ qint64 rangeTotal(const QByteArray &header)
 
 struct MirrorVerifier::Transfer
 {
+    explicit Transfer(QObject *owner)
+        : reply(owner)
+    { }
+
     Item item;
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply {nullptr, [](QNetworkReply *r) {
-                                                                         r->deleteLater();
-                                                                     }};
+    ReplyHolder reply;
     bool ranged = false; // asked for the last byte only
     bool tooLarge = false;
     qint64 received = 0;
@@ -63,8 +66,7 @@ MirrorVerifier::MirrorVerifier(const Options &options, QObject *parent)
 MirrorVerifier::~MirrorVerifier()
 {
     for (Transfer *transfer : std::as_const(m_running)) {
-        transfer->reply->disconnect(this);
-        transfer->reply->abort();
+        transfer->reply.abort();
         delete transfer;
     }
 }
@@ -123,7 +125,7 @@ void MirrorVerifier::fault(int mirror, const QString &path, const QString &text)
 void MirrorVerifier::startNext()
 {
     while (!m_queue.empty() && m_running.size() < m_options.transfers) {
-        auto *transfer = new Transfer;
+        auto *transfer = new Transfer(this);
         transfer->item = m_queue.front();
         m_queue.pop_front();
         const Item &item = transfer->item;
