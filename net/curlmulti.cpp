@@ -1,5 +1,6 @@
 #include "net/curlmulti.h"
 
+#include "net/curleasy.h"
 #include "net/curlreply.h"
 
 #include <curl/curl.h>
@@ -37,24 +38,28 @@ QByteArray &extraCaCertificates()
 QByteArray systemCaBundle()
 {
     QByteArray bundle;
-    CURL *easy = curl_easy_init();
+    const CurlEasy easy;
     char *path = nullptr;
-    if (easy && curl_easy_getinfo(easy, CURLINFO_CAINFO, &path) == CURLE_OK && path) {
+    if (easy && curl_easy_getinfo(easy.get(), CURLINFO_CAINFO, &path) == CURLE_OK && path) {
         QFile file(QString::fromLocal8Bit(path));
         if (file.open(QIODevice::ReadOnly))
             bundle = file.readAll();
     }
-    curl_easy_cleanup(easy);
     return bundle;
 }
 
 } // namespace
 
+void CurlMulti::MultiCleanup::operator()(CURLM *multi) const
+{
+    curl_multi_cleanup(multi);
+}
+
 CurlMulti::CurlMulti(QObject *parent)
     : QObject(parent)
 {
     initCurlOnce();
-    m_multi = curl_multi_init();
+    m_multi.reset(curl_multi_init());
     m_timer = new QTimer(this);
     m_timer->setSingleShot(true);
     // A coarse timer may fire a little early; libcurl then finds nothing due
@@ -63,15 +68,15 @@ CurlMulti::CurlMulti(QObject *parent)
     connect(m_timer, &QTimer::timeout, this, [this] { drive(CURL_SOCKET_TIMEOUT, 0); });
     if (!m_multi)
         return;
-    curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &CurlMulti::socketCallback);
-    curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
-    curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &CurlMulti::timerCallback);
-    curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
-    curl_multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, MaxCachedConnections);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_SOCKETFUNCTION, &CurlMulti::socketCallback);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_TIMERFUNCTION, &CurlMulti::timerCallback);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_TIMERDATA, this);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_MAXCONNECTS, MaxCachedConnections);
     // HTTP/2 transfers to a server share a connection; HTTP/1.1 ones get a
     // connection each, as many as the mirrors' slots let run, kept alive.
-    curl_multi_setopt(m_multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
-    curl_multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, 0L);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+    curl_multi_setopt(m_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, 0L);
     // libcurl 7.88 can leave an FTP transfer on a reused connection waiting to
     // open its data connection with neither a socket nor a deadline to wake it
     // (the second file from the same directory). While transfers run, every
@@ -84,7 +89,7 @@ CurlMulti::CurlMulti(QObject *parent)
             return;
         }
         int running = 0;
-        curl_multi_perform(m_multi, &running);
+        curl_multi_perform(m_multi.get(), &running);
         collectFinished();
         dispatch();
     });
@@ -98,14 +103,14 @@ CurlMulti::~CurlMulti()
     if (!m_multi)
         return;
     // Closing the cached connections must not touch the notifiers any more.
-    curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, nullptr);
-    curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, nullptr);
-    curl_multi_cleanup(m_multi);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_SOCKETFUNCTION, nullptr);
+    curl_multi_setopt(m_multi.get(), CURLMOPT_TIMERFUNCTION, nullptr);
+    m_multi.reset();
 }
 
 bool CurlMulti::add(CurlReply *reply, CURL *easy)
 {
-    if (!m_multi || curl_multi_add_handle(m_multi, easy) != CURLM_OK)
+    if (!m_multi || curl_multi_add_handle(m_multi.get(), easy) != CURLM_OK)
         return false;
     m_replies.push_back(reply);
     if (!m_sweep->isActive())
@@ -116,7 +121,7 @@ bool CurlMulti::add(CurlReply *reply, CURL *easy)
 
 void CurlMulti::remove(CurlReply *reply, CURL *easy)
 {
-    curl_multi_remove_handle(m_multi, easy);
+    curl_multi_remove_handle(m_multi.get(), easy);
     m_replies.erase(std::remove(m_replies.begin(), m_replies.end(), reply), m_replies.end());
     if (reply->m_scheduled) {
         reply->m_scheduled = false;
@@ -207,13 +212,13 @@ void CurlMulti::drive(int socket, int eventMask)
     if (!m_multi)
         return;
     int running = 0;
-    curl_multi_socket_action(m_multi, curl_socket_t(socket), eventMask, &running);
+    curl_multi_socket_action(m_multi.get(), curl_socket_t(socket), eventMask, &running);
     collectFinished();
     dispatch();
     // The timer is armed again from libcurl's own deadline, so that no
     // transfer waits on a timer that was lost on the way.
     long timeoutMs = -1;
-    if (m_multi && curl_multi_timeout(m_multi, &timeoutMs) == CURLM_OK && timeoutMs >= 0
+    if (m_multi && curl_multi_timeout(m_multi.get(), &timeoutMs) == CURLM_OK && timeoutMs >= 0
         && (!m_timer->isActive() || m_timer->remainingTime() > timeoutMs))
         armTimer(m_timer, timeoutMs);
 }
@@ -221,7 +226,7 @@ void CurlMulti::drive(int socket, int eventMask)
 void CurlMulti::collectFinished()
 {
     int queued = 0;
-    while (CURLMsg *message = curl_multi_info_read(m_multi, &queued)) {
+    while (CURLMsg *message = curl_multi_info_read(m_multi.get(), &queued)) {
         if (message->msg != CURLMSG_DONE)
             continue;
         CurlReply *reply = nullptr;

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <memory>
 #include <vector>
 
 class CurlReply;
@@ -62,7 +63,11 @@ private:
     void collectFinished();
     void dispatch();
 
-    CURLM *m_multi = nullptr;
+    struct MultiCleanup
+    {
+        void operator()(CURLM *multi) const;
+    };
+    std::unique_ptr<CURLM, MultiCleanup> m_multi;
     QTimer *m_sweep = nullptr;
     QTimer *m_timer = nullptr;
     // Indexed by descriptor; a notifier outlives its socket (disabled) and

@@ -1,6 +1,7 @@
 #include "net/curlreply.h"
 
 #include "net/curlmulti.h"
+#include "net/schemeprofile.h"
 #include "net/urltext.h"
 
 #include <curl/curl.h>
@@ -107,26 +108,26 @@ bool startsWithNoCase(const QByteArray &line, const char *prefix)
 CurlReply::CurlReply(const QNetworkRequest &request, const QNetworkProxy &proxy, CurlMulti *multi,
                      QObject *parent)
     : QNetworkReply(parent)
+    , m_scheme(SchemeProfile::of(request.url()))
 {
-    m_errorBuffer[0] = '\0';
     setRequest(request);
     setUrl(request.url());
     setOperation(QNetworkAccessManager::GetOperation);
     setFinished(false);
     QNetworkReply::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    m_http = request.url().scheme().startsWith(QLatin1String("http"), Qt::CaseInsensitive);
 
     // The transfer starts at once, but nothing can be reported before the
     // event loop runs, so the caller has time to connect. A failure to start
     // is reported from there as well.
-    m_easy = curl_easy_init();
-    if (m_easy && setUp(proxy) && multi->add(this, m_easy)) {
+    if (m_easy && m_scheme && setUp(proxy) && multi->add(this, m_easy.get())) {
         m_multi = multi;
         return;
     }
+    const CURLcode failure = !m_easy ? CURLE_OUT_OF_MEMORY
+        : !m_scheme                  ? CURLE_UNSUPPORTED_PROTOCOL
+                                     : CURLE_FAILED_INIT;
     QMetaObject::invokeMethod(
-        this, [this] { complete(m_easy ? CURLE_FAILED_INIT : CURLE_OUT_OF_MEMORY); },
-        Qt::QueuedConnection);
+        this, [this, failure] { complete(failure); }, Qt::QueuedConnection);
 }
 
 CurlReply::~CurlReply()
@@ -134,75 +135,23 @@ CurlReply::~CurlReply()
     stopTransfer();
 }
 
+bool CurlReply::isHttp() const
+{
+    return m_scheme && m_scheme->http;
+}
+
 bool CurlReply::setUp(const QNetworkProxy &proxy)
 {
-    const QByteArray url = request().url().toEncoded();
-    curl_easy_setopt(m_easy, CURLOPT_URL, url.constData());
-    curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https,ftp");
-    curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_errorBuffer);
-    curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &CurlReply::writeCallback);
-    curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(m_easy, CURLOPT_PRIVATE, this);
-    // Fewer, larger deliveries; libcurl's default is 16 KiB.
-    curl_easy_setopt(m_easy, CURLOPT_BUFFERSIZE, 128L * 1024);
-
-    QByteArray range;
-    if (m_http) {
-        curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &CurlReply::headerCallback);
-        curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
-        curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
-        // Transfers that start together towards a server not yet connected
-        // wait for the first connection to learn whether it speaks HTTP/2,
-        // and then share it as streams, instead of each opening its own.
-        // Plain http is HTTP/1.1, one transfer per connection: nothing to wait for.
-        if (request().url().scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0)
-            curl_easy_setopt(m_easy, CURLOPT_PIPEWAIT, 1L);
-        curl_easy_setopt(m_easy, CURLOPT_USERAGENT, "Mozilla/5.0");
-        const QList<QByteArray> names = request().rawHeaderList();
-        for (const QByteArray &name : names) {
-            const QByteArray line = name + ": " + request().rawHeader(name);
-            curl_slist *list = curl_slist_append(m_headerList, line.constData());
-            if (!list)
-                return false;
-            m_headerList = list;
-        }
-        if (m_headerList)
-            curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headerList);
-    } else if ((range = request().rawHeader("Range")).startsWith("bytes=") && range.endsWith('-')) {
-        bool ok = false;
-        const qint64 offset = range.mid(6, range.size() - 7).toLongLong(&ok);
-        if (ok && offset >= 0)
-            curl_easy_setopt(m_easy, CURLOPT_RESUME_FROM_LARGE, curl_off_t(offset));
-    }
-
-    const QByteArray caBundle = CurlMulti::caBundle();
-    if (!caBundle.isNull()) {
-        curl_blob blob {const_cast<char *>(caBundle.constData()), size_t(caBundle.size()),
-                        CURL_BLOB_COPY};
-        curl_easy_setopt(m_easy, CURLOPT_CAINFO_BLOB, &blob);
-    }
-
-    // An empty proxy and an empty no-proxy list also keep libcurl away from
-    // the proxy environment variables.
-    curl_easy_setopt(m_easy, CURLOPT_NOPROXY, "");
-    if (proxy.type() == QNetworkProxy::HttpProxy) {
-        const QString name = proxy.hostName();
-        const QByteArray host = name.contains(QLatin1Char(':'))
-            ? '[' + name.toLatin1() + ']' // an IPv6 address
-            : QUrl::toAce(name);
-        const QByteArray proxyUrl = "http://" + host + ':' + QByteArray::number(proxy.port());
-        curl_easy_setopt(m_easy, CURLOPT_PROXY, proxyUrl.constData());
-        curl_easy_setopt(m_easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-        // https always tunnels; plain http is forwarded by the proxy.
-        if (!m_http)
-            curl_easy_setopt(m_easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
-        if (!proxy.user().isEmpty()) {
-            curl_easy_setopt(m_easy, CURLOPT_PROXYUSERNAME, proxy.user().toUtf8().constData());
-            curl_easy_setopt(m_easy, CURLOPT_PROXYPASSWORD, proxy.password().toUtf8().constData());
-        }
-    } else {
-        curl_easy_setopt(m_easy, CURLOPT_PROXY, "");
+    if (!m_easy.setRequest(request(), *m_scheme))
+        return false;
+    m_easy.setProxy(proxy, *m_scheme);
+    CURL *easy = m_easy.get();
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlReply::writeCallback);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
+    if (isHttp()) {
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlReply::headerCallback);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
     }
     return true;
 }
@@ -279,7 +228,7 @@ void CurlReply::deliver()
     if (m_done)
         return;
     QPointer<CurlReply> guard(this);
-    const bool metaDataDue = m_http ? m_headersDone : (m_received > 0 || m_result == CURLE_OK);
+    const bool metaDataDue = isHttp() ? m_headersDone : (m_received > 0 || m_result == CURLE_OK);
     if (!m_metaDataSent && metaDataDue) {
         reportMetaData();
         emit metaDataChanged();
@@ -304,7 +253,7 @@ void CurlReply::deliver()
 void CurlReply::reportMetaData()
 {
     m_metaDataSent = true;
-    if (m_http) {
+    if (isHttp()) {
         setAttribute(QNetworkRequest::HttpStatusCodeAttribute, m_status);
         setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, m_reason);
         if (m_status >= 300 && m_status < 400 && !m_location.isEmpty())
@@ -316,7 +265,8 @@ void CurlReply::reportMetaData()
             setRawHeader("Content-Range", m_contentRange);
     } else {
         curl_off_t length = -1;
-        if (curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
+        if (curl_easy_getinfo(m_easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length)
+            == CURLE_OK)
             m_total = length >= 0 ? qint64(length) : -1;
     }
     if (m_total >= 0)
@@ -356,7 +306,7 @@ void CurlReply::resumeIfDrained()
             if (!m_easy || !m_multi || m_done || !m_paused)
                 return;
             m_paused = false;
-            curl_easy_pause(m_easy, CURLPAUSE_CONT);
+            curl_easy_pause(m_easy.get(), CURLPAUSE_CONT);
             m_multi->kick();
         },
         Qt::QueuedConnection);
@@ -372,10 +322,10 @@ void CurlReply::complete(int curlCode)
     QString reason;
     if (code != CURLE_OK) {
         failure = errorFromCurl(code);
-        reason = QString::fromUtf8(m_errorBuffer).trimmed();
+        reason = m_easy.errorText();
         if (reason.isEmpty())
             reason = QString::fromUtf8(curl_easy_strerror(code));
-    } else if (m_http && m_status >= 400) {
+    } else if (isHttp() && m_status >= 400) {
         failure = errorFromHttpStatus(m_status);
         reason = QCoreApplication::translate("QNetworkReply",
                                              "Error transferring %1 - server replied: %2")
@@ -399,14 +349,9 @@ void CurlReply::complete(int curlCode)
 void CurlReply::stopTransfer()
 {
     if (m_multi && m_easy)
-        m_multi->remove(this, m_easy);
+        m_multi->remove(this, m_easy.get());
     m_multi = nullptr;
-    if (m_easy)
-        curl_easy_cleanup(m_easy);
-    m_easy = nullptr;
-    if (m_headerList)
-        curl_slist_free_all(m_headerList);
-    m_headerList = nullptr;
+    m_easy.reset();
 }
 
 // The multi handle goes away before this reply: the transfer is dropped

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "net/curleasy.h"
+
 #include <QByteArray>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 
 class CurlMulti;
-
-typedef void CURL;
-struct curl_slist;
+class SchemeProfile;
 
 // A streaming reply for one http, https or ftp GET, made by
 // NetworkAccessManager and carried by libcurl on the manager's CurlMulti.
@@ -62,12 +62,12 @@ private:
     void complete(int curlCode);
     void stopTransfer();
     qint64 buffered() const { return m_buffer.size() - m_readPos; }
+    bool isHttp() const;
 
     CurlMulti *m_multi = nullptr;
-    CURL *m_easy = nullptr;
-    curl_slist *m_headerList = nullptr;
-    char m_errorBuffer[256];
-    bool m_http = false;
+    // Null for a scheme without a profile: such a transfer never starts.
+    const SchemeProfile *m_scheme;
+    CurlEasy m_easy;
     bool m_scheduled = false;
 
     // Of the last header block (a later status line starts a new one).

@@ -1,6 +1,7 @@
 #include "net/mirrors.h"
 
 #include "net/random.h"
+#include "net/schemeprofile.h"
 
 #include <QFileInfo>
 #include <QSettings>
@@ -96,9 +97,8 @@ void Mirrors::setDefaults(QSettings &settings, int clientVersion)
     for (FTPSiteAccessData &mirror : m_mirrors) {
         settings.beginGroup(mirror.name);
         QString url = settings.value(QStringLiteral("url")).toString();
-        if (url.left(7).toUpper() == QLatin1String("HTTP://")
-            || url.left(8).toUpper() == QLatin1String("HTTPS://"))
-            mirror.maxUse = 3;
+        if (const SchemeProfile *scheme = SchemeProfile::ofText(url))
+            mirror.maxUse = scheme->defaultSlots;
         if (settings.contains(QStringLiteral("slots"))) {
             const QString value = settings.value(QStringLiteral("slots")).toString();
             bool ok = false;

@@ -2,6 +2,7 @@
 
 #include "net/curlmulti.h"
 #include "net/curlreply.h"
+#include "net/schemeprofile.h"
 
 #include <QNetworkProxy>
 #include <QSslCertificate>
@@ -23,10 +24,7 @@ QNetworkReply *NetworkAccessManager::createRequest(Operation operation,
                                                    const QNetworkRequest &request,
                                                    QIODevice *outgoingData)
 {
-    const QString scheme = request.url().scheme().toLower();
-    if (operation == GetOperation
-        && (scheme == QLatin1String("http") || scheme == QLatin1String("https")
-            || scheme == QLatin1String("ftp"))) {
+    if (operation == GetOperation && SchemeProfile::of(request.url())) {
         QNetworkProxy transferProxy = proxy();
         if (transferProxy.type() == QNetworkProxy::DefaultProxy)
             transferProxy = QNetworkProxy::applicationProxy();
