@@ -4,7 +4,7 @@
 #include "digest/filedigestcache.h"
 #include "digest/md5.h"
 #include "digest/md5lanes.h"
-#include "fileops/checksigfunc.h"
+#include "fileops/regularfile.h"
 
 #include <QFile>
 
@@ -115,7 +115,7 @@ void FileDigests::run()
                 publish(index, std::move(known));
                 continue;
             }
-            if (!CheckSigFunc::openRegular(lane.file, path)) {
+            if (!RegularFile::open(lane.file, path)) {
                 publish(index, QByteArray());
                 continue;
             }

@@ -2,6 +2,7 @@
 
 #include "digest/filedigestcache.h"
 #include "fileops/publickey.h"
+#include "fileops/regularfile.h"
 #include "fileops/tomcryptutil.h"
 
 #include <QCryptographicHash>

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "fileops/regularfile.h"
 #include "tasks/asyncfunc.h"
 
 #include <QByteArray>
@@ -32,11 +31,6 @@ public:
     // was just written; empty, after a message, if it cannot be read.
     QByteArray fileDigest();
     bool checkRSA();
-    // RegularFile::open(), for the installed-file hashing that calls it here.
-    static bool openRegular(QFile &file, const QString &path)
-    {
-        return RegularFile::open(file, path);
-    }
     // Reads a whole (small) file into bytes.
     bool readFile(const QString &path, QByteArray &bytes);
 
