@@ -4,7 +4,7 @@
 
 #include <QFile>
 
-#include <deque>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,19 +13,11 @@
 namespace {
 // Files whose writing is started together; each holds a descriptor meanwhile.
 constexpr int maxSyncBatch = 64;
-// Files made between two syncs.
-constexpr int makeChunk = 16;
 } // namespace
 
-// A file whose writing was started, waiting for its sync.
-struct DiskWorker::Sending
-{
-    int fd;
-    struct stat status;
-};
-
 DiskWorker::DiskWorker()
-    : m_thread(&DiskWorker::run, this)
+    : m_maker(&DiskWorker::runMaking, this)
+    , m_sender(&DiskWorker::runSending, this)
 { }
 
 DiskWorker::~DiskWorker()
@@ -33,9 +25,13 @@ DiskWorker::~DiskWorker()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
+        m_toMake.clear();
+        m_toSync.clear();
     }
-    m_wake.notify_one();
-    m_thread.join();
+    m_makeWork.notify_one();
+    m_syncWork.notify_one();
+    m_maker.join();
+    m_sender.join();
 }
 
 void DiskWorker::makeAhead(QStringList paths)
@@ -46,7 +42,7 @@ void DiskWorker::makeAhead(QStringList paths)
         m_nextToMake = 0;
         m_reached = -1;
     }
-    m_wake.notify_one();
+    m_makeWork.notify_one();
 }
 
 void DiskWorker::reached(int index)
@@ -68,51 +64,64 @@ void DiskWorker::syncBehind(const QString &path)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_toSync.append(path);
     }
-    m_wake.notify_one();
+    m_syncWork.notify_one();
 }
 
-void DiskWorker::run()
+bool DiskWorker::stopping()
 {
-    std::deque<Sending> sending;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stop;
+}
+
+void DiskWorker::runMaking()
+{
     for (;;) {
-        QStringList toMake;
-        QList<QString> toStart;
+        QString path;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            // A file the transfers have reached is theirs to make.
-            const auto skipReached = [this] {
-                m_nextToMake = qMax(m_nextToMake, m_reached.load(std::memory_order_relaxed) + 1);
-            };
-            m_wake.wait(lock, [&] {
-                skipReached();
-                return m_stop || m_nextToMake < m_toMake.size() || !m_toSync.isEmpty()
-                    || !sending.empty();
+            m_makeWork.wait(lock, [this] {
+                // A file the transfers have reached is theirs to make.
+                m_nextToMake
+                    = qMax(m_nextToMake, m_reached.load(std::memory_order_relaxed) + 1);
+                return m_stop || m_nextToMake < m_toMake.size();
             });
             if (m_stop)
-                break;
-            while (m_nextToMake < m_toMake.size() && toMake.size() < makeChunk) {
-                const QString &path = m_toMake.at(m_nextToMake++);
-                if (!path.isEmpty())
-                    toMake.append(path);
-            }
-            if (sending.empty() && !m_toSync.isEmpty()) {
-                toStart = m_toSync.mid(0, maxSyncBatch);
-                m_toSync.remove(0, toStart.size());
-            }
+                return;
+            path = m_toMake.at(m_nextToMake++);
         }
+        if (path.isEmpty())
+            continue;
+        const int fd = ::open(QFile::encodeName(path).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
 
-        for (const QString &path : std::as_const(toMake)) {
-            const int fd = ::open(QFile::encodeName(path).constData(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd >= 0)
-                ::close(fd);
+void DiskWorker::runSending()
+{
+    for (;;) {
+        QList<QString> batch;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_syncWork.wait(lock, [this] { return m_stop || !m_toSync.isEmpty(); });
+            if (m_stop)
+                return;
+            batch = m_toSync.mid(0, maxSyncBatch);
+            m_toSync.remove(0, batch.size());
         }
-
-        // The writing of a whole batch is started first, so that the disk has
-        // all of it at hand at once; each file's sync then mostly waits for
-        // bytes already on their way, beside its neighbours', instead of
+        // The writing of the whole batch is started first, so that the disk
+        // has all of it at hand at once; each file's sync then mostly waits
+        // for bytes already on their way, beside its neighbours', instead of
         // starting them on their own.
-        for (const QString &path : std::as_const(toStart)) {
+        struct Sending
+        {
+            int fd;
+            struct stat status;
+        };
+        std::vector<Sending> sending;
+        sending.reserve(size_t(batch.size()));
+        for (const QString &path : std::as_const(batch)) {
             const int fd = ::open(QFile::encodeName(path).constData(),
                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
             if (fd < 0)
@@ -125,16 +134,10 @@ void DiskWorker::run()
             ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
             sending.push_back(file);
         }
-        // One sync a turn, so that files to make are not kept waiting behind
-        // a whole batch.
-        if (!sending.empty()) {
-            const Sending file = sending.front();
-            sending.pop_front();
-            if (::fdatasync(file.fd) == 0)
+        for (const Sending &file : sending) {
+            if (!stopping() && ::fdatasync(file.fd) == 0)
                 SyncedFiles::record(file.status);
             ::close(file.fd);
         }
     }
-    for (const Sending &file : sending)
-        ::close(file.fd);
 }

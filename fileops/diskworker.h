@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-// The download step's work on the disk beside the transfers, on one thread
-// that lives as long as this object:
+// The download step's work on the disk beside the transfers, on two threads
+// that live as long as this object, one for each kind of work:
 //
 // - Making empty files, in list order, ahead of the transfers that will fill
 //   them. Where the file system spends far longer making a file than writing
@@ -26,15 +26,15 @@
 //   installation. Files that cannot be opened are skipped; nothing is
 //   followed or changed.
 //
-// Files to make come before files to send: a sync waits for the disk, and
-// the transfers wait for their files. Between two syncs the thread makes the
-// next few files.
+// The two kinds run side by side: making thousands of files takes about as
+// long as their transfers, and their syncs would otherwise be left to the
+// installation.
 class DiskWorker
 {
 public:
     DiskWorker();
-    // Stops and waits for the thread; files not yet made or sent are left to
-    // the transfers and to the file system.
+    // Stops and waits for the threads; files not yet made or sent are left
+    // to the transfers and to the file system.
     ~DiskWorker();
     DiskWorker(const DiskWorker &) = delete;
     DiskWorker &operator=(const DiskWorker &) = delete;
@@ -51,17 +51,20 @@ public:
     void syncBehind(const QString &path);
 
 private:
-    struct Sending;
-    void run();
+    void runMaking();
+    void runSending();
+    bool stopping();
 
     // Guards the lists and the stop flag below; never held while the disk is
     // waited for.
     std::mutex m_mutex;
-    std::condition_variable m_wake;
+    std::condition_variable m_makeWork;
+    std::condition_variable m_syncWork;
     QStringList m_toMake;
     int m_nextToMake = 0;
     std::atomic<int> m_reached {-1};
     QList<QString> m_toSync;
     bool m_stop = false;
-    std::thread m_thread;
+    std::thread m_maker;
+    std::thread m_sender;
 };
