@@ -3,6 +3,7 @@
 #include "digest/filedigestcache.h"
 #include "digest/md5.h"
 #include "fileops/fileophook.h"
+#include "fileops/regularfile.h"
 #include "fileops/uniquefd.h"
 #include "fileops/wholefile.h"
 
@@ -100,11 +101,8 @@ bool InstalledCopyFunc::run()
                 QStringLiteral("cannot write %1: %2").arg(destination, qt_error_string(errno)));
         copied += n;
     }
-    // Grown, or written to meanwhile: what was read may be a mixture.
-    struct stat after;
-    if (::fstat(in.get(), &after) != 0 || after.st_size != before.st_size
-        || after.st_mtim.tv_sec != before.st_mtim.tv_sec
-        || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+    // Grown, or written to meanwhile.
+    if (!RegularFile::isUnchanged(in, before))
         return fail(QStringLiteral("it changed while it was read"));
     if (!out.commit())
         return fail(QStringLiteral("cannot write %1: %2").arg(destination, qt_error_string(errno)));

@@ -70,12 +70,8 @@ bool MappedFile::copyForReading(const QString &path, const QString &directory, q
                 QStringLiteral("cannot copy it to %1: %2").arg(directory, qt_error_string(errno)));
         copied += n;
     }
-    // Shortened and grown again, or written to meanwhile: what was read
-    // may be a mixture.
-    struct stat after;
-    if (::fstat(in.get(), &after) != 0 || after.st_size != before.st_size
-        || after.st_mtim.tv_sec != before.st_mtim.tv_sec
-        || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+    // Shortened and grown again, or written to meanwhile.
+    if (!RegularFile::isUnchanged(in, before))
         return failWith(QStringLiteral("it changed while it was read"));
     return map(PROT_READ, MAP_PRIVATE);
 }

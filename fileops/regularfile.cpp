@@ -32,3 +32,11 @@ bool RegularFile::open(QFile &file, const QString &path)
     fd.release();
     return true;
 }
+
+bool RegularFile::isUnchanged(const UniqueFd &fd, const struct stat &before)
+{
+    struct stat after;
+    return ::fstat(fd.get(), &after) == 0 && after.st_size == before.st_size
+        && after.st_mtim.tv_sec == before.st_mtim.tv_sec
+        && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
+}
