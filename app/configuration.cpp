@@ -2,6 +2,7 @@
 
 #include "app/processtools.h"
 #include "app/updatechecker.h"
+#include "fileops/uniquefd.h"
 #include "ui/timedmessagebox.h"
 
 #include <QCoreApplication>
@@ -314,9 +315,9 @@ bool Configuration::createTempDir()
     if (::mkdtemp(path.data())) {
         // The marker tells a later run that the directory is one of ours.
         const QByteArray marker = path + '/' + QFile::encodeName(getSessionMarkerName());
-        const int fd = ::open(marker.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            ::close(fd);
+        const UniqueFd fd(
+            ::open(marker.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (fd.isValid()) {
             m_tempDir = QFile::decodeName(path);
             return true;
         }

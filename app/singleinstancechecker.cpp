@@ -1,5 +1,7 @@
 #include "app/singleinstancechecker.h"
 
+#include "fileops/uniquefd.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -112,13 +114,12 @@ QString SingleInstanceChecker::socketDirectory()
     ::mkdir(path.constData(), S_IRWXU);
     // Opened without following a link, so that the checks and the mode apply
     // to the directory itself, which nobody else can then replace.
-    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    const UniqueFd fd(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.isValid())
         return QString();
     struct stat status;
-    const bool ours = ::fstat(fd, &status) == 0 && status.st_uid == ::geteuid()
-        && ((status.st_mode & 077) == 0 || ::fchmod(fd, S_IRWXU) == 0);
-    ::close(fd);
+    const bool ours = ::fstat(fd.get(), &status) == 0 && status.st_uid == ::geteuid()
+        && ((status.st_mode & 077) == 0 || ::fchmod(fd.get(), S_IRWXU) == 0);
     return ours ? directory : QString();
 }
 

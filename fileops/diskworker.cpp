@@ -1,6 +1,8 @@
 #include "fileops/diskworker.h"
 
+#include "fileops/regularfile.h"
 #include "fileops/syncedfiles.h"
+#include "fileops/uniquefd.h"
 
 #include <QFile>
 
@@ -91,10 +93,9 @@ void DiskWorker::runMaking()
         }
         if (path.isEmpty())
             continue;
-        const int fd = ::open(QFile::encodeName(path).constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            ::close(fd);
+        // Only made: closed again at once.
+        const UniqueFd made(::open(QFile::encodeName(path).constData(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     }
 }
 
@@ -116,28 +117,22 @@ void DiskWorker::runSending()
         // starting them on their own.
         struct Sending
         {
-            int fd;
+            UniqueFd fd;
             struct stat status;
         };
         std::vector<Sending> sending;
         sending.reserve(size_t(batch.size()));
         for (const QString &path : std::as_const(batch)) {
-            const int fd = ::open(QFile::encodeName(path).constData(),
-                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0)
+            Sending file;
+            file.fd = RegularFile::open(path, &file.status, O_NOFOLLOW);
+            if (!file.fd.isValid())
                 continue;
-            Sending file {fd, {}};
-            if (::fstat(fd, &file.status) != 0 || !S_ISREG(file.status.st_mode)) {
-                ::close(fd);
-                continue;
-            }
-            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-            sending.push_back(file);
+            ::sync_file_range(file.fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+            sending.push_back(std::move(file));
         }
         for (const Sending &file : sending) {
-            if (!stopping() && ::fdatasync(file.fd) == 0)
+            if (!stopping() && ::fdatasync(file.fd.get()) == 0)
                 SyncedFiles::record(file.status);
-            ::close(file.fd);
         }
     }
 }

@@ -28,13 +28,13 @@ InstalledCopyFunc::InstalledCopyFunc(const QString &root, const QString &path,
     , size(size)
 { }
 
-int InstalledCopyFunc::openBelow(const QString &root, const QString &path, struct stat &info)
+UniqueFd InstalledCopyFunc::openBelow(const QString &root, const QString &path, struct stat &info)
 {
     const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     if (parts.isEmpty() || parts.contains(QStringLiteral(".."))
         || path.startsWith(QLatin1Char('/'))) {
         errno = EINVAL;
-        return -1;
+        return UniqueFd();
     }
     // The root is where the updater runs; below it every component is opened
     // on its own, relative to its parent, and none may be a link.
@@ -49,12 +49,12 @@ int InstalledCopyFunc::openBelow(const QString &root, const QString &path, struc
         errno = error;
     }
     if (!fd.isValid())
-        return -1;
+        return fd;
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         errno = EINVAL;
-        return -1;
+        return UniqueFd();
     }
-    return fd.release();
+    return fd;
 }
 
 bool InstalledCopyFunc::fail(const QString &reason)
@@ -66,8 +66,8 @@ bool InstalledCopyFunc::fail(const QString &reason)
 bool InstalledCopyFunc::run()
 {
     struct stat before;
-    const UniqueFd in(openBelow(root, path, before));
-    if (in.get() < 0) {
+    const UniqueFd in = openBelow(root, path, before);
+    if (!in.isValid()) {
         if (errno == ELOOP)
             return fail(QStringLiteral("a symbolic link is on its way"));
         if (errno == EINVAL)

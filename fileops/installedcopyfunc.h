@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fileops/uniquefd.h"
 #include "tasks/asyncfunc.h"
 
 #include <QString>
@@ -25,10 +26,10 @@ public:
     bool run() override;
 
     // Opens the regular file at path below root for reading, following no
-    // symbolic link in any of path's components, and fills info; -1 with
-    // errno set otherwise (ELOOP for a link, EINVAL for what is no regular
-    // file or a path that leaves root).
-    static int openBelow(const QString &root, const QString &path, struct stat &info);
+    // symbolic link in any of path's components, and fills info; an invalid
+    // descriptor with errno set otherwise (ELOOP for a link, EINVAL for what
+    // is no regular file or a path that leaves root).
+    static UniqueFd openBelow(const QString &root, const QString &path, struct stat &info);
 
     QString root;
     QString path;

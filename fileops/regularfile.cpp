@@ -5,9 +5,10 @@
 #include <cerrno>
 #include <fcntl.h>
 
-UniqueFd RegularFile::open(const QString &path, struct stat *info)
+UniqueFd RegularFile::open(const QString &path, struct stat *info, int flags)
 {
-    UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags));
     if (!fd.isValid())
         return fd;
     struct stat status;

@@ -17,8 +17,9 @@ class RegularFile
 public:
     // The descriptor, read-only and closed on exec; an invalid one with errno
     // set when the path cannot be opened, EINVAL when it is no regular file.
-    // info, when given, receives the file's status.
-    static UniqueFd open(const QString &path, struct stat *info = nullptr);
+    // info, when given, receives the file's status. flags are added to the
+    // open's own: O_NOFOLLOW refuses a symbolic link at path (ELOOP).
+    static UniqueFd open(const QString &path, struct stat *info = nullptr, int flags = 0);
     // The same, handed to file for unbuffered reading; file closes it.
     static bool open(QFile &file, const QString &path);
     // Whether the file open at fd still has the size and modification time

@@ -1,6 +1,7 @@
 #include "fileops/wholefile.h"
 
 #include "fileops/fileophook.h"
+#include "fileops/regularfile.h"
 #include "fileops/syncedfiles.h"
 
 #include <QFile>
@@ -60,16 +61,15 @@ bool WholeFile::linkFrom(const QString &source)
     discard();
     FileOpHook::reached();
     const QByteArray path = QFile::encodeName(source);
-    UniqueFd sourceFd(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat sourceInfo;
+    UniqueFd sourceFd = RegularFile::open(source, &sourceInfo, O_NOFOLLOW);
     if (!sourceFd.isValid())
         return false;
     // The bytes go to the disk before the file has a second name: there a
     // sync would also write out the directory that took the name, on file
     // systems without a journal, once for every file. A file sent already
     // and unchanged since is not sent again.
-    struct stat sourceInfo;
-    const bool synced = ::fstat(sourceFd.get(), &sourceInfo) == 0 && S_ISREG(sourceInfo.st_mode)
-        && (SyncedFiles::take(sourceInfo) || ::fdatasync(sourceFd.get()) == 0);
+    const bool synced = SyncedFiles::take(sourceInfo) || ::fdatasync(sourceFd.get()) == 0;
     sourceFd.reset();
     if (!synced)
         return false;

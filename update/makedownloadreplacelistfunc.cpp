@@ -15,7 +15,6 @@
 #include <vector>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -226,11 +225,8 @@ void findLocalSources(const std::vector<KeyEntry> &entries, Comparisons &compari
         const QStringList candidates = installed.value(file.targetMd5.toLower());
         for (const QString &candidate : candidates) {
             struct stat info;
-            const int fd = InstalledCopyFunc::openBelow(appRoot, candidate, info);
-            if (fd < 0)
-                continue;
-            ::close(fd);
-            if (info.st_size == file.targetSize) {
+            const bool readable = InstalledCopyFunc::openBelow(appRoot, candidate, info).isValid();
+            if (readable && info.st_size == file.targetSize) {
                 file.localSource = candidate;
                 break;
             }

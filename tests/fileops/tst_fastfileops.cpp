@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -326,27 +327,33 @@ void tst_FastFileOps::sentFileCountsOnceAndOnlyUnchanged()
 void tst_FastFileOps::onlyRegularFilesOpenForReading_data()
 {
     QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("flags");
     QTest::addColumn<int>("error");
-    QTest::newRow("regular file") << "file" << 0;
+    QTest::newRow("regular file") << "file" << 0 << 0;
     // Would wait for a writer for ever.
-    QTest::newRow("pipe") << "pipe" << EINVAL;
-    QTest::newRow("directory") << "directory" << EINVAL;
-    QTest::newRow("missing") << "missing" << ENOENT;
+    QTest::newRow("pipe") << "pipe" << 0 << EINVAL;
+    QTest::newRow("directory") << "directory" << 0 << EINVAL;
+    QTest::newRow("missing") << "missing" << 0 << ENOENT;
+    QTest::newRow("link followed") << "link" << 0 << 0;
+    QTest::newRow("link not followed") << "link" << int(O_NOFOLLOW) << ELOOP;
 }
 
 void tst_FastFileOps::onlyRegularFilesOpenForReading()
 {
     QFETCH(QString, kind);
+    QFETCH(int, flags);
     QFETCH(int, error);
     const QString path = m_base + "/" + kind;
     if (kind == "file")
         QVERIFY(writeFile(path, "bytes"));
+    else if (kind == "link")
+        QVERIFY(writeFile(m_base + "/file", "bytes") && QFile::link(m_base + "/file", path));
     else if (kind == "pipe")
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     else if (kind == "directory")
         QVERIFY(QDir().mkdir(path));
     errno = 0;
-    const UniqueFd fd = RegularFile::open(path);
+    const UniqueFd fd = RegularFile::open(path, nullptr, flags);
     QCOMPARE(fd.isValid() ? 0 : errno, error);
 }
 
