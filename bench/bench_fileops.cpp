@@ -140,9 +140,9 @@ int child(const QStringList &args)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.value(1) == QLatin1String("--child"))
-        return child(args);
+    const bench::MainStart start = bench::startMain(child);
+    if (start.exitCode)
+        return *start.exitCode;
 
     QTextStream out(stdout);
     QTemporaryDir dir;

@@ -281,16 +281,13 @@ bool measure(QTextStream &out, const LineSet &set)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.value(1) == QLatin1String("--child"))
-        return child(args);
+    const bench::MainStart start
+        = bench::startMain(child, ReleaseBuilder::updaterTrustsDevelopmentKey);
+    if (start.exitCode)
+        return *start.exitCode;
 
     QTextStream out(stdout);
-    if (!ReleaseBuilder::updaterTrustsDevelopmentKey()) {
-        out << "built with another public key than the development key\n";
-        return 1;
-    }
-    const QString only = bench::options(args.mid(1)).value(QStringLiteral("--set"));
+    const QString &only = start.set;
     const QList<LineSet> sets = lineSets();
     if (!only.isEmpty() && only != QLatin1String("line")
         && std::none_of(sets.begin(), sets.end(),

@@ -217,8 +217,6 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.value(1) == QLatin1String("--child"))
-        return child(args);
     if (args.value(1) == QLatin1String("--apply") && args.size() == 6) {
         QElapsedTimer timer;
         timer.start();
@@ -230,13 +228,13 @@ int main(int argc, char *argv[])
         std::printf("%.3f s\n", timer.nsecsElapsed() / 1e9);
         return ok ? 0 : 1;
     }
+    const bench::MainStart start
+        = bench::startMain(child, ReleaseBuilder::updaterTrustsDevelopmentKey);
+    if (start.exitCode)
+        return *start.exitCode;
     const int runs = qMax(1, args.value(1, QStringLiteral("3")).toInt());
 
     QTextStream out(stdout);
-    if (!ReleaseBuilder::updaterTrustsDevelopmentKey()) {
-        out << "built with another public key than the development key\n";
-        return 1;
-    }
     const QString loadBefore = bench::loadAverage();
     ReleaseBuilder builder;
     out << "preparing " << changedFiles << " changed and " << unchangedFiles

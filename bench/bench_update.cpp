@@ -453,16 +453,13 @@ bool resume(QTextStream &out)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.value(1) == QLatin1String("--child"))
-        return child(args);
+    const bench::MainStart start
+        = bench::startMain(child, ReleaseBuilder::updaterTrustsDevelopmentKey);
+    if (start.exitCode)
+        return *start.exitCode;
 
     QTextStream out(stdout);
-    if (!ReleaseBuilder::updaterTrustsDevelopmentKey()) {
-        out << "built with another public key than the development key\n";
-        return 1;
-    }
-    const QString only = bench::options(args.mid(1)).value(QStringLiteral("--set"));
+    const QString &only = start.set;
     const auto wanted = [&](const char *name) {
         return only.isEmpty() || only == QLatin1String(name);
     };

@@ -97,6 +97,24 @@ QHash<QString, QString> options(const QStringList &arguments)
     return result;
 }
 
+MainStart startMain(const std::function<int(const QStringList &)> &child,
+                    const std::function<bool()> &trustsKey)
+{
+    MainStart start;
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.value(1) == QLatin1String("--child")) {
+        start.exitCode = child(arguments);
+        return start;
+    }
+    if (trustsKey && !trustsKey()) {
+        std::fputs("built with another public key than the development key\n", stdout);
+        start.exitCode = 1;
+        return start;
+    }
+    start.set = options(arguments.mid(1)).value(QStringLiteral("--set"));
+    return start;
+}
+
 QString tempDirTemplate(const QString &parent)
 {
     if (parent.isEmpty())

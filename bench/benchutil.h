@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 // Small measuring helpers shared by the benchmarks.
 namespace bench {
@@ -28,6 +29,25 @@ const char *verdict(bool met);
 // The "--name value" pairs of a command line given without the program's
 // name; a last name without a value is left out.
 QHash<QString, QString> options(const QStringList &arguments);
+
+// How a benchmark's main() goes on after its opening.
+struct MainStart
+{
+    // Set where main() ends at once, with this code.
+    std::optional<int> exitCode;
+    // The set that "--set NAME" names; empty for all of them.
+    QString set;
+};
+
+// The opening the benchmarks' main() share, once the QCoreApplication
+// exists. A command line whose first argument is "--child" is a child's (a
+// process the benchmark started to measure one thing on its own): child runs
+// with the whole command line, the program's name first, and its code ends
+// main(). Otherwise, where trustsKey is given and says no (the updater trusts
+// another key than the development key that signs the benchmark's
+// releases), that is said on standard output and main() ends with 1.
+MainStart startMain(const std::function<int(const QStringList &)> &child,
+                    const std::function<bool()> &trustsKey = {});
 
 // The template of a QTemporaryDir below parent, named after this benchmark;
 // an empty parent gives the default (the system's temporary directory).
