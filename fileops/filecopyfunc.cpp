@@ -1,6 +1,7 @@
 #include "fileops/filecopyfunc.h"
 
 #include "fileops/fileophook.h"
+#include "fileops/regularfile.h"
 #include "fileops/uniquefd.h"
 #include "fileops/wholefile.h"
 
@@ -43,11 +44,10 @@ FileCopyFunc::FileCopyFunc(const QString &source, const QString &destination, in
 
 bool FileCopyFunc::run()
 {
-    const UniqueFd in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0)
-        return false;
+    // Only a regular file: a pipe at the path would wait for a writer for ever.
     struct stat info;
-    if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
+    const UniqueFd in = RegularFile::open(source, &info);
+    if (!in.isValid())
         return false;
     WholeFile out(destination);
     // On one file system the source itself becomes the new file: a second

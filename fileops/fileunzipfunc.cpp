@@ -2,6 +2,7 @@
 
 #include "fileops/fileophook.h"
 #include "fileops/gzfile.h"
+#include "fileops/regularfile.h"
 #include "fileops/wholefile.h"
 
 #include <QFile>
@@ -21,18 +22,20 @@ bool FileUnzipFunc::run()
 
 bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source)
 {
-    // The file system's encoding, so that names outside ASCII are found.
-    const QByteArray name = QFile::encodeName(source);
-
     // Unpacked under a temporary name: a failure, or the end of the process,
     // leaves the destination as it was.
     WholeFile out(destination);
     if (!out.open())
         return false;
 
-    const GzFile stream(gzopen(name.constData(), "rb"));
+    // Only a regular file: a pipe at the path would wait for a writer for ever.
+    UniqueFd in = RegularFile::open(source);
+    if (!in.isValid())
+        return false;
+    const GzFile stream(gzdopen(in.get(), "rb"));
     if (!stream)
         return false;
+    in.release(); // closed by gzclose()
     gzrewind(stream.get());
 
     char buffer[bufferSize];

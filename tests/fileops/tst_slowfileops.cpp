@@ -246,6 +246,8 @@ void tst_SlowFileOps::badInputFailsWithoutLeavingAFile_data()
                                                            << "%T/out";
         QTest::newRow(QByteArray(name) + "source is a directory") << op << "%T"
                                                                   << "%T/out";
+        QTest::newRow(QByteArray(name) + "source is a pipe") << op << "%T/pipe"
+                                                             << "%T/out";
         QTest::newRow(QByteArray(name) + "unreadable source") << op << "%T/locked.gz"
                                                               << "%T/out";
         QTest::newRow(QByteArray(name) + "destination directory missing") << op << "%T/good.gz"
@@ -283,6 +285,7 @@ void tst_SlowFileOps::badInputFailsWithoutLeavingAFile()
     QVERIFY(writeFile(m_base + "/notrailer.gz", gz.left(gz.size() - 4)));
     QVERIFY(writeFile(m_base + "/existing", "installed"));
     QVERIFY(QFile::copy(m_base + "/good.gz", m_base + "/locked.gz"));
+    QCOMPARE(::mkfifo(QFile::encodeName(m_base + "/pipe").constData(), 0600), 0);
     QVERIFY(QFile::setPermissions(m_base + "/locked.gz", QFile::Permissions()));
     if (source.endsWith("/locked.gz") && QFile(source).open(QIODevice::ReadOnly))
         QSKIP("permission bits do not bind root");
