@@ -1,6 +1,7 @@
 #include "update/makedownloadreplacelisttaskspecification.h"
 
 #include "app/configuration.h"
+#include "digest/digestservice.h"
 #include "fileops/wholefile.h"
 #include "tasks/failurecause.h"
 #include "update/installationcheck.h"
@@ -24,6 +25,10 @@ MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecificati
 
 ASyncFunc *MakeDownloadReplaceListTaskSpecification::createFunction()
 {
+    // The installed files are hashed on the hashing service's file threads:
+    // they are started here, on the main thread, never from the pool thread
+    // that makes the lists.
+    DigestService::instance().start();
     return new MakeDownloadReplaceListFunc(m_configuration, m_workingLists);
 }
 
