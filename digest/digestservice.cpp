@@ -1,6 +1,7 @@
 #include "digest/digestservice.h"
 
 #include "digest/md5lanes.h"
+#include "fileops/regularfile.h"
 
 #include <QFile>
 #include <QMetaObject>
@@ -273,8 +274,9 @@ void DigestService::push(Job job)
 
 void DigestService::hashFilePrefix(Md5 &hash, const QString &path, qint64 size)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    // Only a regular file: a pipe at the path would hold the thread for ever.
+    QFile file;
+    if (!RegularFile::open(file, path))
         return;
     QByteArray buffer(int(qMin(size, fileChunk)), Qt::Uninitialized);
     for (qint64 left = size; left > 0;) {

@@ -10,6 +10,8 @@
 #include <array>
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 QByteArray pattern(int size, int seed)
@@ -48,7 +50,7 @@ void tst_BackgroundMd5::digestIsOfTheBytesInOrder_data()
 {
     QTest::addColumn<bool>("inlineHash");
     QTest::addColumn<int>("prefix"); // bytes read back from the file first
-    QTest::addColumn<int>("onDisk"); // bytes the file has
+    QTest::addColumn<int>("onDisk"); // bytes the file has; -1: a pipe in its place
     QTest::addColumn<bool>("matches");
     QTest::addColumn<bool>("stop"); // the service stops with the digests queued
     // Seven streams of 4 MiB each overfill the queues, which then wait.
@@ -57,6 +59,7 @@ void tst_BackgroundMd5::digestIsOfTheBytesInOrder_data()
     QTest::newRow("part from file, queued") << false << 300000 << 300000 << true << false;
     QTest::newRow("part from file, inline") << true << 300000 << 300000 << true << false;
     QTest::newRow("file shorter than its part") << false << 300000 << 100000 << false << false;
+    QTest::newRow("pipe in place of the part") << false << 300000 << -1 << false << false;
     // Stopping finishes what was queued; the next digests start the threads again.
     QTest::newRow("stopped, then again") << false << 300000 << 300000 << true << true;
     QTest::newRow("after the stop") << false << 0 << 0 << true << false;
@@ -85,10 +88,13 @@ void tst_BackgroundMd5::digestIsOfTheBytesInOrder()
         hashes[s]->setInline(inlineHash);
         if (prefix > 0) {
             const QString path = dir.filePath(QString::number(s));
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            QCOMPARE(file.write(contents[s].left(onDisk)), qint64(onDisk));
-            file.close();
+            if (onDisk < 0) {
+                QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            } else {
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+                QCOMPARE(file.write(contents[s].left(onDisk)), qint64(onDisk));
+            }
             hashes[s]->addFilePrefix(path, prefix);
         }
     }
