@@ -10,6 +10,8 @@
 #include <QNetworkRequest>
 
 #include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 // As much as one read of the transfer hands over: each chunk is one write to
@@ -133,6 +135,16 @@ void DownloadTaskSpecification::startDownload()
 
     // A file of a chunk or two is hashed as it arrives.
     m_md5.setInline(m_initialExpectedSize >= 0 && m_initialExpectedSize <= inlineHashLimit);
+    // A pipe or a socket at the path (nothing this program makes) would hold
+    // the main thread in open() for ever; the session directory is this
+    // program's own, and such an entry holds no bytes: it goes.
+    const QByteArray local = QFile::encodeName(m_file.fileName());
+    struct stat entry;
+    if (::lstat(local.constData(), &entry) == 0
+        && (S_ISFIFO(entry.st_mode) || S_ISSOCK(entry.st_mode))) {
+        emit message(QStringLiteral("Removing %1, which is no file").arg(m_file.fileName()));
+        ::unlink(local.constData());
+    }
     const QFileInfo existing(m_file.fileName());
     m_resumeFrom = resumableBytes(existing);
     m_partAtStart = m_resumeFrom;

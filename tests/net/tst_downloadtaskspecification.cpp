@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <memory>
@@ -62,6 +63,7 @@ private slots:
     void writeErrorEndsDownloadWithoutChargingMirror_data();
     void writeErrorEndsDownloadWithoutChargingMirror();
     void uncreatableFileIsAnError();
+    void pipeAtTheFilesPathIsReplaced();
     void partLeftByEarlierRunIsContinued_data();
     void partLeftByEarlierRunIsContinued();
     void brokenOrSlowTransferIsContinued_data();
@@ -655,6 +657,19 @@ void tst_DownloadTaskSpecification::uncreatableFileIsAnError()
     int maxUse = 0, useCount = 0;
     m_mirrors->calcUseStats(maxUse, useCount);
     QCOMPARE(useCount, 0);
+}
+
+// A pipe left at the file's path would hold the main thread in open().
+void tst_DownloadTaskSpecification::pipeAtTheFilesPathIsReplaced()
+{
+    QCOMPARE(::mkfifo(QFile::encodeName(m_out->filePath("file.bin")).constData(), 0600), 0);
+    makeMirrors({{"ok", m_http, ""}});
+    DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
+    task->execute();
+    QVERIFY(waitForEnd(task));
+    QCOMPARE(task->state, Finished);
+    QVERIFY(m_log.contains("Removing OUT/file.bin, which is no file"));
+    QCOMPARE(localFile("file.bin"), m_body);
 }
 
 void tst_DownloadTaskSpecification::partLeftByEarlierRunIsContinued_data()
