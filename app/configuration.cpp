@@ -3,6 +3,7 @@
 #include "app/processtools.h"
 #include "app/updatechecker.h"
 #include "fileops/uniquefd.h"
+#include "formats/productini.h"
 #include "ui/timedmessagebox.h"
 
 #include <QCoreApplication>
@@ -174,6 +175,13 @@ bool Configuration::getClientTypeVersion(const QStringList &args, int index)
 {
     if (index < 0 || index >= args.size()) {
         emit fatalError(QStringLiteral("No client type specified"));
+        return false;
+    }
+    // The type names a file on the mirrors and in the session directory: it
+    // is refused before anything is asked or fetched.
+    if (!ProductIni::isValidClientType(args.at(index))) {
+        emit fatalError(QStringLiteral("Invalid client type (%1)")
+                            .arg(ProductIni::escapedText(args.at(index))));
         return false;
     }
     m_clientType = args.at(index);

@@ -90,3 +90,37 @@ bool ProductIni::isPlainRelativePath(const QString &path)
     return !path.isEmpty() && isSafeRelativePath(path) && isFetchableName(path)
         && QDir::cleanPath(path) == path && path != QLatin1String(".");
 }
+
+bool ProductIni::isValidClientType(const QString &type)
+{
+    if (type.isEmpty() || type.size() > MaxClientTypeLength || type == QLatin1String(".")
+        || type == QLatin1String(".."))
+        return false;
+    return std::all_of(type.cbegin(), type.cend(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9')
+            || u == '_' || u == '-' || u == '.';
+    });
+}
+
+QString ProductIni::escapedText(const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        switch (c.category()) {
+        case QChar::Other_Control:
+            escaped += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+            break;
+        // Direction overrides and line separators reorder or break a line.
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            escaped += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}

@@ -68,4 +68,13 @@ public:
     // publisher writes the same way: safe and fetchable, not empty, and
     // without "." or empty components.
     static bool isPlainRelativePath(const QString &path);
+
+    // A client type names the product ini on the mirrors and in the session
+    // directory: 1 to MaxClientTypeLength ASCII letters, digits, "_", "-"
+    // and ".", and not "." or ".." alone.
+    static constexpr int MaxClientTypeLength = 64;
+    static bool isValidClientType(const QString &type);
+    // text with its control and invisible formatting characters written as
+    // \xNN or \uNNNN, so that a name from outside cannot shape a message.
+    static QString escapedText(const QString &text);
 };

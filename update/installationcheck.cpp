@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +39,25 @@ bool fixedInPlace(const QString &path, const struct stat &folder)
     return (folder.st_mode & S_ISVTX) && user != 0 && file.stx_uid != user && folder.st_uid != user;
 }
 
+// Whether path (itself, not what a link at it names) is where something is
+// mounted: on another device than its folder, or the root of a mount, as a
+// file or folder bound over itself, which keeps its device.
+bool isMountPoint(const QString &path, dev_t folderDevice)
+{
+    struct statx entry;
+    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW, 0, &entry) != 0)
+        return false;
+    return (entry.stx_attributes_mask & entry.stx_attributes & STATX_ATTR_MOUNT_ROOT)
+        || makedev(entry.stx_dev_major, entry.stx_dev_minor) != folderDevice;
+}
+
+bool isMountPoint(const QString &path)
+{
+    struct stat folder;
+    return ::stat(QFile::encodeName(QFileInfo(path).path()).constData(), &folder) == 0
+        && isMountPoint(path, folder.st_dev);
+}
+
 } // namespace
 
 InstallationCheck::InstallationCheck(const FileSpecifications &lists, const QString &sessionDir,
@@ -60,6 +80,14 @@ bool InstallationCheck::fail(const QString &logLine, const QString &cause)
     return false;
 }
 
+bool InstallationCheck::failMounted(const QString &path)
+{
+    return fail(
+        QStringLiteral("%1 is a mount point, which the update does not replace or write into")
+            .arg(path),
+        FailureCause::notWritable(path));
+}
+
 QString InstallationCheck::existingFolder(const QString &path) const
 {
     QString folder = QFileInfo(path).path();
@@ -74,10 +102,14 @@ bool InstallationCheck::checkWritable()
 {
     const QString root = m_appRoot + QLatin1Char('/');
     QSet<QString> folders;
+    QSet<QString> writtenInto;
     QStringList replaced;
     for (const FileReplaceSpecification &file : m_lists.replaces) {
         const QString destination = root + file.pureDestFilePath();
-        folders.insert(existingFolder(destination));
+        const QString folder = existingFolder(destination);
+        folders.insert(folder);
+        if (folder.size() > m_appRoot.size())
+            writtenInto.insert(folder);
         if (QFileInfo(destination).exists() || QFileInfo(destination).isSymLink())
             replaced.append(destination);
     }
@@ -94,6 +126,17 @@ bool InstallationCheck::checkWritable()
                         FailureCause::notWritable(folder));
     }
 
+    // A mount point can be neither moved aside nor removed (EBUSY), and what
+    // is mounted into the installation is not the installation's to change:
+    // the replacement would fail after everything was fetched. The
+    // installation's own folder may well be one.
+    QStringList mounts(writtenInto.cbegin(), writtenInto.cend());
+    std::sort(mounts.begin(), mounts.end());
+    for (const QString &folder : std::as_const(mounts)) {
+        if (isMountPoint(folder))
+            return failMounted(folder);
+    }
+
     QHash<QString, struct stat> folderStatus;
     for (const QString &path : std::as_const(replaced)) {
         const QString folder = QFileInfo(path).path();
@@ -103,6 +146,8 @@ bool InstallationCheck::checkWritable()
             ::stat(QFile::encodeName(folder).constData(), &status);
             known = folderStatus.insert(folder, status);
         }
+        if (isMountPoint(path, known->st_dev))
+            return failMounted(path);
         if (fixedInPlace(path, *known))
             return fail(QStringLiteral("%1 cannot be moved aside to be replaced").arg(path),
                         FailureCause::notWritable(path));

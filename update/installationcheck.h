@@ -12,13 +12,15 @@
 // Checks, once the file lists of a run are known and before anything is
 // fetched, that the run can be completed where it writes: every folder the
 // replacement and the deletion write to may be written, every installed file
-// to replace may be moved aside, and each volume has room for what the run
-// puts there: the session directory's for all that is still to be fetched
-// (patches, their outputs and, for the patches applied at once, the private
-// copies they read from), the installation's for the files that are made
-// anew (nothing where the downloaded file becomes the installed one by a
-// hard link). Sizes count in whole blocks of their volume. A plain object
-// for one check on the main thread.
+// to replace may be moved aside, neither such a file nor a folder below the
+// installation's root that the replacement writes into is a mount point, and
+// each volume has room for what the run puts there: the session directory's
+// for all that is still to be fetched (patches, their outputs and, for the
+// patches applied at once, the private copies they read from), the
+// installation's for the files that are made anew (nothing where the
+// downloaded file becomes the installed one by a hard link). Sizes count in
+// whole blocks of their volume. A plain object for one check on the main
+// thread.
 class InstallationCheck
 {
 public:
@@ -53,6 +55,7 @@ private:
     // Adds bytes, in whole blocks, to the volume of folder.
     void need(const QString &folder, quint64 bytes);
     bool fail(const QString &logLine, const QString &cause);
+    bool failMounted(const QString &path);
 
     const FileSpecifications &m_lists;
     QString m_sessionDir;

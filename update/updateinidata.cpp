@@ -1,6 +1,7 @@
 #include "update/updateinidata.h"
 
 #include "app/configuration.h"
+#include "formats/productini.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,7 +50,7 @@ bool UpdateIniData::get(int *version, QString *type, QString *dir)
     const QString recordType = settings.value(typeKey).toString();
     settings.endGroup();
 
-    if (!versionOk || recordType.isEmpty() || recordDir.isEmpty())
+    if (!versionOk || !ProductIni::isValidClientType(recordType) || recordDir.isEmpty())
         return false;
     if (!isSessionDirectory(recordDir))
         return false;

@@ -15,8 +15,9 @@ public:
     static QString filename();
 
     // True for a valid record; then stores its parts through the non-null
-    // pointers. A record is valid when "version" is an integer, "type" is not
-    // empty and "dir" names a session directory (isSessionDirectory()).
+    // pointers. A record is valid when "version" is an integer, "type" is a
+    // valid client type (ProductIni::isValidClientType()) and "dir" names a
+    // session directory (isSessionDirectory()).
     // Stores nothing when it returns false.
     static bool get(int *version, QString *type, QString *dir);
 

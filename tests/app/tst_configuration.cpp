@@ -120,6 +120,10 @@ void tst_Configuration::commandLineForms_data()
     QTest::newRow("other type version")
         << QStringList {"client_linux_x86", "77"} << 0 << "client_linux_x86" << 77 << ""
         << "";
+    QTest::newRow("type of every allowed character")
+        << QStringList {"Client-2.x_86", "77"} << 0 << "Client-2.x_86" << 77 << "" << "";
+    QTest::newRow("type of 64 characters")
+        << QStringList {QString(64, 'a'), "77"} << 0 << QString(64, 'a') << 77 << "" << "";
     QTest::newRow("--nouser") << QStringList {"--nouser"} << 1 << defaultType << 100 << "3.0"
                               << "Server news";
     QTest::newRow("--nouser x ignores x")
@@ -184,6 +188,16 @@ void tst_Configuration::badCommandLineIsFatal_data()
     QTest::newRow("5x") << QStringList {"client_linux_amd64", "5x"} << "Invalid version nr (5x)";
     QTest::newRow("blank before") << QStringList {"client_linux_amd64", " 5"}
                                   << "Invalid version nr ( 5)";
+    // The type names a file on the mirrors and in the session directory.
+    const QString badType = QStringLiteral("Invalid client type (%1)");
+    QTest::newRow("type ../escape")
+        << QStringList {"--nouser", "../escape", "2"} << badType.arg("../escape");
+    for (const char *type : {"..", ".", "a/b", ""})
+        QTest::addRow("type '%s'", type) << QStringList {type, "2"} << badType.arg(type);
+    QTest::newRow("type of 65 characters")
+        << QStringList {QString(65, 'a'), "2"} << badType.arg(QString(65, 'a'));
+    QTest::newRow("type with control characters")
+        << QStringList {"a\nb\x1b[2J\u202e", "2"} << badType.arg("a\\x0ab\\x1b[2J\\u202e");
 }
 
 void tst_Configuration::badCommandLineIsFatal()
@@ -317,6 +331,9 @@ void tst_Configuration::programCommandLine_data()
     QTest::newRow("negative version, headless")
         << QStringList {"--nouser", "client_linux_amd64", "-5"} << 1 << QByteArray()
         << QByteArray("Invalid version nr (-5)\n");
+    QTest::newRow("client type with a path, headless")
+        << QStringList {"--nouser", "../escape", "2"} << 1 << QByteArray()
+        << QByteArray("Invalid client type (../escape)\n");
     QTest::newRow("interactive without display")
         << QStringList() << 1 << QByteArray() << QByteArray("update: no display");
 }

@@ -86,6 +86,8 @@ void tst_UpdateIniData::recordValidity_data()
                                 << "" << false;
     QTest::newRow("type missing") << "1200"
                                   << "private" << QString() << false;
+    QTest::newRow("type with a path") << "1200"
+                                      << "private" << "../escape" << false;
     QTest::newRow("dir empty") << "1200"
                                << "empty" << type << false;
     QTest::newRow("dir deleted") << "1200"

@@ -942,6 +942,9 @@ void tst_UpdateRun::failedRunNamesItsCause_data()
     QTest::newRow("read-only folder")
         << "read-only" << "ROOT/lib cannot be written to \\(read-only, or no permission\\)\\."
         << false;
+    QTest::newRow("bind-mounted file")
+        << "mounted file"
+        << "ROOT/lib/libgame.so cannot be written to \\(read-only, or no permission\\)\\." << false;
     QTest::newRow("release signed with another key")
         << "other key"
         << QRegularExpression::escape(
@@ -997,8 +1000,11 @@ void tst_UpdateRun::failedRunNamesItsCause()
     QVERIFY(prepare(OldVersion, {url}));
     if (fault == QLatin1String("root full"))
         QVERIFY(m_mounts.back()->shrinkTo(16 * 1024));
-    if (fault == QLatin1String("read-only")) {
-        m_mounts.push_back(std::make_unique<ScopedMount>(appRoot() + QStringLiteral("/lib"), -1));
+    if (fault == QLatin1String("read-only") || fault == QLatin1String("mounted file")) {
+        const QString path = fault == QLatin1String("read-only")
+            ? QStringLiteral("/lib")
+            : QStringLiteral("/lib/libgame.so");
+        m_mounts.push_back(std::make_unique<ScopedMount>(appRoot() + path, -1));
         if (!m_mounts.back()->isValid())
             QSKIP("cannot mount here (not root)");
     }
