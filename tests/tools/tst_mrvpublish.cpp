@@ -1,3 +1,4 @@
+#include "faultserver.h"
 #include "fileops/checksigfunc.h"
 #include "fileops/filepatchfunc.h"
 #include "fileops/publickey.h"
@@ -6,13 +7,17 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QMap>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <linux/capability.h>
 #include <sys/prctl.h>
@@ -76,9 +81,15 @@ tst_MrvPublish::Result tst_MrvPublish::run(const QStringList &args)
             ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH);
         });
     }
+    // The event loop runs meanwhile for a fault server of this process.
+    QEventLoop loop;
+    connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
     process.start(m_tool, args);
     Result result;
-    if (!process.waitForFinished(120000)) {
+    if (process.waitForStarted())
+        loop.exec();
+    if (process.state() != QProcess::NotRunning) {
         qWarning() << "mrvpublish did not finish" << args;
         return result;
     }
@@ -137,7 +148,7 @@ void tst_MrvPublish::helpDescribesEveryCommand()
           "release --key PRIVATE --type CLIENT_TYPE --version N", "--gzip GLOB",
           "--previous OLD_CLIENT_DIR", "--changelog FILE", "changelog_client.txt", "delete",
           "--patch-from OLD_CLIENT_DIR", "CLIENT_TYPE.patches", "--follow-links",
-          "verify --version N", "--full"})
+          "verify --version N", "--full", "--idle-timeout SECONDS", "--timeout SECONDS"})
         QVERIFY2(result.out.contains(word), word);
 }
 
@@ -617,7 +628,16 @@ void tst_MrvPublish::releaseFailsWithoutLeavingAnything()
         QVERIFY(QDir(mirror + "/7").isEmpty());
 }
 
-enum MirrorFault { Complete, MissingFile, ShortFile, ChangedFile, MissingPatch, WrongKey };
+enum MirrorFault {
+    Complete,
+    MissingFile,
+    ShortFile,
+    ChangedFile,
+    MissingPatch,
+    WrongKey,
+    Stall,
+    Trickle
+};
 
 void tst_MrvPublish::verifyFindsWhatAMirrorLacks_data()
 {
@@ -636,6 +656,9 @@ void tst_MrvPublish::verifyFindsWhatAMirrorLacks_data()
         << int(MissingPatch) << false << "2/patches/data.bin.PATCHED.zst: missing (HTTP 404)";
     QTest::newRow("another key") << int(WrongKey) << false
                                  << "2/client_linux_amd64.ini: its signature does not verify";
+    QTest::newRow("stalls after its headers")
+        << int(Stall) << false << "2/files/data.bin: stalled after 0 bytes of 300000";
+    QTest::newRow("trickles") << int(Trickle) << false << "2/client_linux_amd64.ini: stalled after";
 }
 
 // Two mirrors of a release with a patch, the second one faulty.
@@ -679,11 +702,23 @@ void tst_MrvPublish::verifyFindsWhatAMirrorLacks()
         break;
     }
     LocalServers servers;
-    const QStringList urls = {servers.startNginx(good), servers.startNginx(bad)};
+    FaultServer faulty(QByteArray {});
+    faulty.serveDirectory(bad);
+    faulty.setFault(fault == Stall ? "data.bin" : "client_linux_amd64.ini",
+                    fault == Stall ? "stall" : "trickle");
+    const bool stalls = fault == Stall || fault == Trickle;
+    const QStringList urls
+        = {servers.startNginx(good),
+           stalls && faulty.start() ? faulty.baseUrl() : servers.startNginx(bad)};
     QVERIFY(!urls[0].isEmpty() && !urls[1].isEmpty());
 
-    const Result result = run(QStringList {"verify", "--version", "2", "--public-key", publicKey}
-                              + (full ? QStringList {"--full"} : QStringList()) + urls);
+    QElapsedTimer clock;
+    clock.start();
+    const Result result = run(
+        QStringList {"verify", "--version", "2", "--public-key", publicKey}
+        + (full ? QStringList {"--full"} : QStringList())
+        + (stalls ? QStringList {"--idle-timeout", "1", "--timeout", "5"} : QStringList()) + urls);
+    QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(result.exitCode, fault == Complete ? 0 : 1);
     const QString out = QString::fromUtf8(result.out);
     QVERIFY2(out.section(urls[1] + ": ", 1).contains(expected), qPrintable(out));
@@ -692,6 +727,11 @@ void tst_MrvPublish::verifyFindsWhatAMirrorLacks()
     // Product ini and signature, then two files, the patch list and its patch.
     const QByteArray checked = fault == WrongKey ? ": checked 2 of 2\n" : ": checked 6 of 6\n";
     QVERIFY2(result.err.contains(urls[0].toUtf8() + checked), result.err);
+    const QRegularExpression stalled("mirror " + QRegularExpression::escape(urls[1])
+                                     + ": stalled after \\d+ bytes of "
+                                     + (fault == Stall ? "300000\n" : "unknown\n"));
+    QCOMPARE(QString::fromUtf8(result.err).contains(stalled), stalls);
+    QCOMPARE(result.err.contains("Stopped after the --timeout of 5 s"), fault == Trickle);
 }
 
 void tst_MrvPublish::signFailsWithOneLine_data()

@@ -8,6 +8,7 @@
 #include "fileops/tomcryptutil.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
@@ -25,7 +26,8 @@ const char helpText[] = R"(Usage:
                      [--patch-from OLD_CLIENT_DIR]...
                      [--changelog FILE] [--follow-links] CLIENT_DIR MIRROR_ROOT
   mrvpublish verify --version N [--type CLIENT_TYPE] [--public-key PUBLIC.der]
-                    [--full] [--transfers N] URL...
+                    [--full] [--transfers N] [--idle-timeout SECONDS]
+                    [--timeout SECONDS] URL...
   mrvpublish --help
 
 Publisher tool of the Morvane 3 Client updater.
@@ -93,9 +95,14 @@ verify   Checks that every mirror (base URL, as in mirrors.ini) serves version
          lists, the patch list and every patch, by their sizes (a ranged
          request for the last byte), or with --full by their MD5 sums too.
          --transfers N (default 6) transfers run at once; on a terminal,
-         standard error shows what was checked. Standard output says per
-         mirror "complete" or what is missing or wrong. Exit status 0 only
-         when every mirror serves the release completely.
+         standard error shows what was checked. A transfer that gets no byte
+         for --idle-timeout SECONDS (default 30) stalls its mirror, and the
+         check of every mirror still running after --timeout SECONDS
+         (default 300, counted from the start) ends; each such mirror gets
+         "mirror URL: stalled after N bytes of SIZE" on standard error and
+         is not checked further. Standard output says per mirror "complete"
+         or what is missing or wrong. Exit status 0 only when every mirror
+         serves the release completely.
 
 On failure every command prints one line to standard error and exits with a
 non-zero status. Having signed with the development key in keys/ (whose
@@ -255,9 +262,20 @@ int release(const QStringList &args)
     return 0;
 }
 
+// Default time-outs of verify, in seconds: without a byte per transfer, and
+// for the whole command.
+constexpr int defaultIdleTimeout = 30;
+constexpr int defaultTimeout = 300;
+constexpr int maxTimeout = 7 * 24 * 3600;
+
 int verify(const QStringList &args)
 {
+    // The command's own time counts from its start.
+    QElapsedTimer started;
+    started.start();
     MirrorVerifier::Options options;
+    options.idleTimeoutMs = defaultIdleTimeout * 1000;
+    int timeout = defaultTimeout;
     options.clientType = QStringLiteral("client_linux_amd64");
     QString keyPath;
     for (int i = 0; i < args.size(); ++i) {
@@ -267,7 +285,8 @@ int verify(const QStringList &args)
             continue;
         }
         const bool takesValue = arg == QLatin1String("--version") || arg == QLatin1String("--type")
-            || arg == QLatin1String("--public-key") || arg == QLatin1String("--transfers");
+            || arg == QLatin1String("--public-key") || arg == QLatin1String("--transfers")
+            || arg == QLatin1String("--idle-timeout") || arg == QLatin1String("--timeout");
         if (!takesValue && arg.startsWith(QLatin1String("--")))
             return usageError(QStringLiteral("unknown option %1").arg(arg));
         if (!takesValue) {
@@ -283,6 +302,19 @@ int verify(const QStringList &args)
             options.clientType = value;
         } else if (arg == QLatin1String("--public-key")) {
             keyPath = value;
+        } else if (arg != QLatin1String("--transfers")) {
+            bool numeric = false;
+            const int seconds = value.toInt(&numeric);
+            if (!numeric || seconds < 1 || seconds > maxTimeout)
+                return usageError(
+                    QStringLiteral("%1 needs a number of seconds from 1 to %2, not '%3'")
+                        .arg(arg)
+                        .arg(maxTimeout)
+                        .arg(value));
+            if (arg == QLatin1String("--timeout"))
+                timeout = seconds;
+            else
+                options.idleTimeoutMs = seconds * 1000;
         } else {
             bool numeric = false;
             options.transfers = value.toInt(&numeric);
@@ -312,6 +344,7 @@ int verify(const QStringList &args)
                                .arg(PUBLIC_KEY_SIZE));
     }
     options.showProgress = ::isatty(STDERR_FILENO) == 1;
+    options.deadline = QDeadlineTimer(qint64(timeout) * 1000 - started.elapsed());
     try {
         crypt_init();
     } catch (const crypt_exception &e) {
@@ -322,6 +355,12 @@ int verify(const QStringList &args)
     QTextStream out(stdout);
     for (const QString &line : verifier.report())
         out << line << Qt::endl;
+    if (verifier.timedOut())
+        return failure(
+            QStringLiteral("Stopped after the --timeout of %1 s: version %2 is not known "
+                           "to be complete on every mirror; do not announce it yet")
+                .arg(timeout)
+                .arg(options.version));
     if (!complete)
         return failure(
             QStringLiteral("Version %1 is not complete on every mirror: do not announce it yet")

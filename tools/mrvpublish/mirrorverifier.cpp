@@ -6,13 +6,17 @@
 #include "formats/productini.h"
 #include "net/networkaccessmanager.h"
 #include "net/replyholder.h"
+#include "net/urltext.h"
 
 #include <QEventLoop>
 #include <QNetworkReply>
 #include <QSettings>
 #include <QTemporaryFile>
+#include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 
 namespace {
@@ -46,6 +50,19 @@ struct MirrorVerifier::Transfer
     qint64 received = 0;
     QCryptographicHash hash {QCryptographicHash::Md5};
     QByteArray bytes; // for the product ini, signature and patch list
+    QElapsedTimer quiet; // since the last byte, or the request
+
+    // The bytes this transfer should bring; -1 when nothing says.
+    qint64 expected() const
+    {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (ranged && status != 200)
+            return 1;
+        if (item.size >= 0)
+            return item.size;
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        return length.isValid() ? length.toLongLong() : -1;
+    }
 };
 
 MirrorVerifier::MirrorVerifier(const Options &options, QObject *parent)
@@ -58,7 +75,7 @@ MirrorVerifier::MirrorVerifier(const Options &options, QObject *parent)
             url.chop(1);
         Mirror mirror;
         mirror.url = url;
-        mirror.shown = QUrl(url).toDisplayString(QUrl::RemoveUserInfo);
+        mirror.shown = UrlText::withoutUserInfo(url);
         m_mirrors.append(mirror);
     }
 }
@@ -81,9 +98,23 @@ bool MirrorVerifier::run()
     }
     QEventLoop loop;
     m_loop = &loop;
+    // A transfer is looked at a few times per idle time-out, and at least
+    // once a second.
+    QTimer idleCheck;
+    idleCheck.setInterval(qBound(10, m_options.idleTimeoutMs / 4, 1000));
+    connect(&idleCheck, &QTimer::timeout, this, &MirrorVerifier::checkIdle);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer); // a coarse one may end the check early
+    connect(&deadline, &QTimer::timeout, this, &MirrorVerifier::onDeadline);
     startNext();
-    if (!m_running.isEmpty())
+    if (!m_running.isEmpty()) {
+        idleCheck.start();
+        if (!m_options.deadline.isForever())
+            deadline.start(
+                int(qBound<qint64>(0, m_options.deadline.remainingTime(), qint64(INT_MAX))));
         loop.exec();
+    }
     m_loop = nullptr;
     if (m_progressDrawn)
         std::fputs("\n", stderr);
@@ -111,6 +142,10 @@ QStringList MirrorVerifier::report() const
         if (mirror.faultCount > mirror.faults.size())
             lines.append(
                 QStringLiteral("    and %1 more").arg(mirror.faultCount - mirror.faults.size()));
+        if (mirror.givenUp)
+            lines.append(QStringLiteral("    checked %1 of the %2 transfers known, the rest not")
+                             .arg(mirror.checked)
+                             .arg(mirror.total));
     }
     return lines;
 }
@@ -120,6 +155,74 @@ void MirrorVerifier::fault(int mirror, const QString &path, const QString &text)
     Mirror &m = m_mirrors[mirror];
     if (++m.faultCount <= maxListedFaults)
         m.faults.append(QStringLiteral("%1/%2: %3").arg(m_options.version, path, text));
+}
+
+void MirrorVerifier::checkIdle()
+{
+    for (;;) {
+        const auto idle = std::find_if(m_running.cbegin(), m_running.cend(), [this](Transfer *t) {
+            return t->quiet.hasExpired(m_options.idleTimeoutMs);
+        });
+        if (idle == m_running.cend())
+            break;
+        giveUp(*idle);
+    }
+    next();
+}
+
+void MirrorVerifier::onDeadline()
+{
+    m_timedOut = true;
+    while (!m_running.isEmpty())
+        giveUp(m_running.constFirst());
+    // Mirrors whose turn had not come yet.
+    while (!m_queue.empty()) {
+        const Item item = m_queue.front();
+        fault(item.mirror, item.path, QStringLiteral("not checked before the time-out"));
+        m_mirrors[item.mirror].givenUp = true;
+        m_queue.erase(std::remove_if(m_queue.begin(), m_queue.end(),
+                                     [&item](const Item &i) { return i.mirror == item.mirror; }),
+                      m_queue.end());
+    }
+    if (m_loop)
+        m_loop->quit();
+}
+
+void MirrorVerifier::giveUp(Transfer *transfer)
+{
+    // Every transfer to a mirror that stalls would wait out the idle time-out
+    // too, holding a place that the other mirrors need; players would meet
+    // the same stall.
+    const int index = transfer->item.mirror;
+    Mirror &mirror = m_mirrors[index];
+    const qint64 expected = transfer->expected();
+    const QString text
+        = QStringLiteral("stalled after %1 bytes of %2")
+              .arg(transfer->received)
+              .arg(expected >= 0 ? QString::number(expected) : QStringLiteral("unknown"));
+    std::fprintf(stderr, "%smirror %s: %s\n", m_progressDrawn ? "\r\033[K" : "",
+                 qPrintable(mirror.shown), qPrintable(text));
+    m_progressDrawn = false;
+    fault(index, transfer->item.path, text);
+    mirror.givenUp = true;
+    const QList<Transfer *> running = m_running;
+    for (Transfer *other : running) {
+        if (other->item.mirror != index)
+            continue;
+        m_running.removeOne(other);
+        other->reply.abort();
+        delete other;
+    }
+    m_queue.erase(std::remove_if(m_queue.begin(), m_queue.end(),
+                                 [index](const Item &item) { return item.mirror == index; }),
+                  m_queue.end());
+}
+
+void MirrorVerifier::next()
+{
+    startNext();
+    if (m_running.isEmpty() && m_queue.empty() && m_loop)
+        m_loop->quit();
 }
 
 void MirrorVerifier::startNext()
@@ -138,9 +241,14 @@ void MirrorVerifier::startNext()
             request.setRawHeader("Range", "bytes=" + QByteArray::number(item.size - 1) + '-');
         transfer->reply.reset(m_manager->get(request));
         transfer->reply->setReadBufferSize(1024 * 1024);
+        transfer->quiet.start();
         m_running.append(transfer);
-        connect(transfer->reply.get(), &QNetworkReply::readyRead, this,
-                [this, transfer] { onReadyRead(transfer); });
+        connect(transfer->reply.get(), &QNetworkReply::metaDataChanged, this,
+                [transfer] { transfer->quiet.start(); });
+        connect(transfer->reply.get(), &QNetworkReply::readyRead, this, [this, transfer] {
+            transfer->quiet.start();
+            onReadyRead(transfer);
+        });
         connect(transfer->reply.get(), &QNetworkReply::finished, this,
                 [this, transfer] { onFinished(transfer); });
     }
@@ -222,9 +330,7 @@ void MirrorVerifier::onFinished(Transfer *transfer)
                   .arg(QString::fromLatin1(transfer->hash.result().toHex()), item.md5));
     }
     showProgress(item.mirror);
-    startNext();
-    if (m_running.isEmpty() && m_queue.empty() && m_loop)
-        m_loop->quit();
+    next();
 }
 
 void MirrorVerifier::fetched(const Item &item, const QByteArray &bytes)
@@ -367,7 +473,7 @@ void MirrorVerifier::showProgress(int lastMirror)
         const Mirror &mirror = m_mirrors[i];
         checked += mirror.checked;
         total += mirror.total;
-        if (mirror.checked < mirror.total)
+        if (mirror.checked < mirror.total && !mirror.givenUp)
             perMirror.append(
                 QStringLiteral("mirror %1: %2 of %3").arg(i + 1).arg(mirror.checked).arg(mirror.total));
     }

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -22,7 +23,10 @@ class QNetworkReply;
 // file from a mirror that ignores ranges) or, with full, by its MD5 sum too.
 // Transfers go through the updater's own network access, so a mirror is met
 // as players meet it; several run at once. run() returns once every mirror is
-// checked; report() then says per mirror what is missing or wrong.
+// checked, or given up; report() then says per mirror what is missing or
+// wrong. A mirror is given up at its first transfer that goes idleTimeoutMs
+// without a byte, and every mirror still being checked at the deadline: its
+// stall is said on standard error as "mirror X: stalled after N bytes of Y".
 class MirrorVerifier : public QObject
 {
     Q_OBJECT
@@ -36,6 +40,8 @@ public:
         bool full = false;
         int transfers = 6;
         bool showProgress = false; // a line of files checked per mirror, redrawn
+        int idleTimeoutMs = 30000; // per transfer, without a byte
+        QDeadlineTimer deadline {QDeadlineTimer::Forever}; // of the whole check
     };
 
     explicit MirrorVerifier(const Options &options, QObject *parent = nullptr);
@@ -43,6 +49,8 @@ public:
 
     // True when every mirror serves the release completely.
     bool run();
+    // True when the deadline ended run() before every mirror was checked.
+    bool timedOut() const { return m_timedOut; }
     // One line per mirror, each followed by its faults, indented.
     QStringList report() const;
 
@@ -71,15 +79,25 @@ private:
         int patches = 0;
         QStringList faults;
         int faultCount = 0;
+        bool givenUp = false; // stalled: the rest of it is not checked
     };
 
     void startNext();
+    // Starts what the queue holds; ends run() once nothing is left.
+    void next();
     void onReadyRead(Transfer *transfer);
     void onFinished(Transfer *transfer);
     void fetched(const Item &item, const QByteArray &bytes);
     void checkProductIni(Mirror &mirror, int index);
     void checkPatchList(int index, const QByteArray &bytes);
     void fault(int mirror, const QString &path, const QString &text);
+    // Says where transfer stalled, a fault of its mirror, and drops every
+    // other transfer of that mirror, running or queued.
+    void giveUp(Transfer *transfer);
+    // Gives up the mirror of every transfer idle for idleTimeoutMs.
+    void checkIdle();
+    // Gives up every mirror still being checked, and ends run().
+    void onDeadline();
     // After a transfer of lastMirror: its line once it is complete, and at
     // most once a second the counts of every mirror still being checked.
     void showProgress(int lastMirror);
@@ -91,5 +109,6 @@ private:
     QList<Transfer *> m_running;
     QElapsedTimer m_progressShown;
     bool m_progressDrawn = false; // an unfinished line on standard error
+    bool m_timedOut = false;
     QEventLoop *m_loop = nullptr; // while run() waits
 };
