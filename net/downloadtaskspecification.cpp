@@ -103,7 +103,8 @@ void DownloadTaskSpecification::releaseSlot()
 
 void DownloadTaskSpecification::startDownload()
 {
-    switch (m_mirrorList->getRandomMirror(m_mirror, m_lacking)) {
+    const bool partHeld = holdsPart(QFileInfo(m_file.fileName()));
+    switch (m_mirrorList->getRandomMirror(m_mirror, m_lacking, partHeld)) {
     case Mirrors::MirrorTaken:
         m_holdsSlot = true;
         break;
@@ -144,6 +145,13 @@ void DownloadTaskSpecification::startDownload()
         && (S_ISFIFO(entry.st_mode) || S_ISSOCK(entry.st_mode))) {
         emit message(QStringLiteral("Removing %1, which is no file").arg(m_file.fileName()));
         ::unlink(local.constData());
+    }
+    // Only mirrors that send the whole file are left for the part: asking for
+    // the rest would bring the whole file on top of it.
+    if (partHeld && m_mirror.ignoresRanges) {
+        emit message(QStringLiteral("fetching %1 from the start on mirror %2, which ignores ranges")
+                         .arg(m_path, m_mirror.name));
+        m_file.remove();
     }
     const QFileInfo existing(m_file.fileName());
     m_resumeFrom = resumableBytes(existing);
@@ -236,11 +244,17 @@ void DownloadTaskSpecification::onMetaDataChanged()
         return;
     }
     if (ok && code == 200 && m_resumeFrom > 0) {
-        // The mirror ignored the range and sends the whole file.
+        // The mirror ignored the range and sends the whole file: the part
+        // starts over with this transfer, which is judged as one from byte 0
+        // (the part it replaced is no progress of it), and no part goes to
+        // this mirror again while another one can continue it.
+        m_mirrorList->noteIgnoresRanges(m_mirror.name);
         m_file.resize(0);
         m_md5.reset();
         m_hashed = 0;
         m_resumeFrom = 0;
+        m_partAtStart = 0;
+        setProgress(0);
     } else if (ok && code == 206 && !rangeMatches()) {
         // Another part, or a part of another file: charged, so that no
         // mirror can keep a file starting over.
@@ -295,16 +309,22 @@ bool DownloadTaskSpecification::rangeMatches() const
         && last == size - 1 && (total == "*" || total == QByteArray::number(size));
 }
 
-qint64 DownloadTaskSpecification::resumableBytes(const QFileInfo &info)
+bool DownloadTaskSpecification::holdsPart(const QFileInfo &info) const
 {
     // Only a file of known size is continued, and only from a part shorter
-    // than it. The part is hashed first (unless it is what this task wrote
-    // and hashed already), so that the digest of the whole file comes from
-    // the bytes written. Should the part not read back whole, the digest
-    // fails the check and the file is fetched again.
+    // than it.
     const qint64 size = wholeSize();
-    if (m_onePiece || size <= 0 || !info.isFile() || info.isSymLink() || info.size() <= 0
-        || info.size() >= size) {
+    return !m_onePiece && size > 0 && info.isFile() && !info.isSymLink() && info.size() > 0
+        && info.size() < size;
+}
+
+qint64 DownloadTaskSpecification::resumableBytes(const QFileInfo &info)
+{
+    // The part is hashed first (unless it is what this task wrote and hashed
+    // already), so that the digest of the whole file comes from the bytes
+    // written. Should the part not read back whole, the digest fails the
+    // check and the file is fetched again.
+    if (!holdsPart(info)) {
         m_md5.reset();
         m_hashed = 0;
         return 0;
@@ -490,8 +510,17 @@ void DownloadTaskSpecification::brokeOff(const QString &reason)
     // little is charged, so that a mirror breaking off at once cannot keep
     // the file going for ever; so is one that stopped at the file's end
     // without ending, as the next would start over. In one piece nothing is
-    // continued and every break is charged.
-    retry(reason, !continuable() || progressOfTransfer() < MinimumProgress);
+    // continued and every break is charged. A mirror that ignores ranges
+    // cannot take up what it broke off: its transfers from byte 0 are
+    // charged whatever they brought, so that it cannot keep a file
+    // starting over for ever.
+    retry(reason,
+          !continuable() || progressOfTransfer() < MinimumProgress || wholeFromRangeIgnorer());
+}
+
+bool DownloadTaskSpecification::wholeFromRangeIgnorer()
+{
+    return m_resumeFrom == 0 && m_mirrorList->ignoresRanges(m_mirror.name);
 }
 
 bool DownloadTaskSpecification::continuable() const
@@ -510,11 +539,12 @@ bool DownloadTaskSpecification::endSlowTransfer(qint64 rate)
     };
     // A mirror is at fault when another one did much better in the same
     // time, or when nothing that slow can be a line that carries an update.
-    // A slow move must bring the file a little further; one that started
-    // over at a 200 answer, and so brought less, is charged.
+    // A slow move must bring the file a little further, and cannot move a
+    // transfer from byte 0 off a mirror that ignores ranges for free.
     if (rate < FloorRate || (better > 0 && better >= BetterFactor * rate)
         || (!m_onePiece
-            && (!continuable() || progressOfTransfer() < FloorRate * slowTransferWindow))) {
+            && (!continuable() || progressOfTransfer() < FloorRate * slowTransferWindow
+                || wholeFromRangeIgnorer()))) {
         retry(line(QStringLiteral("abandoning the transfer")), true);
         return true;
     }

@@ -25,6 +25,10 @@ class QVariant;
 // mirror did much better: such a transfer is continued from the bytes kept
 // (a range request) on a mirror chosen anew. A part of the file that an
 // earlier run left (killed or cancelled) is continued the same way.
+// A mirror that answers a range request with the whole file is marked in
+// the mirror list: that transfer starts the part over from byte 0, parts go
+// to mirrors that honour ranges (or, with none left, start over), and a
+// transfer from byte 0 that such a mirror breaks off or is slow in is charged.
 // A local file that cannot be written is this machine's fault: the task ends
 // at once with error() and the system's reason, and failureCause() in the
 // player's words, charges no mirror, and no download of the run starts again.
@@ -131,6 +135,10 @@ private:
     // transfer continues (0: fetch the whole file), from info on the local
     // file as found; the part is hashed on the way unless it was already.
     qint64 resumableBytes(const QFileInfo &info);
+    // Whether info is a part of the file that a transfer could continue.
+    bool holdsPart(const QFileInfo &info) const;
+    // The transfer is one from byte 0 on a mirror that ignores ranges.
+    bool wholeFromRangeIgnorer();
     bool rangeMatches() const;
     // The size of the whole file: the expected size, or else the one an
     // answer of this run stated; -1 while neither is known.

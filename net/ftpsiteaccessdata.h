@@ -21,4 +21,7 @@ struct FTPSiteAccessData
     // Downloads allowed at once: the section's "slots", or 3 for HTTP(S)
     // mirrors and 1 otherwise.
     int maxUse = 1;
+    // It answered a range request with the whole file: a part is continued
+    // on it only from byte 0. Set for the rest of the run.
+    bool ignoresRanges = false;
 };

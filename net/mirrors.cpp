@@ -124,7 +124,7 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror)
     return getRandomMirror(mirror, QSet<QString>());
 }
 
-int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &excluded)
+int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &excluded, bool forPart)
 {
     // The download that met the local fault has reported it.
     if (m_stopped)
@@ -136,9 +136,23 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &exc
         }
         return NoMirrorLeft;
     }
+    // A part waits for a mirror that can continue it rather than start over
+    // on one that sends the whole file again.
+    QSet<QString> narrowed = excluded;
+    if (forPart) {
+        bool honouringLeft = false;
+        for (const FTPSiteAccessData &candidate : std::as_const(m_mirrors)) {
+            if (candidate.ignoresRanges)
+                narrowed.insert(candidate.name);
+            else if (!excluded.contains(candidate.name))
+                honouringLeft = true;
+        }
+        if (!honouringLeft)
+            narrowed = excluded;
+    }
     int maxUse = 0;
     int useCount = 0;
-    calcUseStats(maxUse, useCount, excluded);
+    calcUseStats(maxUse, useCount, narrowed);
     if (maxUse == 0)
         return AllMirrorsExcluded;
     if (useCount >= maxUse)
@@ -146,7 +160,7 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &exc
 
     int r = Random::next() % (maxUse - useCount);
     for (FTPSiteAccessData &candidate : m_mirrors) {
-        if (excluded.contains(candidate.name))
+        if (narrowed.contains(candidate.name))
             continue;
         r -= candidate.maxUse - candidate.useCount;
         if (r < 0) {
@@ -188,6 +202,23 @@ void Mirrors::removeMirror(const QString &name)
     const int index = getMirrorIndex(name);
     if (index >= 0)
         m_mirrors.remove(index);
+}
+
+void Mirrors::noteIgnoresRanges(const QString &name)
+{
+    const int index = getMirrorIndex(name);
+    if (index < 0 || m_mirrors.at(index).ignoresRanges)
+        return;
+    m_mirrors[index].ignoresRanges = true;
+    emit message(QStringLiteral("Mirror %1 ignores ranges: parts are continued on other "
+                                "mirrors, or fetched from the start on it")
+                     .arg(name));
+}
+
+bool Mirrors::ignoresRanges(const QString &name)
+{
+    const int index = getMirrorIndex(name);
+    return index >= 0 && m_mirrors.at(index).ignoresRanges;
 }
 
 int Mirrors::getMirrorIndex(const QString &name)

@@ -55,7 +55,10 @@ public:
     // MirrorTaken, NoMirrorLeft or AllSlotsBusy.
     int getRandomMirror(FTPSiteAccessData &mirror);
     // The same among the mirrors not named in excluded, or AllMirrorsExcluded.
-    int getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &excluded);
+    // With forPart, a mirror that ignores ranges is chosen only when none
+    // that honours them is left (AllSlotsBusy while those are all busy).
+    int getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &excluded,
+                        bool forPart = false);
     // After a fault of this machine (the session's disk full, read-only or
     // failing) no download of the run can go on: from now on every request
     // gets NoMirrorLeft, without a message, and no mirror is charged.
@@ -64,6 +67,10 @@ public:
     // A mirror is dropped at its (retries + 1)-th error.
     void addMirrorError(const QString &name);
     void removeMirror(const QString &name);
+    // The named mirror answered a range request with the whole file; it
+    // keeps the mark for the run, and the log hears of it once.
+    void noteIgnoresRanges(const QString &name);
+    bool ignoresRanges(const QString &name);
     int getMirrorIndex(const QString &name);
     void calcUseStats(int &maxUse, int &useCount);
     void calcUseStats(int &maxUse, int &useCount, const QSet<QString> &excluded);

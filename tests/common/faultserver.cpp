@@ -43,6 +43,7 @@ void FaultServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 n) { m_bytesSent += n; });
         auto request = std::make_shared<QByteArray>();
         connect(socket, &QTcpSocket::readyRead, this, [this, socket, request] {
             if (request->endsWith("\r\n\r\n"))
@@ -73,15 +74,15 @@ void FaultServer::answer(QTcpSocket *socket, const QByteArray &path, qint64 rang
 {
     m_requests.append(QString::fromLatin1(path));
     static const QList<QByteArray> faults
-        = {"403",     "404",  "500",     "302",      "stall", "reset", "more",
-           "endless", "huge", "trickle", "badrange", "416",   "cut",   "pace"};
+        = {"403",  "404",     "500",      "302", "stall", "reset", "more", "endless",
+           "huge", "trickle", "badrange", "416", "cut",   "pace",  "ahead"};
     const bool rangeAsked = rangeFrom >= 0;
     QByteArray fault = path.split('/').value(1);
     for (const auto &[pathEnd, pathFault] : std::as_const(m_faults)) {
         if (path.endsWith(pathEnd))
             fault = pathFault;
     }
-    static const QRegularExpression counted(QStringLiteral("^(cut|pace)(\\d+)$"));
+    static const QRegularExpression counted(QStringLiteral("^(cut|pace|ahead)(\\d+)$"));
     const QRegularExpressionMatch match = counted.match(QString::fromLatin1(fault));
     const qint64 amount = match.captured(2).toLongLong();
     if (match.hasMatch())
@@ -115,21 +116,22 @@ void FaultServer::answer(QTcpSocket *socket, const QByteArray &path, qint64 rang
     } else if (fault == "403" || fault == "404" || fault == "500") {
         socket->write(header(fault + " Fault", 5) + "Fault");
         closeWhenWritten();
-    } else if (fault == "cut" || fault == "pace") {
-        const qint64 from = qBound<qint64>(0, rangeFrom, body.size());
-        QByteArray reply
-            = header(rangeAsked ? "206 Partial Content" : "200 OK", body.size() - from);
-        if (rangeAsked)
+    } else if (fault == "cut" || fault == "pace" || fault == "ahead") {
+        const bool ranged = rangeAsked && fault != "ahead";
+        const qint64 from = ranged ? qBound<qint64>(0, rangeFrom, body.size()) : 0;
+        QByteArray reply = header(ranged ? "206 Partial Content" : "200 OK", body.size() - from);
+        if (ranged)
             reply.insert(reply.size() - 2,
                          "Content-Range: bytes " + QByteArray::number(from) + '-'
                              + QByteArray::number(body.size() - 1) + '/'
                              + QByteArray::number(body.size()) + "\r\n");
         socket->write(reply);
         auto *timer = new QTimer(socket);
-        const bool cut = fault == "cut";
+        const bool cut = fault != "pace";
+        const qint64 step = fault == "ahead" ? qMax<qint64>(rangeFrom, 0) + amount : amount;
         connect(timer, &QTimer::timeout, socket, [=, rest = body.mid(from)]() mutable {
-            socket->write(rest.left(amount));
-            rest.remove(0, amount);
+            socket->write(rest.left(step));
+            rest.remove(0, step);
             if (cut || rest.isEmpty()) {
                 timer->stop();
                 socket->disconnectFromHost();

@@ -17,6 +17,8 @@
 //   /trickle/... 200 without a length, then one byte every 100 ms
 //   /cutN/... /paceN/...  the body (or the range asked for, as 206): its
 //              first N bytes, then the connection closed; N bytes every 100 ms
+//   /aheadN/...  200 with the whole body, whatever range is asked for,
+//              closed N bytes past the range's start
 //   /badrange/... a range request gets 206 with the whole body as bytes 0-
 //   /416/...   a range request gets 416 Range Not Satisfiable
 //   (without a range request, the last two answer like any other path)
@@ -42,6 +44,8 @@ public:
     // Paths requested so far, in order.
     QStringList requestedPaths() const { return m_requests; }
     int requestCount(const QString &fault) const;
+    // Bytes written to clients so far, headers included.
+    qint64 bytesSent() const { return m_bytesSent; }
 
 private:
     void onNewConnection();
@@ -52,4 +56,5 @@ private:
     QString m_directory;
     QList<QPair<QByteArray, QByteArray>> m_faults;
     QStringList m_requests;
+    qint64 m_bytesSent = 0;
 };
