@@ -5,6 +5,8 @@
 #include "fileops/uniquefd.h"
 #include "formats/productini.h"
 #include "ui/timedmessagebox.h"
+#include "update/replacementjournal.h"
+#include "update/updateinidata.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -272,6 +274,7 @@ void Configuration::recordInstalledVersion() const
     settings.beginGroup(installedGroup(m_clientType));
     settings.setValue(QStringLiteral("version"), m_clientVersion);
     settings.setValue(QStringLiteral("channel"), channelNames.value(m_updateChannel));
+    UpdateIniData::syncRecord(settings);
 }
 
 QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel channel, QString &news)
@@ -292,7 +295,9 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel chan
         // failure is ignored. Whoever runs the updater unattended decides
         // that for itself.
         const QString client = getAppRootPath() + QLatin1Char('/') + getClientBinaryName();
-        if (!m_noUserRequested && QFileInfo(client).isFile())
+        // Not while an interrupted replacement is not undone: the files
+        // installed belong to no version.
+        if (!m_noUserRequested && QFileInfo(client).isFile() && !ReplacementJournal::exists())
             box.addButton(QMessageBox::Ignore)
                 ->setText(QCoreApplication::translate("MainWindow", "Start Installed Version"));
         const QMessageBox::StandardButton answer

@@ -8,7 +8,9 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,6 +81,33 @@ bool SingleInstanceChecker::checkExistingInstance(const QString &message)
     if (socket.write(message.toLatin1()) <= 0)
         return false;
     return socket.waitForBytesWritten(writeTimeoutMs);
+}
+
+UniqueFd SingleInstanceChecker::lockInstallation(bool *heldElsewhere)
+{
+    *heldElsewhere = false;
+    // Close-on-exec: the client started after the update must not hold the
+    // lock for as long as it runs.
+    UniqueFd fd;
+    const QString directory = socketDirectory();
+    if (!directory.isEmpty()) {
+        const QByteArray path
+            = QFile::encodeName(directory + QLatin1Char('/') + getLocalServerName() + ".lock");
+        fd.reset(::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    }
+    if (!fd.isValid())
+        fd.reset(::open(QFile::encodeName(QCoreApplication::applicationDirPath()).constData(),
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.isValid())
+        return fd;
+    int result;
+    do
+        result = ::flock(fd.get(), LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+    if (result == 0)
+        return fd;
+    *heldElsewhere = errno == EWOULDBLOCK;
+    return UniqueFd();
 }
 
 QString SingleInstanceChecker::getLocalServerName()

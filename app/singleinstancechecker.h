@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fileops/uniquefd.h"
+
 #include <QObject>
 #include <QString>
 
@@ -21,6 +23,15 @@ public:
 
     // True if another copy is running and has received message.
     static bool checkExistingInstance(const QString &message);
+
+    // Takes the lock that makes this copy the one of this installation and
+    // user: an exclusive flock() on "<server name>.lock" in the socket
+    // directory (or, where there is none, on the application root), which the
+    // kernel frees when the process ends, so that a copy that died never
+    // blocks. The lock is held while the returned descriptor is open. An
+    // invalid descriptor with heldElsewhere set: another copy holds it;
+    // without: no lock could be made, and the copy runs unguarded.
+    static UniqueFd lockInstallation(bool *heldElsewhere);
 
     // "MRVClientUpdate" and the CRC-16 of this executable's path (lower case)
     // and the user's home directory, in hexadecimal.

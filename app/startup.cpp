@@ -5,11 +5,13 @@
 #include "app/singleinstancechecker.h"
 #include "digest/digestservice.h"
 #include "ui/mainwindow.h"
+#include "update/replacementjournal.h"
 #include "update/updateengine.h"
 
 #include <QApplication>
 #include <QLocale>
 #include <QScopeGuard>
+#include <QThread>
 #include <QTimer>
 #include <QTranslator>
 
@@ -21,6 +23,10 @@ constexpr int autoStartDelayMs = 2000;
 // An unattended copy that found another one running did nothing: a caller
 // must not take that for a finished update.
 constexpr int otherCopyRunsExitCode = 3;
+// The copy that holds the lock may not listen yet: it is asked again for
+// about two seconds.
+constexpr int activationAttempts = 8;
+constexpr unsigned long activationRetryMs = 250;
 
 void print(std::FILE *stream, const QString &text)
 {
@@ -81,22 +87,50 @@ void Startup::installTranslations(QTranslator &programTranslator, QTranslator &q
 
 int Startup::run(const QStringList &arguments)
 {
-    // Left-over "_old_" copies are removed here, before the single-instance
-    // test, from the application root and its "imageformats" and
-    // "accessible" directories.
-    const QString appRoot = Configuration::getAppRootPath();
-    UpdateEngine::removeOldFiles(appRoot);
-    UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/imageformats"));
-    UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/accessible"));
-
-    // Another copy of this installation runs for this user: it has been asked
-    // to come to the front, and this one ends without showing anything. An
-    // unattended caller learns from the exit code that nothing was updated.
-    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#"))) {
+    const bool unattended = CommandLine::isUnattended(arguments);
+    // Before anything is read or written: one copy per installation and user
+    // from here until the process ends. Another copy that holds the lock is
+    // asked to come to the front (it may not listen yet), and this one ends
+    // without touching anything. An unattended caller learns from the exit
+    // code that nothing was updated.
+    bool heldElsewhere = false;
+    const UniqueFd instanceLock = SingleInstanceChecker::lockInstallation(&heldElsewhere);
+    // Without a lock (no private folder, no readable root) the listener of a
+    // running copy is all there is to go by.
+    if (heldElsewhere
+        || (!instanceLock.isValid()
+            && SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))) {
+        bool raised = !heldElsewhere;
+        for (int attempt = 0; attempt < activationAttempts && !raised; ++attempt) {
+            raised = SingleInstanceChecker::checkExistingInstance(QStringLiteral("#"));
+            if (!raised)
+                QThread::msleep(activationRetryMs);
+        }
         print(stderr,
-              QStringLiteral("update: another copy of the updater runs for this installation; "
-                             "it was brought to the front.\n"));
-        return CommandLine::isUnattended(arguments) ? otherCopyRunsExitCode : 0;
+              raised ? QStringLiteral("update: another copy of the updater runs for this "
+                                      "installation; it was brought to the front.\n")
+                     : QStringLiteral("update: another copy of the updater runs for this "
+                                      "installation.\n"));
+        return unattended ? otherCopyRunsExitCode : 0;
+    }
+
+    // A run killed while it replaced files left them half old, half new: they
+    // are put back as they were before anything else looks at them.
+    QStringList recovery;
+    const ReplacementJournal::Outcome recovered = ReplacementJournal::undoInterrupted(&recovery);
+    if (unattended) {
+        for (const QString &line : std::as_const(recovery))
+            print(stderr, line + QLatin1Char('\n'));
+    }
+
+    // Left-over "_old_" copies are removed from the application root and its
+    // "imageformats" and "accessible" directories, unless an interrupted
+    // replacement still needs them.
+    const QString appRoot = Configuration::getAppRootPath();
+    if (recovered != ReplacementJournal::NotUndone) {
+        UpdateEngine::removeOldFiles(appRoot);
+        UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/imageformats"));
+        UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/accessible"));
     }
 
     // The hashing threads start here, on the main thread, and are stopped and
@@ -118,6 +152,11 @@ int Startup::run(const QStringList &arguments)
     // what it waits for, and the query's box comes up over it.
     QObject::connect(&configuration, &Configuration::askingUpdateServer, &window,
                      &MainWindow::showAskingUpdateServer);
+    // Unattended, the lines went to standard error above.
+    for (const QString &line : std::as_const(recovery))
+        window.appendToLog(line);
+    if (recovered == ReplacementJournal::NotUndone && !unattended)
+        window.onError(recovery.constLast());
     if (!configuration.parseCommandLineOptions(arguments))
         return 1;
     if (window.pendingExitCode() != 0)

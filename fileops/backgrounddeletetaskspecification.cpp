@@ -2,6 +2,7 @@
 
 #include "fileops/fileophook.h"
 #include "tasks/asyncfunc.h"
+#include "tasks/foldersync.h"
 
 #include <QFile>
 
@@ -17,7 +18,8 @@ public:
     bool run() override
     {
         FileOpHook::reached();
-        QFile::remove(m_path);
+        if (QFile::remove(m_path))
+            FolderSync::noteChangeOf(m_path);
         return true;
     }
 

@@ -1,6 +1,7 @@
 #include "fileops/dircreatetaskspecification.h"
 
 #include "fileops/fileophook.h"
+#include "tasks/foldersync.h"
 #include "tasks/failurecause.h"
 
 #include <QDir>
@@ -46,6 +47,7 @@ bool DirCreateTaskSpecification::tryCreateDir(const QString &path)
             emit failureCause(cause);
         return false;
     }
+    FolderSync::noteChangeOf(path);
     addRollbackOp(RollbackData(RollbackData::CreateDir, path));
     return true;
 }

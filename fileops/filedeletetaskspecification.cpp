@@ -1,6 +1,7 @@
 #include "fileops/filedeletetaskspecification.h"
 
 #include "fileops/fileophook.h"
+#include "tasks/foldersync.h"
 
 #include <QFile>
 
@@ -15,6 +16,8 @@ bool FileDeleteTaskSpecification::doOp()
 {
     FileOpHook::reached();
     const bool removed = QFile::remove(targetPath);
+    if (removed)
+        FolderSync::noteChangeOf(targetPath);
     if (!failOnError)
         return true;
     if (!removed) {

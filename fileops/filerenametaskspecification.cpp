@@ -2,6 +2,7 @@
 
 #include "fileops/fileophook.h"
 #include "tasks/failurecause.h"
+#include "tasks/foldersync.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -38,6 +39,7 @@ bool FileRenameTaskSpecification::doOp()
         if (::link(QFile::encodeName(sourcePath).constData(),
                    QFile::encodeName(targetPath).constData())
             == 0) {
+            FolderSync::noteChangeOf(targetPath);
             addRollbackOp(RollbackData(RollbackData::Rename, sourcePath, targetPath));
             return true;
         }
@@ -49,6 +51,8 @@ bool FileRenameTaskSpecification::doOp()
     }
     // QFile::rename fails when targetPath exists; it never overwrites.
     if (QFile::rename(sourcePath, targetPath)) {
+        FolderSync::noteChangeOf(sourcePath);
+        FolderSync::noteChangeOf(targetPath);
         addRollbackOp(RollbackData(RollbackData::Rename, sourcePath, targetPath));
         return true;
     }

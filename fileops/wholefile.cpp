@@ -1,6 +1,7 @@
 #include "fileops/wholefile.h"
 
 #include "fileops/fileophook.h"
+#include "tasks/foldersync.h"
 #include "fileops/regularfile.h"
 #include "fileops/syncedfiles.h"
 
@@ -129,6 +130,7 @@ bool WholeFile::commit(int mode)
     FileOpHook::reached();
     if (::rename(m_temporary.constData(), m_target.constData()) != 0)
         return false;
+    FolderSync::noteChangeOf(m_target);
     m_named = false;
     m_fd.reset();
     return true;

@@ -1,5 +1,7 @@
 #include "tasks/rollbackdata.h"
 
+#include "tasks/foldersync.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +24,10 @@ RollbackData::RollbackData(Operation operation, const QString &oldPath, const QS
 
 bool RollbackData::rollback(QObject *messageTarget) const
 {
+    // Whatever the undo changed, its folders are synced with the others.
+    FolderSync::noteChangeOf(path);
+    if (!oldPath.isEmpty())
+        FolderSync::noteChangeOf(oldPath);
     switch (operation) {
     case Rename:
         if (undoRename())

@@ -7,6 +7,7 @@
 #include "ui/changelogviewer.h"
 #include "ui/timedmessagebox.h"
 #include "ui/weblinks.h"
+#include "update/replacementjournal.h"
 #include "update/updateengine.h"
 
 #include <QApplication>
@@ -340,7 +341,8 @@ void MainWindow::onUpdateCanceled()
     const QString client
         = Configuration::getAppRootPath() + QLatin1Char('/') + Configuration::getClientBinaryName();
     playInstalledButton->setVisible(!unattended && installationWhole
-                                    && QFileInfo(client).isFile());
+                                    && QFileInfo(client).isFile()
+                                    && !ReplacementJournal::exists());
 
     QString text = tr("Update cancelled. Push \"Details\" to check reasons.");
     if (!cause.isEmpty()) {

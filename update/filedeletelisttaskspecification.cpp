@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "fileops/backgrounddeletetaskspecification.h"
+#include "tasks/foldersync.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -40,4 +41,15 @@ void FileDeleteListTaskSpecification::reset()
 {
     clearSubTasks();
     TaskSpecification::reset();
+}
+
+void FileDeleteListTaskSpecification::subtasksDone()
+{
+    // The deletions are on the disk before the run reports success and its
+    // session record goes. A folder that cannot be synced fails nothing, as a
+    // file that cannot be deleted does not.
+    QString error;
+    if (!FolderSync::syncNoted(&error))
+        emit message(QStringLiteral("Could not sync the installation: %1").arg(error));
+    ComposedTaskSpecification::subtasksDone();
 }

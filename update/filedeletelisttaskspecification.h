@@ -24,4 +24,5 @@ public:
 public slots:
     void execute() override;
     void reset() override;
+    void subtasksDone() override;
 };

@@ -4,6 +4,7 @@
 #include "fileops/dircreatetaskspecification.h"
 #include "tasks/failurecause.h"
 #include "update/filereplacetaskspecification.h"
+#include "update/replacementjournal.h"
 
 #include <QFileInfo>
 #include <QSet>
@@ -41,6 +42,19 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
             errorCancel();
             return;
         }
+    }
+    // What is about to change is on the disk before the first change, so that
+    // a run killed in the middle of it can be undone at the next start.
+    if (!replaces->isEmpty() || ReplacementJournal::exists()) {
+        QString error;
+        if (!ReplacementJournal::begin(configuration->m_clientVersion, configuration->m_clientType,
+                                       *replaces, &error)) {
+            emit message(QStringLiteral("Could not record the files to replace: %1").arg(error));
+            emit failureCause(FailureCause::installFailed(Configuration::getAppRootPath()));
+            errorCancel();
+            return;
+        }
+        m_journalled = true;
     }
     makeFileReplaceTasks(makeSubdirTasks() > 0);
     state = Running;
@@ -96,6 +110,9 @@ void FileReplaceListTaskSpecification::subtasksDone()
         if (getStateFromSubTasks() == ErrorCanceled)
             emit failureCause(FailureCause::installFailed(Configuration::getAppRootPath()));
     }
+    // Whole again, as the new version or as the old one: the journal goes.
+    if (!m_undoFailed)
+        endJournal();
     ComposedTaskSpecification::subtasksDone();
 }
 
@@ -108,7 +125,19 @@ void FileReplaceListTaskSpecification::reset()
             task->reset();
     }
     clearSubTasks();
-    rollbackList.rollback(this);
+    if (rollbackList.rollback(this))
+        endJournal();
     m_undoFailed = false;
     TaskSpecification::reset();
+}
+
+void FileReplaceListTaskSpecification::endJournal()
+{
+    if (!m_journalled)
+        return;
+    QString error;
+    if (ReplacementJournal::end(&error))
+        m_journalled = false;
+    else
+        emit message(QStringLiteral("Could not sync the installation: %1").arg(error));
 }

@@ -43,5 +43,11 @@ public slots:
     void subtasksDone() override;
 
 private:
+    // Syncs the folders changed and removes the journal: the installation
+    // is whole.
+    void endJournal();
+
     bool m_undoFailed = false;
+    // This step wrote the journal and has not removed it yet.
+    bool m_journalled = false;
 };

@@ -140,13 +140,24 @@ void FileReplaceTaskSpecification::subtasksDone()
 
 QString FileReplaceTaskSpecification::nameToKeep()
 {
+    QStringList passed;
+    const QString name = keptNameFor(file, &passed);
+    for (const QString &folder : std::as_const(passed))
+        emit message(QStringLiteral("Leaving the folder '%1' in place").arg(folder));
+    return name;
+}
+
+QString FileReplaceTaskSpecification::keptNameFor(const FileReplaceSpecification &file,
+                                                  QStringList *passedFolders)
+{
     // A folder at the "_old_" name may be one that an earlier update set
     // aside, with the player's files in it: it stays where it is, and the
     // first "_old_<n>_" name without a folder is taken instead.
     const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
     QString name = file.oldDestFileName();
     for (int n = 1; n <= maxKeptNames && isFolder(root + name); ++n) {
-        emit message(QStringLiteral("Leaving the folder '%1' in place").arg(root + name));
+        if (passedFolders)
+            passedFolders->append(root + name);
         name = file.destFileName(Configuration::getSpecialFileRenamePrefix() + QString::number(n)
                                  + QLatin1Char('_'));
     }

@@ -34,6 +34,11 @@ public:
     void makeSingleFileExecutable(const QString &path);
     // Whether the file at path is one that is made executable.
     static bool isExecutable(const QString &path);
+    // The name, relative to the application root, under which the installed
+    // copy of file is kept while it is replaced; the folders it passes over
+    // go to passedFolders (if not null).
+    static QString keptNameFor(const FileReplaceSpecification &file,
+                               QStringList *passedFolders = nullptr);
 
     // Whole file names, and complete suffixes (all after the first "."), of
     // the files that are made executable.

@@ -1,6 +1,7 @@
 #include "update/updateinidata.h"
 
 #include "app/configuration.h"
+#include "tasks/foldersync.h"
 #include "formats/productini.h"
 
 #include <QDir>
@@ -101,10 +102,20 @@ void UpdateIniData::modify(int version, const QString &dir, const QString &type)
     settings.setValue(dirKey, dir);
     settings.setValue(typeKey, type);
     settings.endGroup();
+    syncRecord(settings);
 }
 
 void UpdateIniData::cleanup()
 {
     QSettings settings(filename(), QSettings::IniFormat);
     settings.remove(sectionName);
+    syncRecord(settings);
+}
+
+void UpdateIniData::syncRecord(QSettings &settings)
+{
+    // The settings file is written under a temporary name, synced and renamed
+    // over update.ini; the rename is durable once its folder is synced.
+    settings.sync();
+    FolderSync::syncFolder(QFileInfo(settings.fileName()).absolutePath());
 }

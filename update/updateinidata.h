@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QSettings;
+
 // The session record: section "current" of update.ini names the version, the
 // temporary directory and the client type of the run that owns that
 // directory, so that an interrupted run can be resumed or cleaned up.
@@ -35,4 +37,7 @@ public:
 
     // Removes the section "current" with all its keys.
     static void cleanup();
+
+    // Writes the settings' changes to update.ini and syncs its folder.
+    static void syncRecord(QSettings &settings);
 };

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <cstring>
@@ -38,6 +39,7 @@ private slots:
     void namesDifferBetweenInstallationsAndUsers_data();
     void namesDifferBetweenInstallationsAndUsers();
     void secondStartSendsHashAndExitsZero();
+    void copiesStartedTogetherLeaveTheFirstAlone();
     void otherTextIsPassedOn();
     void nothingRunningMeansNoOtherInstance();
     void staleSocketNoLongerDisablesGuard();
@@ -108,6 +110,9 @@ void tst_SingleInstanceChecker::namesDifferBetweenInstallationsAndUsers()
 
 void tst_SingleInstanceChecker::secondStartSendsHashAndExitsZero()
 {
+    bool heldElsewhere = true;
+    const UniqueFd lock = SingleInstanceChecker::lockInstallation(&heldElsewhere);
+    QVERIFY(lock.isValid() && !heldElsewhere);
     SingleInstanceChecker running(nullptr);
     QVERIFY(running.isListening());
     QSignalSpy activations(&running, &SingleInstanceChecker::otherInstanceActivate);
@@ -128,6 +133,41 @@ void tst_SingleInstanceChecker::secondStartSendsHashAndExitsZero()
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
     QVERIFY(second.readAllStandardOutput().isEmpty());
+}
+
+// A copy that holds the lock but does not listen yet (it is still starting)
+// keeps every later copy out: they touch nothing of the installation, not
+// even the left-over old copies, and an unattended one exits 3. The lock
+// goes with the process that held it.
+void tst_SingleInstanceChecker::copiesStartedTogetherLeaveTheFirstAlone()
+{
+    const QString leftOver = QCoreApplication::applicationDirPath() + QStringLiteral("/_old_update");
+    QFile file(leftOver);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    const auto removeLeftOver = qScopeGuard([&] { QFile::remove(leftOver); });
+    {
+        bool heldElsewhere = true;
+        const UniqueFd lock = SingleInstanceChecker::lockInstallation(&heldElsewhere);
+        QVERIFY(lock.isValid() && !heldElsewhere);
+        QList<QProcess *> copies;
+        for (int i = 0; i < 3; ++i) {
+            copies.append(new QProcess(this));
+            copies.last()->start(QCoreApplication::applicationFilePath(),
+                                 {QString::fromLatin1(secondStartOption), QStringLiteral("--nouser")});
+        }
+        for (QProcess *copy : std::as_const(copies)) {
+            QVERIFY(copy->waitForFinished(10000));
+            QCOMPARE(copy->exitCode(), 3);
+            QVERIFY(copy->readAllStandardError().contains("another copy of the updater runs"));
+            delete copy;
+        }
+        QVERIFY(QFileInfo::exists(leftOver));
+        bool again = false;
+        QVERIFY(!SingleInstanceChecker::lockInstallation(&again).isValid() && again);
+    }
+    bool heldElsewhere = true;
+    QVERIFY(SingleInstanceChecker::lockInstallation(&heldElsewhere).isValid());
 }
 
 void tst_SingleInstanceChecker::otherTextIsPassedOn()
@@ -238,7 +278,13 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     if (app.arguments().contains(QLatin1String(secondStartOption)))
-        return Startup::run({app.arguments().first()});
+    {
+        QStringList arguments {app.arguments().first()};
+        if (app.arguments().contains(QLatin1String("--nouser")))
+            arguments << QStringLiteral("--nouser") << QStringLiteral("client_linux_amd64")
+                      << QStringLiteral("2");
+        return Startup::run(arguments);
+    }
     tst_SingleInstanceChecker test;
     return QTest::qExec(&test, argc, argv);
 }

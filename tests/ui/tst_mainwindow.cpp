@@ -710,6 +710,10 @@ void tst_MainWindow::otherInstanceMessage()
         QVERIFY(other.isActiveWindow());
         return;
     }
+    // The running copy holds the lock of the installation, as start-up takes it.
+    bool heldElsewhere = false;
+    const UniqueFd lock = SingleInstanceChecker::lockInstallation(&heldElsewhere);
+    QVERIFY(lock.isValid());
     QProcess second;
     second.start(QCoreApplication::applicationFilePath(),
                  QStringList {QString::fromLatin1(secondStartOption)} + arguments);

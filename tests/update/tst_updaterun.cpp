@@ -5,6 +5,8 @@
 #include "fileops/fileophook.h"
 #include "net/mirrors.h"
 #include "update/maintaskspecification.h"
+#include "tasks/foldersync.h"
+#include "update/replacementjournal.h"
 #include "update/updateinidata.h"
 
 #include "cancelonmessage.h"
@@ -23,11 +25,13 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTest>
 #include <QThreadPool>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -63,6 +67,17 @@ QStringList withoutOldCopies(const QStringList &lines)
     QStringList result;
     for (const QString &line : lines) {
         if (!line.contains(QRegularExpression(QStringLiteral("(^|/)_old_"))))
+            result.append(line);
+    }
+    return result;
+}
+
+// Snapshot lines of files only.
+QStringList filesOnly(const QStringList &lines)
+{
+    QStringList result;
+    for (const QString &line : lines) {
+        if (!line.endsWith(QLatin1Char('/')))
             result.append(line);
     }
     return result;
@@ -525,14 +540,35 @@ void tst_UpdateRun::successfulRunEndsWithCleanupLines()
     QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("good"))}));
     m_engine->cancelUpdate(); // nothing runs yet
 
+    static QStringList *syncEvents = nullptr;
+    syncEvents = &m_events;
+    FolderSync::setObserver([](const QByteArray &folder) {
+        syncEvents->append(QStringLiteral("synced ") + QFile::decodeName(folder));
+    });
+    const auto noObserver = qScopeGuard([] { FolderSync::setObserver(nullptr); });
+
     QCOMPARE(run(), Succeeded);
+
+    // Every folder that a file was renamed into, or deleted from, is on the
+    // disk before success is reported; the removed session record too.
+    const int success = int(m_events.indexOf(QStringLiteral("message: Update successfully finished")));
+    QStringList folders {appRoot()};
+    for (const QString &key : changedKeys(NewVersion))
+        folders.append(QFileInfo(appRoot() + QLatin1Char('/') + key).path());
+    for (const QString &folder : std::as_const(folders)) {
+        const int synced = int(m_events.indexOf(QStringLiteral("synced ") + folder));
+        QVERIFY2(synced >= 0 && synced < success, qPrintable(folder));
+    }
+    QVERIFY(m_events.lastIndexOf(QStringLiteral("synced ") + appRoot())
+            > m_events.indexOf(QStringLiteral("message: Remove temporary files...")));
 
     const QStringList expectedEnd {QStringLiteral("message: Remove temporary files..."),
                                    QStringLiteral("message: Temporary files removed."),
                                    QStringLiteral("message: Update successfully finished"),
                                    QStringLiteral("downloadProgress 0 0 0 false"),
                                    QStringLiteral("updateFinished")};
-    QCOMPARE(m_events.mid(m_events.size() - expectedEnd.size()), expectedEnd);
+    const QStringList signalled = m_events.filter(QRegularExpression(QStringLiteral("^(?!synced )")));
+    QCOMPARE(signalled.mid(signalled.size() - expectedEnd.size()), expectedEnd);
     QCOMPARE(m_log.first(), QStringLiteral("Starting update process"));
     QCOMPARE(m_events.filter(QRegularExpression("^(error|fatalError): ")), QStringList());
     QVERIFY(m_timerRanDuringRun);
@@ -1379,6 +1415,19 @@ void tst_UpdateRun::killAtEveryFileOperationLeavesEveryFileWhole()
                      qPrintable(QStringLiteral("%1 after operation %2").arg(path).arg(operation)));
         }
         QVERIFY(QFileInfo(appRoot() + QStringLiteral("/update")).isExecutable());
+
+        // The next start puts back what the killed replacement changed: one
+        // whole version, whatever the session directory still holds.
+        QStringList report;
+        QVERIFY(ReplacementJournal::undoInterrupted(&report) != ReplacementJournal::NotUndone);
+        QVERIFY2(!ReplacementJournal::exists(), qPrintable(report.join('\n')));
+        const QStringList now = filesOnly(withoutOldCopies(installation(false)));
+        const QStringList newer = filesOnly(clientSnapshot(NewVersion));
+        QVERIFY2(now == filesOnly(clientSnapshot(OldVersion))
+                     || std::all_of(newer.cbegin(), newer.cend(),
+                                    [&](const QString &line) { return now.contains(line); }),
+                 qPrintable(QStringLiteral("after operation %1:\n").arg(operation)
+                            + now.join('\n')));
 
         makeEngine();
         QCOMPARE(run(), Succeeded);
