@@ -222,20 +222,33 @@ bool Configuration::getDefaultParameters()
     const QPair<QString, QString> latest = getLatestClientVersion(m_updateChannel, m_newsText);
     if (latest.first.isEmpty())
         return false;
-    if (!getClientVersionFromString(latest.first,
+    // The reply's number is read as a decimal integer, blanks around it
+    // allowed ("1, 2,3" and a line end after the last entry are the
+    // server's to send); a sign, a point or other text is refused.
+    if (!getClientVersionFromString(latest.first.trimmed(),
                                     QObject::tr("Update server returned invalid version nr (%1)")))
         return false;
     // A server, or someone answering in its place, cannot take the
     // installation back to an older release: a publisher rolls back by
-    // publishing a new, higher version. A version the user names, or a
-    // change of channel, is the user's choice.
+    // publishing a new, higher version. A stopped roll-out offers the
+    // version before it: the installed one is kept, and the run ends as an
+    // up-to-date run does. A version the user names, or a change of
+    // channel, is the user's choice.
     const int installed = getInstalledVersion(m_clientType, m_updateChannel);
     if (m_clientVersion < installed) {
-        emit fatalError(QStringLiteral("The update server offers version %1, older than the "
-                                       "installed version %2; nothing was changed.")
-                            .arg(m_clientVersion)
-                            .arg(installed));
-        return false;
+        const QString offer = QStringLiteral("The update server offers version %1, older than "
+                                             "the installed version %2; ")
+                                  .arg(m_clientVersion)
+                                  .arg(installed);
+        // Files half of one version and half of another belong to no
+        // version: they are not kept as installed, and nothing is started.
+        if (ReplacementJournal::exists()) {
+            emit fatalError(offer + QStringLiteral("nothing was changed."));
+            return false;
+        }
+        m_olderOffered = offer + QStringLiteral("the installed version is kept.");
+        m_clientVersion = installed;
+        return true;
     }
     m_clientVersionName = latest.second;
     m_versionFromServer = true;

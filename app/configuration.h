@@ -84,6 +84,10 @@ public:
     QString m_newsText;
     QString m_tempDir;
     QString m_proxy;
+    // Set when the update server offered a version older than the installed
+    // one: the line that says so. Nothing is updated; the installed version
+    // is kept and played as after an up-to-date run.
+    QString m_olderOffered;
     // Parallel downloads ("streams"); below 1 means the default.
     int m_downloadConcurrency = 0;
     static constexpr int DefaultDownloadConcurrency = 6;

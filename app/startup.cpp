@@ -9,13 +9,17 @@
 #include "update/updateengine.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QLocale>
 #include <QScopeGuard>
 #include <QThread>
 #include <QTimer>
 #include <QTranslator>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 namespace {
 // Unattended, the update starts this long after the window was built.
@@ -23,6 +27,9 @@ constexpr int autoStartDelayMs = 2000;
 // An unattended copy that found another one running did nothing: a caller
 // must not take that for a finished update.
 constexpr int otherCopyRunsExitCode = 3;
+// An unattended start in an installation it cannot write ends as a failed
+// update does.
+constexpr int unwritableExitCode = 2;
 // The copy that holds the lock may not listen yet: it is asked again for
 // about two seconds.
 constexpr int activationAttempts = 8;
@@ -42,6 +49,23 @@ bool displayAvailable()
     return !qEnvironmentVariableIsEmpty("DISPLAY")
         || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+// Why the installation cannot be updated by this user, or an empty string:
+// the application root and the updater's own folder must take new files.
+QString unwritableInstallation()
+{
+    QStringList folders {Configuration::getAppRootPath()};
+    if (!folders.contains(QCoreApplication::applicationDirPath()))
+        folders.append(QCoreApplication::applicationDirPath());
+    for (const QString &folder : std::as_const(folders)) {
+        if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
+            return QStringLiteral("The folder %1 cannot be written to by this user (%2), so the "
+                                  "client cannot be updated there. Install the client in a "
+                                  "folder you can write to, or run the updater as the user who "
+                                  "owns the installation.")
+                .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    return QString();
 }
 } // namespace
 
@@ -114,10 +138,21 @@ int Startup::run(const QStringList &arguments)
         return unattended ? otherCopyRunsExitCode : 0;
     }
 
+    // An installation this user cannot write cannot be updated: said at once,
+    // before anything is asked or fetched. Unattended, the caller learns it
+    // from the exit code of a failed update.
+    const QString unwritable = unwritableInstallation();
+    if (!unwritable.isEmpty() && unattended) {
+        print(stderr, QStringLiteral("update: %1\n").arg(unwritable));
+        return unwritableExitCode;
+    }
+
     // A run killed while it replaced files left them half old, half new: they
     // are put back as they were before anything else looks at them.
     QStringList recovery;
-    const ReplacementJournal::Outcome recovered = ReplacementJournal::undoInterrupted(&recovery);
+    ReplacementJournal::Outcome recovered = ReplacementJournal::NothingInterrupted;
+    if (unwritable.isEmpty())
+        recovered = ReplacementJournal::undoInterrupted(&recovery);
     if (unattended) {
         for (const QString &line : std::as_const(recovery))
             print(stderr, line + QLatin1Char('\n'));
@@ -127,7 +162,7 @@ int Startup::run(const QStringList &arguments)
     // "imageformats" and "accessible" directories, unless an interrupted
     // replacement still needs them.
     const QString appRoot = Configuration::getAppRootPath();
-    if (recovered != ReplacementJournal::NotUndone) {
+    if (unwritable.isEmpty() && recovered != ReplacementJournal::NotUndone) {
         UpdateEngine::removeOldFiles(appRoot);
         UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/imageformats"));
         UpdateEngine::removeOldFiles(appRoot + QStringLiteral("/accessible"));
@@ -152,6 +187,12 @@ int Startup::run(const QStringList &arguments)
     // what it waits for, and the query's box comes up over it.
     QObject::connect(&configuration, &Configuration::askingUpdateServer, &window,
                      &MainWindow::showAskingUpdateServer);
+    if (!unwritable.isEmpty()) {
+        window.show();
+        window.showUnwritableInstallation(unwritable);
+        QTimer::singleShot(0, &window, &MainWindow::onEventLoopStarted);
+        return QApplication::exec();
+    }
     // Unattended, the lines went to standard error above.
     for (const QString &line : std::as_const(recovery))
         window.appendToLog(line);
@@ -163,7 +204,9 @@ int Startup::run(const QStringList &arguments)
         return window.pendingExitCode();
 
     QTimer autoStart;
-    if (configuration.m_noUserMode == 1) {
+    if (!configuration.m_olderOffered.isEmpty()) {
+        window.keepInstalledVersion(configuration.m_olderOffered);
+    } else if (configuration.m_noUserMode == 1) {
         autoStart.setSingleShot(true);
         autoStart.setInterval(autoStartDelayMs);
         QObject::connect(&autoStart, &QTimer::timeout, &window, &MainWindow::onAutoStartUpdate);

@@ -338,11 +338,7 @@ void MainWindow::onUpdateCanceled()
     // The version that was there before the run can still be played; an
     // unattended caller decides for itself what follows a failure.
     const bool unattended = m_configuration->isUnattended();
-    const QString client
-        = Configuration::getAppRootPath() + QLatin1Char('/') + Configuration::getClientBinaryName();
-    playInstalledButton->setVisible(!unattended && installationWhole
-                                    && QFileInfo(client).isFile()
-                                    && !ReplacementJournal::exists());
+    playInstalledButton->setVisible(!unattended && installationWhole && installedClientPlayable());
 
     QString text = tr("Update cancelled. Push \"Details\" to check reasons.");
     if (!cause.isEmpty()) {
@@ -360,6 +356,29 @@ void MainWindow::onUpdateCanceled()
         if (m_configuration->m_noUserMode == 1)
             endEventLoop(2);
     });
+}
+
+bool MainWindow::installedClientPlayable()
+{
+    const QString client
+        = Configuration::getAppRootPath() + QLatin1Char('/') + Configuration::getClientBinaryName();
+    return QFileInfo(client).isFile() && !ReplacementJournal::exists();
+}
+
+void MainWindow::keepInstalledVersion(const QString &line)
+{
+    onAppendText(line);
+    onUpdateFinished();
+}
+
+void MainWindow::showUnwritableInstallation(const QString &cause)
+{
+    startButton->setEnabled(false);
+    playInstalledButton->setVisible(installedClientPlayable());
+    appendToLog(cause);
+    auto *box = newErrorBox(this, cause);
+    box->setWindowTitle(tr("Update"));
+    TimedMessageBox::open(box, false, QMessageBox::Ok);
 }
 
 void MainWindow::onFailureCause(QString cause)

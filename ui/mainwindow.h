@@ -32,6 +32,13 @@ public:
     // Shows the window, painted, with a line saying that the update server
     // is being asked; start-up calls it before the query blocks.
     void showAskingUpdateServer();
+    // The update server offered a version older than the installed one:
+    // says so in the log and ends as an up-to-date run does (the client is
+    // offered, and started by itself unattended).
+    void keepInstalledVersion(const QString &line);
+    // The installation cannot be written by this user: says so in a box and
+    // the log, offers no update, and offers the installed client.
+    void showUnwritableInstallation(const QString &cause);
 
     // The exit code of a fatal error reported before the event loop ran, or 0.
     // Start-up returns it instead of running the loop.
@@ -75,6 +82,9 @@ protected: // tests reach the internals through a subclass
     void onAutoStartClient();
     // The answer to the question asked when the window is closed during a run.
     void onCloseAnswered(QMessageBox::StandardButton answer);
+    // The client's start script is there, and no interrupted replacement
+    // left the installation half of one version and half of another.
+    static bool installedClientPlayable();
 
     Configuration *m_configuration = nullptr;
     UpdateEngine *m_engine = nullptr;

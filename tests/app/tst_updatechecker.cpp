@@ -167,6 +167,11 @@ void tst_UpdateChecker::serverVersionReachesConfiguration_data()
         << "";
     QTest::newRow("empty first entry leaves beta intact")
         << QByteArray("[Channel]\nbeta=true\n") << QStringLiteral(",205#B") << 205 << "B";
+    QTest::newRow("line end after the last entry")
+        << QByteArray("[Channel]\nalpha=http://127.0.0.1/alpha\n") << QStringLiteral("1,2,2\n")
+        << 2 << "";
+    QTest::newRow("blank before the number")
+        << QByteArray("[Channel]\nbeta=true\n") << QStringLiteral("1, 2,3") << 2 << "";
 }
 
 void tst_UpdateChecker::serverVersionReachesConfiguration()

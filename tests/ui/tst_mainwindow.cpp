@@ -438,8 +438,10 @@ void tst_MainWindow::finishedOffersClientStart()
 void tst_MainWindow::clientStartsAfterFinishedRun_data()
 {
     QTest::addColumn<bool>("unattended");
-    QTest::newRow("Start Morvane clicked") << false;
-    QTest::newRow("unattended, after one second") << true;
+    QTest::addColumn<bool>("olderOffered");
+    QTest::newRow("Start Morvane clicked") << false << false;
+    QTest::newRow("unattended, after one second") << true << false;
+    QTest::newRow("older version offered, installed one played") << true << true;
 }
 
 // After a finished run the client's start script runs and the window
@@ -448,6 +450,7 @@ void tst_MainWindow::clientStartsAfterFinishedRun_data()
 void tst_MainWindow::clientStartsAfterFinishedRun()
 {
     QFETCH(bool, unattended);
+    QFETCH(bool, olderOffered);
     writeClientScript();
     m_configuration->m_noUserMode = unattended ? 1 : 0;
     TestableMainWindow window(*m_configuration);
@@ -455,7 +458,11 @@ void tst_MainWindow::clientStartsAfterFinishedRun()
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QElapsedTimer clock;
     clock.start();
-    emit window.m_engine->updateFinished();
+    if (olderOffered)
+        window.keepInstalledVersion(QStringLiteral("older offered"));
+    else
+        emit window.m_engine->updateFinished();
+    QVERIFY(!window.m_engine->busy()); // nothing is fetched
     if (unattended) {
         QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 3000);
         QVERIFY(clock.elapsed() >= 1000);
