@@ -54,7 +54,10 @@ void CheckSignatureTaskSpecification::runDone(bool ok)
     if (state != Running)
         return;
     if (!ok) {
-        emit message(QStringLiteral("Signature check failed for %1").arg(filePath));
+        QString line = QStringLiteral("Signature check failed for %1").arg(filePath);
+        if (!origin.isEmpty())
+            line += QStringLiteral(" (from %1)").arg(origin);
+        emit message(line);
         if (!foundMd5.isEmpty())
             emit message(QStringLiteral("MD5 mismatch: %1 has the MD5 sum %2, %3 was expected")
                              .arg(filePath, foundMd5, md5.toLower()));

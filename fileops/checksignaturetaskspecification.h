@@ -9,7 +9,8 @@
 // hashed is compared at once, inside execute(). When the check ends while the
 // task still runs, it emits
 // checkDone() once, before the task ends: a failed check logs "Signature
-// check failed for <file>" (and, for a file whose MD5 sum differs, a line
+// check failed for <file>", followed by " (from <origin>)" for a file
+// that came from a mirror (and, for a file whose MD5 sum differs, a line
 // with both sums) and then ends the task with errorCancel() if
 // errorCancelOnFailure is set, with finish() otherwise. Once the task is no
 // longer running (cancelled or reset meanwhile) the result is dropped.
@@ -28,6 +29,9 @@ public:
     QString filePath;
     QString md5;
     bool errorCancelOnFailure;
+    // Where the file came from, when a mirror sent it: set by the owner once
+    // the transfer has ended (DownloadTaskSpecification::origin()).
+    QString origin;
     // The MD5 sum found, when the check failed on a differing one.
     QString foundMd5;
 

@@ -94,6 +94,20 @@ QString DownloadTaskSpecification::mirrorFileUrl() const
     return m_mirror.url + QLatin1Char('/') + m_path;
 }
 
+QString DownloadTaskSpecification::origin() const
+{
+    QString text = QStringLiteral("mirror %1 at %2")
+                       .arg(m_mirror.name, UrlText::withoutUserInfo(m_mirror.url));
+    if (resumed())
+        text += QStringLiteral(", which continued an earlier part");
+    return text;
+}
+
+QString DownloadTaskSpecification::onMirror(const QString &reason) const
+{
+    return QStringLiteral("%1 (mirror %2)").arg(reason, m_mirror.name);
+}
+
 void DownloadTaskSpecification::releaseSlot()
 {
     if (m_holdsSlot)
@@ -192,7 +206,7 @@ void DownloadTaskSpecification::startDownload()
     // while that much is unread. A file known to be smaller never fills it.
     m_reply->setReadBufferSize(readBufferSize);
     if (!m_reply->isRunning()) {
-        errorRetry(m_reply->errorString());
+        errorRetry(onMirror(m_reply->errorString()));
         return;
     }
     connect(m_reply.get(), &QNetworkReply::downloadProgress, this,
@@ -378,7 +392,7 @@ bool DownloadTaskSpecification::readData()
         QByteArray chunk(qMin(available, chunkSize), Qt::Uninitialized);
         const qint64 bytesRead = m_reply->read(chunk.data(), chunk.size());
         if (bytesRead < 0) {
-            brokeOff(m_reply->errorString());
+            brokeOff(onMirror(m_reply->errorString()));
             return false;
         }
         if (bytesRead == 0)
@@ -443,11 +457,11 @@ void DownloadTaskSpecification::onDownloadFinished()
         if (failure == QNetworkReply::AuthenticationRequiredError) {
             m_mirrorList->removeMirror(m_mirror.name);
             m_reply->close();
-            errorRetry(m_reply->errorString());
+            errorRetry(onMirror(m_reply->errorString()));
             return;
         }
         // What arrived before the break belongs to the part.
-        const QString reason = m_reply->errorString();
+        const QString reason = onMirror(m_reply->errorString());
         if (readData() && m_reply)
             brokeOff(reason);
         return;

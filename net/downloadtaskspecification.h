@@ -87,6 +87,10 @@ public:
     // transfer (a part that an earlier run left, or an earlier transfer of
     // this one), rather than fetched in one piece.
     bool resumed() const { return m_resumeFrom > 0; }
+    // After success, for log lines: "mirror <name> at <url>" (the URL without
+    // user info) of the mirror that delivered the file, with ", which
+    // continued an earlier part" when it did not send all of it.
+    QString origin() const;
 
 public slots:
     void execute() override;
@@ -149,6 +153,9 @@ private:
     qint64 progressOfTransfer() const { return m_resumeFrom + m_bytesReceived - m_partAtStart; }
     void releaseSlot();
     QString mirrorFileUrl() const;
+    // A reason that does not say which mirror it comes from (a transfer's
+    // error text), with the mirror's name.
+    QString onMirror(const QString &reason) const;
     // This mirror does not have the file: ask another one.
     void notOnMirror();
     bool isNotOnMirror(const QVariant &status) const;

@@ -14,6 +14,20 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 
+namespace {
+
+// A patch that fails its check is fetched once more before the whole file.
+constexpr int maxBadPatches = 2;
+
+// The check's failure line names the mirror that sent the file.
+void nameOrigin(DownloadTaskSpecification *download, CheckSignatureTaskSpecification *check)
+{
+    QObject::connect(download, &TaskSpecification::finished, check,
+                     [download, check] { check->origin = download->origin(); });
+}
+
+} // namespace
+
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     const FileDownloadSpecification &file, QNetworkAccessManager *manager, Mirrors *mirrors,
     Configuration *configuration, QObject *parent, double parentProgressRange)
@@ -84,6 +98,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
     addSubTask(currentDownload);
 
     auto *check = new CheckSignatureTaskSpecification(localPath, file.md5, false, this, 0.2);
+    nameOrigin(currentDownload, check);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &DownloadFileTaskSpecification::onSigCheckDone);
     addSubTask(check);
@@ -106,6 +121,7 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
     currentDownload = new DownloadTaskSpecification(manager, mirrors, file.patchPath(), patchPath,
                                                     file.patchSize, this, 0.6);
     currentDownload->setOptional(true);
+    currentDownload->setInOnePiece(m_patchInOnePiece);
     connect(currentDownload, &TaskSpecification::finished, this, [patchPath](TaskSpecification *task) {
         FileDigestCache::record(patchPath,
                                 static_cast<DownloadTaskSpecification *>(task)->writtenMd5());
@@ -113,6 +129,7 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
     addSubTask(currentDownload);
     auto *patchCheck
         = new CheckSignatureTaskSpecification(patchPath, file.patchMd5, false, this, 0.05);
+    nameOrigin(currentDownload, patchCheck);
     connect(patchCheck, &CheckSignatureTaskSpecification::checkDone, this,
             &DownloadFileTaskSpecification::onPatchCheckDone);
     addSubTask(patchCheck);
@@ -180,7 +197,8 @@ void DownloadFileTaskSpecification::fetchInsteadOfCopy()
     makeSubtasksAndStart();
 }
 
-void DownloadFileTaskSpecification::onPatchCheckDone(bool ok, CheckSignatureTaskSpecification *)
+void DownloadFileTaskSpecification::onPatchCheckDone(bool ok,
+                                                     CheckSignatureTaskSpecification *check)
 {
     if (ok)
         return;
@@ -188,12 +206,44 @@ void DownloadFileTaskSpecification::onPatchCheckDone(bool ok, CheckSignatureTask
         stopOnCancel();
         return;
     }
-    if (!currentDownload->resumed()) {
-        emit message(QStringLiteral("md5 sum for %1 failed, invalidating mirror")
-                         .arg(file.patchPath()));
-        mirrors->removeMirror(currentDownload->m_mirror.name);
+    const QString mirror = currentDownload->m_mirror.name;
+    const bool sameBytes = !check->foundMd5.isEmpty() && check->foundMd5 == m_badPatchMd5;
+    m_badPatchMd5 = check->foundMd5;
+    if (currentDownload->resumed()) {
+        // Put together from several transfers: no mirror is surely at fault,
+        // and the next patch comes in one piece.
+        emit message(QStringLiteral("md5 sum for %1 failed after resuming").arg(file.patchPath()));
+        m_patchInOnePiece = true;
+    } else if (sameBytes) {
+        // A second mirror sent the very bytes of the first: that is the
+        // patch as released, which its list does not sign; not the mirror's
+        // fault.
+        emit message(QStringLiteral("md5 sum for %1 failed again with the same bytes, from mirror "
+                                    "%2: the released patch is not the one listed")
+                         .arg(file.patchPath(), mirror));
+    } else {
+        emit message(QStringLiteral("md5 sum for %1 failed, invalidating mirror %2")
+                         .arg(file.patchPath(), mirror));
+        mirrors->removeMirror(mirror);
     }
-    fetchWholeFile();
+    // Another mirror may have the patch intact: a few hundred KiB instead of
+    // the whole file. Once, lest a patch that no mirror has right cost a
+    // mirror at each try.
+    if (++m_badPatches < maxBadPatches)
+        fetchPatchAgain();
+    else
+        fetchWholeFile();
+}
+
+void DownloadFileTaskSpecification::fetchPatchAgain()
+{
+    keepFetchedBytes();
+    emit message(QStringLiteral("Fetching %1: patch again").arg(file.filePath));
+    QFile::remove(patchLocalPath());
+    emit fetchGrew(file.patchSize);
+    // The subtask that called us is only deleted later; it ends unheard.
+    reset();
+    makeSubtasksAndStart();
 }
 
 void DownloadFileTaskSpecification::onPatchedCheckDone(bool ok, CheckSignatureTaskSpecification *)
@@ -232,17 +282,22 @@ void DownloadFileTaskSpecification::subtasksDone()
     }
 }
 
+void DownloadFileTaskSpecification::keepFetchedBytes()
+{
+    if (!currentDownload)
+        return;
+    unsigned long long done = 0;
+    unsigned long long total = 0;
+    unsigned long long speed = 0;
+    bool downloading = false;
+    currentDownload->timeTick(done, total, speed, downloading);
+    m_droppedBytes += done;
+}
+
 void DownloadFileTaskSpecification::fetchWholeFile()
 {
     // What was fetched for the patch still counts in the transfer figures.
-    if (currentDownload) {
-        unsigned long long done = 0;
-        unsigned long long total = 0;
-        unsigned long long speed = 0;
-        bool downloading = false;
-        currentDownload->timeTick(done, total, speed, downloading);
-        m_droppedBytes += done;
-    }
+    keepFetchedBytes();
     emit message(QStringLiteral("Fetching %1: whole file").arg(file.filePath));
     QFile::remove(patchLocalPath());
     m_patching = false;

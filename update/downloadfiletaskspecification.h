@@ -14,15 +14,16 @@ class QNetworkAccessManager;
 // that served it: that mirror is removed and the file is fetched again, until
 // the check passes or no mirror is left. A file put together from several
 // transfers that fails is blamed on nobody, and fetched again in one piece
-// from one mirror, from then on. A file with a patch for its
-// installed copy is first made from the patch (fetched, checked, applied and
-// the result checked like a download); if anything on that way fails, the
-// whole file is fetched instead, and only a mirror that served a bad patch
-// is removed. A file with the same bytes as an installed file is copied from
-// that file instead and checked the same way; if the check fails (the
-// installed file changed meanwhile), the file is fetched, charging no
-// mirror. Owned by the download list; ends with finished() or canceled()
-// once per run.
+// from one mirror, from then on. A file with a patch for its installed copy
+// is first made from the patch (fetched, checked, applied and the result
+// checked like a download). A patch that fails its check is fetched once
+// more, after removing the mirror that served it; if that one fails too, or
+// no mirror is left with the patch, or the patch cannot make the file, the
+// whole file is fetched instead. A file with the same bytes as an installed
+// file is copied from that file instead and checked the same way; if the
+// check fails (the installed file changed meanwhile), the file is fetched,
+// charging no mirror. Owned by the download list; ends with finished() or
+// canceled() once per run.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -78,6 +79,10 @@ private:
     void fetchInsteadOfCopy();
     // Drops the patch and fetches the whole file.
     void fetchWholeFile();
+    // Drops the patch and fetches it again, from the mirrors left.
+    void fetchPatchAgain();
+    // What the current download fetched counts on in the transfer figures.
+    void keepFetchedBytes();
     // The user asked to stop while a check ran: no further attempt.
     void stopOnCancel();
     QString patchLocalPath() const;
@@ -90,6 +95,11 @@ private:
     bool m_copying = false;
     bool m_copied = false;
     bool m_onePiece = false;
+    bool m_patchInOnePiece = false;
+    // Patches that failed their check; the second one ends the patch's way.
+    int m_badPatches = 0;
+    // The MD5 sum that the last bad patch had.
+    QString m_badPatchMd5;
     bool m_sizeLimitReported = false;
     // Bytes fetched for a patch that was then dropped.
     quint64 m_droppedBytes = 0;

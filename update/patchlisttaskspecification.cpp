@@ -51,6 +51,9 @@ void PatchListTaskSpecification::execute()
     // cannot write, which ends the run's downloads.
     addSubTask(m_download);
     auto *check = new CheckSignatureTaskSpecification(local, m_patchList.md5, false, this, 0.2);
+    // The failure line names the mirror that sent the list.
+    connect(m_download, &TaskSpecification::finished, check,
+            [download = m_download, check] { check->origin = download->origin(); });
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &PatchListTaskSpecification::onCheckDone);
     addSubTask(check);
@@ -64,8 +67,8 @@ void PatchListTaskSpecification::onCheckDone(bool ok, CheckSignatureTaskSpecific
     if (!ok) {
         if (!m_download->resumed()) {
             // Not what the product ini signed: the mirror served it wrong.
-            emit message(QStringLiteral("md5 sum for %1 failed, invalidating mirror")
-                             .arg(m_patchList.name));
+            emit message(QStringLiteral("md5 sum for %1 failed, invalidating mirror %2")
+                             .arg(m_patchList.name, m_download->m_mirror.name));
             m_mirrors->removeMirror(m_download->m_mirror.name);
         }
         emit message(QStringLiteral("No patches: files are fetched whole"));

@@ -12,6 +12,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -209,7 +210,7 @@ QString tst_DownloadFileListTaskSpecification::normalised(QString line) const
 {
     line.replace(QDir(m_temp->path()).canonicalPath(), "TEMP");
     line.replace(m_temp->path(), "TEMP");
-    return line;
+    return line.replace(QRegularExpression(" at https?://127.0.0.1:\\d+/7\\)$"), ")");
 }
 
 void tst_DownloadFileListTaskSpecification::seedFirstPickBelow(int freeSlots, int firstBelow)
@@ -273,7 +274,8 @@ void tst_DownloadFileListTaskSpecification::corruptMirrorIsDropped()
     QCOMPARE(m_log,
              QStringList({"Downloading files", "Downloading base/sub/b.bin",
                           "Downloading base/sub/b.bin finished",
-                          "Signature check failed for TEMP/sub/b.bin", m_corruptedMismatch,
+                          "Signature check failed for TEMP/sub/b.bin (from mirror bad)",
+                          m_corruptedMismatch,
                           "md5 sum for sub/b.bin failed, invalidating mirror and retrying",
                           "Downloading base/sub/b.bin", "Downloading base/sub/b.bin finished",
                           "finished"}));
@@ -305,10 +307,10 @@ void tst_DownloadFileListTaskSpecification::neverMatchingFileExhaustsMirrors()
     QVERIFY(waitForEnd(step));
 
     QStringList expected {"Downloading files"};
-    for (int attempt = 0; attempt < 3; ++attempt)
+    for (const char *mirror : {"two", "one", "three"})
         expected << "Downloading base/a.bin"
                  << "Downloading base/a.bin finished" << checkReport
-                 << "Signature check failed for TEMP/a.bin"
+                 << "Signature check failed for TEMP/a.bin (from mirror " + QString(mirror) + ")"
                  << "MD5 mismatch: TEMP/a.bin has the MD5 sum " + md5Of(m_files.value("a.bin"))
                         + ", " + md5 + " was expected"
                  << "md5 sum for a.bin failed, invalidating mirror and retrying";
@@ -402,8 +404,8 @@ void tst_DownloadFileListTaskSpecification::userCancelDuringCheckMakesNoNewAttem
     QCOMPARE(m_log,
              QStringList({"Downloading files", "Downloading base/sub/b.bin",
                           "Downloading base/sub/b.bin finished",
-                          "Signature check failed for TEMP/sub/b.bin", m_corruptedMismatch,
-                          "user canceled"}));
+                          "Signature check failed for TEMP/sub/b.bin (from mirror bad)",
+                          m_corruptedMismatch, "user canceled"}));
     QCOMPARE(step->state, UserCanceled);
 }
 

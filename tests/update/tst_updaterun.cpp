@@ -1209,6 +1209,7 @@ void tst_UpdateRun::updateByPatches_data()
     QTest::newRow("v1 to v2 by patches over ftp") << "ftp" << NewVersion << "";
     QTest::newRow("v1 to v3, patches from v2 only") << "http" << LaterVersion << "";
     QTest::newRow("corrupted patch on one mirror") << "http" << NewVersion << "corrupt";
+    QTest::newRow("corrupted patch on both mirrors") << "http" << NewVersion << "everywhere";
     QTest::newRow("patch list on no mirror") << "http" << NewVersion << "nolist";
     QTest::newRow("locally modified file") << "http" << NewVersion << "modified";
     QTest::newRow("folder at a listed path, two updates") << "http" << NewVersion << "folder";
@@ -1217,10 +1218,11 @@ void tst_UpdateRun::updateByPatches_data()
 
 // Releases published with patches, installed by the engine: each changed
 // file whose installed copy has a patch is made from it, the others come
-// whole; whatever fails on a patch's way (a corrupted patch, no patch list
-// anywhere, an installed file changed by hand) ends in the whole file, and
-// only the mirror that served a bad patch is dropped. The transfer figures
-// count the bytes fetched.
+// whole; a patch corrupted on one mirror comes from the other, the first
+// named and dropped, and the whole file is not fetched; a patch corrupted
+// alike on both, or whatever else fails on a patch's way (no patch list
+// anywhere, an installed file changed by hand), ends in the whole file. The
+// transfer figures count the bytes fetched.
 void tst_UpdateRun::updateByPatches()
 {
     QFETCH(QString, server);
@@ -1236,7 +1238,8 @@ void tst_UpdateRun::updateByPatches()
     const QString list = QStringLiteral("client_linux_amd64.patches");
 
     QString tree = QStringLiteral("patched");
-    const bool faultyMirror = fault == QLatin1String("corrupt") || fault == QLatin1String("nolist");
+    const bool badPatch = fault == QLatin1String("corrupt") || fault == QLatin1String("everywhere");
+    const bool faultyMirror = badPatch || fault == QLatin1String("nolist");
     if (faultyMirror) {
         tree = fault;
         QVERIFY(makeFaultyMirror(
@@ -1257,7 +1260,7 @@ void tst_UpdateRun::updateByPatches()
                                                      : m_servers->startNginx(mirrorTree(tree))};
     if (faultyMirror)
         urls.append(m_servers->startNginx(
-            mirrorTree(fault == QLatin1String("nolist") ? tree : QStringLiteral("patched"))));
+            mirrorTree(fault == QLatin1String("corrupt") ? QStringLiteral("patched") : tree)));
     QVERIFY(prepare(OldVersion, urls, {{QStringLiteral("update/streams"), 1}}));
     if (fault == QLatin1String("modified")) {
         QFile installed(appRoot() + QLatin1Char('/') + faultKey);
@@ -1309,7 +1312,9 @@ void tst_UpdateRun::updateByPatches()
                         QStringLiteral("client_linux_amd64.ini.sig"), list};
     if (fault == QLatin1String("nolist"))
         wanted.append(list);
-    if (fault == QLatin1String("corrupt"))
+    if (badPatch)
+        wanted.append(patchOfFaultKey);
+    if (fault == QLatin1String("everywhere")) // from the second mirror too, then the whole file
         wanted.append(patchOfFaultKey);
     int patched = 0;
     for (const QString &key : changedKeys(version)) {
@@ -1321,7 +1326,8 @@ void tst_UpdateRun::updateByPatches()
         const QString patchPath = QStringLiteral("patches/%1.%2.zst").arg(key, installedMd5);
         const bool byPatch = QFileInfo::exists(release + patchPath)
             && listText.contains(QStringLiteral("[%1]\n%2=").arg(key, installedMd5))
-            && !(key == faultKey && !fault.isEmpty()) && fault != QLatin1String("nolist");
+            && !(key == faultKey && !fault.isEmpty() && fault != QLatin1String("corrupt"))
+            && fault != QLatin1String("nolist");
         patched += byPatch ? 1 : 0;
         wanted.append(byPatch ? patchPath : QStringLiteral("files/") + key);
         QVERIFY2(m_log.contains(
@@ -1346,10 +1352,16 @@ void tst_UpdateRun::updateByPatches()
     QCOMPARE(fetched, wanted);
     QCOMPARE(m_handTick.section(QLatin1Char(' '), 1, 1), QString::number(fetchedBytes));
     auto *mirrors = m_engine->findChild<Mirrors *>();
-    QCOMPARE(mirrors->getMirrorIndex(QStringLiteral("m1")), fault == QLatin1String("corrupt") ? -1 : 0);
-    if (fault == QLatin1String("corrupt"))
+    QCOMPARE(mirrors->getMirrorIndex(QStringLiteral("m1")), badPatch ? -1 : 0);
+    if (fault == QLatin1String("everywhere")) // the same bytes again: the release's fault
+        QCOMPARE(mirrors->getMirrorIndex(QStringLiteral("m2")), 0);
+    if (fault == QLatin1String("corrupt")) {
         QVERIFY(m_log.contains(
-            QStringLiteral("md5 sum for %1 failed, invalidating mirror").arg(patchOfFaultKey)));
+            QStringLiteral("md5 sum for %1 failed, invalidating mirror m1").arg(patchOfFaultKey)));
+        QVERIFY(LocalServers::requestedPaths(m_servers->nginxAccessLog(urls[1]))
+                    .contains(QStringLiteral("/2/") + patchOfFaultKey));
+        QVERIFY(!fetched.contains(QStringLiteral("files/") + faultKey));
+    }
     if (fault == QLatin1String("nolist"))
         QVERIFY(m_log.contains(QStringLiteral("No mirror has %1").arg(list)));
     if (fault != QLatin1String("folder"))
