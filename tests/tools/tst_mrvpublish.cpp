@@ -35,6 +35,7 @@ private slots:
     void helpDescribesEveryCommand();
     void keygenWritesKeysOpensslReads();
     void keygenNeverOverwritesAKey();
+    void keygenKeepsTheKeyOutOfAGitWorkTree();
     void signatureVerifiesWithOpenssl();
     void signedFilePassesTheUpdatersCheck();
     void releaseReadsBackAsTheUpdaterReadsIt();
@@ -144,7 +145,7 @@ void tst_MrvPublish::helpDescribesEveryCommand()
     const Result result = run({"--help"});
     QCOMPARE(result.exitCode, 0);
     for (const char *word :
-         {"keygen [--bits N] PRIVATE PUBLIC.der", "sign PRIVATE FILE",
+         {"keygen [--bits N] [--force] PRIVATE PUBLIC.der", "sign PRIVATE FILE",
           "release --key PRIVATE --type CLIENT_TYPE --version N", "--gzip GLOB",
           "--previous OLD_CLIENT_DIR", "--changelog FILE", "changelog_client.txt", "delete",
           "--patch-from OLD_CLIENT_DIR", "CLIENT_TYPE.patches", "--follow-links",
@@ -185,6 +186,27 @@ void tst_MrvPublish::keygenNeverOverwritesAKey()
     for (const char *bits : {"1024", "8200", "3073"})
         QCOMPARE(run({"keygen", "--bits", bits, dir.filePath("k"), dir.filePath("p")}).exitCode, 2);
     QVERIFY(!QFile::exists(dir.filePath("k")) && !QFile::exists(dir.filePath("p")));
+}
+
+// A key written into a checkout is one "git add" from being published.
+void tst_MrvPublish::keygenKeepsTheKeyOutOfAGitWorkTree()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath(".git")) && QDir().mkpath(dir.filePath("keys")));
+    const QString priv = dir.filePath("keys/my.key");
+    const QString pub = dir.filePath("my.der");
+    const QStringList args = {"keygen", "--bits", "2048", priv, pub};
+    const Result refused = run(args);
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains("inside the git work tree " + dir.path().toLocal8Bit()),
+             refused.err.constData());
+    QVERIFY(QDir(dir.filePath("keys")).isEmpty() && !QFile::exists(pub));
+    // Both files named, so that the publisher sees where the private key went.
+    const Result forced = run(args + QStringList {"--force"});
+    QCOMPARE(forced.exitCode, 0);
+    QVERIFY2(forced.out.contains("private key: " + priv.toLocal8Bit() + " (mode 0600")
+                 && forced.out.contains("public key: " + pub.toLocal8Bit() + " (build"),
+             forced.out.constData());
 }
 
 void tst_MrvPublish::signatureVerifiesWithOpenssl()
@@ -274,8 +296,8 @@ void tst_MrvPublish::releaseReadsBackAsTheUpdaterReadsIt()
         QCOMPARE(run({"keygen", key, dir.filePath("release.der")}).exitCode, 0);
     const Result result
         = run({"release", "--key", key, "--type", "client_linux_amd64", "--version", "42", "--gzip",
-               "*.so", "--gzip", "data dir/*.txt", "--previous", previous, "--changelog",
-               dir.filePath("changes.txt"), "--follow-links", client, mirror});
+               "*.so", "--gzip", "data dir/*.txt", "--gzip", "deep/**", "--previous", previous,
+               "--changelog", dir.filePath("changes.txt"), "--follow-links", client, mirror});
     QVERIFY2(result.exitCode == 0, result.err.constData());
 
     const QString version = mirror + "/42";
@@ -305,7 +327,8 @@ void tst_MrvPublish::releaseReadsBackAsTheUpdaterReadsIt()
     QCOMPARE(keys.size(), files.size());
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         const QString &path = it.key();
-        const bool gzipped = path.endsWith(".so") || path == "data dir/with space.txt";
+        const bool gzipped
+            = path.endsWith(".so") || path == "data dir/with space.txt" || path.startsWith("deep/");
         const QString entry = gzipped ? path + ".gz" : path;
         QVERIFY2(keys.contains(entry), qPrintable(entry));
         const QStringList fields = settings.value(entry).toString().split("::", Qt::KeepEmptyParts);
@@ -351,6 +374,8 @@ enum ReleaseFault {
     UnreadableFolder,
     UnreadableClientDir,
     EarlierReleaseLeavingTheRoot,
+    DeletingAnUpdaterFile, // the one that ends the row's name
+    GlobMatchingNothing,
 };
 
 // Patches from each earlier tree, kept only when smaller than half of the
@@ -388,11 +413,14 @@ void tst_MrvPublish::releaseKeepsOnlyPatchesWorthFetching()
                                dir.filePath("v3"), dir.filePath("mirror")});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.err,
-             m_devKeyCompiledIn ? "mrvpublish: warning: " + m_devKey.toLocal8Bit()
-                     + " is the development key, whose private half is public: only updaters "
-                       "that trust it accept this, and they accept what anyone signs; make "
-                       "your own with mrvpublish keygen\n"
-                                : QByteArray());
+             (m_devKeyCompiledIn ? "mrvpublish: warning: " + m_devKey.toLocal8Bit()
+                      + " is the development key, whose private half is public: only updaters "
+                        "that trust it accept this, and they accept what anyone signs; make "
+                        "your own with mrvpublish keygen\n"
+                                 : QByteArray())
+                 + "mrvpublish: warning: " + dir.filePath("v3").toLocal8Bit()
+                 + " has no update: this release leaves every player's updater as it is; ship "
+                   "update in every release\n");
     for (const char *from : {"v1", "v2"})
         QVERIFY(result.out.contains("patches from " + QFile::encodeName(dir.filePath(from))
                                     + ": 2 files"));
@@ -467,7 +495,8 @@ void tst_MrvPublish::releaseDeletesWhatEarlierVersionsHad()
             QVERIFY(QDir(mirror + QString("/%1").arg(old)).removeRecursively());
         const Result result
             = run(QStringList {"release", "--key", key, "--type", "client_linux_amd64", "--version",
-                               QString::number(version), "--gzip", "*.so"}
+                               QString::number(version)}
+                  + (version == 1 ? QStringList {"--gzip", "*.so"} : QStringList())
                   + (version == 3 ? extra : QStringList())
                   + QStringList {dir.filePath(QString("v%1").arg(version)), mirror});
         QVERIFY2(result.exitCode == 0, result.err.constData());
@@ -507,6 +536,15 @@ void tst_MrvPublish::releaseFailsWithoutLeavingAnything_data()
         << int(UnreadableClientDir) << "client cannot be read: Permission denied";
     QTest::newRow("earlier release naming a path outside")
         << int(EarlierReleaseLeavingTheRoot) << "names in [files] the path \"../x.so\"";
+    for (const char *file :
+         {"update", "mrvclient_runscript.sh", "update.ini", "mirrors.ini", "update.journal"})
+        QTest::addRow("delete list naming %s", file)
+            << int(DeletingAnUpdaterFile)
+            << QString("%1 is missing from CLIENT, so [delete] would remove it").arg(file);
+    QTest::newRow("glob matching nothing")
+        << int(GlobMatchingNothing)
+        << "--gzip 'data/*.dat' matches no file of CLIENT (\"*\" stops at \"/\"; "
+           "'data/**/*.dat' also matches";
     QTest::newRow("empty client directory") << int(EmptyClientDir) << "No files";
     QTest::newRow("two files stored under one name") << int(ClashingNames) << "Two files";
     QTest::newRow("name not UTF-8") << int(NameNotUtf8) << "/lib/x\\xff.so is not valid UTF-8";
@@ -527,6 +565,7 @@ void tst_MrvPublish::releaseFailsWithoutLeavingAnything()
     QDir().mkpath(mirror);
     writeFile(client + "/bin/mrvclient_linux_amd64", "client");
     writeFile(client + "/lib/libx.so", "lib");
+    expected.replace("CLIENT", client);
 
     QByteArray rawName;
     switch (fault) {
@@ -603,6 +642,15 @@ void tst_MrvPublish::releaseFailsWithoutLeavingAnything()
         writeFile(mirror + "/6/client_linux_amd64.ini",
                   "[files]\nx.so.gz=d41d8cd98f00b204e9800998ecf8427e::0::"
                   "d41d8cd98f00b204e9800998ecf8427e::0::../x.so\n");
+        break;
+    case DeletingAnUpdaterFile:
+        writeFile(mirror + "/6/client_linux_amd64.ini",
+                  "[files]\n" + QString(QTest::currentDataTag()).section(' ', -1).toUtf8()
+                      + "=d41d8cd98f00b204e9800998ecf8427e::0\n");
+        break;
+    case GlobMatchingNothing:
+        writeFile(client + "/data/maps/harbour.dat", "map");
+        extra << "--gzip" << "data/*.dat";
         break;
     }
     const QStringList before

@@ -282,12 +282,35 @@ void tst_Updated::answersComeFromTheFile()
     news.close();
 
     LocalServers servers;
-    const LocalServers::RefServer server = servers.startUpdateServer(writeConfig(config));
+    const QString path = writeConfig(config);
+    const LocalServers::RefServer server = servers.startUpdateServer(path);
     QVERIFY(server.isValid());
     const quint16 port = bannerPort ? server.bannerPort : server.versionPort;
     QCOMPARE(ask(port, request, reply.isNull() ? 300 : 2000), reply);
     QVERIFY(!ask(server.versionPort, QByteArray("3\0", 2)).isNull());
     QCOMPARE(stopAndCount(server), counts);
+    if (request != QByteArray("3\0", 2) || reply.isNull())
+        return;
+
+    // --check --address names per channel what the server sent that address.
+    QProcess check;
+    check.start(LocalServers::binDir() + QStringLiteral("/mrvupdated"),
+                {QStringLiteral("--check"), QStringLiteral("--address"),
+                 QStringLiteral("127.0.0.1"), path});
+    QVERIFY(check.waitForFinished(10000));
+    QStringList offered;
+    for (const QString &line : QString::fromUtf8(check.readAllStandardOutput()).split('\n')) {
+        if (line.startsWith(QStringLiteral("127.0.0.1 ")))
+            offered.append(line.section(QStringLiteral(" ("), 0, 0));
+    }
+    const QStringList entries = QString::fromLatin1(reply.constData()).split(',');
+    QStringList expected;
+    for (const char *channel : {"stable", "beta", "alpha"}) {
+        const QString entry = entries.value(expected.size());
+        expected.append(QStringLiteral("127.0.0.1 %1: %2")
+                            .arg(channel, entry.isEmpty() ? QStringLiteral("no version") : entry));
+    }
+    QCOMPARE(offered, expected);
 }
 
 void tst_Updated::reloadKeepsTheLastGoodAnswers_data()

@@ -35,6 +35,7 @@ bool EarlierReleases::fail(const QString &text)
 bool EarlierReleases::read(const QString &mirrorRoot, const QString &clientType)
 {
     m_paths.clear();
+    m_lastVersion.clear();
     m_versions.clear();
     const QDir root(mirrorRoot);
     QList<uint> numbers;
@@ -53,14 +54,14 @@ bool EarlierReleases::read(const QString &mirrorRoot, const QString &clientType)
             = root.filePath(version + QLatin1Char('/') + clientType + QStringLiteral(".ini"));
         if (!QFileInfo::exists(ini) && !QFileInfo(ini).isSymLink())
             continue;
-        if (!readProductIni(ini))
+        if (!readProductIni(ini, version))
             return false;
         m_versions.append(version);
     }
     return true;
 }
 
-bool EarlierReleases::readProductIni(const QString &path)
+bool EarlierReleases::readProductIni(const QString &path, const QString &version)
 {
     // Read once, at most one byte beyond the limit, and parsed from a copy of
     // exactly those bytes.
@@ -113,6 +114,7 @@ bool EarlierReleases::readProductIni(const QString &path)
             if (!ProductIni::isPlainRelativePath(installed))
                 return fail(faultyPath(section, installed));
             m_paths.insert(installed);
+            m_lastVersion.insert(installed, version);
         }
         ini.endGroup();
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -20,15 +21,19 @@ public:
     bool read(const QString &mirrorRoot, const QString &clientType);
 
     const QSet<QString> &paths() const { return m_paths; }
+    // The newest version directory whose product ini names the path, or an
+    // empty string.
+    QString lastVersionWith(const QString &path) const { return m_lastVersion.value(path); }
     // The version directories read, in ascending order.
     const QStringList &versions() const { return m_versions; }
     const QString &error() const { return m_error; }
 
 private:
-    bool readProductIni(const QString &path);
+    bool readProductIni(const QString &path, const QString &version);
     bool fail(const QString &text);
 
     QSet<QString> m_paths;
+    QHash<QString, QString> m_lastVersion;
     QStringList m_versions;
     QString m_error;
 };

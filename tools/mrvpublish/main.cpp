@@ -19,7 +19,7 @@
 namespace {
 
 const char helpText[] = R"(Usage:
-  mrvpublish keygen [--bits N] PRIVATE PUBLIC.der
+  mrvpublish keygen [--bits N] [--force] PRIVATE PUBLIC.der
   mrvpublish sign PRIVATE FILE
   mrvpublish release --key PRIVATE --type CLIENT_TYPE --version N
                      [--gzip GLOB]... [--previous OLD_CLIENT_DIR]...
@@ -38,7 +38,10 @@ keygen   Makes a new RSA key pair with an N-bit modulus (3072 unless --bits
          if it is shorter): keep it secret. PUBLIC.der gets the public key as
          DER PKCS #1 RSAPublicKey: build the updater with
          -DMORVANE_PUBLIC_KEY=PUBLIC.der. Existing files are never
-         overwritten.
+         overwritten. Standard output names the two files written.
+         PRIVATE is not written inside a git work tree (a folder above it
+         holds .git), where one "git add" publishes it, unless --force is
+         given.
 
 sign     Writes FILE.sig: the RSASSA-PSS signature (SHA-1, salt length 8) of
          FILE's whole content, made with PRIVATE.
@@ -68,15 +71,24 @@ release  Lays out version N of client type CLIENT_TYPE in MIRROR_ROOT/N,
                                 key, "<md5>=<patch md5>::<patch size>" lines;
                                 section "General" of the product ini names it
                                 (patchlist=CLIENT_TYPE.patches::<md5>::<size>)
-         A GLOB without "/" matches file names ("*.so"), one with "/" matches
-         paths below CLIENT_DIR ("bin/*"). The release is built under a
-         temporary name beside MIRROR_ROOT/N and renamed when it is complete
-         (one that a killed run left is removed by the next run); an
-         existing MIRROR_ROOT/N is an error, and so is a file or directory
-         below CLIENT_DIR that cannot be read, anything but regular files and
-         directories, and a file name that is not valid UTF-8 or holds a
-         control character. So is a symbolic
-         link in CLIENT_DIR, since it would publish whatever it leads to;
+         A GLOB without "/" matches file names in every folder ("*.so"),
+         one with "/" matches paths below CLIENT_DIR ("bin/*"). "*", "?"
+         and "[...]" never cross a "/": "data/*.dat" takes data/a.dat but
+         not data/maps/b.dat. "**" crosses folders: "data/**" takes every
+         file below data, "data/**/*.dat" every .dat file in data and the
+         folders below it. A GLOB that matches no file is an error.
+         [delete] must not name a file that the updater needs in the
+         application root (update, mrvclient_runscript.sh, update.ini,
+         mirrors.ini, update.journal): a CLIENT_DIR that lacks one that an
+         earlier release or --previous tree has is an error. Without update
+         in CLIENT_DIR, a warning: ship update in every release. The
+         release is built under a temporary name beside MIRROR_ROOT/N and
+         renamed when it is complete (one that a killed run left is removed
+         by the next run); an existing MIRROR_ROOT/N is an error, and so is
+         a file or directory below CLIENT_DIR that cannot be read, anything
+         but regular files and directories, and a file name that is not
+         valid UTF-8 or holds a control character. So is a symbolic link
+         in CLIENT_DIR, since it would publish whatever it leads to;
          with --follow-links, a link stands for the file or directory it
          leads to when that lies inside CLIENT_DIR, and a link that leads
          outside CLIENT_DIR, nowhere, or to a directory holding it is still
@@ -84,7 +96,8 @@ release  Lays out version N of client type CLIENT_TYPE in MIRROR_ROOT/N,
          may have installed; files of 2 GiB and more get no patch. Files are
          stored and patches made on every core; on a terminal, standard error
          shows the files and bytes done. Standard output gives MIRROR_ROOT/N,
-         then what the release holds, deletes and saves by its patches.
+         then what the release holds, what each GLOB took, what it deletes
+         and what its patches save.
          Upload MIRROR_ROOT/N to every mirror.
 
 verify   Checks that every mirror (base URL, as in mirrors.ini) serves version
@@ -127,8 +140,25 @@ constexpr int defaultKeyBits = 3072;
 constexpr int minKeyBits = 2048;
 constexpr int maxKeyBits = 8192;
 
+// The git work tree that holds dir, found by the ".git" (a directory, or a
+// file in a linked work tree) in dir or a folder above it; empty if none.
+QString gitWorkTree(const QString &dir)
+{
+    const QFileInfo info(dir);
+    QString folder = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
+    for (;;) {
+        if (QFileInfo::exists(folder + QStringLiteral("/.git")))
+            return folder;
+        const QString parent = QFileInfo(folder).path();
+        if (parent == folder)
+            return QString();
+        folder = parent;
+    }
+}
+
 int keygen(QStringList args)
 {
+    const bool force = args.removeAll(QLatin1String("--force")) > 0;
     int bits = defaultKeyBits;
     const qsizetype option = args.indexOf(QLatin1String("--bits"));
     if (option >= 0) {
@@ -148,6 +178,12 @@ int keygen(QStringList args)
         if (QFileInfo::exists(path))
             return failure(QStringLiteral("%1 already exists; not overwriting it").arg(path));
     }
+    const QString workTree = force ? QString() : gitWorkTree(QFileInfo(args[0]).absolutePath());
+    if (!workTree.isEmpty())
+        return failure(QStringLiteral("not writing the private key %1 inside the git work tree %2, "
+                                      "where one \"git add\" publishes it: keep it elsewhere, "
+                                      "or give --force")
+                           .arg(args[0], workTree));
     // The private key file is made readable by its owner only before anything
     // is written to it.
     QFile privateFile(args[0]);
@@ -173,6 +209,14 @@ int keygen(QStringList args)
         QFile::remove(args[1]);
         return failure(QString::fromLocal8Bit(e.what()));
     }
+    const QString privatePath = QFileInfo(args[0]).absoluteFilePath();
+    const QString publicPath = QFileInfo(args[1]).absoluteFilePath();
+    QTextStream(stdout) << "private key: " << privatePath
+                        << " (mode 0600: keep it secret, off the mirrors and out of every "
+                           "repository)\npublic key: "
+                        << publicPath
+                        << " (build the updater with -DMORVANE_PUBLIC_KEY=" << publicPath << ")"
+                        << Qt::endl;
     return 0;
 }
 

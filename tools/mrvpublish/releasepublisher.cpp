@@ -504,21 +504,115 @@ bool ReleasePublisher::checkOptions()
     if (!tree.list())
         return fail(tree.error());
     m_files = tree.files();
+    return checkGzipGlobs();
+}
+
+namespace {
+
+// What the updater needs in the application root, which no release may
+// delete: itself, the client's start script, the player's settings, the
+// mirror list, and the journal that puts back a replacement that was killed
+// half-way.
+const QStringList &updaterFiles()
+{
+    static const QStringList names {QStringLiteral("update"),
+                                    QStringLiteral("mrvclient_runscript.sh"),
+                                    QStringLiteral("update.ini"), QStringLiteral("mirrors.ini"),
+                                    QStringLiteral("update.journal")};
+    return names;
+}
+
+// A --gzip glob as a pattern: "*", "?" and "[...]" stay within one name, as
+// Qt's wildcards do; each "**" between them crosses folders, and "**/" also
+// stands for no folder at all, so that "data/**/*.dat" takes data/x.dat too.
+QRegularExpression globPattern(const QString &glob)
+{
+    const QStringList pieces = glob.split(QStringLiteral("**"));
+    QString pattern;
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        QStringView piece = pieces[i];
+        if (i > 0) {
+            const bool wholeFolders = piece.startsWith(QLatin1Char('/'));
+            pattern += wholeFolders ? QStringLiteral("(?:.*/)?") : QStringLiteral(".*");
+            if (wholeFolders)
+                piece = piece.mid(1);
+        }
+        pattern += QRegularExpression::wildcardToRegularExpression(
+            piece, QRegularExpression::UnanchoredWildcardConversion);
+    }
+    return QRegularExpression(QRegularExpression::anchoredPattern(pattern),
+                              QRegularExpression::DontCaptureOption);
+}
+
+// What a --gzip glob is matched against: a glob with a "/" names paths, one
+// without names file names.
+QStringView globSubject(const QString &glob, const QString &relativePath)
+{
+    return glob.contains(QLatin1Char('/'))
+        ? QStringView(relativePath)
+        : QStringView(relativePath).mid(relativePath.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+} // namespace
+
+bool ReleasePublisher::checkGzipGlobs()
+{
+    m_gzipPatterns.clear();
+    m_gzipMatches.clear();
+    for (const QString &glob : std::as_const(m_options.gzipGlobs)) {
+        const QRegularExpression pattern = globPattern(glob);
+        if (!pattern.isValid())
+            return fail(QStringLiteral("--gzip '%1' is not a glob").arg(glob));
+        const int count
+            = int(std::count_if(m_files.cbegin(), m_files.cend(), [&](const QString &file) {
+                  return pattern.match(globSubject(glob, file)).hasMatch();
+              }));
+        m_gzipPatterns.append(pattern);
+        m_gzipMatches.append(count);
+        if (count > 0)
+            continue;
+        // The usual slip: "data/*.dat" for the files in the folders below data.
+        QString hint;
+        const qsizetype slash = glob.lastIndexOf(QLatin1Char('/'));
+        if (slash >= 0 && !glob.contains(QStringLiteral("**"))) {
+            const QString deeper = glob.left(slash) + QStringLiteral("/**/") + glob.mid(slash + 1);
+            const QRegularExpression wider = globPattern(deeper);
+            if (std::any_of(m_files.cbegin(), m_files.cend(),
+                            [&wider](const QString &file) { return wider.match(file).hasMatch(); }))
+                hint = QStringLiteral(" (\"*\" stops at \"/\"; '%1' also matches in the "
+                                      "folders below)")
+                           .arg(deeper);
+        }
+        return fail(QStringLiteral("--gzip '%1' matches no file of %2%3")
+                        .arg(glob, m_options.clientDir, hint));
+    }
     return true;
 }
 
 bool ReleasePublisher::isGzipped(const QString &relativePath) const
 {
-    const QString fileName = QFileInfo(relativePath).fileName();
-    for (const QString &glob : m_options.gzipGlobs) {
-        const QRegularExpression pattern
-            = QRegularExpression::fromWildcard(glob, Qt::CaseSensitive);
-        // A glob with a "/" names paths, one without names file names.
-        const QString &subject = glob.contains(QLatin1Char('/')) ? relativePath : fileName;
-        if (pattern.match(subject).hasMatch())
+    for (qsizetype i = 0; i < m_gzipPatterns.size(); ++i) {
+        if (m_gzipPatterns[i].match(globSubject(m_options.gzipGlobs[i], relativePath)).hasMatch())
             return true;
     }
     return false;
+}
+
+bool ReleasePublisher::checkDeletes(const QStringList &deletes, const EarlierReleases &earlier)
+{
+    for (const QString &name : updaterFiles()) {
+        if (!deletes.contains(name))
+            continue;
+        const QString version = earlier.lastVersionWith(name);
+        const QString source = !version.isEmpty()
+            ? QStringLiteral("release %1 below %2 has it").arg(version, m_options.mirrorRoot)
+            : QStringLiteral("a --previous client directory has it");
+        return fail(QStringLiteral("%1 is missing from %2, so [delete] would remove it from "
+                                   "every installation (%3), and the updater needs it in the "
+                                   "application root; put %1 in %2")
+                        .arg(name, m_options.clientDir, source));
+    }
+    return true;
 }
 
 bool ReleasePublisher::build()
@@ -538,8 +632,6 @@ bool ReleasePublisher::build()
     if (isDevelopmentKey(key))
         m_warnings.append(developmentKeyWarning(m_options.keyPath));
 
-    if (!QDir().mkpath(m_options.mirrorRoot))
-        return fail(QStringLiteral("Cannot create mirror root %1").arg(m_options.mirrorRoot));
     const QDir root(m_options.mirrorRoot);
     const QString target = root.absoluteFilePath(m_options.version);
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
@@ -548,10 +640,29 @@ bool ReleasePublisher::build()
     const QStringList &files = m_files;
     if (files.isEmpty())
         return fail(QStringLiteral("No files in client directory %1").arg(m_options.clientDir));
+    if (!files.contains(QStringLiteral("update")))
+        m_warnings.append(QStringLiteral("warning: %1 has no update: this release leaves every "
+                                         "player's updater as it is; ship update in every "
+                                         "release")
+                              .arg(m_options.clientDir));
 
     EarlierReleases earlier;
     if (!earlier.read(m_options.mirrorRoot, m_options.clientType))
         return fail(earlier.error());
+
+    // A player may come from any earlier version: whatever one of them put
+    // in place and this one lacks goes, but never what the updater needs.
+    QSet<QString> earlierFiles = earlier.paths();
+    earlierFiles.unite(m_previousFiles);
+    for (const QString &file : files)
+        earlierFiles.remove(file);
+    QStringList deletes(earlierFiles.cbegin(), earlierFiles.cend());
+    deletes.sort();
+    if (!checkDeletes(deletes, earlier))
+        return false;
+
+    if (!QDir().mkpath(m_options.mirrorRoot))
+        return fail(QStringLiteral("Cannot create mirror root %1").arg(m_options.mirrorRoot));
 
     // Other runs on the same mirror root wait while this one clears what
     // killed runs left and makes and locks its own staging directory, so
@@ -602,15 +713,6 @@ bool ReleasePublisher::build()
     }
     if (!writePatchList(staging.filePath(ProductIni::patchListName(m_options.clientType)), jobs))
         return false;
-
-    // A player may come from any earlier version: whatever one of them put
-    // in place and this one lacks goes.
-    QSet<QString> earlierFiles = earlier.paths();
-    earlierFiles.unite(m_previousFiles);
-    for (const QString &file : files)
-        earlierFiles.remove(file);
-    QStringList deletes(earlierFiles.cbegin(), earlierFiles.cend());
-    deletes.sort();
 
     const QString iniPath = staging.filePath(ProductIni::iniName(m_options.clientType));
     if (!writeProductIni(iniPath, deletes))
@@ -683,6 +785,13 @@ void ReleasePublisher::summarize(const std::vector<FileJob> &jobs, qsizetype del
         line += QStringLiteral(", %1 compressed: %2 on the mirror")
                     .arg(files(compressed), sizeText(storedBytes));
     m_summary.append(line);
+    // What each glob took, since a glob that takes too few files fails nothing.
+    QStringList globs;
+    for (qsizetype i = 0; i < m_gzipMatches.size(); ++i)
+        globs.append(
+            QStringLiteral("'%1' %2").arg(m_options.gzipGlobs[i], files(m_gzipMatches[i])));
+    if (!globs.isEmpty())
+        m_summary.append(QStringLiteral("--gzip: %1").arg(globs.join(QStringLiteral(", "))));
     QStringList sources;
     if (!earlierVersions.isEmpty())
         sources.append(QStringLiteral("releases %1 below %2")

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -17,12 +19,15 @@
 // named with its MD5 sum and size in [General]. Files are stored and patches
 // made on every core. The "delete" section lists every file that a release of
 // the same client type already below the mirror root installs or deletes, or
-// that an earlier client tree holds, and this version lacks. Every file and
-// directory of the client directory is read whole, or the release fails.
-// The release is built under a hidden temporary name beside its target and
+// that an earlier client tree holds, and this version lacks; a release whose
+// "delete" section would name a file that the updater needs in the
+// application root fails, and so does a --gzip glob that matches no file.
+// Every file and directory of the client directory is read whole, or the
+// release fails. The release is built under a hidden temporary name beside its target and
 // renamed at the end, so a mirror never holds half a version; those of runs
 // that were killed go at the next run. build() runs once; on failure
 // errorString() says why.
+class EarlierReleases;
 class RsaKey;
 
 class ReleasePublisher
@@ -74,6 +79,8 @@ private:
     void runJob(FileJob &job, const QString &stagingDir, Progress &progress) const;
     bool writePatchList(const QString &path, const std::vector<FileJob> &jobs);
     bool writeProductIni(const QString &path, const QStringList &deletes);
+    bool checkGzipGlobs();
+    bool checkDeletes(const QStringList &deletes, const EarlierReleases &earlier);
     bool isGzipped(const QString &relativePath) const;
     void summarize(const std::vector<FileJob> &jobs, qsizetype deletes,
                    const QStringList &earlierVersions, const QStringList &leftovers);
@@ -83,6 +90,8 @@ private:
     QString m_releaseDir;
     QStringList m_files; // below the client directory, sorted
     QSet<QString> m_previousFiles; // below the earlier client trees
+    QList<QRegularExpression> m_gzipPatterns; // of the --gzip globs, in their order
+    QList<int> m_gzipMatches; // the files each glob matches
     QStringList m_summary;
     QStringList m_warnings;
     QMap<QString, QString> m_entries; // product ini key -> value

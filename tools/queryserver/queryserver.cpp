@@ -69,10 +69,21 @@ QueryServer::~QueryServer()
     }
 }
 
-bool QueryServer::isIPv4Address(const QString &text)
+bool QueryServer::isIPv4Address(const QString &text, quint32 *address)
 {
-    in_addr address;
-    return ::inet_pton(AF_INET, text.toLatin1().constData(), &address) == 1;
+    in_addr parsed;
+    if (::inet_pton(AF_INET, text.toLatin1().constData(), &parsed) != 1)
+        return false;
+    if (address)
+        *address = ntohl(parsed.s_addr);
+    return true;
+}
+
+const QByteArray *QueryServer::Answers::versionListFor(quint32 address, bool *rolledOut) const
+{
+    const QByteArray *list = rollout.listFor(address);
+    *rolledOut = list != nullptr;
+    return list ? list : versions ? &*versions : nullptr;
 }
 
 bool QueryServer::start(const QString &address, quint16 versionPort, quint16 bannerPort,
@@ -201,11 +212,9 @@ void QueryServer::onReadable(Port port)
             const QByteArray *payload = &**answer;
             Reply kind = Reply::Other;
             if (answer == &m_answers.versions) {
-                kind = Reply::VersionList;
-                if (const QByteArray *list = m_answers.rollout.listFor(address)) {
-                    payload = list;
-                    kind = Reply::RolledOut;
-                }
+                bool rolledOut = false;
+                payload = m_answers.versionListFor(address, &rolledOut);
+                kind = rolledOut ? Reply::RolledOut : Reply::VersionList;
             }
             if (m_limiter) {
                 const SourceLimiter::Verdict verdict

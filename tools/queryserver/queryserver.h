@@ -32,6 +32,10 @@ public:
         std::optional<QByteArray> banner;
         // Version lists for shares of the source addresses, instead of versions.
         VersionRollout rollout;
+
+        // The version list that goes to the address (IPv4, host order), or
+        // null; *rolledOut says whether it is a roll-out stage's.
+        const QByteArray *versionListFor(quint32 address, bool *rolledOut) const;
     };
     // Datagrams since the start.
     struct Counts
@@ -65,7 +69,8 @@ public:
     quint32 addressesRemembered() const { return m_limiter ? m_limiter->addresses() : 0; }
     quint32 blocksRemembered() const { return m_limiter ? m_limiter->blocks() : 0; }
 
-    static bool isIPv4Address(const QString &text);
+    // True for dotted-quad text; *address gets it in host order.
+    static bool isIPv4Address(const QString &text, quint32 *address = nullptr);
 
 private:
     enum class Port { Version, Banner };

@@ -33,6 +33,12 @@ int main(int argc, char *argv[])
         QStringLiteral("check"),
         QStringLiteral("Check FILE and exit: 0 if it is valid, else 1 with one line per fault."));
     parser.addOption(checkOption);
+    const QCommandLineOption addressOption(
+        QStringLiteral("address"),
+        QStringLiteral("With --check: also print which version each channel offers the source "
+                       "address A.B.C.D, roll-outs included."),
+        QStringLiteral("A.B.C.D"));
+    parser.addOption(addressOption);
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("The configuration file (INI)."));
     parser.process(app);
@@ -45,6 +51,15 @@ int main(int argc, char *argv[])
         return 2;
     }
     const QString path = parser.positionalArguments().constFirst();
+    quint32 address = 0;
+    if (parser.isSet(addressOption)
+        && (!parser.isSet(checkOption)
+            || !QueryServer::isIPv4Address(parser.value(addressOption), &address))) {
+        std::fprintf(stderr,
+                     "mrvupdated: --address needs --check and an IPv4 address such as "
+                     "203.0.113.7\n");
+        return 2;
+    }
 
     if (parser.isSet(checkOption)) {
         ServerConfig config;
@@ -55,6 +70,10 @@ int main(int argc, char *argv[])
             return 1;
         }
         std::printf("%s: valid; %s\n", qUtf8Printable(path), qUtf8Printable(config.summary()));
+        if (parser.isSet(addressOption)) {
+            for (const QString &line : config.offersTo(address, parser.value(addressOption)))
+                std::printf("%s\n", qUtf8Printable(line));
+        }
         return 0;
     }
 

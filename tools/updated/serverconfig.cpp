@@ -11,6 +11,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -650,4 +651,39 @@ QString ServerConfig::summary() const
               .arg(limits.blockRate)
               .arg(limits.blockBurst)
               .arg(limits.capacity);
+}
+
+QStringList ServerConfig::offersTo(quint32 address, const QString &text) const
+{
+    QStringList lines;
+    if (!rollouts.isEmpty()) {
+        // The address is within every share above its part.
+        const quint32 part = answers.rollout.part(address);
+        lines.append(QStringLiteral("%1: part %2 of %3, within every roll-out to more than %4%")
+                         .arg(text)
+                         .arg(part)
+                         .arg(VersionRollout::Parts)
+                         .arg(shareText(part)));
+    }
+    bool rolledOut = false;
+    const QByteArray *list = answers.versionListFor(address, &rolledOut);
+    const QStringList entries
+        = QString::fromLatin1(list ? list->constData() : "").split(QLatin1Char(','));
+    for (qsizetype i = 0; i < qsizetype(std::size(channels)); ++i) {
+        const QString channel = QLatin1String(channels[i]);
+        const QString entry = entries.value(i);
+        QString line = QStringLiteral("%1 %2: %3")
+                           .arg(text, channel,
+                                entry.isEmpty() ? QStringLiteral("no version (no update)") : entry);
+        for (const Rollout &rollout : rollouts) {
+            if (rollout.channel != channel)
+                continue;
+            line += entry == rollout.entry
+                ? QStringLiteral(" (the roll-out to %1%)").arg(shareText(rollout.share))
+                : QStringLiteral(" (not the roll-out of %1 to %2%)")
+                      .arg(rollout.entry, shareText(rollout.share));
+        }
+        lines.append(line);
+    }
+    return lines;
 }

@@ -34,6 +34,9 @@ struct ServerConfig
     static bool read(const QString &path, ServerConfig *config, QStringList *errors);
     // The answers and limits in one line for the log.
     QString summary() const;
+    // What the version list offers an address (IPv4, host order, shown as
+    // text): its part of the roll-outs, if any, and a line per channel.
+    QStringList offersTo(quint32 address, const QString &text) const;
     // A share as a percentage without its sign: "5", "0.5", "12.25".
     static QString shareText(quint32 share);
 };
