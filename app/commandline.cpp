@@ -14,19 +14,20 @@ bool looksLikeOption(const QString &argument)
 
 CommandLine::Request CommandLine::request(const QStringList &arguments, QString *problem)
 {
-    const QStringList given = arguments.mid(1);
-    if (given.contains(QLatin1String("--help")) || given.contains(QLatin1String("-h")))
-        return Usage;
-    if (given.contains(QLatin1String("--version")))
-        return Version;
-
     // Unattended, the fourth and fifth arguments are free text (the version
     // name and the news), and what follows them is ignored: only the option
-    // and the type and version before them are options or values.
+    // and the type and version before them are options or values. A news
+    // text "--help" asks for nothing.
     const bool unattended = isUnattended(arguments);
-    const int checked = unattended ? qMin(given.size(), 3) : given.size();
-    for (int i = unattended ? 1 : 0; i < checked; ++i) {
-        const QString &argument = given.at(i);
+    const QStringList given = arguments.mid(1);
+    const QStringList options = unattended ? given.mid(0, 3) : given;
+    if (options.contains(QLatin1String("--help")) || options.contains(QLatin1String("-h")))
+        return Usage;
+    if (options.contains(QLatin1String("--version")))
+        return Version;
+
+    for (int i = unattended ? 1 : 0; i < options.size(); ++i) {
+        const QString &argument = options.at(i);
         if (!looksLikeOption(argument))
             continue;
         if (problem) {

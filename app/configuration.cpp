@@ -83,6 +83,13 @@ QString Configuration::getClientBinaryName()
     return QStringLiteral("mrvclient_runscript.sh");
 }
 
+QStringList Configuration::getProtectedFileNames()
+{
+    return {QStringLiteral("update"), getClientBinaryName(),
+            QFileInfo(getSettingsFilePath()).fileName(), QFileInfo(getMirrorsFilePath()).fileName(),
+            QFileInfo(ReplacementJournal::filePath()).fileName()};
+}
+
 const QString &Configuration::getSpecialFileRenamePrefix()
 {
     static const QString prefix = QStringLiteral("_old_");

@@ -28,6 +28,11 @@ public:
     static QString getMirrorsFilePath();
     static QString getUpdateType();
     static QString getClientBinaryName();
+    // The bare names of the files in the application root that no update
+    // deletes: the updater, the client's start script, update.ini,
+    // mirrors.ini and the replacement journal. Without them the game cannot
+    // be started, updated again, or put back after an interrupted replacement.
+    static QStringList getProtectedFileNames();
     static const QString &getSpecialFileRenamePrefix();
     static QStringList getSpecialFileNames();
     // The name every session directory starts with ("morvane_temp_"), and the

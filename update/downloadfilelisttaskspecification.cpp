@@ -135,6 +135,12 @@ void DownloadFileListTaskSpecification::onFileFinished(TaskSpecification *task)
 {
     const auto *fileTask = static_cast<DownloadFileTaskSpecification *>(task);
     m_disk->syncBehind(fileTask->localPath());
+    if (fileTask->patched())
+        ++patchedFiles;
+    else if (fileTask->copiedLocally())
+        ++copiedFiles;
+    else
+        ++fetchedFiles;
     // A patch's result and a copy of an installed file lie unpacked.
     if (!(fileTask->patched() || fileTask->copiedLocally()) || !fileTask->file.unpacked
         || !m_replaces)
@@ -204,6 +210,7 @@ void DownloadFileListTaskSpecification::reset()
     m_disk.reset();
     clearSubTasks();
     totalDownloadSize = 0;
+    fetchedFiles = patchedFiles = copiedFiles = 0;
     m_fetchingPatchList = false;
     m_patchesOffered = false;
     TaskSpecification::reset();

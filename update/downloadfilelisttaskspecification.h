@@ -51,6 +51,11 @@ public:
     // Sum of the listed sizes (with patches: of the bytes to fetch), local
     // copies left out; the transfer total shown during the step.
     quint64 totalDownloadSize = 0;
+    // The files of this run so far, by the way they came: from a mirror
+    // whole, made from a patch, copied from an installed file.
+    int fetchedFiles = 0;
+    int patchedFiles = 0;
+    int copiedFiles = 0;
 
 public slots:
     void execute() override;

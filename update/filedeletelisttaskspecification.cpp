@@ -26,20 +26,56 @@ void FileDeleteListTaskSpecification::execute()
 void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
     const QDir root(Configuration::getAppRootPath());
-    const double weight = 1.0 / fileList->size();
+    const QString canonicalRoot = root.canonicalPath();
+    const QStringList needed = Configuration::getProtectedFileNames();
+    m_deleted = QBitArray(int(fileList->size()));
+    m_toDelete.clear();
+    for (int i = 0; i < fileList->size(); ++i) {
+        // Only in the root: the same names in a subfolder are ordinary files.
+        // The folder is resolved, so that neither "./" nor a link to the
+        // root reaches them.
+        const QFileInfo file(QDir::cleanPath(QFileInfo(root, fileList->at(i)).filePath()));
+        if (needed.contains(file.fileName())
+            && QFileInfo(file.path()).canonicalFilePath() == canonicalRoot) {
+            emit message(
+                QStringLiteral("Not deleting %1: the updater needs it").arg(fileList->at(i)));
+            continue;
+        }
+        m_toDelete.append(i);
+    }
+    const double weight = 1.0 / m_toDelete.size();
     // A deletion task is made as a slot frees, so that thousands of files do
     // not hold thousands of tasks.
-    setSubTaskMaker(fileList->size(), [this, root, weight](int index) {
-        const QString path = QFileInfo(root, fileList->at(index)).filePath();
-        return new BackgroundDeleteTaskSpecification(path, this, weight);
+    setSubTaskMaker(int(m_toDelete.size()), [this, root, weight](int made) {
+        const int index = m_toDelete.at(made);
+        auto *task = new BackgroundDeleteTaskSpecification(
+            QFileInfo(root, fileList->at(index)).filePath(), this, weight);
+        connect(task, &TaskSpecification::finished, this, [this, task, index] {
+            if (task->outcome() == BackgroundDeleteTaskSpecification::Deleted)
+                m_deleted.setBit(index);
+            else if (task->outcome() == BackgroundDeleteTaskSpecification::Stays)
+                emit message(
+                    QStringLiteral("Could not delete %1; it stays").arg(fileList->at(index)));
+        });
+        return task;
     });
     state = Running;
     executeSubTasks();
 }
 
+int FileDeleteListTaskSpecification::deletedAmong(int count) const
+{
+    int deleted = 0;
+    for (int i = 0; i < qMin(count, int(m_deleted.size())); ++i)
+        deleted += m_deleted.testBit(i) ? 1 : 0;
+    return deleted;
+}
+
 void FileDeleteListTaskSpecification::reset()
 {
     clearSubTasks();
+    m_toDelete.clear();
+    m_deleted.clear();
     TaskSpecification::reset();
 }
 

@@ -2,14 +2,17 @@
 
 #include "tasks/composedtaskspecification.h"
 
+#include <QBitArray>
 #include <QList>
 #include <QString>
 
 // The last step of an update run: deletes the obsolete files and the
 // moved-aside old copies named in the delete list (relative to the
-// application root), several at a time. A file that cannot be deleted is left
-// silently; only a user cancel keeps the step from finishing. The list is
-// lent and read when the step starts.
+// application root), several at a time. The files in the application root
+// that the updater needs (Configuration::getProtectedFileNames()) are never
+// deleted, and a file that cannot be deleted stays; each is logged, and only
+// a user cancel keeps the step from finishing. The list is lent and read
+// when the step starts.
 class FileDeleteListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -18,6 +21,9 @@ public:
                                     double parentProgressRange);
 
     void makeSubtasksAndStart();
+    // How many of the first count entries of the list this run deleted
+    // (not those that were not there, stayed or were kept).
+    int deletedAmong(int count) const;
 
     QList<QString> *fileList;
 
@@ -25,4 +31,10 @@ public slots:
     void execute() override;
     void reset() override;
     void subtasksDone() override;
+
+private:
+    // Positions in the list of the entries to delete, in list order.
+    QList<int> m_toDelete;
+    // Per entry of the list: deleted by this run.
+    QBitArray m_deleted;
 };

@@ -5,6 +5,7 @@ void FileSpecifications::clear()
     downloads.clear();
     replaces.clear();
     deletes.clear();
+    obsoleteCount = 0;
     listed.clear();
     patchList = PatchListSpecification();
 }

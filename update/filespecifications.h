@@ -17,6 +17,9 @@ struct FileSpecifications
     QList<FileDownloadSpecification> downloads;
     QList<FileReplaceSpecification> replaces;
     QList<QString> deletes;
+    // The first entries of deletes, those [delete] names; after them come
+    // what interrupted runs left and the set-aside copies of replaced files.
+    int obsoleteCount = 0;
     QList<QString> listed;
     PatchListSpecification patchList;
 

@@ -113,11 +113,8 @@ bool InstallationCheck::checkWritable()
         if (QFileInfo(destination).exists() || QFileInfo(destination).isSymLink())
             replaced.append(destination);
     }
-    for (const QString &name : m_lists.deletes) {
-        const QFileInfo info(root + name);
-        if (info.exists() || info.isSymLink())
-            folders.insert(info.path());
-    }
+    // The folders of the files to delete need not be writable: a file that
+    // cannot be deleted stays, and fails nothing.
     QStringList sorted(folders.cbegin(), folders.cend());
     std::sort(sorted.begin(), sorted.end());
     for (const QString &folder : std::as_const(sorted)) {

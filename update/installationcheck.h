@@ -11,8 +11,9 @@
 
 // Checks, once the file lists of a run are known and before anything is
 // fetched, that the run can be completed where it writes: every folder the
-// replacement and the deletion write to may be written, every installed file
-// to replace may be moved aside, neither such a file nor a folder below the
+// replacement writes to may be written (the deletion's need not be: a file
+// that cannot be deleted stays), every installed file to replace may be
+// moved aside, neither such a file nor a folder below the
 // installation's root that the replacement writes into is a mount point, and
 // each volume has room for what the run puts there: the session directory's
 // for all that is still to be fetched (patches, their outputs and, for the

@@ -1,5 +1,6 @@
 #include "update/maintaskspecification.h"
 
+#include "app/configuration.h"
 #include "update/downloadfilelisttaskspecification.h"
 #include "update/filedeletelisttaskspecification.h"
 #include "update/filereplacelisttaskspecification.h"
@@ -45,17 +46,18 @@ void MainTaskSpecification::makeSubtasksAndStart()
                                                 productIniWeight));
     addSubTask(new MakeDownloadReplaceListTaskSpecification(m_configuration, m_fileSpecifications,
                                                             this, fileListsWeight));
-    auto *downloads = new DownloadFileListTaskSpecification(&m_fileSpecifications.downloads,
-                                                            m_manager, m_mirrorList,
-                                                            m_configuration, this, downloadsWeight);
-    downloads->setPatchSource(&m_fileSpecifications.patchList, &m_fileSpecifications.replaces);
-    addSubTask(downloads);
+    m_downloads = new DownloadFileListTaskSpecification(&m_fileSpecifications.downloads, m_manager,
+                                                        m_mirrorList, m_configuration, this,
+                                                        downloadsWeight);
+    m_downloads->setPatchSource(&m_fileSpecifications.patchList, &m_fileSpecifications.replaces);
+    addSubTask(m_downloads);
     m_replacement = new FileReplaceListTaskSpecification(&m_fileSpecifications.replaces,
                                                          &m_fileSpecifications.deletes,
                                                          m_configuration, this, replacementWeight);
     addSubTask(m_replacement);
-    addSubTask(
-        new FileDeleteListTaskSpecification(&m_fileSpecifications.deletes, this, deletionWeight));
+    m_deletion
+        = new FileDeleteListTaskSpecification(&m_fileSpecifications.deletes, this, deletionWeight);
+    addSubTask(m_deletion);
     state = Running;
     executeSubTasks();
 }
@@ -63,6 +65,22 @@ void MainTaskSpecification::makeSubtasksAndStart()
 bool MainTaskSpecification::installationWhole() const
 {
     return !m_replacement || !m_replacement->installationChanged();
+}
+
+QString MainTaskSpecification::summaryLine() const
+{
+    // A file fetched by an earlier attempt of the same version came by none
+    // of the three ways in this run, but was replaced in it.
+    const int fetched = m_downloads ? m_downloads->fetchedFiles : 0;
+    const int patched = m_downloads ? m_downloads->patchedFiles : 0;
+    const int copied = m_downloads ? m_downloads->copiedFiles : 0;
+    const int deleted
+        = m_deletion ? m_deletion->deletedAmong(m_fileSpecifications.obsoleteCount) : 0;
+    return QStringLiteral("Version %1 installed: %2 files replaced (%3 fetched, %4 patched, %5 "
+                          "copied locally), %6 files deleted")
+        .arg(QString::number(m_configuration->m_clientVersion),
+             QString::number(m_fileSpecifications.replaces.size()), QString::number(fetched),
+             QString::number(patched), QString::number(copied), QString::number(deleted));
 }
 
 void MainTaskSpecification::reset()

@@ -6,6 +6,8 @@
 #include <QPointer>
 
 class Configuration;
+class DownloadFileListTaskSpecification;
+class FileDeleteListTaskSpecification;
 class FileReplaceListTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
@@ -28,6 +30,9 @@ public:
     // After the run: the installation is as it was before it (nothing
     // replaced, or every replacement undone).
     bool installationWhole() const;
+    // After a finished run, the one line that says what it did: the version,
+    // the files replaced and how each came, the obsolete files deleted.
+    QString summaryLine() const;
 
     QNetworkAccessManager *m_manager;
     Mirrors *m_mirrorList;
@@ -39,5 +44,7 @@ public slots:
     void reset() override;
 
 private:
+    QPointer<DownloadFileListTaskSpecification> m_downloads;
     QPointer<FileReplaceListTaskSpecification> m_replacement;
+    QPointer<FileDeleteListTaskSpecification> m_deletion;
 };

@@ -320,6 +320,7 @@ bool MakeDownloadReplaceListFunc::run()
             break;
         }
     }
+    lists.obsoleteCount = int(lists.deletes.size());
     findLocalSources(entries, comparisons, m_appRoot, lists.downloads);
     lists.patchList = readPatchList(ini);
     if (lists.patchList.isValid()) {

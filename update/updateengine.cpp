@@ -196,6 +196,8 @@ void UpdateEngine::onTaskFinished()
     cleanup();
     m_configuration.recordInstalledVersion();
     m_state = EngineFinished;
+    if (m_mainTask)
+        emit message(m_mainTask->summaryLine());
     emit message(QStringLiteral("Update successfully finished"));
     // The main task is still inside its own finished() signal.
     releaseMainTask();

@@ -339,6 +339,9 @@ void tst_Configuration::programCommandLine_data()
         << QByteArray("Invalid client type (../escape)\n");
     QTest::newRow("interactive without display")
         << QStringList() << 1 << QByteArray() << QByteArray("update: no display");
+    QTest::newRow("--version, -h and --help as free text: the update is tried")
+        << QStringList {"--nouser", "client_linux_amd64", "123", "--version", "-h", "--help"} << 2
+        << QByteArray() << QByteArray("mirrors.ini is missing, cannot proceed.");
     // Said before anything is asked: no update server runs for this test.
     QTest::newRow("read-only installation, headless")
         << QStringList {"--nouser"} << 2 << QByteArray()

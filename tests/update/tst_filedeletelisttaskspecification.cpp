@@ -19,7 +19,7 @@ private slots:
     void cleanup();
 
     void emptyListFinishesAtOnce();
-    void missingOrUndeletableFilesArePassedOver();
+    void neededMissingOrUndeletableFilesArePassedOver();
     void fourEntriesMoveProgressInQuarters();
     void userCancelStopsBetweenDeletions();
 
@@ -87,9 +87,14 @@ void tst_FileDeleteListTaskSpecification::emptyListFinishesAtOnce()
     QVERIFY(exists("keep.txt"));
 }
 
-void tst_FileDeleteListTaskSpecification::missingOrUndeletableFilesArePassedOver()
+void tst_FileDeleteListTaskSpecification::neededMissingOrUndeletableFilesArePassedOver()
 {
-    install("keep.txt");
+    // The updater's files, also by other ways, and an ordinary file of the same name.
+    const QStringList needed {"update.journal", "./update", "back/mirrors.ini"};
+    QVERIFY(QFile::link(m_root->path(), m_root->filePath("back")));
+    for (const QString &path : needed + QStringList {"lib/update", "keep.txt"})
+        install(path);
+    m_deletes << needed << "lib/update";
     install("old/_old_lib.so");
     install("obsolete.txt");
     // A non-empty directory cannot be removed as a file.
@@ -103,7 +108,13 @@ void tst_FileDeleteListTaskSpecification::missingOrUndeletableFilesArePassedOver
     QVERIFY(waitForEnd(step));
 
     QCOMPARE(step->state, Finished);
-    QCOMPARE(m_log, QStringList({"Starting deleting files", "finished"}));
+    QStringList expected {"Starting deleting files"};
+    for (const QString &path : needed)
+        expected << QStringLiteral("Not deleting %1: the updater needs it").arg(path);
+    QCOMPARE(m_log, expected + QStringList({"Could not delete stuck; it stays", "finished"}));
+    for (const QString &path : needed)
+        QVERIFY(exists(path));
+    QVERIFY(!exists("lib/update"));
     QVERIFY(!exists("old/_old_lib.so"));
     QVERIFY(!exists("obsolete.txt"));
     QVERIFY(exists("stuck/inside"));

@@ -189,6 +189,7 @@ private slots:
     void updateInstallsNewVersionExactly_data();
     void updateInstallsNewVersionExactly();
     void successfulRunEndsWithCleanupLines();
+    void deletionsNeitherStrandNorFailTheRun();
     void resetDuringRunForgetsTheRun();
     void cancelledDownloadsAreResumedBySameVersion();
     void corruptMirrorIsDropped();
@@ -533,6 +534,10 @@ void tst_UpdateRun::updateInstallsNewVersionExactly()
     QCOMPARE(Configuration::getInstalledVersion(ReleaseBuilder::CLIENT_TYPE, StableChannel), 0);
 }
 
+const QString summaryOneToTwo = QStringLiteral(
+    "Version 2 installed: 7 files replaced (7 fetched, 0 patched, 0 copied locally), %1 files "
+    "deleted");
+
 // The end of a successful run, as the window sees it; the timer ran only
 // while the run did.
 void tst_UpdateRun::successfulRunEndsWithCleanupLines()
@@ -564,6 +569,7 @@ void tst_UpdateRun::successfulRunEndsWithCleanupLines()
 
     const QStringList expectedEnd {QStringLiteral("message: Remove temporary files..."),
                                    QStringLiteral("message: Temporary files removed."),
+                                   QStringLiteral("message: ") + summaryOneToTwo.arg(2),
                                    QStringLiteral("message: Update successfully finished"),
                                    QStringLiteral("downloadProgress 0 0 0 false"),
                                    QStringLiteral("updateFinished")};
@@ -582,6 +588,36 @@ void tst_UpdateRun::successfulRunEndsWithCleanupLines()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!m_engine->findChild<MainTaskSpecification *>());
     QCOMPARE(m_events.size(), events);
+}
+
+// [delete] names the updater's own files, and a file in a read-only folder
+// where nothing else is written: the run succeeds, and only the others go.
+void tst_UpdateRun::deletionsNeitherStrandNorFailTheRun()
+{
+    const QStringList needed {"update", "mrvclient_runscript.sh", "update.ini", "mirrors.ini"};
+    const auto listDeletes = [&](QSettings &settings) {
+        for (const QString &key : needed + QStringList {"extras/gone.txt"})
+            settings.setValue("delete/" + key, QString());
+    };
+    QVERIFY(makeFaultyMirror("deletes", [&](const QString &release) {
+        const QString ini = release + QStringLiteral("/client_linux_amd64.ini");
+        return editProductIni(ini, listDeletes) && m_builder.sign(ini);
+    }));
+    QVERIFY(prepare(OldVersion, {m_servers->startNginx(mirrorTree("deletes"))}));
+    const QString extras = appRoot() + QStringLiteral("/extras");
+    QVERIFY(QDir().mkpath(extras) && QFile(extras + "/gone.txt").open(QIODevice::WriteOnly));
+    m_unwritableDirs.append(extras);
+    if (!makeUnwritable(extras))
+        QSKIP("cannot make a directory unwritable here");
+
+    QCOMPARE(run(), Succeeded);
+
+    QCOMPARE(withoutOldCopies(installation(false)).filter(QRegularExpression("^(?!extras/)")),
+             clientSnapshot(NewVersion));
+    QVERIFY(m_log.contains("Not deleting mirrors.ini: the updater needs it"));
+    QVERIFY(m_log.contains("Could not delete extras/gone.txt; it stays")
+            && QFileInfo::exists(extras + "/gone.txt"));
+    QVERIFY2(m_log.contains(summaryOneToTwo.arg(2)), qPrintable(m_log.join('\n')));
 }
 
 // reset() during a run lets go of it: the main task is disconnected and
