@@ -4,11 +4,15 @@
 #include "fileops/diskworker.h"
 #include "tasks/failurecause.h"
 #include "update/downloadfiletaskspecification.h"
+#include "update/filespecifications.h"
+#include "update/installationcheck.h"
 #include "update/patchlisttaskspecification.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
+
+#include <algorithm>
 
 namespace {
 
@@ -131,6 +135,29 @@ void DownloadFileListTaskSpecification::setPatchSource(const PatchListSpecificat
     m_replaces = replaces;
 }
 
+bool DownloadFileListTaskSpecification::roomForPatches()
+{
+    // The list step counted every file as fetched whole.
+    const bool patched = std::any_of(downloads->cbegin(), downloads->cend(),
+                                     [](const FileDownloadSpecification &file) {
+                                         return file.hasPatch() && file.localSource.isEmpty();
+                                     });
+    if (!patched || !m_replaces)
+        return true;
+    // Lists share their entries: nothing is copied.
+    FileSpecifications lists;
+    lists.downloads = *downloads;
+    lists.replaces = *m_replaces;
+    lists.patchList = *m_patchList;
+    InstallationCheck check(lists, configuration->m_tempDir, Configuration::getAppRootPath(),
+                            InstallationCheck::patchesAtOnce(downloadConcurrency(configuration)));
+    if (check.runWithPatches())
+        return true;
+    emit message(check.logLine());
+    emit failureCause(check.cause());
+    return false;
+}
+
 void DownloadFileListTaskSpecification::onFileFinished(TaskSpecification *task)
 {
     const auto *fileTask = static_cast<DownloadFileTaskSpecification *>(task);
@@ -156,6 +183,10 @@ void DownloadFileListTaskSpecification::subtasksDone()
     if (m_fetchingPatchList) {
         m_fetchingPatchList = false;
         if (!cancelRequested && getStateFromSubTasks() == Finished) {
+            if (!roomForPatches()) {
+                errorCancel();
+                return;
+            }
             makeFileTasks();
             executeSubTasks();
             return;

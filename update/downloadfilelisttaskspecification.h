@@ -20,7 +20,10 @@ class QNetworkAccessManager;
 // fails if a directory cannot be made or a file cannot be fetched from any
 // mirror. When the release offers patches and files have installed copies,
 // the patch list is fetched first, and the files it has patches for are made
-// from a patch (the others, and any whose patch fails, are fetched whole).
+// from a patch (the others, and any whose patch fails, are fetched whole);
+// where the volumes have no room for the patches, their results and the
+// copies they are applied through, the step fails with nothing fetched but
+// the patch list (InstallationCheck).
 // A file whose bytes are installed under another name is copied from there
 // and takes nothing from the mirrors or the transfer total.
 // The lists, manager, mirrors and configuration are lent.
@@ -67,6 +70,9 @@ public slots:
 private:
     void makeFileTasks();
     void onFileFinished(TaskSpecification *task);
+    // False, after the log line and the cause, if the volumes have no room
+    // for the run with the patches the list gave.
+    bool roomForPatches();
 
     const PatchListSpecification *m_patchList = nullptr;
     QList<FileReplaceSpecification> *m_replaces = nullptr;

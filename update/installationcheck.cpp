@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <fcntl.h>
@@ -22,6 +23,17 @@ quint64 inBlocks(quint64 bytes, quint64 blockSize)
 quint64 sizeOf(qint64 size)
 {
     return quint64(qMax<qint64>(size, 0));
+}
+
+// The blocks a download still takes: its size, less a part that an earlier
+// attempt left at path, which is continued.
+quint64 stillToFetch(const QString &path, qint64 size, quint64 blockSize)
+{
+    const QFileInfo part(path);
+    const quint64 whole = inBlocks(sizeOf(size), blockSize);
+    const quint64 there
+        = part.isFile() && part.size() <= size ? inBlocks(sizeOf(part.size()), blockSize) : 0;
+    return whole > there ? whole - there : 0;
 }
 
 // An installed file that no rename can move: immutable or append-only, or,
@@ -61,16 +73,26 @@ bool isMountPoint(const QString &path)
 } // namespace
 
 InstallationCheck::InstallationCheck(const FileSpecifications &lists, const QString &sessionDir,
-                                     const QString &appRoot, int parallelPatches)
+                                     const QString &appRoot, int patchesAtOnce)
     : m_lists(lists)
     , m_sessionDir(sessionDir)
     , m_appRoot(appRoot)
-    , m_parallelPatches(qMax(1, parallelPatches))
+    , m_patchesAtOnce(qMax(1, patchesAtOnce))
 { }
+
+int InstallationCheck::patchesAtOnce(int streams)
+{
+    return qMax(1, qMin(streams, QThreadPool::globalInstance()->maxThreadCount()));
+}
 
 bool InstallationCheck::run()
 {
-    return checkWritable() && checkSpace();
+    return checkWritable() && checkSpace(false);
+}
+
+bool InstallationCheck::runWithPatches()
+{
+    return checkSpace(true);
 }
 
 bool InstallationCheck::fail(const QString &logLine, const QString &cause)
@@ -152,105 +174,120 @@ bool InstallationCheck::checkWritable()
     return true;
 }
 
+const InstallationCheck::Place *InstallationCheck::placeOf(const QString &folder)
+{
+    auto place = m_places.constFind(folder);
+    if (place == m_places.cend()) {
+        struct statx status;
+        if (::statx(AT_FDCWD, QFile::encodeName(folder).constData(), 0, STATX_MNT_ID, &status)
+            != 0)
+            return nullptr;
+        Place found;
+        found.device = makedev(status.stx_dev_major, status.stx_dev_minor);
+        found.mount = (status.stx_mask & STATX_MNT_ID) ? status.stx_mnt_id : 0;
+        place = m_places.insert(folder, found);
+    }
+    return &*place;
+}
+
 InstallationCheck::Volume *InstallationCheck::volumeOf(const QString &folder)
 {
-    auto device = m_devices.constFind(folder);
-    if (device == m_devices.cend()) {
-        struct stat status;
-        if (::stat(QFile::encodeName(folder).constData(), &status) != 0)
-            return nullptr;
-        device = m_devices.insert(folder, status.st_dev);
-    }
-    Volume &volume = m_volumes[*device];
-    if (!volume.known)
+    const Place *place = placeOf(folder);
+    if (!place)
+        return nullptr;
+    Volume &volume = m_volumes[place->device];
+    if (!volume.known) {
         volume.known = FailureCause::availableBytes(folder, volume.available, &volume.blockSize);
+        // The folder named is the one the player knows: the installation's
+        // root where the volume holds it.
+        const Place *root = placeOf(m_appRoot);
+        volume.folder = root && root->device == place->device ? m_appRoot : folder;
+    }
     return volume.known ? &volume : nullptr;
 }
 
-void InstallationCheck::need(const QString &folder, quint64 bytes)
+bool InstallationCheck::linksTo(const QString &folder)
 {
-    Volume *volume = volumeOf(folder);
-    if (!volume)
-        return;
-    // The folder named is the one the player knows: the installation's
-    // root where the volume holds it.
-    if (volume->folder.isEmpty())
-        volume->folder = volumeOf(m_appRoot) == volume ? m_appRoot : folder;
-    volume->needed += inBlocks(bytes, volume->blockSize);
+    const Place *session = placeOf(m_sessionDir);
+    const Place *place = placeOf(folder);
+    return session && place && session->device == place->device
+        && session->mount == place->mount;
 }
 
-bool InstallationCheck::checkSpace()
+bool InstallationCheck::checkSpace(bool patchesRead)
 {
     const QString root = m_appRoot + QLatin1Char('/');
     const QString session = m_sessionDir + QLatin1Char('/');
     Volume *sessionVolume = volumeOf(m_sessionDir);
+    const quint64 block = sessionVolume ? sessionVolume->blockSize : 1;
 
-    // The installation: a file installed as it was downloaded becomes the
-    // installed one by a hard link where both lie on one volume; an unpacked
-    // one is always written anew.
-    QHash<QString, quint64> downloadSizes;
-    for (const FileDownloadSpecification &file : m_lists.downloads)
-        downloadSizes.insert(file.filePath, sizeOf(file.size));
+    // The session directory. A patched file keeps its patch and its result
+    // there; while it is applied, it reads the installed file and the patch
+    // through private copies beside the result, which go with it. A copy of
+    // an installed file is fetched by no mirror, but lies there like a
+    // download, or is one should the copy fail its check. Before the patch
+    // list is read, every file counts as fetched whole, and the list itself
+    // is still to come.
+    quint64 kept = 0;
+    QList<quint64> copies;
+    bool patchesOffered = false;
+    QHash<QString, const FileDownloadSpecification *> downloadOf;
+    for (const FileDownloadSpecification &file : m_lists.downloads) {
+        downloadOf.insert(file.filePath, &file);
+        patchesOffered
+            = patchesOffered || (!file.installedMd5.isEmpty() && file.localSource.isEmpty());
+        if (!file.localSource.isEmpty()) {
+            kept += inBlocks(qMax(sizeOf(file.size), sizeOf(file.targetSize)), block);
+        } else if (patchesRead && file.hasPatch()) {
+            kept += stillToFetch(session + file.patchPath(), file.patchSize, block)
+                + inBlocks(sizeOf(file.targetSize), block);
+            copies.append(inBlocks(sizeOf(QFileInfo(root + file.installedPath).size()), block)
+                          + inBlocks(sizeOf(file.patchSize), block));
+        } else {
+            kept += stillToFetch(session + file.filePath, file.size, block);
+        }
+    }
+    if (!patchesRead && patchesOffered && m_lists.patchList.isValid())
+        kept += inBlocks(sizeOf(m_lists.patchList.size), block);
+    if (sessionVolume) {
+        sessionVolume->kept += kept;
+        std::sort(copies.begin(), copies.end(), std::greater<quint64>());
+        for (int i = 0; i < m_patchesAtOnce && i < copies.size(); ++i)
+            sessionVolume->patching += copies.at(i);
+    }
+
+    // The installation. A file that lies in the session directory as it is
+    // installed becomes the installed one by a hard link where it can, and
+    // is copied elsewhere; a patch's result and a copy of an installed file
+    // lie unpacked already. Any other file of a compressed key is unpacked,
+    // always into a new file.
     for (const FileReplaceSpecification &file : m_lists.replaces) {
         const QString folder = existingFolder(root + file.pureDestFilePath());
-        if (file.hasUnzip()) {
-            need(folder, file.unzipSize);
+        const FileDownloadSpecification *download = downloadOf.value(file.filePath);
+        const bool unpacked = download
+            ? download->unpacked
+                && (!download->localSource.isEmpty() || (patchesRead && download->hasPatch()))
+            : file.storedUnpacked;
+        quint64 bytes = 0;
+        if (file.hasUnzip() && !unpacked)
+            bytes = file.unzipSize;
+        else if (linksTo(folder))
             continue;
-        }
-        if (volumeOf(folder) == sessionVolume && sessionVolume)
-            continue;
-        const auto known = downloadSizes.constFind(file.filePath);
-        need(folder,
-             known != downloadSizes.cend() ? *known
-                                           : sizeOf(QFileInfo(session + file.filePath).size()));
+        else if (download)
+            bytes = sizeOf(unpacked ? download->targetSize : download->size);
+        else
+            bytes = sizeOf(QFileInfo(session + file.filePath).size());
+        if (Volume *volume = volumeOf(folder))
+            volume->written += inBlocks(bytes, volume->blockSize);
     }
-
-    // The session directory: what is still to be fetched. A file that may
-    // come by patch counts the patch (never larger than the file) and its
-    // output; while a patch is applied, it reads the installed file and the
-    // patch through private copies beside the output.
-    bool patchesOffered = false;
-    if (m_lists.patchList.isValid()) {
-        for (const FileDownloadSpecification &file : m_lists.downloads)
-            patchesOffered = patchesOffered || !file.installedMd5.isEmpty();
-    }
-    if (patchesOffered)
-        need(m_sessionDir, sizeOf(m_lists.patchList.size));
-    QList<quint64> copies;
-    for (const FileDownloadSpecification &file : m_lists.downloads) {
-        // A copy of an installed file is fetched by no mirror, but lies in
-        // the session directory like a download, or is one should the copy
-        // fail its check.
-        if (!file.localSource.isEmpty()) {
-            need(m_sessionDir, qMax(sizeOf(file.size), sizeOf(file.targetSize)));
-            continue;
-        }
-        if (patchesOffered && !file.installedMd5.isEmpty()) {
-            need(m_sessionDir, sizeOf(file.size));
-            need(m_sessionDir, sizeOf(file.targetSize));
-            copies.append(sizeOf(QFileInfo(root + file.installedPath).size()) + sizeOf(file.size));
-            continue;
-        }
-        // A part left by an earlier attempt is continued.
-        const QFileInfo part(session + file.filePath);
-        const quint64 there = part.isFile() && part.size() <= file.size ? sizeOf(part.size()) : 0;
-        if (sessionVolume) {
-            const quint64 whole = inBlocks(sizeOf(file.size), sessionVolume->blockSize);
-            const quint64 kept = inBlocks(there, sessionVolume->blockSize);
-            need(m_sessionDir, whole > kept ? whole - kept : 0);
-        }
-    }
-    std::sort(copies.begin(), copies.end(), std::greater<quint64>());
-    for (int i = 0; i < m_parallelPatches && i < copies.size(); ++i)
-        need(m_sessionDir, copies.at(i));
 
     for (const auto &[device, volume] : m_volumes) {
-        if (volume.needed > volume.available)
-            return fail(
-                QStringLiteral("Not enough space in %1: %2 bytes needed, %3 bytes free")
-                    .arg(volume.folder, QString::number(volume.needed),
-                         QString::number(volume.available)),
-                FailureCause::notEnoughSpace(volume.folder, volume.needed, volume.available));
+        const quint64 needed = volume.needed();
+        if (needed > volume.available)
+            return fail(QStringLiteral("Not enough space in %1: %2 bytes needed, %3 bytes free")
+                            .arg(volume.folder, QString::number(needed),
+                                 QString::number(volume.available)),
+                        FailureCause::notEnoughSpace(volume.folder, needed, volume.available));
     }
     return true;
 }

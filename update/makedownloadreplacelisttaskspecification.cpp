@@ -8,7 +8,6 @@
 #include "update/makedownloadreplacelistfunc.h"
 
 #include <QFileInfo>
-#include <QThreadPool>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -58,13 +57,11 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
 
 bool MakeDownloadReplaceListTaskSpecification::checkInstallation()
 {
-    // Patches are applied on the pool, as many at once as it has threads
-    // and downloads run.
     const int streams = m_configuration->m_downloadConcurrency < 1
         ? Configuration::DefaultDownloadConcurrency
         : m_configuration->m_downloadConcurrency;
     InstallationCheck check(*m_lists, m_configuration->m_tempDir, Configuration::getAppRootPath(),
-                            qMin(streams, QThreadPool::globalInstance()->maxThreadCount()));
+                            InstallationCheck::patchesAtOnce(streams));
     if (check.run())
         return true;
     emit message(check.logLine());

@@ -24,6 +24,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
@@ -231,6 +232,9 @@ private:
     qint64 publishedSize(const QString &key) const;
     bool makeFaultyMirror(const QString &name, const std::function<bool(const QString &)> &fault,
                           const QString &from = QStringLiteral("good"), int version = NewVersion);
+    // The release and the installation of fault, the root and the session on
+    // tmpfs volumes with share (on the volume named; else 1.1) times the peak free.
+    void prepareAtShareOfPeak(const QString &fault, double share);
 
     ReleaseBuilder m_builder;
     int m_targetVersion = NewVersion;
@@ -1011,6 +1015,15 @@ void tst_UpdateRun::failedRunNamesItsCause_data()
         "Not enough disk space in %1: the update needs [0-9.]+ kB there, [0-9.]+ kB are free\\.");
     QTest::newRow("session volume full") << "session full" << noSpace.arg("SESSION") << false;
     QTest::newRow("installation volume full") << "root full" << noSpace.arg("ROOT") << false;
+    const QString noSpaceMB = QString(noSpace).replace("kB", "MB");
+    QTest::newRow("32 MiB patch, session volume at 0.9x peak")
+        << "patched session" << noSpaceMB.arg("SESSION") << false;
+    QTest::newRow("32 MiB patch, installation volume at 0.9x peak")
+        << "patched root" << noSpaceMB.arg("ROOT") << false;
+    QTest::newRow("many files, session volume at 0.9x peak")
+        << "many session" << noSpaceMB.arg("SESSION") << false;
+    QTest::newRow("many files, installation volume at 0.9x peak")
+        << "many root" << noSpaceMB.arg("ROOT") << false;
     QTest::newRow("read-only folder")
         << "read-only" << "ROOT/lib cannot be written to \\(read-only, or no permission\\)\\."
         << false;
@@ -1072,6 +1085,15 @@ void tst_UpdateRun::failedRunNamesItsCause()
     QVERIFY(prepare(OldVersion, {url}));
     if (fault == QLatin1String("root full"))
         QVERIFY(m_mounts.back()->shrinkTo(16 * 1024));
+    // The same update fits with 1.1 times its peak use free.
+    if (fault.startsWith(QLatin1String("patched")) || fault.startsWith(QLatin1String("many"))) {
+        if (!ScopedMount(systemTemp(), 4096).isValid())
+            QSKIP("cannot mount here (not root)");
+        prepareAtShareOfPeak(fault, 1.1);
+        QCOMPARE(run(), Succeeded);
+        QCOMPARE(withoutOldCopies(installation(false)), clientSnapshot(m_targetVersion));
+        prepareAtShareOfPeak(fault, 0.9);
+    }
     if (fault == QLatin1String("read-only") || fault == QLatin1String("mounted file")) {
         const QString path = fault == QLatin1String("read-only")
             ? QStringLiteral("/lib")
@@ -1097,6 +1119,48 @@ void tst_UpdateRun::failedRunNamesItsCause()
     for (const QString &request : LocalServers::requestedPaths(m_servers->nginxAccessLog()))
         fetched = fetched || request.contains(QLatin1String("/files/"));
     QCOMPARE(fetched, filesFetched);
+}
+
+void tst_UpdateRun::prepareAtShareOfPeak(const QString &fault, double share)
+{
+    // "patched": one file of 32 MiB, changed in four bytes, comes by patch;
+    // "many": 64 changed files of 256 KiB, every other one by patch.
+    const bool patched = fault.startsWith(QLatin1String("patched"));
+    const int installed = patched ? 11 : 13;
+    const QString tree = QStringLiteral("peak-") + fault.section(QLatin1Char(' '), 0, 0);
+    m_targetVersion = installed + 1;
+    const auto random = [](qint64 size, quint32 seed) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+        return bytes;
+    };
+    if (!QFileInfo::exists(mirrorTree(tree))) {
+        ReleaseBuilder::Files from = ReleaseBuilder::sampleClient(OldVersion);
+        ReleaseBuilder::Files to = from;
+        for (int i = 0; i < (patched ? 1 : 64); ++i) {
+            const QString key = QStringLiteral("data/%1.pak").arg(i);
+            from.insert(key, random(patched ? 32 << 20 : 256 << 10, i));
+            to.insert(key, i % 2 ? random(256 << 10, 1000 + i)
+                                 : QByteArray(from[key]).replace(1000, 4, "next"));
+        }
+        QVERIFY(!m_builder.makeClient(installed, from).isEmpty()
+                && !m_builder.makeClient(m_targetVersion, to).isEmpty());
+        QVERIFY2(m_builder.publish(m_targetVersion, mirrorTree(tree), {}, 0, {installed}),
+                 qPrintable(m_builder.errorString()));
+    }
+    // The peaks, measured by polling statvfs: patched, the installed file's
+    // private copy and the result in the session, the new file beside the old
+    // in the root; many, the files (in the session with two patches' private
+    // copies); each with 12 KiB more for the product ini and the lists.
+    const qint64 sessionPeak = patched ? 64 << 20 : 33 << 19;
+    const qint64 rootPeak = patched ? 32 << 20 : 16 << 20;
+    const bool root = fault.endsWith(QLatin1String("root"));
+    m_mounts.clear();
+    m_mounts.push_back(std::make_unique<ScopedMount>(appRoot(), 1 << 30));
+    m_mounts.push_back(std::make_unique<ScopedMount>(systemTemp(), 1 << 30));
+    QVERIFY(prepare(installed, {m_servers->startNginx(mirrorTree(tree))}));
+    QVERIFY(m_mounts[0]->shrinkTo(qint64((root ? share : 1.1) * rootPeak)));
+    QVERIFY(m_mounts[1]->shrinkTo(qint64((root ? 1.1 : share) * sessionPeak)));
 }
 
 // A part left in the session directory that is not the start of the file is
