@@ -159,6 +159,9 @@ c2=$WORK/client-2
 mkdir -p "$c1/data/maps" "$c2/data/maps" "$c2/data/sounds"
 make_start_script "$c1" 1
 make_start_script "$c2" 2
+# Every release ships the updater, so that it stays in the installation.
+cp "$BUILD/bin/update" "$c1/update"
+cp "$BUILD/bin/update" "$c2/update"
 # The client binary (random bytes stand in for machine code), changed in 2.
 head -c 300000 /dev/urandom >"$c1/mrvclient_linux_amd64"
 head -c 1200000 /dev/urandom >"$c2/mrvclient_linux_amd64"
