@@ -66,18 +66,8 @@ struct FileSet
 
 FileSet bigSet()
 {
-    FileSet set {QStringLiteral("big"), 2000, {}, 5, 1.0};
     // Sizes between half and one and a half times the mean, 1 GiB together.
-    const int count = set.count;
-    const qint64 mean = gibibyte / count;
-    const auto spread = [mean](int index) {
-        return mean / 2 + (qint64(index) * 7919 % 1000) * mean / 1000;
-    };
-    qint64 last = gibibyte;
-    for (int i = 0; i < count - 1; ++i)
-        last -= spread(i);
-    set.size = [=](int index) { return index == count - 1 ? last : spread(index); };
-    return set;
+    return {QStringLiteral("big"), 2000, bench::spreadSizes(2000, gibibyte), 5, 1.0};
 }
 
 FileSet smallSet(int count, double target = 0)
@@ -128,9 +118,7 @@ public:
         m_set = set;
         if (!m_release.publish(set.count, set.size)
             || !m_release.prepareInstallation({url(), url()})
-            || !m_release.writePeerLists(url(), path(QStringLiteral("peertmp")),
-                                         path(QStringLiteral("curl.conf")),
-                                         path(QStringLiteral("sums.md5")))) {
+            || !m_release.preparePeerUpdate(url())) {
             m_out << m_release.errorString() << Qt::endl;
             return false;
         }
@@ -200,36 +188,7 @@ public:
     }
 
     // The peers on the same installation; -1 if one failed.
-    double peers()
-    {
-        const QString peerRoot = path(QStringLiteral("peer"));
-        const QString peerTemp = path(QStringLiteral("peertmp"));
-        QDir(peerRoot).removeRecursively();
-        QDir(peerTemp).removeRecursively();
-        QDir().mkpath(peerTemp);
-        if (!writeClient(peerRoot, m_set, oldVersion))
-            return -1;
-        ::sync();
-        QElapsedTimer timer;
-        timer.start();
-        const bool ok
-            = bench::runProgram(QStringLiteral("curl"),
-                                {QStringLiteral("-Z"), QStringLiteral("--parallel-max"),
-                                 QStringLiteral("6"), QStringLiteral("-sSf"),
-                                 QStringLiteral("--no-progress-meter"),
-                                 QStringLiteral("--create-dirs"), QStringLiteral("--config"),
-                                 path(QStringLiteral("curl.conf"))})
-            && bench::runProgram(QStringLiteral("md5sum"),
-                                 {QStringLiteral("-c"), QStringLiteral("--quiet"),
-                                  path(QStringLiteral("sums.md5"))},
-                                 peerTemp)
-            && bench::runProgram(
-                QStringLiteral("cp"),
-                {QStringLiteral("-R"), peerTemp + QStringLiteral("/files/."), peerRoot});
-        const double ms = timer.nsecsElapsed() / 1e6;
-        ::sync();
-        return ok ? ms : -1;
-    }
+    double peers() { return m_release.peerUpdateMs(); }
 
     // "rm -rf" of the old version's files, as the deleting step finds them.
     double removal()

@@ -1,12 +1,18 @@
 #include "benchrelease.h"
 
+#include "benchutil.h"
+
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSettings>
 
 #include <algorithm>
+
+#include <unistd.h>
 
 namespace bench {
 
@@ -40,6 +46,27 @@ bool writeClientFile(const QString &path, qint64 size, int index, int version)
     return true;
 }
 
+// mrvpublish as ReleaseBuilder::publish() runs it, but without its limit of
+// a minute: a release of 100,000 files takes about half of one on an idle
+// machine, and more beside a build.
+bool publishRelease(int version, const QString &clientDir, const QString &mirrorRoot,
+                    QString *error)
+{
+    QProcess publisher;
+    publisher.start(LocalServers::binDir() + QStringLiteral("/mrvpublish"),
+                    {QStringLiteral("release"), QStringLiteral("--key"),
+                     LocalServers::sourceDir() + QStringLiteral("/keys/dev_private.key"),
+                     QStringLiteral("--type"), ReleaseBuilder::CLIENT_TYPE,
+                     QStringLiteral("--version"), QString::number(version), clientDir, mirrorRoot});
+    if (publisher.waitForFinished(-1) && publisher.exitStatus() == QProcess::NormalExit
+        && publisher.exitCode() == 0)
+        return true;
+    *error = publisher.error() == QProcess::FailedToStart
+        ? publisher.errorString()
+        : QString::fromLocal8Bit(publisher.readAllStandardError()).trimmed();
+    return false;
+}
+
 } // namespace
 
 QString clientFilePath(int index)
@@ -58,14 +85,32 @@ bool writeClient(const QString &dir, int count, const std::function<qint64(int)>
     return true;
 }
 
+std::function<qint64(int)> spreadSizes(int count, qint64 total)
+{
+    const qint64 mean = total / count;
+    const auto spread = [mean](int index) {
+        return mean / 2 + (qint64(index) * 7919 % 1000) * mean / 1000;
+    };
+    // The last file takes what is left.
+    qint64 last = total;
+    for (int i = 0; i < count - 1; ++i)
+        last -= spread(i);
+    return [=](int index) {
+        return index == count - 1 ? last : spread(index);
+    };
+}
+
 bool PublishedRelease::publish(int count, const std::function<qint64(int)> &size)
 {
     if (!m_builder.isValid())
         return fail(QStringLiteral("cannot create a temporary directory"));
     m_count = count;
-    if (!writeClient(m_builder.clientDir(NEW_VERSION), count, size, NEW_VERSION)
-        || !m_builder.publish(NEW_VERSION, mirrorRoot()))
-        return fail(QStringLiteral("cannot publish the release: ") + m_builder.errorString());
+    m_size = size;
+    if (!writeClient(m_builder.clientDir(NEW_VERSION), count, size, NEW_VERSION))
+        return fail(QStringLiteral("cannot write the client files"));
+    QString error;
+    if (!publishRelease(NEW_VERSION, m_builder.clientDir(NEW_VERSION), mirrorRoot(), &error))
+        return fail(QStringLiteral("cannot publish the release: ") + error);
     // The mirror holds the files now.
     QDir(m_builder.clientDir(NEW_VERSION)).removeRecursively();
     m_url = m_servers.startNginx(mirrorRoot());
@@ -84,6 +129,11 @@ qint64 PublishedRelease::publishedBytes() const
         sum += it.fileInfo().size();
     }
     return sum;
+}
+
+bool PublishedRelease::writeClientFiles(const QString &dir, int version) const
+{
+    return writeClient(dir, m_count, m_size, version);
 }
 
 bool PublishedRelease::prepareInstallation(const QStringList &mirrorUrls, int mirrorSlots,
@@ -133,6 +183,39 @@ bool PublishedRelease::writePeerLists(const QString &baseUrl, const QString &out
         sums.write(QStringLiteral("%1  %2\n").arg(md5, file).toUtf8());
     }
     return true;
+}
+
+bool PublishedRelease::preparePeerUpdate(const QString &baseUrl)
+{
+    return writePeerLists(baseUrl, path(QStringLiteral("peertmp")),
+                          path(QStringLiteral("curl.conf")), peerSumsFile());
+}
+
+double PublishedRelease::peerUpdateMs()
+{
+    const QString peerRoot = path(QStringLiteral("peer"));
+    const QString peerTemp = path(QStringLiteral("peertmp"));
+    QDir(peerRoot).removeRecursively();
+    QDir(peerTemp).removeRecursively();
+    QDir().mkpath(peerTemp);
+    if (!writeClientFiles(peerRoot, OLD_VERSION))
+        return -1;
+    ::sync();
+    QElapsedTimer timer;
+    timer.start();
+    const bool ok
+        = runProgram(QStringLiteral("curl"),
+                     {QStringLiteral("-Z"), QStringLiteral("--parallel-max"), QStringLiteral("6"),
+                      QStringLiteral("-sSf"), QStringLiteral("--no-progress-meter"),
+                      QStringLiteral("--create-dirs"), QStringLiteral("--config"),
+                      path(QStringLiteral("curl.conf"))})
+        && runProgram(QStringLiteral("md5sum"),
+                      {QStringLiteral("-c"), QStringLiteral("--quiet"), peerSumsFile()}, peerTemp)
+        && runProgram(QStringLiteral("cp"),
+                      {QStringLiteral("-R"), peerTemp + QStringLiteral("/files/."), peerRoot});
+    const double ms = timer.nsecsElapsed() / 1e6;
+    ::sync();
+    return ok ? ms : -1;
 }
 
 bool PublishedRelease::fail(const QString &error)

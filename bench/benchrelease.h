@@ -23,6 +23,10 @@ QString clientFilePath(int index);
 bool writeClient(const QString &dir, int count, const std::function<qint64(int)> &size,
                  int version);
 
+// The sizes of count files of total bytes together, each between half and
+// one and a half times their mean.
+std::function<qint64(int)> spreadSizes(int count, qint64 total);
+
 // Version NEW_VERSION of a client of count files, published by mrvpublish
 // into a mirror tree that a local nginx serves, for an installation to be
 // updated to. The files, the mirror tree and nginx last as long as the object;
@@ -47,6 +51,9 @@ public:
     // The bytes of everything published for the version: what a fresh
     // installation fetches.
     qint64 publishedBytes() const;
+    // Writes the client files of a version (OLD_VERSION or NEW_VERSION, as
+    // published) below dir.
+    bool writeClientFiles(const QString &dir, int version) const;
 
     // Makes appRoot() an installation without client files that lists the
     // URLs as mirrors "m1", "m2", ..., each with the given number of slots in
@@ -62,6 +69,17 @@ public:
     bool writePeerLists(const QString &baseUrl, const QString &outputDir,
                         const QString &curlConfigFile, const QString &sumsFile = QString());
 
+    // The peers of a whole update: the same work as an update of OLD_VERSION,
+    // done by standard tools on a fresh copy of it in path("peer").
+    // preparePeerUpdate() writes their lists once: curl's configuration that
+    // fetches from baseUrl into path("peertmp"), and md5sum's list of the
+    // client files, peerSumsFile(), relative to it ("files/<path>").
+    bool preparePeerUpdate(const QString &baseUrl);
+    QString peerSumsFile() const { return path(QStringLiteral("sums.md5")); }
+    // "curl -Z --parallel-max 6", "md5sum -c" and "cp -R" of the files into
+    // the copy: their milliseconds, or -1 if one failed.
+    double peerUpdateMs();
+
 private:
     bool fail(const QString &error);
 
@@ -70,6 +88,7 @@ private:
     QString m_url;
     QString m_error;
     int m_count = 0;
+    std::function<qint64(int)> m_size;
 };
 
 } // namespace bench
