@@ -387,7 +387,7 @@ done < <(find "$c2" -type f -print0 | sort -z)
 while IFS= read -r -d '' f; do
     rel=${f#"$INSTALL"/}
     case "$rel" in
-    update | mirrors.ini | update.ini | "$MARKER") continue ;;
+    update | mirrors.ini | update.ini | update.digests | "$MARKER") continue ;;
     esac
     [ -f "$c2/$rel" ] || problems+=("left over, not part of version 2: $rel")
 done < <(find "$INSTALL" -type f -print0 | sort -z)

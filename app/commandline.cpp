@@ -40,6 +40,15 @@ CommandLine::Request CommandLine::request(const QStringList &arguments, QString 
     return Update;
 }
 
+bool CommandLine::takeVerify(QStringList &arguments)
+{
+    const int at = isUnattended(arguments) ? 2 : 1;
+    if (arguments.value(at) != QLatin1String("--verify"))
+        return false;
+    arguments.removeAt(at);
+    return true;
+}
+
 bool CommandLine::isUnattended(const QStringList &arguments)
 {
     return arguments.size() >= 2 && arguments.at(1) == noUserOption;
@@ -48,8 +57,8 @@ bool CommandLine::isUnattended(const QStringList &arguments)
 QString CommandLine::usage()
 {
     return QStringLiteral(
-        "Usage: update [TYPE VERSION]\n"
-        "       update --nouser [TYPE VERSION [NAME|# [NEWS]]]\n"
+        "Usage: update [--verify] [TYPE VERSION]\n"
+        "       update --nouser [--verify] [TYPE VERSION [NAME|# [NEWS]]]\n"
         "       update --help | --version\n"
         "\n"
         "Brings the Morvane 3 Client in the updater's directory to the current version\n"
@@ -58,6 +67,8 @@ QString CommandLine::usage()
         "  --nouser    run unattended: the update starts by itself and the client\n"
         "              starts after success; every log line goes to standard error;\n"
         "              without a display the window is not shown\n"
+        "  --verify    read every installed file again, whatever the record of\n"
+        "              files verified earlier says, and renew the record\n"
         "  TYPE        client type, such as client_linux_amd64\n"
         "  VERSION     version to install, a decimal number; without TYPE and\n"
         "              VERSION the update server names the current one\n"

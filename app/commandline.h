@@ -24,6 +24,10 @@ public:
     static Request request(const QStringList &arguments, QString *problem = nullptr);
     // Whether the arguments ask for an unattended run ("--nouser" first).
     static bool isUnattended(const QStringList &arguments);
+    // Removes "--verify" from where it may stand (first, or right after
+    // "--nouser") and tells whether it was there: every installed file is
+    // then read, whatever the record of verified files says.
+    static bool takeVerify(QStringList &arguments);
 
     static QString usage();
     static QString versionText();

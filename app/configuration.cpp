@@ -85,9 +85,7 @@ QString Configuration::getClientBinaryName()
 
 QStringList Configuration::getProtectedFileNames()
 {
-    return {QStringLiteral("update"), getClientBinaryName(),
-            QFileInfo(getSettingsFilePath()).fileName(), QFileInfo(getMirrorsFilePath()).fileName(),
-            QFileInfo(ReplacementJournal::filePath()).fileName()};
+    return ProductIni::updaterFiles();
 }
 
 const QString &Configuration::getSpecialFileRenamePrefix()

@@ -93,6 +93,9 @@ public:
     // one: the line that says so. Nothing is updated; the installed version
     // is kept and played as after an up-to-date run.
     QString m_olderOffered;
+    // "--verify": every installed file is read, whatever the record of
+    // verified files says.
+    bool m_verifyAll = false;
     // Parallel downloads ("streams"); below 1 means the default.
     int m_downloadConcurrency = 0;
     static constexpr int DefaultDownloadConcurrency = 6;

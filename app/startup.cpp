@@ -69,8 +69,10 @@ QString unwritableInstallation()
 }
 } // namespace
 
-int Startup::beforeApplication(const QStringList &arguments, bool *headless)
+int Startup::beforeApplication(const QStringList &processArguments, bool *headless)
 {
+    QStringList arguments = processArguments;
+    CommandLine::takeVerify(arguments);
     *headless = false;
     QString problem;
     switch (CommandLine::request(arguments, &problem)) {
@@ -109,8 +111,10 @@ void Startup::installTranslations(QTranslator &programTranslator, QTranslator &q
     QCoreApplication::installTranslator(&qtTranslator);
 }
 
-int Startup::run(const QStringList &arguments)
+int Startup::run(const QStringList &processArguments)
 {
+    QStringList arguments = processArguments;
+    const bool verifyAll = CommandLine::takeVerify(arguments);
     const bool unattended = CommandLine::isUnattended(arguments);
     // Before anything is read or written: one copy per installation and user
     // from here until the process ends. Another copy that holds the lock is
@@ -198,6 +202,7 @@ int Startup::run(const QStringList &arguments)
         window.appendToLog(line);
     if (recovered == ReplacementJournal::NotUndone && !unattended)
         window.onError(recovery.constLast());
+    configuration.m_verifyAll = verifyAll;
     if (!configuration.parseCommandLineOptions(arguments))
         return 1;
     if (window.pendingExitCode() != 0)

@@ -8,15 +8,19 @@
 
 #include <QFile>
 
+#include <sys/stat.h>
+
 namespace {
 // Bytes read from a file at a time; each lane of each file thread has its own.
 constexpr qint64 chunkSize = 256 * 1024;
 } // namespace
 
-FileDigests::FileDigests(QStringList paths, int threads)
+FileDigests::FileDigests(QStringList paths, int threads, const VerifiedDigests *known)
     : m_paths(std::move(paths))
     , m_digests(size_t(m_paths.size()))
+    , m_identities(size_t(m_paths.size()))
     , m_known(size_t(m_paths.size()), false)
+    , m_record(known)
     , m_runs(std::make_shared<Runs>())
 {
     for (int i = 0; i < qMax(1, threads); ++i) {
@@ -45,18 +49,22 @@ FileDigests::~FileDigests()
     m_runs->ended.wait(lock, [this] { return m_runs->running == 0; });
 }
 
-QByteArray FileDigests::take(int index)
+QByteArray FileDigests::take(int index, VerifiedDigests::Identity *identity)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_published.wait(lock, [&] { return bool(m_known[size_t(index)]); });
+    if (identity)
+        *identity = m_identities[size_t(index)];
     return std::move(m_digests[size_t(index)]);
 }
 
-void FileDigests::publish(int index, QByteArray digest)
+void FileDigests::publish(int index, QByteArray digest,
+                          const VerifiedDigests::Identity &identity)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_digests[size_t(index)] = std::move(digest);
+        m_identities[size_t(index)] = identity;
         m_known[size_t(index)] = true;
     }
     m_published.notify_all();
@@ -70,6 +78,7 @@ void FileDigests::run()
     {
         int index = -1;
         QFile file;
+        VerifiedDigests::Identity identity;
         qint64 size = 0;
         qint64 done = 0;
         Md5 md5;
@@ -96,7 +105,7 @@ void FileDigests::run()
                     // A file that ends early or fails to read cannot match.
                     publish(lane.index, QByteArray());
                 } else {
-                    publish(lane.index, lane.md5.result());
+                    publish(lane.index, lane.md5.result(), lane.identity);
                 }
                 lane.file.close();
                 lane.index = -1;
@@ -115,10 +124,25 @@ void FileDigests::run()
                 publish(index, std::move(known));
                 continue;
             }
-            if (!RegularFile::open(lane.file, path)) {
+            // A file that an earlier run read, unchanged since, is not read.
+            struct stat status;
+            const QByteArray encoded = QFile::encodeName(path);
+            if (m_record && ::stat(encoded.constData(), &status) == 0) {
+                known = m_record->lookup(encoded, status);
+                if (!known.isEmpty()) {
+                    publish(index, std::move(known), VerifiedDigests::Identity::of(status));
+                    continue;
+                }
+            }
+            if (!RegularFile::open(lane.file, path)
+                || ::fstat(lane.file.handle(), &status) != 0) {
+                lane.file.close();
                 publish(index, QByteArray());
                 continue;
             }
+            // What the file was when reading began: one changed meanwhile
+            // has another change time by the next run.
+            lane.identity = VerifiedDigests::Identity::of(status);
             lane.index = index;
             lane.size = lane.file.size();
             lane.done = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "digest/verifieddigests.h"
+
 #include <QByteArray>
 #include <QStringList>
 
@@ -13,21 +15,26 @@
 // the given number of the DigestService's file threads, each reading and
 // hashing up to eight files side by side; the caller takes each digest once
 // with take(). An empty path, or a file that cannot be opened or read to the
-// size it had when opened, gives an empty digest. The destructor stops the
-// work on this list and waits until no file thread is left in it.
+// size it had when opened, gives an empty digest. With a record of verified
+// digests, a file that still has its recorded identity is not read. The
+// destructor stops the work on this list and waits until no file thread is
+// left in it.
 //
 // Locks: m_mutex guards the digests and which of them are known; the runs'
 // own mutex guards the count of file threads working on this list.
 class FileDigests
 {
 public:
-    FileDigests(QStringList paths, int threads);
+    // known, if not null, is lent for the life of the list.
+    FileDigests(QStringList paths, int threads, const VerifiedDigests *known = nullptr);
     ~FileDigests();
     FileDigests(const FileDigests &) = delete;
     FileDigests &operator=(const FileDigests &) = delete;
 
-    // Waits until the digest of the file at index is known.
-    QByteArray take(int index);
+    // Waits until the digest of the file at index is known. identity, if not
+    // null, receives what identified the file when it was read (or when its
+    // recorded digest was taken); a zero inode when that is not known.
+    QByteArray take(int index, VerifiedDigests::Identity *identity = nullptr);
 
 private:
     // The file threads that work on this list; shared with the jobs, which
@@ -41,7 +48,7 @@ private:
     };
 
     void run();
-    void publish(int index, QByteArray digest);
+    void publish(int index, QByteArray digest, const VerifiedDigests::Identity &identity = {});
 
     const QStringList m_paths;
     std::atomic<int> m_next {0};
@@ -49,6 +56,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_published;
     std::vector<QByteArray> m_digests;
+    std::vector<VerifiedDigests::Identity> m_identities;
     std::vector<bool> m_known;
+    const VerifiedDigests *const m_record;
     const std::shared_ptr<Runs> m_runs;
 };

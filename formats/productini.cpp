@@ -13,6 +13,19 @@ const QString ProductIni::PatchListKey = QStringLiteral("patchlist");
 const QString ProductIni::PatchesDirectory = QStringLiteral("patches");
 const QString ProductIni::ChangelogName = QStringLiteral("changelog_client.txt");
 const QString ProductIni::FieldSeparator = QStringLiteral("::");
+const QString ProductIni::JournalName = QStringLiteral("update.journal");
+const QString ProductIni::VerifiedRecordName = QStringLiteral("update.digests");
+
+const QStringList &ProductIni::updaterFiles()
+{
+    static const QStringList names {QStringLiteral("update"),
+                                    QStringLiteral("mrvclient_runscript.sh"),
+                                    QStringLiteral("update.ini"),
+                                    QStringLiteral("mirrors.ini"),
+                                    JournalName,
+                                    VerifiedRecordName};
+    return names;
+}
 
 QString ProductIni::patchPath(const QString &key, const QString &installedMd5)
 {

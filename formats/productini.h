@@ -2,6 +2,7 @@
 
 #include <QByteArrayView>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 #include <QVariant>
 
@@ -27,6 +28,15 @@ public:
     static const QString ChangelogName;
     // Between the fields of a value; empty fields are kept.
     static const QString FieldSeparator;
+
+    // Files of the application root that are the updater's own: the journal
+    // of a replacement under way, and the record of verified files.
+    static const QString JournalName;
+    static const QString VerifiedRecordName;
+    // What the updater needs in the application root, which no release may
+    // delete: itself, the client's start script, the player's settings, the
+    // mirror list, the journal and the record of verified files.
+    static const QStringList &updaterFiles();
 
     // The largest product ini that the updater fetches.
     static constexpr qint64 MaxSize = 32 * 1024 * 1024;

@@ -5,7 +5,9 @@
 #include "fileops/installedcopyfunc.h"
 #include "formats/fileline.h"
 #include "formats/productini.h"
+#include "update/verifiedrecord.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QHash>
 #include <QSettings>
@@ -57,19 +59,21 @@ class Comparisons
 {
 public:
     Comparisons(const std::vector<KeyEntry> &entries, const QString &appRoot,
-                const QString &tempDir)
+                const QString &tempDir, const VerifiedDigests *verified)
         : m_entries(entries)
         // A few readers keep the cores busy on a warm cache without making a
         // spinning disk seek between too many files at once.
         , m_digests(digestPaths(entries, appRoot, tempDir),
-                    qBound(1, QThread::idealThreadCount(), maxHashThreads))
+                    qBound(1, QThread::idealThreadCount(), maxHashThreads), verified)
         , m_installedMd5(entries.size())
     { }
 
-    FileState waitFor(size_t index)
+    // identity receives what identified the installed copy when its digest
+    // was found (a zero inode when nothing was read).
+    FileState waitFor(size_t index, VerifiedDigests::Identity *identity = nullptr)
     {
         const KeyEntry &entry = m_entries[index];
-        const QByteArray installed = m_digests.take(int(2 * index));
+        const QByteArray installed = m_digests.take(int(2 * index), identity);
         const QByteArray downloaded = m_digests.take(int(2 * index + 1));
         // The installed copy's sum is kept: a patch may turn it into the new
         // file, and any installed file may hold another key's bytes.
@@ -243,6 +247,8 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configur
     , m_appRoot(Configuration::getAppRootPath())
     , m_tempDir(configuration->m_tempDir)
     , m_clientType(configuration->m_clientType)
+    , m_updaterPath(QCoreApplication::applicationFilePath())
+    , m_verifyAll(configuration->m_verifyAll)
 { }
 
 int MakeDownloadReplaceListFunc::getFileCount(QSettings &settings)
@@ -272,7 +278,12 @@ bool MakeDownloadReplaceListFunc::run()
     }
 
     const std::vector<KeyEntry> entries = readEntries(ini);
-    Comparisons comparisons(entries, m_appRoot, m_tempDir);
+    VerifiedRecord record(m_appRoot, m_updaterPath, m_verifyAll);
+    if (!record.problem().isEmpty())
+        emit message(QStringLiteral("The record of verified files is not used (%1); every file "
+                                    "is read")
+                         .arg(record.problem()));
+    Comparisons comparisons(entries, m_appRoot, m_tempDir, record.known());
     int count = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
         const KeyEntry &entry = entries[i];
@@ -299,10 +310,13 @@ bool MakeDownloadReplaceListFunc::run()
             if (QFileInfo::exists(m_appRoot + QLatin1Char('/') + entry.key))
                 lists.deletes.append(entry.key);
             break;
-        case KeyEntry::File:
+        case KeyEntry::File: {
             lists.listed.append(entry.replace.pureDestFilePath());
-            switch (comparisons.waitFor(i)) {
+            VerifiedDigests::Identity identity;
+            switch (comparisons.waitFor(i, &identity)) {
             case Current:
+                record.verified(m_appRoot + QLatin1Char('/') + entry.replace.pureDestFilePath(),
+                                identity, comparisons.installedMd5(i));
                 break;
             case AlreadyDownloaded:
                 lists.replaces.append(entry.replace);
@@ -319,7 +333,13 @@ bool MakeDownloadReplaceListFunc::run()
             }
             break;
         }
+        }
     }
+    // What was read, or found unchanged, need not be read next time.
+    QString recordError;
+    if (!record.save(&recordError))
+        emit message(QStringLiteral("Could not write the record of verified files: %1")
+                         .arg(recordError));
     lists.obsoleteCount = int(lists.deletes.size());
     findLocalSources(entries, comparisons, m_appRoot, lists.downloads);
     lists.patchList = readPatchList(ini);

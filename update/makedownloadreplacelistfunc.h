@@ -42,4 +42,6 @@ private:
     QString m_appRoot;
     QString m_tempDir;
     QString m_clientType;
+    QString m_updaterPath;
+    bool m_verifyAll = false;
 };

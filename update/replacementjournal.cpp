@@ -201,7 +201,7 @@ bool writeJournal(const Journal &journal, QString *error)
 
 QString ReplacementJournal::filePath()
 {
-    return root() + QStringLiteral("update.journal");
+    return root() + ProductIni::JournalName;
 }
 
 bool ReplacementJournal::exists()

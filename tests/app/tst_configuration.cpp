@@ -317,7 +317,7 @@ void tst_Configuration::programCommandLine_data()
     QTest::addColumn<QByteArray>("output"); // starts standard output
     QTest::addColumn<QByteArray>("error"); // starts standard error
 
-    const QByteArray usage("Usage: update [TYPE VERSION]\n");
+    const QByteArray usage("Usage: update [--verify] [TYPE VERSION]\n");
     QTest::newRow("--help") << QStringList {"--help"} << 0 << usage << QByteArray();
     QTest::newRow("-h") << QStringList {"-h"} << 0 << usage << QByteArray();
     QTest::newRow("--nouser --help") << QStringList {"--nouser", "--help"} << 0 << usage

@@ -36,7 +36,8 @@
 namespace {
 const int oldVersion = 1;
 const int newVersion = 2;
-const QStringList installationFiles = {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")};
+const QStringList installationFiles = {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini"),
+                                       QStringLiteral("update.digests")};
 const char clientMarker[] = "client-started";
 const int hugeLevelSize = 48 * 1024 * 1024;
 

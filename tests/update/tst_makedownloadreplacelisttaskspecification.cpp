@@ -1,21 +1,26 @@
 #include "app/configuration.h"
 #include "fileops/publickey.h"
+#include "digest/verifieddigests.h"
 #include "fileops/tomcryptutil.h"
+#include "formats/productini.h"
 #include "localservers.h"
 #include "scopedapproot.h"
 #include "update/makedownloadreplacelisttaskspecification.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDirIterator>
 #include <QEventLoop>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
+#include <QThread>
 #include <QTimer>
 
 #include <memory>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -86,6 +91,8 @@ private slots:
 
     void listsFollowTheComparisons_data();
     void listsFollowTheComparisons();
+    void recordedDigestServesOnlyTheSameFile_data();
+    void recordedDigestServesOnlyTheSameFile();
     void fieldsReachTheEntries();
     void sectionsAndKeysInSettingsOrderWithProgressPerKey();
     void valueWithCommaIsReadAsText();
@@ -222,6 +229,72 @@ void tst_MakeDownloadReplaceListTaskSpecification::listsFollowTheComparisons_dat
         << "bin/tool" << NewContent << none << false << false;
     QTest::newRow("dots inside a name are no parent directory")
         << "..data/a..b" << plain << "..data/a..b" << NewContent << none << false << false;
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::recordedDigestServesOnlyTheSameFile_data()
+{
+    QTest::addColumn<QString>("change"); // made after the record was written
+    QTest::addColumn<bool>("taken"); // the record's digest, not the file's
+    QTest::addColumn<QString>("problem"); // logged once when the record is not used
+    QTest::newRow("unchanged file: the record serves") << "" << true << "";
+    QTest::newRow("rewritten, times restored (touch -r)") << "rewrite" << false << "";
+    QTest::newRow("replaced by rename, same size and times") << "rename" << false << "";
+    QTest::newRow("record of another installation")
+        << "foreign" << false << "it belongs to another installation";
+    QTest::newRow("record one byte short") << "truncate" << false << "it is damaged";
+    QTest::newRow("--verify reads every file") << "verify" << false << "";
+}
+
+// The record's digest is taken only while the file is the very one it was
+// written for; otherwise, or with a record that is not fit to be used, the
+// file is read. The record here says the file holds the old version, while
+// it holds the new one: taking the record shows as a replacement.
+void tst_MakeDownloadReplaceListTaskSpecification::recordedDigestServesOnlyTheSameFile()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, taken);
+    QFETCH(QString, problem);
+    writeIni("[files]\nbin/tool=" + md5(NewContent).toUtf8() + "::"
+             + QByteArray::number(NewContent.size()) + "\n");
+    const QString tool = app(QStringLiteral("bin/tool"));
+    QVERIFY(writeFile(tool, NewContent));
+    struct stat status;
+    QCOMPARE(::stat(QFile::encodeName(tool).constData(), &status), 0);
+    VerifiedDigests record;
+    record.add(QFile::encodeName(tool), VerifiedDigests::Identity::of(status),
+               QCryptographicHash::hash(OldContent, QCryptographicHash::Md5));
+    VerifiedDigests::Owner owner;
+    QVERIFY(VerifiedDigests::ownerOf(m_app->path(), QCoreApplication::applicationFilePath(),
+                                     &owner));
+    if (change == QLatin1String("foreign"))
+        owner.root.inode += 1;
+    QByteArray bytes = record.toBytes(owner, QDateTime::currentSecsSinceEpoch());
+    if (change == QLatin1String("truncate"))
+        bytes.chop(1);
+    QVERIFY(writeFile(app(ProductIni::VerifiedRecordName), bytes));
+
+    const timespec times[2] = {status.st_atim, status.st_mtim};
+    // Past a tick of the file system's clock, which times changes coarsely.
+    if (change == QLatin1String("rewrite") || change == QLatin1String("rename"))
+        QThread::msleep(20);
+    if (change == QLatin1String("rewrite")) {
+        QVERIFY(writeFile(tool, NewContent));
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(tool).constData(), times, 0), 0);
+    } else if (change == QLatin1String("rename")) {
+        QVERIFY(writeFile(tool + QStringLiteral(".new"), NewContent));
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(tool + ".new").constData(), times, 0), 0);
+        QVERIFY(::rename(QFile::encodeName(tool + ".new").constData(),
+                         QFile::encodeName(tool).constData())
+                == 0);
+    }
+    m_configuration->m_verifyAll = change == QLatin1String("verify");
+
+    QCOMPARE(runStep(), Finished);
+    QCOMPARE(m_lists.replaces.size(), taken ? 1 : 0);
+    const QStringList notUsed = m_messages.filter(QStringLiteral("record of verified files"));
+    QCOMPARE(notUsed.size(), problem.isEmpty() ? 0 : 1);
+    if (!problem.isEmpty())
+        QVERIFY2(notUsed.first().contains(problem), qPrintable(notUsed.first()));
 }
 
 void tst_MakeDownloadReplaceListTaskSpecification::listsFollowTheComparisons()

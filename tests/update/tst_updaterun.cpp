@@ -53,7 +53,8 @@ const int LaterVersion = 3;
 // Version 1 with files renamed (one of them compressed) and one duplicated.
 const int RenamedVersion = 4;
 const char interruptedRunOption[] = "--interrupted-run";
-const QStringList InstallationFiles = {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")};
+const QStringList InstallationFiles = {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini"),
+                                       QStringLiteral("update.digests")};
 
 enum Outcome { NotPrepared, TimedOut, Succeeded, Canceled };
 

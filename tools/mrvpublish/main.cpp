@@ -79,8 +79,9 @@ release  Lays out version N of client type CLIENT_TYPE in MIRROR_ROOT/N,
          folders below it. A GLOB that matches no file is an error.
          [delete] must not name a file that the updater needs in the
          application root (update, mrvclient_runscript.sh, update.ini,
-         mirrors.ini, update.journal): a CLIENT_DIR that lacks one that an
-         earlier release or --previous tree has is an error. Without update
+         mirrors.ini, update.journal, update.digests): a CLIENT_DIR that
+         lacks one that an earlier release or --previous tree has is an
+         error. Without update
          in CLIENT_DIR, a warning: ship update in every release. The
          release is built under a temporary name beside MIRROR_ROOT/N and
          renamed when it is complete (one that a killed run left is removed

@@ -509,18 +509,6 @@ bool ReleasePublisher::checkOptions()
 
 namespace {
 
-// What the updater needs in the application root, which no release may
-// delete: itself, the client's start script, the player's settings, the
-// mirror list, and the journal that puts back a replacement that was killed
-// half-way.
-const QStringList &updaterFiles()
-{
-    static const QStringList names {QStringLiteral("update"),
-                                    QStringLiteral("mrvclient_runscript.sh"),
-                                    QStringLiteral("update.ini"), QStringLiteral("mirrors.ini"),
-                                    QStringLiteral("update.journal")};
-    return names;
-}
 
 // A --gzip glob as a pattern: "*", "?" and "[...]" stay within one name, as
 // Qt's wildcards do; each "**" between them crosses folders, and "**/" also
@@ -600,7 +588,7 @@ bool ReleasePublisher::isGzipped(const QString &relativePath) const
 
 bool ReleasePublisher::checkDeletes(const QStringList &deletes, const EarlierReleases &earlier)
 {
-    for (const QString &name : updaterFiles()) {
+    for (const QString &name : ProductIni::updaterFiles()) {
         if (!deletes.contains(name))
             continue;
         const QString version = earlier.lastVersionWith(name);

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <sys/stat.h>
+
+#include <vector>
+
+// The MD5 digests of installed files that an earlier run read and hashed,
+// each with what identifies that exact file on disk: device, inode, size and
+// modification and change times to the nanosecond. A recorded digest is
+// taken without reading the file only while all of these still match; any
+// write, rename, copy or change of mode moves the change time, so that a file
+// changed in any ordinary way is hashed again.
+//
+// The record is a file of the installation, written whole under a temporary
+// name and renamed by its caller, and read as hostile input: one that is damaged, truncated,
+// too large, made for another installation or another updater, or older than
+// the age limit is ignored whole, and every file is hashed. The one home of
+// the record's format: load() reads what toBytes() makes.
+//
+// Plain value. Once loaded it is only read, from any thread; add() and
+// toBytes() belong to one thread.
+class VerifiedDigests
+{
+public:
+    // What identifies a file, a folder or the updater's executable.
+    struct Identity
+    {
+        quint64 device = 0;
+        quint64 inode = 0;
+        quint64 size = 0;
+        qint64 modifiedNs = 0;
+        qint64 changedNs = 0;
+
+        static Identity of(const struct stat &status);
+        bool operator==(const Identity &other) const;
+        bool operator!=(const Identity &other) const { return !(*this == other); }
+    };
+
+    // The record's owner: the installation's root folder and the updater's
+    // executable, whose identities a record must carry to be used.
+    struct Owner
+    {
+        Identity root;
+        Identity updater;
+    };
+
+    // A record older than this (from its last reading of every file) is
+    // not used: every file is read again now and then.
+    static constexpr qint64 maxAgeSeconds = 30 * 24 * 3600;
+    // At most this many files, and this many bytes in the record.
+    static constexpr qint64 maxEntries = 4 * 1000 * 1000;
+    static constexpr qint64 maxRecordSize = 512 * 1024 * 1024;
+
+    // Reads the record at path. False when there is none (problem empty) or
+    // when it is not used (problem says why, for the log). now is the time in
+    // seconds since 1970.
+    bool load(const QString &path, const Owner &owner, qint64 now, QString *problem);
+
+    // The recorded raw digest (16 bytes) of the file at path if it still has
+    // the recorded identity (now is its status); else empty.
+    QByteArray lookup(const QByteArray &path, const struct stat &now) const;
+    bool isEmpty() const { return m_entries.empty(); }
+    qint64 size() const { return qint64(m_entries.size()); }
+    // When every file was last read, in seconds since 1970; 0 when unknown.
+    qint64 verifiedSince() const { return m_verifiedSince; }
+
+    // Adds a file for a new record: its path, its identity when it was read
+    // and its raw digest. A path added twice keeps its last entry.
+    void add(const QByteArray &path, const Identity &identity, const QByteArray &md5);
+    // Whether this new record says the same as other (same files, identities
+    // and digests): then nothing needs to be written.
+    bool sameAs(const VerifiedDigests &other);
+    // The record's bytes, which the caller writes whole under a temporary
+    // name and renames. verifiedSince is when every file was last read.
+    QByteArray toBytes(const Owner &owner, qint64 verifiedSince);
+
+    // The identities of the installation's root and of the running updater.
+    static bool ownerOf(const QString &root, const QString &updater, Owner *owner);
+
+private:
+    struct Entry
+    {
+        quint32 pathOffset = 0;
+        quint32 pathLength = 0;
+        Identity identity;
+        char md5[16] {};
+    };
+
+    QByteArray pathOf(const Entry &entry) const;
+    void sortEntries();
+
+    QByteArray m_paths; // every path, one after another
+    std::vector<Entry> m_entries; // sorted by path once loaded or saved
+    qint64 m_verifiedSince = 0;
+};
