@@ -161,7 +161,8 @@ bool VerifiedDigests::load(const QString &path, const Owner &owner, qint64 now,
         *problem = QStringLiteral("it is damaged");
         return false;
     }
-    Reader reader(bytes.left(bytes.size() - 16));
+    const QByteArray body = QByteArray::fromRawData(bytes.constData(), bytes.size() - 16);
+    Reader reader(body);
     reader.bytes(magic.size());
     Identity root;
     Identity updater;
