@@ -8,6 +8,8 @@
 
 #include <QFile>
 
+#include <cstring>
+
 #include <sys/stat.h>
 
 namespace {
@@ -15,11 +17,10 @@ namespace {
 constexpr qint64 chunkSize = 256 * 1024;
 } // namespace
 
-FileDigests::FileDigests(QStringList paths, int threads, const VerifiedDigests *known)
-    : m_paths(std::move(paths))
-    , m_digests(size_t(m_paths.size()))
-    , m_identities(size_t(m_paths.size()))
-    , m_known(size_t(m_paths.size()), false)
+FileDigests::FileDigests(int count, PathOf pathOf, int threads, const VerifiedDigests *known)
+    : m_count(count)
+    , m_pathOf(std::move(pathOf))
+    , m_slots(size_t(count))
     , m_record(known)
     , m_runs(std::make_shared<Runs>())
 {
@@ -52,20 +53,24 @@ FileDigests::~FileDigests()
 QByteArray FileDigests::take(int index, VerifiedDigests::Identity *identity)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_published.wait(lock, [&] { return bool(m_known[size_t(index)]); });
+    const Slot &slot = m_slots[size_t(index)];
+    m_published.wait(lock, [&] { return slot.known; });
     if (identity)
-        *identity = m_identities[size_t(index)];
-    return std::move(m_digests[size_t(index)]);
+        *identity = slot.identity;
+    return slot.hasDigest ? QByteArray(slot.md5, sizeof(slot.md5)) : QByteArray();
 }
 
-void FileDigests::publish(int index, QByteArray digest,
+void FileDigests::publish(int index, const QByteArray &digest,
                           const VerifiedDigests::Identity &identity)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_digests[size_t(index)] = std::move(digest);
-        m_identities[size_t(index)] = identity;
-        m_known[size_t(index)] = true;
+        Slot &slot = m_slots[size_t(index)];
+        slot.hasDigest = digest.size() == int(sizeof(slot.md5));
+        if (slot.hasDigest)
+            std::memcpy(slot.md5, digest.constData(), sizeof(slot.md5));
+        slot.identity = identity;
+        slot.known = true;
     }
     m_published.notify_all();
 }
@@ -111,9 +116,9 @@ void FileDigests::run()
                 lane.index = -1;
             }
             const int index = m_next++;
-            if (index >= m_paths.size())
+            if (index >= m_count)
                 return false;
-            const QString &path = m_paths.at(index);
+            const QString path = m_pathOf(index);
             if (path.isEmpty()) {
                 publish(index, QByteArray());
                 continue;

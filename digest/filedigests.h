@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -25,8 +26,12 @@
 class FileDigests
 {
 public:
+    // The path of each of count files; called from the file threads, in
+    // list order, once per file. An empty path gives an empty digest.
+    using PathOf = std::function<QString(int index)>;
+
     // known, if not null, is lent for the life of the list.
-    FileDigests(QStringList paths, int threads, const VerifiedDigests *known = nullptr);
+    FileDigests(int count, PathOf pathOf, int threads, const VerifiedDigests *known = nullptr);
     ~FileDigests();
     FileDigests(const FileDigests &) = delete;
     FileDigests &operator=(const FileDigests &) = delete;
@@ -48,16 +53,26 @@ private:
     };
 
     void run();
-    void publish(int index, QByteArray digest, const VerifiedDigests::Identity &identity = {});
+    void publish(int index, const QByteArray &digest,
+                 const VerifiedDigests::Identity &identity = {});
 
-    const QStringList m_paths;
+    // What is known of one file: a few values, so that a list of many
+    // thousand files stays small.
+    struct Slot
+    {
+        VerifiedDigests::Identity identity;
+        char md5[16];
+        bool hasDigest = false;
+        bool known = false;
+    };
+
+    const int m_count;
+    const PathOf m_pathOf;
     std::atomic<int> m_next {0};
     std::atomic<bool> m_stop {false};
     std::mutex m_mutex;
     std::condition_variable m_published;
-    std::vector<QByteArray> m_digests;
-    std::vector<VerifiedDigests::Identity> m_identities;
-    std::vector<bool> m_known;
+    std::vector<Slot> m_slots;
     const VerifiedDigests *const m_record;
     const std::shared_ptr<Runs> m_runs;
 };

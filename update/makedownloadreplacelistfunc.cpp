@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QThread>
 
+#include <cstring>
 #include <vector>
 
 #include <sys/stat.h>
@@ -63,8 +64,12 @@ public:
         : m_entries(entries)
         // A few readers keep the cores busy on a warm cache without making a
         // spinning disk seek between too many files at once.
-        , m_digests(digestPaths(entries, appRoot, tempDir),
-                    qBound(1, QThread::idealThreadCount(), maxHashThreads), verified)
+        , m_digests(
+              int(2 * entries.size()),
+              [this, appRoot, tempDir](int index) {
+                  return digestPath(m_entries[size_t(index / 2)], index % 2 == 1, appRoot, tempDir);
+              },
+              qBound(1, QThread::idealThreadCount(), maxHashThreads), verified)
         , m_installedMd5(entries.size())
     { }
 
@@ -77,11 +82,16 @@ public:
         const QByteArray downloaded = m_digests.take(int(2 * index + 1));
         // The installed copy's sum is kept: a patch may turn it into the new
         // file, and any installed file may hold another key's bytes.
-        m_installedMd5[index] = QString::fromLatin1(installed.toHex());
+        Digest &kept = m_installedMd5[index];
+        kept.known = installed.size() == int(sizeof(kept.md5));
+        if (kept.known)
+            std::memcpy(kept.md5, installed.constData(), sizeof(kept.md5));
         if (entry.kind != KeyEntry::File)
             return Pending;
-        if (!installed.isEmpty()
-            && m_installedMd5[index].compare(expectedMd5(entry), Qt::CaseInsensitive) == 0) {
+        if (kept.known
+            && QString::fromLatin1(installed.toHex())
+                    .compare(expectedMd5(entry), Qt::CaseInsensitive)
+                == 0) {
             return Current;
         }
         if (downloaded.isEmpty())
@@ -100,7 +110,12 @@ public:
 
     // The installed copy's MD5 sum as found (lower case; empty: none), once
     // waitFor(index) returned.
-    QString installedMd5(size_t index) { return m_installedMd5[index]; }
+    QString installedMd5(size_t index) const
+    {
+        const Digest &kept = m_installedMd5[index];
+        return kept.known ? QString::fromLatin1(QByteArray(kept.md5, sizeof(kept.md5)).toHex())
+                          : QString();
+    }
 
     // The installed file a file key or a [delete] key names.
     static QString installedPath(const KeyEntry &entry)
@@ -114,33 +129,36 @@ private:
         return entry.replace.hasUnzip() ? entry.replace.unzipMd5 : entry.download.md5;
     }
 
-    // For each key, its installed copy and its copy in the session directory;
+    // For a key, its installed copy or its copy in the session directory;
     // none where there is no sum to compare with. A file under [delete] is
-    // hashed only where it is a regular file and no link.
-    static QStringList digestPaths(const std::vector<KeyEntry> &entries, const QString &appRoot,
-                                   const QString &tempDir)
+    // hashed only where it is a regular file and no link. Asked by the file
+    // threads as they come to each file, so that no list of paths is held.
+    static QString digestPath(const KeyEntry &entry, bool downloaded, const QString &appRoot,
+                              const QString &tempDir)
     {
-        QStringList paths;
-        paths.reserve(int(2 * entries.size()));
-        for (const KeyEntry &entry : entries) {
-            const bool file = entry.kind == KeyEntry::File;
-            const QString installed = appRoot + QLatin1Char('/') + installedPath(entry);
-            bool hashed = file && !expectedMd5(entry).isEmpty();
-            if (entry.kind == KeyEntry::Delete) {
-                const QFileInfo info(installed);
-                hashed = info.isFile() && !info.isSymLink();
-            }
-            paths << (hashed ? installed : QString());
-            paths << (file && !entry.download.md5.isEmpty()
-                          ? tempDir + QLatin1Char('/') + entry.key
-                          : QString());
+        const bool file = entry.kind == KeyEntry::File;
+        if (downloaded)
+            return file && !entry.download.md5.isEmpty() ? tempDir + QLatin1Char('/') + entry.key
+                                                         : QString();
+        const QString installed = appRoot + QLatin1Char('/') + installedPath(entry);
+        bool hashed = file && !expectedMd5(entry).isEmpty();
+        if (entry.kind == KeyEntry::Delete) {
+            const QFileInfo info(installed);
+            hashed = info.isFile() && !info.isSymLink();
         }
-        return paths;
+        return hashed ? installed : QString();
     }
+
+    // A raw digest, or none.
+    struct Digest
+    {
+        char md5[16];
+        bool known = false;
+    };
 
     const std::vector<KeyEntry> &m_entries;
     FileDigests m_digests;
-    std::vector<QString> m_installedMd5;
+    std::vector<Digest> m_installedMd5;
 };
 
 // Reads the keys in QSettings order up to and including the first one that
@@ -285,10 +303,17 @@ bool MakeDownloadReplaceListFunc::run()
                          .arg(record.problem()));
     Comparisons comparisons(entries, m_appRoot, m_tempDir, record.known());
     int count = 0;
+    int reported = -1;
     for (size_t i = 0; i < entries.size(); ++i) {
         const KeyEntry &entry = entries[i];
         ++count;
-        emit progress(qreal(count) / total);
+        // Every key of a short list, then no more often than each thousandth:
+        // each report is an event for the main thread.
+        const int permille = int(qint64(count) * 1000 / total);
+        if (total <= 1000 || permille != reported || count == total) {
+            reported = permille;
+            emit progress(qreal(count) / total);
+        }
         switch (entry.kind) {
         case KeyEntry::InvalidLine:
             emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
@@ -341,7 +366,8 @@ bool MakeDownloadReplaceListFunc::run()
         emit message(QStringLiteral("Could not write the record of verified files: %1")
                          .arg(recordError));
     lists.obsoleteCount = int(lists.deletes.size());
-    findLocalSources(entries, comparisons, m_appRoot, lists.downloads);
+    if (!lists.downloads.isEmpty())
+        findLocalSources(entries, comparisons, m_appRoot, lists.downloads);
     lists.patchList = readPatchList(ini);
     if (lists.patchList.isValid()) {
         for (const KeyEntry &entry : entries) {
