@@ -32,8 +32,28 @@ struct KeyEntry
     QString section;
     QString key;
     QString unsafePath;
-    FileDownloadSpecification download;
-    FileReplaceSpecification replace;
+    // The key's value, as read; the entries of the lists are made from it
+    // only for the files that go on them.
+    FileLine line;
+
+    bool unpacked() const { return line.isUnpacked(); }
+    QString installedPath() const { return line.installedPath(key); }
+
+    FileReplaceSpecification replace() const
+    {
+        return {section, key, line.unpackedMd5, line.unpackedSize, line.unpackedPath};
+    }
+
+    FileDownloadSpecification download() const
+    {
+        FileDownloadSpecification download {section, key, line.md5, line.size};
+        download.sizeBounds = line.sizeBounds;
+        download.installedPath = installedPath();
+        download.unpacked = unpacked();
+        download.targetMd5 = unpacked() ? line.unpackedMd5 : line.md5;
+        download.targetSize = unpacked() ? qint64(line.unpackedSize) : line.size;
+        return download;
+    }
 };
 
 // The outcome of the MD5 comparisons of one file key.
@@ -97,13 +117,13 @@ public:
         if (downloaded.isEmpty())
             return Needed;
         const QString downloadedMd5 = QString::fromLatin1(downloaded.toHex());
-        if (downloadedMd5.compare(entry.download.md5, Qt::CaseInsensitive) == 0)
+        if (downloadedMd5.compare(entry.line.md5, Qt::CaseInsensitive) == 0)
             return AlreadyDownloaded;
         // A patch leaves a compressed key's file unpacked under the key. Its
         // signed sum is the one to compare with, so that what an interrupted
         // run made is installed by the next run, whatever that run knows.
-        if (entry.replace.hasUnzip() && !entry.replace.unzipMd5.isEmpty()
-            && downloadedMd5.compare(entry.replace.unzipMd5, Qt::CaseInsensitive) == 0)
+        if (entry.unpacked() && !entry.line.unpackedMd5.isEmpty()
+            && downloadedMd5.compare(entry.line.unpackedMd5, Qt::CaseInsensitive) == 0)
             return AlreadyPatched;
         return Needed;
     }
@@ -120,13 +140,13 @@ public:
     // The installed file a file key or a [delete] key names.
     static QString installedPath(const KeyEntry &entry)
     {
-        return entry.kind == KeyEntry::Delete ? entry.key : entry.replace.pureDestFilePath();
+        return entry.kind == KeyEntry::Delete ? entry.key : entry.installedPath();
     }
 
 private:
     static QString expectedMd5(const KeyEntry &entry)
     {
-        return entry.replace.hasUnzip() ? entry.replace.unzipMd5 : entry.download.md5;
+        return entry.unpacked() ? entry.line.unpackedMd5 : entry.line.md5;
     }
 
     // For a key, its installed copy or its copy in the session directory;
@@ -138,7 +158,7 @@ private:
     {
         const bool file = entry.kind == KeyEntry::File;
         if (downloaded)
-            return file && !entry.download.md5.isEmpty() ? tempDir + QLatin1Char('/') + entry.key
+            return file && !entry.line.md5.isEmpty() ? tempDir + QLatin1Char('/') + entry.key
                                                          : QString();
         const QString installed = appRoot + QLatin1Char('/') + installedPath(entry);
         bool hashed = file && !expectedMd5(entry).isEmpty();
@@ -199,23 +219,14 @@ std::vector<KeyEntry> readEntries(QSettings &ini)
                 entries.push_back(entry);
                 return entries;
             }
-            entry.download = {section, key, line->md5, line->size};
-            entry.download.sizeBounds = line->sizeBounds;
-            entry.replace
-                = {section, key, line->unpackedMd5, line->unpackedSize, line->unpackedPath};
-            const bool unpacked = entry.replace.hasUnzip();
-            entry.download.installedPath = entry.replace.pureDestFilePath();
-            entry.download.unpacked = unpacked;
-            entry.download.targetMd5 = unpacked ? entry.replace.unzipMd5 : entry.download.md5;
-            entry.download.targetSize
-                = unpacked ? qint64(entry.replace.unzipSize) : entry.download.size;
-            if (!ProductIni::isFetchableName(entry.replace.unzipFilePath)) {
+            entry.line = *line;
+            if (!ProductIni::isFetchableName(entry.line.unpackedPath)) {
                 entry.kind = KeyEntry::UnfetchableName;
-                entry.unsafePath = entry.replace.unzipFilePath;
+                entry.unsafePath = entry.line.unpackedPath;
                 entries.push_back(entry);
                 return entries;
             }
-            for (const QString &path : {key, entry.replace.unzipFilePath}) {
+            for (const QString &path : {key, entry.line.unpackedPath}) {
                 if (!ProductIni::isSafeRelativePath(path)) {
                     entry.kind = KeyEntry::UnsafePath;
                     entry.unsafePath = path;
@@ -336,23 +347,23 @@ bool MakeDownloadReplaceListFunc::run()
                 lists.deletes.append(entry.key);
             break;
         case KeyEntry::File: {
-            lists.listed.append(entry.replace.pureDestFilePath());
+            lists.listed.append(entry.installedPath());
             VerifiedDigests::Identity identity;
             switch (comparisons.waitFor(i, &identity)) {
             case Current:
-                record.verified(m_appRoot + QLatin1Char('/') + entry.replace.pureDestFilePath(),
+                record.verified(m_appRoot + QLatin1Char('/') + entry.installedPath(),
                                 identity, comparisons.installedMd5(i));
                 break;
             case AlreadyDownloaded:
-                lists.replaces.append(entry.replace);
+                lists.replaces.append(entry.replace());
                 break;
             case AlreadyPatched:
-                lists.replaces.append(entry.replace);
+                lists.replaces.append(entry.replace());
                 lists.replaces.last().storedUnpacked = true;
                 break;
             default:
-                lists.replaces.append(entry.replace);
-                lists.downloads.append(entry.download);
+                lists.replaces.append(entry.replace());
+                lists.downloads.append(entry.download());
                 lists.downloads.last().installedMd5 = comparisons.installedMd5(i);
                 break;
             }
