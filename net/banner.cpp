@@ -1,7 +1,5 @@
 #include "net/banner.h"
 
-#include "formats/updateserverquery.h"
-#include "net/updateserver.h"
 #include "net/weblink.h"
 
 #include <QHostInfo>
@@ -13,22 +11,11 @@
 namespace {
 const QByteArray request(UpdateServerQuery::BannerRequest, UpdateServerQuery::RequestSize);
 constexpr int maxReplySize = UpdateServerQuery::BannerMax;
-constexpr quint16 defaultServerPort = UpdateServerQuery::BannerPort;
-constexpr int defaultReplyTimeoutMs = 5000;
-
-// Empty means BANNER_SERVER; read at run time, not during static initialisation.
-QString s_serverHost;
-quint16 s_serverPort = defaultServerPort;
-int s_replyTimeout = defaultReplyTimeoutMs;
-
-QString serverHost()
-{
-    return s_serverHost.isEmpty() ? BANNER_SERVER : s_serverHost;
-}
 } // namespace
 
-Banner::Banner(QObject *parent)
+Banner::Banner(const Server &server, QObject *parent)
     : QObject(parent)
+    , m_server(server)
     , m_socket(new QUdpSocket(this))
 {
     m_socket->bind(QHostAddress::Any, 0);
@@ -36,20 +23,9 @@ Banner::Banner(QObject *parent)
     connect(m_socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
 }
 
-void Banner::setServer(const QString &host, quint16 port)
-{
-    s_serverHost = host;
-    s_serverPort = host.isEmpty() ? defaultServerPort : port;
-}
-
-void Banner::setReplyTimeout(int msec)
-{
-    s_replyTimeout = msec > 0 ? msec : defaultReplyTimeoutMs;
-}
-
 void Banner::run()
 {
-    QHostInfo::lookupHost(serverHost(), this, &Banner::onResolved);
+    QHostInfo::lookupHost(m_server.host, this, &Banner::onResolved);
 }
 
 void Banner::onResolved(QHostInfo hostInfo)
@@ -70,11 +46,11 @@ void Banner::onResolved(QHostInfo hostInfo)
 
 void Banner::sendRequest()
 {
-    if (m_socket->writeDatagram(request, m_serverAddress, s_serverPort) != request.size()) {
+    if (m_socket->writeDatagram(request, m_serverAddress, m_server.port) != request.size()) {
         m_timer.stop();
         return;
     }
-    m_timer.start(s_replyTimeout, this);
+    m_timer.start(m_server.replyTimeoutMs, this);
 }
 
 void Banner::timerEvent(QTimerEvent *event)
@@ -102,7 +78,7 @@ void Banner::onReadyRead()
             return;
         // Anyone can send a datagram to our port; only the server's counts,
         // and a stray one must not cut the wait for the real reply short.
-        if (m_serverAddress.isNull() || datagram.senderPort() != s_serverPort
+        if (m_serverAddress.isNull() || datagram.senderPort() != m_server.port
             || !datagram.senderAddress().isEqual(m_serverAddress, QHostAddress::TolerantConversion))
             continue;
         m_timer.stop();

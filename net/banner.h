@@ -1,5 +1,8 @@
 #pragma once
 
+#include "formats/updateserverquery.h"
+#include "net/updateserver.h"
+
 #include <QAbstractSocket>
 #include <QBasicTimer>
 #include <QHostAddress>
@@ -13,19 +16,23 @@ class QUdpSocket;
 // on it leads: one two-byte UDP request, repeated once after a 5 s time-out.
 // bannerFound() is emitted for every well-formed reply from the server's
 // address and port (normally once); a banner that cannot be had is never
-// reported. Owned by the update engine.
+// reported. Owned by the update engine, which names the server.
 class Banner : public QObject
 {
     Q_OBJECT
 public:
-    explicit Banner(QObject *parent = nullptr);
+    // The server asked and how long each request waits for its reply; by
+    // default the update server.
+    struct Server
+    {
+        QString host = BANNER_SERVER;
+        quint16 port = UpdateServerQuery::BannerPort;
+        int replyTimeoutMs = 5000;
+    };
+
+    explicit Banner(const Server &server, QObject *parent = nullptr);
 
     void run();
-
-    // Test seams: the server asked (default BANNER_SERVER, port 2009) and the
-    // reply time-out (default 5000 ms). An empty host restores the default.
-    static void setServer(const QString &host, quint16 port);
-    static void setReplyTimeout(int msec);
 
     // Splits a reply into the image URL and the click URL; false unless it is
     // exactly two http or https addresses joined by one comma.
@@ -46,6 +53,7 @@ private:
     void sendRequest();
     void handleReply(const QByteArray &reply);
 
+    const Server m_server;
     QUdpSocket *m_socket = nullptr;
     QBasicTimer m_timer;
     QHostAddress m_serverAddress;

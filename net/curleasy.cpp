@@ -1,6 +1,5 @@
 #include "net/curleasy.h"
 
-#include "net/curlmulti.h"
 #include "net/schemeprofile.h"
 
 #include <curl/curl.h>
@@ -38,7 +37,8 @@ QString CurlEasy::errorText() const
     return QString::fromUtf8(m_errorBuffer).trimmed();
 }
 
-bool CurlEasy::setRequest(const QNetworkRequest &request, const SchemeProfile &scheme)
+bool CurlEasy::setRequest(const QNetworkRequest &request, const SchemeProfile &scheme,
+                          const QByteArray &caBundle)
 {
     CURL *easy = m_easy.get();
     const QByteArray url = request.url().toEncoded();
@@ -82,7 +82,6 @@ bool CurlEasy::setRequest(const QNetworkRequest &request, const SchemeProfile &s
             curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, curl_off_t(offset));
     }
 
-    const QByteArray caBundle = CurlMulti::caBundle();
     if (!caBundle.isNull()) {
         curl_blob blob {const_cast<char *>(caBundle.constData()), size_t(caBundle.size()),
                         CURL_BLOB_COPY};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <memory>
@@ -30,8 +31,11 @@ public:
     // Frees the handle and its header list now.
     void reset();
 
-    // The options of request over scheme; false when memory runs out.
-    bool setRequest(const QNetworkRequest &request, const SchemeProfile &scheme);
+    // The options of request over scheme, trusting the CA certificates of
+    // caBundle (PEM) instead of the system's store unless it is null; false
+    // when memory runs out.
+    bool setRequest(const QNetworkRequest &request, const SchemeProfile &scheme,
+                    const QByteArray &caBundle);
     // Only an HTTP proxy is used: for http as a proxy that forwards the
     // request, for https and ftp as a CONNECT tunnel. Any other proxy type
     // means a direct connection, and the environment's proxy variables are

@@ -28,12 +28,6 @@ void initCurlOnce()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-QByteArray &extraCaCertificates()
-{
-    static QByteArray pem;
-    return pem;
-}
-
 // The CA file libcurl reads by default: the system's store.
 QByteArray systemCaBundle()
 {
@@ -144,19 +138,17 @@ void CurlMulti::kick()
     drive(CURL_SOCKET_TIMEOUT, 0);
 }
 
-void CurlMulti::addCaCertificates(const QByteArray &pem)
+void CurlMulti::setCaCertificates(const QByteArray &pem)
 {
-    extraCaCertificates() += pem;
-    if (!pem.endsWith('\n'))
-        extraCaCertificates() += '\n';
-}
-
-QByteArray CurlMulti::caBundle()
-{
-    if (extraCaCertificates().isEmpty())
-        return QByteArray();
+    if (pem.isEmpty()) {
+        m_caBundle = QByteArray();
+        return;
+    }
+    // The system's store, read once for the process: a bundle replaces it.
     static const QByteArray system = systemCaBundle();
-    return system + '\n' + extraCaCertificates();
+    m_caBundle = system + '\n' + pem;
+    if (!pem.endsWith('\n'))
+        m_caBundle += '\n';
 }
 
 int CurlMulti::socketCallback(CURL *, int socket, int what, void *userData, void *)

@@ -42,10 +42,12 @@ public:
     // Lets libcurl go on with a transfer that was resumed after a pause.
     void kick();
 
-    // The CA certificates (PEM) trusted in addition to the system's; null
-    // when none were added, and then libcurl reads the system's store itself.
-    static void addCaCertificates(const QByteArray &pem);
-    static QByteArray caBundle();
+    // The CA certificates (PEM) that this handle's transfers trust in
+    // addition to the system's, replacing those given before; the bundle is
+    // null while there are none, and then libcurl reads the system's store
+    // itself.
+    void setCaCertificates(const QByteArray &pem);
+    QByteArray caBundle() const { return m_caBundle; }
 
 private:
     struct SocketWatch
@@ -78,4 +80,5 @@ private:
     // Batches being reported right now (nested when a receiver runs an event
     // loop); a reply removed meanwhile is cleared from them.
     std::vector<std::vector<CurlReply *> *> m_dispatching;
+    QByteArray m_caBundle;
 };

@@ -119,7 +119,7 @@ CurlReply::CurlReply(const QNetworkRequest &request, const QNetworkProxy &proxy,
     // The transfer starts at once, but nothing can be reported before the
     // event loop runs, so the caller has time to connect. A failure to start
     // is reported from there as well.
-    if (m_easy && m_scheme && setUp(proxy) && multi->add(this, m_easy.get())) {
+    if (m_easy && m_scheme && setUp(proxy, multi->caBundle()) && multi->add(this, m_easy.get())) {
         m_multi = multi;
         return;
     }
@@ -140,9 +140,9 @@ bool CurlReply::isHttp() const
     return m_scheme && m_scheme->http;
 }
 
-bool CurlReply::setUp(const QNetworkProxy &proxy)
+bool CurlReply::setUp(const QNetworkProxy &proxy, const QByteArray &caBundle)
 {
-    if (!m_easy.setRequest(request(), *m_scheme))
+    if (!m_easy.setRequest(request(), *m_scheme, caBundle))
         return false;
     m_easy.setProxy(proxy, *m_scheme);
     CURL *easy = m_easy.get();

@@ -50,7 +50,7 @@ private:
     static size_t writeCallback(char *data, size_t size, size_t count, void *userData);
     static size_t headerCallback(char *data, size_t size, size_t count, void *userData);
 
-    bool setUp(const QNetworkProxy &proxy);
+    bool setUp(const QNetworkProxy &proxy, const QByteArray &caBundle);
     void headerLine(const QByteArray &line);
     // Called by CurlMulti, outside libcurl.
     void transferDone(int curlCode);

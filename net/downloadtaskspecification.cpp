@@ -19,13 +19,7 @@ namespace {
 constexpr qint64 chunkSize = 128 * 1024;
 constexpr qint64 readBufferSize = 1024 * 1024;
 constexpr qint64 inlineHashLimit = 2 * chunkSize;
-int slowTransferWindow = 30;
 } // namespace
-
-void DownloadTaskSpecification::setSlowTransferWindow(int ticks)
-{
-    slowTransferWindow = qMax(1, ticks);
-}
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager,
                                                      Mirrors *mirrorList, const QString &path,
@@ -544,12 +538,11 @@ bool DownloadTaskSpecification::continuable() const
 
 bool DownloadTaskSpecification::endSlowTransfer(qint64 rate)
 {
-    const qint64 better
-        = m_mirrorList->bestRateElsewhere(m_mirror.name, qint64(slowTransferWindow) * 1000);
+    const int window = m_mirrorList->slowTransferWindow();
+    const qint64 better = m_mirrorList->bestRateElsewhere(m_mirror.name, qint64(window) * 1000);
     const auto line = [&](const QString &outcome) {
         return QStringLiteral("Mirror %1 sent %2 at %3 bytes/s over the last %4 s, %5")
-            .arg(m_mirror.name, m_path, QString::number(rate), QString::number(slowTransferWindow),
-                 outcome);
+            .arg(m_mirror.name, m_path, QString::number(rate), QString::number(window), outcome);
     };
     // A mirror is at fault when another one did much better in the same
     // time, or when nothing that slow can be a line that carries an update.
@@ -557,7 +550,7 @@ bool DownloadTaskSpecification::endSlowTransfer(qint64 rate)
     // transfer from byte 0 off a mirror that ignores ranges for free.
     if (rate < FloorRate || (better > 0 && better >= BetterFactor * rate)
         || (!m_onePiece
-            && (!continuable() || progressOfTransfer() < FloorRate * slowTransferWindow
+            && (!continuable() || progressOfTransfer() < FloorRate * window
                 || wholeFromRangeIgnorer()))) {
         retry(line(QStringLiteral("abandoning the transfer")), true);
         return true;
@@ -631,8 +624,9 @@ void DownloadTaskSpecification::timeTick(unsigned long long &downloadDone,
     // A byte now and then keeps the idle count at zero; the average over the
     // window catches such a trickle.
     m_recentTicks.append(m_bytesReceived);
-    if (m_recentTicks.size() > slowTransferWindow) {
-        const qint64 rate = (m_bytesReceived - m_recentTicks.takeFirst()) / slowTransferWindow;
+    const int window = m_mirrorList->slowTransferWindow();
+    if (m_recentTicks.size() > window) {
+        const qint64 rate = (m_bytesReceived - m_recentTicks.takeFirst()) / window;
         m_mirrorList->noteRate(m_mirror.name, rate);
         if (rate < MinimumRate && endSlowTransfer(rate))
             return;

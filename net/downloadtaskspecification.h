@@ -68,14 +68,13 @@ public:
     void setInOnePiece(bool onePiece) { m_onePiece = onePiece; }
 
     // A transfer that averages under MinimumRate bytes a second over the
-    // slow-transfer window is moved to a mirror chosen anew; it is charged
-    // only when it fell under FloorRate or a transfer from another mirror
-    // did BetterFactor times its rate in the same time. Tests shorten the
-    // window (ticks).
+    // slow-transfer window of the mirror list (ticks) is moved to a mirror
+    // chosen anew; it is charged only when it fell under FloorRate or a
+    // transfer from another mirror did BetterFactor times its rate in the
+    // same time.
     static constexpr qint64 MinimumRate = 1024;
     static constexpr qint64 FloorRate = 64;
     static constexpr qint64 BetterFactor = 4;
-    static void setSlowTransferWindow(int ticks);
     // A transfer that breaks off is charged unless it brought the file this
     // many bytes further.
     static constexpr qint64 MinimumProgress = 64 * 1024;

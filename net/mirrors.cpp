@@ -29,7 +29,12 @@ QString versionUrl(QString url, int clientVersion)
 } // namespace
 
 Mirrors::Mirrors(QObject *parent)
+    : Mirrors(RandomSource(), parent)
+{ }
+
+Mirrors::Mirrors(RandomSource random, QObject *parent)
     : QObject(parent)
+    , m_random(random ? std::move(random) : RandomSource(&Random::next))
 {
     m_clock.start();
 }
@@ -158,7 +163,7 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &mirror, const QSet<QString> &exc
     if (useCount >= maxUse)
         return AllSlotsBusy;
 
-    int r = Random::next() % (maxUse - useCount);
+    int r = m_random() % (maxUse - useCount);
     for (FTPSiteAccessData &candidate : m_mirrors) {
         if (narrowed.contains(candidate.name))
             continue;

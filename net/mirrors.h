@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/ftpsiteaccessdata.h"
+#include "net/random.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -15,11 +16,14 @@ class QSettings;
 // mirror from update.ini), it hands out download slots on mirrors chosen at
 // random in proportion to their free slots, counts errors and drops mirrors
 // that fail too often. Owned by the update engine; shared by every download.
+// The owner hands in where the choice draws from (the process-wide generator
+// by default) and the window over which a transfer's rate is judged.
 class Mirrors : public QObject
 {
     Q_OBJECT
 public:
     explicit Mirrors(QObject *parent = nullptr);
+    explicit Mirrors(RandomSource random, QObject *parent = nullptr);
 
     // A mirror as the mirror list file names it, with the url of its section.
     struct ListedMirror
@@ -82,11 +86,19 @@ public:
     // with in the last withinMs milliseconds; 0 when none was.
     qint64 bestRateElsewhere(const QString &name, qint64 withinMs) const;
 
+    // The one-second ticks over which the downloads of this list judge a
+    // transfer's rate and compare it with the other mirrors'; at least 1.
+    static constexpr int DefaultSlowTransferWindow = 30;
+    void setSlowTransferWindow(int ticks) { m_slowTransferWindow = qMax(1, ticks); }
+    int slowTransferWindow() const { return m_slowTransferWindow; }
+
 signals:
     void fatalError(QString errorMessage);
     void message(QString message);
 
 private:
+    RandomSource m_random;
+    int m_slowTransferWindow = DefaultSlowTransferWindow;
     QVector<FTPSiteAccessData> m_mirrors;
     bool m_noMirrorsReported = false;
     bool m_stopped = false;

@@ -14,10 +14,12 @@ NetworkAccessManager::NetworkAccessManager(QObject *parent)
     setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 }
 
-void NetworkAccessManager::addCaCertificates(const QList<QSslCertificate> &certificates)
+void NetworkAccessManager::setCaCertificates(const QList<QSslCertificate> &certificates)
 {
+    QByteArray pem;
     for (const QSslCertificate &certificate : certificates)
-        CurlMulti::addCaCertificates(certificate.toPem());
+        pem += certificate.toPem();
+    m_multi->setCaCertificates(pem);
 }
 
 QNetworkReply *NetworkAccessManager::createRequest(Operation operation,

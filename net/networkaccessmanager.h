@@ -10,7 +10,8 @@ class QSslCertificate;
 // connections to a mirror are kept open and reused from file to file (HTTP/2
 // where a server offers it over TLS). Other requests are Qt's. Redirects are
 // never followed; a mirror that redirects is answered by its status code.
-// Certificates and host names are verified against the system's CA store.
+// Certificates and host names are verified against the system's CA store and
+// the CA certificates that the owner gives the manager.
 // Only an HTTP proxy set on the manager is used, for every scheme; with any
 // other proxy type transfers connect directly.
 class NetworkAccessManager : public QNetworkAccessManager
@@ -19,9 +20,9 @@ class NetworkAccessManager : public QNetworkAccessManager
 public:
     explicit NetworkAccessManager(QObject *parent = nullptr);
 
-    // Trusts these CA certificates too, besides the system's, for every
-    // manager of this process from the next transfer on.
-    static void addCaCertificates(const QList<QSslCertificate> &certificates);
+    // Trusts these CA certificates too, besides the system's, from this
+    // manager's next transfer on; replaces those given before.
+    void setCaCertificates(const QList<QSslCertificate> &certificates);
 
 protected:
     QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,

@@ -1,5 +1,6 @@
 #include "net/random.h"
 
+#include <memory>
 #include <random>
 
 namespace {
@@ -19,4 +20,13 @@ int Random::next()
 {
     // minstd_rand yields values in [1, 2^31 - 2], which fit a non-negative int.
     return static_cast<int>(generator()());
+}
+
+RandomSource Random::sequence(const QVector<int> &draws)
+{
+    // Shared, so that copies of the source draw from one sequence.
+    auto taken = std::make_shared<int>(0);
+    return [draws, taken] {
+        return *taken < draws.size() ? draws.at((*taken)++) : next();
+    };
 }

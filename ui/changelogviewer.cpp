@@ -65,10 +65,12 @@ ChangeLogViewer::~ChangeLogViewer()
         m_instance = nullptr;
 }
 
-void ChangeLogViewer::showRemoteChangeLogDialog(QWidget *parent, const QString &version)
+void ChangeLogViewer::showRemoteChangeLogDialog(QWidget *parent, const QString &version,
+                                                QNetworkAccessManager *manager)
 {
     if (!m_instance) {
         m_instance = new ChangeLogViewer(parent);
+        m_instance->m_manager = manager;
         m_instance->requestRemote(version);
     }
     m_instance->show();

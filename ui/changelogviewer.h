@@ -23,8 +23,10 @@ public:
     ~ChangeLogViewer() override;
 
     // Opens the dialog for version, or brings the open one to the front
-    // without loading again.
-    static void showRemoteChangeLogDialog(QWidget *parent, const QString &version);
+    // without loading again. A new dialog fetches with manager, which must
+    // outlive it, or with a manager of its own when none is given.
+    static void showRemoteChangeLogDialog(QWidget *parent, const QString &version,
+                                          QNetworkAccessManager *manager = nullptr);
 
     // Requests the change log from the next untried mirror; an empty version
     // keeps the one given before.
@@ -47,7 +49,7 @@ private:
     void releaseReply();
 
     QTextEdit *m_textEdit = nullptr;
-    QNetworkAccessManager *m_manager = nullptr;
+    QNetworkAccessManager *m_manager = nullptr; // lent by the opener, or a child
     ReplyHolder m_reply {this};
     QTimer *m_timeoutTimer = nullptr;
     QStringList m_mirrorUrls;

@@ -1,11 +1,8 @@
 #include "update/updateengine.h"
 
 #include "app/configuration.h"
-#include "net/random.h"
 #include "app/updatechannel.h"
 #include "fileops/tomcryptutil.h"
-#include "net/banner.h"
-#include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
 #include "net/urltext.h"
 #include "update/maintaskspecification.h"
@@ -28,8 +25,13 @@ const int tickInterval = 1000;
 } // namespace
 
 UpdateEngine::UpdateEngine(Configuration &configuration, QObject *parent)
+    : UpdateEngine(configuration, parent, Options())
+{ }
+
+UpdateEngine::UpdateEngine(Configuration &configuration, QObject *parent, const Options &options)
     : QObject(parent)
     , m_configuration(configuration)
+    , m_options(options)
 {
     connect(&m_configuration, &Configuration::message, this, &UpdateEngine::message);
 
@@ -37,9 +39,16 @@ UpdateEngine::UpdateEngine(Configuration &configuration, QObject *parent)
     connect(m_timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
 
     m_manager = new NetworkAccessManager(this);
+    m_manager->setCaCertificates(m_options.caCertificates);
 
     m_configuration.getProxyAndDownloadConcurrency();
     applyProxy();
+}
+
+void UpdateEngine::setOptions(const Options &options)
+{
+    m_options = options;
+    m_manager->setCaCertificates(m_options.caCertificates);
 }
 
 void UpdateEngine::applyProxy()
@@ -115,7 +124,8 @@ bool UpdateEngine::initialize()
     // The previous run's list goes; its tasks went with the end of that run.
     if (m_mirrorList)
         m_mirrorList->deleteLater();
-    m_mirrorList = new Mirrors(this);
+    m_mirrorList = new Mirrors(m_options.random, this);
+    m_mirrorList->setSlowTransferWindow(m_options.slowTransferWindow);
     connect(m_mirrorList, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
     connect(m_mirrorList, &Mirrors::message, this, &UpdateEngine::message);
 
@@ -287,11 +297,13 @@ void UpdateEngine::getBanner()
 {
     if (m_bannerReply)
         return;
-    auto *banner = new Banner(this);
-    connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
     // Asked once the event loop runs: a start that ends on its command line
     // sends nothing anywhere.
-    QTimer::singleShot(0, banner, &Banner::run);
+    QTimer::singleShot(0, this, [this] {
+        auto *banner = new Banner(m_options.banner, this);
+        connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
+        banner->run();
+    });
 }
 
 void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)

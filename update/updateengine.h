@@ -1,15 +1,19 @@
 #pragma once
 
+#include "net/banner.h"
+#include "net/mirrors.h"
+#include "net/random.h"
 #include "net/replyholder.h"
 #include "update/enginestate.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
+#include <QSslCertificate>
 #include <QString>
 
 class Configuration;
 class MainTaskSpecification;
-class Mirrors;
 class NetworkAccessManager;
 class QTimer;
 
@@ -19,12 +23,32 @@ class QTimer;
 // and the main task. A run ends with exactly one of updateFinished() and
 // updateCanceled(); a run that failed sends the player's line of its first
 // cause with failureCause() just before updateCanceled(). fatalError() means
-// the program cannot go on.
+// the program cannot go on. Where it asks and draws from is its owner's
+// choice (Options), the product's by default.
 class UpdateEngine : public QObject
 {
     Q_OBJECT
 public:
+    struct Options
+    {
+        // Where the news banner is asked.
+        Banner::Server banner;
+        // The draws of the mirror choice; empty: the process-wide generator,
+        // which initialize() seeds with the time.
+        RandomSource random;
+        // The ticks over which a transfer's rate is judged.
+        int slowTransferWindow = Mirrors::DefaultSlowTransferWindow;
+        // CA certificates that the transfers trust besides the system's.
+        QList<QSslCertificate> caCertificates;
+    };
+
     UpdateEngine(Configuration &configuration, QObject *parent);
+    UpdateEngine(Configuration &configuration, QObject *parent, const Options &options);
+
+    const Options &options() const { return m_options; }
+    // For an engine made by another owner (the window's): a banner query
+    // not yet sent, the next initialize() and the next transfer take them.
+    void setOptions(const Options &options);
 
     // Prepares a run: the session record, the temporary directory and the
     // mirror list. False after a fatal error has been reported.
@@ -35,8 +59,8 @@ public:
     bool busy() const;
     // Forgets a finished or cancelled main task; the engine is idle again.
     void reset();
-    // Looks up the news banner once the event loop runs; bannerFound()
-    // delivers its image.
+    // Looks up the news banner once the event loop runs, at the server the
+    // options name then; bannerFound() delivers its image.
     void getBanner();
     // After a run that did not finish: the installation is as it was before
     // the run (nothing replaced, or every replacement undone). True while no
@@ -83,6 +107,7 @@ protected: // tests reach the internals through a subclass
 
     EngineState m_state = EngineIdle;
     Configuration &m_configuration;
+    Options m_options;
     Mirrors *m_mirrorList = nullptr;
     MainTaskSpecification *m_mainTask = nullptr;
     QTimer *m_timer = nullptr;

@@ -82,7 +82,7 @@ void tst_Configuration::init()
     QVERIFY(server.isValid());
     UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
     // Windows made by start-up ask for their banner where nothing answers.
-    Banner::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
+    m_appRoot->askBannersAt(LocalServers::freeUdpPort());
 }
 
 void tst_Configuration::cleanup()

@@ -1,7 +1,5 @@
 #include "localservers.h"
 
-#include "net/networkaccessmanager.h"
-
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -207,7 +205,7 @@ QString LocalServers::startNginx(const QString &rootDir, bool https, bool truste
             return QString();
         }
         if (trusted)
-            NetworkAccessManager::addCaCertificates(QSslCertificate::fromPath(dir + "/cert.pem"));
+            m_trusted += QSslCertificate::fromPath(dir + "/cert.pem");
         server += QStringLiteral(" ssl http2;\n        ssl_certificate %1/cert.pem;\n"
                                  "        ssl_certificate_key %1/key.pem")
                       .arg(dir);

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QObject>
 #include <QProcess>
+#include <QSslCertificate>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -63,10 +64,13 @@ public:
     // nginx serving rootDir on 127.0.0.1 (as its own instance: private prefix,
     // configuration, pid and log files in a temporary directory). With https
     // (HTTP/2 offered), a self-signed certificate for 127.0.0.1 is made and,
-    // if trusted, added to the CAs that NetworkAccessManager trusts in this
-    // process. Returns the base URL ("http://127.0.0.1:port", no trailing
-    // slash), or an empty string, with a warning, on failure.
+    // if trusted, added to caCertificates(). Returns the base URL
+    // ("http://127.0.0.1:port", no trailing slash), or an empty string, with
+    // a warning, on failure.
     QString startNginx(const QString &rootDir, bool https = false, bool trusted = true);
+    // The certificates of the trusted https servers started so far, for the
+    // network access manager that fetches from them.
+    QList<QSslCertificate> caCertificates() const { return m_trusted; }
     // vsftpd serving rootDir read-only to anonymous users. Any other login
     // (a user name with a password) is refused with 530. Returns
     // "ftp://127.0.0.1:port" or an empty string.
@@ -97,4 +101,5 @@ private:
     QString m_proxyLogPath;
     QHash<QString, QString> m_nginxAccessLogPaths;
     QString m_lastNginx;
+    QList<QSslCertificate> m_trusted;
 };

@@ -2,11 +2,44 @@
 
 #include "app/configuration.h"
 #include "app/updatechecker.h"
-#include "net/banner.h"
+#include "update/updateengine.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
 #include <QThreadPool>
+
+namespace {
+// Sees every event of the process; the first queued call of an engine that
+// still has the update server as its banner server comes before its query.
+class BannerRedirect : public QObject
+{
+public:
+    explicit BannerRedirect(quint16 port)
+        : m_port(port)
+    {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::MetaCall)
+            return false;
+        auto *engine = qobject_cast<UpdateEngine *>(watched);
+        if (engine && engine->options().banner.host == Banner::Server().host) {
+            UpdateEngine::Options options = engine->options();
+            options.banner.host = QStringLiteral("127.0.0.1");
+            options.banner.port = m_port;
+            engine->setOptions(options);
+        }
+        return false;
+    }
+
+private:
+    const quint16 m_port;
+};
+} // namespace
 
 ScopedAppRoot::ScopedAppRoot(const QString &rootName)
     : m_rootName(rootName)
@@ -21,13 +54,18 @@ ScopedAppRoot::~ScopedAppRoot()
 {
     // Jobs still on the pool may write into the root or TMPDIR.
     QThreadPool::globalInstance()->waitForDone();
-    Banner::setServer(QString(), 0);
+    m_bannerRedirect.reset();
     UpdateChecker::setServer(QString(), 0);
     if (m_hadTmpDir)
         qputenv("TMPDIR", m_savedTmpDir);
     else
         qunsetenv("TMPDIR");
     Configuration::setAppRootPath(QString());
+}
+
+void ScopedAppRoot::askBannersAt(quint16 port)
+{
+    m_bannerRedirect = std::make_unique<BannerRedirect>(port);
 }
 
 QString ScopedAppRoot::path() const

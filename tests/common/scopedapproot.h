@@ -4,11 +4,15 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <memory>
+
+class QObject;
+
 // One test's installation: a temporary application root and a private system
 // temporary directory (TMPDIR), side by side in one temporary work directory.
 // Destruction waits for the global thread pool, then puts back every global
-// that tests set: the application root, TMPDIR, and the banner and update
-// server overrides; the directories go last.
+// that tests set: the application root, TMPDIR and the update server
+// override; the directories go last.
 class ScopedAppRoot
 {
 public:
@@ -29,7 +33,14 @@ public:
     // A path in the work directory, outside the root and TMPDIR.
     QString workFilePath(const QString &name) const;
 
+    // Engines that start-up and the window make while the root exists, and
+    // whose owner names no banner server, ask 127.0.0.1:port for their
+    // banner instead of the update server: each is given the address before
+    // its first queued call, the banner query's.
+    void askBannersAt(quint16 port);
+
 private:
+    std::unique_ptr<QObject> m_bannerRedirect;
     QTemporaryDir m_work;
     QString m_rootName;
     QByteArray m_savedTmpDir;

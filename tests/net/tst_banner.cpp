@@ -16,7 +16,6 @@ class tst_Banner : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
     void cleanup();
 
     void wellFormedReplyIsReported_data();
@@ -35,16 +34,9 @@ private:
     LocalServers m_servers;
 };
 
-void tst_Banner::init()
-{
-    Banner::setReplyTimeout(5000);
-}
-
 void tst_Banner::cleanup()
 {
     m_servers.stopAll();
-    Banner::setServer(QString(), 0);
-    Banner::setReplyTimeout(5000);
 }
 
 void tst_Banner::wellFormedReplyIsReported_data()
@@ -85,9 +77,7 @@ void tst_Banner::wellFormedReplyIsReported()
     const LocalServers::RefServer server
         = m_servers.startRefServer({QStringLiteral("--banner"), reply});
     QVERIFY(server.isValid());
-    Banner::setServer(host, server.bannerPort);
-
-    Banner banner;
+    Banner banner({host, server.bannerPort});
     QSignalSpy found(&banner, &Banner::bannerFound);
     banner.run();
     QVERIFY(found.wait(3000));
@@ -120,9 +110,7 @@ void tst_Banner::malformedReplyIsIgnored()
     const LocalServers::RefServer server
         = m_servers.startRefServer({QStringLiteral("--banner"), reply});
     QVERIFY(server.isValid());
-    Banner::setServer(QStringLiteral("127.0.0.1"), server.bannerPort);
-
-    Banner banner;
+    Banner banner({QStringLiteral("127.0.0.1"), server.bannerPort});
     QSignalSpy found(&banner, &Banner::bannerFound);
     banner.run();
     QVERIFY(!found.wait(settleMsec * 2));
@@ -134,9 +122,7 @@ void tst_Banner::replyFromOtherPortIsIgnored()
         {QStringLiteral("--banner"), QStringLiteral("http://img.example/b.png,http://x.example/"),
          QStringLiteral("--answer-from-other-port")});
     QVERIFY(server.isValid());
-    Banner::setServer(QStringLiteral("127.0.0.1"), server.bannerPort);
-
-    Banner banner;
+    Banner banner({QStringLiteral("127.0.0.1"), server.bannerPort});
     QSignalSpy found(&banner, &Banner::bannerFound);
     banner.run();
     QVERIFY(!found.wait(settleMsec * 2));
@@ -155,9 +141,7 @@ void tst_Banner::repliesFromElsewhereNeitherCountNorStopTheRepetition()
     if (!otherAddress.bind(QHostAddress(QStringLiteral("127.0.0.2")), server.localPort()))
         QSKIP("127.0.0.2 cannot be bound here");
 
-    Banner::setServer(QStringLiteral("127.0.0.1"), server.localPort());
-    Banner::setReplyTimeout(300);
-    Banner banner;
+    Banner banner({QStringLiteral("127.0.0.1"), server.localPort(), 300});
     QSignalSpy found(&banner, &Banner::bannerFound);
     banner.run();
 
@@ -185,9 +169,7 @@ void tst_Banner::unansweredRequestIsSentTwiceThenGivenUp()
 {
     QUdpSocket server;
     QVERIFY(server.bind(QHostAddress::LocalHost, 0));
-    Banner::setServer(QStringLiteral("127.0.0.1"), server.localPort());
     const int timeout = 300;
-    Banner::setReplyTimeout(timeout);
 
     QList<qint64> arrivals;
     QElapsedTimer clock;
@@ -198,7 +180,7 @@ void tst_Banner::unansweredRequestIsSentTwiceThenGivenUp()
         }
     });
 
-    Banner banner;
+    Banner banner({QStringLiteral("127.0.0.1"), server.localPort(), timeout});
     QSignalSpy found(&banner, &Banner::bannerFound);
     clock.start();
     banner.run();
@@ -213,10 +195,7 @@ void tst_Banner::lateReplyIsStillReported()
 {
     QUdpSocket server;
     QVERIFY(server.bind(QHostAddress::LocalHost, 0));
-    Banner::setServer(QStringLiteral("127.0.0.1"), server.localPort());
-    Banner::setReplyTimeout(200);
-
-    Banner banner;
+    Banner banner({QStringLiteral("127.0.0.1"), server.localPort(), 200});
     QSignalSpy found(&banner, &Banner::bannerFound);
     banner.run();
     QTest::qWait(200 * 4);

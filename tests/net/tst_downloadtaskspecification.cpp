@@ -74,8 +74,9 @@ private:
     DownloadTaskSpecification *makeDownload(const QString &path, const QString &fileName,
                                             qint64 expectedSize);
     // Seeds the mirror choice so that the draws give what pick() wants.
-    static void seedWhere(const std::function<bool()> &pick);
-    static void seedFirstPicks(int freeSlots, int firstBelow, bool thenAtLeast = false);
+    // The first draw of the mirror choice falls below firstBelow of the
+    // freeSlots; with thenAtLeast, the second does not.
+    void drawFirstPicks(int freeSlots, int firstBelow, bool thenAtLeast = false);
     QByteArray localFile(const QString &name) const;
     int errorsOf(const QString &name);
     QString normalised(QString line) const;
@@ -90,6 +91,8 @@ private:
     std::unique_ptr<QTemporaryDir> m_out;
     std::unique_ptr<NetworkAccessManager> m_manager;
     Mirrors *m_mirrors = nullptr;
+    // What the mirror list draws from.
+    RandomSource m_draws;
     QStringList m_log;
     QString m_mount; // a small file system mounted for the test
 };
@@ -128,13 +131,14 @@ void tst_DownloadTaskSpecification::init()
 {
     m_out = std::make_unique<QTemporaryDir>();
     m_manager = std::make_unique<NetworkAccessManager>();
+    m_manager->setCaCertificates(m_servers.caCertificates());
     m_log.clear();
     Random::seed(1);
+    m_draws = &Random::next;
 }
 
 void tst_DownloadTaskSpecification::cleanup()
 {
-    DownloadTaskSpecification::setSlowTransferWindow(30);
     if (!m_mount.isEmpty())
         ::umount2(QFile::encodeName(std::exchange(m_mount, QString())).constData(), MNT_DETACH);
     delete m_mirrors;
@@ -161,7 +165,7 @@ Mirrors *tst_DownloadTaskSpecification::makeMirrors(const QList<MirrorEntry> &en
     file.write(ini);
     file.close();
 
-    m_mirrors = new Mirrors;
+    m_mirrors = new Mirrors([this] { return m_draws(); });
     connect(m_mirrors, &Mirrors::message, this, [this](const QString &text) { m_log << text; });
     m_mirrors->initDefault(file.fileName(), Version);
     return m_mirrors;
@@ -195,27 +199,12 @@ QString tst_DownloadTaskSpecification::normalised(QString line) const
     return line;
 }
 
-void tst_DownloadTaskSpecification::seedWhere(const std::function<bool()> &pick)
-{
-    for (quint32 seed = 1; seed < 100000; ++seed) {
-        Random::seed(seed);
-        if (pick()) {
-            Random::seed(seed);
-            return;
-        }
-    }
-    qFatal("no seed found");
-}
-
 // With two HTTP mirrors in the list, the first draw chooses the first one
 // when it falls below 3 of the 6 free slots.
-void tst_DownloadTaskSpecification::seedFirstPicks(int freeSlots, int firstBelow, bool thenAtLeast)
+void tst_DownloadTaskSpecification::drawFirstPicks(int freeSlots, int firstBelow, bool thenAtLeast)
 {
-    seedWhere([=] {
-        if (Random::next() % freeSlots >= firstBelow)
-            return false;
-        return !thenAtLeast || Random::next() % freeSlots >= firstBelow;
-    });
+    Q_ASSERT(firstBelow < freeSlots);
+    m_draws = Random::sequence(thenAtLeast ? QVector<int> {0, firstBelow} : QVector<int> {0});
 }
 
 int tst_DownloadTaskSpecification::errorsOf(const QString &name)
@@ -317,7 +306,7 @@ void tst_DownloadTaskSpecification::statusIsJudgedAtFirstAnswer()
     QFETCH(bool, optional);
     QFETCH(bool, dropped);
     makeMirrors({{"bad", m_faults->baseUrl() + "/" + mirrorPath, ""}, {"good", m_http, ""}});
-    seedFirstPicks(6, 3);
+    drawFirstPicks(6, 3);
     const QString fault = mirrorPath.section('/', 0, 0);
     const int before = m_faults->requestCount(fault);
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
@@ -342,7 +331,7 @@ void tst_DownloadTaskSpecification::refusedFtpLoginDropsMirrorAtOnce()
 {
     const QString locked = "ftp://someone:secret@" + QUrl(m_ftp).authority();
     makeMirrors({{"locked", locked, "4"}, {"good", m_http, ""}});
-    seedFirstPicks(4, 1); // locked has 1 of the 4 slots
+    drawFirstPicks(4, 1); // locked has 1 of the 4 slots
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
     task->execute();
     QVERIFY(waitForEnd(task));
@@ -358,7 +347,7 @@ void tst_DownloadTaskSpecification::refusedFtpLoginDropsMirrorAtOnce()
 void tst_DownloadTaskSpecification::stallIsAbandonedAfterSixteenTicks()
 {
     makeMirrors({{"stall", m_faults->baseUrl() + "/stall", ""}, {"good", m_http, ""}});
-    seedFirstPicks(6, 3, true);
+    drawFirstPicks(6, 3, true);
     const int before = m_faults->requestCount("stall");
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
     task->execute();
@@ -393,7 +382,7 @@ void tst_DownloadTaskSpecification::failingMirrorDroppedAfterRetriesPlusOneError
     // Each transfer from flaky brings 1000 bytes, too few to go uncharged.
     makeMirrors({{"flaky", m_faults->baseUrl() + "/cut1000", "1"}, {"good", m_ftp, ""}});
     // flaky (3 slots) is chosen twice, then only good remains.
-    seedWhere([] { return Random::next() % 4 < 3 && Random::next() % 4 < 3; });
+    m_draws = Random::sequence({0, 0});
     const int before = m_faults->requestCount("cut1000");
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
     task->execute();
@@ -568,7 +557,7 @@ void tst_DownloadTaskSpecification::oversizedTransferIsChargedToMirror()
 {
     QFETCH(QString, fault);
     makeMirrors({{"huge", m_faults->baseUrl() + "/" + fault, ""}, {"good", m_http, ""}});
-    seedFirstPicks(6, 3, true);
+    drawFirstPicks(6, 3, true);
     DownloadTaskSpecification *task = makeDownload(FilePath, "file.bin", m_body.size());
     task->execute();
     QVERIFY(waitForEnd(task));
@@ -766,16 +755,15 @@ void tst_DownloadTaskSpecification::brokenOrSlowTransferIsContinued()
     QFETCH(QString, other);
     QFETCH(bool, finishes);
     QFETCH(QString, line);
-    DownloadTaskSpecification::setSlowTransferWindow(2);
     const QByteArray body = m_body.left(perTick > 0 && finishes ? 1500 : m_body.size());
     FaultServer server(body);
     QVERIFY(server.start());
     QList<MirrorEntry> mirrors {{"m1", server.baseUrl() + "/" + fault, ""}};
     if (!other.isEmpty())
         mirrors.append({"m2", server.baseUrl() + "/" + other, ""});
-    makeMirrors(mirrors);
+    makeMirrors(mirrors)->setSlowTransferWindow(2);
     // The first download draws m1 (3 of 6 free slots), the second m2 (3 of 5).
-    seedWhere([] { return Random::next() % 6 < 3 && Random::next() % 5 >= 2; });
+    m_draws = Random::sequence({0, 2});
     QList<DownloadTaskSpecification *> tasks {makeDownload(FilePath, "file.bin", body.size())};
     if (!other.isEmpty())
         tasks.append(makeDownload(FilePath, "other.bin", body.size()));

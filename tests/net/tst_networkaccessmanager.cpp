@@ -94,6 +94,7 @@ void tst_NetworkAccessManager::fileArrivesByteForByte()
     QFETCH(QVariant, status);
     QFETCH(QVariant, reason);
     NetworkAccessManager manager;
+    manager.setCaCertificates(m_servers.caCertificates());
     QSignalSpy managerFinished(&manager, &QNetworkAccessManager::finished);
     QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(baseUrl(scheme) + "/pub/sub/big.bin")));
     QVERIFY(qobject_cast<CurlReply *>(reply));
@@ -148,6 +149,7 @@ void tst_NetworkAccessManager::filesShareOneConnection()
     const int before
         = LocalServers::requestConnections(m_servers.nginxAccessLog(baseUrl(scheme))).size();
     NetworkAccessManager manager;
+    manager.setCaCertificates(m_servers.caCertificates());
     qint64 received = 0;
     QList<QNetworkReply *> replies;
     for (int i = 0; i < 4; ++i) {
@@ -186,6 +188,7 @@ void tst_NetworkAccessManager::rangeStartsAtOffset()
     QFETCH(QString, scheme);
     QFETCH(QVariant, status);
     NetworkAccessManager manager;
+    manager.setCaCertificates(m_servers.caCertificates());
     QNetworkRequest request(QUrl(baseUrl(scheme) + "/pub/sub/big.bin"));
     request.setRawHeader("Range", "bytes=1000000-");
     QNetworkReply *reply = manager.get(request);
@@ -234,6 +237,7 @@ void tst_NetworkAccessManager::errorsMapToQtCodes()
         .replace("%5", m_untrusted)
         .replace("%6", QString(m_https).replace("127.0.0.1", "localhost"));
     NetworkAccessManager manager;
+    manager.setCaCertificates(m_servers.caCertificates());
     QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(url)));
     QStringList events;
     connect(reply, &QNetworkReply::metaDataChanged, this, [&] { events << "metaDataChanged"; });
@@ -263,6 +267,7 @@ void tst_NetworkAccessManager::slowReaderKeepsBufferBounded()
 {
     QFETCH(QString, scheme);
     NetworkAccessManager manager;
+    manager.setCaCertificates(m_servers.caCertificates());
     QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(baseUrl(scheme) + "/pub/large.bin")));
     const qint64 BufferSize = 256 * 1024;
     reply->setReadBufferSize(BufferSize);
@@ -293,6 +298,7 @@ void tst_NetworkAccessManager::abortInsideReadyReadStopsAtOnce()
 {
     QFETCH(QString, scheme);
     NetworkAccessManager manager;
+    manager.setCaCertificates(m_servers.caCertificates());
     QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(baseUrl(scheme) + "/pub/large.bin")));
     QStringList events;
     connect(reply, &QNetworkReply::readyRead, this, [&] {
@@ -330,6 +336,7 @@ void tst_NetworkAccessManager::proxyCarriesEveryScheme()
     const quint16 proxyPort = m_servers.startProxy();
     QVERIFY(proxyPort != 0);
     NetworkAccessManager manager;
+    manager.setCaCertificates(m_servers.caCertificates());
     manager.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxyPort));
     const QString url = baseUrl(scheme) + "/pub/sub/big.bin";
     QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(url)));
@@ -350,6 +357,7 @@ void tst_NetworkAccessManager::httpRedirectIsNotFollowed()
     FaultServer faults("body");
     QVERIFY(faults.start());
     NetworkAccessManager manager;
+    manager.setCaCertificates(m_servers.caCertificates());
     QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(faults.baseUrl() + "/302/file")));
     QSignalSpy redirected(reply, &QNetworkReply::redirected);
     QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 20000);

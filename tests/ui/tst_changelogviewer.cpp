@@ -3,6 +3,7 @@
 // that takes longer than 2 s.
 
 #include "app/configuration.h"
+#include "net/networkaccessmanager.h"
 #include "net/random.h"
 #include "faultserver.h"
 #include "localservers.h"
@@ -58,6 +59,8 @@ private:
     QTemporaryDir m_mirrorRoot;
     QString m_http;
     QString m_https;
+    // Trusts the https server.
+    NetworkAccessManager m_manager;
     QString m_ftp;
     std::unique_ptr<FaultServer> m_faults;
     std::unique_ptr<FaultServer> m_movedPages;
@@ -81,6 +84,7 @@ void tst_ChangeLogViewer::initTestCase()
     // Started last: its access log is the one that nginxAccessLog() reads.
     m_http = m_servers.startNginx(m_mirrorRoot.path(), false);
     QVERIFY(!m_http.isEmpty() && !m_https.isEmpty() && !m_ftp.isEmpty());
+    m_manager.setCaCertificates(m_servers.caCertificates());
 
     m_faults = std::make_unique<FaultServer>(changeLog);
     QVERIFY(m_faults->start());
@@ -148,7 +152,7 @@ void tst_ChangeLogViewer::loadsFromMirror()
     // The configured URL may end in a slash or not.
     writeMirrors({base + QLatin1Char('/')});
 
-    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, version);
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, version, &m_manager);
     QVERIFY(ChangeLogViewer::m_instance);
     QCOMPARE(shownText(), QStringLiteral("Loading..."));
     QCOMPARE(ChangeLogViewer::m_instance->windowTitle(), QStringLiteral("Changelog"));

@@ -116,7 +116,7 @@ void tst_MainWindow::init()
 {
     m_root = std::make_unique<ScopedAppRoot>();
     QVERIFY(m_root->isValid());
-    Banner::setServer(QStringLiteral("127.0.0.1"), m_silentPort);
+    m_root->askBannersAt(m_silentPort);
     m_configuration = std::make_unique<Configuration>();
     m_configuration->m_clientType = QStringLiteral("client_linux_amd64");
     m_configuration->m_clientVersion = 3170;
@@ -408,9 +408,11 @@ void tst_MainWindow::bannerFromServerIsShown()
         {QStringLiteral("--banner"),
          http + QStringLiteral("/banner.png,https://events.morvane.example/spring")});
     QVERIFY(server.isValid());
-    Banner::setServer(QStringLiteral("127.0.0.1"), server.bannerPort);
 
     TestableMainWindow window(*m_configuration);
+    UpdateEngine::Options options;
+    options.banner = {QStringLiteral("127.0.0.1"), server.bannerPort};
+    window.m_engine->setOptions(options);
     auto *banner = child<UrlClickLabel>(window, "banner");
     QTRY_VERIFY_WITH_TIMEOUT(!banner->pixmap().isNull(), 10000);
     QCOMPARE(banner->url(), QStringLiteral("https://events.morvane.example/spring"));

@@ -129,7 +129,7 @@ void tst_MainWindowRun::init()
     QVERIFY(m_root->isValid());
     m_servers = std::make_unique<LocalServers>();
     // No banner server answers here.
-    Banner::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
+    m_root->askBannersAt(LocalServers::freeUdpPort());
     m_log.clear();
 }
 

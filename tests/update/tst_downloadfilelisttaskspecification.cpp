@@ -74,8 +74,6 @@ private:
     FileDownloadSpecification entry(const QString &filePath) const;
     QByteArray downloaded(const QString &filePath) const;
     QString normalised(QString line) const;
-    // Seeds the mirror choice so that the first draw over freeSlots falls below firstBelow.
-    static void seedFirstPickBelow(int freeSlots, int firstBelow);
 
     QTemporaryDir m_trees;
     LocalServers m_servers;
@@ -91,6 +89,8 @@ private:
     std::unique_ptr<NetworkAccessManager> m_manager;
     Configuration m_configuration;
     Mirrors *m_mirrors = nullptr;
+    // What the mirror list draws from.
+    RandomSource m_draws;
     QList<FileDownloadSpecification> m_downloads;
     QStringList m_log;
 };
@@ -123,11 +123,13 @@ void tst_DownloadFileListTaskSpecification::init()
     QVERIFY(m_temp->isValid());
     m_owner = std::make_unique<QObject>();
     m_manager = std::make_unique<NetworkAccessManager>();
+    m_manager->setCaCertificates(m_servers.caCertificates());
     m_configuration.m_tempDir = m_temp->path();
     m_configuration.m_downloadConcurrency = 6;
     m_downloads.clear();
     m_log.clear();
     Random::seed(1);
+    m_draws = &Random::next;
 }
 
 void tst_DownloadFileListTaskSpecification::cleanup()
@@ -164,7 +166,7 @@ void tst_DownloadFileListTaskSpecification::makeMirrors(const QList<MirrorEntry>
     file.write(ini);
     file.close();
 
-    m_mirrors = new Mirrors;
+    m_mirrors = new Mirrors([this] { return m_draws(); });
     connect(m_mirrors, &Mirrors::message, m_owner.get(),
             [this](const QString &text) { m_log << text; });
     QVERIFY(m_mirrors->initDefault(file.fileName(), Version));
@@ -213,18 +215,6 @@ QString tst_DownloadFileListTaskSpecification::normalised(QString line) const
     return line.replace(QRegularExpression(" at https?://127.0.0.1:\\d+/7\\)$"), ")");
 }
 
-void tst_DownloadFileListTaskSpecification::seedFirstPickBelow(int freeSlots, int firstBelow)
-{
-    for (quint32 seed = 1; seed < 100000; ++seed) {
-        Random::seed(seed);
-        if (Random::next() % freeSlots < firstBelow) {
-            Random::seed(seed);
-            return;
-        }
-    }
-    qFatal("no seed found");
-}
-
 void tst_DownloadFileListTaskSpecification::everyFileArrivesIntact()
 {
     makeMirrors({{"good", m_good}, {"https", m_goodHttps}});
@@ -265,7 +255,7 @@ void tst_DownloadFileListTaskSpecification::corruptMirrorIsDropped()
 {
     // Both mirrors have three slots; the first draw is made to pick "bad".
     makeMirrors({{"bad", m_bad}, {"good", m_good}});
-    seedFirstPickBelow(6, 3);
+    m_draws = Random::sequence({0});
     m_downloads << entry(m_corrupted);
     DownloadFileListTaskSpecification *step = makeStep();
     step->execute();
@@ -378,7 +368,7 @@ void tst_DownloadFileListTaskSpecification::totalIsListedSizesFromTheStart()
 void tst_DownloadFileListTaskSpecification::userCancelDuringCheckMakesNoNewAttempt()
 {
     makeMirrors({{"bad", m_bad}, {"good", m_good}});
-    seedFirstPickBelow(6, 3);
+    m_draws = Random::sequence({0});
     m_downloads << entry(m_corrupted);
     DownloadFileListTaskSpecification *step = makeStep();
     // The cancel is queued twice over so that it lands after the check has

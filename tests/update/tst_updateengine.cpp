@@ -84,7 +84,8 @@ private:
     void makeFile(const QString &path, const QByteArray &content = "data");
     bool isNewSessionDir(const QString &dir) const;
     QStringList tempDirEntries() const;
-    bool startBannerServer(LocalServers &servers, const QString &imageUrl);
+    // The options of an engine that asks this banner server.
+    UpdateEngine::Options startBannerServer(LocalServers &servers, const QString &imageUrl);
 
     std::unique_ptr<ScopedAppRoot> m_root;
 };
@@ -623,14 +624,14 @@ void tst_UpdateEngine::cleanupWithoutRecordStillReports()
     QVERIFY(QFileInfo::exists(dir + QStringLiteral("/file")));
 }
 
-bool tst_UpdateEngine::startBannerServer(LocalServers &servers, const QString &imageUrl)
+UpdateEngine::Options tst_UpdateEngine::startBannerServer(LocalServers &servers,
+                                                          const QString &imageUrl)
 {
     const LocalServers::RefServer server = servers.startRefServer(
         {QStringLiteral("--banner"), imageUrl + QStringLiteral(",https://morvane.example/news")});
-    if (!server.isValid())
-        return false;
-    Banner::setServer(QStringLiteral("127.0.0.1"), server.bannerPort);
-    return true;
+    UpdateEngine::Options options;
+    options.banner = {QStringLiteral("127.0.0.1"), server.bannerPort};
+    return options;
 }
 
 void tst_UpdateEngine::bannerImageSizeIsLimited_data()
@@ -666,10 +667,11 @@ void tst_UpdateEngine::bannerImageSizeIsLimited()
         QVERIFY(!baseUrl.isEmpty());
         imageUrl = baseUrl + QStringLiteral("/banner.png");
     }
-    QVERIFY(startBannerServer(servers, imageUrl));
+    const UpdateEngine::Options options = startBannerServer(servers, imageUrl);
+    QVERIFY(options.banner.port != 0);
 
     Configuration configuration;
-    TestableUpdateEngine engine(configuration, nullptr);
+    TestableUpdateEngine engine(configuration, nullptr, options);
     QSignalSpy found(&engine, &UpdateEngine::bannerFound);
     engine.getBanner();
     if (delivered) {
@@ -689,10 +691,12 @@ void tst_UpdateEngine::bannerLookupIsNotRepeatedDuringTransfer()
     FaultServer server(QByteArray("small"));
     QVERIFY(server.start());
     LocalServers servers;
-    QVERIFY(startBannerServer(servers, server.baseUrl() + QStringLiteral("/stall/banner.png")));
+    const UpdateEngine::Options options
+        = startBannerServer(servers, server.baseUrl() + QStringLiteral("/stall/banner.png"));
+    QVERIFY(options.banner.port != 0);
 
     Configuration configuration;
-    TestableUpdateEngine engine(configuration, nullptr);
+    TestableUpdateEngine engine(configuration, nullptr, options);
     engine.getBanner();
     QTRY_COMPARE(server.requestCount(QStringLiteral("stall")), 1);
     QVERIFY(engine.m_bannerReply);
