@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <sys/stat.h>
@@ -183,9 +184,11 @@ private:
 
 // Reads the keys in QSettings order up to and including the first one that
 // fails the whole step.
-std::vector<KeyEntry> readEntries(QSettings &ini)
+std::vector<KeyEntry> readEntries(QSettings &ini, int total)
 {
     std::vector<KeyEntry> entries;
+    // Grown once: doubling a vector of many thousand entries holds two.
+    entries.reserve(size_t(total));
     const QStringList sections = ini.childGroups();
     for (const QString &section : sections) {
         ini.beginGroup(section);
@@ -299,14 +302,19 @@ bool MakeDownloadReplaceListFunc::run()
     const QString iniPath = m_tempDir + QLatin1Char('/') + ProductIni::iniName(m_clientType);
     emit message(QStringLiteral("Compiling download and replace list"));
 
-    QSettings ini(iniPath, QSettings::IniFormat);
-    const int total = getFileCount(ini);
+    // The parsed ini goes once its keys are read, before the installed files
+    // are compared: for many thousand files it is as large as the lists.
+    auto ini = std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
+    const int total = getFileCount(*ini);
     if (total == 0) {
         emit message(QStringLiteral("No files in product ini"));
         return false;
     }
+    const std::vector<KeyEntry> entries = readEntries(*ini, total);
+    // A key of [General], which lists no files; signed with the rest.
+    const QString patchListValue = ProductIni::valueText(ini->value(ProductIni::PatchListKey));
+    ini.reset();
 
-    const std::vector<KeyEntry> entries = readEntries(ini);
     VerifiedRecord record(m_appRoot, m_updaterPath, m_verifyAll);
     if (!record.problem().isEmpty())
         emit message(QStringLiteral("The record of verified files is not used (%1); every file "
@@ -379,7 +387,7 @@ bool MakeDownloadReplaceListFunc::run()
     lists.obsoleteCount = int(lists.deletes.size());
     if (!lists.downloads.isEmpty())
         findLocalSources(entries, comparisons, m_appRoot, lists.downloads);
-    lists.patchList = readPatchList(ini);
+    lists.patchList = readPatchList(patchListValue);
     if (lists.patchList.isValid()) {
         for (const KeyEntry &entry : entries) {
             if (entry.kind == KeyEntry::File)
@@ -389,10 +397,8 @@ bool MakeDownloadReplaceListFunc::run()
     return true;
 }
 
-PatchListSpecification MakeDownloadReplaceListFunc::readPatchList(QSettings &ini)
+PatchListSpecification MakeDownloadReplaceListFunc::readPatchList(const QString &value)
 {
-    // A key of [General], which lists no files; signed with the rest.
-    const QString value = ProductIni::valueText(ini.value(ProductIni::PatchListKey));
     if (value.isEmpty())
         return PatchListSpecification();
     QString name;

@@ -31,9 +31,9 @@ public:
     // before the first section (and so those of [General]) do not count.
     int getFileCount(QSettings &settings);
 
-    // The patch list that [General] names; empty, after a warning, if the
-    // value is not "<safe name>::<md5>::<size>".
-    PatchListSpecification readPatchList(QSettings &ini);
+    // The patch list that the value of [General]'s key names; empty, after a
+    // warning, if the value is not "<safe name>::<md5>::<size>".
+    PatchListSpecification readPatchList(const QString &value);
 
     Configuration *m_configuration;
     std::shared_ptr<FileSpecifications> m_lists;
