@@ -15,6 +15,7 @@
 #include "benchutil.h"
 
 #include "app/configuration.h"
+#include "formats/productini.h"
 #include "update/makedownloadreplacelisttaskspecification.h"
 
 #include <QCoreApplication>
@@ -108,7 +109,7 @@ QStringList writeInstallation(const QString &appRoot, const QString &tempDir, in
             + "::" + QByteArray::number(size) + '\n';
         files.append(path);
     }
-    QFile product(tempDir + QLatin1Char('/') + clientType + QStringLiteral(".ini"));
+    QFile product(tempDir + QLatin1Char('/') + ProductIni::iniName(clientType));
     if (!product.open(QIODevice::WriteOnly) || product.write(ini) != ini.size())
         return QStringList();
     return files;

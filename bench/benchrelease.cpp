@@ -1,6 +1,7 @@
 #include "benchrelease.h"
 
 #include "benchutil.h"
+#include "formats/productini.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -171,9 +172,9 @@ bool PublishedRelease::writePeerLists(const QString &baseUrl, const QString &out
                              .arg(name, output)
                              .toUtf8());
     };
-    const QString iniName = ReleaseBuilder::CLIENT_TYPE + QStringLiteral(".ini");
+    const QString iniName = ProductIni::iniName(ReleaseBuilder::CLIENT_TYPE);
     fetch(iniName);
-    fetch(iniName + QStringLiteral(".sig"));
+    fetch(ProductIni::signatureName(iniName));
     for (const QString &key : keys) {
         const QString file = ReleaseBuilder::FILES_SECTION + QLatin1Char('/') + key;
         fetch(file);

@@ -4,6 +4,7 @@
 #include "fileops/publickey.h"
 #include "fileops/regularfile.h"
 #include "fileops/tomcryptutil.h"
+#include "formats/productini.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -96,7 +97,7 @@ bool CheckSigFunc::checkRSA()
     if (!readFile(filePath, content))
         return false;
     QByteArray signature;
-    if (!readFile(filePath + QStringLiteral(".sig"), signature))
+    if (!readFile(ProductIni::signatureName(filePath), signature))
         return false;
 
     RsaKey key;

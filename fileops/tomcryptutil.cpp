@@ -1,5 +1,7 @@
 #include "fileops/tomcryptutil.h"
 
+#include "formats/productini.h"
+
 #include <cstdio>
 #include <memory>
 #include <utility>
@@ -130,7 +132,9 @@ void sign_file(rsa_key *key, const char *fileName)
     unsigned char signature[KEY_BUFFER_SIZE];
     unsigned long signatureLength = sizeof signature;
     sign_msg(key, content.data(), content.size(), signature, &signatureLength);
-    write_file((std::string(fileName) + ".sig").c_str(), signature, signatureLength);
+    const std::string signatureName
+        = std::string(fileName) + ProductIni::SignatureSuffix.toStdString();
+    write_file(signatureName.c_str(), signature, signatureLength);
 }
 
 RsaKey::~RsaKey()

@@ -12,6 +12,7 @@ const QString ProductIni::TypeKey = QStringLiteral("type");
 const QString ProductIni::PatchListKey = QStringLiteral("patchlist");
 const QString ProductIni::PatchesDirectory = QStringLiteral("patches");
 const QString ProductIni::ChangelogName = QStringLiteral("changelog_client.txt");
+const QString ProductIni::SignatureSuffix = QStringLiteral(".sig");
 const QString ProductIni::FieldSeparator = QStringLiteral("::");
 const QString ProductIni::JournalName = QStringLiteral("update.journal");
 const QString ProductIni::VerifiedRecordName = QStringLiteral("update.digests");

@@ -40,11 +40,17 @@ public:
 
     // The largest product ini that the updater fetches.
     static constexpr qint64 MaxSize = 32 * 1024 * 1024;
+    // The largest signature that the updater fetches: that of an RSA key of
+    // up to 8192 bits.
+    static constexpr qint64 MaxSignatureSize = 1024;
 
     static QString iniName(const QString &clientType)
     {
         return clientType + QStringLiteral(".ini");
     }
+    // The signature of a file lies beside it: its name and SignatureSuffix.
+    static const QString SignatureSuffix;
+    static QString signatureName(const QString &fileName) { return fileName + SignatureSuffix; }
     static QString patchListName(const QString &clientType)
     {
         return clientType + QStringLiteral(".patches");

@@ -23,6 +23,9 @@ public:
     static constexpr char NewsRequest[RequestSize] = {'*', '\0'};
     static constexpr char BannerRequest[RequestSize] = {'\x01', '\x01'};
 
+    // How long the updater waits for the reply to one request.
+    static constexpr int ReplyTimeoutMs = 5000;
+
     static constexpr int VersionListMax = 511;
     static constexpr int NewsMax = 4095;
     static constexpr int BannerMax = 1024;

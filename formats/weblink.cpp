@@ -1,4 +1,4 @@
-#include "net/weblink.h"
+#include "formats/weblink.h"
 
 #include <QUrl>
 

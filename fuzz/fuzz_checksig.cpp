@@ -4,6 +4,7 @@
 #include "fuzz/fuzzsupport.h"
 
 #include "fileops/checksigfunc.h"
+#include "formats/productini.h"
 
 #include <QFile>
 
@@ -23,10 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const QString path = Fuzz::freshPath(QStringLiteral(".ini"));
     Fuzz::writeFile(path, content);
-    Fuzz::writeFile(path + QStringLiteral(".sig"), signature);
+    Fuzz::writeFile(ProductIni::signatureName(path), signature);
     CheckSigFunc check(path, QString());
     check.run();
     QFile::remove(path);
-    QFile::remove(path + QStringLiteral(".sig"));
+    QFile::remove(ProductIni::signatureName(path));
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "fuzz/fuzzsupport.h"
 
 #include "app/configuration.h"
+#include "formats/productini.h"
 #include "update/makedownloadreplacelistfunc.h"
 
 #include <QDir>
@@ -54,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // A new client type each time gives the product ini a new name.
     s_configuration->m_clientType = QStringLiteral("client_%1").arg(++s_counter);
     const QString iniPath
-        = s_tempDir + QLatin1Char('/') + s_configuration->m_clientType + QStringLiteral(".ini");
+        = s_tempDir + QLatin1Char('/') + ProductIni::iniName(s_configuration->m_clientType);
     Fuzz::writeFile(iniPath, Fuzz::bytes(data, size));
 
     auto lists = std::make_shared<FileSpecifications>();

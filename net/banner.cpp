@@ -1,6 +1,6 @@
 #include "net/banner.h"
 
-#include "net/weblink.h"
+#include "formats/weblink.h"
 
 #include <QHostInfo>
 #include <QNetworkDatagram>

@@ -27,7 +27,7 @@ public:
     {
         QString host = BANNER_SERVER;
         quint16 port = UpdateServerQuery::BannerPort;
-        int replyTimeoutMs = 5000;
+        int replyTimeoutMs = UpdateServerQuery::ReplyTimeoutMs;
     };
 
     explicit Banner(const Server &server, QObject *parent = nullptr);

@@ -1,6 +1,7 @@
 #include "ui/changelogviewer.h"
 
 #include "app/configuration.h"
+#include "formats/productini.h"
 #include "net/random.h"
 #include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
@@ -94,7 +95,7 @@ void ChangeLogViewer::requestRemote(const QString &version)
     QString url = base;
     if (!url.endsWith(QLatin1Char('/')))
         url += QLatin1Char('/');
-    url += m_version + QStringLiteral("/changelog_client.txt");
+    url += m_version + QLatin1Char('/') + ProductIni::ChangelogName;
 
     if (!m_manager)
         m_manager = new NetworkAccessManager(this);

@@ -1,6 +1,6 @@
 #include "ui/weblinks.h"
 
-#include "net/weblink.h"
+#include "formats/weblink.h"
 
 #include <QDesktopServices>
 #include <QUrl>

@@ -88,9 +88,9 @@ DownloadTaskSpecification *IniDownloadTaskSpecification::addDownload(const QStri
 void IniDownloadTaskSpecification::makeSubtasksAndStart()
 {
     const QString iniName = ProductIni::iniName(m_configuration->m_clientType);
-    const QString sigName = iniName + QStringLiteral(".sig");
+    const QString sigName = ProductIni::signatureName(iniName);
     const QString localIni = localIniPath();
-    const QString localSig = localIni + QStringLiteral(".sig");
+    const QString localSig = ProductIni::signatureName(localIni);
 
     // Copies left by an interrupted run to the same version are trusted only
     // until they fail a check, and only within the limits a mirror is held to:
@@ -160,7 +160,7 @@ void IniDownloadTaskSpecification::discardFailedPair(bool iniAtFault)
         m_mirrors->addMirrorError(iniMirror);
     // Neither file is trusted again, not even by a later start of the session.
     QFile::remove(localIniPath());
-    QFile::remove(localIniPath() + QStringLiteral(".sig"));
+    QFile::remove(ProductIni::signatureName(localIniPath()));
 }
 
 void IniDownloadTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpecification *)

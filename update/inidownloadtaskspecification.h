@@ -41,7 +41,7 @@ public:
 
     // Limits of what a mirror may send, checked while the bytes arrive.
     static constexpr qint64 MaxProductIniSize = ProductIni::MaxSize;
-    static constexpr qint64 MaxSignatureSize = 1024;
+    static constexpr qint64 MaxSignatureSize = ProductIni::MaxSignatureSize;
 
 public slots:
     void execute() override;

@@ -51,7 +51,7 @@ bool EarlierReleases::read(const QString &mirrorRoot, const QString &clientType)
     for (const uint number : std::as_const(numbers)) {
         const QString version = QString::number(number);
         const QString ini
-            = root.filePath(version + QLatin1Char('/') + clientType + QStringLiteral(".ini"));
+            = root.filePath(version + QLatin1Char('/') + ProductIni::iniName(clientType));
         if (!QFileInfo::exists(ini) && !QFileInfo(ini).isSymLink())
             continue;
         if (!readProductIni(ini, version))

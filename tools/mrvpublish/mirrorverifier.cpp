@@ -21,8 +21,6 @@
 
 namespace {
 
-// What the updater accepts of a signature.
-constexpr qint64 maxSignatureSize = 1024;
 // Faults listed per mirror; the rest are counted.
 constexpr int maxListedFaults = 20;
 
@@ -91,10 +89,10 @@ MirrorVerifier::~MirrorVerifier()
 bool MirrorVerifier::run()
 {
     for (int i = 0; i < m_mirrors.size(); ++i) {
-        const QString ini = m_options.clientType + QStringLiteral(".ini");
+        const QString ini = ProductIni::iniName(m_options.clientType);
         m_queue.push_back({i, Kind::ProductIni, ini, QString(), -1, ProductIni::MaxSize});
-        m_queue.push_back(
-            {i, Kind::Signature, ini + QStringLiteral(".sig"), QString(), -1, maxSignatureSize});
+        m_queue.push_back({i, Kind::Signature, ProductIni::signatureName(ini), QString(), -1,
+                           ProductIni::MaxSignatureSize});
     }
     QEventLoop loop;
     m_loop = &loop;
@@ -361,7 +359,7 @@ void MirrorVerifier::fetched(const Item &item, const QByteArray &bytes)
 
 void MirrorVerifier::checkProductIni(Mirror &mirror, int index)
 {
-    const QString iniPath = m_options.clientType + QStringLiteral(".ini");
+    const QString iniPath = ProductIni::iniName(m_options.clientType);
     try {
         RsaKey key;
         key.load(reinterpret_cast<const unsigned char *>(m_options.publicKey.constData()),

@@ -1,5 +1,7 @@
 #include "serverconfig.h"
 
+#include "formats/weblink.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -484,9 +486,7 @@ QString ConfigReader::url(const QString &key)
     QString fault = textFault(text, false);
     if (fault.isEmpty() && text.contains(QLatin1Char(',')))
         fault = QStringLiteral("holds a comma, which the updater takes for the end of the URL");
-    if (fault.isEmpty()
-        && (!url.isValid() || url.host().isEmpty()
-            || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))))
+    if (fault.isEmpty() && !WebLink::isWebLink(url))
         fault = QStringLiteral("is not an http or https URL");
     if (!fault.isEmpty())
         error(key,
