@@ -1,19 +1,13 @@
 #include "app/configuration.h"
 
-#include "app/processtools.h"
-#include "app/updatechecker.h"
 #include "fileops/uniquefd.h"
 #include "formats/productini.h"
-#include "ui/timedmessagebox.h"
 #include "update/replacementjournal.h"
 #include "update/updateinidata.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QSettings>
 #include <QUrl>
 
@@ -148,12 +142,12 @@ void Configuration::getUpdateChannel()
     }
 }
 
-bool Configuration::parseCommandLineOptions()
+Configuration::ParseResult Configuration::parseCommandLineOptions()
 {
     return parseCommandLineOptions(QCoreApplication::arguments());
 }
 
-bool Configuration::parseCommandLineOptions(const QStringList &arguments)
+Configuration::ParseResult Configuration::parseCommandLineOptions(const QStringList &arguments)
 {
     getUpdateChannel();
     m_noUserMode = 0;
@@ -163,18 +157,20 @@ bool Configuration::parseCommandLineOptions(const QStringList &arguments)
     m_noUserRequested = n >= 1 && arguments.at(1) == QLatin1String("--nouser");
     if (m_noUserRequested) {
         if (n >= 3 && !getClientTypeVersion(arguments, 2))
-            return false;
+            return ParseFailed;
         if (n >= 4 && arguments.at(4) != QLatin1String("#"))
             m_clientVersionName = arguments.at(4);
         if (n >= 5)
             m_newsText = arguments.at(5);
-        if (!getDefaultParameters())
-            return false;
-        m_noUserMode = 1;
-        return true;
+        const ParseResult result = getDefaultParameters();
+        // Unattended once the version is settled; completeDefaultParameters()
+        // says so after the update server's answer.
+        if (result == Parsed)
+            m_noUserMode = 1;
+        return result;
     }
     if (n == 2)
-        return getClientTypeVersion(arguments, 1);
+        return getClientTypeVersion(arguments, 1) ? Parsed : ParseFailed;
     return getDefaultParameters();
 }
 
@@ -217,14 +213,18 @@ bool Configuration::getClientVersionFromString(const QString &text, const QStrin
     return true;
 }
 
-bool Configuration::getDefaultParameters()
+Configuration::ParseResult Configuration::getDefaultParameters()
 {
     if (m_clientType.isEmpty())
         m_clientType = getUpdateType();
-    if (m_clientVersion != 0)
-        return true;
+    return m_clientVersion != 0 ? Parsed : NeedsUpdateServer;
+}
 
-    const QPair<QString, QString> latest = getLatestClientVersion(m_updateChannel, m_newsText);
+bool Configuration::completeDefaultParameters(const QPair<QString, QString> &latest,
+                                              const QString &news)
+{
+    // The news text of the reply replaces one given on the command line.
+    m_newsText = news;
     if (latest.first.isEmpty())
         return false;
     // The reply's number is read as a decimal integer, blanks around it
@@ -253,10 +253,12 @@ bool Configuration::getDefaultParameters()
         }
         m_olderOffered = offer + QStringLiteral("the installed version is kept.");
         m_clientVersion = installed;
-        return true;
+    } else {
+        m_clientVersionName = latest.second;
+        m_versionFromServer = true;
     }
-    m_clientVersionName = latest.second;
-    m_versionFromServer = true;
+    if (m_noUserRequested)
+        m_noUserMode = 1;
     return true;
 }
 
@@ -293,40 +295,6 @@ void Configuration::recordInstalledVersion() const
     settings.setValue(QStringLiteral("version"), m_clientVersion);
     settings.setValue(QStringLiteral("channel"), channelNames.value(m_updateChannel));
     UpdateIniData::syncRecord(settings);
-}
-
-QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel channel, QString &news)
-{
-    emit askingUpdateServer();
-    UpdateChecker checker;
-    while (!checker.checkUpdate()) {
-        // Built by hand: the static QMessageBox::critical() would make Retry
-        // the default button, and this box has none. Unattended, nobody
-        // answers: the query is given up at once. The cause names a host:
-        // plain text.
-        QMessageBox box(QMessageBox::Critical, QObject::tr("Error"),
-                        QObject::tr("Failed to query latest client\nversion from update server.")
-                            + QLatin1Char('\n') + checker.failureCause(),
-                        QMessageBox::Retry | QMessageBox::Abort);
-        box.setTextFormat(Qt::PlainText);
-        // The installed version can be played without the server: the
-        // failure is ignored. Whoever runs the updater unattended decides
-        // that for itself.
-        const QString client = getAppRootPath() + QLatin1Char('/') + getClientBinaryName();
-        // Not while an interrupted replacement is not undone: the files
-        // installed belong to no version.
-        if (!m_noUserRequested && QFileInfo(client).isFile() && !ReplacementJournal::exists())
-            box.addButton(QMessageBox::Ignore)
-                ->setText(QCoreApplication::translate("MainWindow", "Start Installed Version"));
-        const QMessageBox::StandardButton answer
-            = TimedMessageBox::exec(box, m_noUserRequested, QMessageBox::Abort);
-        if (answer == QMessageBox::Ignore)
-            ProcessTools::startMrvClient();
-        if (answer == QMessageBox::Abort || answer == QMessageBox::Ignore)
-            return qMakePair(QString(), QString());
-    }
-    news = checker.m_news;
-    return checker.getClientVersionByChannel(channel);
 }
 
 bool Configuration::createTempDir()

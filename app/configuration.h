@@ -46,11 +46,16 @@ public:
     void getProxyAndDownloadConcurrency();
     void getUpdateChannel();
 
+    // What settling the command line left: the program must end (false), the
+    // settings are complete, or the version is to be asked of the update
+    // server, whose answer completeDefaultParameters() then takes.
+    enum ParseResult { ParseFailed = 0, Parsed, NeedsUpdateServer };
+
     // Settles channel, type, version, version name, news and unattended mode
-    // from update.ini, the arguments (the first one is the program) and, if the
-    // version is left open, the update server. False: the program must end.
-    bool parseCommandLineOptions();
-    bool parseCommandLineOptions(const QStringList &arguments);
+    // from update.ini and the arguments (the first one is the program), or
+    // says that the version is left open for the update server.
+    ParseResult parseCommandLineOptions();
+    ParseResult parseCommandLineOptions(const QStringList &arguments);
     // Whether the program runs unattended, or was asked to with "--nouser"
     // and has not settled its parameters yet: then no message box waits for
     // an answer for good.
@@ -59,12 +64,13 @@ public:
     bool getClientTypeVersion(const QStringList &args, int index);
     bool getClientVersionFromString(const QString &text, const QString &errorFormat);
 
-    // Completes type and version, asking the update server when the version is
+    // Completes the type; the update server is needed when the version is
     // still unknown.
-    bool getDefaultParameters();
-    // Asks the update server until it answers or the user gives up (then a
-    // pair of empty strings). Returns version number text and version name.
-    QPair<QString, QString> getLatestClientVersion(UpdateChannel channel, QString &news);
+    ParseResult getDefaultParameters();
+    // Takes the update server's answer: its (version number text, version
+    // name) pair for the channel and its news text. False: the program must
+    // end; fatalError() has said why, unless the number text was empty.
+    bool completeDefaultParameters(const QPair<QString, QString> &latest, const QString &news);
 
     // The version of the client type that the last successful run installed
     // on channel at the update server's offer, from update.ini's section
@@ -103,8 +109,6 @@ public:
 signals:
     void fatalError(QString errorMessage);
     void message(QString message);
-    // The update server is about to be asked, which blocks for seconds.
-    void askingUpdateServer();
 
 private:
     bool m_noUserRequested = false;

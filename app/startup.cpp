@@ -3,6 +3,7 @@
 #include "app/commandline.h"
 #include "app/configuration.h"
 #include "app/singleinstancechecker.h"
+#include "app/updatechecker.h"
 #include "digest/digestservice.h"
 #include "ui/mainwindow.h"
 #include "update/replacementjournal.h"
@@ -111,7 +112,7 @@ void Startup::installTranslations(QTranslator &programTranslator, QTranslator &q
     QCoreApplication::installTranslator(&qtTranslator);
 }
 
-int Startup::run(const QStringList &processArguments)
+int Startup::run(const QStringList &processArguments, const VersionQuery::Server &versionServer)
 {
     QStringList arguments = processArguments;
     const bool verifyAll = CommandLine::takeVerify(arguments);
@@ -187,10 +188,6 @@ int Startup::run(const QStringList &processArguments)
     // here on; one reported before the event loop runs is kept as its
     // pending exit code.
     MainWindow window(configuration);
-    // The query blocks for seconds per reply: the window shows first, saying
-    // what it waits for, and the query's box comes up over it.
-    QObject::connect(&configuration, &Configuration::askingUpdateServer, &window,
-                     &MainWindow::showAskingUpdateServer);
     if (!unwritable.isEmpty()) {
         window.show();
         window.showUnwritableInstallation(unwritable);
@@ -203,26 +200,48 @@ int Startup::run(const QStringList &processArguments)
     if (recovered == ReplacementJournal::NotUndone && !unattended)
         window.onError(recovery.constLast());
     configuration.m_verifyAll = verifyAll;
-    if (!configuration.parseCommandLineOptions(arguments))
+    const Configuration::ParseResult parsed = configuration.parseCommandLineOptions(arguments);
+    if (parsed == Configuration::ParseFailed)
         return 1;
     if (window.pendingExitCode() != 0)
         return window.pendingExitCode();
 
     QTimer autoStart;
-    if (!configuration.m_olderOffered.isEmpty()) {
-        window.keepInstalledVersion(configuration.m_olderOffered);
-    } else if (configuration.m_noUserMode == 1) {
-        autoStart.setSingleShot(true);
-        autoStart.setInterval(autoStartDelayMs);
-        QObject::connect(&autoStart, &QTimer::timeout, &window, &MainWindow::onAutoStartUpdate);
-        autoStart.start();
-    }
+    // What follows once the version to install is settled.
+    const auto settled = [&configuration, &window, &autoStart] {
+        if (!configuration.m_olderOffered.isEmpty()) {
+            window.keepInstalledVersion(configuration.m_olderOffered);
+        } else if (configuration.m_noUserMode == 1) {
+            autoStart.setSingleShot(true);
+            autoStart.setInterval(autoStartDelayMs);
+            QObject::connect(&autoStart, &QTimer::timeout, &window,
+                             &MainWindow::onAutoStartUpdate);
+            autoStart.start();
+        }
+        window.setUIToConfigSpecs();
+        window.show();
+        window.setNews();
+    };
 
-    window.setUIToConfigSpecs();
-    window.show();
-    window.setNews();
+    UpdateChecker checker(configuration, versionServer);
+    if (parsed == Configuration::Parsed)
+        settled();
     // Posted after everything that building the window may have queued, so
     // that a fatal error reported from there ends the loop at once.
     QTimer::singleShot(0, &window, &MainWindow::onEventLoopStarted);
+    if (parsed == Configuration::NeedsUpdateServer) {
+        // The window shows what it waits for while the event loop asks the
+        // update server; its box comes up over the window. Giving up ends
+        // the program with 1, after the window's box if the answer was bad.
+        window.showAskingUpdateServer();
+        QObject::connect(&checker, &UpdateChecker::done, &window,
+                         [&window, &settled](bool ok) {
+                             if (ok)
+                                 settled();
+                             else
+                                 window.endEventLoop(1);
+                         });
+        QTimer::singleShot(0, &checker, &UpdateChecker::checkUpdate);
+    }
     return QApplication::exec();
 }

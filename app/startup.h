@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/versionquery.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -34,6 +36,8 @@ public:
     // Runs the updater with the process arguments (the first is the program)
     // and returns the process exit code: 1 when the command line or the
     // version to install cannot be settled, 3 when another copy runs and this
-    // one is unattended, otherwise the event loop's code.
-    static int run(const QStringList &arguments);
+    // one is unattended, otherwise the event loop's code. The version left
+    // open is asked of versionServer.
+    static int run(const QStringList &arguments,
+                   const VersionQuery::Server &versionServer = VersionQuery::Server());
 };

@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QByteArray text = Fuzz::bytes(data, qMin(size, size_t(511)));
     text = QByteArray(text.constData());
 
-    UpdateChecker checker;
+    Configuration owner;
+    UpdateChecker checker(owner);
     checker.m_versions = UpdateChecker::parseVersionList(text);
     for (UpdateChannel channel : {StableChannel, BetaChannel, AlphaChannel}) {
         const QPair<QString, QString> entry = checker.getClientVersionByChannel(channel);

@@ -22,9 +22,9 @@ set(allowed
     "ui/* app/configuration.h"
     "ui/mainwindow.cpp app/processtools.h"
     "ui/mainwindow.cpp app/singleinstancechecker.h"
-    # The configuration asks the player with a timed box when it cannot be
-    # read.
-    "app/configuration.cpp ui/timedmessagebox.h"
+    # The version query asks the player with a timed box when the update
+    # server does not answer.
+    "app/updatechecker.cpp ui/timedmessagebox.h"
     # The digests open the files they read as the file operations do.
     "digest/filedigests.cpp fileops/regularfile.h"
     "digest/digestservice.cpp fileops/regularfile.h"

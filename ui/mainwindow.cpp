@@ -12,16 +12,13 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScrollBar>
 #include <QTextCursor>
-#include <QThread>
 #include <QTimer>
 #include <QUrl>
-#include <QWindow>
 
 #include <memory>
 
@@ -29,8 +26,6 @@ namespace {
 constexpr int clientStartDelayMs = 1000;
 constexpr int progressSteps = 1000;
 constexpr quint64 bytesPerKB = 1000;
-// How long the window waits to be mapped before a blocking start-up step.
-constexpr qint64 exposeWaitMs = 2000;
 
 // Error texts carry names and answers from the network: shown as plain text,
 // so that no markup in them is rendered or loads anything. Unattended, the
@@ -117,8 +112,8 @@ void MainWindow::setUIToConfigSpecs()
         + QStringLiteral("</div>");
     versionLabel->setText(text);
 
-    if (m_configuration->m_noUserMode == 1)
-        startButton->setEnabled(false);
+    startButton->setEnabled(m_configuration->m_noUserMode != 1);
+    changelogButton->setEnabled(true);
 }
 
 void MainWindow::setNews()
@@ -129,18 +124,10 @@ void MainWindow::setNews()
 void MainWindow::showAskingUpdateServer()
 {
     versionLabel->setText(tr("Asking the update server for the current version..."));
+    // Both buttons would act on a version not yet known.
+    startButton->setEnabled(false);
+    changelogButton->setEnabled(false);
     show();
-    // The query that follows holds the event loop for seconds: the window is
-    // mapped and painted first, so that it is not an empty area meanwhile.
-    // Clicks wait for the query; they would act on a version not yet known.
-    QElapsedTimer waited;
-    waited.start();
-    while (!(windowHandle() && windowHandle()->isExposed()) && waited.elapsed() < exposeWaitMs) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        QThread::msleep(10);
-    }
-    repaint();
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

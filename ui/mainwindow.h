@@ -24,13 +24,14 @@ class MainWindow : public QWidget, private Ui::MainWindow
 public:
     explicit MainWindow(Configuration &configuration);
 
-    // Shows the target version and the channel; disables the start button in
-    // unattended mode.
+    // Shows the target version and the channel; enables the change log
+    // button, and the start button unless in unattended mode.
     void setUIToConfigSpecs();
     // Hands the configuration's news text to the ticker.
     void setNews();
-    // Shows the window, painted, with a line saying that the update server
-    // is being asked; start-up calls it before the query blocks.
+    // Shows the window with a line saying that the update server is being
+    // asked, and the start and change log buttons disabled until
+    // setUIToConfigSpecs().
     void showAskingUpdateServer();
     // The update server offered a version older than the installed one:
     // says so in the log and ends as an up-to-date run does (the client is

@@ -62,11 +62,15 @@ private slots:
 
 private:
     void writeUpdateIni(const QByteArray &contents);
+    // The command line as start-up settles it, asking m_server when it
+    // leaves the version open.
+    bool parseAndAsk(Configuration &configuration, const QStringList &arguments);
 
     std::unique_ptr<LocalServers> m_servers;
     // Every test gets an empty system temporary directory of its own.
     std::unique_ptr<ScopedAppRoot> m_appRoot;
     QString m_tempBase;
+    VersionQuery::Server m_server;
 };
 
 void tst_Configuration::init()
@@ -80,7 +84,7 @@ void tst_Configuration::init()
     const LocalServers::RefServer server = m_servers->startRefServer(
         {"--versions", "100#3.0,101#3.1 Beta,102", "--news", "Server news"});
     QVERIFY(server.isValid());
-    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
+    m_server = {QStringLiteral("127.0.0.1"), server.versionPort};
     // Windows made by start-up ask for their banner where nothing answers.
     m_appRoot->askBannersAt(LocalServers::freeUdpPort());
 }
@@ -96,6 +100,17 @@ void tst_Configuration::writeUpdateIni(const QByteArray &contents)
     QFile file(m_appRoot->filePath(QStringLiteral("update.ini")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(contents);
+}
+
+bool tst_Configuration::parseAndAsk(Configuration &configuration, const QStringList &arguments)
+{
+    const Configuration::ParseResult parsed = configuration.parseCommandLineOptions(arguments);
+    if (parsed != Configuration::NeedsUpdateServer)
+        return parsed == Configuration::Parsed;
+    UpdateChecker checker(configuration, m_server);
+    QSignalSpy done(&checker, &UpdateChecker::done);
+    checker.checkUpdate();
+    return done.wait(30000) && done.at(0).at(0).toBool();
 }
 
 void tst_Configuration::commandLineForms_data()
@@ -159,7 +174,7 @@ void tst_Configuration::commandLineForms()
     MessageBoxAnswerer answerer({QMessageBox::Abort});
     Configuration configuration;
     QSignalSpy fatal(&configuration, &Configuration::fatalError);
-    QVERIFY(configuration.parseCommandLineOptions(QStringList {"update"} + arguments));
+    QVERIFY(parseAndAsk(configuration, QStringList {"update"} + arguments));
     QCOMPARE(configuration.m_noUserMode, noUserMode);
     QCOMPARE(configuration.m_updateChannel, StableChannel);
     QCOMPARE(configuration.m_clientType, type);
@@ -250,7 +265,7 @@ void tst_Configuration::olderVersionFromServerIsRefused()
     const int before = Configuration::getInstalledVersion("client_linux_amd64", StableChannel);
     Configuration configuration;
     QSignalSpy fatal(&configuration, &Configuration::fatalError);
-    QVERIFY(configuration.parseCommandLineOptions(QStringList {"update"} + arguments));
+    QVERIFY(parseAndAsk(configuration, QStringList {"update"} + arguments));
     QCOMPARE(configuration.m_olderOffered.isEmpty(), version != 105);
     if (version == 105) {
         QCOMPARE(configuration.m_olderOffered,
@@ -292,7 +307,6 @@ void tst_Configuration::invalidVersionEndsWithExitCode1()
 
 void tst_Configuration::abandonedQueryEndsWithExitCode1()
 {
-    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
     MessageBoxAnswerer answerer({QMessageBox::Abort});
     // The box comes up over the window, which shows what it waited for.
     QString windowLine;
@@ -303,7 +317,8 @@ void tst_Configuration::abandonedQueryEndsWithExitCode1()
                 windowLine = line->text();
         }
     });
-    QCOMPARE(Startup::run({"update"}), 1);
+    QCOMPARE(Startup::run({"update"}, {QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort()}),
+             1);
     // Only the Retry/Abort box: giving up ends without another message.
     QCOMPARE(answerer.boxes.size(), 1);
     QCOMPARE(answerer.boxes.at(0).buttons, QMessageBox::Retry | QMessageBox::Abort);

@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "app/updatechecker.h"
 #include "localservers.h"
+#include "net/versionquery.h"
 #include "messageboxanswerer.h"
 #include "scopedapproot.h"
 
@@ -43,12 +44,20 @@ private slots:
     void replyFromOtherPortIsIgnored();
 
 private:
-    // Starts the reference server with the options and points the checker at it.
+    // Starts the reference server with the options; m_server is then its address.
     bool useServer(const QStringList &options);
     void writeUpdateIni(const QByteArray &contents);
+    // Runs the query, or the checker, to its end: whether the server
+    // answered, whether the configuration was settled.
+    static bool answered(VersionQuery &query);
+    static bool settled(UpdateChecker &checker);
+    // The command line as start-up settles it, asking m_server when it
+    // leaves the version open.
+    bool parseAndAsk(Configuration &configuration, const QStringList &arguments);
 
     std::unique_ptr<LocalServers> m_servers;
     std::unique_ptr<ScopedAppRoot> m_appRoot;
+    VersionQuery::Server m_server;
 };
 
 void tst_UpdateChecker::init()
@@ -69,8 +78,31 @@ bool tst_UpdateChecker::useServer(const QStringList &options)
     const LocalServers::RefServer server = m_servers->startRefServer(options);
     if (!server.isValid())
         return false;
-    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
+    m_server = {QStringLiteral("127.0.0.1"), server.versionPort};
     return true;
+}
+
+bool tst_UpdateChecker::answered(VersionQuery &query)
+{
+    QSignalSpy done(&query, &VersionQuery::done);
+    query.start();
+    return done.wait(30000) && done.at(0).at(0).toBool();
+}
+
+bool tst_UpdateChecker::settled(UpdateChecker &checker)
+{
+    QSignalSpy done(&checker, &UpdateChecker::done);
+    checker.checkUpdate();
+    return done.wait(60000) && done.at(0).at(0).toBool();
+}
+
+bool tst_UpdateChecker::parseAndAsk(Configuration &configuration, const QStringList &arguments)
+{
+    const Configuration::ParseResult parsed = configuration.parseCommandLineOptions(arguments);
+    if (parsed != Configuration::NeedsUpdateServer)
+        return parsed == Configuration::Parsed;
+    UpdateChecker checker(configuration, m_server);
+    return settled(checker);
 }
 
 void tst_UpdateChecker::writeUpdateIni(const QByteArray &contents)
@@ -101,48 +133,49 @@ void tst_UpdateChecker::versionReplyIsSplitIntoChannels()
     QFETCH(PairList, expected);
     QVERIFY(useServer({"--versions", versions}));
 
-    UpdateChecker checker;
-    QVERIFY(checker.checkUpdate());
-    QCOMPARE(checker.m_versions, expected);
+    VersionQuery query(m_server);
+    QVERIFY(answered(query));
+    QCOMPARE(query.versions(), expected);
     for (int i = 0; i < expected.size(); ++i) {
         // A missing name is null, an empty one after "#" is empty but not null.
-        QCOMPARE(checker.m_versions.at(i).second.isNull(), expected.at(i).second.isNull());
+        QCOMPARE(query.versions().at(i).second.isNull(), expected.at(i).second.isNull());
     }
 }
 
 void tst_UpdateChecker::newsComesFromSecondReply()
 {
     QVERIFY(useServer({"--versions", "5", "--news", "Servers are down on Tuesday"}));
-    UpdateChecker checker;
-    QVERIFY(checker.checkUpdate());
-    QCOMPARE(checker.m_news, QStringLiteral("Servers are down on Tuesday"));
+    VersionQuery query(m_server);
+    QVERIFY(answered(query));
+    QCOMPARE(query.news(), QStringLiteral("Servers are down on Tuesday"));
 }
 
 void tst_UpdateChecker::replyWithoutZeroByteIsRead()
 {
     QVERIFY(useServer({"--versions", "10,11#Eleven", "--news", "hello", "--no-terminator"}));
-    UpdateChecker checker;
-    QVERIFY(checker.checkUpdate());
-    QCOMPARE(checker.m_versions, (PairList {{"10", QString()}, {"11", "Eleven"}}));
-    QCOMPARE(checker.m_news, QStringLiteral("hello"));
+    VersionQuery query(m_server);
+    QVERIFY(answered(query));
+    QCOMPARE(query.versions(), (PairList {{"10", QString()}, {"11", "Eleven"}}));
+    QCOMPARE(query.news(), QStringLiteral("hello"));
 }
 
 void tst_UpdateChecker::overlongVersionReplyIsCutAt511Bytes()
 {
     const QString name(700, QLatin1Char('n'));
     QVERIFY(useServer({"--versions", "5000#" + name + ",5001"}));
-    UpdateChecker checker;
-    QVERIFY(checker.checkUpdate());
-    QCOMPARE(checker.m_versions.size(), 1);
-    QCOMPARE(checker.m_versions.at(0).first, QStringLiteral("5000"));
-    QCOMPARE(checker.m_versions.at(0).second, QString(511 - 5, QLatin1Char('n')));
+    VersionQuery query(m_server);
+    QVERIFY(answered(query));
+    QCOMPARE(query.versions().size(), 1);
+    QCOMPARE(query.versions().at(0).first, QStringLiteral("5000"));
+    QCOMPARE(query.versions().at(0).second, QString(511 - 5, QLatin1Char('n')));
 }
 
 void tst_UpdateChecker::missingChannelGivesNullPair()
 {
     QVERIFY(useServer({"--versions", "1,2"}));
-    UpdateChecker checker;
-    QVERIFY(checker.checkUpdate());
+    Configuration configuration;
+    UpdateChecker checker(configuration, m_server);
+    QVERIFY(settled(checker));
     QCOMPARE(checker.getClientVersionByChannel(BetaChannel), Pair("2", QString()));
     const Pair alpha = checker.getClientVersionByChannel(AlphaChannel);
     QVERIFY(alpha.first.isNull());
@@ -187,7 +220,7 @@ void tst_UpdateChecker::serverVersionReachesConfiguration()
     MessageBoxAnswerer answerer({QMessageBox::Abort});
     Configuration configuration;
     QSignalSpy fatal(&configuration, &Configuration::fatalError);
-    QVERIFY(configuration.parseCommandLineOptions({"update"}));
+    QVERIFY(parseAndAsk(configuration, {"update"}));
     QCOMPARE(configuration.m_clientVersion, version);
     QCOMPARE(configuration.m_clientVersionName, versionName);
     QCOMPARE(configuration.m_newsText, QStringLiteral("News of the day"));
@@ -225,7 +258,7 @@ void tst_UpdateChecker::badServerAnswerEndsWithoutVersion()
     MessageBoxAnswerer answerer({QMessageBox::Abort});
     Configuration configuration;
     QSignalSpy fatal(&configuration, &Configuration::fatalError);
-    QVERIFY(!configuration.parseCommandLineOptions({"update"}));
+    QVERIFY(!parseAndAsk(configuration, {"update"}));
     QCOMPARE(answerer.boxes.size(), 0);
     if (fatalText.isEmpty()) {
         QCOMPARE(fatal.count(), 0);
@@ -263,7 +296,7 @@ void tst_UpdateChecker::unreachableServerAsksRetryOrAbort()
     QFETCH(QString, server);
     QFETCH(bool, installed);
     QFETCH(QString, cause);
-    UpdateChecker::setServer(host, server == "closed" ? LocalServers::freeUdpPort() : 17384);
+    m_server = {host, server == "closed" ? LocalServers::freeUdpPort() : quint16(17384)};
     if (server == "silent")
         QVERIFY(useServer({"--silent"}));
     const QString marker = m_appRoot->filePath(QStringLiteral("client-started"));
@@ -278,12 +311,13 @@ void tst_UpdateChecker::unreachableServerAsksRetryOrAbort()
     MessageBoxAnswerer answerer({installed ? QMessageBox::Ignore : QMessageBox::Abort});
     Configuration configuration;
     configuration.m_newsText = QStringLiteral("from the command line");
-    QString news = configuration.m_newsText;
-    const Pair result = configuration.getLatestClientVersion(StableChannel, news);
+    UpdateChecker checker(configuration, m_server);
+    QVERIFY(!settled(checker));
+    const Pair result = checker.getClientVersionByChannel(StableChannel);
 
     QVERIFY(result.first.isEmpty());
     QVERIFY(result.second.isEmpty());
-    QCOMPARE(news, QStringLiteral("from the command line"));
+    QCOMPARE(configuration.m_newsText, QStringLiteral("from the command line"));
     QCOMPARE(answerer.boxes.size(), 1);
     const MessageBoxAnswerer::Box box = answerer.boxes.at(0);
     QCOMPARE(box.title, QStringLiteral("Error"));
@@ -303,41 +337,47 @@ void tst_UpdateChecker::unreachableServerAsksRetryOrAbort()
 
 void tst_UpdateChecker::retryRepeatsWholeExchange()
 {
-    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), LocalServers::freeUdpPort());
-    const LocalServers::RefServer server
-        = m_servers->startRefServer({"--versions", "300,301", "--news", "after retry"});
-    QVERIFY(server.isValid());
-
+    const quint16 port = LocalServers::freeUdpPort();
     MessageBoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
     // While the box is open the server becomes reachable.
-    answerer.setOnBox([&server](const MessageBoxAnswerer::Box &) {
-        UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
+    bool started = false;
+    answerer.setOnBox([this, port, &started](const MessageBoxAnswerer::Box &) {
+        started = m_servers->startRefServer({"--versions", "300,301", "--news", "after retry"}, port)
+                      .isValid();
     });
     Configuration configuration;
-    QString news;
-    const Pair result = configuration.getLatestClientVersion(BetaChannel, news);
+    UpdateChecker checker(configuration, {QStringLiteral("127.0.0.1"), port});
+    QVERIFY(settled(checker));
+    QVERIFY(started);
     QCOMPARE(answerer.boxes.size(), 1);
-    QCOMPARE(result, Pair("301", QString()));
-    QCOMPARE(news, QStringLiteral("after retry"));
+    QCOMPARE(checker.getClientVersionByChannel(BetaChannel), Pair("301", QString()));
+    QCOMPARE(checker.m_news, QStringLiteral("after retry"));
 }
 
 void tst_UpdateChecker::retryDropsVersionsOfFailedAttempt()
 {
     // The first server sends its version list but no news, so the attempt
     // fails after the list was read; the retried exchange must not keep it.
-    QVERIFY(useServer({"--versions", "1,2,3", "--no-news"}));
-    const LocalServers::RefServer second
-        = m_servers->startRefServer({"--versions", "7,8,9", "--news", "second"});
-    QVERIFY(second.isValid());
+    const LocalServers::RefServer first
+        = m_servers->startRefServer({"--versions", "1,2,3", "--no-news"});
+    QVERIFY(first.isValid());
 
     MessageBoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
-    answerer.setOnBox([&second](const MessageBoxAnswerer::Box &) {
-        UpdateChecker::setServer(QStringLiteral("127.0.0.1"), second.versionPort);
+    // While the box is open a second server takes the first one's port.
+    bool started = false;
+    answerer.setOnBox([this, &first, &started](const MessageBoxAnswerer::Box &) {
+        first.process->kill();
+        first.process->waitForFinished();
+        started = m_servers->startRefServer({"--versions", "7,8,9", "--news", "second"},
+                                            first.versionPort)
+                      .isValid();
     });
     Configuration configuration;
-    QString news;
-    QCOMPARE(configuration.getLatestClientVersion(BetaChannel, news), Pair("8", QString()));
-    QCOMPARE(news, QStringLiteral("second"));
+    UpdateChecker checker(configuration, {QStringLiteral("127.0.0.1"), first.versionPort});
+    QVERIFY(settled(checker));
+    QVERIFY(started);
+    QCOMPARE(checker.getClientVersionByChannel(BetaChannel), Pair("8", QString()));
+    QCOMPARE(checker.m_news, QStringLiteral("second"));
     QCOMPARE(answerer.boxes.size(), 1);
 }
 
@@ -347,7 +387,7 @@ void tst_UpdateChecker::silentServerBringsBoxAfterFiveSeconds()
     MessageBoxAnswerer answerer({QMessageBox::Abort});
     Configuration configuration;
     QSignalSpy fatal(&configuration, &Configuration::fatalError);
-    QVERIFY(!configuration.parseCommandLineOptions({"update"}));
+    QVERIFY(!parseAndAsk(configuration, {"update"}));
     QCOMPARE(fatal.count(), 0); // abandoning the query ends silently
     QCOMPARE(answerer.boxes.size(), 1);
     QVERIFY2(answerer.boxes.at(0).shownAfterMs >= 4900,
@@ -360,8 +400,9 @@ void tst_UpdateChecker::retryWaitsAnotherFiveSeconds()
     QVERIFY(useServer({"--silent"}));
     MessageBoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
     Configuration configuration;
-    QString news;
-    QVERIFY(configuration.getLatestClientVersion(StableChannel, news).first.isEmpty());
+    UpdateChecker checker(configuration, m_server);
+    QVERIFY(!settled(checker));
+    QVERIFY(checker.getClientVersionByChannel(StableChannel).first.isEmpty());
     QCOMPARE(answerer.boxes.size(), 2);
     const qint64 gap = answerer.boxes.at(1).shownAfterMs - answerer.boxes.at(0).shownAfterMs;
     QVERIFY2(gap >= 4900 && gap < 8000, qPrintable(QString::number(gap)));
@@ -374,9 +415,9 @@ void tst_UpdateChecker::replyFromOtherPortIsIgnored()
     QVERIFY(useServer({"--versions", "666#Planted", "--answer-from-other-port"}));
     MessageBoxAnswerer answerer({QMessageBox::Abort});
     Configuration configuration;
-    QString news;
-    const Pair result = configuration.getLatestClientVersion(StableChannel, news);
-    QVERIFY(result.first.isEmpty());
+    UpdateChecker checker(configuration, m_server);
+    QVERIFY(!settled(checker));
+    QVERIFY(checker.getClientVersionByChannel(StableChannel).first.isEmpty());
     QCOMPARE(answerer.boxes.size(), 1);
     QVERIFY(answerer.boxes.at(0).shownAfterMs >= 4900);
 }

@@ -1,7 +1,6 @@
 #include "scopedapproot.h"
 
 #include "app/configuration.h"
-#include "app/updatechecker.h"
 #include "update/updateengine.h"
 
 #include <QCoreApplication>
@@ -55,7 +54,6 @@ ScopedAppRoot::~ScopedAppRoot()
     // Jobs still on the pool may write into the root or TMPDIR.
     QThreadPool::globalInstance()->waitForDone();
     m_bannerRedirect.reset();
-    UpdateChecker::setServer(QString(), 0);
     if (m_hadTmpDir)
         qputenv("TMPDIR", m_savedTmpDir);
     else

@@ -11,8 +11,8 @@ class QObject;
 // One test's installation: a temporary application root and a private system
 // temporary directory (TMPDIR), side by side in one temporary work directory.
 // Destruction waits for the global thread pool, then puts back every global
-// that tests set: the application root, TMPDIR and the update server
-// override; the directories go last.
+// that tests set: the application root and TMPDIR; the directories go
+// last.
 class ScopedAppRoot
 {
 public:

@@ -84,10 +84,14 @@ void tst_RefServer::fixedPortsServeTheUpdater()
     QCOMPARE(server.bannerPort, quint16(2009));
 
     // A host name, resolved like the production one.
-    UpdateChecker::setServer(QStringLiteral("localhost"), 17384);
     MessageBoxAnswerer answerer({QMessageBox::Abort});
     Configuration configuration;
-    QVERIFY(configuration.parseCommandLineOptions({"update"}));
+    QCOMPARE(configuration.parseCommandLineOptions({"update"}), Configuration::NeedsUpdateServer);
+    UpdateChecker checker(configuration, {QStringLiteral("localhost"), 17384});
+    QSignalSpy done(&checker, &UpdateChecker::done);
+    checker.checkUpdate();
+    QVERIFY(done.wait(15000));
+    QCOMPARE(done.at(0).at(0).toBool(), true);
     QCOMPARE(configuration.m_clientVersion, 900);
     QCOMPARE(configuration.m_clientVersionName, QStringLiteral("Nine"));
     QCOMPARE(configuration.m_newsText, QStringLiteral("fixed"));

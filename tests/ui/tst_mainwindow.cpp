@@ -5,7 +5,6 @@
 #include "app/configuration.h"
 #include "app/singleinstancechecker.h"
 #include "app/startup.h"
-#include "app/updatechecker.h"
 #include "localservers.h"
 #include "messageboxanswerer.h"
 #include "scopedapproot.h"
@@ -55,6 +54,7 @@ private slots:
     void versionLabel_data();
     void versionLabel();
     void unattendedDisablesStartButton();
+    void buttonsWaitForServerVersion();
     void transferFiguresInKilobytes_data();
     void transferFiguresInKilobytes();
     void progressBarInThousandths();
@@ -252,6 +252,22 @@ void tst_MainWindow::unattendedDisablesStartButton()
     TestableMainWindow window(*m_configuration);
     window.setUIToConfigSpecs();
     QVERIFY(!child<QPushButton>(window, "startButton")->isEnabled());
+}
+
+// While the update server is asked the version is still 0: neither an update
+// nor its change log can be had for it.
+void tst_MainWindow::buttonsWaitForServerVersion()
+{
+    TestableMainWindow window(*m_configuration);
+    window.showAskingUpdateServer();
+    QCOMPARE(child<QLabel>(window, "versionLabel")->text(),
+             QStringLiteral("Asking the update server for the current version..."));
+    for (const char *name : {"startButton", "changelogButton"}) {
+        QVERIFY2(!child<QPushButton>(window, name)->isEnabled(), name);
+        window.setUIToConfigSpecs();
+        QVERIFY2(child<QPushButton>(window, name)->isEnabled(), name);
+        window.showAskingUpdateServer();
+    }
 }
 
 void tst_MainWindow::transferFiguresInKilobytes_data()
@@ -771,13 +787,12 @@ void tst_MainWindow::unattendedLinesGoToStandardError()
     // bad version, a silent update server, no mirror list, a failed run), not
     // at the watchdog's 99. Without a mirror list, the update that starts by
     // itself two seconds after start-up ends in the fatal error.
-    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), m_silentPort);
     QTimer watchdog;
     watchdog.setSingleShot(true);
     connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
     const QStringList given {"update", "--nouser", "client_linux_amd64", "3170"};
     QList<int> codes {Startup::run({"update", "--nouser", "client_linux_amd64", "abc"}),
-                      Startup::run({"update", "--nouser"})};
+                      Startup::run({"update", "--nouser"}, {"127.0.0.1", m_silentPort})};
     QElapsedTimer clock;
     clock.start();
     watchdog.start(10000);

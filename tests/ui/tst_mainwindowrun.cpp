@@ -4,7 +4,6 @@
 
 #include "app/configuration.h"
 #include "app/startup.h"
-#include "app/updatechecker.h"
 #include "cancelonmessage.h"
 #include "localservers.h"
 #include "messageboxanswerer.h"
@@ -308,7 +307,6 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode()
         {QStringLiteral("--versions"), QStringLiteral("2#2.0,2#2.0,2#2.0"),
          QStringLiteral("--news"), QStringLiteral("<b>Morvane 2.0</b> is out")});
     QVERIFY(server.isValid());
-    UpdateChecker::setServer(QStringLiteral("127.0.0.1"), server.versionPort);
 
     MessageBoxAnswerer answerer({QMessageBox::Ok});
     // Unattended, the run's boxes are not shown. Whatever the run still does
@@ -346,7 +344,9 @@ void tst_MainWindowRun::unattendedRunEndsWithItsCode()
     connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
     watchdog.start(60000);
 
-    QCOMPARE(Startup::run({QStringLiteral("update"), QStringLiteral("--nouser")}), code);
+    QCOMPARE(Startup::run({QStringLiteral("update"), QStringLiteral("--nouser")},
+                          {QStringLiteral("127.0.0.1"), server.versionPort}),
+             code);
     QVERIFY(answerer.boxes.isEmpty());
     if (code != 0) {
         QCOMPARE(installation(), clientSnapshot(oldVersion));
