@@ -1,6 +1,6 @@
 #include "app/singleinstancechecker.h"
 
-#include "fileops/uniquefd.h"
+#include "sys/uniquefd.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "digest/digestservice.h"
 
 #include "digest/md5lanes.h"
-#include "fileops/regularfile.h"
+#include "sys/regularfile.h"
 
 #include <QFile>
 #include <QMetaObject>

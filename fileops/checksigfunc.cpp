@@ -2,9 +2,9 @@
 
 #include "digest/filedigestcache.h"
 #include "fileops/publickey.h"
-#include "fileops/regularfile.h"
 #include "fileops/tomcryptutil.h"
 #include "formats/productini.h"
+#include "sys/regularfile.h"
 
 #include <QCryptographicHash>
 #include <QFile>

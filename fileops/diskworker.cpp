@@ -1,8 +1,8 @@
 #include "fileops/diskworker.h"
 
-#include "fileops/regularfile.h"
 #include "fileops/syncedfiles.h"
-#include "fileops/uniquefd.h"
+#include "sys/regularfile.h"
+#include "sys/uniquefd.h"
 
 #include <QFile>
 

@@ -1,9 +1,9 @@
 #include "fileops/filecopyfunc.h"
 
 #include "fileops/fileophook.h"
-#include "fileops/regularfile.h"
-#include "fileops/uniquefd.h"
 #include "fileops/wholefile.h"
+#include "sys/regularfile.h"
+#include "sys/uniquefd.h"
 
 #include <QFile>
 

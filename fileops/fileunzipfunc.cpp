@@ -2,8 +2,8 @@
 
 #include "fileops/fileophook.h"
 #include "fileops/gzfile.h"
-#include "fileops/regularfile.h"
 #include "fileops/wholefile.h"
+#include "sys/regularfile.h"
 
 #include <QFile>
 

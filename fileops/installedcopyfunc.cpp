@@ -3,9 +3,9 @@
 #include "digest/filedigestcache.h"
 #include "digest/md5.h"
 #include "fileops/fileophook.h"
-#include "fileops/regularfile.h"
-#include "fileops/uniquefd.h"
 #include "fileops/wholefile.h"
+#include "sys/regularfile.h"
+#include "sys/uniquefd.h"
 
 #include <QByteArray>
 #include <QFile>

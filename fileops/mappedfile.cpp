@@ -1,7 +1,7 @@
 #include "fileops/mappedfile.h"
 
 #include "fileops/fileophook.h"
-#include "fileops/regularfile.h"
+#include "sys/regularfile.h"
 
 #include <QFile>
 

@@ -1,9 +1,9 @@
 #include "fileops/wholefile.h"
 
 #include "fileops/fileophook.h"
-#include "tasks/foldersync.h"
-#include "fileops/regularfile.h"
 #include "fileops/syncedfiles.h"
+#include "sys/regularfile.h"
+#include "tasks/foldersync.h"
 
 #include <QFile>
 #include <QFileInfo>

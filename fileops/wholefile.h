@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fileops/uniquefd.h"
+#include "sys/uniquefd.h"
 
 #include <QByteArray>
 #include <QString>

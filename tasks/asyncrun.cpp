@@ -2,8 +2,8 @@
 
 #include "tasks/asyncfunc.h"
 
-ASyncRun::ASyncRun(ASyncFunc *func)
-    : func(func)
+ASyncRun::ASyncRun(std::unique_ptr<ASyncFunc> func)
+    : m_func(std::move(func))
 { }
 
 ASyncRun::~ASyncRun()
@@ -11,11 +11,12 @@ ASyncRun::~ASyncRun()
     // Deleting it on this pool thread is safe: it has no parent, nothing else
     // holds it, and no event is ever posted to it; the events it posted go
     // to the task and carry copies of their arguments.
-    delete func;
+    m_func.reset();
+    m_ended.set_value();
 }
 
 void ASyncRun::run()
 {
-    if (func)
-        func->execute();
+    if (m_func)
+        m_func->execute();
 }

@@ -12,9 +12,12 @@ ASyncTaskSpecification::ASyncTaskSpecification(QObject *parent, double parentPro
 
 void ASyncTaskSpecification::execute()
 {
-    ASyncFunc *func = createFunction();
-    connectDefaultSignals(func);
-    QThreadPool::globalInstance()->start(new ASyncRun(func), 0);
+    std::unique_ptr<ASyncFunc> func(createFunction());
+    connectDefaultSignals(func.get());
+    auto job = std::make_unique<ASyncRun>(std::move(func));
+    m_job = job->ended();
+    // The pool deletes the job when it has run.
+    QThreadPool::globalInstance()->start(job.release(), 0);
     // The result can only arrive later, through the event loop.
     state = Running;
 }
@@ -49,9 +52,15 @@ void ASyncTaskSpecification::runDone(bool ok)
         errorCancel();
 }
 
+void ASyncTaskSpecification::waitForJob()
+{
+    if (m_job.valid())
+        m_job.get();
+}
+
 void ASyncTaskSpecification::reset()
 {
-    QThreadPool::globalInstance()->waitForDone();
+    waitForJob();
     // The old work object has ended, but its reports may still wait in the
     // event queue. Were they delivered after a new execute(), the old result
     // would end the new run.

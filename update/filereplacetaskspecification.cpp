@@ -7,12 +7,12 @@
 #include "fileops/fileophook.h"
 #include "fileops/filerenametaskspecification.h"
 #include "fileops/fileunziptaskspecification.h"
+#include "tasks/asynctaskspecification.h"
 #include "tasks/slowfileoptaskspecification.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QThreadPool>
 
 const QStringList FileReplaceTaskSpecification::executableFiles
     = {QStringLiteral("update"), QStringLiteral("mrvclient_runscript.sh"),
@@ -202,7 +202,10 @@ void FileReplaceTaskSpecification::clearSubTasksAndSettle()
     // an unpack that has produced its file records it in the journal as its
     // result is delivered. A result still on its way would otherwise leave a
     // file behind that no rollback knows of.
-    QThreadPool::globalInstance()->waitForDone();
+    for (TaskSpecification *task : tasks) {
+        if (auto *work = qobject_cast<ASyncTaskSpecification *>(task))
+            work->waitForJob();
+    }
     for (TaskSpecification *task : tasks)
         QCoreApplication::sendPostedEvents(task, QEvent::MetaCall);
 }

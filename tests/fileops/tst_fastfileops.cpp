@@ -1,10 +1,10 @@
 #include "fileops/dircreatetaskspecification.h"
 #include "fileops/diskworker.h"
 #include "fileops/filedeletetaskspecification.h"
-#include "fileops/syncedfiles.h"
 #include "fileops/filerenametaskspecification.h"
-#include "fileops/regularfile.h"
+#include "fileops/syncedfiles.h"
 #include "fileopstestutil.h"
+#include "sys/regularfile.h"
 #include "tasklog.h"
 
 #include <QTemporaryDir>

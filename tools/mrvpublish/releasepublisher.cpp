@@ -5,10 +5,10 @@
 
 #include "fileops/gzfile.h"
 #include "fileops/tomcryptutil.h"
-#include "fileops/uniquefd.h"
 #include "formats/fileline.h"
 #include "formats/patchlistline.h"
 #include "formats/productini.h"
+#include "sys/uniquefd.h"
 
 #include <QCryptographicHash>
 #include <QDir>

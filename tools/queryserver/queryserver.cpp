@@ -33,23 +33,22 @@ quint64 monotonicMs()
     return quint64(now.tv_sec) * 1000 + quint64(now.tv_nsec) / 1000000;
 }
 
-int boundSocket(quint32 address, quint16 port, quint16 *boundPort, QString *errorText)
+UniqueFd boundSocket(quint32 address, quint16 port, quint16 *boundPort, QString *errorText)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd < 0) {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
+    if (!fd.isValid()) {
         *errorText = QString::fromLocal8Bit(std::strerror(errno));
-        return -1;
+        return fd;
     }
     sockaddr_in local {};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(address);
     local.sin_port = htons(port);
     socklen_t length = sizeof local;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0
-        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
+    if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0
+        || ::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&local), &length) != 0) {
         *errorText = QString::fromLocal8Bit(std::strerror(errno));
-        ::close(fd);
-        return -1;
+        return UniqueFd();
     }
     *boundPort = ntohs(local.sin_port);
     return fd;
@@ -61,13 +60,7 @@ QueryServer::QueryServer(QObject *parent)
     : QObject(parent)
 { }
 
-QueryServer::~QueryServer()
-{
-    for (int fd : {m_versionFd, m_bannerFd, m_otherFd}) {
-        if (fd >= 0)
-            ::close(fd);
-    }
-}
+QueryServer::~QueryServer() = default;
 
 bool QueryServer::isIPv4Address(const QString &text, quint32 *address)
 {
@@ -97,23 +90,23 @@ bool QueryServer::start(const QString &address, quint16 versionPort, quint16 ban
     m_address = ntohl(parsed.s_addr);
     QString reason;
     m_versionFd = boundSocket(m_address, versionPort, &m_versionPort, &reason);
-    if (m_versionFd < 0) {
+    if (!m_versionFd.isValid()) {
         *errorText = QStringLiteral("cannot bind version port %1 on %2: %3")
                          .arg(versionPort)
                          .arg(address, reason);
         return false;
     }
     m_bannerFd = boundSocket(m_address, bannerPort, &m_bannerPort, &reason);
-    if (m_bannerFd < 0) {
+    if (!m_bannerFd.isValid()) {
         *errorText = QStringLiteral("cannot bind banner port %1 on %2: %3")
                          .arg(bannerPort)
                          .arg(address, reason);
         return false;
     }
-    m_versionNotifier = new QSocketNotifier(m_versionFd, QSocketNotifier::Read, this);
+    m_versionNotifier = new QSocketNotifier(m_versionFd.get(), QSocketNotifier::Read, this);
     connect(m_versionNotifier, &QSocketNotifier::activated, this,
             [this] { onReadable(Port::Version); });
-    m_bannerNotifier = new QSocketNotifier(m_bannerFd, QSocketNotifier::Read, this);
+    m_bannerNotifier = new QSocketNotifier(m_bannerFd.get(), QSocketNotifier::Read, this);
     connect(m_bannerNotifier, &QSocketNotifier::activated, this,
             [this] { onReadable(Port::Banner); });
     return true;
@@ -123,7 +116,7 @@ bool QueryServer::setReplyFromOtherPort(QString *errorText)
 {
     quint16 port = 0;
     m_otherFd = boundSocket(m_address, 0, &port, errorText);
-    return m_otherFd >= 0;
+    return m_otherFd.isValid();
 }
 
 void QueryServer::setLimits(bool enabled, const SourceLimiter::Settings &settings)
@@ -168,8 +161,8 @@ bool QueryServer::mayReceiveReplies(quint32 address, quint16 port) const
 
 void QueryServer::onReadable(Port port)
 {
-    const int fd = port == Port::Version ? m_versionFd : m_bannerFd;
-    const int replyFd = m_otherFd >= 0 ? m_otherFd : fd;
+    const int fd = port == Port::Version ? m_versionFd.get() : m_bannerFd.get();
+    const int replyFd = m_otherFd.isValid() ? m_otherFd.get() : fd;
     char requests[Batch][RequestBuffer];
     sockaddr_in senders[Batch];
     iovec requestParts[Batch];

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sourcelimiter.h"
+#include "sys/uniquefd.h"
 #include "versionrollout.h"
 
 #include <QByteArray>
@@ -82,9 +83,9 @@ private:
     enum class Reply : quint8 { Other, VersionList, RolledOut };
     void sendReplies(int fd, mmsghdr *replies, const Reply *kinds, int count);
 
-    int m_versionFd = -1;
-    int m_bannerFd = -1;
-    int m_otherFd = -1;
+    UniqueFd m_versionFd;
+    UniqueFd m_bannerFd;
+    UniqueFd m_otherFd;
     quint32 m_address = 0;
     quint16 m_versionPort = 0;
     quint16 m_bannerPort = 0;

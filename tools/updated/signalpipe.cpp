@@ -9,6 +9,7 @@
 
 namespace {
 
+// The write end of the pipe, for the handler; the SignalPipe owns it.
 int writeFd = -1;
 
 void handler(int signalNumber)
@@ -29,9 +30,10 @@ SignalPipe::SignalPipe(const QList<int> &signalNumbers, QObject *parent)
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
         return;
-    m_readFd = fds[0];
-    writeFd = fds[1];
-    m_notifier = new QSocketNotifier(m_readFd, QSocketNotifier::Read, this);
+    m_readFd.reset(fds[0]);
+    m_writeFd.reset(fds[1]);
+    writeFd = m_writeFd.get();
+    m_notifier = new QSocketNotifier(m_readFd.get(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SignalPipe::onReadable);
 
     struct sigaction action = {};
@@ -45,21 +47,19 @@ SignalPipe::SignalPipe(const QList<int> &signalNumbers, QObject *parent)
 
 SignalPipe::~SignalPipe()
 {
-    if (m_readFd < 0)
+    if (!m_readFd.isValid())
         return;
     for (const int signalNumber : std::as_const(m_signalNumbers))
         ::signal(signalNumber, SIG_DFL);
-    const int fd = writeFd;
+    // The handler writes nowhere from now on; the pipe closes with its owners.
     writeFd = -1;
-    ::close(fd);
-    ::close(m_readFd);
 }
 
 void SignalPipe::onReadable()
 {
     unsigned char bytes[64];
     ssize_t count;
-    while ((count = ::read(m_readFd, bytes, sizeof bytes)) > 0) {
+    while ((count = ::read(m_readFd.get(), bytes, sizeof bytes)) > 0) {
         for (ssize_t i = 0; i < count; ++i)
             emit received(bytes[i]);
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sys/uniquefd.h"
+
 #include <QList>
 #include <QObject>
 
@@ -25,7 +27,8 @@ private:
     void onReadable();
 
     QList<int> m_signalNumbers;
-    int m_readFd = -1;
+    UniqueFd m_readFd;
+    UniqueFd m_writeFd;
     QSocketNotifier *m_notifier = nullptr;
     bool m_valid = false;
 };

@@ -1,4 +1,4 @@
-#include "fileops/regularfile.h"
+#include "sys/regularfile.h"
 
 #include <QFile>
 
