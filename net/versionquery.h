@@ -29,7 +29,7 @@ public:
     {
         QString host = BANNER_SERVER;
         quint16 port = UpdateServerQuery::VersionPort;
-        int replyTimeoutMs = 5000;
+        int replyTimeoutMs = UpdateServerQuery::ReplyTimeoutMs;
     };
 
     explicit VersionQuery(const Server &server, QObject *parent = nullptr);
