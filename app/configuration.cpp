@@ -1,6 +1,6 @@
 #include "app/configuration.h"
 
-#include "fileops/uniquefd.h"
+#include "sys/uniquefd.h"
 #include "formats/productini.h"
 #include "update/replacementjournal.h"
 #include "update/updateinidata.h"

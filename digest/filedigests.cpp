@@ -4,7 +4,7 @@
 #include "digest/filedigestcache.h"
 #include "digest/md5.h"
 #include "digest/md5lanes.h"
-#include "fileops/regularfile.h"
+#include "sys/regularfile.h"
 
 #include <QFile>
 

@@ -25,9 +25,6 @@ set(allowed
     # The version query asks the player with a timed box when the update
     # server does not answer.
     "app/updatechecker.cpp ui/timedmessagebox.h"
-    # The digests of installed files include RegularFile by the name it had
-    # before it moved to sys/.
-    "digest/filedigests.cpp fileops/regularfile.h"
 )
 
 function(rank folder out)

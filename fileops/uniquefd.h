@@ -1,5 +1,0 @@
-#pragma once
-
-// UniqueFd lives in sys/ now, below every folder; this name stays for the
-// sources that still include it from here.
-#include "sys/uniquefd.h"
