@@ -359,22 +359,24 @@ void tst_IniDownloadTaskSpecification::userCancelDuringFailingCheckIsNotRetriedA
     IniDownloadTaskSpecification *task = makeTask();
 
     QThreadPool *pool = QThreadPool::globalInstance();
-    QSemaphore release;
-    QSemaphore blocked;
+    // Owned by the blocking jobs too: a job just woken may still be inside
+    // acquire() when this function has returned.
+    const auto release = std::make_shared<QSemaphore>();
+    const auto blocked = std::make_shared<QSemaphore>();
     const int threads = pool->maxThreadCount();
     for (int i = 0; i < threads; ++i)
-        pool->start([&] {
-            blocked.release();
-            release.acquire();
+        pool->start([release, blocked] {
+            blocked->release();
+            release->acquire();
         });
-    QVERIFY(blocked.tryAcquire(threads, 10000));
+    QVERIFY(blocked->tryAcquire(threads, 10000));
 
     task->execute();
     auto *check = qobject_cast<CheckSignatureTaskSpecification *>(task->subTasks.last());
     QVERIFY(check);
     QVERIFY(QTest::qWaitFor([&] { return check->state == Running; }, 10000));
     task->userCanceled();
-    release.release(threads);
+    release->release(threads);
     QVERIFY(waitForEnd(task));
 
     QCOMPARE(task->state, UserCanceled);
