@@ -60,6 +60,22 @@ struct KeyEntry
 // The outcome of the MD5 comparisons of one file key.
 enum FileState : int { Pending, Current, AlreadyDownloaded, AlreadyPatched, Needed };
 
+// Whether raw (16 bytes) is the digest that hex names, in either case; read
+// without making a string for each of many thousand files.
+bool sameSum(const QByteArray &raw, const QString &hex)
+{
+    static const char digits[] = "0123456789abcdef";
+    if (raw.size() != 16 || hex.size() != 32)
+        return false;
+    for (int i = 0; i < 16; ++i) {
+        const uchar byte = uchar(raw.at(i));
+        if (hex.at(2 * i).toLower() != QLatin1Char(digits[byte >> 4])
+            || hex.at(2 * i + 1).toLower() != QLatin1Char(digits[byte & 15]))
+            return false;
+    }
+    return true;
+}
+
 // Control characters as \xNN, so that a hostile name cannot shape the log.
 QString escapedName(const QString &name)
 {
@@ -109,24 +125,26 @@ public:
             std::memcpy(kept.md5, installed.constData(), sizeof(kept.md5));
         if (entry.kind != KeyEntry::File)
             return Pending;
-        if (kept.known
-            && QString::fromLatin1(installed.toHex())
-                    .compare(expectedMd5(entry), Qt::CaseInsensitive)
-                == 0) {
+        if (sameSum(installed, expectedMd5(entry)))
             return Current;
-        }
         if (downloaded.isEmpty())
             return Needed;
-        const QString downloadedMd5 = QString::fromLatin1(downloaded.toHex());
-        if (downloadedMd5.compare(entry.line.md5, Qt::CaseInsensitive) == 0)
+        if (sameSum(downloaded, entry.line.md5))
             return AlreadyDownloaded;
         // A patch leaves a compressed key's file unpacked under the key. Its
         // signed sum is the one to compare with, so that what an interrupted
         // run made is installed by the next run, whatever that run knows.
-        if (entry.unpacked() && !entry.line.unpackedMd5.isEmpty()
-            && downloadedMd5.compare(entry.line.unpackedMd5, Qt::CaseInsensitive) == 0)
+        if (entry.unpacked() && sameSum(downloaded, entry.line.unpackedMd5))
             return AlreadyPatched;
         return Needed;
+    }
+
+    // The installed copy's raw digest as found (empty: none), once
+    // waitFor(index) returned.
+    QByteArray installedDigest(size_t index) const
+    {
+        const Digest &kept = m_installedMd5[index];
+        return kept.known ? QByteArray(kept.md5, sizeof(kept.md5)) : QByteArray();
     }
 
     // The installed copy's MD5 sum as found (lower case; empty: none), once
@@ -360,7 +378,7 @@ bool MakeDownloadReplaceListFunc::run()
             switch (comparisons.waitFor(i, &identity)) {
             case Current:
                 record.verified(m_appRoot + QLatin1Char('/') + entry.installedPath(),
-                                identity, comparisons.installedMd5(i));
+                                identity, comparisons.installedDigest(i));
                 break;
             case AlreadyDownloaded:
                 lists.replaces.append(entry.replace());

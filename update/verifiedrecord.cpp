@@ -28,12 +28,12 @@ VerifiedRecord::VerifiedRecord(const QString &appRoot, const QString &updaterPat
 }
 
 void VerifiedRecord::verified(const QString &path, const VerifiedDigests::Identity &identity,
-                              const QString &md5)
+                              const QByteArray &md5)
 {
     if (identity.inode == 0 || identity.changedNs > m_recentNs
         || identity.modifiedNs > m_recentNs)
         return;
-    m_new.add(QFile::encodeName(path), identity, QByteArray::fromHex(md5.toLatin1()));
+    m_new.add(QFile::encodeName(path), identity, md5);
 }
 
 bool VerifiedRecord::save(QString *error)

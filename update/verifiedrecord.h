@@ -20,10 +20,10 @@ public:
     // The record to take digests from; null when none is used.
     const VerifiedDigests *known() const { return m_used ? &m_loaded : nullptr; }
 
-    // The installed file at path has the digest md5 (hexadecimal), as read
-    // (or found unchanged) when it had identity.
+    // The installed file at path has the raw digest md5, as read (or found
+    // unchanged) when it had identity.
     void verified(const QString &path, const VerifiedDigests::Identity &identity,
-                  const QString &md5);
+                  const QByteArray &md5);
     // Writes the new record if it differs from the one loaded.
     bool save(QString *error);
 
