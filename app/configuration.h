@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/updatechannel.h"
+#include "formats/updatechannel.h"
 
 #include <QObject>
 #include <QPair>

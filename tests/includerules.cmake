@@ -15,16 +15,12 @@ set(order sys formats tasks digest net fileops update ui app)
 
 # "<file> <included header>": includes against the order, allowed.
 set(allowed
-    # The steps and the window read the configuration, its channel and the
+    # The steps and the window read the configuration and the
     # single-instance guard; the window starts the client.
     "update/* app/configuration.h"
-    "update/* app/updatechannel.h"
     "ui/* app/configuration.h"
     "ui/mainwindow.cpp app/processtools.h"
     "ui/mainwindow.cpp app/singleinstancechecker.h"
-    # The version query asks the player with a timed box when the update
-    # server does not answer.
-    "app/updatechecker.cpp ui/timedmessagebox.h"
 )
 
 function(rank folder out)

@@ -1,7 +1,7 @@
 #include "update/updateengine.h"
 
 #include "app/configuration.h"
-#include "app/updatechannel.h"
+#include "formats/updatechannel.h"
 #include "fileops/tomcryptutil.h"
 #include "net/networkaccessmanager.h"
 #include "net/urltext.h"
