@@ -254,10 +254,14 @@ void VerifiedDigests::add(const QByteArray &path, const Identity &identity,
     std::memcpy(entry.md5, md5.constData(), 16);
     m_paths.append(path);
     m_entries.push_back(entry);
+    m_sorted = false;
 }
 
 void VerifiedDigests::sortEntries()
 {
+    if (m_sorted)
+        return;
+    m_sorted = true;
     std::stable_sort(m_entries.begin(), m_entries.end(), [this](const Entry &a, const Entry &b) {
         return pathOf(a) < pathOf(b);
     });

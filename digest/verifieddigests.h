@@ -51,8 +51,10 @@ public:
     // not used: every file is read again now and then.
     static constexpr qint64 maxAgeSeconds = 30 * 24 * 3600;
     // At most this many files, and this many bytes in the record.
-    static constexpr qint64 maxEntries = 4 * 1000 * 1000;
-    static constexpr qint64 maxRecordSize = 512 * 1024 * 1024;
+    // A record of 100,000 files takes about 10 MB; these leave room for many
+    // times that without letting a planted record take the memory.
+    static constexpr qint64 maxEntries = 1000 * 1000;
+    static constexpr qint64 maxRecordSize = 128 * 1024 * 1024;
 
     // Reads the record at path. False when there is none (problem empty) or
     // when it is not used (problem says why, for the log). now is the time in
@@ -95,4 +97,6 @@ private:
     QByteArray m_paths; // every path, one after another
     std::vector<Entry> m_entries; // sorted by path once loaded or saved
     qint64 m_verifiedSince = 0;
+    // The entries are sorted and without repeats (a loaded record is).
+    bool m_sorted = true;
 };

@@ -23,12 +23,7 @@ class Banner : public QObject
 public:
     // The server asked and how long each request waits for its reply; by
     // default the update server.
-    struct Server
-    {
-        QString host = BANNER_SERVER;
-        quint16 port = UpdateServerQuery::BannerPort;
-        int replyTimeoutMs = UpdateServerQuery::ReplyTimeoutMs;
-    };
+    using Server = UpdateServerAddress<UpdateServerQuery::BannerPort>;
 
     explicit Banner(const Server &server, QObject *parent = nullptr);
 

@@ -86,6 +86,8 @@ public:
     // transfer (a part that an earlier run left, or an earlier transfer of
     // this one), rather than fetched in one piece.
     bool resumed() const { return m_resumeFrom > 0; }
+    // The bytes of the file fetched so far, as the transfer figures count them.
+    qint64 bytesDone() const { return m_resumeFrom + m_bytesReceived; }
     // After success, for log lines: "mirror <name> at <url>" (the URL without
     // user info) of the mirror that delivered the file, with ", which
     // continued an earlier part" when it did not send all of it.

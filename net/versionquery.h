@@ -25,12 +25,7 @@ class VersionQuery : public QObject
     Q_OBJECT
 public:
     // The server asked, and how long each of its replies may take.
-    struct Server
-    {
-        QString host = BANNER_SERVER;
-        quint16 port = UpdateServerQuery::VersionPort;
-        int replyTimeoutMs = UpdateServerQuery::ReplyTimeoutMs;
-    };
+    using Server = UpdateServerAddress<UpdateServerQuery::VersionPort>;
 
     explicit VersionQuery(const Server &server, QObject *parent = nullptr);
     ~VersionQuery() override;

@@ -284,14 +284,9 @@ void DownloadFileTaskSpecification::subtasksDone()
 
 void DownloadFileTaskSpecification::keepFetchedBytes()
 {
-    if (!currentDownload)
-        return;
-    unsigned long long done = 0;
-    unsigned long long total = 0;
-    unsigned long long speed = 0;
-    bool downloading = false;
-    currentDownload->timeTick(done, total, speed, downloading);
-    m_droppedBytes += done;
+    // Read, not ticked: a tick would also count towards the transfer's time-outs.
+    if (currentDownload)
+        m_droppedBytes += quint64(currentDownload->bytesDone());
 }
 
 void DownloadFileTaskSpecification::fetchWholeFile()

@@ -76,19 +76,6 @@ bool sameSum(const QByteArray &raw, const QString &hex)
     return true;
 }
 
-// Control characters as \xNN, so that a hostile name cannot shape the log.
-QString escapedName(const QString &name)
-{
-    QString text;
-    for (const QChar c : name) {
-        if (c.category() == QChar::Other_Control)
-            text += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            text += c;
-    }
-    return text;
-}
-
 // Compares the installed copy of each file key, and where that differs the
 // copy in the session directory, with the key's sum, the caller taking the
 // results in key order; the installed files under [delete] are hashed too.
@@ -365,7 +352,7 @@ bool MakeDownloadReplaceListFunc::run()
             // The name is shown escaped: it is made of what the log must not carry.
             emit message(QStringLiteral("Error: product ini section %1 names the file %2, which is "
                                         "not valid UTF-8 or holds control characters")
-                             .arg(entry.section, escapedName(entry.unsafePath)));
+                             .arg(entry.section, ProductIni::escapedText(entry.unsafePath)));
             return false;
         case KeyEntry::Delete:
             comparisons.waitFor(i);
@@ -425,7 +412,7 @@ PatchListSpecification MakeDownloadReplaceListFunc::readPatchList(const QString 
     if (!ProductIni::readPatchListValue(value, &name, &md5, &size)) {
         emit message(QStringLiteral("Warning: product ini names the patch list \"%1\", which "
                                     "cannot be used; files are fetched whole")
-                         .arg(escapedName(value)));
+                         .arg(ProductIni::escapedText(value)));
         return PatchListSpecification();
     }
     return {name, md5, size, {}};
