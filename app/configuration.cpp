@@ -1,7 +1,8 @@
 #include "app/configuration.h"
 
-#include "sys/uniquefd.h"
+#include "formats/installationnames.h"
 #include "formats/productini.h"
+#include "sys/uniquefd.h"
 #include "update/replacementjournal.h"
 #include "update/updateinidata.h"
 
@@ -17,12 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-QString &appRootOverride()
-{
-    static QString path;
-    return path;
-}
 
 const QString installedSection = QStringLiteral("installed");
 const QStringList channelNames
@@ -44,74 +39,79 @@ Configuration::Configuration(QObject *parent)
 
 QString Configuration::getAppRootPath()
 {
-    if (!appRootOverride().isEmpty())
-        return appRootOverride();
-    return QCoreApplication::applicationDirPath();
+    return InstallationNames::appRoot();
 }
 
 void Configuration::setAppRootPath(const QString &path)
 {
-    QString root = path;
-    while (root.size() > 1 && root.endsWith(QLatin1Char('/')))
-        root.chop(1);
-    appRootOverride() = root;
+    InstallationNames::setAppRoot(path);
 }
 
 QString Configuration::getSettingsFilePath()
 {
-    return getAppRootPath() + QStringLiteral("/update.ini");
+    return InstallationNames::settingsFilePath(getAppRootPath());
 }
 
 QString Configuration::getMirrorsFilePath()
 {
-    return getAppRootPath() + QStringLiteral("/mirrors.ini");
+    return InstallationNames::mirrorsFilePath(getAppRootPath());
 }
 
 QString Configuration::getUpdateType()
 {
-    return QStringLiteral("client_linux_amd64");
+    return InstallationNames::updateType();
 }
 
 QString Configuration::getClientBinaryName()
 {
-    return QStringLiteral("mrvclient_runscript.sh");
+    return InstallationNames::clientBinaryName();
 }
 
 QStringList Configuration::getProtectedFileNames()
 {
-    return ProductIni::updaterFiles();
+    return InstallationNames::protectedFileNames();
 }
 
 const QString &Configuration::getSpecialFileRenamePrefix()
 {
-    static const QString prefix = QStringLiteral("_old_");
-    return prefix;
+    return InstallationNames::specialFileRenamePrefix();
 }
 
 QStringList Configuration::getSpecialFileNames()
 {
-    return {QStringLiteral("update"),
-            QStringLiteral("libQtCore.so.4"),
-            QStringLiteral("libQtGui.so.4"),
-            QStringLiteral("libQtNetwork.so.4"),
-            QStringLiteral("libqgif.so"),
-            QStringLiteral("libqjpeg.so"),
-            QStringLiteral("libqtaccessiblewidgets.so")};
+    return InstallationNames::specialFileNames();
 }
 
 QString Configuration::getTempDirPrefix()
 {
-    return QStringLiteral("morvane_temp_");
+    return InstallationNames::tempDirPrefix();
 }
 
 QString Configuration::getSessionMarkerName()
 {
-    return QStringLiteral(".morvane_session");
+    return InstallationNames::sessionMarkerName();
 }
 
 bool Configuration::isSpecialFileName(const QString &name) const
 {
-    return getSpecialFileNames().contains(name, Qt::CaseSensitive);
+    return InstallationNames::isSpecialFileName(name);
+}
+
+RunSettings Configuration::settings() const
+{
+    RunSettings settings;
+    settings.appRoot = getAppRootPath();
+    settings.updateChannel = m_updateChannel;
+    settings.clientType = m_clientType;
+    settings.clientVersion = m_clientVersion;
+    settings.clientVersionName = m_clientVersionName;
+    settings.newsText = m_newsText;
+    settings.unattended = isUnattended();
+    settings.noUserMode = m_noUserMode == 1;
+    settings.verifyAll = m_verifyAll;
+    settings.proxy = m_proxy;
+    settings.downloadConcurrency = m_downloadConcurrency;
+    return settings;
 }
 
 void Configuration::getProxyAndDownloadConcurrency()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "formats/updatechannel.h"
+#include "update/runsettings.h"
 
 #include <QObject>
 #include <QPair>
@@ -10,8 +11,9 @@
 // The settings of one run of the updater: channel, client type and version to
 // install, version name, news text, temporary directory, proxy and download
 // concurrency, read from update.ini, the command line and the update server.
-// One object exists; main() owns it, everyone else borrows it. A failure is
-// reported through fatalError() before the operation returns false.
+// One object exists; start-up owns it. The engine, the steps and the window
+// take the value settings() makes of it. A failure is reported through
+// fatalError() before the operation returns false.
 class Configuration : public QObject
 {
     Q_OBJECT
@@ -42,6 +44,11 @@ public:
 
     // True if the bare file name is one of the files the running updater keeps open.
     bool isSpecialFileName(const QString &name) const;
+
+    // The settings as they stand: complete once the command line and, where
+    // it left the version open, the update server's answer are settled. The
+    // session directory is left to the engine.
+    RunSettings settings() const;
 
     void getProxyAndDownloadConcurrency();
     void getUpdateChannel();
@@ -104,7 +111,7 @@ public:
     bool m_verifyAll = false;
     // Parallel downloads ("streams"); below 1 means the default.
     int m_downloadConcurrency = 0;
-    static constexpr int DefaultDownloadConcurrency = 6;
+    static constexpr int DefaultDownloadConcurrency = RunSettings::DefaultDownloadConcurrency;
 
 signals:
     void fatalError(QString errorMessage);

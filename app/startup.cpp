@@ -2,6 +2,7 @@
 
 #include "app/commandline.h"
 #include "app/configuration.h"
+#include "app/processtools.h"
 #include "app/singleinstancechecker.h"
 #include "app/updatechecker.h"
 #include "digest/digestservice.h"
@@ -112,6 +113,31 @@ void Startup::installTranslations(QTranslator &programTranslator, QTranslator &q
     QCoreApplication::installTranslator(&qtTranslator);
 }
 
+void Startup::connectEngine(UpdateEngine &engine, Configuration &configuration)
+{
+    UpdateEngine::Hooks hooks;
+    hooks.openSession = [&configuration](const QString &dir) {
+        return configuration.initalizeStart(dir) ? configuration.m_tempDir : QString();
+    };
+    hooks.recordInstalledVersion = [&configuration] {
+        configuration.recordInstalledVersion();
+    };
+    engine.setHooks(hooks);
+    QObject::connect(&configuration, &Configuration::message, &engine, &UpdateEngine::message);
+}
+
+void Startup::connectWindow(MainWindow &window, Configuration &configuration)
+{
+    connectEngine(*window.m_engine, configuration);
+    QObject::connect(&configuration, &Configuration::fatalError, &window,
+                     &MainWindow::onFatalConfigError);
+    auto *instanceChecker = new SingleInstanceChecker(&window);
+    QObject::connect(instanceChecker, &SingleInstanceChecker::otherInstanceActivate, &window,
+                     &MainWindow::onOtherInstanceActivate);
+    QObject::connect(&window, &MainWindow::startClientRequested, &window,
+                     &ProcessTools::startMrvClient);
+}
+
 int Startup::run(const QStringList &processArguments, const VersionQuery::Server &versionServer)
 {
     QStringList arguments = processArguments;
@@ -184,10 +210,15 @@ int Startup::run(const QStringList &processArguments, const VersionQuery::Server
     installTranslations(programTranslator, qtTranslator, QLocale::system().name());
 
     Configuration configuration;
+    configuration.m_verifyAll = verifyAll;
+    // The engine takes update.ini's proxy as it is made, for the banner.
+    configuration.getProxyAndDownloadConcurrency();
     // The window shows fatal errors of the configuration and the engine from
     // here on; one reported before the event loop runs is kept as its
     // pending exit code.
-    MainWindow window(configuration);
+    MainWindow window(configuration.settings());
+    window.setUnattended(unattended);
+    connectWindow(window, configuration);
     if (!unwritable.isEmpty()) {
         window.show();
         window.showUnwritableInstallation(unwritable);
@@ -199,7 +230,6 @@ int Startup::run(const QStringList &processArguments, const VersionQuery::Server
         window.appendToLog(line);
     if (recovered == ReplacementJournal::NotUndone && !unattended)
         window.onError(recovery.constLast());
-    configuration.m_verifyAll = verifyAll;
     const Configuration::ParseResult parsed = configuration.parseCommandLineOptions(arguments);
     if (parsed == Configuration::ParseFailed)
         return 1;
@@ -209,6 +239,7 @@ int Startup::run(const QStringList &processArguments, const VersionQuery::Server
     QTimer autoStart;
     // What follows once the version to install is settled.
     const auto settled = [&configuration, &window, &autoStart] {
+        window.setSettings(configuration.settings());
         if (!configuration.m_olderOffered.isEmpty()) {
             window.keepInstalledVersion(configuration.m_olderOffered);
         } else if (configuration.m_noUserMode == 1) {

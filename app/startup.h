@@ -5,16 +5,20 @@
 #include <QString>
 #include <QStringList>
 
+class Configuration;
+class MainWindow;
 class QTranslator;
+class UpdateEngine;
 
 // The start-up sequence of the updater below the application object. main()
 // makes the QApplication and calls run(); tests call run() in-process.
 // The one place that puts the subsystems together: the folders depend
-// downwards only (formats, tasks, digest, net, fileops, update, ui, app),
-// except that the steps and the window read the configuration, which in turn
-// asks the player through a dialog (tests/includerules.cmake lists each such
-// include); the configuration is lent to the engine and the window, and only
-// run() holds them all.
+// downwards only (sys, formats, tasks, digest, net, fileops, update, ui,
+// app). The configuration makes the settings value that the engine, its
+// steps and the window take; what they need back from app/ (the session
+// directory, the record of the installed version, the configuration's
+// errors, the single-instance guard, starting the client) is connected here,
+// and only run() holds them all.
 class Startup
 {
 public:
@@ -40,4 +44,15 @@ public:
     // open is asked of versionServer.
     static int run(const QStringList &arguments,
                    const VersionQuery::Server &versionServer = VersionQuery::Server());
+
+    // Lets an engine made from the configuration's settings call back into
+    // it: the session directory is opened (and a failure reported) by the
+    // configuration, which records the installed version after success; the
+    // configuration's messages reach the engine's log.
+    static void connectEngine(UpdateEngine &engine, Configuration &configuration);
+    // Connects the window and its engine to the configuration and the rest
+    // of app/: the configuration's fatal errors go to the window, the
+    // single-instance guard (a child of the window, listening from here on)
+    // brings it to the front, and the client is started when it asks.
+    static void connectWindow(MainWindow &window, Configuration &configuration);
 };

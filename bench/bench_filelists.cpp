@@ -46,7 +46,9 @@ int runChild(const QString &appRoot, const QString &tempDir)
     configuration.m_clientType = clientType;
     configuration.m_tempDir = tempDir;
     FileSpecifications lists;
-    MakeDownloadReplaceListTaskSpecification task(&configuration, lists, nullptr, 1.0);
+    RunSettings settings = configuration.settings();
+    settings.sessionDir = tempDir;
+    MakeDownloadReplaceListTaskSpecification task(settings, lists, nullptr, 1.0);
     QEventLoop loop;
     QObject::connect(&task, &TaskSpecification::finished, &loop, &QEventLoop::quit);
     QObject::connect(&task, &TaskSpecification::canceled, &loop, &QEventLoop::quit);

@@ -1,6 +1,7 @@
 #include "benchutil.h"
 
 #include "app/configuration.h"
+#include "app/startup.h"
 #include "update/updateengine.h"
 
 #include <QCoreApplication>
@@ -215,7 +216,9 @@ UpdateRun runUpdate(const QString &appRoot, const QString &systemTemp, const QSt
     Configuration configuration;
     configuration.m_clientType = clientType;
     configuration.m_clientVersion = version;
-    UpdateEngine engine(configuration, nullptr);
+    configuration.getProxyAndDownloadConcurrency();
+    UpdateEngine engine(configuration.settings(), nullptr);
+    Startup::connectEngine(engine, configuration);
     QEventLoop loop;
     QObject::connect(&engine, &UpdateEngine::updateFinished, &loop, [&] {
         run.finished = true;

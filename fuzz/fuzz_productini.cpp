@@ -59,7 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Fuzz::writeFile(iniPath, Fuzz::bytes(data, size));
 
     auto lists = std::make_shared<FileSpecifications>();
-    MakeDownloadReplaceListFunc func(s_configuration, lists);
+    RunSettings settings = s_configuration->settings();
+    settings.sessionDir = s_tempDir;
+    MakeDownloadReplaceListFunc func(settings, lists);
     const bool ok = func.run();
     QFile::remove(iniPath);
     if (!ok)

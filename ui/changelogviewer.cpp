@@ -1,10 +1,10 @@
 #include "ui/changelogviewer.h"
 
-#include "app/configuration.h"
+#include "formats/installationnames.h"
 #include "formats/productini.h"
-#include "net/random.h"
 #include "net/mirrors.h"
 #include "net/networkaccessmanager.h"
+#include "net/random.h"
 #include "ui/inerttextdocument.h"
 
 #include <QDialogButtonBox>
@@ -163,7 +163,7 @@ QString ChangeLogViewer::getRemoteUrl()
         return getRandomMirror();
     m_mirrorsLoaded = true;
 
-    const QString updateIni = Configuration::getSettingsFilePath();
+    const QString updateIni = InstallationNames::settingsFilePath(InstallationNames::appRoot());
     if (QFile::exists(updateIni)) {
         QSettings settings(updateIni, QSettings::IniFormat);
         const QString alpha = settings.value(QStringLiteral("Channel/alpha")).toString();
@@ -172,7 +172,7 @@ QString ChangeLogViewer::getRemoteUrl()
             return alpha;
     }
 
-    const QString mirrorsIni = Configuration::getMirrorsFilePath();
+    const QString mirrorsIni = InstallationNames::mirrorsFilePath(InstallationNames::appRoot());
     if (QFile::exists(mirrorsIni)) {
         QSettings settings(mirrorsIni, QSettings::IniFormat);
         // As for the run, a longer list is read up to its limit.

@@ -1,8 +1,5 @@
 #include "ui/mainwindow.h"
 
-#include "app/configuration.h"
-#include "app/processtools.h"
-#include "app/singleinstancechecker.h"
 #include "net/urltext.h"
 #include "ui/changelogviewer.h"
 #include "ui/timedmessagebox.h"
@@ -46,11 +43,12 @@ void showFatalError(QWidget *parent, const QString &text, bool unattended)
 }
 } // namespace
 
-MainWindow::MainWindow(Configuration &configuration)
+MainWindow::MainWindow(const RunSettings &settings)
     : QWidget(nullptr)
-    , m_configuration(&configuration)
+    , m_settings(settings)
+    , m_unattended(settings.unattended)
 {
-    m_engine = new UpdateEngine(configuration, this);
+    m_engine = new UpdateEngine(settings, this);
     connect(m_engine, &UpdateEngine::error, this, &MainWindow::onError);
     connect(m_engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
     connect(m_engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgressUpdate);
@@ -76,19 +74,20 @@ MainWindow::MainWindow(Configuration &configuration)
     connect(playInstalledButton, &QPushButton::clicked, this,
             &MainWindow::onPlayInstalledClicked);
 
-    auto *instanceChecker = new SingleInstanceChecker(this);
-    connect(instanceChecker, &SingleInstanceChecker::otherInstanceActivate, this,
-            &MainWindow::onOtherInstanceActivate);
-
-    connect(m_configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
-
     m_engine->getBanner();
+}
+
+void MainWindow::setSettings(const RunSettings &settings)
+{
+    m_settings = settings;
+    m_unattended = settings.unattended;
+    m_engine->setSettings(settings);
 }
 
 void MainWindow::setUIToConfigSpecs()
 {
     QString channel;
-    switch (m_configuration->m_updateChannel) {
+    switch (m_settings.updateChannel) {
     case StableChannel:
         channel = tr("Stable");
         break;
@@ -102,9 +101,9 @@ void MainWindow::setUIToConfigSpecs()
 
     // The version name comes from the update server: as text, never as markup.
     QString text;
-    if (!m_configuration->m_clientVersionName.isEmpty()) {
+    if (!m_settings.clientVersionName.isEmpty()) {
         text = QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">")
-            + tr("Update to Morvane %1.").arg(m_configuration->m_clientVersionName.toHtmlEscaped())
+            + tr("Update to Morvane %1.").arg(m_settings.clientVersionName.toHtmlEscaped())
             + QStringLiteral("</div>");
     }
     text += QStringLiteral("<div style=\"margin-top:8px\">")
@@ -112,13 +111,13 @@ void MainWindow::setUIToConfigSpecs()
         + QStringLiteral("</div>");
     versionLabel->setText(text);
 
-    startButton->setEnabled(m_configuration->m_noUserMode != 1);
+    startButton->setEnabled(!m_settings.noUserMode);
     changelogButton->setEnabled(true);
 }
 
 void MainWindow::setNews()
 {
-    newsBanner->setNews(m_configuration->m_newsText);
+    newsBanner->setNews(m_settings.newsText);
 }
 
 void MainWindow::showAskingUpdateServer()
@@ -146,7 +145,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         = new QMessageBox(QMessageBox::Question, tr("Question"),
                           tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
                           QMessageBox::Yes | QMessageBox::No, this);
-    TimedMessageBox::ask(question, m_configuration->isUnattended(), QMessageBox::No,
+    TimedMessageBox::ask(question, m_unattended, QMessageBox::No,
                          [this](QMessageBox::StandardButton answer) { onCloseAnswered(answer); });
 }
 
@@ -167,14 +166,13 @@ void MainWindow::onCloseAnswered(QMessageBox::StandardButton answer)
 
 void MainWindow::onFatalConfigError(QString errorMessage)
 {
-    showFatalError(nullptr, UrlText::withoutUserInfo(errorMessage),
-                   m_configuration->isUnattended());
+    showFatalError(nullptr, UrlText::withoutUserInfo(errorMessage), m_unattended);
     endEventLoop(1);
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
-    showFatalError(this, UrlText::withoutUserInfo(errorMessage), m_configuration->isUnattended());
+    showFatalError(this, UrlText::withoutUserInfo(errorMessage), m_unattended);
     endEventLoop(2);
 }
 
@@ -185,8 +183,7 @@ void MainWindow::onError(QString errorMessage)
     appendToLog(text);
     // The run decides its own outcome at once, not behind the box: the task
     // that reported is still inside its report.
-    TimedMessageBox::open(newErrorBox(this, text), m_configuration->isUnattended(),
-                          QMessageBox::Ok);
+    TimedMessageBox::open(newErrorBox(this, text), m_unattended, QMessageBox::Ok);
 }
 
 void MainWindow::endEventLoop(int exitCode)
@@ -215,7 +212,7 @@ void MainWindow::onAutoStartUpdate()
 void MainWindow::on_startButton_clicked()
 {
     if (m_startClient) {
-        ProcessTools::startMrvClient();
+        emit startClientRequested();
         close();
         return;
     }
@@ -255,7 +252,7 @@ void MainWindow::logToStandardError(const QString &text) const
 {
     // Unattended, nobody reads the window: whoever started the updater gets
     // every line.
-    if (m_configuration->isUnattended())
+    if (m_unattended)
         TimedMessageBox::toStandardError(text);
 }
 
@@ -290,7 +287,7 @@ void MainWindow::onUpdateFinished()
     startButton->setText(tr("Start Morvane"));
     startButton->setEnabled(true);
     startButton->setFocus();
-    if (m_configuration->m_noUserMode == 1)
+    if (m_settings.noUserMode)
         QTimer::singleShot(clientStartDelayMs, this, &MainWindow::onAutoStartClient);
 }
 
@@ -324,7 +321,7 @@ void MainWindow::onUpdateCanceled()
     m_failureCause.clear();
     // The version that was there before the run can still be played; an
     // unattended caller decides for itself what follows a failure.
-    const bool unattended = m_configuration->isUnattended();
+    const bool unattended = m_unattended;
     playInstalledButton->setVisible(!unattended && installationWhole && installedClientPlayable());
 
     QString text = tr("Update cancelled. Push \"Details\" to check reasons.");
@@ -340,16 +337,14 @@ void MainWindow::onUpdateCanceled()
     box->setTextFormat(Qt::PlainText);
     TimedMessageBox::open(box, unattended, QMessageBox::Ok, [this](QMessageBox::StandardButton) {
         // Unattended, nobody restarts the run: it ends here, as failed.
-        if (m_configuration->m_noUserMode == 1)
+        if (m_settings.noUserMode)
             endEventLoop(2);
     });
 }
 
-bool MainWindow::installedClientPlayable()
+bool MainWindow::installedClientPlayable() const
 {
-    const QString client
-        = Configuration::getAppRootPath() + QLatin1Char('/') + Configuration::getClientBinaryName();
-    return QFileInfo(client).isFile() && !ReplacementJournal::exists();
+    return QFileInfo(m_settings.clientPath()).isFile() && !ReplacementJournal::exists();
 }
 
 void MainWindow::keepInstalledVersion(const QString &line)
@@ -375,7 +370,7 @@ void MainWindow::onFailureCause(QString cause)
 
 void MainWindow::onPlayInstalledClicked()
 {
-    ProcessTools::startMrvClient();
+    emit startClientRequested();
     close();
 }
 
@@ -409,6 +404,5 @@ void MainWindow::onDetailsPressed()
 
 void MainWindow::on_changelogButton_clicked()
 {
-    ChangeLogViewer::showRemoteChangeLogDialog(this,
-                                               QString::number(m_configuration->m_clientVersion));
+    ChangeLogViewer::showRemoteChangeLogDialog(this, QString::number(m_settings.clientVersion));
 }

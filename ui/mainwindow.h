@@ -1,33 +1,40 @@
 #pragma once
 
 #include "ui_mainwindow.h"
+#include "update/runsettings.h"
 
 #include <QByteArray>
 #include <QMessageBox>
 #include <QString>
 #include <QWidget>
 
-class Configuration;
-class SingleInstanceChecker;
 class UpdateEngine;
 
-// The updater's window. It owns the update engine and the single-instance
-// guard, shows what the engine reports, starts, restarts and follows runs,
-// asks before a run is abandoned, starts the client after success and ends
-// the event loop on fatal errors (code 1 for the configuration, 2 for the
-// engine). A run that failed is reported with its cause; after a run that
+// The updater's window. It owns the update engine, shows what the engine
+// reports, starts, restarts and follows runs, asks before a run is abandoned,
+// asks for the client to be started after success (startClientRequested())
+// and ends the event loop on fatal errors (code 1 for the configuration, 2
+// for the engine). It shows the settings it is given, the settled ones from
+// setSettings() on. A run that failed is reported with its cause; after a run that
 // failed or was cancelled and left the installation as it was, the player
 // may start the installed client instead (never unattended).
 class MainWindow : public QWidget, private Ui::MainWindow
 {
     Q_OBJECT
 public:
-    explicit MainWindow(Configuration &configuration);
+    // The engine is made with these settings, and takes their proxy.
+    explicit MainWindow(const RunSettings &settings);
 
+    // The settled settings, for the window and its engine; before
+    // setUIToConfigSpecs() and any run.
+    void setSettings(const RunSettings &settings);
+    // Whether nobody answers boxes: known from the command line before the
+    // settings are settled.
+    void setUnattended(bool unattended) { m_unattended = unattended; }
     // Shows the target version and the channel; enables the change log
     // button, and the start button unless in unattended mode.
     void setUIToConfigSpecs();
-    // Hands the configuration's news text to the ticker.
+    // Hands the settings' news text to the ticker.
     void setNews();
     // Shows the window with a line saying that the update server is being
     // asked, and the start and change log buttons disabled until
@@ -50,11 +57,21 @@ public:
     // writes three for each. Unattended, standard error gets every line.
     static constexpr int MaxLogLines = 2000;
 
+signals:
+    // The client's start script is to be started, detached; the window
+    // closes right after.
+    void startClientRequested();
+
+public slots:
+    // A fatal error of the configuration: the box, then exit code 1.
+    void onFatalConfigError(QString errorMessage);
+    // Another copy of the updater asked this one to come to the front.
+    void onOtherInstanceActivate(QString message);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
-    void onFatalConfigError(QString errorMessage);
     void onFatalError(QString errorMessage);
     void onError(QString errorMessage);
     void onAutoStartUpdate();
@@ -67,7 +84,6 @@ private slots:
     void onUpdateCanceled();
     void onFailureCause(QString cause);
     void onPlayInstalledClicked();
-    void onOtherInstanceActivate(QString message);
     void onBannerFound(QByteArray bannerImage, QString clickUrl);
     void onDetailsPressed();
     void on_changelogButton_clicked();
@@ -85,9 +101,10 @@ protected: // tests reach the internals through a subclass
     void onCloseAnswered(QMessageBox::StandardButton answer);
     // The client's start script is there, and no interrupted replacement
     // left the installation half of one version and half of another.
-    static bool installedClientPlayable();
+    bool installedClientPlayable() const;
 
-    Configuration *m_configuration = nullptr;
+    RunSettings m_settings;
+    bool m_unattended = false;
     UpdateEngine *m_engine = nullptr;
     bool m_startClient = false;
     bool m_quitAfterCancel = false;

@@ -1,6 +1,5 @@
 #include "update/downloadfilelisttaskspecification.h"
 
-#include "app/configuration.h"
 #include "fileops/diskworker.h"
 #include "tasks/failurecause.h"
 #include "update/downloadfiletaskspecification.h"
@@ -25,22 +24,16 @@ qint64 bytesToFetch(const FileDownloadSpecification &file)
     return qMax<qint64>(file.hasPatch() ? file.patchSize : file.size, 0);
 }
 
-int downloadConcurrency(const Configuration *configuration)
-{
-    const int streams = configuration->m_downloadConcurrency;
-    return streams < 1 ? Configuration::DefaultDownloadConcurrency : streams;
-}
-
 } // namespace
 
 DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
     QList<FileDownloadSpecification> *downloads, QNetworkAccessManager *manager, Mirrors *mirrors,
-    Configuration *configuration, QObject *parent, double parentProgressRange)
-    : ComposedTaskSpecification(downloadConcurrency(configuration), parentProgressRange, parent)
+    const RunSettings &settings, QObject *parent, double parentProgressRange)
+    : ComposedTaskSpecification(settings.streams(), parentProgressRange, parent)
     , downloads(downloads)
     , manager(manager)
     , mirrors(mirrors)
-    , configuration(configuration)
+    , settings(settings)
 { }
 
 DownloadFileListTaskSpecification::~DownloadFileListTaskSpecification() = default;
@@ -87,7 +80,7 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         for (const FileDownloadSpecification &file : std::as_const(*downloads))
             totalDownloadSize += quint64(bytesToFetch(file));
         addSubTask(new PatchListTaskSpecification(*m_patchList, downloads, manager, mirrors,
-                                                  configuration, this, 0.0));
+                                                  settings, this, 0.0));
         state = Running;
         executeSubTasks();
         return;
@@ -106,7 +99,7 @@ void DownloadFileListTaskSpecification::makeFileTasks()
         totalDownloadSize += quint64(bytesToFetch(file));
         wholeFiles.append(file.hasPatch() || !file.localSource.isEmpty()
                               ? QString()
-                              : configuration->m_tempDir + QLatin1Char('/') + file.filePath);
+                              : settings.sessionDir + QLatin1Char('/') + file.filePath);
     }
     if (!m_disk)
         m_disk = std::make_unique<DiskWorker>();
@@ -117,7 +110,7 @@ void DownloadFileListTaskSpecification::makeFileTasks()
     setSubTaskMaker(downloads->size(), [this, weight](int index) {
         m_disk->reached(index);
         auto *task = new DownloadFileTaskSpecification(downloads->at(index), manager, mirrors,
-                                                       configuration, this, weight);
+                                                       settings, this, weight);
         task->reportMethod = m_patchesOffered;
         connect(task, &TaskSpecification::finished, this,
                 &DownloadFileListTaskSpecification::onFileFinished);
@@ -149,8 +142,8 @@ bool DownloadFileListTaskSpecification::roomForPatches()
     lists.downloads = *downloads;
     lists.replaces = *m_replaces;
     lists.patchList = *m_patchList;
-    InstallationCheck check(lists, configuration->m_tempDir, Configuration::getAppRootPath(),
-                            InstallationCheck::patchesAtOnce(downloadConcurrency(configuration)));
+    InstallationCheck check(lists, settings.sessionDir, settings.appRoot,
+                            InstallationCheck::patchesAtOnce(settings.streams()));
     if (check.runWithPatches())
         return true;
     emit message(check.logLine());
@@ -206,7 +199,7 @@ void DownloadFileListTaskSpecification::subtasksDone()
 
 bool DownloadFileListTaskSpecification::makeSubDirs()
 {
-    const QDir tempDir(configuration->m_tempDir);
+    const QDir tempDir(settings.sessionDir);
     QSet<QString> made {QStringLiteral(".")};
     for (const FileDownloadSpecification &file : std::as_const(*downloads)) {
         const QString dir = QFileInfo(file.filePath).path();

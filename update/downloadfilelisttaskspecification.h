@@ -4,12 +4,12 @@
 #include "update/filedownloadspecification.h"
 #include "update/filereplacespecification.h"
 #include "update/patchlistspecification.h"
+#include "update/runsettings.h"
 
 #include <QList>
 
 #include <memory>
 
-class Configuration;
 class DiskWorker;
 class Mirrors;
 class QNetworkAccessManager;
@@ -26,14 +26,14 @@ class QNetworkAccessManager;
 // the patch list (InstallationCheck).
 // A file whose bytes are installed under another name is copied from there
 // and takes nothing from the mirrors or the transfer total.
-// The lists, manager, mirrors and configuration are lent.
+// The lists, manager and mirrors are lent; the settings are kept as a copy.
 class DownloadFileListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
     DownloadFileListTaskSpecification(QList<FileDownloadSpecification> *downloads,
                                       QNetworkAccessManager *manager, Mirrors *mirrors,
-                                      Configuration *configuration, QObject *parent,
+                                      const RunSettings &settings, QObject *parent,
                                       double parentProgressRange);
     ~DownloadFileListTaskSpecification() override;
 
@@ -50,7 +50,7 @@ public:
     QList<FileDownloadSpecification> *downloads;
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
-    Configuration *configuration;
+    const RunSettings settings;
     // Sum of the listed sizes (with patches: of the bytes to fetch), local
     // copies left out; the transfer total shown during the step.
     quint64 totalDownloadSize = 0;

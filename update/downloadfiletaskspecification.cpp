@@ -1,6 +1,5 @@
 #include "update/downloadfiletaskspecification.h"
 
-#include "app/configuration.h"
 #include "digest/filedigestcache.h"
 #include "fileops/checksignaturetaskspecification.h"
 #include "fileops/filepatchtaskspecification.h"
@@ -30,12 +29,12 @@ void nameOrigin(DownloadTaskSpecification *download, CheckSignatureTaskSpecifica
 
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     const FileDownloadSpecification &file, QNetworkAccessManager *manager, Mirrors *mirrors,
-    Configuration *configuration, QObject *parent, double parentProgressRange)
+    const RunSettings &settings, QObject *parent, double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , file(file)
     , manager(manager)
     , mirrors(mirrors)
-    , configuration(configuration)
+    , settings(settings)
 { }
 
 void DownloadFileTaskSpecification::execute()
@@ -45,7 +44,7 @@ void DownloadFileTaskSpecification::execute()
 
 QString DownloadFileTaskSpecification::localPath() const
 {
-    return configuration->m_tempDir + QLatin1Char('/') + file.filePath;
+    return settings.sessionDir + QLatin1Char('/') + file.filePath;
 }
 
 qint64 DownloadFileTaskSpecification::sizeLimit()
@@ -66,7 +65,7 @@ qint64 DownloadFileTaskSpecification::sizeLimit()
 
 QString DownloadFileTaskSpecification::patchLocalPath() const
 {
-    return configuration->m_tempDir + QLatin1Char('/') + file.patchPath();
+    return settings.sessionDir + QLatin1Char('/') + file.patchPath();
 }
 
 void DownloadFileTaskSpecification::makeSubtasksAndStart()
@@ -133,9 +132,9 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
     connect(patchCheck, &CheckSignatureTaskSpecification::checkDone, this,
             &DownloadFileTaskSpecification::onPatchCheckDone);
     addSubTask(patchCheck);
-    auto *patch = new FilePatchTaskSpecification(Configuration::getAppRootPath()
-                                                     + QLatin1Char('/') + file.installedPath,
-                                                 patchPath, localPath, file.targetSize, this, 0.15);
+    auto *patch
+        = new FilePatchTaskSpecification(settings.appRoot + QLatin1Char('/') + file.installedPath,
+                                         patchPath, localPath, file.targetSize, this, 0.15);
     addSubTask(patch);
     // Whatever stops the patch, the whole file follows: what stopped it is
     // not what the run fails of. The patch's transfer names a cause only for
@@ -157,8 +156,8 @@ void DownloadFileTaskSpecification::makeLocalCopySubtasks()
     emit message(
         QStringLiteral("Copying %1 from the installed %2").arg(file.filePath, file.localSource));
     m_copying = true;
-    addSubTask(new InstalledCopyTaskSpecification(Configuration::getAppRootPath(), file.localSource,
-                                                  localPath(), file.targetSize, this, 0.8));
+    addSubTask(new InstalledCopyTaskSpecification(settings.appRoot, file.localSource, localPath(),
+                                                  file.targetSize, this, 0.8));
     // Checked like a download, against the signed sum of what is installed
     // (the unpacked file, for a compressed key).
     auto *check

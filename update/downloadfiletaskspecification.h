@@ -2,9 +2,9 @@
 
 #include "tasks/composedtaskspecification.h"
 #include "update/filedownloadspecification.h"
+#include "update/runsettings.h"
 
 class CheckSignatureTaskSpecification;
-class Configuration;
 class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
@@ -22,15 +22,15 @@ class QNetworkAccessManager;
 // whole file is fetched instead. A file with the same bytes as an installed
 // file is copied from that file instead and checked the same way; if the
 // check fails (the installed file changed meanwhile), the file is fetched,
-// charging no mirror. Owned by the download list; ends with finished() or
-// canceled() once per run.
+// charging no mirror. Owned by the download list, whose settings it borrows;
+// ends with finished() or canceled() once per run.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
     DownloadFileTaskSpecification(const FileDownloadSpecification &file,
                                   QNetworkAccessManager *manager, Mirrors *mirrors,
-                                  Configuration *configuration, QObject *parent,
+                                  const RunSettings &settings, QObject *parent,
                                   double parentProgressRange);
 
     void makeSubtasksAndStart();
@@ -48,7 +48,7 @@ public:
     FileDownloadSpecification file;
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
-    Configuration *configuration;
+    const RunSettings &settings;
     // The download of the current attempt; a subtask like the check.
     DownloadTaskSpecification *currentDownload = nullptr;
     // Log "Fetching <file>: patch" or "...: whole file" (when the release

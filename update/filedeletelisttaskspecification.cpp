@@ -1,6 +1,5 @@
 #include "update/filedeletelisttaskspecification.h"
 
-#include "app/configuration.h"
 #include "fileops/backgrounddeletetaskspecification.h"
 #include "tasks/foldersync.h"
 
@@ -8,6 +7,7 @@
 #include <QFileInfo>
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString> *fileList,
+                                                                 const RunSettings &settings,
                                                                  QObject *parent,
                                                                  double parentProgressRange)
     // Freeing a file's blocks waits on the disk's journal; deletions that
@@ -15,6 +15,7 @@ FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString> 
     // that finds the next one queued is not woken for each.
     : ComposedTaskSpecification(16, parentProgressRange, parent)
     , fileList(fileList)
+    , m_appRoot(settings.appRoot)
 { }
 
 void FileDeleteListTaskSpecification::execute()
@@ -25,9 +26,9 @@ void FileDeleteListTaskSpecification::execute()
 
 void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
-    const QDir root(Configuration::getAppRootPath());
+    const QDir root(m_appRoot);
     const QString canonicalRoot = root.canonicalPath();
-    const QStringList needed = Configuration::getProtectedFileNames();
+    const QStringList needed = InstallationNames::protectedFileNames();
     m_deleted = QBitArray(int(fileList->size()));
     m_toDelete.clear();
     for (int i = 0; i < fileList->size(); ++i) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tasks/composedtaskspecification.h"
+#include "update/runsettings.h"
 
 #include <QBitArray>
 #include <QList>
@@ -9,7 +10,7 @@
 // The last step of an update run: deletes the obsolete files and the
 // moved-aside old copies named in the delete list (relative to the
 // application root), several at a time. The files in the application root
-// that the updater needs (Configuration::getProtectedFileNames()) are never
+// that the updater needs (InstallationNames::protectedFileNames()) are never
 // deleted, and a file that cannot be deleted stays; each is logged, and only
 // a user cancel keeps the step from finishing. The list is lent and read
 // when the step starts.
@@ -17,8 +18,9 @@ class FileDeleteListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
-    FileDeleteListTaskSpecification(QList<QString> *fileList, QObject *parent,
-                                    double parentProgressRange);
+    // Only the application root of the settings is kept.
+    FileDeleteListTaskSpecification(QList<QString> *fileList, const RunSettings &settings,
+                                    QObject *parent, double parentProgressRange);
 
     void makeSubtasksAndStart();
     // How many of the first count entries of the list this run deleted
@@ -33,6 +35,7 @@ public slots:
     void subtasksDone() override;
 
 private:
+    const QString m_appRoot;
     // Positions in the list of the entries to delete, in list order.
     QList<int> m_toDelete;
     // Per entry of the list: deleted by this run.

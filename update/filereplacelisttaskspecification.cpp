@@ -1,6 +1,5 @@
 #include "update/filereplacelisttaskspecification.h"
 
-#include "app/configuration.h"
 #include "fileops/dircreatetaskspecification.h"
 #include "tasks/failurecause.h"
 #include "update/filereplacetaskspecification.h"
@@ -13,8 +12,8 @@
 #include <algorithm>
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
-    QList<FileReplaceSpecification> *replaces, QList<QString> *deletes,
-    Configuration *configuration, QObject *parent, double parentProgressRange)
+    QList<FileReplaceSpecification> *replaces, QList<QString> *deletes, const RunSettings &settings,
+    QObject *parent, double parentProgressRange)
     // Many in flight: a pool thread that ends one file finds the next one
     // queued, and the event loop takes several ends in one turn, so the step
     // does not wait for a thread to be woken for each file, which on a busy
@@ -22,7 +21,7 @@ FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
     : ComposedTaskSpecification(16, parentProgressRange, parent)
     , replaces(replaces)
     , deletes(deletes)
-    , configuration(configuration)
+    , settings(settings)
 { }
 
 void FileReplaceListTaskSpecification::execute()
@@ -47,10 +46,10 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
     // a run killed in the middle of it can be undone at the next start.
     if (!replaces->isEmpty() || ReplacementJournal::exists()) {
         QString error;
-        if (!ReplacementJournal::begin(configuration->m_clientVersion, configuration->m_clientType,
-                                       *replaces, &error)) {
+        if (!ReplacementJournal::begin(settings.clientVersion, settings.clientType, *replaces,
+                                       &error)) {
             emit message(QStringLiteral("Could not record the files to replace: %1").arg(error));
-            emit failureCause(FailureCause::installFailed(Configuration::getAppRootPath()));
+            emit failureCause(FailureCause::installFailed(settings.appRoot));
             errorCancel();
             return;
         }
@@ -65,7 +64,7 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 
 int FileReplaceListTaskSpecification::makeSubdirTasks()
 {
-    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
+    const QString root = settings.appRoot + QLatin1Char('/');
     QSet<QString> seen;
     QStringList missing;
     for (const FileReplaceSpecification &file : std::as_const(*replaces)) {
@@ -90,7 +89,7 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
     // so its task is let go at once.
     setSubTaskMaker(replaces->size(), [this, weight](int index) {
         return new FileReplaceTaskSpecification((*replaces)[index], deletes, &rollbackList,
-                                                configuration, this, weight);
+                                                settings, this, weight);
     });
 }
 
@@ -108,7 +107,7 @@ void FileReplaceListTaskSpecification::subtasksDone()
                 m_undoFailed = true;
         }
         if (getStateFromSubTasks() == ErrorCanceled)
-            emit failureCause(FailureCause::installFailed(Configuration::getAppRootPath()));
+            emit failureCause(FailureCause::installFailed(settings.appRoot));
     }
     // Whole again, as the new version or as the old one: the journal goes.
     if (!m_undoFailed)

@@ -3,24 +3,23 @@
 #include "tasks/composedtaskspecification.h"
 #include "tasks/rollbackdatalist.h"
 #include "update/filereplacespecification.h"
+#include "update/runsettings.h"
 
 #include <QList>
 #include <QString>
-
-class Configuration;
 
 // The replacement step of an update run: creates the missing directories,
 // then installs the files of the replace list, two at a time. Every change of
 // the step is journalled; unless the step finishes, the journal is rolled
 // back and the installation is left as it was. The names of moved-aside old
-// copies are appended to the delete list. The lists and the configuration
-// are lent.
+// copies are appended to the delete list. The lists are lent; the settings
+// are kept as a copy.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
     FileReplaceListTaskSpecification(QList<FileReplaceSpecification> *replaces,
-                                     QList<QString> *deletes, Configuration *configuration,
+                                     QList<QString> *deletes, const RunSettings &settings,
                                      QObject *parent, double parentProgressRange);
 
     // Adds a creation task for each missing destination directory, parents
@@ -35,7 +34,7 @@ public:
     QList<FileReplaceSpecification> *replaces;
     QList<QString> *deletes;
     RollbackDataList rollbackList;
-    Configuration *configuration;
+    const RunSettings settings;
 
 public slots:
     void execute() override;

@@ -1,6 +1,6 @@
 #include "update/filereplacespecification.h"
 
-#include "app/configuration.h"
+#include "formats/installationnames.h"
 
 #include <QFileInfo>
 
@@ -29,5 +29,5 @@ QString FileReplaceSpecification::destFileName(const QString &prefix) const
 
 QString FileReplaceSpecification::oldDestFileName() const
 {
-    return destFileName(Configuration::getSpecialFileRenamePrefix());
+    return destFileName(InstallationNames::specialFileRenamePrefix());
 }

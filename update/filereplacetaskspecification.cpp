@@ -1,6 +1,5 @@
 #include "update/filereplacetaskspecification.h"
 
-#include "app/configuration.h"
 #include "fileops/checksignaturetaskspecification.h"
 #include "fileops/filecopytaskspecification.h"
 #include "fileops/filedeletetaskspecification.h"
@@ -40,17 +39,17 @@ bool isFolder(const QString &path)
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(
     FileReplaceSpecification &file, QList<QString> *deletes, RollbackDataList *stepRollbackList,
-    Configuration *configuration, QObject *parent, double parentProgressRange)
+    const RunSettings &settings, QObject *parent, double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , file(file)
     , deletes(deletes)
     , stepRollbackList(stepRollbackList)
-    , configuration(configuration)
+    , settings(settings)
 { }
 
 QString FileReplaceTaskSpecification::destinationPath() const
 {
-    return Configuration::getAppRootPath() + QLatin1Char('/') + file.pureDestFilePath();
+    return settings.appRoot + QLatin1Char('/') + file.pureDestFilePath();
 }
 
 void FileReplaceTaskSpecification::execute()
@@ -61,8 +60,8 @@ void FileReplaceTaskSpecification::execute()
 
 void FileReplaceTaskSpecification::makeSubtasksAndStart()
 {
-    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
-    const QString source = configuration->m_tempDir + QLatin1Char('/') + file.filePath;
+    const QString root = settings.appRoot + QLatin1Char('/');
+    const QString source = settings.sessionDir + QLatin1Char('/') + file.filePath;
     const QString destination = destinationPath();
 
     double weightLeft = 1.0;
@@ -126,7 +125,7 @@ void FileReplaceTaskSpecification::subtasksDone()
         // The old copies of the files the running updater keeps open stay
         // until its next start.
         const QString name = QFileInfo(file.pureDestFilePath()).fileName();
-        if (oldRenamed && !keptFolder && !configuration->isSpecialFileName(name))
+        if (oldRenamed && !keptFolder && !InstallationNames::isSpecialFileName(name))
             deletes->append(keptName);
         makeSingleFileExecutable(destinationPath());
     } else if (!fileRollbackList.rollback(this)) {
@@ -141,24 +140,25 @@ void FileReplaceTaskSpecification::subtasksDone()
 QString FileReplaceTaskSpecification::nameToKeep()
 {
     QStringList passed;
-    const QString name = keptNameFor(file, &passed);
+    const QString name = keptNameFor(settings.appRoot, file, &passed);
     for (const QString &folder : std::as_const(passed))
         emit message(QStringLiteral("Leaving the folder '%1' in place").arg(folder));
     return name;
 }
 
-QString FileReplaceTaskSpecification::keptNameFor(const FileReplaceSpecification &file,
+QString FileReplaceTaskSpecification::keptNameFor(const QString &appRoot,
+                                                  const FileReplaceSpecification &file,
                                                   QStringList *passedFolders)
 {
     // A folder at the "_old_" name may be one that an earlier update set
     // aside, with the player's files in it: it stays where it is, and the
     // first "_old_<n>_" name without a folder is taken instead.
-    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
+    const QString root = appRoot + QLatin1Char('/');
     QString name = file.oldDestFileName();
     for (int n = 1; n <= maxKeptNames && isFolder(root + name); ++n) {
         if (passedFolders)
             passedFolders->append(root + name);
-        name = file.destFileName(Configuration::getSpecialFileRenamePrefix() + QString::number(n)
+        name = file.destFileName(InstallationNames::specialFileRenamePrefix() + QString::number(n)
                                  + QLatin1Char('_'));
     }
     return name;

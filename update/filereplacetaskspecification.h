@@ -3,12 +3,11 @@
 #include "tasks/composedtaskspecification.h"
 #include "tasks/rollbackdatalist.h"
 #include "update/filereplacespecification.h"
+#include "update/runsettings.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
-
-class Configuration;
 
 // Installs one downloaded file: keeps the installed copy under its "_old_"
 // name as well, copies (or gunzips and checks) the new one over it, whole and
@@ -18,14 +17,14 @@ class Configuration;
 // place (the next free "_old_<n>_" name is used); neither is ever deleted.
 // Its changes go to its own journal; on success they are handed to the
 // step's journal and the old copy is queued for deletion, otherwise they are
-// undone at once. Owned by the replacement step; ends with finished() or
-// canceled() once per run.
+// undone at once. Owned by the replacement step, whose settings it borrows;
+// ends with finished() or canceled() once per run.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
     FileReplaceTaskSpecification(FileReplaceSpecification &file, QList<QString> *deletes,
-                                 RollbackDataList *stepRollbackList, Configuration *configuration,
+                                 RollbackDataList *stepRollbackList, const RunSettings &settings,
                                  QObject *parent, double parentProgressRange);
 
     void makeSubtasksAndStart();
@@ -34,10 +33,10 @@ public:
     void makeSingleFileExecutable(const QString &path);
     // Whether the file at path is one that is made executable.
     static bool isExecutable(const QString &path);
-    // The name, relative to the application root, under which the installed
-    // copy of file is kept while it is replaced; the folders it passes over
-    // go to passedFolders (if not null).
-    static QString keptNameFor(const FileReplaceSpecification &file,
+    // The name, relative to the application root appRoot, under which the
+    // installed copy of file is kept while it is replaced; the folders it
+    // passes over go to passedFolders (if not null).
+    static QString keptNameFor(const QString &appRoot, const FileReplaceSpecification &file,
                                QStringList *passedFolders = nullptr);
 
     // Whole file names, and complete suffixes (all after the first "."), of
@@ -49,7 +48,7 @@ public:
     QList<QString> *deletes;
     RollbackDataList *stepRollbackList;
     RollbackDataList fileRollbackList;
-    Configuration *configuration;
+    const RunSettings &settings;
     // The installed file was moved aside in this attempt.
     bool oldRenamed = false;
     // What was moved aside was a folder.

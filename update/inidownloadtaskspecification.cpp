@@ -1,6 +1,5 @@
 #include "update/inidownloadtaskspecification.h"
 
-#include "app/configuration.h"
 #include "fileops/checksignaturetaskspecification.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
@@ -19,13 +18,13 @@ constexpr double DownloadWeight = 0.3333;
 
 IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager *manager,
                                                            Mirrors *mirrors,
-                                                           Configuration *configuration,
+                                                           const RunSettings &settings,
                                                            QObject *parent,
                                                            double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , m_manager(manager)
     , m_mirrors(mirrors)
-    , m_configuration(configuration)
+    , m_settings(settings)
     , failedChecks(0)
 { }
 
@@ -61,15 +60,14 @@ void IniDownloadTaskSpecification::reportCause()
     if (m_badSignatures > 0)
         emit failureCause(FailureCause::notSignedWithKey());
     else if (m_otherReleases > 0)
-        emit failureCause(FailureCause::otherRelease(m_configuration->m_clientVersion));
+        emit failureCause(FailureCause::otherRelease(m_settings.clientVersion));
     else
         emit failureCause(FailureCause::noMirrorReachable());
 }
 
 QString IniDownloadTaskSpecification::localIniPath() const
 {
-    return m_configuration->m_tempDir + QLatin1Char('/')
-        + ProductIni::iniName(m_configuration->m_clientType);
+    return m_settings.sessionDir + QLatin1Char('/') + ProductIni::iniName(m_settings.clientType);
 }
 
 DownloadTaskSpecification *IniDownloadTaskSpecification::addDownload(const QString &name,
@@ -87,7 +85,7 @@ DownloadTaskSpecification *IniDownloadTaskSpecification::addDownload(const QStri
 
 void IniDownloadTaskSpecification::makeSubtasksAndStart()
 {
-    const QString iniName = ProductIni::iniName(m_configuration->m_clientType);
+    const QString iniName = ProductIni::iniName(m_settings.clientType);
     const QString sigName = ProductIni::signatureName(iniName);
     const QString localIni = localIniPath();
     const QString localSig = ProductIni::signatureName(localIni);
@@ -126,14 +124,14 @@ QString IniDownloadTaskSpecification::releaseMismatch() const
     QSettings ini(localIniPath(), QSettings::IniFormat);
     const QVariant version = ini.value(QStringLiteral("version"));
     const QVariant type = ini.value(QStringLiteral("type"));
-    const QString runVersion = QString::number(m_configuration->m_clientVersion);
-    const QString &runType = m_configuration->m_clientType;
+    const QString runVersion = QString::number(m_settings.clientVersion);
+    const QString &runType = m_settings.clientType;
     // The version is a number ("02" names version 2); text that is none
     // names no version this run installs.
     bool isNumber = false;
     const int number = version.toString().toInt(&isNumber, 10);
     const bool versionDiffers
-        = version.isValid() && (!isNumber || number != m_configuration->m_clientVersion);
+        = version.isValid() && (!isNumber || number != m_settings.clientVersion);
     const bool typeDiffers = type.isValid() && type.toString() != runType;
     if (!versionDiffers && !typeDiffers)
         return QString();

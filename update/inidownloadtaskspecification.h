@@ -2,11 +2,11 @@
 
 #include "formats/productini.h"
 #include "tasks/composedtaskspecification.h"
+#include "update/runsettings.h"
 
 #include <QPointer>
 
 class CheckSignatureTaskSpecification;
-class Configuration;
 class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
@@ -22,13 +22,13 @@ class QNetworkAccessManager;
 // charged to the mirror that served it. A step that fails names its cause:
 // a release not signed with the compiled-in key (every pair delivered failed
 // its signature), another release, or no mirror that delivered at all.
-// Manager, mirrors and configuration are lent, not owned.
+// Manager and mirrors are lent, not owned; the settings are kept as a copy.
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
     IniDownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
-                                 Configuration *configuration, QObject *parent,
+                                 const RunSettings &settings, QObject *parent,
                                  double parentProgressRange);
 
     // Builds the downloads that are needed and the check, then starts them.
@@ -36,7 +36,7 @@ public:
 
     QNetworkAccessManager *m_manager;
     Mirrors *m_mirrors;
-    Configuration *m_configuration;
+    const RunSettings m_settings;
     int failedChecks;
 
     // Limits of what a mirror may send, checked while the bytes arrive.

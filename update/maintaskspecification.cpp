@@ -1,6 +1,5 @@
 #include "update/maintaskspecification.h"
 
-#include "app/configuration.h"
 #include "update/downloadfilelisttaskspecification.h"
 #include "update/filedeletelisttaskspecification.h"
 #include "update/filereplacelisttaskspecification.h"
@@ -24,12 +23,12 @@ static_assert(weightsSum > 1.0 - 1e-9 && weightsSum < 1.0 + 1e-9,
 } // namespace
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
-                                             Configuration *configuration, QObject *parent,
+                                             const RunSettings &settings, QObject *parent,
                                              double weight)
     : ComposedTaskSpecification(1, weight, parent)
     , m_manager(manager)
     , m_mirrorList(mirrors)
-    , m_configuration(configuration)
+    , m_settings(settings)
 { }
 
 void MainTaskSpecification::execute()
@@ -42,21 +41,21 @@ void MainTaskSpecification::makeSubtasksAndStart()
 {
     // One step at a time: the later steps read the lists through pointers
     // into m_fileSpecifications, which the second step fills.
-    addSubTask(new IniDownloadTaskSpecification(m_manager, m_mirrorList, m_configuration, this,
+    addSubTask(new IniDownloadTaskSpecification(m_manager, m_mirrorList, m_settings, this,
                                                 productIniWeight));
-    addSubTask(new MakeDownloadReplaceListTaskSpecification(m_configuration, m_fileSpecifications,
-                                                            this, fileListsWeight));
-    m_downloads = new DownloadFileListTaskSpecification(&m_fileSpecifications.downloads, m_manager,
-                                                        m_mirrorList, m_configuration, this,
-                                                        downloadsWeight);
+    addSubTask(new MakeDownloadReplaceListTaskSpecification(m_settings, m_fileSpecifications, this,
+                                                            fileListsWeight));
+    m_downloads
+        = new DownloadFileListTaskSpecification(&m_fileSpecifications.downloads, m_manager,
+                                                m_mirrorList, m_settings, this, downloadsWeight);
     m_downloads->setPatchSource(&m_fileSpecifications.patchList, &m_fileSpecifications.replaces);
     addSubTask(m_downloads);
     m_replacement = new FileReplaceListTaskSpecification(&m_fileSpecifications.replaces,
-                                                         &m_fileSpecifications.deletes,
-                                                         m_configuration, this, replacementWeight);
+                                                         &m_fileSpecifications.deletes, m_settings,
+                                                         this, replacementWeight);
     addSubTask(m_replacement);
-    m_deletion
-        = new FileDeleteListTaskSpecification(&m_fileSpecifications.deletes, this, deletionWeight);
+    m_deletion = new FileDeleteListTaskSpecification(&m_fileSpecifications.deletes, m_settings,
+                                                     this, deletionWeight);
     addSubTask(m_deletion);
     state = Running;
     executeSubTasks();
@@ -78,7 +77,7 @@ QString MainTaskSpecification::summaryLine() const
         = m_deletion ? m_deletion->deletedAmong(m_fileSpecifications.obsoleteCount) : 0;
     return QStringLiteral("Version %1 installed: %2 files replaced (%3 fetched, %4 patched, %5 "
                           "copied locally), %6 files deleted")
-        .arg(QString::number(m_configuration->m_clientVersion),
+        .arg(QString::number(m_settings.clientVersion),
              QString::number(m_fileSpecifications.replaces.size()), QString::number(fetched),
              QString::number(patched), QString::number(copied), QString::number(deleted));
 }

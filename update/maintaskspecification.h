@@ -2,10 +2,10 @@
 
 #include "tasks/composedtaskspecification.h"
 #include "update/filespecifications.h"
+#include "update/runsettings.h"
 
 #include <QPointer>
 
-class Configuration;
 class DownloadFileListTaskSpecification;
 class FileDeleteListTaskSpecification;
 class FileReplaceListTaskSpecification;
@@ -16,14 +16,15 @@ class QNetworkAccessManager;
 // replacement and the deletion of obsolete files, one step after the other
 // with the weights 0.1, 0.05, 0.4, 0.4 and 0.05. It owns the run's file lists
 // and lends them to the steps. Ends once with finished() or canceled(); the
-// engine creates it for a run and deletes it afterwards. Manager, mirror list
-// and configuration are lent.
+// engine creates it for a run and deletes it afterwards. Manager and mirror
+// list are lent; the run's settings are kept as a copy, which the steps copy
+// in turn.
 class MainTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
     MainTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
-                          Configuration *configuration, QObject *parent, double weight);
+                          const RunSettings &settings, QObject *parent, double weight);
 
     // Builds the five steps and starts the first.
     void makeSubtasksAndStart();
@@ -36,7 +37,7 @@ public:
 
     QNetworkAccessManager *m_manager;
     Mirrors *m_mirrorList;
-    Configuration *m_configuration;
+    const RunSettings m_settings;
     FileSpecifications m_fileSpecifications;
 
 public slots:

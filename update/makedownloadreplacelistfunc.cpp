@@ -1,10 +1,10 @@
 #include "update/makedownloadreplacelistfunc.h"
 
-#include "app/configuration.h"
 #include "digest/filedigests.h"
 #include "fileops/installedcopyfunc.h"
 #include "formats/fileline.h"
 #include "formats/productini.h"
+#include "update/runsettings.h"
 #include "update/verifiedrecord.h"
 
 #include <QCoreApplication>
@@ -277,15 +277,14 @@ void findLocalSources(const std::vector<KeyEntry> &entries, Comparisons &compari
 
 } // namespace
 
-MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configuration,
+MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(const RunSettings &settings,
                                                          std::shared_ptr<FileSpecifications> lists)
-    : m_configuration(configuration)
-    , m_lists(std::move(lists))
-    , m_appRoot(Configuration::getAppRootPath())
-    , m_tempDir(configuration->m_tempDir)
-    , m_clientType(configuration->m_clientType)
+    : m_lists(std::move(lists))
+    , m_appRoot(settings.appRoot)
+    , m_tempDir(settings.sessionDir)
+    , m_clientType(settings.clientType)
     , m_updaterPath(QCoreApplication::applicationFilePath())
-    , m_verifyAll(configuration->m_verifyAll)
+    , m_verifyAll(settings.verifyAll)
 { }
 
 int MakeDownloadReplaceListFunc::getFileCount(QSettings &settings)

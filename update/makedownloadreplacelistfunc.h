@@ -7,7 +7,7 @@
 
 #include <memory>
 
-class Configuration;
+struct RunSettings;
 class QSettings;
 
 // Compiles the download, replace and delete lists of a run from the product
@@ -20,9 +20,9 @@ class MakeDownloadReplaceListFunc : public ASyncFunc
 {
     Q_OBJECT
 public:
-    // Takes the paths and the client type from the configuration here, on the
-    // main thread; the configuration is not touched again.
-    MakeDownloadReplaceListFunc(Configuration *configuration,
+    // Takes the paths, the client type and the verify flag from the settings
+    // here, on the main thread; they are not touched again.
+    MakeDownloadReplaceListFunc(const RunSettings &settings,
                                 std::shared_ptr<FileSpecifications> lists);
 
     bool run() override;
@@ -35,7 +35,6 @@ public:
     // warning, if the value is not "<safe name>::<md5>::<size>".
     PatchListSpecification readPatchList(const QString &value);
 
-    Configuration *m_configuration;
     std::shared_ptr<FileSpecifications> m_lists;
 
 private:

@@ -1,6 +1,5 @@
 #include "update/makedownloadreplacelisttaskspecification.h"
 
-#include "app/configuration.h"
 #include "digest/digestservice.h"
 #include "fileops/wholefile.h"
 #include "tasks/failurecause.h"
@@ -17,10 +16,10 @@
 #endif
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
-    Configuration *configuration, FileSpecifications &lists, QObject *parent,
+    const RunSettings &settings, FileSpecifications &lists, QObject *parent,
     double parentProgressRange)
     : ASyncTaskSpecification(parent, parentProgressRange)
-    , m_configuration(configuration)
+    , m_settings(settings)
     , m_lists(&lists)
     , m_workingLists(std::make_shared<FileSpecifications>())
 { }
@@ -31,7 +30,7 @@ ASyncFunc *MakeDownloadReplaceListTaskSpecification::createFunction()
     // they are started here, on the main thread, never from the pool thread
     // that makes the lists.
     DigestService::instance().start();
-    return new MakeDownloadReplaceListFunc(m_configuration, m_workingLists);
+    return new MakeDownloadReplaceListFunc(m_settings, m_workingLists);
 }
 
 void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
@@ -60,10 +59,8 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
 
 bool MakeDownloadReplaceListTaskSpecification::checkInstallation()
 {
-    const int streams = m_configuration->m_downloadConcurrency < 1
-        ? Configuration::DefaultDownloadConcurrency
-        : m_configuration->m_downloadConcurrency;
-    InstallationCheck check(*m_lists, m_configuration->m_tempDir, Configuration::getAppRootPath(),
+    const int streams = m_settings.streams();
+    InstallationCheck check(*m_lists, m_settings.sessionDir, m_settings.appRoot,
                             InstallationCheck::patchesAtOnce(streams));
     if (check.run())
         return true;
@@ -80,8 +77,8 @@ void MakeDownloadReplaceListTaskSpecification::queueLeftovers()
     // every file; the old copies of the files the running updater keeps open
     // go at its next start instead. Each folder is read once for names with
     // either prefix, instead of asking for two names per listed file.
-    const QString root = Configuration::getAppRootPath() + QLatin1Char('/');
-    const QString oldPrefix = Configuration::getSpecialFileRenamePrefix();
+    const QString root = m_settings.appRoot + QLatin1Char('/');
+    const QString oldPrefix = InstallationNames::specialFileRenamePrefix();
     const QString newPrefix = WholeFile::temporaryPrefix();
     QHash<QString, QSet<QString>> leftovers; // by folder, "" for the root
     QSet<QString> folders;
@@ -107,7 +104,7 @@ void MakeDownloadReplaceListTaskSpecification::queueLeftovers()
         const QString name = path.mid(slash + 1);
         if (found->contains(newPrefix + name))
             m_lists->deletes.append(folder + newPrefix + name);
-        if (!m_configuration->isSpecialFileName(name) && found->contains(oldPrefix + name))
+        if (!InstallationNames::isSpecialFileName(name) && found->contains(oldPrefix + name))
             m_lists->deletes.append(folder + oldPrefix + name);
     }
 }

@@ -2,10 +2,9 @@
 
 #include "tasks/asynctaskspecification.h"
 #include "update/filespecifications.h"
+#include "update/runsettings.h"
 
 #include <memory>
-
-class Configuration;
 
 // The second step of an update run: compiles the download, replace and delete
 // lists from the verified product ini on a pool thread. The caller's lists
@@ -14,17 +13,16 @@ class Configuration;
 // also names what an interrupted earlier run left beside the listed files.
 // Before the step finishes, the lists are checked against the volumes and
 // folders they need (InstallationCheck): a run that could not be completed
-// fails here, with nothing fetched and nothing changed. The configuration
-// and the lists are lent.
+// fails here, with nothing fetched and nothing changed. The lists are lent;
+// the settings are kept as a copy.
 class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
 public:
-    MakeDownloadReplaceListTaskSpecification(Configuration *configuration,
-                                             FileSpecifications &lists, QObject *parent,
-                                             double parentProgressRange);
+    MakeDownloadReplaceListTaskSpecification(const RunSettings &settings, FileSpecifications &lists,
+                                             QObject *parent, double parentProgressRange);
 
-    Configuration *m_configuration;
+    const RunSettings m_settings;
     FileSpecifications *m_lists;
     // The working copy the work object fills. Shared with it, so that a task
     // deleted while its work still runs leaves the work something to write to.

@@ -1,6 +1,5 @@
 #include "update/patchlisttaskspecification.h"
 
-#include "app/configuration.h"
 #include "digest/filedigestcache.h"
 #include "fileops/checksignaturetaskspecification.h"
 #include "net/downloadtaskspecification.h"
@@ -11,21 +10,23 @@
 #include <QFile>
 #include <QFileInfo>
 
-PatchListTaskSpecification::PatchListTaskSpecification(
-    const PatchListSpecification &patchList, QList<FileDownloadSpecification> *downloads,
-    QNetworkAccessManager *manager, Mirrors *mirrors, Configuration *configuration,
-    QObject *parent, double parentProgressRange)
+PatchListTaskSpecification::PatchListTaskSpecification(const PatchListSpecification &patchList,
+                                                       QList<FileDownloadSpecification> *downloads,
+                                                       QNetworkAccessManager *manager,
+                                                       Mirrors *mirrors,
+                                                       const RunSettings &settings, QObject *parent,
+                                                       double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , m_patchList(patchList)
     , m_downloads(downloads)
     , m_manager(manager)
     , m_mirrors(mirrors)
-    , m_configuration(configuration)
+    , m_settings(settings)
 { }
 
 QString PatchListTaskSpecification::localPath() const
 {
-    return m_configuration->m_tempDir + QLatin1Char('/') + m_patchList.name;
+    return m_settings.sessionDir + QLatin1Char('/') + m_patchList.name;
 }
 
 void PatchListTaskSpecification::execute()

@@ -3,11 +3,11 @@
 #include "tasks/composedtaskspecification.h"
 #include "update/filedownloadspecification.h"
 #include "update/patchlistspecification.h"
+#include "update/runsettings.h"
 
 #include <QList>
 
 class CheckSignatureTaskSpecification;
-class Configuration;
 class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
@@ -28,7 +28,7 @@ public:
     PatchListTaskSpecification(const PatchListSpecification &patchList,
                                QList<FileDownloadSpecification> *downloads,
                                QNetworkAccessManager *manager, Mirrors *mirrors,
-                               Configuration *configuration, QObject *parent,
+                               const RunSettings &settings, QObject *parent,
                                double parentProgressRange);
 
     int patchCount() const { return m_patchCount; }
@@ -47,7 +47,7 @@ private:
     QList<FileDownloadSpecification> *m_downloads;
     QNetworkAccessManager *m_manager;
     Mirrors *m_mirrors;
-    Configuration *m_configuration;
+    const RunSettings m_settings;
     DownloadTaskSpecification *m_download = nullptr;
     int m_patchCount = 0;
 };

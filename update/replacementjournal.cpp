@@ -1,7 +1,7 @@
 #include "update/replacementjournal.h"
 
-#include "app/configuration.h"
 #include "fileops/wholefile.h"
+#include "formats/installationnames.h"
 #include "formats/productini.h"
 #include "tasks/foldersync.h"
 #include "tasks/rollbackdata.h"
@@ -43,7 +43,7 @@ struct Journal
 
 QString root()
 {
-    return Configuration::getAppRootPath() + QLatin1Char('/');
+    return InstallationNames::appRoot() + QLatin1Char('/');
 }
 
 QString systemError(int code)
@@ -63,7 +63,7 @@ bool isKeptNameOf(const QString &kept, const QString &path)
     const QFileInfo keptInfo(kept);
     const QFileInfo pathInfo(path);
     return keptInfo.path() == pathInfo.path()
-        && keptInfo.fileName().startsWith(Configuration::getSpecialFileRenamePrefix())
+        && keptInfo.fileName().startsWith(InstallationNames::specialFileRenamePrefix())
         && keptInfo.fileName().endsWith(pathInfo.fileName());
 }
 
@@ -194,7 +194,7 @@ bool writeJournal(const Journal &journal, QString *error)
         *error = QStringLiteral("%1: %2").arg(ReplacementJournal::filePath(), systemError(errno));
         return false;
     }
-    return FolderSync::syncFolder(Configuration::getAppRootPath(), error);
+    return FolderSync::syncFolder(InstallationNames::appRoot(), error);
 }
 
 } // namespace
@@ -234,7 +234,8 @@ bool ReplacementJournal::begin(int version, const QString &type,
         listed.insert(entry.path);
         struct stat status;
         if (statOf(root() + entry.path, &status)) {
-            entry.kept = FileReplaceTaskSpecification::keptNameFor(file);
+            entry.kept
+                = FileReplaceTaskSpecification::keptNameFor(InstallationNames::appRoot(), file);
             entry.device = status.st_dev;
             entry.inode = status.st_ino;
         }
@@ -251,7 +252,7 @@ bool ReplacementJournal::end(QString *error)
         *error = QStringLiteral("%1: %2").arg(filePath(), systemError(errno));
         return false;
     }
-    return FolderSync::syncFolder(Configuration::getAppRootPath(), error);
+    return FolderSync::syncFolder(InstallationNames::appRoot(), error);
 }
 
 ReplacementJournal::Outcome ReplacementJournal::undoInterrupted(QStringList *report)

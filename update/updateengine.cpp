@@ -1,6 +1,5 @@
 #include "update/updateengine.h"
 
-#include "app/configuration.h"
 #include "formats/updatechannel.h"
 #include "fileops/tomcryptutil.h"
 #include "net/networkaccessmanager.h"
@@ -24,25 +23,32 @@ const qint64 maxBannerSize = 270000;
 const int tickInterval = 1000;
 } // namespace
 
-UpdateEngine::UpdateEngine(Configuration &configuration, QObject *parent)
-    : UpdateEngine(configuration, parent, Options())
+UpdateEngine::UpdateEngine(const RunSettings &settings, QObject *parent)
+    : UpdateEngine(settings, parent, Options())
 { }
 
-UpdateEngine::UpdateEngine(Configuration &configuration, QObject *parent, const Options &options)
+UpdateEngine::UpdateEngine(const RunSettings &settings, QObject *parent, const Options &options)
     : QObject(parent)
-    , m_configuration(configuration)
+    , m_settings(settings)
     , m_options(options)
 {
-    connect(&m_configuration, &Configuration::message, this, &UpdateEngine::message);
-
     m_timer = new QTimer(this);
     connect(m_timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
 
     m_manager = new NetworkAccessManager(this);
     m_manager->setCaCertificates(m_options.caCertificates);
 
-    m_configuration.getProxyAndDownloadConcurrency();
     applyProxy();
+}
+
+void UpdateEngine::setHooks(const Hooks &hooks)
+{
+    m_hooks = hooks;
+}
+
+void UpdateEngine::setSettings(const RunSettings &settings)
+{
+    m_settings = settings;
 }
 
 void UpdateEngine::setOptions(const Options &options)
@@ -53,7 +59,7 @@ void UpdateEngine::setOptions(const Options &options)
 
 void UpdateEngine::applyProxy()
 {
-    const QString &proxy = m_configuration.m_proxy;
+    const QString &proxy = m_settings.proxy;
     if (proxy.isEmpty()) {
         m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         return;
@@ -83,7 +89,7 @@ bool UpdateEngine::initialize()
         return false;
     }
 
-    const QString mirrorsFile = Configuration::getMirrorsFilePath();
+    const QString mirrorsFile = m_settings.mirrorsFilePath();
     if (!QFileInfo::exists(mirrorsFile)) {
         emit fatalError(QStringLiteral("%1 is missing, cannot proceed.")
                             .arg(QFileInfo(mirrorsFile).fileName()));
@@ -96,7 +102,7 @@ bool UpdateEngine::initialize()
     int recordVersion = 0;
     QString recordDir;
     if (UpdateIniData::get(&recordVersion, nullptr, &recordDir)) {
-        if (recordVersion == m_configuration.m_clientVersion) {
+        if (recordVersion == m_settings.clientVersion) {
             emit message(
                 QStringLiteral("Previous update session for v. %1 found").arg(recordVersion));
             dir = recordDir;
@@ -116,10 +122,10 @@ bool UpdateEngine::initialize()
         UpdateIniData::cleanup();
     }
 
-    if (!m_configuration.initalizeStart(dir))
+    m_sessionDir = m_hooks.openSession ? m_hooks.openSession(dir) : QString();
+    if (m_sessionDir.isEmpty())
         return false;
-    UpdateIniData::modify(m_configuration.m_clientVersion, m_configuration.m_tempDir,
-                          m_configuration.m_clientType);
+    UpdateIniData::modify(m_settings.clientVersion, m_sessionDir, m_settings.clientType);
 
     // The previous run's list goes; its tasks went with the end of that run.
     if (m_mirrorList)
@@ -130,11 +136,10 @@ bool UpdateEngine::initialize()
     connect(m_mirrorList, &Mirrors::message, this, &UpdateEngine::message);
 
     bool filled = false;
-    if (m_configuration.m_updateChannel == AlphaChannel)
-        filled
-            = m_mirrorList->initAlpha(UpdateIniData::filename(), m_configuration.m_clientVersion);
+    if (m_settings.updateChannel == AlphaChannel)
+        filled = m_mirrorList->initAlpha(m_settings.settingsFilePath(), m_settings.clientVersion);
     else
-        filled = m_mirrorList->initDefault(mirrorsFile, m_configuration.m_clientVersion);
+        filled = m_mirrorList->initDefault(mirrorsFile, m_settings.clientVersion);
     if (!filled)
         return false;
 
@@ -144,7 +149,9 @@ bool UpdateEngine::initialize()
 
 bool UpdateEngine::startUpdate()
 {
-    m_mainTask = new MainTaskSpecification(m_manager, m_mirrorList, &m_configuration, this, 1.0);
+    RunSettings run = m_settings;
+    run.sessionDir = m_sessionDir;
+    m_mainTask = new MainTaskSpecification(m_manager, m_mirrorList, run, this, 1.0);
     connect(m_mainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
     connect(m_mainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
     connect(m_mainTask, &TaskSpecification::error, this, &UpdateEngine::error);
@@ -204,7 +211,8 @@ void UpdateEngine::onTaskFinished()
 {
     m_timer->stop();
     cleanup();
-    m_configuration.recordInstalledVersion();
+    if (m_hooks.recordInstalledVersion)
+        m_hooks.recordInstalledVersion();
     m_state = EngineFinished;
     if (m_mainTask)
         emit message(m_mainTask->summaryLine());
@@ -244,8 +252,8 @@ void UpdateEngine::releaseMainTask()
 
 void UpdateEngine::removeOldFiles(const QString &dir)
 {
-    const QString prefix = dir + QLatin1Char('/') + Configuration::getSpecialFileRenamePrefix();
-    const QStringList names = Configuration::getSpecialFileNames();
+    const QString prefix = dir + QLatin1Char('/') + InstallationNames::specialFileRenamePrefix();
+    const QStringList names = InstallationNames::specialFileNames();
     for (const QString &name : names)
         QFile::remove(prefix + name);
 }

@@ -5,6 +5,7 @@
 #include "net/random.h"
 #include "net/replyholder.h"
 #include "update/enginestate.h"
+#include "update/runsettings.h"
 
 #include <QByteArray>
 #include <QList>
@@ -12,7 +13,8 @@
 #include <QSslCertificate>
 #include <QString>
 
-class Configuration;
+#include <functional>
+
 class MainTaskSpecification;
 class NetworkAccessManager;
 class QTimer;
@@ -23,8 +25,11 @@ class QTimer;
 // and the main task. A run ends with exactly one of updateFinished() and
 // updateCanceled(); a run that failed sends the player's line of its first
 // cause with failureCause() just before updateCanceled(). fatalError() means
-// the program cannot go on. Where it asks and draws from is its owner's
-// choice (Options), the product's by default.
+// the program cannot go on. It works with the settings it is given (the
+// settled ones before initialize()), and calls back into its owner through
+// Hooks for the session directory and the record of the installed version.
+// Where it asks and draws from is its owner's choice (Options), the
+// product's by default.
 class UpdateEngine : public QObject
 {
     Q_OBJECT
@@ -42,8 +47,28 @@ public:
         QList<QSslCertificate> caCertificates;
     };
 
-    UpdateEngine(Configuration &configuration, QObject *parent);
-    UpdateEngine(Configuration &configuration, QObject *parent, const Options &options);
+    // What the engine asks of its owner; both are called on the main thread.
+    struct Hooks
+    {
+        // Opens the run's session directory: resumes dir, or makes a new one
+        // when dir is empty. Returns its path, or an empty string once the
+        // owner has reported a fatal error.
+        std::function<QString(const QString &dir)> openSession;
+        // After a successful run: the run's version is recorded as installed.
+        std::function<void()> recordInstalledVersion;
+    };
+
+    // The proxy of the settings is applied here, for the banner and the runs.
+    UpdateEngine(const RunSettings &settings, QObject *parent);
+    UpdateEngine(const RunSettings &settings, QObject *parent, const Options &options);
+
+    void setHooks(const Hooks &hooks);
+    // The settings of the runs from now on: those settled after the engine
+    // was made (its proxy stays the one applied at construction).
+    void setSettings(const RunSettings &settings);
+    const RunSettings &settings() const { return m_settings; }
+    // The session directory of the prepared or last run; empty before.
+    const QString &sessionDir() const { return m_sessionDir; }
 
     const Options &options() const { return m_options; }
     // For an engine made by another owner (the window's): a banner query
@@ -106,7 +131,9 @@ protected: // tests reach the internals through a subclass
     void releaseMainTask();
 
     EngineState m_state = EngineIdle;
-    Configuration &m_configuration;
+    RunSettings m_settings;
+    Hooks m_hooks;
+    QString m_sessionDir;
     Options m_options;
     Mirrors *m_mirrorList = nullptr;
     MainTaskSpecification *m_mainTask = nullptr;

@@ -1,8 +1,8 @@
 #include "update/updateinidata.h"
 
-#include "app/configuration.h"
-#include "tasks/foldersync.h"
+#include "formats/installationnames.h"
 #include "formats/productini.h"
+#include "tasks/foldersync.h"
 
 #include <QDir>
 #include <QFile>
@@ -38,7 +38,7 @@ bool isPrivate(const QByteArray &path, bool directory)
 
 QString UpdateIniData::filename()
 {
-    return Configuration::getSettingsFilePath();
+    return InstallationNames::settingsFilePath(InstallationNames::appRoot());
 }
 
 bool UpdateIniData::get(int *version, QString *type, QString *dir)
@@ -75,11 +75,11 @@ bool UpdateIniData::isSessionDirectory(const QString &dir)
         return false;
     const QFileInfo info(QDir::cleanPath(dir));
     if (info.path() != QDir::cleanPath(QDir::tempPath())
-        || !info.fileName().startsWith(Configuration::getTempDirPrefix()))
+        || !info.fileName().startsWith(InstallationNames::tempDirPrefix()))
         return false;
     const QByteArray path = QFile::encodeName(info.filePath());
     return isPrivate(path, true)
-        && isPrivate(path + '/' + QFile::encodeName(Configuration::getSessionMarkerName()), false);
+        && isPrivate(path + '/' + QFile::encodeName(InstallationNames::sessionMarkerName()), false);
 }
 
 bool UpdateIniData::namesForeignDirectory(QString *dir)

@@ -1,6 +1,7 @@
 #include "scopedapproot.h"
 
 #include "app/configuration.h"
+#include "update/runsettings.h"
 #include "update/updateengine.h"
 
 #include <QCoreApplication>
@@ -89,4 +90,12 @@ QString ScopedAppRoot::tempFilePath(const QString &name) const
 QString ScopedAppRoot::workFilePath(const QString &name) const
 {
     return m_work.filePath(name);
+}
+
+RunSettings ScopedAppRoot::settings() const
+{
+    RunSettings settings;
+    settings.appRoot = path();
+    settings.sessionDir = tempPath();
+    return settings;
 }

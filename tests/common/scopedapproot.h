@@ -7,6 +7,7 @@
 #include <memory>
 
 class QObject;
+struct RunSettings;
 
 // One test's installation: a temporary application root and a private system
 // temporary directory (TMPDIR), side by side in one temporary work directory.
@@ -32,6 +33,9 @@ public:
     QString tempFilePath(const QString &name) const;
     // A path in the work directory, outside the root and TMPDIR.
     QString workFilePath(const QString &name) const;
+    // The settings of a run in this installation: the root, and TMPDIR as
+    // its session directory.
+    RunSettings settings() const;
 
     // Engines that start-up and the window make while the root exists, and
     // whose owner names no banner server, ask 127.0.0.1:port for their

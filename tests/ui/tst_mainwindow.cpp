@@ -780,6 +780,7 @@ void tst_MainWindow::unattendedLinesGoToStandardError()
         TestableMainWindow window(*m_configuration);
         emit window.m_engine->message(QStringLiteral("Starting update process"));
         m_configuration->m_noUserMode = 0;
+        window.setSettings(m_configuration->settings());
         emit window.m_engine->message(QStringLiteral("interactive line"));
     }
     // No box of an unattended run waits: its text goes to standard error, its

@@ -412,6 +412,7 @@ void tst_MainWindowRun::failedRunShowsItsCause()
     script.write(QByteArray("#!/bin/sh\ntouch \"$(dirname \"$0\")/") + clientMarker + "\"\n");
     script.close();
     m_configuration->m_noUserMode = unattended ? 1 : 0;
+    m_window->setSettings(m_configuration->settings());
     MessageBoxAnswerer answerer({QMessageBox::Ok});
     QTemporaryFile capture;
     QVERIFY(capture.open());

@@ -1,4 +1,3 @@
-#include "app/configuration.h"
 #include "digest/filedigestcache.h"
 #include "net/random.h"
 #include "localservers.h"
@@ -87,7 +86,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_temp;
     std::unique_ptr<QObject> m_owner;
     std::unique_ptr<NetworkAccessManager> m_manager;
-    Configuration m_configuration;
+    RunSettings m_settings;
     Mirrors *m_mirrors = nullptr;
     // What the mirror list draws from.
     RandomSource m_draws;
@@ -124,8 +123,9 @@ void tst_DownloadFileListTaskSpecification::init()
     m_owner = std::make_unique<QObject>();
     m_manager = std::make_unique<NetworkAccessManager>();
     m_manager->setCaCertificates(m_servers.caCertificates());
-    m_configuration.m_tempDir = m_temp->path();
-    m_configuration.m_downloadConcurrency = 6;
+    m_settings.appRoot = InstallationNames::appRoot();
+    m_settings.sessionDir = m_temp->path();
+    m_settings.downloadConcurrency = 6;
     m_downloads.clear();
     m_log.clear();
     Random::seed(1);
@@ -175,7 +175,7 @@ void tst_DownloadFileListTaskSpecification::makeMirrors(const QList<MirrorEntry>
 DownloadFileListTaskSpecification *tst_DownloadFileListTaskSpecification::makeStep()
 {
     auto *step = new DownloadFileListTaskSpecification(&m_downloads, m_manager.get(), m_mirrors,
-                                                       &m_configuration, m_owner.get(), 0.4);
+                                                       m_settings, m_owner.get(), 0.4);
     connect(step, &TaskSpecification::message, m_owner.get(),
             [this](const QString &text) { m_log << normalised(text); });
     connect(step, &TaskSpecification::error, m_owner.get(),
@@ -220,7 +220,7 @@ void tst_DownloadFileListTaskSpecification::everyFileArrivesIntact()
     makeMirrors({{"good", m_good}, {"https", m_goodHttps}});
     for (const QString &filePath : m_files.keys())
         m_downloads << entry(filePath);
-    m_configuration.m_downloadConcurrency = 2;
+    m_settings.downloadConcurrency = 2;
     DownloadFileListTaskSpecification *step = makeStep();
     step->execute();
     QVERIFY(waitForEnd(step));
@@ -291,7 +291,7 @@ void tst_DownloadFileListTaskSpecification::neverMatchingFileExhaustsMirrors()
     FileDownloadSpecification file = entry("a.bin");
     file.md5 = md5;
     m_downloads << file << entry("e.bin");
-    m_configuration.m_downloadConcurrency = 1;
+    m_settings.downloadConcurrency = 1;
     DownloadFileListTaskSpecification *step = makeStep();
     step->execute();
     QVERIFY(waitForEnd(step));
@@ -413,8 +413,8 @@ void tst_DownloadFileListTaskSpecification::concurrencyBelowOneBecomesSix()
 {
     QFETCH(int, streams);
     QFETCH(int, parallel);
-    m_configuration.m_downloadConcurrency = streams;
-    DownloadFileListTaskSpecification step(&m_downloads, m_manager.get(), nullptr, &m_configuration,
+    m_settings.downloadConcurrency = streams;
+    DownloadFileListTaskSpecification step(&m_downloads, m_manager.get(), nullptr, m_settings,
                                            nullptr, 0.4);
     QCOMPARE(step.maxParallelTasks, parallel);
 }

@@ -1,4 +1,3 @@
-#include "app/configuration.h"
 #include "update/filedeletelisttaskspecification.h"
 
 #include "scopedapproot.h"
@@ -64,7 +63,8 @@ bool tst_FileDeleteListTaskSpecification::exists(const QString &path) const
 
 FileDeleteListTaskSpecification *tst_FileDeleteListTaskSpecification::makeStep(double weight)
 {
-    auto *step = new FileDeleteListTaskSpecification(&m_deletes, m_owner.get(), weight);
+    auto *step = new FileDeleteListTaskSpecification(&m_deletes, m_root->settings(), m_owner.get(),
+                                                     weight);
     connect(step, &TaskSpecification::message, m_owner.get(),
             [this](const QString &text) { m_log << text; });
     connect(step, &TaskSpecification::finished, m_owner.get(), [this] { m_log << "finished"; });

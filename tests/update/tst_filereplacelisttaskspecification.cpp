@@ -1,4 +1,3 @@
-#include "app/configuration.h"
 #include "update/filereplacelisttaskspecification.h"
 #include "update/filereplacetaskspecification.h"
 
@@ -134,7 +133,7 @@ private:
 
     std::unique_ptr<ScopedAppRoot> m_root;
     std::unique_ptr<QObject> m_owner;
-    Configuration m_configuration;
+    RunSettings m_settings;
     QList<FileReplaceSpecification> m_replaces;
     QList<QString> m_deletes;
     QStringList m_log;
@@ -145,7 +144,7 @@ void tst_FileReplaceListTaskSpecification::init()
 {
     m_root = std::make_unique<ScopedAppRoot>();
     QVERIFY(m_root->isValid());
-    m_configuration.m_tempDir = m_root->tempPath();
+    m_settings = m_root->settings();
     m_owner = std::make_unique<QObject>();
     m_replaces.clear();
     m_deletes.clear();
@@ -224,7 +223,7 @@ QByteArray tst_FileReplaceListTaskSpecification::installed(const QString &path) 
 
 FileReplaceListTaskSpecification *tst_FileReplaceListTaskSpecification::makeStep()
 {
-    auto *step = new FileReplaceListTaskSpecification(&m_replaces, &m_deletes, &m_configuration,
+    auto *step = new FileReplaceListTaskSpecification(&m_replaces, &m_deletes, m_settings,
                                                       m_owner.get(), 0.4);
     connect(step, &TaskSpecification::message, m_owner.get(),
             [this](const QString &text) { m_log << normalised(text); });

@@ -1,4 +1,3 @@
-#include "app/configuration.h"
 #include "net/random.h"
 #include "fileops/checksignaturetaskspecification.h"
 #include "fileops/publickey.h"
@@ -83,7 +82,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_temp;
     std::unique_ptr<NetworkAccessManager> m_manager;
     std::unique_ptr<Mirrors> m_mirrors;
-    std::unique_ptr<Configuration> m_configuration;
+    RunSettings m_settings;
     std::unique_ptr<IniDownloadTaskSpecification> m_task;
     QStringList m_log;
 };
@@ -144,10 +143,9 @@ void tst_IniDownloadTaskSpecification::init()
     m_temp = std::make_unique<QTemporaryDir>();
     QVERIFY(m_temp->isValid());
     m_manager = std::make_unique<NetworkAccessManager>();
-    m_configuration = std::make_unique<Configuration>();
-    m_configuration->m_clientType = ClientType;
-    m_configuration->m_clientVersion = Version;
-    m_configuration->m_tempDir = m_temp->path();
+    m_settings.clientType = ClientType;
+    m_settings.clientVersion = Version;
+    m_settings.sessionDir = m_temp->path();
     m_log.clear();
     Random::seed(1);
 }
@@ -157,7 +155,6 @@ void tst_IniDownloadTaskSpecification::cleanup()
     m_task.reset();
     m_mirrors.reset();
     m_manager.reset();
-    m_configuration.reset();
     m_temp.reset();
 }
 
@@ -180,7 +177,7 @@ void tst_IniDownloadTaskSpecification::useMirrors(const QStringList &urls, int r
 IniDownloadTaskSpecification *tst_IniDownloadTaskSpecification::makeTask()
 {
     m_task = std::make_unique<IniDownloadTaskSpecification>(m_manager.get(), m_mirrors.get(),
-                                                            m_configuration.get(), nullptr, 0.1);
+                                                            m_settings, nullptr, 0.1);
     connect(m_task.get(), &TaskSpecification::message, this,
             [this](const QString &line) { m_log.append(line); });
     return m_task.get();

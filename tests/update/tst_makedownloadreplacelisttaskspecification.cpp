@@ -1,4 +1,3 @@
-#include "app/configuration.h"
 #include "fileops/publickey.h"
 #include "digest/verifieddigests.h"
 #include "fileops/tomcryptutil.h"
@@ -119,7 +118,7 @@ private:
     bool publish(const QStringList &args);
 
     std::unique_ptr<ScopedAppRoot> m_app;
-    std::unique_ptr<Configuration> m_configuration;
+    RunSettings m_settings;
     FileSpecifications m_lists;
     QStringList m_messages;
     QList<qreal> m_progress;
@@ -139,9 +138,8 @@ void tst_MakeDownloadReplaceListTaskSpecification::init()
 {
     m_app = std::make_unique<ScopedAppRoot>();
     QVERIFY(m_app->isValid());
-    m_configuration = std::make_unique<Configuration>();
-    m_configuration->m_clientType = ClientType;
-    m_configuration->m_tempDir = m_app->tempPath();
+    m_settings = m_app->settings();
+    m_settings.clientType = ClientType;
     m_lists = FileSpecifications();
     m_messages.clear();
     m_progress.clear();
@@ -149,7 +147,6 @@ void tst_MakeDownloadReplaceListTaskSpecification::init()
 
 void tst_MakeDownloadReplaceListTaskSpecification::cleanup()
 {
-    m_configuration.reset();
     m_app.reset();
 }
 
@@ -160,7 +157,7 @@ void tst_MakeDownloadReplaceListTaskSpecification::writeIni(const QByteArray &co
 
 TaskState tst_MakeDownloadReplaceListTaskSpecification::runStep()
 {
-    MakeDownloadReplaceListTaskSpecification task(m_configuration.get(), m_lists, nullptr, 1.0);
+    MakeDownloadReplaceListTaskSpecification task(m_settings, m_lists, nullptr, 1.0);
     connect(&task, &TaskSpecification::message, this,
             [this](const QString &line) { m_messages.append(line); });
     connect(&task, &TaskSpecification::updateProgress, this,
@@ -287,7 +284,7 @@ void tst_MakeDownloadReplaceListTaskSpecification::recordedDigestServesOnlyTheSa
                          QFile::encodeName(tool).constData())
                 == 0);
     }
-    m_configuration->m_verifyAll = change == QLatin1String("verify");
+    m_settings.verifyAll = change == QLatin1String("verify");
 
     QCOMPARE(runStep(), Finished);
     QCOMPARE(m_lists.replaces.size(), taken ? 1 : 0);
@@ -729,8 +726,8 @@ void tst_MakeDownloadReplaceListTaskSpecification::taskDeletedWhileWorkRunsLeave
     }
     writeIni(ini);
     {
-        auto *task = new MakeDownloadReplaceListTaskSpecification(m_configuration.get(), m_lists,
-                                                                  nullptr, 1.0);
+        auto *task
+            = new MakeDownloadReplaceListTaskSpecification(m_settings, m_lists, nullptr, 1.0);
         task->execute();
         delete task;
     }

@@ -1,6 +1,7 @@
 #include "update/updateengine.h"
 
 #include "app/configuration.h"
+#include "app/startup.h"
 #include "net/banner.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
@@ -10,6 +11,7 @@
 #include "faultserver.h"
 #include "localservers.h"
 #include "scopedapproot.h"
+#include "startupsettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,10 +27,16 @@
 
 namespace {
 // The engine with its internals open to the test.
+// Made from a configuration and connected to it as start-up does.
 class TestableUpdateEngine : public UpdateEngine
 {
 public:
-    using UpdateEngine::UpdateEngine;
+    TestableUpdateEngine(Configuration &configuration, QObject *parent,
+                         const Options &options = Options())
+        : UpdateEngine(startupSettings(configuration), parent, options)
+    {
+        Startup::connectEngine(*this, configuration);
+    }
     using UpdateEngine::cleanup;
     using UpdateEngine::cleanupDirectory;
     using UpdateEngine::m_bannerReply;

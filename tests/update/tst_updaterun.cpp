@@ -1,11 +1,12 @@
 #include "update/updateengine.h"
 
 #include "app/configuration.h"
-#include "net/random.h"
+#include "app/startup.h"
 #include "fileops/fileophook.h"
 #include "net/mirrors.h"
-#include "update/maintaskspecification.h"
+#include "net/random.h"
 #include "tasks/foldersync.h"
+#include "update/maintaskspecification.h"
 #include "update/replacementjournal.h"
 #include "update/updateinidata.h"
 
@@ -16,6 +17,7 @@
 #include "releasebuilder.h"
 #include "scopedapproot.h"
 #include "scopedmount.h"
+#include "startupsettings.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -321,7 +323,8 @@ void tst_UpdateRun::makeEngine()
     m_configuration = std::make_unique<Configuration>();
     m_configuration->m_clientType = ReleaseBuilder::CLIENT_TYPE;
     m_configuration->m_clientVersion = m_targetVersion;
-    m_engine = std::make_unique<UpdateEngine>(*m_configuration, nullptr);
+    m_engine = std::make_unique<UpdateEngine>(startupSettings(*m_configuration), nullptr);
+    Startup::connectEngine(*m_engine, *m_configuration);
     UpdateEngine *engine = m_engine.get();
 
     connect(engine, &UpdateEngine::message, this, [this, engine](const QString &line) {
