@@ -57,6 +57,12 @@ void FileDigestCache::record(const QString &path, const QByteArray &md5)
 
 QByteArray FileDigestCache::lookup(const QString &path)
 {
+    // Most files asked for were not written by this process: no stat for them.
+    {
+        QMutexLocker locker(&mutex());
+        if (!entries().contains(path))
+            return QByteArray();
+    }
     Entry now;
     const bool exists = statFile(path, now);
     QMutexLocker locker(&mutex());
@@ -70,6 +76,12 @@ QByteArray FileDigestCache::lookup(const QString &path)
         return QByteArray();
     }
     return it->md5;
+}
+
+bool FileDigestCache::isEmpty()
+{
+    QMutexLocker locker(&mutex());
+    return entries().isEmpty();
 }
 
 void FileDigestCache::forget(const QString &path)

@@ -23,4 +23,6 @@ public:
     // The recorded digest, if the file is still the one recorded; else empty.
     static QByteArray lookup(const QString &path);
     static void forget(const QString &path);
+    // Whether no digest is kept: then no lookup can find one.
+    static bool isEmpty();
 };

@@ -50,18 +50,32 @@ FileDigests::~FileDigests()
     m_runs->ended.wait(lock, [this] { return m_runs->running == 0; });
 }
 
-QByteArray FileDigests::take(int index, VerifiedDigests::Identity *identity)
+QByteArray FileDigests::take(int index, VerifiedDigests::Identity *identity, bool *recorded)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     const Slot &slot = m_slots[size_t(index)];
-    m_published.wait(lock, [&] { return slot.known; });
-    if (identity)
-        *identity = slot.identity;
+    if (!slot.known) {
+        m_waiting = index;
+        m_published.wait(lock, [&] { return slot.known; });
+        m_waiting = -1;
+    }
+    if (identity) {
+        const bool read = slot.identity > 0 && slot.identity != recordedIdentity;
+        *identity = read ? m_identities[slot.identity - 1] : VerifiedDigests::Identity();
+    }
+    if (recorded)
+        *recorded = slot.identity == recordedIdentity;
+    return slot.hasDigest ? QByteArray(slot.md5, sizeof(slot.md5)) : QByteArray();
+}
+
+QByteArray FileDigests::digest(int index) const
+{
+    const Slot &slot = m_slots[size_t(index)];
     return slot.hasDigest ? QByteArray(slot.md5, sizeof(slot.md5)) : QByteArray();
 }
 
 void FileDigests::publish(int index, const QByteArray &digest,
-                          const VerifiedDigests::Identity &identity)
+                          const VerifiedDigests::Identity &identity, bool recorded)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -69,8 +83,16 @@ void FileDigests::publish(int index, const QByteArray &digest,
         slot.hasDigest = digest.size() == int(sizeof(slot.md5));
         if (slot.hasDigest)
             std::memcpy(slot.md5, digest.constData(), sizeof(slot.md5));
-        slot.identity = identity;
+        if (recorded) {
+            slot.identity = recordedIdentity;
+        } else if (identity.inode != 0) {
+            m_identities.push_back(identity);
+            slot.identity = quint32(m_identities.size());
+        }
         slot.known = true;
+        // The taker waits for one digest at a time: woken only for it.
+        if (m_waiting != index)
+            return;
     }
     m_published.notify_all();
 }
@@ -90,6 +112,7 @@ void FileDigests::run()
         QByteArray buffer;
     };
     Lane lanes[Md5Lanes::width];
+    QByteArray encoded;
     Md5Lanes::feed([&](int i, Md5Lanes::Chunk &chunk) {
         Lane &lane = lanes[i];
         for (;;) {
@@ -118,28 +141,29 @@ void FileDigests::run()
             const int index = m_next++;
             if (index >= m_count)
                 return false;
-            const QString path = m_pathOf(index);
-            if (path.isEmpty()) {
+            m_pathOf(index, &encoded);
+            if (encoded.isEmpty()) {
                 publish(index, QByteArray());
                 continue;
             }
             // A file this process has just written was hashed as it was written.
-            QByteArray known = FileDigestCache::lookup(path);
+            QByteArray known = FileDigestCache::isEmpty()
+                ? QByteArray()
+                : FileDigestCache::lookup(QFile::decodeName(encoded));
             if (!known.isEmpty()) {
                 publish(index, std::move(known));
                 continue;
             }
             // A file that an earlier run read, unchanged since, is not read.
             struct stat status;
-            const QByteArray encoded = QFile::encodeName(path);
             if (m_record && ::stat(encoded.constData(), &status) == 0) {
                 known = m_record->lookup(encoded, status);
                 if (!known.isEmpty()) {
-                    publish(index, std::move(known), VerifiedDigests::Identity::of(status));
+                    publish(index, std::move(known), {}, true);
                     continue;
                 }
             }
-            if (!RegularFile::open(lane.file, path)
+            if (!RegularFile::open(lane.file, QFile::decodeName(encoded))
                 || ::fstat(lane.file.handle(), &status) != 0) {
                 lane.file.close();
                 publish(index, QByteArray());

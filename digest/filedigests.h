@@ -26,9 +26,10 @@
 class FileDigests
 {
 public:
-    // The path of each of count files; called from the file threads, in
-    // list order, once per file. An empty path gives an empty digest.
-    using PathOf = std::function<QString(int index)>;
+    // Sets path to the encoded path (as QFile::encodeName gives it) of each
+    // of count files; called from the file threads, in list order, once per
+    // file, with a buffer of their own. An empty path gives an empty digest.
+    using PathOf = std::function<void(int index, QByteArray *path)>;
 
     // known, if not null, is lent for the life of the list.
     FileDigests(int count, PathOf pathOf, int threads, const VerifiedDigests *known = nullptr);
@@ -37,9 +38,13 @@ public:
     FileDigests &operator=(const FileDigests &) = delete;
 
     // Waits until the digest of the file at index is known. identity, if not
-    // null, receives what identified the file when it was read (or when its
-    // recorded digest was taken); a zero inode when that is not known.
-    QByteArray take(int index, VerifiedDigests::Identity *identity = nullptr);
+    // null, receives what identified the file when it was read; a zero inode
+    // when it was not read. recorded, if not null, says whether the digest is
+    // the record's, the file having its recorded identity.
+    QByteArray take(int index, VerifiedDigests::Identity *identity = nullptr,
+                    bool *recorded = nullptr);
+    // The digest of index again, once take(index) returned.
+    QByteArray digest(int index) const;
 
 private:
     // The file threads that work on this list; shared with the jobs, which
@@ -54,14 +59,18 @@ private:
 
     void run();
     void publish(int index, const QByteArray &digest,
-                 const VerifiedDigests::Identity &identity = {});
+                 const VerifiedDigests::Identity &identity = {}, bool recorded = false);
+    // Slot::identity of a digest taken from the record.
+    static constexpr quint32 recordedIdentity = 0xffffffffu;
 
-    // What is known of one file: a few values, so that a list of many
-    // thousand files stays small.
+    // What is known of one file: a few bytes, so that a list of many
+    // thousand files stays small. The identity of a file that was read, or
+    // whose recorded digest was taken, is kept apart.
     struct Slot
     {
-        VerifiedDigests::Identity identity;
         char md5[16];
+        // 1 + its index in m_identities; 0: none; recordedIdentity: the record's.
+        quint32 identity = 0;
         bool hasDigest = false;
         bool known = false;
     };
@@ -72,7 +81,10 @@ private:
     std::atomic<bool> m_stop {false};
     std::mutex m_mutex;
     std::condition_variable m_published;
+    // The index take() waits for, under m_mutex; -1 when none.
+    int m_waiting = -1;
     std::vector<Slot> m_slots;
+    std::vector<VerifiedDigests::Identity> m_identities;
     const VerifiedDigests *const m_record;
     const std::shared_ptr<Runs> m_runs;
 };

@@ -130,9 +130,7 @@ bool VerifiedDigests::load(const QString &path, const Owner &owner, qint64 now,
                            QString *problem)
 {
     problem->clear();
-    m_paths.clear();
-    m_entries.clear();
-    m_verifiedSince = 0;
+    clear();
     QFile file(path);
     if (!file.exists())
         return false;
@@ -148,11 +146,23 @@ bool VerifiedDigests::load(const QString &path, const Owner &owner, qint64 now,
         *problem = QStringLiteral("it is not a record of this updater");
         return false;
     }
-    const QByteArray bytes = file.read(status.st_size);
-    if (bytes.size() != status.st_size) {
+    // The entries are used where they lie in the bytes read.
+    m_bytes = file.read(status.st_size);
+    if (m_bytes.size() != status.st_size) {
+        clear();
         *problem = QStringLiteral("it could not be read");
         return false;
     }
+    if (!parse(owner, now, problem)) {
+        clear();
+        return false;
+    }
+    return true;
+}
+
+bool VerifiedDigests::parse(const Owner &owner, qint64 now, QString *problem)
+{
+    const QByteArray &bytes = m_bytes;
     // The last 16 bytes are the MD5 of all before them: a record cut short or
     // changed anywhere is not used.
     Md5 sum;
@@ -185,38 +195,25 @@ bool VerifiedDigests::load(const QString &path, const Owner &owner, qint64 now,
         *problem = QStringLiteral("it is older than 30 days");
         return false;
     }
-    m_entries.reserve(size_t(count));
+    m_offsets.reserve(size_t(count));
     for (quint64 i = 0; i < count; ++i) {
-        Entry entry;
+        const quint32 offset = quint32(body.size() - reader.left());
         quint64 length = 0;
-        const char *name = nullptr;
-        const char *md5 = nullptr;
         if (!reader.number(&length, 4) || length == 0 || length > maxPathLength
-            || !(name = reader.bytes(qint64(length))) || !reader.identity(&entry.identity)
-            || !(md5 = reader.bytes(16))) {
-            m_entries.clear();
-            m_paths.clear();
+            || !reader.bytes(qint64(length) + identityBytes + 16)) {
             *problem = QStringLiteral("it is damaged");
             return false;
         }
-        entry.pathOffset = quint32(m_paths.size());
-        entry.pathLength = quint32(length);
-        m_paths.append(name, qsizetype(length));
-        std::memcpy(entry.md5, md5, 16);
-        m_entries.push_back(entry);
+        m_offsets.push_back(offset);
     }
     // Written sorted and without repeats; anything else was not written here.
-    for (size_t i = 1; i < m_entries.size(); ++i) {
-        if (!(pathOf(m_entries[i - 1]) < pathOf(m_entries[i]))) {
-            m_entries.clear();
-            m_paths.clear();
+    for (size_t i = 1; i < m_offsets.size(); ++i) {
+        if (!(pathAt(m_offsets[i - 1]) < pathAt(m_offsets[i]))) {
             *problem = QStringLiteral("it is damaged");
             return false;
         }
     }
     if (reader.left() != 0) {
-        m_entries.clear();
-        m_paths.clear();
         *problem = QStringLiteral("it is damaged");
         return false;
     }
@@ -224,36 +221,80 @@ bool VerifiedDigests::load(const QString &path, const Owner &owner, qint64 now,
     return true;
 }
 
-QByteArray VerifiedDigests::pathOf(const Entry &entry) const
+void VerifiedDigests::clear()
 {
-    return QByteArray::fromRawData(m_paths.constData() + entry.pathOffset,
-                                   qsizetype(entry.pathLength));
+    m_bytes.clear();
+    m_offsets.clear();
+    m_verifiedSince = 0;
+    m_sorted = true;
+}
+
+QByteArrayView VerifiedDigests::pathAt(quint32 offset) const
+{
+    const uchar *at = reinterpret_cast<const uchar *>(m_bytes.constData()) + offset;
+    const quint32 length = quint32(at[0]) | quint32(at[1]) << 8 | quint32(at[2]) << 16
+        | quint32(at[3]) << 24;
+    return QByteArrayView(m_bytes.constData() + offset + 4, length);
+}
+
+VerifiedDigests::Identity VerifiedDigests::identityAt(quint32 offset) const
+{
+    const QByteArrayView path = pathAt(offset);
+    Reader reader(QByteArray::fromRawData(path.data() + path.size(), identityBytes));
+    Identity identity;
+    reader.identity(&identity);
+    return identity;
+}
+
+const char *VerifiedDigests::md5At(quint32 offset) const
+{
+    const QByteArrayView path = pathAt(offset);
+    return path.data() + path.size() + identityBytes;
+}
+
+qint64 VerifiedDigests::indexOf(QByteArrayView path) const
+{
+    const auto found = std::lower_bound(
+        m_offsets.cbegin(), m_offsets.cend(), path,
+        [this](quint32 offset, QByteArrayView key) { return pathAt(offset) < key; });
+    if (found == m_offsets.cend() || pathAt(*found) != path)
+        return -1;
+    return qint64(found - m_offsets.cbegin());
 }
 
 QByteArray VerifiedDigests::lookup(const QByteArray &path, const struct stat &now) const
 {
-    const auto found = std::lower_bound(
-        m_entries.cbegin(), m_entries.cend(), path,
-        [this](const Entry &entry, const QByteArray &key) { return pathOf(entry) < key; });
-    if (found == m_entries.cend() || pathOf(*found) != path || !S_ISREG(now.st_mode)
-        || found->identity != Identity::of(now))
+    const qint64 index = indexOf(path);
+    if (index < 0 || !S_ISREG(now.st_mode)
+        || identityAt(m_offsets[size_t(index)]) != Identity::of(now))
         return QByteArray();
-    return QByteArray(found->md5, 16);
+    return QByteArray(md5At(m_offsets[size_t(index)]), 16);
 }
 
 void VerifiedDigests::add(const QByteArray &path, const Identity &identity,
                           const QByteArray &md5)
 {
     if (md5.size() != 16 || path.isEmpty() || path.size() > qsizetype(maxPathLength)
-        || qint64(m_entries.size()) >= maxEntries)
+        || qint64(m_offsets.size()) >= maxEntries
+        || m_bytes.size() + path.size() + entryFixedBytes > maxRecordSize)
         return;
-    Entry entry;
-    entry.pathOffset = quint32(m_paths.size());
-    entry.pathLength = quint32(path.size());
-    entry.identity = identity;
-    std::memcpy(entry.md5, md5.constData(), 16);
-    m_paths.append(path);
-    m_entries.push_back(entry);
+    m_offsets.push_back(quint32(m_bytes.size()));
+    putNumber32(m_bytes, quint32(path.size()));
+    m_bytes += path;
+    putIdentity(m_bytes, identity);
+    m_bytes += md5;
+    m_sorted = false;
+}
+
+void VerifiedDigests::addFrom(const VerifiedDigests &other, qint64 index)
+{
+    const quint32 offset = other.m_offsets[size_t(index)];
+    const QByteArrayView path = other.pathAt(offset);
+    if (qint64(m_offsets.size()) >= maxEntries
+        || m_bytes.size() + path.size() + entryFixedBytes > maxRecordSize)
+        return;
+    m_offsets.push_back(quint32(m_bytes.size()));
+    m_bytes.append(other.m_bytes.constData() + offset, 4 + path.size() + identityBytes + 16);
     m_sorted = false;
 }
 
@@ -262,52 +303,32 @@ void VerifiedDigests::sortEntries()
     if (m_sorted)
         return;
     m_sorted = true;
-    std::stable_sort(m_entries.begin(), m_entries.end(), [this](const Entry &a, const Entry &b) {
-        return pathOf(a) < pathOf(b);
-    });
+    std::stable_sort(m_offsets.begin(), m_offsets.end(),
+                     [this](quint32 a, quint32 b) { return pathAt(a) < pathAt(b); });
     // Of a path added twice the last entry counts.
-    std::vector<Entry> unique;
-    unique.reserve(m_entries.size());
-    for (const Entry &entry : m_entries) {
-        if (!unique.empty() && pathOf(unique.back()) == pathOf(entry))
-            unique.back() = entry;
+    size_t kept = 0;
+    for (size_t i = 0; i < m_offsets.size(); ++i) {
+        if (kept > 0 && pathAt(m_offsets[kept - 1]) == pathAt(m_offsets[i]))
+            m_offsets[kept - 1] = m_offsets[i];
         else
-            unique.push_back(entry);
+            m_offsets[kept++] = m_offsets[i];
     }
-    m_entries.swap(unique);
-}
-
-bool VerifiedDigests::sameAs(const VerifiedDigests &other)
-{
-    sortEntries();
-    if (m_entries.size() != other.m_entries.size())
-        return false;
-    for (size_t i = 0; i < m_entries.size(); ++i) {
-        const Entry &a = m_entries[i];
-        const Entry &b = other.m_entries[i];
-        if (pathOf(a) != other.pathOf(b) || a.identity != b.identity
-            || std::memcmp(a.md5, b.md5, 16) != 0)
-            return false;
-    }
-    return true;
+    m_offsets.resize(kept);
 }
 
 QByteArray VerifiedDigests::toBytes(const Owner &owner, qint64 verifiedSince)
 {
     sortEntries();
     QByteArray out;
-    out.reserve(headerBytes + 4 + qsizetype(m_entries.size()) * entryFixedBytes + m_paths.size()
-                + 16);
+    out.reserve(headerBytes + 4 + m_bytes.size() + 16);
     out += magic;
     putIdentity(out, owner.root);
     putIdentity(out, owner.updater);
     putNumber(out, quint64(verifiedSince));
-    putNumber32(out, quint32(m_entries.size()));
-    for (const Entry &entry : m_entries) {
-        putNumber32(out, entry.pathLength);
-        out += pathOf(entry);
-        putIdentity(out, entry.identity);
-        out.append(entry.md5, 16);
+    putNumber32(out, quint32(m_offsets.size()));
+    for (const quint32 offset : m_offsets) {
+        const QByteArrayView path = pathAt(offset);
+        out.append(m_bytes.constData() + offset, 4 + path.size() + identityBytes + 16);
     }
     Md5 sum;
     sum.addData(out);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <sys/stat.h>
@@ -64,17 +65,19 @@ public:
     // The recorded raw digest (16 bytes) of the file at path if it still has
     // the recorded identity (now is its status); else empty.
     QByteArray lookup(const QByteArray &path, const struct stat &now) const;
-    bool isEmpty() const { return m_entries.empty(); }
-    qint64 size() const { return qint64(m_entries.size()); }
+    bool isEmpty() const { return m_offsets.empty(); }
+    qint64 size() const { return qint64(m_offsets.size()); }
+    // The position of path among the entries of a loaded record; -1 if it
+    // has none.
+    qint64 indexOf(QByteArrayView path) const;
     // When every file was last read, in seconds since 1970; 0 when unknown.
     qint64 verifiedSince() const { return m_verifiedSince; }
 
     // Adds a file for a new record: its path, its identity when it was read
     // and its raw digest. A path added twice keeps its last entry.
     void add(const QByteArray &path, const Identity &identity, const QByteArray &md5);
-    // Whether this new record says the same as other (same files, identities
-    // and digests): then nothing needs to be written.
-    bool sameAs(const VerifiedDigests &other);
+    // Adds the entry at index of other (a loaded record) as it is.
+    void addFrom(const VerifiedDigests &other, qint64 index);
     // The record's bytes, which the caller writes whole under a temporary
     // name and renames. verifiedSince is when every file was last read.
     QByteArray toBytes(const Owner &owner, qint64 verifiedSince);
@@ -83,20 +86,20 @@ public:
     static bool ownerOf(const QString &root, const QString &updater, Owner *owner);
 
 private:
-    struct Entry
-    {
-        quint32 pathOffset = 0;
-        quint32 pathLength = 0;
-        Identity identity;
-        char md5[16] {};
-    };
-
-    QByteArray pathOf(const Entry &entry) const;
+    bool parse(const Owner &owner, qint64 now, QString *problem);
+    void clear();
+    // Of the entry at offset in m_bytes.
+    QByteArrayView pathAt(quint32 offset) const;
+    Identity identityAt(quint32 offset) const;
+    const char *md5At(quint32 offset) const;
     void sortEntries();
 
-    QByteArray m_paths; // every path, one after another
-    std::vector<Entry> m_entries; // sorted by path once loaded or saved
+    // The entries as the record holds them, one after another (a loaded
+    // record's whole bytes): the path's length (4 bytes), the path, the
+    // identity (40 bytes) and the raw digest (16 bytes).
+    QByteArray m_bytes;
+    std::vector<quint32> m_offsets; // of the entries, sorted by path once loaded or saved
     qint64 m_verifiedSince = 0;
-    // The entries are sorted and without repeats (a loaded record is).
+    // The entries are sorted and without repeats (a loaded record's are).
     bool m_sorted = true;
 };

@@ -46,7 +46,7 @@ bool ProductIniReader::read(const QString &path, qint64 limit)
         readBytes(QByteArray());
         return true;
     }
-    const QByteArray bytes = file.read(limit + 1);
+    const QByteArray bytes = file.read(file.size() + 1);
     if (bytes.size() > limit) {
         readBytes(QByteArray());
         return true;

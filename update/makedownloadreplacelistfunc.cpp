@@ -4,13 +4,15 @@
 #include "fileops/installedcopyfunc.h"
 #include "formats/fileline.h"
 #include "formats/productini.h"
+#include "formats/productinireader.h"
 #include "update/runsettings.h"
 #include "update/verifiedrecord.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QHash>
-#include <QSettings>
+#include <QFile>
+#include <QSet>
 #include <QStringList>
 #include <QThread>
 
@@ -18,43 +20,185 @@
 #include <memory>
 #include <vector>
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 namespace {
 
 constexpr int maxHashThreads = 4;
 
-// What one key of the product ini turned out to be, in key order.
+// The fields of a file key's value, "::" between them, as FileLine reads
+// them: two or five make a line.
+struct Fields
+{
+    QByteArrayView field[5];
+    int count = 0;
+
+    explicit Fields(QByteArrayView value)
+    {
+        qsizetype start = 0;
+        for (;;) {
+            const qsizetype separator = value.indexOf("::", start);
+            if (count == 5) {
+                count = 6;
+                return;
+            }
+            if (separator < 0) {
+                field[count++] = value.sliced(start);
+                return;
+            }
+            field[count++] = value.sliced(start, separator - start);
+            start = separator + 2;
+        }
+    }
+    bool valid() const { return count == 2 || count == 5; }
+    bool unpacked() const { return count == 5 && !field[4].isEmpty(); }
+    QByteArrayView md5() const { return field[0]; }
+    // The sum the installed file must have, and its path for key.
+    QByteArrayView expectedMd5() const { return unpacked() ? field[2] : field[0]; }
+    QByteArrayView installedPath(QByteArrayView key) const { return unpacked() ? field[4] : key; }
+};
+
+// Neither absolute nor with a ".." part.
+bool isSafeRelativePath(QByteArrayView path)
+{
+    if (path.startsWith('/'))
+        return false;
+    qsizetype start = 0;
+    while (start <= path.size()) {
+        qsizetype end = path.indexOf('/', start);
+        if (end < 0)
+            end = path.size();
+        if (path.sliced(start, end - start) == QByteArrayView(".."))
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// What one key of the product ini turned out to be, in key order: its
+// place in the reader; its text is read from there when it is needed.
 struct KeyEntry
 {
-    enum Kind { Delete, File, InvalidLine, UnsafePath, UnfetchableName };
+    enum Kind : quint8 { Delete, File, InvalidLine, UnsafePath, UnfetchableName };
 
+    quint32 key = 0;
     Kind kind = File;
-    QString section;
-    QString key;
-    QString unsafePath;
-    // The key's value, as read; the entries of the lists are made from it
-    // only for the files that go on them.
-    FileLine line;
+    // For UnsafePath and UnfetchableName: whether the line's path is at
+    // fault, not the key.
+    bool pathAtFault = false;
+};
 
-    bool unpacked() const { return line.isUnpacked(); }
-    QString installedPath() const { return line.installedPath(key); }
+// The keys of the reader, and the file lines in them.
+class Entries
+{
+public:
+    explicit Entries(const ProductIniReader &reader)
+        : m_reader(reader)
+    { }
 
-    FileReplaceSpecification replace() const
+    // Reads the keys in order up to and including the first one that fails
+    // the whole step.
+    void read()
     {
-        return {section, key, line.unpackedMd5, line.unpackedSize, line.unpackedPath};
+        const std::vector<ProductIniReader::Key> &keys = m_reader.keys();
+        const int deleteSection = int(m_reader.sections().indexOf(ProductIni::DeleteSection));
+        m_entries.reserve(keys.size());
+        for (quint32 i = 0; i < quint32(keys.size()); ++i) {
+            KeyEntry entry;
+            entry.key = i;
+            entry.kind = kindOf(keys[i], int(keys[i].section) == deleteSection, &entry.pathAtFault);
+            m_entries.push_back(entry);
+            if (entry.kind != KeyEntry::File && entry.kind != KeyEntry::Delete)
+                return;
+        }
     }
 
-    FileDownloadSpecification download() const
+    size_t size() const { return m_entries.size(); }
+    const KeyEntry &operator[](size_t index) const { return m_entries[index]; }
+
+    QByteArrayView keyBytes(const KeyEntry &entry) const { return m_reader.key(keyOf(entry)); }
+    Fields fields(const KeyEntry &entry) const { return Fields(m_reader.value(keyOf(entry))); }
+    QString key(const KeyEntry &entry) const { return m_reader.keyText(keyOf(entry)); }
+    QString section(const KeyEntry &entry) const
     {
-        FileDownloadSpecification download {section, key, line.md5, line.size};
+        return m_reader.sections().at(keyOf(entry).section);
+    }
+    // The installed file a file key or a [delete] key names.
+    QByteArrayView installedBytes(const KeyEntry &entry) const
+    {
+        return entry.kind == KeyEntry::Delete ? keyBytes(entry)
+                                              : fields(entry).installedPath(keyBytes(entry));
+    }
+    QString installedPath(const KeyEntry &entry) const
+    {
+        return QString::fromUtf8(installedBytes(entry));
+    }
+    // The path at fault of an UnsafePath or UnfetchableName entry.
+    QString unsafePath(const KeyEntry &entry) const
+    {
+        return entry.pathAtFault ? QString::fromUtf8(fields(entry).field[4]) : key(entry);
+    }
+
+    FileLine line(const KeyEntry &entry) const
+    {
+        return FileLine::read(m_reader.valueText(keyOf(entry))).value_or(FileLine());
+    }
+    FileReplaceSpecification replace(const KeyEntry &entry) const
+    {
+        const FileLine line = this->line(entry);
+        return {section(entry), key(entry), line.unpackedMd5, line.unpackedSize,
+                line.unpackedPath};
+    }
+    FileDownloadSpecification download(const KeyEntry &entry) const
+    {
+        const FileLine line = this->line(entry);
+        FileDownloadSpecification download {section(entry), key(entry), line.md5, line.size};
         download.sizeBounds = line.sizeBounds;
-        download.installedPath = installedPath();
-        download.unpacked = unpacked();
-        download.targetMd5 = unpacked() ? line.unpackedMd5 : line.md5;
-        download.targetSize = unpacked() ? qint64(line.unpackedSize) : line.size;
+        download.installedPath = line.installedPath(download.filePath);
+        download.unpacked = line.isUnpacked();
+        download.targetMd5 = download.unpacked ? line.unpackedMd5 : line.md5;
+        download.targetSize = download.unpacked ? qint64(line.unpackedSize) : line.size;
         return download;
     }
+
+private:
+    const ProductIniReader::Key &keyOf(const KeyEntry &entry) const
+    {
+        return m_reader.keys()[entry.key];
+    }
+
+    // Names read directly are plain ASCII; others are checked as text.
+    bool fetchable(QByteArrayView bytes) const
+    {
+        return m_reader.readDirectly() || ProductIni::isFetchableName(QString::fromUtf8(bytes));
+    }
+
+    KeyEntry::Kind kindOf(const ProductIniReader::Key &key, bool inDelete, bool *pathAtFault) const
+    {
+        const QByteArrayView name = m_reader.key(key);
+        if (!fetchable(name))
+            return KeyEntry::UnfetchableName;
+        if (inDelete)
+            return isSafeRelativePath(name) ? KeyEntry::Delete : KeyEntry::UnsafePath;
+        const Fields fields(m_reader.value(key));
+        if (!fields.valid())
+            return KeyEntry::InvalidLine;
+        *pathAtFault = true;
+        if (fields.count == 5 && !fetchable(fields.field[4]))
+            return KeyEntry::UnfetchableName;
+        *pathAtFault = false;
+        if (!isSafeRelativePath(name))
+            return KeyEntry::UnsafePath;
+        *pathAtFault = true;
+        if (fields.count == 5 && !isSafeRelativePath(fields.field[4]))
+            return KeyEntry::UnsafePath;
+        *pathAtFault = false;
+        return KeyEntry::File;
+    }
+
+    const ProductIniReader &m_reader;
+    std::vector<KeyEntry> m_entries;
 };
 
 // The outcome of the MD5 comparisons of one file key.
@@ -62,18 +206,33 @@ enum FileState : int { Pending, Current, AlreadyDownloaded, AlreadyPatched, Need
 
 // Whether raw (16 bytes) is the digest that hex names, in either case; read
 // without making a string for each of many thousand files.
-bool sameSum(const QByteArray &raw, const QString &hex)
+bool sameSum(const QByteArray &raw, QByteArrayView hex)
 {
     static const char digits[] = "0123456789abcdef";
     if (raw.size() != 16 || hex.size() != 32)
         return false;
     for (int i = 0; i < 16; ++i) {
         const uchar byte = uchar(raw.at(i));
-        if (hex.at(2 * i).toLower() != QLatin1Char(digits[byte >> 4])
-            || hex.at(2 * i + 1).toLower() != QLatin1Char(digits[byte & 15]))
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(hex.at(2 * i)) != digits[byte >> 4]
+            || lower(hex.at(2 * i + 1)) != digits[byte & 15])
             return false;
     }
     return true;
+}
+
+// The first part of each name in a folder: a key whose first part is not
+// among them has no copy there.
+QSet<QByteArray> topNames(const QByteArray &folder)
+{
+    QSet<QByteArray> names;
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        return names;
+    while (const dirent *entry = ::readdir(dir))
+        names.insert(QByteArray(entry->d_name));
+    ::closedir(dir);
+    return names;
 }
 
 // Compares the installed copy of each file key, and where that differs the
@@ -83,188 +242,119 @@ bool sameSum(const QByteArray &raw, const QString &hex)
 class Comparisons
 {
 public:
-    Comparisons(const std::vector<KeyEntry> &entries, const QString &appRoot,
-                const QString &tempDir, const VerifiedDigests *verified)
+    Comparisons(const Entries &entries, const QString &appRoot, const QString &tempDir,
+                const VerifiedDigests *verified)
         : m_entries(entries)
+        , m_appRoot(QFile::encodeName(appRoot) + '/')
+        , m_tempDir(QFile::encodeName(tempDir) + '/')
+        , m_tempNames(topNames(m_tempDir))
         // A few readers keep the cores busy on a warm cache without making a
         // spinning disk seek between too many files at once.
         , m_digests(
               int(2 * entries.size()),
-              [this, appRoot, tempDir](int index) {
-                  return digestPath(m_entries[size_t(index / 2)], index % 2 == 1, appRoot, tempDir);
+              [this](int index, QByteArray *path) {
+                  digestPath(m_entries[size_t(index / 2)], index % 2 == 1, path);
               },
               qBound(1, QThread::idealThreadCount(), maxHashThreads), verified)
-        , m_installedMd5(entries.size())
     { }
 
-    // identity receives what identified the installed copy when its digest
-    // was found (a zero inode when nothing was read).
-    FileState waitFor(size_t index, VerifiedDigests::Identity *identity = nullptr)
+    // identity receives what identified the installed copy when it was read
+    // (a zero inode when it was not); recorded whether its digest was the
+    // record's.
+    FileState waitFor(size_t index, VerifiedDigests::Identity *identity = nullptr,
+                      bool *recorded = nullptr)
     {
         const KeyEntry &entry = m_entries[index];
-        const QByteArray installed = m_digests.take(int(2 * index), identity);
+        const QByteArray installed = m_digests.take(int(2 * index), identity, recorded);
         const QByteArray downloaded = m_digests.take(int(2 * index + 1));
-        // The installed copy's sum is kept: a patch may turn it into the new
-        // file, and any installed file may hold another key's bytes.
-        Digest &kept = m_installedMd5[index];
-        kept.known = installed.size() == int(sizeof(kept.md5));
-        if (kept.known)
-            std::memcpy(kept.md5, installed.constData(), sizeof(kept.md5));
         if (entry.kind != KeyEntry::File)
             return Pending;
-        if (sameSum(installed, expectedMd5(entry)))
+        const Fields fields = m_entries.fields(entry);
+        if (sameSum(installed, fields.expectedMd5()))
             return Current;
         if (downloaded.isEmpty())
             return Needed;
-        if (sameSum(downloaded, entry.line.md5))
+        if (sameSum(downloaded, fields.md5()))
             return AlreadyDownloaded;
         // A patch leaves a compressed key's file unpacked under the key. Its
         // signed sum is the one to compare with, so that what an interrupted
         // run made is installed by the next run, whatever that run knows.
-        if (entry.unpacked() && sameSum(downloaded, entry.line.unpackedMd5))
+        if (fields.unpacked() && sameSum(downloaded, fields.field[2]))
             return AlreadyPatched;
         return Needed;
     }
 
     // The installed copy's raw digest as found (empty: none), once
-    // waitFor(index) returned.
-    QByteArray installedDigest(size_t index) const
-    {
-        const Digest &kept = m_installedMd5[index];
-        return kept.known ? QByteArray(kept.md5, sizeof(kept.md5)) : QByteArray();
-    }
+    // waitFor(index) returned. It is kept: a patch may turn it into the new
+    // file, and any installed file may hold another key's bytes.
+    QByteArray installedDigest(size_t index) const { return m_digests.digest(int(2 * index)); }
 
     // The installed copy's MD5 sum as found (lower case; empty: none), once
     // waitFor(index) returned.
     QString installedMd5(size_t index) const
     {
-        const Digest &kept = m_installedMd5[index];
-        return kept.known ? QString::fromLatin1(QByteArray(kept.md5, sizeof(kept.md5)).toHex())
-                          : QString();
-    }
-
-    // The installed file a file key or a [delete] key names.
-    static QString installedPath(const KeyEntry &entry)
-    {
-        return entry.kind == KeyEntry::Delete ? entry.key : entry.installedPath();
+        return QString::fromLatin1(installedDigest(index).toHex());
     }
 
 private:
-    static QString expectedMd5(const KeyEntry &entry)
-    {
-        return entry.unpacked() ? entry.line.unpackedMd5 : entry.line.md5;
-    }
-
     // For a key, its installed copy or its copy in the session directory;
     // none where there is no sum to compare with. A file under [delete] is
     // hashed only where it is a regular file and no link. Asked by the file
     // threads as they come to each file, so that no list of paths is held.
-    static QString digestPath(const KeyEntry &entry, bool downloaded, const QString &appRoot,
-                              const QString &tempDir)
+    void digestPath(const KeyEntry &entry, bool downloaded, QByteArray *path) const
     {
+        path->clear();
         const bool file = entry.kind == KeyEntry::File;
-        if (downloaded)
-            return file && !entry.line.md5.isEmpty() ? tempDir + QLatin1Char('/') + entry.key
-                                                         : QString();
-        const QString installed = appRoot + QLatin1Char('/') + installedPath(entry);
-        bool hashed = file && !expectedMd5(entry).isEmpty();
-        if (entry.kind == KeyEntry::Delete) {
-            const QFileInfo info(installed);
-            hashed = info.isFile() && !info.isSymLink();
+        if (downloaded) {
+            const QByteArrayView key = m_entries.keyBytes(entry);
+            const qsizetype slash = key.indexOf('/');
+            if (file && !m_entries.fields(entry).md5().isEmpty()
+                && m_tempNames.contains(key.first(slash < 0 ? key.size() : slash).toByteArray())) {
+                path->append(m_tempDir);
+                path->append(key);
+            }
+            return;
         }
-        return hashed ? installed : QString();
+        if (file && m_entries.fields(entry).expectedMd5().isEmpty())
+            return;
+        if (entry.kind != KeyEntry::File && entry.kind != KeyEntry::Delete)
+            return;
+        path->append(m_appRoot);
+        path->append(m_entries.installedBytes(entry));
+        struct stat status;
+        if (entry.kind == KeyEntry::Delete
+            && (::lstat(path->constData(), &status) != 0 || !S_ISREG(status.st_mode)))
+            path->clear();
     }
 
-    // A raw digest, or none.
-    struct Digest
-    {
-        char md5[16];
-        bool known = false;
-    };
-
-    const std::vector<KeyEntry> &m_entries;
+    const Entries &m_entries;
+    const QByteArray m_appRoot;
+    const QByteArray m_tempDir;
+    const QSet<QByteArray> m_tempNames;
     FileDigests m_digests;
-    std::vector<Digest> m_installedMd5;
 };
-
-// Reads the keys in QSettings order up to and including the first one that
-// fails the whole step.
-std::vector<KeyEntry> readEntries(QSettings &ini, int total)
-{
-    std::vector<KeyEntry> entries;
-    // Grown once: doubling a vector of many thousand entries holds two.
-    entries.reserve(size_t(total));
-    const QStringList sections = ini.childGroups();
-    for (const QString &section : sections) {
-        ini.beginGroup(section);
-        // allKeys(): a key with "/" is a nested group to QSettings.
-        const QStringList keys = ini.allKeys();
-        for (const QString &key : keys) {
-            KeyEntry entry;
-            entry.section = section;
-            entry.key = key;
-            if (!ProductIni::isFetchableName(key)) {
-                entry.kind = KeyEntry::UnfetchableName;
-                entry.unsafePath = key;
-                entries.push_back(entry);
-                return entries;
-            }
-            if (section == ProductIni::DeleteSection) {
-                entry.kind = KeyEntry::Delete;
-                if (!ProductIni::isSafeRelativePath(key)) {
-                    entry.kind = KeyEntry::UnsafePath;
-                    entry.unsafePath = key;
-                }
-                entries.push_back(entry);
-                if (entry.kind != KeyEntry::Delete)
-                    return entries;
-                continue;
-            }
-            const std::optional<FileLine> line
-                = FileLine::read(ProductIni::valueText(ini.value(key)));
-            if (!line) {
-                entry.kind = KeyEntry::InvalidLine;
-                entries.push_back(entry);
-                return entries;
-            }
-            entry.line = *line;
-            if (!ProductIni::isFetchableName(entry.line.unpackedPath)) {
-                entry.kind = KeyEntry::UnfetchableName;
-                entry.unsafePath = entry.line.unpackedPath;
-                entries.push_back(entry);
-                return entries;
-            }
-            for (const QString &path : {key, entry.line.unpackedPath}) {
-                if (!ProductIni::isSafeRelativePath(path)) {
-                    entry.kind = KeyEntry::UnsafePath;
-                    entry.unsafePath = path;
-                    entries.push_back(entry);
-                    return entries;
-                }
-            }
-            entries.push_back(entry);
-        }
-        ini.endGroup();
-    }
-    return entries;
-}
 
 // For each file to fetch, an installed file with the same bytes: the
 // installed copy of another key, or a file under [delete] (where a renamed
 // file's old name usually is). Only a regular file reached through no link
 // serves, and only with the size the fetched file would have.
-void findLocalSources(const std::vector<KeyEntry> &entries, Comparisons &comparisons,
+void findLocalSources(const Entries &entries, Comparisons &comparisons,
                       const QString &appRoot, QList<FileDownloadSpecification> &downloads)
 {
-    QHash<QString, QStringList> installed; // by MD5 sum, in key order
+    QHash<QByteArray, std::vector<quint32>> installed; // by raw digest, in key order
     for (size_t i = 0; i < entries.size(); ++i) {
-        const QString md5 = comparisons.installedMd5(i);
+        const QByteArray md5 = comparisons.installedDigest(i);
         if (!md5.isEmpty())
-            installed[md5].append(Comparisons::installedPath(entries[i]));
+            installed[md5].push_back(quint32(i));
     }
     for (FileDownloadSpecification &file : downloads) {
-        const QStringList candidates = installed.value(file.targetMd5.toLower());
-        for (const QString &candidate : candidates) {
+        if (!ProductIni::isMd5Text(file.targetMd5))
+            continue;
+        const auto found = installed.constFind(QByteArray::fromHex(file.targetMd5.toLatin1()));
+        if (found == installed.cend())
+            continue;
+        for (const quint32 index : *found) {
+            const QString candidate = entries.installedPath(entries[index]);
             struct stat info;
             const bool readable = InstalledCopyFunc::openBelow(appRoot, candidate, info).isValid();
             if (readable && info.st_size == file.targetSize) {
@@ -287,18 +377,6 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(const RunSettings &sett
     , m_verifyAll(settings.verifyAll)
 { }
 
-int MakeDownloadReplaceListFunc::getFileCount(QSettings &settings)
-{
-    int count = 0;
-    const QStringList sections = settings.childGroups();
-    for (const QString &section : sections) {
-        settings.beginGroup(section);
-        count += int(settings.allKeys().size());
-        settings.endGroup();
-    }
-    return count;
-}
-
 bool MakeDownloadReplaceListFunc::run()
 {
     FileSpecifications &lists = *m_lists;
@@ -306,18 +384,17 @@ bool MakeDownloadReplaceListFunc::run()
     const QString iniPath = m_tempDir + QLatin1Char('/') + ProductIni::iniName(m_clientType);
     emit message(QStringLiteral("Compiling download and replace list"));
 
-    // The parsed ini goes once its keys are read, before the installed files
-    // are compared: for many thousand files it is as large as the lists.
-    auto ini = std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
-    const int total = getFileCount(*ini);
+    ProductIniReader ini;
+    ini.read(iniPath, ProductIni::MaxSize);
+    const int total = int(ini.keys().size());
     if (total == 0) {
         emit message(QStringLiteral("No files in product ini"));
         return false;
     }
-    const std::vector<KeyEntry> entries = readEntries(*ini, total);
+    Entries entries(ini);
+    entries.read();
     // A key of [General], which lists no files; signed with the rest.
-    const QString patchListValue = ProductIni::valueText(ini->value(ProductIni::PatchListKey));
-    ini.reset();
+    const QString patchListValue = ini.general(ProductIni::PatchListKey);
 
     VerifiedRecord record(m_appRoot, m_updaterPath, m_verifyAll);
     if (!record.problem().isEmpty())
@@ -325,6 +402,8 @@ bool MakeDownloadReplaceListFunc::run()
                                     "is read")
                          .arg(record.problem()));
     Comparisons comparisons(entries, m_appRoot, m_tempDir, record.known());
+    const QByteArray root = QFile::encodeName(m_appRoot) + '/';
+    QByteArray path;
     int count = 0;
     int reported = -1;
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -340,42 +419,48 @@ bool MakeDownloadReplaceListFunc::run()
         switch (entry.kind) {
         case KeyEntry::InvalidLine:
             emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
-                             .arg(entry.section));
+                             .arg(entries.section(entry)));
             return false;
         case KeyEntry::UnsafePath:
             emit message(QStringLiteral("Error: product ini section %1 names the path %2, which is "
                                         "absolute or contains \"..\"")
-                             .arg(entry.section, entry.unsafePath));
+                             .arg(entries.section(entry), entries.unsafePath(entry)));
             return false;
         case KeyEntry::UnfetchableName:
             // The name is shown escaped: it is made of what the log must not carry.
             emit message(QStringLiteral("Error: product ini section %1 names the file %2, which is "
                                         "not valid UTF-8 or holds control characters")
-                             .arg(entry.section, ProductIni::escapedText(entry.unsafePath)));
+                             .arg(entries.section(entry),
+                                  ProductIni::escapedText(entries.unsafePath(entry))));
             return false;
         case KeyEntry::Delete:
             comparisons.waitFor(i);
-            if (QFileInfo::exists(m_appRoot + QLatin1Char('/') + entry.key))
-                lists.deletes.append(entry.key);
+            if (QFileInfo::exists(m_appRoot + QLatin1Char('/') + entries.key(entry)))
+                lists.deletes.append(entries.key(entry));
             break;
         case KeyEntry::File: {
-            lists.listed.append(entry.installedPath());
+            lists.listed.append(entries.installedPath(entry));
             VerifiedDigests::Identity identity;
-            switch (comparisons.waitFor(i, &identity)) {
+            bool recorded = false;
+            switch (comparisons.waitFor(i, &identity, &recorded)) {
             case Current:
-                record.verified(m_appRoot + QLatin1Char('/') + entry.installedPath(),
-                                identity, comparisons.installedDigest(i));
+                path = root;
+                path += entries.installedBytes(entry);
+                if (recorded)
+                    record.unchanged(path);
+                else
+                    record.verified(path, identity, comparisons.installedDigest(i));
                 break;
             case AlreadyDownloaded:
-                lists.replaces.append(entry.replace());
+                lists.replaces.append(entries.replace(entry));
                 break;
             case AlreadyPatched:
-                lists.replaces.append(entry.replace());
+                lists.replaces.append(entries.replace(entry));
                 lists.replaces.last().storedUnpacked = true;
                 break;
             default:
-                lists.replaces.append(entry.replace());
-                lists.downloads.append(entry.download());
+                lists.replaces.append(entries.replace(entry));
+                lists.downloads.append(entries.download(entry));
                 lists.downloads.last().installedMd5 = comparisons.installedMd5(i);
                 break;
             }
@@ -393,9 +478,9 @@ bool MakeDownloadReplaceListFunc::run()
         findLocalSources(entries, comparisons, m_appRoot, lists.downloads);
     lists.patchList = readPatchList(patchListValue);
     if (lists.patchList.isValid()) {
-        for (const KeyEntry &entry : entries) {
-            if (entry.kind == KeyEntry::File)
-                lists.patchList.listedKeys.insert(entry.key);
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (entries[i].kind == KeyEntry::File)
+                lists.patchList.listedKeys.insert(entries.key(entries[i]));
         }
     }
     return true;

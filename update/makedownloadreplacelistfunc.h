@@ -8,7 +8,6 @@
 #include <memory>
 
 struct RunSettings;
-class QSettings;
 
 // Compiles the download, replace and delete lists of a run from the product
 // ini in the temporary directory, comparing MD5 sums with the installed files
@@ -26,10 +25,6 @@ public:
                                 std::shared_ptr<FileSpecifications> lists);
 
     bool run() override;
-
-    // The number of keys in all sections together, "delete" included; keys
-    // before the first section (and so those of [General]) do not count.
-    int getFileCount(QSettings &settings);
 
     // The patch list that the value of [General]'s key names; empty, after a
     // warning, if the value is not "<safe name>::<md5>::<size>".

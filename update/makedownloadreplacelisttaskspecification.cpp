@@ -30,6 +30,11 @@ ASyncFunc *MakeDownloadReplaceListTaskSpecification::createFunction()
     // they are started here, on the main thread, never from the pool thread
     // that makes the lists.
     DigestService::instance().start();
+#ifdef __GLIBC__
+    // What fetching and checking the product ini freed on this thread stays
+    // with its allocator, out of reach of the pool thread: given back first.
+    malloc_trim(0);
+#endif
     return new MakeDownloadReplaceListFunc(m_settings, m_workingLists);
 }
 

@@ -25,21 +25,37 @@ VerifiedRecord::VerifiedRecord(const QString &appRoot, const QString &updaterPat
     m_ownerKnown = VerifiedDigests::ownerOf(appRoot, updaterPath, &m_owner);
     if (m_ownerKnown && !readAll)
         m_used = m_loaded.load(m_path, m_owner, m_now, &m_problem);
+    m_kept.assign(size_t(m_loaded.size()), false);
 }
 
-void VerifiedRecord::verified(const QString &path, const VerifiedDigests::Identity &identity,
+void VerifiedRecord::verified(const QByteArray &path, const VerifiedDigests::Identity &identity,
                               const QByteArray &md5)
 {
     if (identity.inode == 0 || identity.changedNs > m_recentNs
         || identity.modifiedNs > m_recentNs)
         return;
-    m_new.add(QFile::encodeName(path), identity, md5);
+    m_new.add(path, identity, md5);
+}
+
+void VerifiedRecord::unchanged(QByteArrayView path)
+{
+    const qint64 index = m_loaded.indexOf(path);
+    if (index < 0 || m_kept[size_t(index)])
+        return;
+    m_kept[size_t(index)] = true;
+    ++m_keptCount;
 }
 
 bool VerifiedRecord::save(QString *error)
 {
-    if (!m_ownerKnown || (m_used && m_new.sameAs(m_loaded)) || (!m_used && m_new.isEmpty()))
+    // Nothing new: every file was found as recorded, and no other.
+    if (!m_ownerKnown || (m_used && m_new.isEmpty() && m_keptCount == m_loaded.size())
+        || (!m_used && m_new.isEmpty()))
         return true;
+    for (size_t i = 0; i < m_kept.size(); ++i) {
+        if (m_kept[i])
+            m_new.addFrom(m_loaded, qint64(i));
+    }
     // Every file was read when no record was used; otherwise the record
     // keeps the time of its last full reading.
     const QByteArray bytes = m_new.toBytes(m_owner, m_used ? m_loaded.verifiedSince() : m_now);

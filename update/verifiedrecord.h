@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <vector>
+
 // The record of verified files of an installation as one list step uses it:
 // loads the record (unless every file is to be read, or it is not fit to be
 // used), lends it to the digests of the installed files, collects what this
@@ -20,10 +22,12 @@ public:
     // The record to take digests from; null when none is used.
     const VerifiedDigests *known() const { return m_used ? &m_loaded : nullptr; }
 
-    // The installed file at path has the raw digest md5, as read (or found
-    // unchanged) when it had identity.
-    void verified(const QString &path, const VerifiedDigests::Identity &identity,
+    // The installed file at path (encoded) has the raw digest md5, as read
+    // when it had identity.
+    void verified(const QByteArray &path, const VerifiedDigests::Identity &identity,
                   const QByteArray &md5);
+    // The installed file at path still has its recorded identity and digest.
+    void unchanged(QByteArrayView path);
     // Writes the new record if it differs from the one loaded.
     bool save(QString *error);
 
@@ -34,6 +38,9 @@ private:
     VerifiedDigests m_loaded;
     bool m_used = false;
     VerifiedDigests m_new;
+    // Which entries of the loaded record were found unchanged.
+    std::vector<bool> m_kept;
+    qint64 m_keptCount = 0;
     QString m_problem;
     qint64 m_now = 0;
     qint64 m_recentNs = 0;
