@@ -6,6 +6,5 @@ void FileSpecifications::clear()
     replaces.clear();
     deletes.clear();
     obsoleteCount = 0;
-    listed.clear();
     patchList = PatchListSpecification();
 }

@@ -9,8 +9,7 @@
 
 // The three lists of one update run, compiled from the product ini: files to
 // download, installed files to replace, and files to delete (relative to the
-// application root); every installed file the product ini names; and the
-// patch list that [General] names, if any. The main task owns one and lends
+// application root); and the patch list that [General] names, if any. The main task owns one and lends
 // its lists to the steps.
 struct FileSpecifications
 {
@@ -20,7 +19,6 @@ struct FileSpecifications
     // The first entries of deletes, those [delete] names; after them come
     // what interrupted runs left and the set-aside copies of replaced files.
     int obsoleteCount = 0;
-    QList<QString> listed;
     PatchListSpecification patchList;
 
     void clear();

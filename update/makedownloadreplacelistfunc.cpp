@@ -2,7 +2,9 @@
 
 #include "digest/filedigests.h"
 #include "fileops/installedcopyfunc.h"
+#include "fileops/wholefile.h"
 #include "formats/fileline.h"
+#include "formats/installationnames.h"
 #include "formats/productini.h"
 #include "formats/productinireader.h"
 #include "update/runsettings.h"
@@ -334,6 +336,69 @@ private:
     FileDigests m_digests;
 };
 
+// A run that ended in the middle of the replacement may have left, beside a
+// listed file, its kept old copy and the temporary name of its new content.
+// The deletion step removes them once this run has installed every file;
+// the old copies of the files the running updater keeps open go at its next
+// start instead. Each folder of a listed file is read once for names with
+// either prefix; the listed files are looked at again only when one is found.
+void queueLeftovers(const Entries &entries, const QByteArray &root, QList<QString> &deletes)
+{
+    const QByteArray oldPrefix = InstallationNames::specialFileRenamePrefix().toUtf8();
+    const QByteArray newPrefix = WholeFile::temporaryPrefix().toUtf8();
+    const auto folderOf = [](QByteArrayView path) {
+        return path.first(path.lastIndexOf('/') + 1).toByteArray(); // "" for the root
+    };
+    QSet<QByteArray> folders;
+    QByteArray last;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].kind != KeyEntry::File)
+            continue;
+        const QByteArrayView path = entries.installedBytes(entries[i]);
+        if (!i || path.first(path.lastIndexOf('/') + 1) != QByteArrayView(last)) {
+            last = folderOf(path);
+            folders.insert(last);
+        }
+    }
+    QHash<QByteArray, QSet<QByteArray>> leftovers; // by folder
+    for (const QByteArray &folder : std::as_const(folders)) {
+        DIR *dir = ::opendir(QByteArray(root + folder).constData());
+        if (!dir)
+            continue;
+        while (const dirent *entry = ::readdir(dir)) {
+            const QByteArrayView name(entry->d_name);
+            if (!name.startsWith(oldPrefix) && !name.startsWith(newPrefix))
+                continue;
+            // No folder, nor a link to one.
+            struct stat status;
+            const bool folderNamed = entry->d_type == DT_DIR
+                || ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN)
+                    && ::fstatat(::dirfd(dir), entry->d_name, &status, 0) == 0
+                    && S_ISDIR(status.st_mode));
+            if (!folderNamed)
+                leftovers[folder].insert(name.toByteArray());
+        }
+        ::closedir(dir);
+    }
+    if (leftovers.isEmpty())
+        return;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].kind != KeyEntry::File)
+            continue;
+        const QByteArrayView path = entries.installedBytes(entries[i]);
+        const auto found = leftovers.constFind(folderOf(path));
+        if (found == leftovers.cend())
+            continue;
+        const QByteArray folder = folderOf(path);
+        const QByteArray name = path.sliced(folder.size()).toByteArray();
+        if (found->contains(newPrefix + name))
+            deletes.append(QString::fromUtf8(folder + newPrefix + name));
+        if (!InstallationNames::isSpecialFileName(QString::fromUtf8(name))
+            && found->contains(oldPrefix + name))
+            deletes.append(QString::fromUtf8(folder + oldPrefix + name));
+    }
+}
+
 // For each file to fetch, an installed file with the same bytes: the
 // installed copy of another key, or a file under [delete] (where a renamed
 // file's old name usually is). Only a regular file reached through no link
@@ -439,7 +504,6 @@ bool MakeDownloadReplaceListFunc::run()
                 lists.deletes.append(entries.key(entry));
             break;
         case KeyEntry::File: {
-            lists.listed.append(entries.installedPath(entry));
             VerifiedDigests::Identity identity;
             bool recorded = false;
             switch (comparisons.waitFor(i, &identity, &recorded)) {
@@ -474,6 +538,7 @@ bool MakeDownloadReplaceListFunc::run()
         emit message(QStringLiteral("Could not write the record of verified files: %1")
                          .arg(recordError));
     lists.obsoleteCount = int(lists.deletes.size());
+    queueLeftovers(entries, root, lists.deletes);
     if (!lists.downloads.isEmpty())
         findLocalSources(entries, comparisons, m_appRoot, lists.downloads);
     lists.patchList = readPatchList(patchListValue);

@@ -33,7 +33,6 @@ public slots:
     void runDone(bool ok) override;
 
 private:
-    void queueLeftovers();
     // False, after the log line and the cause, if the run cannot be completed.
     bool checkInstallation();
 };
