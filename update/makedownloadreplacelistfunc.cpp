@@ -146,22 +146,23 @@ public:
     {
         return FileLine::read(m_reader.valueText(keyOf(entry))).value_or(FileLine());
     }
-    FileReplaceSpecification replace(const KeyEntry &entry) const
+    // The entry of the replace list, and of the download list if download is
+    // not null, for a file key; they share their strings.
+    void specify(const KeyEntry &entry, FileReplaceSpecification *replace,
+                 FileDownloadSpecification *download) const
     {
         const FileLine line = this->line(entry);
-        return {section(entry), key(entry), line.unpackedMd5, line.unpackedSize,
-                line.unpackedPath};
-    }
-    FileDownloadSpecification download(const KeyEntry &entry) const
-    {
-        const FileLine line = this->line(entry);
-        FileDownloadSpecification download {section(entry), key(entry), line.md5, line.size};
-        download.sizeBounds = line.sizeBounds;
-        download.installedPath = line.installedPath(download.filePath);
-        download.unpacked = line.isUnpacked();
-        download.targetMd5 = download.unpacked ? line.unpackedMd5 : line.md5;
-        download.targetSize = download.unpacked ? qint64(line.unpackedSize) : line.size;
-        return download;
+        const QString section = this->section(entry);
+        const QString key = this->key(entry);
+        *replace = {section, key, line.unpackedMd5, line.unpackedSize, line.unpackedPath};
+        if (!download)
+            return;
+        *download = {section, key, line.md5, line.size};
+        download->sizeBounds = line.sizeBounds;
+        download->installedPath = line.installedPath(key);
+        download->unpacked = line.isUnpacked();
+        download->targetMd5 = download->unpacked ? line.unpackedMd5 : line.md5;
+        download->targetSize = download->unpacked ? qint64(line.unpackedSize) : line.size;
     }
 
 private:
@@ -399,6 +400,31 @@ void queueLeftovers(const Entries &entries, const QByteArray &root, QList<QStrin
     }
 }
 
+// The replace and download lists of the file keys that need either, each
+// grown once. The installed copy's sum goes with a download only where a
+// patch list may offer a patch for it.
+void makeLists(const Entries &entries, const Comparisons &comparisons,
+               const std::vector<std::pair<quint32, FileState>> &listedFiles, bool patchable,
+               FileSpecifications &lists)
+{
+    const auto needed = std::count_if(listedFiles.cbegin(), listedFiles.cend(),
+                                      [](const auto &file) { return file.second == Needed; });
+    lists.replaces.reserve(qsizetype(listedFiles.size()));
+    lists.downloads.reserve(qsizetype(needed));
+    for (const auto &[index, state] : listedFiles) {
+        FileReplaceSpecification replace;
+        FileDownloadSpecification download;
+        entries.specify(entries[index], &replace, state == Needed ? &download : nullptr);
+        replace.storedUnpacked = state == AlreadyPatched;
+        lists.replaces.append(std::move(replace));
+        if (state != Needed)
+            continue;
+        if (patchable)
+            download.installedMd5 = comparisons.installedMd5(index);
+        lists.downloads.append(std::move(download));
+    }
+}
+
 // For each file to fetch, an installed file with the same bytes: the
 // installed copy of another key, or a file under [delete] (where a renamed
 // file's old name usually is). Only a regular file reached through no link
@@ -469,6 +495,9 @@ bool MakeDownloadReplaceListFunc::run()
     Comparisons comparisons(entries, m_appRoot, m_tempDir, record.known());
     const QByteArray root = QFile::encodeName(m_appRoot) + '/';
     QByteArray path;
+    // The file keys that go on the lists, in key order; the lists are made
+    // once their lengths are known, so that none is grown step by step.
+    std::vector<std::pair<quint32, FileState>> listedFiles;
     int count = 0;
     int reported = -1;
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -506,7 +535,8 @@ bool MakeDownloadReplaceListFunc::run()
         case KeyEntry::File: {
             VerifiedDigests::Identity identity;
             bool recorded = false;
-            switch (comparisons.waitFor(i, &identity, &recorded)) {
+            const FileState state = comparisons.waitFor(i, &identity, &recorded);
+            switch (state) {
             case Current:
                 path = root;
                 path += entries.installedBytes(entry);
@@ -516,16 +546,11 @@ bool MakeDownloadReplaceListFunc::run()
                     record.verified(path, identity, comparisons.installedDigest(i));
                 break;
             case AlreadyDownloaded:
-                lists.replaces.append(entries.replace(entry));
-                break;
             case AlreadyPatched:
-                lists.replaces.append(entries.replace(entry));
-                lists.replaces.last().storedUnpacked = true;
+                listedFiles.push_back({quint32(i), state});
                 break;
             default:
-                lists.replaces.append(entries.replace(entry));
-                lists.downloads.append(entries.download(entry));
-                lists.downloads.last().installedMd5 = comparisons.installedMd5(i);
+                listedFiles.push_back({quint32(i), Needed});
                 break;
             }
             break;
@@ -537,6 +562,13 @@ bool MakeDownloadReplaceListFunc::run()
     if (!record.save(&recordError))
         emit message(QStringLiteral("Could not write the record of verified files: %1")
                          .arg(recordError));
+    QString patchListName;
+    QString patchListMd5;
+    qint64 patchListSize = 0;
+    makeLists(entries, comparisons, listedFiles,
+              ProductIni::readPatchListValue(patchListValue, &patchListName, &patchListMd5,
+                                             &patchListSize),
+              lists);
     lists.obsoleteCount = int(lists.deletes.size());
     queueLeftovers(entries, root, lists.deletes);
     if (!lists.downloads.isEmpty())
