@@ -88,8 +88,9 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
     // Made as slots free: a finished file's undo lives in the step's journal,
     // so its task is let go at once.
     setSubTaskMaker(replaces->size(), [this, weight](int index) {
-        return new FileReplaceTaskSpecification((*replaces)[index], deletes, &rollbackList,
-                                                settings, this, weight);
+        // Read only: a list that another holder shares is not copied.
+        return new FileReplaceTaskSpecification(std::as_const(*replaces).at(index), deletes,
+                                                &rollbackList, settings, this, weight);
     });
 }
 

@@ -38,7 +38,8 @@ bool isFolder(const QString &path)
 } // namespace
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(
-    FileReplaceSpecification &file, QList<QString> *deletes, RollbackDataList *stepRollbackList,
+    const FileReplaceSpecification &file, QList<QString> *deletes,
+    RollbackDataList *stepRollbackList,
     const RunSettings &settings, QObject *parent, double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , file(file)

@@ -23,7 +23,7 @@ class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
-    FileReplaceTaskSpecification(FileReplaceSpecification &file, QList<QString> *deletes,
+    FileReplaceTaskSpecification(const FileReplaceSpecification &file, QList<QString> *deletes,
                                  RollbackDataList *stepRollbackList, const RunSettings &settings,
                                  QObject *parent, double parentProgressRange);
 

@@ -107,7 +107,7 @@ QStringList tst_SlowFileOps::run(SlowFileOpSpecification *task, RollbackDataList
     log.watch(task, "t");
     int sizeAtEnd = -1;
     auto noteJournal = [&] {
-        sizeAtEnd = journal ? int(journal->entries.size()) : 0;
+        sizeAtEnd = journal ? int(journal->size()) : 0;
     };
     QObject::connect(task, &TaskSpecification::finished, &log, noteJournal);
     QObject::connect(task, &TaskSpecification::canceled, &log, noteJournal);
@@ -135,8 +135,8 @@ void tst_SlowFileOps::copyRunsOffTheMainThreadAndIsJournalledBeforeFinished()
 
     QCOMPARE(log, QStringList({"t progress 0.5 [Finished]", "t finished [Finished]"}));
     QCOMPARE(journalAtEnd, 1);
-    QCOMPARE(journal.entries.at(0).operation, RollbackData::CreateFile);
-    QCOMPARE(journal.entries.at(0).path, m_base + "/installed");
+    QCOMPARE(journal.entries().at(0).operation, RollbackData::CreateFile);
+    QCOMPARE(journal.entries().at(0).path, m_base + "/installed");
     QCOMPARE(readFile(m_base + "/installed"), content);
 }
 
@@ -228,7 +228,7 @@ void tst_SlowFileOps::unzip()
     QCOMPARE(log, QStringList({"t progress 0.5 [Finished]", "t finished [Finished]"}));
     QCOMPARE(readFile(destination), content);
     QCOMPARE(journalAtEnd, 1);
-    QCOMPARE(journal.entries.at(0).path, destination);
+    QCOMPARE(journal.entries().at(0).path, destination);
 }
 
 void tst_SlowFileOps::badInputFailsWithoutLeavingAFile_data()
@@ -302,7 +302,7 @@ void tst_SlowFileOps::badInputFailsWithoutLeavingAFile()
     QCOMPARE(
         log,
         QStringList({"t message: " + text.arg(source, destination), "t canceled [ErrorCanceled]"}));
-    QVERIFY(journal.entries.isEmpty());
+    QVERIFY(journal.isEmpty());
     // An installed file stays as it was; nothing else is left behind.
     QCOMPARE(QFileInfo::exists(destination), destinationExisted);
     if (destinationExisted)

@@ -70,7 +70,7 @@ void tst_RollbackDataList::journalIsUndoneLastFirst()
     QVERIFY(journal.rollback(&target));
 
     QCOMPARE(log.take(), QStringList());
-    QVERIFY(journal.entries.isEmpty());
+    QVERIFY(journal.isEmpty());
     QVERIFY(QFile::exists(path("x")));
     QVERIFY(!QFile::exists(path("y")));
     QVERIFY(!QFile::exists(path("a")));
@@ -95,7 +95,7 @@ void tst_RollbackDataList::failedUndoDoesNotStopTheRest()
         log.take(),
         QStringList({"target message: warning: rollback create dir " + path("d") + " failed",
                      "target message: warning: rollback create file " + path("gone") + " failed"}));
-    QVERIFY(journal.entries.isEmpty());
+    QVERIFY(journal.isEmpty());
     QVERIFY(!QFile::exists(path("made")));
     QVERIFY(QFile::exists(path("d/foreign")));
 }
@@ -127,13 +127,13 @@ void tst_RollbackDataList::appendedJournalIsUndoneFirst()
     log.watch(&target, "target");
 
     run.appendList(file);
-    QCOMPARE(file.entries.size(), 2);
+    QCOMPARE(file.size(), 2);
     QVERIFY(!run.rollback(&target)); // none of the files exists: the warnings show the order
 
     const QString text = QStringLiteral("target message: warning: rollback create file %1 failed");
     QCOMPARE(log.take(),
              QStringList({text.arg(path("b2")), text.arg(path("b1")), text.arg(path("a1"))}));
-    QCOMPARE(file.entries.size(), 2);
+    QCOMPARE(file.size(), 2);
 }
 
 void tst_RollbackDataList::nullTargetStillUndoes()
@@ -146,7 +146,7 @@ void tst_RollbackDataList::nullTargetStillUndoes()
     QVERIFY(!journal.rollback(nullptr));
 
     QVERIFY(!QFile::exists(path("made")));
-    QVERIFY(journal.entries.isEmpty());
+    QVERIFY(journal.isEmpty());
 }
 
 void tst_RollbackDataList::clearForgetsWithoutUndoing()
@@ -157,7 +157,7 @@ void tst_RollbackDataList::clearForgetsWithoutUndoing()
 
     journal.clear();
 
-    QVERIFY(journal.entries.isEmpty());
+    QVERIFY(journal.isEmpty());
     QVERIFY(QFile::exists(path("made")));
 }
 

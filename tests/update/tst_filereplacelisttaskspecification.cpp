@@ -687,7 +687,7 @@ void tst_FileReplaceListTaskSpecification::resetDuringStepRollsBack()
     verifyRestored(before);
     if (QTest::currentTestFailed())
         return;
-    QVERIFY(step->rollbackList.entries.isEmpty());
+    QVERIFY(step->rollbackList.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_FileReplaceListTaskSpecification)
