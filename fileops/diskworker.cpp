@@ -6,6 +6,7 @@
 
 #include <QFile>
 
+#include <cstring>
 #include <vector>
 
 #include <fcntl.h>
@@ -36,11 +37,19 @@ DiskWorker::~DiskWorker()
     m_sender.join();
 }
 
-void DiskWorker::makeAhead(QStringList paths)
+void DiskWorker::appendName(QByteArray *names, const QString &name)
+{
+    names->append(QFile::encodeName(name));
+    names->append('\0');
+}
+
+void DiskWorker::makeAhead(const QString &folder, QByteArray names)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_toMake = std::move(paths);
+        m_folder = QFile::encodeName(folder) + '/';
+        m_toMake = std::move(names);
+        m_cursor = 0;
         m_nextToMake = 0;
         m_reached = -1;
     }
@@ -57,6 +66,7 @@ void DiskWorker::stopMaking()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_toMake.clear();
+    m_cursor = 0;
     m_nextToMake = 0;
 }
 
@@ -69,6 +79,14 @@ void DiskWorker::syncBehind(const QString &path)
     m_syncWork.notify_one();
 }
 
+void DiskWorker::skipName()
+{
+    const char *start = m_toMake.constData() + m_cursor;
+    const void *end = std::memchr(start, '\0', size_t(m_toMake.size() - m_cursor));
+    m_cursor = end ? m_cursor + (static_cast<const char *>(end) - start) + 1 : m_toMake.size();
+    ++m_nextToMake;
+}
+
 bool DiskWorker::stopping()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -78,23 +96,27 @@ bool DiskWorker::stopping()
 void DiskWorker::runMaking()
 {
     for (;;) {
-        QString path;
+        QByteArray path;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_makeWork.wait(lock, [this] {
                 // A file the transfers have reached is theirs to make.
-                m_nextToMake
-                    = qMax(m_nextToMake, m_reached.load(std::memory_order_relaxed) + 1);
-                return m_stop || m_nextToMake < m_toMake.size();
+                const int reached = m_reached.load(std::memory_order_relaxed);
+                while (m_nextToMake <= reached && m_cursor < m_toMake.size())
+                    skipName();
+                return m_stop || m_cursor < m_toMake.size();
             });
             if (m_stop)
                 return;
-            path = m_toMake.at(m_nextToMake++);
+            const char *name = m_toMake.constData() + m_cursor;
+            if (*name != '\0')
+                path = m_folder + name;
+            skipName();
         }
         if (path.isEmpty())
             continue;
         // Only made: closed again at once.
-        const UniqueFd made(::open(QFile::encodeName(path).constData(),
+        const UniqueFd made(::open(path.constData(),
                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     }
 }

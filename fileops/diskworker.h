@@ -2,7 +2,7 @@
 
 #include <QList>
 #include <QString>
-#include <QStringList>
+#include <QByteArray>
 
 #include <atomic>
 #include <condition_variable>
@@ -39,9 +39,14 @@ public:
     DiskWorker(const DiskWorker &) = delete;
     DiskWorker &operator=(const DiskWorker &) = delete;
 
-    // The files to make ahead, in order, in place of any earlier list. Empty
-    // paths stand for files that are not made ahead.
-    void makeAhead(QStringList paths);
+    // The files to make ahead, in order, in place of any earlier list: the
+    // names (see appendName()) are relative to folder. Empty names stand for
+    // files that are not made ahead.
+    void makeAhead(const QString &folder, QByteArray names);
+    // Adds the name of a file to make ahead to names: encoded, ended by a NUL.
+    // A download list of 100,000 files is one buffer of their names, not a
+    // list of 100,000 full paths.
+    static void appendName(QByteArray *names, const QString &name);
     // The file at index of that list is being filled: the files before it
     // need not be made.
     void reached(int index);
@@ -54,13 +59,19 @@ private:
     void runMaking();
     void runSending();
     bool stopping();
+    // Moves past the next name of the list; the mutex is held.
+    void skipName();
 
     // Guards the lists and the stop flag below; never held while the disk is
     // waited for.
     std::mutex m_mutex;
     std::condition_variable m_makeWork;
     std::condition_variable m_syncWork;
-    QStringList m_toMake;
+    // The encoded folder and a slash; the names of the list, each ended by a
+    // NUL; where the next name starts, and its index.
+    QByteArray m_folder;
+    QByteArray m_toMake;
+    qsizetype m_cursor = 0;
     int m_nextToMake = 0;
     std::atomic<int> m_reached {-1};
     QList<QString> m_toSync;

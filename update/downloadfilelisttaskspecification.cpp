@@ -93,17 +93,16 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
 void DownloadFileListTaskSpecification::makeFileTasks()
 {
     totalDownloadSize = m_patchesOffered ? quint64(qMax<qint64>(m_patchList->size, 0)) : 0;
-    QStringList wholeFiles;
-    wholeFiles.reserve(downloads->size());
+    QByteArray wholeFiles;
     for (const FileDownloadSpecification &file : std::as_const(*downloads)) {
         totalDownloadSize += quint64(bytesToFetch(file));
-        wholeFiles.append(file.hasPatch() || !file.localSource.isEmpty()
-                              ? QString()
-                              : settings.sessionDir + QLatin1Char('/') + file.filePath);
+        DiskWorker::appendName(&wholeFiles, file.hasPatch() || !file.localSource.isEmpty()
+                                                ? QString()
+                                                : file.filePath);
     }
     if (!m_disk)
         m_disk = std::make_unique<DiskWorker>();
-    m_disk->makeAhead(std::move(wholeFiles));
+    m_disk->makeAhead(settings.sessionDir, std::move(wholeFiles));
     // Every file counts the same in the progress, whatever its size. A file's
     // task is made as a stream frees, and let go once the file is checked.
     const double weight = 1.0 / downloads->size();
