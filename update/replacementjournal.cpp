@@ -175,19 +175,34 @@ bool undo(const Entry &entry, QString *problem)
     return false;
 }
 
-bool writeJournal(const Journal &journal, QString *error)
+QByteArray headerText(int version, const QString &type)
 {
     QByteArray text = header + '\n';
-    text += "version " + QByteArray::number(journal.version) + '\n';
-    text += "type " + journal.type.toUtf8() + '\n';
-    for (const Entry &entry : journal.entries) {
-        if (entry.kept.isEmpty())
-            text += "new\t" + entry.path.toUtf8() + '\n';
-        else
-            text += "file " + QByteArray::number(qulonglong(entry.device)) + ' '
-                + QByteArray::number(qulonglong(entry.inode)) + '\t' + entry.kept.toUtf8() + '\t'
-                + entry.path.toUtf8() + '\n';
+    text += "version " + QByteArray::number(version) + '\n';
+    text += "type " + type.toUtf8() + '\n';
+    return text;
+}
+
+void appendEntry(QByteArray *text, const QString &path, const QString &kept, dev_t device,
+                 ino_t inode)
+{
+    if (kept.isEmpty()) {
+        *text += "new\t";
+    } else {
+        *text += "file ";
+        *text += QByteArray::number(qulonglong(device));
+        *text += ' ';
+        *text += QByteArray::number(qulonglong(inode));
+        *text += '\t';
+        *text += kept.toUtf8();
+        *text += '\t';
     }
+    *text += path.toUtf8();
+    *text += '\n';
+}
+
+bool writeText(const QByteArray &text, QString *error)
+{
     WholeFile file(ReplacementJournal::filePath());
     errno = 0;
     if (!file.open() || !file.write(text.constData(), text.size()) || !file.commit(0644)) {
@@ -213,35 +228,37 @@ bool ReplacementJournal::exists()
 bool ReplacementJournal::begin(int version, const QString &type,
                                const QList<FileReplaceSpecification> &replaces, QString *error)
 {
-    Journal journal;
-    journal.version = version;
-    journal.type = type;
+    // Each file's line goes straight into the text: a list of 100,000 files
+    // is not held a second time as entries.
     QSet<QString> listed;
+    QByteArray text = headerText(version, type);
     // An earlier replacement that could not be undone keeps its entries:
     // until this one finishes, they are what makes the installation whole.
     QString problem;
-    if (exists() && read(&journal, &problem)) {
-        journal.version = version;
-        journal.type = type;
-        for (const Entry &entry : std::as_const(journal.entries))
-            listed.insert(entry.path);
-    }
-    for (const FileReplaceSpecification &file : replaces) {
-        Entry entry;
-        entry.path = file.pureDestFilePath();
-        if (listed.contains(entry.path))
-            continue;
-        listed.insert(entry.path);
-        struct stat status;
-        if (statOf(root() + entry.path, &status)) {
-            entry.kept
-                = FileReplaceTaskSpecification::keptNameFor(InstallationNames::appRoot(), file);
-            entry.device = status.st_dev;
-            entry.inode = status.st_ino;
+    Journal earlier;
+    if (exists()) {
+        const bool whole = read(&earlier, &problem);
+        for (const Entry &entry : std::as_const(earlier.entries)) {
+            if (whole)
+                listed.insert(entry.path);
+            appendEntry(&text, entry.path, entry.kept, entry.device, entry.inode);
         }
-        journal.entries.append(entry);
     }
-    return writeJournal(journal, error);
+    const QString appRoot = InstallationNames::appRoot();
+    const QByteArray encodedRoot = QFile::encodeName(root());
+    for (const FileReplaceSpecification &file : replaces) {
+        const QString path = file.pureDestFilePath();
+        if (listed.contains(path))
+            continue;
+        listed.insert(path);
+        struct stat status;
+        if (::lstat((encodedRoot + QFile::encodeName(path)).constData(), &status) == 0)
+            appendEntry(&text, path, FileReplaceTaskSpecification::keptNameFor(appRoot, file),
+                        status.st_dev, status.st_ino);
+        else
+            appendEntry(&text, path, QString(), 0, 0);
+    }
+    return writeText(text, error);
 }
 
 bool ReplacementJournal::end(QString *error)
