@@ -29,17 +29,20 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
     const QDir root(m_appRoot);
     const QString canonicalRoot = root.canonicalPath();
     const QStringList needed = InstallationNames::protectedFileNames();
-    m_deleted = QBitArray(int(fileList->size()));
+    const int more = m_more.count ? m_more.count() : 0;
+    const int count = int(fileList->size()) + more;
+    m_deleted = QBitArray(count);
     m_toDelete.clear();
-    for (int i = 0; i < fileList->size(); ++i) {
+    for (int i = 0; i < count; ++i) {
+        const QString name = nameAt(i);
         // Only in the root: the same names in a subfolder are ordinary files.
         // The folder is resolved, so that neither "./" nor a link to the
         // root reaches them.
-        const QFileInfo file(QDir::cleanPath(QFileInfo(root, fileList->at(i)).filePath()));
+        const QFileInfo file(QDir::cleanPath(QFileInfo(root, name).filePath()));
         if (needed.contains(file.fileName())
             && QFileInfo(file.path()).canonicalFilePath() == canonicalRoot) {
             emit message(
-                QStringLiteral("Not deleting %1: the updater needs it").arg(fileList->at(i)));
+                QStringLiteral("Not deleting %1: the updater needs it").arg(name));
             continue;
         }
         m_toDelete.append(i);
@@ -50,18 +53,24 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
     setSubTaskMaker(int(m_toDelete.size()), [this, root, weight](int made) {
         const int index = m_toDelete.at(made);
         auto *task = new BackgroundDeleteTaskSpecification(
-            QFileInfo(root, fileList->at(index)).filePath(), this, weight);
+            QFileInfo(root, nameAt(index)).filePath(), this, weight);
         connect(task, &TaskSpecification::finished, this, [this, task, index] {
             if (task->outcome() == BackgroundDeleteTaskSpecification::Deleted)
                 m_deleted.setBit(index);
             else if (task->outcome() == BackgroundDeleteTaskSpecification::Stays)
                 emit message(
-                    QStringLiteral("Could not delete %1; it stays").arg(fileList->at(index)));
+                    QStringLiteral("Could not delete %1; it stays").arg(nameAt(index)));
         });
         return task;
     });
     state = Running;
     executeSubTasks();
+}
+
+QString FileDeleteListTaskSpecification::nameAt(int index) const
+{
+    return index < fileList->size() ? fileList->at(index)
+                                    : m_more.name(index - int(fileList->size()));
 }
 
 int FileDeleteListTaskSpecification::deletedAmong(int count) const

@@ -12,15 +12,14 @@
 #include <algorithm>
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
-    QList<FileReplaceSpecification> *replaces, QList<QString> *deletes, const RunSettings &settings,
-    QObject *parent, double parentProgressRange)
+    QList<FileReplaceSpecification> *replaces, const RunSettings &settings, QObject *parent,
+    double parentProgressRange)
     // Many in flight: a pool thread that ends one file finds the next one
     // queued, and the event loop takes several ends in one turn, so the step
     // does not wait for a thread to be woken for each file, which on a busy
     // machine costs more than the file itself.
     : ComposedTaskSpecification(16, parentProgressRange, parent)
     , replaces(replaces)
-    , deletes(deletes)
     , settings(settings)
 { }
 
@@ -32,6 +31,7 @@ void FileReplaceListTaskSpecification::execute()
 
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
+    forgetOldCopies();
     // An unpacked file without its sum could not be checked: the product ini
     // is at fault, and nothing is touched.
     for (const FileReplaceSpecification &file : std::as_const(*replaces)) {
@@ -89,15 +89,39 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
     // so its task is let go at once.
     setSubTaskMaker(replaces->size(), [this, weight](int index) {
         // Read only: a list that another holder shares is not copied.
-        return new FileReplaceTaskSpecification(std::as_const(*replaces).at(index), deletes,
-                                                &rollbackList, settings, this, weight);
+        return new FileReplaceTaskSpecification(
+            std::as_const(*replaces).at(index),
+            [this, index](const QString &keptName) { noteOldCopy(index, keptName); },
+            &rollbackList, settings, this, weight);
     });
+}
+
+void FileReplaceListTaskSpecification::noteOldCopy(int index, const QString &keptName)
+{
+    m_oldCopies.append(index);
+    if (keptName != replaces->at(index).oldDestFileName())
+        m_otherOldNames.insert(index, keptName);
+}
+
+QString FileReplaceListTaskSpecification::oldCopy(int index) const
+{
+    const int file = m_oldCopies.at(index);
+    const auto other = m_otherOldNames.constFind(file);
+    return other != m_otherOldNames.cend() ? *other : replaces->at(file).oldDestFileName();
+}
+
+void FileReplaceListTaskSpecification::forgetOldCopies()
+{
+    m_oldCopies.clear();
+    m_otherOldNames.clear();
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()
 {
     if (getStateFromSubTasks() != Finished) {
         emit message(QStringLiteral("rolling back file updates"));
+        // The old copies take their names back.
+        forgetOldCopies();
         if (!rollbackList.rollback(this))
             m_undoFailed = true;
         // A file that failed has undone its own changes; those that ended
@@ -125,6 +149,7 @@ void FileReplaceListTaskSpecification::reset()
             task->reset();
     }
     clearSubTasks();
+    forgetOldCopies();
     if (rollbackList.rollback(this))
         endJournal();
     m_undoFailed = false;

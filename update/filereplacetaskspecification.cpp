@@ -38,12 +38,11 @@ bool isFolder(const QString &path)
 } // namespace
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(
-    const FileReplaceSpecification &file, QList<QString> *deletes,
-    RollbackDataList *stepRollbackList,
+    const FileReplaceSpecification &file, OldCopySink oldCopies, RollbackDataList *stepRollbackList,
     const RunSettings &settings, QObject *parent, double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , file(file)
-    , deletes(deletes)
+    , oldCopies(std::move(oldCopies))
     , stepRollbackList(stepRollbackList)
     , settings(settings)
 { }
@@ -127,7 +126,7 @@ void FileReplaceTaskSpecification::subtasksDone()
         // until its next start.
         const QString name = QFileInfo(file.pureDestFilePath()).fileName();
         if (oldRenamed && !keptFolder && !InstallationNames::isSpecialFileName(name))
-            deletes->append(keptName);
+            oldCopies(keptName);
         makeSingleFileExecutable(destinationPath());
     } else if (!fileRollbackList.rollback(this)) {
         undoFailed = true;

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // Installs one downloaded file: keeps the installed copy under its "_old_"
 // name as well, copies (or gunzips and checks) the new one over it, whole and
 // in one step, and makes client binaries, scripts and libraries executable;
@@ -16,14 +18,18 @@
 // moved aside whole instead, and a folder at the "_old_" name is left in
 // place (the next free "_old_<n>_" name is used); neither is ever deleted.
 // Its changes go to its own journal; on success they are handed to the
-// step's journal and the old copy is queued for deletion, otherwise they are
+// step's journal and the old copy is handed on for deletion, otherwise they are
 // undone at once. Owned by the replacement step, whose settings it borrows;
 // ends with finished() or canceled() once per run.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
-    FileReplaceTaskSpecification(const FileReplaceSpecification &file, QList<QString> *deletes,
+    // Told the name (relative to the application root) of an old copy that
+    // is to be deleted once the update is done.
+    using OldCopySink = std::function<void(const QString &keptName)>;
+
+    FileReplaceTaskSpecification(const FileReplaceSpecification &file, OldCopySink oldCopies,
                                  RollbackDataList *stepRollbackList, const RunSettings &settings,
                                  QObject *parent, double parentProgressRange);
 
@@ -45,7 +51,7 @@ public:
     static const QStringList executableSuffixes;
 
     FileReplaceSpecification file;
-    QList<QString> *deletes;
+    OldCopySink oldCopies;
     RollbackDataList *stepRollbackList;
     RollbackDataList fileRollbackList;
     const RunSettings &settings;

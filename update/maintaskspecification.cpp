@@ -51,11 +51,14 @@ void MainTaskSpecification::makeSubtasksAndStart()
     m_downloads->setPatchSource(&m_fileSpecifications.patchList, &m_fileSpecifications.replaces);
     addSubTask(m_downloads);
     m_replacement = new FileReplaceListTaskSpecification(&m_fileSpecifications.replaces,
-                                                         &m_fileSpecifications.deletes, m_settings,
-                                                         this, replacementWeight);
+                                                         m_settings, this, replacementWeight);
     addSubTask(m_replacement);
     m_deletion = new FileDeleteListTaskSpecification(&m_fileSpecifications.deletes, m_settings,
                                                      this, deletionWeight);
+    // The old copies that the replacement set aside follow the delete list.
+    FileReplaceListTaskSpecification *replacement = m_replacement;
+    m_deletion->setMoreNames({[replacement] { return replacement->oldCopyCount(); },
+                              [replacement](int index) { return replacement->oldCopy(index); }});
     addSubTask(m_deletion);
     state = Running;
     executeSubTasks();

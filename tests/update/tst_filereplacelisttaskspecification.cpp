@@ -35,6 +35,14 @@ QString md5Of(const QByteArray &data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
+QList<QString> oldCopies(const FileReplaceListTaskSpecification *step)
+{
+    QList<QString> names;
+    for (int i = 0; i < step->oldCopyCount(); ++i)
+        names << step->oldCopy(i);
+    return names;
+}
+
 // Everything below a directory: files with their bytes and mode, directories
 // as "<dir>".
 using Tree = QMap<QString, QPair<QByteArray, int>>;
@@ -135,7 +143,6 @@ private:
     std::unique_ptr<QObject> m_owner;
     RunSettings m_settings;
     QList<FileReplaceSpecification> m_replaces;
-    QList<QString> m_deletes;
     QStringList m_log;
     QString m_lockedDir;
 };
@@ -147,7 +154,6 @@ void tst_FileReplaceListTaskSpecification::init()
     m_settings = m_root->settings();
     m_owner = std::make_unique<QObject>();
     m_replaces.clear();
-    m_deletes.clear();
     m_log.clear();
 }
 
@@ -223,8 +229,7 @@ QByteArray tst_FileReplaceListTaskSpecification::installed(const QString &path) 
 
 FileReplaceListTaskSpecification *tst_FileReplaceListTaskSpecification::makeStep()
 {
-    auto *step = new FileReplaceListTaskSpecification(&m_replaces, &m_deletes, m_settings,
-                                                      m_owner.get(), 0.4);
+    auto *step = new FileReplaceListTaskSpecification(&m_replaces, m_settings, m_owner.get(), 0.4);
     connect(step, &TaskSpecification::message, m_owner.get(),
             [this](const QString &text) { m_log << normalised(text); });
     connect(step, &TaskSpecification::error, m_owner.get(),
@@ -289,7 +294,7 @@ void tst_FileReplaceListTaskSpecification::newFileIsCopiedWithoutRename()
     QCOMPARE(m_log, QStringList({"Starting file updates", "add/replace readme.txt", "finished"}));
     QCOMPARE(installed("readme.txt"), QByteArray("new"));
     QCOMPARE(snapshot(m_root->path()).keys(), QStringList({"readme.txt"}));
-    QCOMPARE(m_deletes, QList<QString>());
+    QCOMPARE(oldCopies(step), QList<QString>());
     QCOMPARE(step->progress, 0.4);
 }
 
@@ -307,7 +312,7 @@ void tst_FileReplaceListTaskSpecification::staleOldCopyMakesWayForReplacedFile()
              QStringList({"Starting file updates", "add/replace plugins/libx.so", "finished"}));
     QCOMPARE(installed("plugins/libx.so"), QByteArray("new"));
     QCOMPARE(installed("plugins/_old_libx.so"), QByteArray("installed"));
-    QCOMPARE(m_deletes, QList<QString>({"plugins/_old_libx.so"}));
+    QCOMPARE(oldCopies(step), QList<QString>({"plugins/_old_libx.so"}));
     QCOMPARE(QFile::permissions(m_root->filePath("plugins/libx.so")), Mode0755);
 }
 
@@ -327,7 +332,7 @@ void tst_FileReplaceListTaskSpecification::specialFileKeepsItsOldCopy()
     QCOMPARE(installed("_old_update"), QByteArray("old updater"));
     QCOMPARE(installed("libQtCore.so.4"), QByteArray("new"));
     QCOMPARE(installed("update"), QByteArray("new updater"));
-    QCOMPARE(m_deletes, QList<QString>());
+    QCOMPARE(oldCopies(step), QList<QString>());
 }
 
 void tst_FileReplaceListTaskSpecification::unpackedFileIsInstalledUnderItsOwnName()
@@ -343,7 +348,7 @@ void tst_FileReplaceListTaskSpecification::unpackedFileIsInstalledUnderItsOwnNam
     QCOMPARE(m_log,
              QStringList({"Starting file updates", "add/replace packed/tool.gz", "finished"}));
     QVERIFY(installed("bin/tool") == content);
-    QCOMPARE(m_deletes, QList<QString>({"bin/_old_tool"}));
+    QCOMPARE(oldCopies(step), QList<QString>({"bin/_old_tool"}));
     QVERIFY(!QFileInfo::exists(m_root->filePath("packed")));
 }
 
@@ -521,7 +526,7 @@ void tst_FileReplaceListTaskSpecification::manyFilesAreAllInstalled()
     contents.sort();
     expected.sort();
     QCOMPARE(contents, expected);
-    QList<QString> deletes = m_deletes;
+    QList<QString> deletes = oldCopies(step);
     std::sort(deletes.begin(), deletes.end());
     QCOMPARE(deletes,
              QList<QString>({"_old_readme.txt", "bin/_old_tool", "data/_old_map.txt",
