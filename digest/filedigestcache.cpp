@@ -4,9 +4,15 @@
 #include <QHash>
 #include <QMutex>
 
+#include <algorithm>
+#include <array>
+
 #include <sys/stat.h>
 
 namespace {
+
+// An MD5 digest is 16 bytes: held in the entry, not in a buffer of its own.
+constexpr int digestSize = 16;
 
 struct Entry
 {
@@ -14,7 +20,7 @@ struct Entry
     ino_t inode = 0;
     off_t size = 0;
     timespec modified {};
-    QByteArray md5;
+    std::array<char, digestSize> md5 {};
 };
 
 bool statFile(const QString &path, Entry &entry)
@@ -46,11 +52,11 @@ QHash<QString, Entry> &entries()
 void FileDigestCache::record(const QString &path, const QByteArray &md5)
 {
     Entry entry;
-    if (!statFile(path, entry)) {
+    if (md5.size() != digestSize || !statFile(path, entry)) {
         forget(path);
         return;
     }
-    entry.md5 = md5;
+    std::copy(md5.cbegin(), md5.cend(), entry.md5.begin());
     QMutexLocker locker(&mutex());
     entries().insert(path, entry);
 }
@@ -75,7 +81,7 @@ QByteArray FileDigestCache::lookup(const QString &path)
         entries().erase(it);
         return QByteArray();
     }
-    return it->md5;
+    return QByteArray(it->md5.data(), digestSize);
 }
 
 bool FileDigestCache::isEmpty()

@@ -65,8 +65,11 @@ QByteArray CheckSigFunc::fileDigest()
 {
     // A file this process has just written was hashed as it was written.
     const QByteArray known = FileDigestCache::lookup(filePath);
-    if (!known.isEmpty())
+    if (!known.isEmpty()) {
+        // A record serves once.
+        FileDigestCache::forget(filePath);
         return known;
+    }
 
     QFile file;
     if (!RegularFile::open(file, filePath)) {
