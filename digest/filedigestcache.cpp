@@ -4,6 +4,8 @@
 #include <QHash>
 #include <QMutex>
 
+#include <atomic>
+
 #include <algorithm>
 #include <array>
 
@@ -47,6 +49,13 @@ QHash<QString, Entry> &entries()
     return instance;
 }
 
+// The number of entries, set under the mutex; read without it.
+std::atomic<qsizetype> &count()
+{
+    static std::atomic<qsizetype> instance {0};
+    return instance;
+}
+
 } // namespace
 
 void FileDigestCache::record(const QString &path, const QByteArray &md5)
@@ -59,6 +68,7 @@ void FileDigestCache::record(const QString &path, const QByteArray &md5)
     std::copy(md5.cbegin(), md5.cend(), entry.md5.begin());
     QMutexLocker locker(&mutex());
     entries().insert(path, entry);
+    count().store(entries().size());
 }
 
 QByteArray FileDigestCache::lookup(const QString &path)
@@ -79,6 +89,7 @@ QByteArray FileDigestCache::lookup(const QString &path)
         || it->modified.tv_sec != now.modified.tv_sec
         || it->modified.tv_nsec != now.modified.tv_nsec) {
         entries().erase(it);
+        count().store(entries().size());
         return QByteArray();
     }
     return QByteArray(it->md5.data(), digestSize);
@@ -86,12 +97,12 @@ QByteArray FileDigestCache::lookup(const QString &path)
 
 bool FileDigestCache::isEmpty()
 {
-    QMutexLocker locker(&mutex());
-    return entries().isEmpty();
+    return count().load() == 0;
 }
 
 void FileDigestCache::forget(const QString &path)
 {
     QMutexLocker locker(&mutex());
     entries().remove(path);
+    count().store(entries().size());
 }

@@ -10,6 +10,7 @@
 #include <QFile>
 
 #include <cstring>
+#include <limits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 namespace {
 // Bytes read from a file at a time; each lane of each file thread has its own.
 constexpr qint64 chunkSize = 256 * 1024;
+constexpr int takenAtOnce = 16;
 // The folder of the last file looked at, open: the files of a list mostly
 // come folder by folder, and a name looked up in an open folder costs less
 // than a whole path.
@@ -79,21 +81,37 @@ FileDigests::~FileDigests()
     m_runs->ended.wait(lock, [this] { return m_runs->running == 0; });
 }
 
-QByteArray FileDigests::take(int index, VerifiedDigests::Identity *identity, bool *recorded)
+QByteArray FileDigests::take(int index, VerifiedDigests::Identity *identity, qint64 *recorded)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
     const Slot &slot = m_slots[size_t(index)];
-    if (!slot.known) {
-        m_waiting = index;
-        m_published.wait(lock, [&] { return slot.known; });
-        m_waiting = -1;
+    if (!slot.known.load()) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        // Woken once the threads are a batch ahead, so that a taker as fast
+        // as they are does not sleep and wake for each file; then for this
+        // file alone, should it be the one they left behind. Each index is
+        // published once: one beyond the highest so far is still to come.
+        // A publisher sets known (or the highest index), then reads m_wakeAt;
+        // this side sets m_wakeAt, then reads them: one of the two sees the
+        // other, and the publisher notifies under the lock held here.
+        m_wakeAt.store(qMin(index + wakeBatch, m_count - 1));
+        if (m_wakeAt.load() > m_highest.load() && !slot.known.load())
+            m_published.wait(lock);
+        while (!slot.known.load()) {
+            m_wakeAt.store(index);
+            if (!slot.known.load())
+                m_published.wait(lock);
+        }
+        m_wakeAt.store(std::numeric_limits<int>::max());
     }
     if (identity) {
-        const bool read = slot.identity > 0 && slot.identity != recordedIdentity;
-        *identity = read ? m_identities[slot.identity - 1] : VerifiedDigests::Identity();
+        *identity = VerifiedDigests::Identity();
+        if (slot.identity > 0 && !(slot.identity & recordedFlag)) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            *identity = m_identities[slot.identity - 1];
+        }
     }
     if (recorded)
-        *recorded = slot.identity == recordedIdentity;
+        *recorded = slot.identity & recordedFlag ? qint64(slot.identity & ~recordedFlag) : -1;
     return slot.hasDigest ? QByteArray(slot.md5, sizeof(slot.md5)) : QByteArray();
 }
 
@@ -104,25 +122,25 @@ QByteArray FileDigests::digest(int index) const
 }
 
 void FileDigests::publish(int index, const QByteArray &digest,
-                          const VerifiedDigests::Identity &identity, bool recorded)
+                          const VerifiedDigests::Identity &identity, qint64 recorded)
 {
-    {
+    Slot &slot = m_slots[size_t(index)];
+    slot.hasDigest = digest.size() == int(sizeof(slot.md5));
+    if (slot.hasDigest)
+        std::memcpy(slot.md5, digest.constData(), sizeof(slot.md5));
+    if (recorded >= 0) {
+        slot.identity = recordedFlag | quint32(recorded);
+    } else if (identity.inode != 0) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        Slot &slot = m_slots[size_t(index)];
-        slot.hasDigest = digest.size() == int(sizeof(slot.md5));
-        if (slot.hasDigest)
-            std::memcpy(slot.md5, digest.constData(), sizeof(slot.md5));
-        if (recorded) {
-            slot.identity = recordedIdentity;
-        } else if (identity.inode != 0) {
-            m_identities.push_back(identity);
-            slot.identity = quint32(m_identities.size());
-        }
-        slot.known = true;
-        // The taker waits for one digest at a time: woken only for it.
-        if (m_waiting != index)
-            return;
+        m_identities.push_back(identity);
+        slot.identity = quint32(m_identities.size());
     }
+    slot.known.store(true);
+    int highest = m_highest.load();
+    while (index > highest && !m_highest.compare_exchange_weak(highest, index)) { }
+    if (index < m_wakeAt.load())
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_published.notify_all();
 }
 
@@ -143,6 +161,8 @@ void FileDigests::run()
     Lane lanes[Md5Lanes::width];
     QByteArray encoded;
     Folder folder;
+    std::pair<int, int> taken {0, 0}; // the indices this thread took, from first to second
+    qint64 recordHint = 0; // where the next file likely is in the record
     Md5Lanes::feed([&](int i, Md5Lanes::Chunk &chunk) {
         Lane &lane = lanes[i];
         for (;;) {
@@ -168,7 +188,13 @@ void FileDigests::run()
                 lane.file.close();
                 lane.index = -1;
             }
-            const int index = m_next++;
+            // Files are taken a few at a time: one after another they mostly
+            // lie in one folder and follow each other in the record.
+            if (taken.first >= taken.second) {
+                const int first = m_next.fetch_add(takenAtOnce);
+                taken = {first, qMin(first + takenAtOnce, m_count)};
+            }
+            const int index = taken.first++;
             if (index >= m_count)
                 return false;
             m_pathOf(index, &encoded);
@@ -187,9 +213,11 @@ void FileDigests::run()
             // A file that an earlier run read, unchanged since, is not read.
             struct stat status;
             if (m_record && statBelow(&folder, encoded, &status)) {
-                known = m_record->lookup(encoded, status);
+                qint64 recorded = recordHint;
+                known = m_record->lookup(encoded, status, &recorded);
+                recordHint = recorded + 1;
                 if (!known.isEmpty()) {
-                    publish(index, std::move(known), {}, true);
+                    publish(index, std::move(known), {}, recorded);
                     continue;
                 }
             }

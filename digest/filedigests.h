@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -21,8 +22,10 @@
 // destructor stops the work on this list and waits until no file thread is
 // left in it.
 //
-// Locks: m_mutex guards the digests and which of them are known; the runs'
-// own mutex guards the count of file threads working on this list.
+// Locks: a digest is written before its slot is marked known (an atomic
+// flag), and read only after; m_mutex guards the identities of the files read
+// and the taker's wait; the runs' own mutex guards the count of file threads
+// working on this list.
 class FileDigests
 {
 public:
@@ -39,10 +42,11 @@ public:
 
     // Waits until the digest of the file at index is known. identity, if not
     // null, receives what identified the file when it was read; a zero inode
-    // when it was not read. recorded, if not null, says whether the digest is
-    // the record's, the file having its recorded identity.
+    // when it was not read. recorded, if not null, receives the index of the
+    // record's entry whose digest it is, the file having its recorded
+    // identity; -1 when the digest is not the record's.
     QByteArray take(int index, VerifiedDigests::Identity *identity = nullptr,
-                    bool *recorded = nullptr);
+                    qint64 *recorded = nullptr);
     // The digest of index again, once take(index) returned.
     QByteArray digest(int index) const;
 
@@ -59,9 +63,10 @@ private:
 
     void run();
     void publish(int index, const QByteArray &digest,
-                 const VerifiedDigests::Identity &identity = {}, bool recorded = false);
-    // Slot::identity of a digest taken from the record.
-    static constexpr quint32 recordedIdentity = 0xffffffffu;
+                 const VerifiedDigests::Identity &identity = {}, qint64 recorded = -1);
+    // In Slot::identity: the digest was taken from the record's entry whose
+    // index the other bits hold (a record has fewer than 2^31 entries).
+    static constexpr quint32 recordedFlag = 0x80000000u;
 
     // What is known of one file: a few bytes, so that a list of many
     // thousand files stays small. The identity of a file that was read, or
@@ -69,10 +74,11 @@ private:
     struct Slot
     {
         char md5[16];
-        // 1 + its index in m_identities; 0: none; recordedIdentity: the record's.
+        // 1 + its index in m_identities; 0: none; or the record's entry.
         quint32 identity = 0;
         bool hasDigest = false;
-        bool known = false;
+        // Set last, once the rest is written; never reset.
+        std::atomic<bool> known {false};
     };
 
     const int m_count;
@@ -81,8 +87,10 @@ private:
     std::atomic<bool> m_stop {false};
     std::mutex m_mutex;
     std::condition_variable m_published;
-    // The index take() waits for, under m_mutex; -1 when none.
-    int m_waiting = -1;
+    // take() is woken by the digest of an index from this one on.
+    std::atomic<int> m_wakeAt {std::numeric_limits<int>::max()};
+    static constexpr int wakeBatch = 64;
+    std::atomic<int> m_highest {-1}; // the highest index published
     std::vector<Slot> m_slots;
     std::vector<VerifiedDigests::Identity> m_identities;
     const VerifiedDigests *const m_record;

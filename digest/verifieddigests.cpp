@@ -262,12 +262,19 @@ qint64 VerifiedDigests::indexOf(QByteArrayView path) const
     return qint64(found - m_offsets.cbegin());
 }
 
-QByteArray VerifiedDigests::lookup(const QByteArray &path, const struct stat &now) const
+QByteArray VerifiedDigests::lookup(const QByteArray &path, const struct stat &now,
+                                   qint64 *found) const
 {
-    const qint64 index = indexOf(path);
+    const qint64 hint = found ? *found : -1;
+    const qint64 index = hint >= 0 && hint < qint64(m_offsets.size())
+            && pathAt(m_offsets[size_t(hint)]) == QByteArrayView(path)
+        ? hint
+        : indexOf(path);
     if (index < 0 || !S_ISREG(now.st_mode)
         || identityAt(m_offsets[size_t(index)]) != Identity::of(now))
         return QByteArray();
+    if (found)
+        *found = index;
     return QByteArray(md5At(m_offsets[size_t(index)]), 16);
 }
 

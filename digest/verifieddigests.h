@@ -63,8 +63,12 @@ public:
     bool load(const QString &path, const Owner &owner, qint64 now, QString *problem);
 
     // The recorded raw digest (16 bytes) of the file at path if it still has
-    // the recorded identity (now is its status); else empty.
-    QByteArray lookup(const QByteArray &path, const struct stat &now) const;
+    // the recorded identity (now is its status), and its entry's index in
+    // index if that is not null; else empty. index may come in with where
+    // the entry is likely to be (one after the last found, for files taken
+    // in order), which spares the search when it is there.
+    QByteArray lookup(const QByteArray &path, const struct stat &now,
+                      qint64 *index = nullptr) const;
     bool isEmpty() const { return m_offsets.empty(); }
     qint64 size() const { return qint64(m_offsets.size()); }
     // The position of path among the entries of a loaded record; -1 if it

@@ -13,15 +13,32 @@ namespace {
 
 const QByteArray generalName = QByteArrayLiteral("General");
 
-bool isNameChar(char c)
+constexpr bool nameChar(int c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'
         || c == '-' || c == '.';
 }
 
+// What each byte may be: bit 1 in a name, bit 2 in a value.
+struct CharTable
+{
+    unsigned char kinds[256] {};
+    constexpr CharTable()
+    {
+        for (int c = 0; c < 256; ++c)
+            kinds[c] = (nameChar(c) ? 1 : 0) | (nameChar(c) || c == ':' || c == '/' || c == '+' ? 2 : 0);
+    }
+};
+constexpr CharTable charTable;
+
+bool isNameChar(char c)
+{
+    return charTable.kinds[uchar(c)] & 1;
+}
+
 bool isValueChar(char c)
 {
-    return isNameChar(c) || c == ':' || c == '/' || c == '+';
+    return charTable.kinds[uchar(c)] & 2;
 }
 
 int hexValue(char c)
@@ -185,9 +202,12 @@ bool ProductIniReader::readDirect()
     }
     for (Key &key : keys)
         key.section = number[key.section];
-    std::sort(keys.begin(), keys.end(), [this](const Key &a, const Key &b) {
+    const auto keyOrder = [this](const Key &a, const Key &b) {
         return a.section != b.section ? a.section < b.section : this->key(a) < this->key(b);
-    });
+    };
+    // The publisher writes them in this order already.
+    if (!std::is_sorted(keys.begin(), keys.end(), keyOrder))
+        std::sort(keys.begin(), keys.end(), keyOrder);
     // A key twice: QSettings decides which one counts.
     for (size_t i = 1; i < keys.size(); ++i) {
         if (keys[i - 1].section == keys[i].section && key(keys[i - 1]) == key(keys[i]))

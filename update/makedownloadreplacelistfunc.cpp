@@ -38,9 +38,16 @@ struct Fields
 
     explicit Fields(QByteArrayView value)
     {
+        const auto separatorFrom = [value](qsizetype from) -> qsizetype {
+            for (qsizetype i = from; i + 1 < value.size(); ++i) {
+                if (value[i] == ':' && value[i + 1] == ':')
+                    return i;
+            }
+            return -1;
+        };
         qsizetype start = 0;
         for (;;) {
-            const qsizetype separator = value.indexOf("::", start);
+            const qsizetype separator = separatorFrom(start);
             if (count == 5) {
                 count = 6;
                 return;
@@ -251,25 +258,29 @@ public:
         , m_appRoot(QFile::encodeName(appRoot) + '/')
         , m_tempDir(QFile::encodeName(tempDir) + '/')
         , m_tempNames(topNames(m_tempDir))
+        // Each key has a second digest, of its copy in the session directory,
+        // only where such a copy may be.
+        , m_perKey(anyInSession() ? 2 : 1)
         // A few readers keep the cores busy on a warm cache without making a
         // spinning disk seek between too many files at once.
         , m_digests(
-              int(2 * entries.size()),
+              int(m_perKey * entries.size()),
               [this](int index, QByteArray *path) {
-                  digestPath(m_entries[size_t(index / 2)], index % 2 == 1, path);
+                  digestPath(m_entries[size_t(index / m_perKey)], index % m_perKey == 1, path);
               },
               qBound(1, QThread::idealThreadCount(), maxHashThreads), verified)
     { }
 
     // identity receives what identified the installed copy when it was read
-    // (a zero inode when it was not); recorded whether its digest was the
-    // record's.
+    // (a zero inode when it was not); recorded the index of the record's
+    // entry whose digest it was (-1: none).
     FileState waitFor(size_t index, VerifiedDigests::Identity *identity = nullptr,
-                      bool *recorded = nullptr)
+                      qint64 *recorded = nullptr)
     {
         const KeyEntry &entry = m_entries[index];
-        const QByteArray installed = m_digests.take(int(2 * index), identity, recorded);
-        const QByteArray downloaded = m_digests.take(int(2 * index + 1));
+        const QByteArray installed = m_digests.take(int(m_perKey * index), identity, recorded);
+        const QByteArray downloaded
+            = m_perKey == 2 ? m_digests.take(int(2 * index + 1)) : QByteArray();
         if (entry.kind != KeyEntry::File)
             return Pending;
         const Fields fields = m_entries.fields(entry);
@@ -290,7 +301,10 @@ public:
     // The installed copy's raw digest as found (empty: none), once
     // waitFor(index) returned. It is kept: a patch may turn it into the new
     // file, and any installed file may hold another key's bytes.
-    QByteArray installedDigest(size_t index) const { return m_digests.digest(int(2 * index)); }
+    QByteArray installedDigest(size_t index) const
+    {
+        return m_digests.digest(int(m_perKey * index));
+    }
 
     // The installed copy's MD5 sum as found (lower case; empty: none), once
     // waitFor(index) returned.
@@ -310,9 +324,7 @@ private:
         const bool file = entry.kind == KeyEntry::File;
         if (downloaded) {
             const QByteArrayView key = m_entries.keyBytes(entry);
-            const qsizetype slash = key.indexOf('/');
-            if (file && !m_entries.fields(entry).md5().isEmpty()
-                && m_tempNames.contains(key.first(slash < 0 ? key.size() : slash).toByteArray())) {
+            if (file && !m_entries.fields(entry).md5().isEmpty() && inSession(key)) {
                 path->append(m_tempDir);
                 path->append(key);
             }
@@ -330,10 +342,37 @@ private:
             path->clear();
     }
 
+    // Whether the first part of key is a name in the session directory.
+    bool inSession(QByteArrayView key) const
+    {
+        const qsizetype slash = key.indexOf('/');
+        return m_tempNames.contains(
+            QByteArray::fromRawData(key.data(), slash < 0 ? key.size() : slash));
+    }
+    bool anyInSession() const
+    {
+        // Keys in order share their first parts: each is looked up once.
+        QByteArrayView last;
+        for (size_t i = 0; i < m_entries.size(); ++i) {
+            if (m_entries[i].kind != KeyEntry::File)
+                continue;
+            const QByteArrayView key = m_entries.keyBytes(m_entries[i]);
+            const qsizetype slash = key.indexOf('/');
+            const QByteArrayView first = key.first(slash < 0 ? key.size() : slash);
+            if (first == last)
+                continue;
+            last = first;
+            if (inSession(first))
+                return true;
+        }
+        return false;
+    }
+
     const Entries &m_entries;
     const QByteArray m_appRoot;
     const QByteArray m_tempDir;
     const QSet<QByteArray> m_tempNames;
+    const int m_perKey;
     FileDigests m_digests;
 };
 
@@ -534,16 +573,17 @@ bool MakeDownloadReplaceListFunc::run()
             break;
         case KeyEntry::File: {
             VerifiedDigests::Identity identity;
-            bool recorded = false;
+            qint64 recorded = -1;
             const FileState state = comparisons.waitFor(i, &identity, &recorded);
             switch (state) {
             case Current:
-                path = root;
-                path += entries.installedBytes(entry);
-                if (recorded)
-                    record.unchanged(path);
-                else
+                if (recorded >= 0) {
+                    record.unchanged(recorded);
+                } else {
+                    path = root;
+                    path += entries.installedBytes(entry);
                     record.verified(path, identity, comparisons.installedDigest(i));
+                }
                 break;
             case AlreadyDownloaded:
             case AlreadyPatched:

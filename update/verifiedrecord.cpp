@@ -37,10 +37,9 @@ void VerifiedRecord::verified(const QByteArray &path, const VerifiedDigests::Ide
     m_new.add(path, identity, md5);
 }
 
-void VerifiedRecord::unchanged(QByteArrayView path)
+void VerifiedRecord::unchanged(qint64 index)
 {
-    const qint64 index = m_loaded.indexOf(path);
-    if (index < 0 || m_kept[size_t(index)])
+    if (index < 0 || index >= qint64(m_kept.size()) || m_kept[size_t(index)])
         return;
     m_kept[size_t(index)] = true;
     ++m_keptCount;

@@ -26,8 +26,9 @@ public:
     // when it had identity.
     void verified(const QByteArray &path, const VerifiedDigests::Identity &identity,
                   const QByteArray &md5);
-    // The installed file at path still has its recorded identity and digest.
-    void unchanged(QByteArrayView path);
+    // The installed file of the loaded record's entry at index still has its
+    // recorded identity and digest.
+    void unchanged(qint64 index);
     // Writes the new record if it differs from the one loaded.
     bool save(QString *error);
 
