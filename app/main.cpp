@@ -4,8 +4,19 @@
 
 #include <vector>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 int main(int argc, char *argv[])
 {
+#ifdef __GLIBC__
+    // Large buffers (a product ini, a record of many thousand files) are
+    // mapped and given back whole when freed, instead of the threshold rising
+    // with each one freed and their space staying with the thread that freed
+    // it.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);

@@ -9,7 +9,7 @@
 
 namespace {
 
-const QByteArray magic = QByteArrayLiteral("MRVVDIG1");
+const QByteArray magic = QByteArrayLiteral("MRVVDIG2");
 constexpr int identityBytes = 5 * 8;
 constexpr int headerBytes = 8 + 2 * identityBytes + 8 + 8;
 constexpr int entryFixedBytes = 4 + identityBytes + 16;
@@ -254,6 +254,9 @@ const char *VerifiedDigests::md5At(quint32 offset) const
 
 qint64 VerifiedDigests::indexOf(QByteArrayView path) const
 {
+    if (!path.startsWith(m_root))
+        return -1;
+    path = path.sliced(m_root.size());
     const auto found = std::lower_bound(
         m_offsets.cbegin(), m_offsets.cend(), path,
         [this](quint32 offset, QByteArrayView key) { return pathAt(offset) < key; });
@@ -267,7 +270,8 @@ QByteArray VerifiedDigests::lookup(const QByteArray &path, const struct stat &no
 {
     const qint64 hint = found ? *found : -1;
     const qint64 index = hint >= 0 && hint < qint64(m_offsets.size())
-            && pathAt(m_offsets[size_t(hint)]) == QByteArrayView(path)
+            && path.startsWith(m_root)
+            && pathAt(m_offsets[size_t(hint)]) == QByteArrayView(path).sliced(m_root.size())
         ? hint
         : indexOf(path);
     if (index < 0 || !S_ISREG(now.st_mode)
@@ -278,9 +282,12 @@ QByteArray VerifiedDigests::lookup(const QByteArray &path, const struct stat &no
     return QByteArray(md5At(m_offsets[size_t(index)]), 16);
 }
 
-void VerifiedDigests::add(const QByteArray &path, const Identity &identity,
+void VerifiedDigests::add(const QByteArray &fullPath, const Identity &identity,
                           const QByteArray &md5)
 {
+    if (!fullPath.startsWith(m_root))
+        return;
+    const QByteArrayView path = QByteArrayView(fullPath).sliced(m_root.size());
     if (md5.size() != 16 || path.isEmpty() || path.size() > qsizetype(maxPathLength)
         || qint64(m_offsets.size()) >= maxEntries
         || m_bytes.size() + path.size() + entryFixedBytes > maxRecordSize)

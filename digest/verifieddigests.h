@@ -57,6 +57,11 @@ public:
     static constexpr qint64 maxEntries = 1000 * 1000;
     static constexpr qint64 maxRecordSize = 128 * 1024 * 1024;
 
+    // The folder (encoded, with a trailing "/") that the paths of the record
+    // are below; they are held and written relative to it. Set before
+    // anything is loaded, added or looked up.
+    void setRoot(const QByteArray &root) { m_root = root; }
+
     // Reads the record at path. False when there is none (problem empty) or
     // when it is not used (problem says why, for the log). now is the time in
     // seconds since 1970.
@@ -77,7 +82,7 @@ public:
     // When every file was last read, in seconds since 1970; 0 when unknown.
     qint64 verifiedSince() const { return m_verifiedSince; }
 
-    // Adds a file for a new record: its path, its identity when it was read
+    // Adds a file for a new record: its path (below the root), its identity when it was read
     // and its raw digest. A path added twice keeps its last entry.
     void add(const QByteArray &path, const Identity &identity, const QByteArray &md5);
     // Adds the entry at index of other (a loaded record) as it is.
@@ -101,6 +106,7 @@ private:
     // The entries as the record holds them, one after another (a loaded
     // record's whole bytes): the path's length (4 bytes), the path, the
     // identity (40 bytes) and the raw digest (16 bytes).
+    QByteArray m_root;
     QByteArray m_bytes;
     std::vector<quint32> m_offsets; // of the entries, sorted by path once loaded or saved
     qint64 m_verifiedSince = 0;

@@ -23,6 +23,9 @@ VerifiedRecord::VerifiedRecord(const QString &appRoot, const QString &updaterPat
     m_now = nowMs / 1000;
     m_recentNs = nowMs * 1000 * 1000 - settleNs;
     m_ownerKnown = VerifiedDigests::ownerOf(appRoot, updaterPath, &m_owner);
+    const QByteArray root = QFile::encodeName(appRoot) + '/';
+    m_loaded.setRoot(root);
+    m_new.setRoot(root);
     if (m_ownerKnown && !readAll)
         m_used = m_loaded.load(m_path, m_owner, m_now, &m_problem);
     m_kept.assign(size_t(m_loaded.size()), false);

@@ -258,6 +258,7 @@ void tst_MakeDownloadReplaceListTaskSpecification::recordedDigestServesOnlyTheSa
     struct stat status;
     QCOMPARE(::stat(QFile::encodeName(tool).constData(), &status), 0);
     VerifiedDigests record;
+    record.setRoot(QFile::encodeName(m_app->path()) + '/');
     record.add(QFile::encodeName(tool), VerifiedDigests::Identity::of(status),
                QCryptographicHash::hash(OldContent, QCryptographicHash::Md5));
     VerifiedDigests::Owner owner;
