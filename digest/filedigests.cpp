@@ -103,37 +103,44 @@ QByteArray FileDigests::take(int index, VerifiedDigests::Identity *identity, qin
         }
         m_wakeAt.store(std::numeric_limits<int>::max());
     }
-    if (identity) {
-        *identity = VerifiedDigests::Identity();
-        if (slot.identity > 0 && !(slot.identity & recordedFlag)) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            *identity = m_identities[slot.identity - 1];
-        }
-    }
     if (recorded)
-        *recorded = slot.identity & recordedFlag ? qint64(slot.identity & ~recordedFlag) : -1;
-    return slot.hasDigest ? QByteArray(slot.md5, sizeof(slot.md5)) : QByteArray();
+        *recorded = slot.ref & recordedFlag ? qint64(slot.ref & ~recordedFlag) : -1;
+    return digestOf(slot, identity);
 }
 
 QByteArray FileDigests::digest(int index) const
 {
-    const Slot &slot = m_slots[size_t(index)];
-    return slot.hasDigest ? QByteArray(slot.md5, sizeof(slot.md5)) : QByteArray();
+    return digestOf(m_slots[size_t(index)], nullptr);
+}
+
+QByteArray FileDigests::digestOf(const Slot &slot, VerifiedDigests::Identity *identity) const
+{
+    if (identity)
+        *identity = VerifiedDigests::Identity();
+    if (slot.ref & recordedFlag)
+        return m_record->digestAt(qint64(slot.ref & ~recordedFlag));
+    if (slot.ref == 0)
+        return QByteArray();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Found &found = m_found[slot.ref - 1];
+    if (identity)
+        *identity = found.identity;
+    return QByteArray(found.md5, sizeof(found.md5));
 }
 
 void FileDigests::publish(int index, const QByteArray &digest,
                           const VerifiedDigests::Identity &identity, qint64 recorded)
 {
     Slot &slot = m_slots[size_t(index)];
-    slot.hasDigest = digest.size() == int(sizeof(slot.md5));
-    if (slot.hasDigest)
-        std::memcpy(slot.md5, digest.constData(), sizeof(slot.md5));
     if (recorded >= 0) {
-        slot.identity = recordedFlag | quint32(recorded);
-    } else if (identity.inode != 0) {
+        slot.ref = recordedFlag | quint32(recorded);
+    } else if (digest.size() == int(sizeof(Found::md5))) {
+        Found found;
+        std::memcpy(found.md5, digest.constData(), sizeof(found.md5));
+        found.identity = identity;
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_identities.push_back(identity);
-        slot.identity = quint32(m_identities.size());
+        m_found.push_back(found);
+        slot.ref = quint32(m_found.size());
     }
     slot.known.store(true);
     int highest = m_highest.load();

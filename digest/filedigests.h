@@ -22,10 +22,10 @@
 // destructor stops the work on this list and waits until no file thread is
 // left in it.
 //
-// Locks: a digest is written before its slot is marked known (an atomic
-// flag), and read only after; m_mutex guards the identities of the files read
-// and the taker's wait; the runs' own mutex guards the count of file threads
-// working on this list.
+// Locks: a slot is written before it is marked known (an atomic flag), and
+// read only after; m_mutex guards the digests and identities of the files
+// read and the taker's wait; the runs' own mutex guards the count of file
+// threads working on this list.
 class FileDigests
 {
 public:
@@ -64,35 +64,40 @@ private:
     void run();
     void publish(int index, const QByteArray &digest,
                  const VerifiedDigests::Identity &identity = {}, qint64 recorded = -1);
-    // In Slot::identity: the digest was taken from the record's entry whose
-    // index the other bits hold (a record has fewer than 2^31 entries).
+    // In Slot::ref: the digest is the record's entry whose index the other
+    // bits hold (a record has fewer than 2^31 entries).
     static constexpr quint32 recordedFlag = 0x80000000u;
 
     // What is known of one file: a few bytes, so that a list of many
-    // thousand files stays small. The identity of a file that was read, or
-    // whose recorded digest was taken, is kept apart.
+    // thousand files stays small. A recorded digest stays in the record; the
+    // digest of a file read, with what identified it, is kept apart.
     struct Slot
     {
-        char md5[16];
-        // 1 + its index in m_identities; 0: none; or the record's entry.
-        quint32 identity = 0;
-        bool hasDigest = false;
-        // Set last, once the rest is written; never reset.
+        // The record's entry (with recordedFlag), 1 + the index in m_found,
+        // or 0: no digest.
+        quint32 ref = 0;
+        // Set last, once ref and what it names are written; never reset.
         std::atomic<bool> known {false};
     };
+    struct Found
+    {
+        char md5[16];
+        VerifiedDigests::Identity identity; // a zero inode when not read here
+    };
+    QByteArray digestOf(const Slot &slot, VerifiedDigests::Identity *identity) const;
 
     const int m_count;
     const PathOf m_pathOf;
     std::atomic<int> m_next {0};
     std::atomic<bool> m_stop {false};
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_published;
     // take() is woken by the digest of an index from this one on.
     std::atomic<int> m_wakeAt {std::numeric_limits<int>::max()};
     static constexpr int wakeBatch = 64;
     std::atomic<int> m_highest {-1}; // the highest index published
     std::vector<Slot> m_slots;
-    std::vector<VerifiedDigests::Identity> m_identities;
+    std::vector<Found> m_found;
     const VerifiedDigests *const m_record;
     const std::shared_ptr<Runs> m_runs;
 };

@@ -74,6 +74,11 @@ public:
     // in order), which spares the search when it is there.
     QByteArray lookup(const QByteArray &path, const struct stat &now,
                       qint64 *index = nullptr) const;
+    // The raw digest of the entry at index.
+    QByteArray digestAt(qint64 index) const
+    {
+        return QByteArray(md5At(m_offsets[size_t(index)]), 16);
+    }
     bool isEmpty() const { return m_offsets.empty(); }
     qint64 size() const { return qint64(m_offsets.size()); }
     // The position of path among the entries of a loaded record; -1 if it

@@ -112,19 +112,24 @@ public:
     {
         const std::vector<ProductIniReader::Key> &keys = m_reader.keys();
         const int deleteSection = int(m_reader.sections().indexOf(ProductIni::DeleteSection));
-        m_entries.reserve(keys.size());
+        m_kinds.reserve(keys.size());
         for (quint32 i = 0; i < quint32(keys.size()); ++i) {
-            KeyEntry entry;
-            entry.key = i;
-            entry.kind = kindOf(keys[i], int(keys[i].section) == deleteSection, &entry.pathAtFault);
-            m_entries.push_back(entry);
-            if (entry.kind != KeyEntry::File && entry.kind != KeyEntry::Delete)
+            bool pathAtFault = false;
+            const KeyEntry::Kind kind
+                = kindOf(keys[i], int(keys[i].section) == deleteSection, &pathAtFault);
+            m_kinds.push_back(quint8(kind | (pathAtFault ? pathAtFaultBit : 0)));
+            if (kind != KeyEntry::File && kind != KeyEntry::Delete)
                 return;
         }
     }
 
-    size_t size() const { return m_entries.size(); }
-    const KeyEntry &operator[](size_t index) const { return m_entries[index]; }
+    size_t size() const { return m_kinds.size(); }
+    KeyEntry operator[](size_t index) const
+    {
+        const quint8 kind = m_kinds[index];
+        return {quint32(index), KeyEntry::Kind(kind & ~pathAtFaultBit),
+                (kind & pathAtFaultBit) != 0};
+    }
 
     QByteArrayView keyBytes(const KeyEntry &entry) const { return m_reader.key(keyOf(entry)); }
     Fields fields(const KeyEntry &entry) const { return Fields(m_reader.value(keyOf(entry))); }
@@ -208,7 +213,10 @@ private:
     }
 
     const ProductIniReader &m_reader;
-    std::vector<KeyEntry> m_entries;
+    // The kind of each key read, one byte each; the entry's index is its
+    // key's.
+    std::vector<quint8> m_kinds;
+    static constexpr quint8 pathAtFaultBit = 0x80;
 };
 
 // The outcome of the MD5 comparisons of one file key.
