@@ -30,9 +30,8 @@ const QFile::Permissions executablePermissions = QFile::ReadOwner | QFile::Write
     | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup
     | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
 
-bool isFolder(const QString &path)
+bool isFolder(const QFileInfo &info)
 {
-    const QFileInfo info(path);
     return info.isDir() && !info.isSymLink();
 }
 } // namespace
@@ -65,10 +64,13 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString destination = destinationPath();
 
     double weightLeft = 1.0;
-    if (QFileInfo::exists(destination)) {
-        keptName = nameToKeep();
+    // Each name is looked at once: a file costs a few calls to the file system.
+    const QFileInfo installed(destination);
+    if (installed.exists()) {
+        bool oldTaken = false;
+        keptName = nameToKeep(&oldTaken);
         const QString old = root + keptName;
-        if (QFileInfo::exists(old)) {
+        if (oldTaken) {
             // A copy left over from an earlier update; not brought back by a rollback.
             addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));
             weightLeft = 0.9;
@@ -76,7 +78,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         oldRenamed = true;
         // A folder where the file belongs is the player's: it is moved aside
         // whole and never deleted.
-        keptFolder = isFolder(destination);
+        keptFolder = isFolder(installed);
         if (keptFolder)
             emit message(
                 QStringLiteral("Moving the folder '%1' aside to '%2'").arg(destination, old));
@@ -137,10 +139,10 @@ void FileReplaceTaskSpecification::subtasksDone()
         releaseSubTasks();
 }
 
-QString FileReplaceTaskSpecification::nameToKeep()
+QString FileReplaceTaskSpecification::nameToKeep(bool *taken)
 {
     QStringList passed;
-    const QString name = keptNameFor(settings.appRoot, file, &passed);
+    const QString name = keptNameFor(settings.appRoot, file, &passed, taken);
     for (const QString &folder : std::as_const(passed))
         emit message(QStringLiteral("Leaving the folder '%1' in place").arg(folder));
     return name;
@@ -148,19 +150,23 @@ QString FileReplaceTaskSpecification::nameToKeep()
 
 QString FileReplaceTaskSpecification::keptNameFor(const QString &appRoot,
                                                   const FileReplaceSpecification &file,
-                                                  QStringList *passedFolders)
+                                                  QStringList *passedFolders, bool *taken)
 {
     // A folder at the "_old_" name may be one that an earlier update set
     // aside, with the player's files in it: it stays where it is, and the
     // first "_old_<n>_" name without a folder is taken instead.
     const QString root = appRoot + QLatin1Char('/');
     QString name = file.oldDestFileName();
-    for (int n = 1; n <= maxKeptNames && isFolder(root + name); ++n) {
+    QFileInfo kept(root + name);
+    for (int n = 1; n <= maxKeptNames && isFolder(kept); ++n) {
         if (passedFolders)
             passedFolders->append(root + name);
         name = file.destFileName(InstallationNames::specialFileRenamePrefix() + QString::number(n)
                                  + QLatin1Char('_'));
+        kept = QFileInfo(root + name);
     }
+    if (taken)
+        *taken = kept.exists();
     return name;
 }
 

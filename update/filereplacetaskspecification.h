@@ -41,9 +41,10 @@ public:
     static bool isExecutable(const QString &path);
     // The name, relative to the application root appRoot, under which the
     // installed copy of file is kept while it is replaced; the folders it
-    // passes over go to passedFolders (if not null).
+    // passes over go to passedFolders (if not null), and whether anything
+    // holds the name now to taken (if not null).
     static QString keptNameFor(const QString &appRoot, const FileReplaceSpecification &file,
-                               QStringList *passedFolders = nullptr);
+                               QStringList *passedFolders = nullptr, bool *taken = nullptr);
 
     // Whole file names, and complete suffixes (all after the first "."), of
     // the files that are made executable.
@@ -72,8 +73,9 @@ public slots:
 private:
     QString destinationPath() const;
     // The name, relative to the application root, under which the installed
-    // file is kept while it is replaced; reports the folders it passes over.
-    QString nameToKeep();
+    // file is kept while it is replaced; reports the folders it passes over,
+    // and tells whether anything holds the name now.
+    QString nameToKeep(bool *taken);
     // Clears the subtasks; copies or unpacks still under way are waited for,
     // so that what they made is in the journal before it is undone.
     void clearSubTasksAndSettle();
