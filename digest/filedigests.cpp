@@ -55,6 +55,8 @@ FileDigests::FileDigests(int count, PathOf pathOf, int threads, const VerifiedDi
     , m_record(known)
     , m_runs(std::make_shared<Runs>())
 {
+    // Pages of it are taken only as files are read: no copy as it grows.
+    m_found.reserve(size_t(count));
     for (int i = 0; i < qMax(1, threads); ++i) {
         DigestService::instance().runFileJob([this, runs = m_runs] {
             {

@@ -56,6 +56,16 @@ int hexValue(char c)
 
 bool ProductIniReader::read(const QString &path, qint64 limit)
 {
+    return read(path, limit, false);
+}
+
+bool ProductIniReader::readGeneral(const QString &path, qint64 limit)
+{
+    return read(path, limit, true);
+}
+
+bool ProductIniReader::read(const QString &path, qint64 limit, bool generalOnly)
+{
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
@@ -70,7 +80,7 @@ bool ProductIniReader::read(const QString &path, qint64 limit)
     }
     m_text = bytes;
     file.close();
-    if (!readDirect())
+    if (!readDirect(generalOnly))
         readWithSettings(path);
     return true;
 }
@@ -78,15 +88,18 @@ bool ProductIniReader::read(const QString &path, qint64 limit)
 void ProductIniReader::readBytes(const QByteArray &bytes)
 {
     m_text = bytes;
-    if (!readDirect())
+    if (!readDirect(false))
         readThroughSettings(bytes);
 }
 
 QString ProductIniReader::general(const QString &key) const
 {
     for (const Key &entry : m_general) {
-        if (keyText(entry) == key)
-            return valueText(entry);
+        if (keyText(entry) == key) {
+            // An empty value is a value: not null.
+            const QString value = valueText(entry);
+            return value.isNull() ? QStringLiteral("") : value;
+        }
     }
     return QString();
 }
@@ -96,7 +109,7 @@ QString ProductIniReader::general(const QString &key) const
 // "-", "." and "%XX" for other printable ASCII, its parts between single
 // "\"; the value of letters, digits and ":._-/+". Keys are decoded in place;
 // false, with nothing kept, for anything else.
-bool ProductIniReader::readDirect()
+bool ProductIniReader::readDirect(bool generalOnly)
 {
     m_sections.clear();
     m_keys.clear();
@@ -109,7 +122,8 @@ bool ProductIniReader::readDirect()
     // Section 0 is [General]; then [delete] and [files] as they come.
     QList<QByteArray> seen {generalName};
     std::vector<Key> keys;
-    keys.reserve(size_t(std::count(text, text + size, '\n')) + 1);
+    if (!generalOnly)
+        keys.reserve(size_t(std::count(text, text + size, '\n')) + 1);
     quint32 section = 0;
     qsizetype pos = 0;
     while (pos < size) {
@@ -182,8 +196,23 @@ bool ProductIniReader::readDirect()
         if (key.valueLength == 0
             || !std::all_of(text + key.valueOffset, text + end, isValueChar))
             return false;
-        (section == 0 ? m_general : keys).push_back(key);
+        if (section == 0)
+            m_general.push_back(key);
+        else if (!generalOnly)
+            keys.push_back(key);
         pos = next;
+    }
+    // The keys of the other sections, and so their order or repeats, change
+    // nothing of [General]'s.
+    if (generalOnly) {
+        for (size_t i = 0; i < m_general.size(); ++i) {
+            for (size_t j = 0; j < i; ++j) {
+                if (key(m_general[j]) == key(m_general[i]))
+                    return false;
+            }
+        }
+        m_direct = true;
+        return true;
     }
 
     // Sections with keys, in name order as QSettings lists them ([delete]

@@ -34,6 +34,9 @@ public:
     // Reads the file; false if it cannot be read. A file larger than limit
     // bytes reads as one without keys.
     bool read(const QString &path, qint64 limit);
+    // The same for [General]'s keys only: the other sections' keys are
+    // neither kept nor put in order.
+    bool readGeneral(const QString &path, qint64 limit);
     // Reads bytes as the file's content.
     void readBytes(const QByteArray &bytes);
 
@@ -41,7 +44,8 @@ public:
     const QStringList &sections() const { return m_sections; }
     // The keys of those sections, section after section.
     const std::vector<Key> &keys() const { return m_keys; }
-    // The value of a key of [General]; null if there is none.
+    // The value of a key of [General]; null if there is none, empty (not
+    // null) if it is empty.
     QString general(const QString &key) const;
 
     QByteArrayView key(const Key &key) const
@@ -62,7 +66,8 @@ public:
     void readThroughSettings(const QByteArray &bytes);
 
 private:
-    bool readDirect();
+    bool read(const QString &path, qint64 limit, bool generalOnly);
+    bool readDirect(bool generalOnly);
     void readWithSettings(const QString &path);
 
     QByteArray m_text;

@@ -1,13 +1,13 @@
 #include "update/inidownloadtaskspecification.h"
 
 #include "fileops/checksignaturetaskspecification.h"
+#include "formats/productinireader.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "tasks/failurecause.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 
 namespace {
 
@@ -121,26 +121,28 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
 QString IniDownloadTaskSpecification::releaseMismatch() const
 {
     // Read as the list step reads it: the top-level keys are [General]'s.
-    QSettings ini(localIniPath(), QSettings::IniFormat);
-    const QVariant version = ini.value(QStringLiteral("version"));
-    const QVariant type = ini.value(QStringLiteral("type"));
+    // (QSettings would keep the whole file in its cache for the run.)
+    ProductIniReader ini;
+    ini.readGeneral(localIniPath(), ProductIni::MaxSize);
+    const QString version = ini.general(ProductIni::VersionKey);
+    const QString type = ini.general(ProductIni::TypeKey);
     const QString runVersion = QString::number(m_settings.clientVersion);
     const QString &runType = m_settings.clientType;
     // The version is a number ("02" names version 2); text that is none
     // names no version this run installs.
     bool isNumber = false;
-    const int number = version.toString().toInt(&isNumber, 10);
+    const int number = version.toInt(&isNumber, 10);
     const bool versionDiffers
-        = version.isValid() && (!isNumber || number != m_settings.clientVersion);
-    const bool typeDiffers = type.isValid() && type.toString() != runType;
+        = !version.isNull() && (!isNumber || number != m_settings.clientVersion);
+    const bool typeDiffers = !type.isNull() && type != runType;
     if (!versionDiffers && !typeDiffers)
         return QString();
     QString mirror = m_iniDownload ? m_iniDownload->m_mirror.name : QString();
     if (mirror.isEmpty())
         mirror = QStringLiteral("(earlier download)");
     return QStringLiteral("Product ini of mirror %1 is for %2 version %3, not %4 version %5")
-        .arg(mirror, type.isValid() ? type.toString() : runType,
-             version.isValid() ? version.toString() : runVersion, runType, runVersion);
+        .arg(mirror, type.isNull() ? runType : type, version.isNull() ? runVersion : version,
+             runType, runVersion);
 }
 
 void IniDownloadTaskSpecification::discardFailedPair(bool iniAtFault)

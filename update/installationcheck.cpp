@@ -95,6 +95,28 @@ bool InstallationCheck::runWithPatches()
     return checkSpace(true);
 }
 
+std::vector<const FileDownloadSpecification *> InstallationCheck::downloadsOfReplaces() const
+{
+    const QList<FileReplaceSpecification> &replaces = m_lists.replaces;
+    const QList<FileDownloadSpecification> &downloads = m_lists.downloads;
+    std::vector<const FileDownloadSpecification *> of(size_t(replaces.size()), nullptr);
+    // The list step makes the download list in the replace list's order:
+    // one walk along both finds each, without a table of every name.
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < replaces.size() && next < downloads.size(); ++i) {
+        if (downloads.at(next).filePath == replaces.at(i).filePath)
+            of[size_t(i)] = &downloads.at(next++);
+    }
+    if (next == downloads.size())
+        return of;
+    QHash<QString, const FileDownloadSpecification *> byPath;
+    for (const FileDownloadSpecification &file : downloads)
+        byPath.insert(file.filePath, &file);
+    for (qsizetype i = 0; i < replaces.size(); ++i)
+        of[size_t(i)] = byPath.value(replaces.at(i).filePath);
+    return of;
+}
+
 bool InstallationCheck::fail(const QString &logLine, const QString &cause)
 {
     m_logLine = logLine;
@@ -231,9 +253,7 @@ bool InstallationCheck::checkSpace(bool patchesRead)
     quint64 kept = 0;
     QList<quint64> copies;
     bool patchesOffered = false;
-    QHash<QString, const FileDownloadSpecification *> downloadOf;
     for (const FileDownloadSpecification &file : m_lists.downloads) {
-        downloadOf.insert(file.filePath, &file);
         patchesOffered
             = patchesOffered || (!file.installedMd5.isEmpty() && file.localSource.isEmpty());
         if (!file.localSource.isEmpty()) {
@@ -261,9 +281,11 @@ bool InstallationCheck::checkSpace(bool patchesRead)
     // is copied elsewhere; a patch's result and a copy of an installed file
     // lie unpacked already. Any other file of a compressed key is unpacked,
     // always into a new file.
-    for (const FileReplaceSpecification &file : m_lists.replaces) {
+    const std::vector<const FileDownloadSpecification *> downloadOf = downloadsOfReplaces();
+    for (qsizetype i = 0; i < m_lists.replaces.size(); ++i) {
+        const FileReplaceSpecification &file = m_lists.replaces.at(i);
         const QString folder = existingFolder(root + file.pureDestFilePath());
-        const FileDownloadSpecification *download = downloadOf.value(file.filePath);
+        const FileDownloadSpecification *download = downloadOf[size_t(i)];
         const bool unpacked = download
             ? download->unpacked
                 && (!download->localSource.isEmpty() || (patchesRead && download->hasPatch()))

@@ -5,6 +5,8 @@
 #include <QHash>
 #include <QString>
 
+#include <vector>
+
 #include <map>
 
 #include <sys/types.h>
@@ -75,6 +77,9 @@ private:
 
     bool checkWritable();
     bool checkSpace(bool patchesRead);
+    // For each entry of the replace list, its entry of the download list;
+    // null where it has none.
+    std::vector<const FileDownloadSpecification *> downloadsOfReplaces() const;
     // The folder that takes a new entry at path: its own folder, or the
     // first one that exists on the way up.
     QString existingFolder(const QString &path) const;

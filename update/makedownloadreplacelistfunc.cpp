@@ -449,9 +449,9 @@ void queueLeftovers(const Entries &entries, const QByteArray &root, QList<QStrin
 
 // The replace and download lists of the file keys that need either, each
 // grown once. The installed copy's sum goes with a download only where a
-// patch list may offer a patch for it.
-void makeLists(const Entries &entries, const Comparisons &comparisons,
-               const std::vector<std::pair<quint32, FileState>> &listedFiles, bool patchable,
+// patch list may offer a patch for it: then the comparisons are given.
+void makeLists(const Entries &entries, const Comparisons *comparisons,
+               const std::vector<std::pair<quint32, FileState>> &listedFiles,
                FileSpecifications &lists)
 {
     const auto needed = std::count_if(listedFiles.cbegin(), listedFiles.cend(),
@@ -466,8 +466,8 @@ void makeLists(const Entries &entries, const Comparisons &comparisons,
         lists.replaces.append(std::move(replace));
         if (state != Needed)
             continue;
-        if (patchable)
-            download.installedMd5 = comparisons.installedMd5(index);
+        if (comparisons)
+            download.installedMd5 = comparisons->installedMd5(index);
         lists.downloads.append(std::move(download));
     }
 }
@@ -476,23 +476,49 @@ void makeLists(const Entries &entries, const Comparisons &comparisons,
 // installed copy of another key, or a file under [delete] (where a renamed
 // file's old name usually is). Only a regular file reached through no link
 // serves, and only with the size the fetched file would have.
-void findLocalSources(const Entries &entries, Comparisons &comparisons,
-                      const QString &appRoot, QList<FileDownloadSpecification> &downloads)
+// An installed file's digest and its key, in digest order (then key order).
+struct InstalledCopy
 {
-    QHash<QByteArray, std::vector<quint32>> installed; // by raw digest, in key order
+    char md5[16];
+    quint32 entry;
+
+    bool operator<(const InstalledCopy &other) const
+    {
+        const int order = std::memcmp(md5, other.md5, sizeof(md5));
+        return order != 0 ? order < 0 : entry < other.entry;
+    }
+};
+
+std::vector<InstalledCopy> installedCopies(const Entries &entries, const Comparisons &comparisons)
+{
+    std::vector<InstalledCopy> copies;
     for (size_t i = 0; i < entries.size(); ++i) {
         const QByteArray md5 = comparisons.installedDigest(i);
-        if (!md5.isEmpty())
-            installed[md5].push_back(quint32(i));
+        if (md5.size() != 16)
+            continue;
+        InstalledCopy copy;
+        std::memcpy(copy.md5, md5.constData(), sizeof(copy.md5));
+        copy.entry = quint32(i);
+        copies.push_back(copy);
     }
+    std::sort(copies.begin(), copies.end());
+    return copies;
+}
+
+void findLocalSources(const Entries &entries, const std::vector<InstalledCopy> &copies,
+                      const QString &appRoot, QList<FileDownloadSpecification> &downloads)
+{
     for (FileDownloadSpecification &file : downloads) {
         if (!ProductIni::isMd5Text(file.targetMd5))
             continue;
-        const auto found = installed.constFind(QByteArray::fromHex(file.targetMd5.toLatin1()));
-        if (found == installed.cend())
-            continue;
-        for (const quint32 index : *found) {
-            const QString candidate = entries.installedPath(entries[index]);
+        InstalledCopy wanted;
+        const QByteArray md5 = QByteArray::fromHex(file.targetMd5.toLatin1());
+        std::memcpy(wanted.md5, md5.constData(), sizeof(wanted.md5));
+        wanted.entry = 0;
+        for (auto it = std::lower_bound(copies.cbegin(), copies.cend(), wanted);
+             it != copies.cend() && std::memcmp(it->md5, wanted.md5, sizeof(wanted.md5)) == 0;
+             ++it) {
+            const QString candidate = entries.installedPath(entries[it->entry]);
             struct stat info;
             const bool readable = InstalledCopyFunc::openBelow(appRoot, candidate, info).isValid();
             if (readable && info.st_size == file.targetSize) {
@@ -539,7 +565,8 @@ bool MakeDownloadReplaceListFunc::run()
         emit message(QStringLiteral("The record of verified files is not used (%1); every file "
                                     "is read")
                          .arg(record.problem()));
-    Comparisons comparisons(entries, m_appRoot, m_tempDir, record.known());
+    auto comparisons
+        = std::make_unique<Comparisons>(entries, m_appRoot, m_tempDir, record.known());
     const QByteArray root = QFile::encodeName(m_appRoot) + '/';
     QByteArray path;
     // The file keys that go on the lists, in key order; the lists are made
@@ -575,14 +602,14 @@ bool MakeDownloadReplaceListFunc::run()
                                   ProductIni::escapedText(entries.unsafePath(entry))));
             return false;
         case KeyEntry::Delete:
-            comparisons.waitFor(i);
+            comparisons->waitFor(i);
             if (QFileInfo::exists(m_appRoot + QLatin1Char('/') + entries.key(entry)))
                 lists.deletes.append(entries.key(entry));
             break;
         case KeyEntry::File: {
             VerifiedDigests::Identity identity;
             qint64 recorded = -1;
-            const FileState state = comparisons.waitFor(i, &identity, &recorded);
+            const FileState state = comparisons->waitFor(i, &identity, &recorded);
             switch (state) {
             case Current:
                 if (recorded >= 0) {
@@ -590,7 +617,7 @@ bool MakeDownloadReplaceListFunc::run()
                 } else {
                     path = root;
                     path += entries.installedBytes(entry);
-                    record.verified(path, identity, comparisons.installedDigest(i));
+                    record.verified(path, identity, comparisons->installedDigest(i));
                 }
                 break;
             case AlreadyDownloaded:
@@ -610,17 +637,25 @@ bool MakeDownloadReplaceListFunc::run()
     if (!record.save(&recordError))
         emit message(QStringLiteral("Could not write the record of verified files: %1")
                          .arg(recordError));
+    // The installed files' digests go before the lists are made, but for
+    // those a patch may need; a fetched file may be copied from an installed
+    // one with its digest.
+    const bool fetched = std::any_of(listedFiles.cbegin(), listedFiles.cend(),
+                                     [](const auto &file) { return file.second == Needed; });
+    const std::vector<InstalledCopy> copies
+        = fetched ? installedCopies(entries, *comparisons) : std::vector<InstalledCopy>();
     QString patchListName;
     QString patchListMd5;
     qint64 patchListSize = 0;
-    makeLists(entries, comparisons, listedFiles,
-              ProductIni::readPatchListValue(patchListValue, &patchListName, &patchListMd5,
-                                             &patchListSize),
-              lists);
+    if (!ProductIni::readPatchListValue(patchListValue, &patchListName, &patchListMd5,
+                                        &patchListSize))
+        comparisons.reset();
+    makeLists(entries, comparisons.get(), listedFiles, lists);
+    comparisons.reset();
     lists.obsoleteCount = int(lists.deletes.size());
     queueLeftovers(entries, root, lists.deletes);
     if (!lists.downloads.isEmpty())
-        findLocalSources(entries, comparisons, m_appRoot, lists.downloads);
+        findLocalSources(entries, copies, m_appRoot, lists.downloads);
     lists.patchList = readPatchList(patchListValue);
     if (lists.patchList.isValid()) {
         for (size_t i = 0; i < entries.size(); ++i) {

@@ -5,6 +5,8 @@
 #include "update/installationcheck.h"
 #include "update/makedownloadreplacelistfunc.h"
 
+#include <utility>
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -38,7 +40,10 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
     if (state != Running)
         return;
     if (ok) {
-        *m_lists = *m_workingLists;
+        // Moved, not shared: a list shared with the working copy would be
+        // copied whole by the first step that changes an entry of it.
+        *m_lists = std::move(*m_workingLists);
+        *m_workingLists = FileSpecifications();
         ok = checkInstallation();
     } else {
         emit failureCause(FailureCause::fileListUnusable());
