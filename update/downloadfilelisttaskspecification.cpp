@@ -164,10 +164,14 @@ void DownloadFileListTaskSpecification::onFileFinished(TaskSpecification *task)
     if (!(fileTask->patched() || fileTask->copiedLocally()) || !fileTask->file.unpacked
         || !m_replaces)
         return;
-    for (FileReplaceSpecification &replace : *m_replaces) {
-        if (replace.filePath == fileTask->file.filePath)
-            replace.storedUnpacked = true;
+    // Made once, when the first such file is done: a search of the whole
+    // list for each of many thousand would take quadratic time.
+    if (m_replaceOf.isEmpty()) {
+        for (qsizetype i = 0; i < m_replaces->size(); ++i)
+            m_replaceOf[m_replaces->at(i).filePath].append(i);
     }
+    for (const qsizetype i : m_replaceOf.value(fileTask->file.filePath))
+        (*m_replaces)[i].storedUnpacked = true;
 }
 
 void DownloadFileListTaskSpecification::subtasksDone()
@@ -191,9 +195,13 @@ void DownloadFileListTaskSpecification::subtasksDone()
         emit failureCause(FailureCause::noWorkingMirror());
     ComposedTaskSpecification::subtasksDone();
     // Every file is in the session directory and checked: the later steps
-    // work from the lists, and memory need not hold a task per file.
-    if (state == Finished)
+    // work from the replace and delete lists, and memory need not hold a
+    // task, nor an entry of the download list, per file.
+    if (state == Finished) {
         releaseSubTasks();
+        *downloads = QList<FileDownloadSpecification>();
+        m_replaceOf.clear();
+    }
 }
 
 bool DownloadFileListTaskSpecification::makeSubDirs()
@@ -231,6 +239,7 @@ void DownloadFileListTaskSpecification::timeTick(unsigned long long &downloadDon
 void DownloadFileListTaskSpecification::reset()
 {
     m_disk.reset();
+    m_replaceOf.clear();
     clearSubTasks();
     totalDownloadSize = 0;
     fetchedFiles = patchedFiles = copiedFiles = 0;

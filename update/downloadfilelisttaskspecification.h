@@ -6,6 +6,7 @@
 #include "update/patchlistspecification.h"
 #include "update/runsettings.h"
 
+#include <QHash>
 #include <QList>
 
 #include <memory>
@@ -76,6 +77,9 @@ private:
 
     const PatchListSpecification *m_patchList = nullptr;
     QList<FileReplaceSpecification> *m_replaces = nullptr;
+    // The positions in the replace list of each file fetched, made when a
+    // fetched file first needs its replacement marked.
+    QHash<QString, QList<qsizetype>> m_replaceOf;
     bool m_fetchingPatchList = false;
     bool m_patchesOffered = false;
     // Makes the files that are fetched whole while the transfers run, and
