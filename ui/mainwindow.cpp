@@ -69,6 +69,10 @@ MainWindow::MainWindow(const RunSettings &settings)
 
     outputTextEdit->hide();
     outputTextEdit->document()->setMaximumBlockCount(MaxLogLines);
+    m_logFlush = new QTimer(this);
+    m_logFlush->setSingleShot(true);
+    m_logFlush->setInterval(LogFlushMs);
+    connect(m_logFlush, &QTimer::timeout, this, &MainWindow::flushLog);
     onDownloadProgress(0, 0, 0, false);
     playInstalledButton->hide();
     connect(playInstalledButton, &QPushButton::clicked, this,
@@ -230,13 +234,36 @@ void MainWindow::onAppendText(QString text)
 {
     // Lines quote mirror URLs, and replies that quote them.
     text = UrlText::withoutUserInfo(text);
-    appendToLog(text);
+    m_pendingLog.append(text);
+    // Older ones would leave the log at once.
+    if (m_pendingLog.size() > MaxLogLines)
+        m_pendingLog.removeFirst();
+    // A hidden log takes its lines when it is shown, or when the run ends.
+    if (outputTextEdit->isVisible() && !m_logFlush->isActive())
+        m_logFlush->start();
     logToStandardError(text);
 }
 
 void MainWindow::appendToLog(const QString &text)
 {
-    // Not append(), which takes a line that looks like markup for rich text.
+    flushLog();
+    insertIntoLog(text);
+}
+
+void MainWindow::flushLog()
+{
+    m_logFlush->stop();
+    if (m_pendingLog.isEmpty())
+        return;
+    const QString lines = m_pendingLog.join(QLatin1Char('\n'));
+    m_pendingLog.clear();
+    insertIntoLog(lines);
+}
+
+void MainWindow::insertIntoLog(const QString &text)
+{
+    // Not append(), which takes a line that looks like markup for rich text;
+    // each "\n" starts a block.
     QScrollBar *bar = outputTextEdit->verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
     QTextCursor cursor(outputTextEdit->document());
@@ -284,6 +311,7 @@ void MainWindow::onUpdateFinished()
         return;
     }
     m_startClient = true;
+    flushLog();
     startButton->setText(tr("Start Morvane"));
     startButton->setEnabled(true);
     startButton->setFocus();
@@ -316,6 +344,8 @@ void MainWindow::onUpdateCanceled()
     startButton->setText(tr("Restart"));
     startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
+    // The run is over: its last lines are shown at once.
+    flushLog();
     totalProgressBar->setValue(0);
     const QString cause = m_failureCause;
     m_failureCause.clear();
@@ -397,6 +427,7 @@ void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
 
 void MainWindow::onDetailsPressed()
 {
+    flushLog();
     if (outputTextEdit->isVisible())
         outputTextEdit->verticalScrollBar()->setValue(
             outputTextEdit->verticalScrollBar()->maximum());

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 class UpdateEngine;
@@ -95,6 +97,9 @@ protected: // tests reach the internals through a subclass
     void onEventLoopStarted();
     void endEventLoop(int exitCode);
     void appendToLog(const QString &text);
+    // Puts the lines that wait for the log into it.
+    void flushLog();
+    void insertIntoLog(const QString &text);
     void logToStandardError(const QString &text) const;
     void onAutoStartClient();
     // The answer to the question asked when the window is closed during a run.
@@ -105,6 +110,13 @@ protected: // tests reach the internals through a subclass
 
     RunSettings m_settings;
     bool m_unattended = false;
+    // The engine's lines go into the log a batch at a time, at most
+    // MaxLogLines of them, and only while it is shown (else when it is shown,
+    // an error is logged or the run ends): one line at a time, the log's
+    // layout takes longer than fetching a small file.
+    QStringList m_pendingLog;
+    QTimer *m_logFlush = nullptr;
+    static constexpr int LogFlushMs = 100;
     UpdateEngine *m_engine = nullptr;
     bool m_startClient = false;
     bool m_quitAfterCancel = false;

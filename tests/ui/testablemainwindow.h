@@ -14,6 +14,7 @@ public:
     {
         Startup::connectWindow(*this, configuration);
     }
+    using MainWindow::flushLog;
     using MainWindow::m_engine;
     using MainWindow::m_quitAfterCancel;
     using MainWindow::m_startClient;

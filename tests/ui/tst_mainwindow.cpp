@@ -345,6 +345,7 @@ void tst_MainWindow::detailsShowLogAtItsEnd()
         emit window.m_engine->message(QStringLiteral("line %1").arg(i));
     auto *log = child<QTextEdit>(window, "outputTextEdit");
     QVERIFY(!log->isVisible());
+    window.flushLog();
     QCOMPARE(log->document()->blockCount(), MainWindow::MaxLogLines);
     QVERIFY(log->toPlainText().startsWith(QStringLiteral("line 1\n")));
 
