@@ -152,10 +152,10 @@ double runOurs(const QString &mirrorsIni, const FileSet &set, const QString &out
 
     QElapsedTimer timer;
     timer.start();
-    QStringList paths;
+    QByteArray names;
     for (int i = 0; i < set.count; ++i)
-        paths.append(QStringLiteral("%1/f%2").arg(outDir).arg(i));
-    disk.makeAhead(std::move(paths));
+        DiskWorker::appendName(&names, QStringLiteral("f%1").arg(i));
+    disk.makeAhead(outDir, std::move(names));
     QMetaObject::invokeMethod(&loop, startMore, Qt::QueuedConnection);
     loop.exec();
     disk.stopMaking();
