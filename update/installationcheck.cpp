@@ -147,15 +147,27 @@ bool InstallationCheck::checkWritable()
     const QString root = m_appRoot + QLatin1Char('/');
     QSet<QString> folders;
     QSet<QString> writtenInto;
-    QStringList replaced;
-    for (const FileReplaceSpecification &file : m_lists.replaces) {
-        const QString destination = root + file.pureDestFilePath();
-        const QString folder = existingFolder(destination);
-        folders.insert(folder);
-        if (folder.size() > m_appRoot.size())
-            writtenInto.insert(folder);
-        if (QFileInfo(destination).exists() || QFileInfo(destination).isSymLink())
-            replaced.append(destination);
+    // The files that exist, by their place in the replace list: a list of
+    // their paths would be as large as the list itself.
+    std::vector<qsizetype> replaced;
+    // Files come folder by folder: each folder is looked up once in a row.
+    QString lastParent;
+    bool looked = false;
+    for (qsizetype i = 0; i < m_lists.replaces.size(); ++i) {
+        const QString destination = root + m_lists.replaces.at(i).pureDestFilePath();
+        const QString parent = QFileInfo(destination).path();
+        if (!looked || parent != lastParent) {
+            looked = true;
+            lastParent = parent;
+            const QString folder = existingFolder(destination);
+            folders.insert(folder);
+            if (folder.size() > m_appRoot.size())
+                writtenInto.insert(folder);
+        }
+        // There, or a link that leads nowhere.
+        struct stat status;
+        if (::lstat(QFile::encodeName(destination).constData(), &status) == 0)
+            replaced.push_back(i);
     }
     // The folders of the files to delete need not be writable: a file that
     // cannot be deleted stays, and fails nothing.
@@ -179,7 +191,8 @@ bool InstallationCheck::checkWritable()
     }
 
     QHash<QString, struct stat> folderStatus;
-    for (const QString &path : std::as_const(replaced)) {
+    for (const qsizetype index : replaced) {
+        const QString path = root + m_lists.replaces.at(index).pureDestFilePath();
         const QString folder = QFileInfo(path).path();
         auto known = folderStatus.find(folder);
         if (known == folderStatus.end()) {
