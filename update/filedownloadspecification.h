@@ -21,12 +21,12 @@ struct FileDownloadSpecification
     // number, or 0 for a file whose MD5 sum is not that of nothing. Such a
     // download is held to the space there is, and its MD5 sum decides.
     bool sizeBounds = true;
+    bool unpacked = false; // a gzip-compressed key, installed unpacked
 
     QString installedPath; // relative to the application root
     QString installedMd5; // lower-case hexadecimal; empty: no readable copy
     QString targetMd5;
     qint64 targetSize = 0;
-    bool unpacked = false; // a gzip-compressed key, installed unpacked
     // Relative to the application root: a regular installed file whose MD5
     // sum and size are targetMd5 and targetSize (renamed, moved or a
     // duplicate). Its copy lies unpacked, as a patch's result does.

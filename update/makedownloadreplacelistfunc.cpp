@@ -489,8 +489,26 @@ struct InstalledCopy
     }
 };
 
-std::vector<InstalledCopy> installedCopies(const Entries &entries, const Comparisons &comparisons)
+// The installed files whose digest is that of a file to fetch.
+std::vector<InstalledCopy>
+installedCopies(const Entries &entries, const Comparisons &comparisons,
+                const std::vector<std::pair<quint32, FileState>> &listedFiles)
 {
+    const auto sameDigestLess = [](const InstalledCopy &a, const InstalledCopy &b) {
+        return std::memcmp(a.md5, b.md5, sizeof(a.md5)) < 0;
+    };
+    std::vector<InstalledCopy> wanted; // by digest only
+    for (const auto &[index, state] : listedFiles) {
+        const QByteArrayView md5 = entries.fields(entries[index]).expectedMd5();
+        if (state != Needed || !ProductIni::isMd5Text(md5))
+            continue;
+        InstalledCopy target;
+        std::memcpy(target.md5, QByteArray::fromHex(md5.toByteArray()).constData(),
+                    sizeof(target.md5));
+        target.entry = 0;
+        wanted.push_back(target);
+    }
+    std::sort(wanted.begin(), wanted.end(), sameDigestLess);
     std::vector<InstalledCopy> copies;
     for (size_t i = 0; i < entries.size(); ++i) {
         const QByteArray md5 = comparisons.installedDigest(i);
@@ -499,7 +517,8 @@ std::vector<InstalledCopy> installedCopies(const Entries &entries, const Compari
         InstalledCopy copy;
         std::memcpy(copy.md5, md5.constData(), sizeof(copy.md5));
         copy.entry = quint32(i);
-        copies.push_back(copy);
+        if (std::binary_search(wanted.cbegin(), wanted.cend(), copy, sameDigestLess))
+            copies.push_back(copy);
     }
     std::sort(copies.begin(), copies.end());
     return copies;
@@ -643,7 +662,8 @@ bool MakeDownloadReplaceListFunc::run()
     const bool fetched = std::any_of(listedFiles.cbegin(), listedFiles.cend(),
                                      [](const auto &file) { return file.second == Needed; });
     const std::vector<InstalledCopy> copies
-        = fetched ? installedCopies(entries, *comparisons) : std::vector<InstalledCopy>();
+        = fetched ? installedCopies(entries, *comparisons, listedFiles)
+                  : std::vector<InstalledCopy>();
     QString patchListName;
     QString patchListMd5;
     qint64 patchListSize = 0;
