@@ -579,18 +579,22 @@ bool MakeDownloadReplaceListFunc::run()
     // A key of [General], which lists no files; signed with the rest.
     const QString patchListValue = ini.general(ProductIni::PatchListKey);
 
-    VerifiedRecord record(m_appRoot, m_updaterPath, m_verifyAll);
-    if (!record.problem().isEmpty())
+    // Held until the lists are made only where a patch may need the
+    // installed files' digests, some of which are the record's.
+    auto record = std::make_unique<VerifiedRecord>(m_appRoot, m_updaterPath, m_verifyAll);
+    if (!record->problem().isEmpty())
         emit message(QStringLiteral("The record of verified files is not used (%1); every file "
                                     "is read")
-                         .arg(record.problem()));
+                         .arg(record->problem()));
     auto comparisons
-        = std::make_unique<Comparisons>(entries, m_appRoot, m_tempDir, record.known());
+        = std::make_unique<Comparisons>(entries, m_appRoot, m_tempDir, record->known());
     const QByteArray root = QFile::encodeName(m_appRoot) + '/';
     QByteArray path;
     // The file keys that go on the lists, in key order; the lists are made
     // once their lengths are known, so that none is grown step by step.
     std::vector<std::pair<quint32, FileState>> listedFiles;
+    // Its pages are taken only as files go on it.
+    listedFiles.reserve(entries.size());
     int count = 0;
     int reported = -1;
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -632,11 +636,11 @@ bool MakeDownloadReplaceListFunc::run()
             switch (state) {
             case Current:
                 if (recorded >= 0) {
-                    record.unchanged(recorded);
+                    record->unchanged(recorded);
                 } else {
                     path = root;
                     path += entries.installedBytes(entry);
-                    record.verified(path, identity, comparisons->installedDigest(i));
+                    record->verified(path, identity, comparisons->installedDigest(i));
                 }
                 break;
             case AlreadyDownloaded:
@@ -653,7 +657,7 @@ bool MakeDownloadReplaceListFunc::run()
     }
     // What was read, or found unchanged, need not be read next time.
     QString recordError;
-    if (!record.save(&recordError))
+    if (!record->save(&recordError))
         emit message(QStringLiteral("Could not write the record of verified files: %1")
                          .arg(recordError));
     // The installed files' digests go before the lists are made, but for
@@ -670,8 +674,12 @@ bool MakeDownloadReplaceListFunc::run()
     if (!ProductIni::readPatchListValue(patchListValue, &patchListName, &patchListMd5,
                                         &patchListSize))
         comparisons.reset();
+    // The digests taken from the record go with the comparisons.
+    if (!comparisons)
+        record.reset();
     makeLists(entries, comparisons.get(), listedFiles, lists);
     comparisons.reset();
+    record.reset();
     lists.obsoleteCount = int(lists.deletes.size());
     queueLeftovers(entries, root, lists.deletes);
     if (!lists.downloads.isEmpty())
