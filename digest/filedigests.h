@@ -15,8 +15,8 @@
 
 // The MD5 digests of a list of files, computed ahead of the caller on up to
 // the given number of the DigestService's file threads, each reading and
-// hashing up to eight files side by side; the caller takes each digest once
-// with take(). An empty path, or a file that cannot be opened or read to the
+// hashing up to eight files side by side; one caller, on one thread, takes
+// each digest once with take(). An empty path, or a file that cannot be opened or read to the
 // size it had when opened, gives an empty digest. With a record of verified
 // digests, a file that still has its recorded identity is not read. The
 // destructor stops the work on this list and waits until no file thread is

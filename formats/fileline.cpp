@@ -38,11 +38,41 @@ FileLine FileLine::unpacked(const QString &md5, qint64 size, const QString &unpa
     return line;
 }
 
+FileLine::Fields::Fields(QByteArrayView value)
+{
+    // The separator is ASCII: split in the bytes as in the text.
+    const auto separatorFrom = [value](qsizetype from) -> qsizetype {
+        for (qsizetype i = from; i + 1 < value.size(); ++i) {
+            if (value[i] == ':' && value[i + 1] == ':')
+                return i;
+        }
+        return -1;
+    };
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype separator = separatorFrom(start);
+        if (count == 5) {
+            count = 6;
+            return;
+        }
+        if (separator < 0) {
+            field[count++] = value.sliced(start);
+            return;
+        }
+        field[count++] = value.sliced(start, separator - start);
+        start = separator + 2;
+    }
+}
+
 std::optional<FileLine> FileLine::read(const QString &value)
 {
-    const QStringList fields = value.split(ProductIni::FieldSeparator, Qt::KeepEmptyParts);
-    if (fields.size() != 2 && fields.size() != 5)
+    const QByteArray bytes = value.toUtf8();
+    const Fields parts(bytes);
+    if (!parts.valid())
         return std::nullopt;
+    QString fields[5];
+    for (int i = 0; i < parts.count; ++i)
+        fields[i] = QString::fromUtf8(parts.field[i]);
     FileLine line;
     line.md5 = fields[0];
     const qint64 size = parsedSize(fields[1]);
@@ -55,7 +85,7 @@ std::optional<FileLine> FileLine::read(const QString &value)
             && line.md5.compare(QLatin1String("d41d8cd98f00b204e9800998ecf8427e"),
                                 Qt::CaseInsensitive)
                 == 0);
-    if (fields.size() == 5) {
+    if (parts.count == 5) {
         line.fiveFields = true;
         line.unpackedMd5 = fields[2];
         line.unpackedSize = fields[3].toULongLong();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 
 #include <optional>
@@ -27,6 +28,26 @@ struct FileLine
     // The five-field form of a file unpacked to path on installation.
     static FileLine unpacked(const QString &md5, qint64 size, const QString &unpackedMd5,
                              quint64 unpackedSize, const QString &path);
+
+    // The fields of a value's UTF-8 bytes as views, "::" between them; two
+    // or five make a line. read() takes its fields from here, and the list
+    // step reads many thousand lines this way without making strings.
+    struct Fields
+    {
+        QByteArrayView field[5];
+        int count = 0; // 6 for more than five
+
+        explicit Fields(QByteArrayView value);
+        bool valid() const { return count == 2 || count == 5; }
+        bool unpacked() const { return count == 5 && !field[4].isEmpty(); }
+        QByteArrayView md5() const { return field[0]; }
+        // The sum the installed file must have, and its path for key.
+        QByteArrayView expectedMd5() const { return unpacked() ? field[2] : field[0]; }
+        QByteArrayView installedPath(QByteArrayView key) const
+        {
+            return unpacked() ? field[4] : key;
+        }
+    };
 
     // A value of exactly two or five fields; none otherwise.
     static std::optional<FileLine> read(const QString &value);

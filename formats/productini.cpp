@@ -84,10 +84,23 @@ bool ProductIni::isMd5Text(QByteArrayView text)
 
 bool ProductIni::isSafeRelativePath(const QString &path)
 {
-    if (path.startsWith(QLatin1Char('/')))
+    return isSafeRelativePath(QByteArrayView(path.toUtf8()));
+}
+
+bool ProductIni::isSafeRelativePath(QByteArrayView path)
+{
+    if (path.startsWith('/'))
         return false;
-    const QStringList parts = path.split(QLatin1Char('/'));
-    return !parts.contains(QStringLiteral(".."));
+    qsizetype start = 0;
+    while (start <= path.size()) {
+        qsizetype end = path.indexOf('/', start);
+        if (end < 0)
+            end = path.size();
+        if (path.sliced(start, end - start) == QByteArrayView(".."))
+            return false;
+        start = end + 1;
+    }
+    return true;
 }
 
 bool ProductIni::isFetchableName(const QString &name)

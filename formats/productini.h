@@ -76,6 +76,8 @@ public:
     // True when path may be joined to the application root or the temporary
     // directory: relative, and without a ".." component.
     static bool isSafeRelativePath(const QString &path);
+    // The same for a path's UTF-8 bytes, without making a string.
+    static bool isSafeRelativePath(QByteArrayView path);
     // True when name can be asked of a mirror as it was published: it was
     // valid UTF-8 in the product ini (no replacement character came out of
     // decoding it) and holds no control character.

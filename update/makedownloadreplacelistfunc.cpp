@@ -29,61 +29,7 @@ namespace {
 
 constexpr int maxHashThreads = 4;
 
-// The fields of a file key's value, "::" between them, as FileLine reads
-// them: two or five make a line.
-struct Fields
-{
-    QByteArrayView field[5];
-    int count = 0;
-
-    explicit Fields(QByteArrayView value)
-    {
-        const auto separatorFrom = [value](qsizetype from) -> qsizetype {
-            for (qsizetype i = from; i + 1 < value.size(); ++i) {
-                if (value[i] == ':' && value[i + 1] == ':')
-                    return i;
-            }
-            return -1;
-        };
-        qsizetype start = 0;
-        for (;;) {
-            const qsizetype separator = separatorFrom(start);
-            if (count == 5) {
-                count = 6;
-                return;
-            }
-            if (separator < 0) {
-                field[count++] = value.sliced(start);
-                return;
-            }
-            field[count++] = value.sliced(start, separator - start);
-            start = separator + 2;
-        }
-    }
-    bool valid() const { return count == 2 || count == 5; }
-    bool unpacked() const { return count == 5 && !field[4].isEmpty(); }
-    QByteArrayView md5() const { return field[0]; }
-    // The sum the installed file must have, and its path for key.
-    QByteArrayView expectedMd5() const { return unpacked() ? field[2] : field[0]; }
-    QByteArrayView installedPath(QByteArrayView key) const { return unpacked() ? field[4] : key; }
-};
-
-// Neither absolute nor with a ".." part.
-bool isSafeRelativePath(QByteArrayView path)
-{
-    if (path.startsWith('/'))
-        return false;
-    qsizetype start = 0;
-    while (start <= path.size()) {
-        qsizetype end = path.indexOf('/', start);
-        if (end < 0)
-            end = path.size();
-        if (path.sliced(start, end - start) == QByteArrayView(".."))
-            return false;
-        start = end + 1;
-    }
-    return true;
-}
+using Fields = FileLine::Fields;
 
 // What one key of the product ini turned out to be, in key order: its
 // place in the reader; its text is read from there when it is needed.
@@ -195,7 +141,7 @@ private:
         if (!fetchable(name))
             return KeyEntry::UnfetchableName;
         if (inDelete)
-            return isSafeRelativePath(name) ? KeyEntry::Delete : KeyEntry::UnsafePath;
+            return ProductIni::isSafeRelativePath(name) ? KeyEntry::Delete : KeyEntry::UnsafePath;
         const Fields fields(m_reader.value(key));
         if (!fields.valid())
             return KeyEntry::InvalidLine;
@@ -203,10 +149,10 @@ private:
         if (fields.count == 5 && !fetchable(fields.field[4]))
             return KeyEntry::UnfetchableName;
         *pathAtFault = false;
-        if (!isSafeRelativePath(name))
+        if (!ProductIni::isSafeRelativePath(name))
             return KeyEntry::UnsafePath;
         *pathAtFault = true;
-        if (fields.count == 5 && !isSafeRelativePath(fields.field[4]))
+        if (fields.count == 5 && !ProductIni::isSafeRelativePath(fields.field[4]))
             return KeyEntry::UnsafePath;
         *pathAtFault = false;
         return KeyEntry::File;
